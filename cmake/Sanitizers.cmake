@@ -1,0 +1,19 @@
+# QF_SANITIZE selects a sanitizer build of the native tree: "address" (ASan with UBSan) or "thread".
+set(QF_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")
+
+if(QF_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(QF_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT QF_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "QF_SANITIZE must be empty, address or thread, not '${QF_SANITIZE}'")
+endif()
+
+# The fuzz build instruments every library for coverage and runs under ASan and UBSan.
+if(QF_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,11 @@
+# Shared by the MinGW toolchain files; QF_MINGW_TRIPLE names the target.
+set(CMAKE_C_COMPILER ${QF_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QF_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${QF_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QF_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# A static runtime: the exes need no MinGW DLLs beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,0 +1,33 @@
+#include "core/dns_item.h"
+
+#include <array>
+
+void DnsItem::Clear() {
+    Id = 0;
+    Domain.clear();
+    Addresses.RemoveAll();
+    Ttl = 0;
+    Hits = 0;
+    LastHitDate = 0;
+}
+
+std::string DnsItem::LastHitText() const {
+    return FormatLastHit(LastHitDate);
+}
+
+std::string FormatLastHit(std::time_t when) {
+    if (when == 0) {
+        return "00/00 00:00";
+    }
+    std::tm local{};
+#ifdef _WIN32
+    const bool converted = localtime_s(&local, &when) == 0;
+#else
+    const bool converted = localtime_r(&when, &local) != nullptr;
+#endif
+    std::array<char, 32> text{};
+    if (!converted || std::strftime(text.data(), text.size(), "%m/%d %H:%M", &local) == 0) {
+        return "00/00 00:00";
+    }
+    return text.data();
+}

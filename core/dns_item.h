@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "core/locked_string_list.h"
+
+// One cache entry: a domain with its IPv4 addresses. The scalar fields are guarded by the lock
+// of the container that holds the entry; Addresses by their own list lock.
+class DnsItem {
+public:
+    DnsItem() = default;
+    DnsItem(const DnsItem&) = delete;
+    DnsItem& operator=(const DnsItem&) = delete;
+    virtual ~DnsItem() = default;
+
+    // Back to a new entry's state; RowText stays as it is.
+    void Clear();
+    // "00/00 00:00" for an entry never hit, else the last hit in local time as "%m/%d %H:%M".
+    [[nodiscard]] std::string LastHitText() const;
+    // The addresses joined by "|", as the cache list and the cache file show them.
+    [[nodiscard]] std::string AddressText() const { return Addresses.JoinList('|'); }
+
+    // The entry's line in the cache list; kept here for the list, never read by the core.
+    std::string RowText;
+    // Given when the entry entered the container; finds its row in the cache list.
+    std::int32_t Id = 0;
+    // Exactly as received (case kept, no trailing dot); the entry's key.
+    std::string Domain;
+    // Dotted quads in answer order; the proxy answers with the first.
+    CLockedStringList Addresses{true};
+    // The largest TTL of the answers of the last upstream reply learned, in seconds.
+    std::int32_t Ttl = 0;
+    // Queries answered from the entry.
+    std::int32_t Hits = 0;
+    // Arrival of the last query that hit or refreshed the entry; 0 means never.
+    std::time_t LastHitDate = 0;
+};
+
+// "%m/%d %H:%M" of a time in local time, or "00/00 00:00" for 0.
+std::string FormatLastHit(std::time_t when);

@@ -1,0 +1,85 @@
+#include "core/dns_item_map.h"
+
+DnsItemPtr CDnsItemMap::Lookup(std::string_view domain) const {
+    auto lock = Lock();
+    auto found = m_items.find(domain);
+    return found == m_items.end() ? nullptr : found->second;
+}
+
+void CDnsItemMap::SetAt(std::string_view domain, DnsItemPtr item) {
+    auto lock = Lock();
+    auto found = m_items.find(domain);
+    if (found == m_items.end()) {
+        m_items.emplace(std::string(domain), std::move(item));
+    } else {
+        found->second = std::move(item);
+    }
+}
+
+bool CDnsItemMap::RemoveKey(std::string_view domain) {
+    auto lock = Lock();
+    auto found = m_items.find(domain);
+    if (found == m_items.end()) {
+        return false;
+    }
+    found->second->Addresses.RemoveAll();
+    m_items.erase(found);
+    return true;
+}
+
+void CDnsItemMap::RemoveAll() {
+    auto lock = Lock();
+    m_items.clear();
+}
+
+int CDnsItemMap::GetCount() const {
+    auto lock = Lock();
+    return static_cast<int>(m_items.size());
+}
+
+void CDnsItemMap::ForEach(
+    const std::function<void(const std::string&, const DnsItemPtr&)>& visit) const {
+    auto lock = Lock();
+    for (const auto& [domain, item] : m_items) {
+        visit(domain, item);
+    }
+}
+
+std::int32_t CDnsItemMap::TakeNextId() {
+    auto lock = Lock();
+    return m_nextId++;
+}
+
+std::int32_t CDnsItemMap::GetNextId() const {
+    auto lock = Lock();
+    return m_nextId;
+}
+
+void CDnsItemMap::ResetNextId() {
+    auto lock = Lock();
+    m_nextId = 0;
+}
+
+DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& addresses,
+                              std::int32_t ttl, std::time_t seen) {
+    auto lock = Lock();
+    DnsItemPtr item = Lookup(domain);
+    if (!item) {
+        item = std::make_shared<DnsItem>();
+        item->Domain = domain;
+        item->Id = TakeNextId();
+        m_items.emplace(std::string(domain), item);
+    }
+    item->Addresses.Copy(addresses);
+    item->Ttl = ttl;
+    if (seen > item->LastHitDate) {
+        item->LastHitDate = seen;
+    }
+    return item;
+}
+
+void CDnsItemMap::RecordHit(DnsItem& item, std::time_t arrival) {
+    auto lock = Lock();
+    ++item.Hits;
+    item.LastHitDate = arrival;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/dns_item.h"
+
+// Entries are shared: the container holds one reference, and whoever hands an entry to another
+// thread (the proxy's notification to the main window) holds another until the receiver is done
+// with it. Removing an entry from the container therefore never frees it under a reader.
+using DnsItemPtr = std::shared_ptr<DnsItem>;
+
+// The cache: domain -> entry, keys compared byte for byte (ab.cde and AB.cde are two entries).
+// Its re-entrant lock guards the table, the id counter and the scalar fields of every entry;
+// it is always taken before an entry's address-list lock, never after.
+class CDnsItemMap {
+public:
+    CDnsItemMap() = default;
+    CDnsItemMap(const CDnsItemMap&) = delete;
+    CDnsItemMap& operator=(const CDnsItemMap&) = delete;
+    virtual ~CDnsItemMap() = default;
+
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> Lock() const {
+        return std::unique_lock(m_lock);
+    }
+
+    [[nodiscard]] DnsItemPtr Lookup(std::string_view domain) const;
+    // Stores the entry under the domain, replacing (and releasing) any entry held there.
+    void SetAt(std::string_view domain, DnsItemPtr item);
+    // Empties the entry's addresses and removes it; false when no entry has that domain.
+    virtual bool RemoveKey(std::string_view domain);
+    // Removes every key; entries still referenced elsewhere live on until released there.
+    void RemoveAll();
+    [[nodiscard]] int GetCount() const;
+    // Calls visit(domain, entry) for every pair in hash order, holding the lock throughout.
+    void ForEach(const std::function<void(const std::string&, const DnsItemPtr&)>& visit) const;
+
+    // The id for a new entry; the counter grows by one.
+    std::int32_t TakeNextId();
+    [[nodiscard]] std::int32_t GetNextId() const;
+    void ResetNextId();
+
+    // Learns an upstream answer: finds or creates the domain's entry, replaces its addresses
+    // and TTL, and moves its last hit time forward to `seen` (never back). Hits are untouched.
+    DnsItemPtr Learn(std::string_view domain, const CLockedStringList& addresses, std::int32_t ttl,
+                     std::time_t seen);
+    // Counts a query answered from the entry that arrived at `arrival`.
+    void RecordHit(DnsItem& item, std::time_t arrival);
+
+private:
+    struct DomainHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view domain) const {
+            return std::hash<std::string_view>{}(domain);
+        }
+    };
+
+    mutable std::recursive_mutex m_lock;
+    std::unordered_map<std::string, DnsItemPtr, DomainHash, std::equal_to<>> m_items;
+    std::int32_t m_nextId = 0;
+};

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every tree and runs every test: the format check, the native
+# suite plain and under ASan+UBSan and TSan, the fuzz target for a bounded time, and the Windows
+# suite under Wine. Ends with one summary line; exits non-zero when anything failed.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+fuzz_seconds=${QF_FUZZ_SECONDS:-60}
+export WINEDEBUG=-all
+
+"$root/tools/install-deps.sh" || exit 1
+
+passed=0
+failed=0
+failures=()
+logs="$root/build/test-logs"
+mkdir -p "$logs"
+
+# record NAME STATUS: counts a check that is not a CTest run.
+record() {
+    if [ "$2" -eq 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failures+=("$1")
+    fi
+}
+
+# run_ctest TREE [ctest args...]: runs a tree's tests and adds its counts to the totals.
+run_ctest() {
+    local tree=$1
+    shift
+    echo "== test $tree"
+    local log="$logs/$tree.log"
+    ctest --test-dir "$root/build/$tree" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$log" |
+        grep -E '^(.*\*\*\*|[0-9]+% tests passed|The following tests FAILED|\s+[0-9]+ - )' || true
+    local summary
+    summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [ -z "$summary" ]; then
+        record "$tree (no CTest summary)" 1
+        return
+    fi
+    local total fails
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    fails=$(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+    [ "$fails" -eq 0 ] || failures+=("$tree: $fails failed")
+}
+
+build() {
+    if ! "$root/tools/build.sh" "$1" >"$logs/build-$1.log" 2>&1; then
+        tail -40 "$logs/build-$1.log"
+        record "build $1" 1
+        return 1
+    fi
+    echo "== built $1"
+}
+
+echo "== format check"
+mapfile -t sources < <(git ls-files -co --exclude-standard -- '*.h' '*.cpp')
+if clang-format --dry-run --Werror "${sources[@]}" 2>"$logs/format.log"; then
+    record format 0
+else
+    head -40 "$logs/format.log"
+    record format 1
+fi
+
+build native && run_ctest native -j2
+build asan && run_ctest asan -j2
+build tsan && run_ctest tsan -j2
+build mingw-x86_64 && "$root/tools/wine-template" >/dev/null && run_ctest mingw-x86_64 -j2
+build mingw-i686
+
+if build fuzz; then
+    echo "== fuzz dns_codec for ${fuzz_seconds}s"
+    work=$(mktemp -d)
+    # The committed corpus seeds the run; what the fuzzer adds stays in the temporary folder.
+    cp "$root"/fuzz/corpus/dns_codec/* "$work/"
+    "$root/build/fuzz/fuzz/dns_codec_fuzz" -max_total_time="$fuzz_seconds" -max_len=1514 \
+        -timeout=10 -artifact_prefix="$logs/" -print_final_stats=1 "$work" >"$logs/fuzz.log" 2>&1
+    status=$?
+    grep -E '^(Done|stat::number_of_executed_units)|ERROR|SUMMARY' "$logs/fuzz.log" | head -20
+    record "fuzz dns_codec" "$status"
+    rm -rf "$work"
+fi
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then
+    printf 'FAILED: %s\n' "${failures[@]}"
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
