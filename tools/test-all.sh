@@ -69,7 +69,23 @@ fi
 build native && run_ctest native -j2
 build asan && run_ctest asan -j2
 build tsan && run_ctest tsan -j2
-build mingw-x86_64 && "$root/tools/wine-template" >/dev/null && run_ctest mingw-x86_64 -j2
+# Windows tests open real windows: without a display of our own, give them a virtual one.
+start_virtual_display() {
+    [ -z "${DISPLAY:-}" ] || return 0
+    local display=:${QF_XVFB_DISPLAY:-97}
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    trap 'kill $xvfb_pid 2>/dev/null' EXIT
+    export DISPLAY=$display
+    for _ in $(seq 50); do
+        xdpyinfo >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    echo "Xvfb did not start on $display" >&2
+}
+
+build mingw-x86_64 && start_virtual_display && "$root/tools/wine-template" >/dev/null &&
+    run_ctest mingw-x86_64 -j2
 build mingw-i686
 
 if build fuzz; then

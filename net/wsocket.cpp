@@ -1,0 +1,110 @@
+#include "net/wsocket.h"
+
+#include <algorithm>
+
+bool CWSocketException::GetErrorMessage(char* buffer, std::size_t capacity,
+                                        unsigned* help_context) const {
+    if (help_context != nullptr) {
+        *help_context = 0;
+    }
+    if (buffer == nullptr || capacity == 0) {
+        return false;
+    }
+    const std::string text = SystemMessage(m_nError);
+    const std::size_t length = std::min(text.size(), capacity - 1);
+    text.copy(buffer, length);
+    buffer[length] = '\0';
+    return !text.empty();
+}
+
+std::string CWSocketException::GetErrorMessage() const {
+    return SystemMessage(m_nError);
+}
+
+void ThrowWSocketException(int error) {
+    if (error == 0) {
+        error = LastSocketError();
+    }
+    if (error == 0) {
+        error = socket_error::kSystemCallFailure;
+    }
+    throw CWSocketException(error);
+}
+
+CWSocket::CWSocket(CWSocket&& other) noexcept : m_hSocket(other.Detach()) {}
+
+CWSocket& CWSocket::operator=(CWSocket&& other) noexcept {
+    if (this != &other) {
+        Attach(other.Detach());
+    }
+    return *this;
+}
+
+CWSocket::~CWSocket() {
+    Close();
+}
+
+void CWSocket::Close() noexcept {
+    // Exchanged, so that two threads closing at once close the handle once.
+    const SocketHandle handle = m_hSocket.exchange(kInvalidSocket);
+    if (handle != kInvalidSocket) {
+        ReleaseHandle(handle);
+    }
+}
+
+void CWSocket::Attach(SocketHandle handle) noexcept {
+    const SocketHandle previous = m_hSocket.exchange(handle);
+    if (previous != kInvalidSocket && previous != handle) {
+        ReleaseHandle(previous);
+    }
+}
+
+SocketHandle CWSocket::Detach() noexcept {
+    return m_hSocket.exchange(kInvalidSocket);
+}
+
+CWSocket::HandleUse::HandleUse(const CWSocket& socket) : m_socket(socket) {
+    // Counted before the handle is read: a Close that takes the handle after this waits for the
+    // count, and one that took it before leaves the invalid handle here.
+    m_socket.m_nUsers.fetch_add(1);
+    m_handle = m_socket.GetHandle();
+    if (m_handle == kInvalidSocket) {
+        if (m_socket.m_nUsers.fetch_sub(1) == 1) {
+            m_socket.m_nUsers.notify_all();
+        }
+        ThrowWSocketException(socket_error::kNotSocket);
+    }
+}
+
+CWSocket::HandleUse::~HandleUse() {
+    if (m_socket.m_nUsers.fetch_sub(1) == 1) {
+        m_socket.m_nUsers.notify_all();
+    }
+}
+
+void CWSocket::WaitUntilUnused() const noexcept {
+    for (int users = m_nUsers.load(); users != 0; users = m_nUsers.load()) {
+        m_nUsers.wait(users);
+    }
+}
+
+void CWSocket::SetReceiveTimeout(std::uint32_t milliseconds) {
+    SetSockOpt(socket_option::kReceiveTimeout, &milliseconds, sizeof milliseconds);
+}
+
+std::uint32_t CWSocket::ResolveAddress(std::optional<std::string_view> address, std::uint32_t none,
+                                       int failure) {
+    if (!address) {
+        return none;
+    }
+    // The empty text names no host (a system lookup would take it for this machine).
+    int error = socket_error::kHostNotFound;
+    std::uint32_t resolved = 0;
+    if (!address->empty()) {
+        error = LookUpAddress(std::string(*address), resolved);
+    }
+    if (error != 0) {
+        ThrowWSocketException(failure != 0 ? failure : error);
+    }
+    return resolved;
+}

@@ -1,0 +1,182 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/socket_errors.h"
+
+// One socket handle, IPv4 only, with every failure thrown as a CWSocketException that carries a
+// Windows Sockets error number (net/socket_errors.h). Winsock on Windows, BSD sockets elsewhere;
+// callers see the same numbers, option numbers and behaviour on both. Windows Sockets itself is
+// started by the application, never by the wrapper.
+
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;  // SOCKET
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+#endif
+
+// Socket option numbers and levels as Windows numbers them. Elsewhere the wrapper translates
+// these options; any other option or level throws socket_error::kNoProtocolOption there.
+namespace socket_option {
+inline constexpr int kLevelSocket = 0xFFFF;     // SOL_SOCKET
+inline constexpr int kBroadcast = 0x0020;       // SO_BROADCAST, 4-byte boolean
+inline constexpr int kSendBuffer = 0x1001;      // SO_SNDBUF, 4-byte size in bytes
+inline constexpr int kReceiveBuffer = 0x1002;   // SO_RCVBUF, 4-byte size in bytes
+inline constexpr int kSendTimeout = 0x1005;     // SO_SNDTIMEO, 4-byte milliseconds, 0 = none
+inline constexpr int kReceiveTimeout = 0x1006;  // SO_RCVTIMEO, 4-byte milliseconds, 0 = none
+}  // namespace socket_option
+
+// Send and receive flags as Windows numbers them. Elsewhere the wrapper translates these; any other
+// bit throws socket_error::kInvalidArgument there.
+namespace socket_flag {
+inline constexpr int kOutOfBand = 0x1;  // MSG_OOB
+inline constexpr int kPeek = 0x2;       // MSG_PEEK
+inline constexpr int kDontRoute = 0x4;  // MSG_DONTROUTE
+inline constexpr int kWaitAll = 0x8;    // MSG_WAITALL
+}  // namespace socket_flag
+
+enum class SocketShutdown : int { kReceive = 0, kSend = 1, kBoth = 2 };
+
+class CWSocketException : public std::exception {
+public:
+    explicit CWSocketException(int error) noexcept : m_nError(error) {}
+
+    // The Windows Sockets error number.
+    [[nodiscard]] int GetError() const noexcept { return m_nError; }
+    const char* what() const noexcept override { return "CWSocketException"; }
+
+    // Copies the system's text for the error into `buffer`, cut to fit and always terminated.
+    // False, with the empty text, when the system has none (or there is no room at all).
+    // `help_context`, when given, is set to 0.
+    bool GetErrorMessage(char* buffer, std::size_t capacity,
+                         unsigned* help_context = nullptr) const;
+    // The same text as a string; empty when the system has none.
+    [[nodiscard]] std::string GetErrorMessage() const;
+
+private:
+    // The system's text for an error number, empty when there is none (platform part).
+    static std::string SystemMessage(int error);
+
+    int m_nError;
+};
+
+// Throws a CWSocketException with `error`; with 0, with the calling thread's last socket error.
+// A failure never travels as 0: when there is no last error either, the number is
+// socket_error::kSystemCallFailure.
+[[noreturn]] void ThrowWSocketException(int error = 0);
+
+// The calling thread's last socket error as a Windows Sockets number (WSAGetLastError, or the
+// translated errno).
+[[nodiscard]] int LastSocketError() noexcept;
+
+// Owns one socket handle: destroying it, closing it or attaching another handle closes the held
+// one, unless it was detached first. Operations on a wrapper without a handle throw
+// socket_error::kNotSocket.
+//
+// Threads: while one thread is inside an operation (typically a receive blocked on a socket
+// without time-out), another may call Shutdown or Close; nothing else may run concurrently.
+// Close releases the blocked call, which throws. On Linux it shuts the socket down to do so and
+// closes the descriptor only after every call has left it, so that no call can reach the number
+// once the system hands it out again; Winsock releases the call on closing. Shutdown alone
+// releases a blocked receive on Linux (socket_error::kShutDown) but not on Windows.
+class CWSocket {
+public:
+    CWSocket() noexcept = default;
+    CWSocket(const CWSocket&) = delete;
+    CWSocket& operator=(const CWSocket&) = delete;
+    CWSocket(CWSocket&& other) noexcept;
+    CWSocket& operator=(CWSocket&& other) noexcept;
+    virtual ~CWSocket();
+
+    // Opens an IPv4 socket: datagram (UDP) when `udp`, else stream (TCP). A handle held already
+    // is closed first.
+    void Create(bool udp = true);
+
+    // Binds to `port` on `address`: none means every local address; a dotted quad or a host name
+    // (first IPv4 address). An address that is neither throws socket_error::kInvalidArgument.
+    void Bind(std::uint16_t port, std::optional<std::string_view> address = std::nullopt);
+
+    // setsockopt with the Windows option number and level (socket_option).
+    void SetSockOpt(int option, const void* value, int length,
+                    int level = socket_option::kLevelSocket);
+    // The receive time-out in milliseconds; a receive that runs into it throws
+    // socket_error::kTimedOut. 0 waits for ever.
+    void SetReceiveTimeout(std::uint32_t milliseconds);
+    // Keeps an ICMP port-unreachable report caused by an earlier send from failing the next
+    // receive of a datagram socket. Does nothing where datagram sockets never report them.
+    void DisableConnectionResetReports();
+
+    // Sends one datagram to `address` (as in Bind; none means the broadcast address
+    // 255.255.255.255) and `port`; returns the number of bytes sent. An unresolvable name throws
+    // the lookup's error (socket_error::kHostNotFound for an unknown name).
+    std::size_t SendTo(const void* data, std::size_t length, std::uint16_t port,
+                       std::optional<std::string_view> address = std::nullopt, int flags = 0);
+
+    // Receives one datagram into `buffer`; returns its length and sets the sender's dotted-quad
+    // address and port. A datagram longer than `capacity` throws socket_error::kMessageSize; it
+    // is consumed, and the next one arrives whole. A receive on a socket that was shut down for
+    // receiving throws socket_error::kShutDown.
+    std::size_t ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
+                            std::uint16_t& port, int flags = 0);
+    // The same without the sender.
+    std::size_t Receive(void* buffer, std::size_t capacity, int flags = 0);
+
+    // Shuts down one or both directions. On a datagram socket this succeeds without a peer.
+    void Shutdown(SocketShutdown how);
+    // Closes the handle if there is one. Never throws.
+    void Close() noexcept;
+
+    // The local port in host order: the one bound, or the one the system chose on binding to
+    // port 0 or on the first send; 0 before either.
+    [[nodiscard]] std::uint16_t GetLocalPort() const;
+
+    [[nodiscard]] bool IsCreated() const noexcept { return GetHandle() != kInvalidSocket; }
+    [[nodiscard]] SocketHandle GetHandle() const noexcept { return m_hSocket.load(); }
+
+    // Takes `handle` after closing the one held, unless it is that same handle.
+    void Attach(SocketHandle handle) noexcept;
+    // Gives up the handle without closing it.
+    SocketHandle Detach() noexcept;
+
+private:
+    // The held handle for the length of one system call, counted as in use; throws
+    // socket_error::kNotSocket when there is none.
+    class HandleUse {
+    public:
+        explicit HandleUse(const CWSocket& socket);
+        HandleUse(const HandleUse&) = delete;
+        HandleUse& operator=(const HandleUse&) = delete;
+        ~HandleUse();
+        [[nodiscard]] SocketHandle Get() const noexcept { return m_handle; }
+
+    private:
+        const CWSocket& m_socket;
+        SocketHandle m_handle;
+    };
+
+    // The IPv4 address (network order) for `address` as Bind and SendTo read it: `none` when the
+    // text is absent; `failure` is thrown when a text cannot be resolved (0: the lookup's error).
+    static std::uint32_t ResolveAddress(std::optional<std::string_view> address, std::uint32_t none,
+                                        int failure);
+
+    // Waits until no call uses the socket any more.
+    void WaitUntilUnused() const noexcept;
+
+    // Platform parts.
+    // Closes a handle that has left m_hSocket, after releasing the calls blocked on it.
+    void ReleaseHandle(SocketHandle handle) const noexcept;
+    // 0 and the address (network order) for a dotted quad or a host name, else the error.
+    static int LookUpAddress(const std::string& text, std::uint32_t& address);
+
+    std::atomic<SocketHandle> m_hSocket{kInvalidSocket};
+    // Calls under way (HandleUse).
+    mutable std::atomic<int> m_nUsers{0};
+};

@@ -1,0 +1,408 @@
+// BSD sockets behind CWSocket, made to behave as Winsock does: errno becomes the Windows Sockets
+// number, the Windows option and flag numbers are translated, and a receive reports what Winsock
+// reports (time-out, oversized datagram, shut-down socket).
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "net/address_text.h"
+#include "net/wsocket.h"
+
+namespace {
+
+struct ErrnoMatch {
+    int error;  // Windows Sockets number
+    int code;   // errno
+};
+
+// Pairs of the same meaning. Translating errno takes the first pair of its code (after the
+// aliases in FromErrno); finding a message takes the first pair of the number.
+constexpr ErrnoMatch kErrnoMatches[] = {
+    {socket_error::kNotEnoughMemory, ENOMEM},
+    {socket_error::kInterrupted, EINTR},
+    {socket_error::kBadHandle, EBADF},
+    {socket_error::kAccessDenied, EACCES},
+    {socket_error::kBadAddress, EFAULT},
+    {socket_error::kInvalidArgument, EINVAL},
+    {socket_error::kTooManySockets, EMFILE},
+    {socket_error::kWouldBlock, EWOULDBLOCK},
+    {socket_error::kInProgress, EINPROGRESS},
+    {socket_error::kAlready, EALREADY},
+    {socket_error::kNotSocket, ENOTSOCK},
+    {socket_error::kDestinationRequired, EDESTADDRREQ},
+    {socket_error::kMessageSize, EMSGSIZE},
+    {socket_error::kWrongProtocolType, EPROTOTYPE},
+    {socket_error::kNoProtocolOption, ENOPROTOOPT},
+    {socket_error::kProtocolNotSupported, EPROTONOSUPPORT},
+    {socket_error::kSocketTypeNotSupported, ESOCKTNOSUPPORT},
+    {socket_error::kOperationNotSupported, EOPNOTSUPP},
+    {socket_error::kFamilyNotSupported, EPFNOSUPPORT},
+    {socket_error::kAddressFamilyNotSupported, EAFNOSUPPORT},
+    {socket_error::kAddressInUse, EADDRINUSE},
+    {socket_error::kAddressNotAvailable, EADDRNOTAVAIL},
+    {socket_error::kNetworkDown, ENETDOWN},
+    {socket_error::kNetworkUnreachable, ENETUNREACH},
+    {socket_error::kNetworkReset, ENETRESET},
+    {socket_error::kConnectionAborted, ECONNABORTED},
+    {socket_error::kConnectionReset, ECONNRESET},
+    {socket_error::kNoBufferSpace, ENOBUFS},
+    {socket_error::kIsConnected, EISCONN},
+    {socket_error::kNotConnected, ENOTCONN},
+    {socket_error::kShutDown, ESHUTDOWN},
+    {socket_error::kTooManyReferences, ETOOMANYREFS},
+    {socket_error::kTimedOut, ETIMEDOUT},
+    {socket_error::kConnectionRefused, ECONNREFUSED},
+    {socket_error::kLoop, ELOOP},
+    {socket_error::kNameTooLong, ENAMETOOLONG},
+    {socket_error::kHostDown, EHOSTDOWN},
+    {socket_error::kHostUnreachable, EHOSTUNREACH},
+    {socket_error::kNotEmpty, ENOTEMPTY},
+    {socket_error::kTooManyUsers, EUSERS},
+    {socket_error::kDiskQuota, EDQUOT},
+    {socket_error::kStale, ESTALE},
+    {socket_error::kRemote, EREMOTE},
+};
+
+// The getaddrinfo codes that have a Windows Sockets number of their own.
+struct LookUpMatch {
+    int error;
+    int code;
+};
+
+constexpr LookUpMatch kLookUpMatches[] = {
+    {socket_error::kHostNotFound, EAI_NONAME},    {socket_error::kTryAgain, EAI_AGAIN},
+    {socket_error::kNoRecovery, EAI_FAIL},
+#ifdef EAI_NODATA
+    {socket_error::kNoData, EAI_NODATA},
+#endif
+#ifdef EAI_ADDRFAMILY
+    {socket_error::kNoData, EAI_ADDRFAMILY},
+#endif
+    {socket_error::kNotEnoughMemory, EAI_MEMORY},
+};
+
+constexpr std::uint32_t kAnyAddress = 0;
+constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
+// Winsock takes lengths as int; larger buffers are used up to this.
+constexpr std::size_t kMaxTransfer = INT_MAX;
+
+int FromErrno(int code) {
+    if (code == 0) {
+        return 0;
+    }
+    // Winsock calls a closed or never-opened handle "not a socket".
+    if (code == EBADF) {
+        return socket_error::kNotSocket;
+    }
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+        return socket_error::kWouldBlock;
+    }
+    // A send after the sending side was shut down.
+    if (code == EPIPE) {
+        return socket_error::kShutDown;
+    }
+    if (code == EPERM) {
+        return socket_error::kAccessDenied;
+    }
+    if (code == ENFILE) {
+        return socket_error::kTooManySockets;
+    }
+    if (code == ENOMEM) {
+        return socket_error::kNoBufferSpace;
+    }
+    for (const ErrnoMatch& match : kErrnoMatches) {
+        if (match.code == code) {
+            return match.error;
+        }
+    }
+    return socket_error::kSystemCallFailure;
+}
+
+// SOCK_DGRAM, SOCK_STREAM, or -1 for a handle that is no (longer a) socket.
+int SocketType(int fd) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 ? type : -1;
+}
+
+// A blocking socket reports its time-out as EAGAIN; Winsock calls that a time-out and keeps
+// "would block" for non-blocking sockets.
+int TransferError(int fd, int code) {
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+        const int mode = fcntl(fd, F_GETFL);
+        if (mode != -1 && (mode & O_NONBLOCK) == 0) {
+            return socket_error::kTimedOut;
+        }
+    }
+    return FromErrno(code);
+}
+
+[[noreturn]] void ThrowErrno(int code) {
+    ThrowWSocketException(FromErrno(code));
+}
+
+int TranslateFlags(int flags) {
+    constexpr int kKnown = socket_flag::kOutOfBand | socket_flag::kPeek | socket_flag::kDontRoute |
+                           socket_flag::kWaitAll;
+    if ((flags & ~kKnown) != 0) {
+        ThrowWSocketException(socket_error::kInvalidArgument);
+    }
+    int translated = 0;
+    translated |= (flags & socket_flag::kOutOfBand) != 0 ? MSG_OOB : 0;
+    translated |= (flags & socket_flag::kPeek) != 0 ? MSG_PEEK : 0;
+    translated |= (flags & socket_flag::kDontRoute) != 0 ? MSG_DONTROUTE : 0;
+    translated |= (flags & socket_flag::kWaitAll) != 0 ? MSG_WAITALL : 0;
+    return translated;
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+// One recvmsg, with the outcomes that Winsock reports as failures turned into them.
+std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags, sockaddr_in& from) {
+    iovec part{buffer, std::min(capacity, kMaxTransfer)};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t received = recvmsg(fd, &message, TranslateFlags(flags));
+    if (received < 0) {
+        ThrowWSocketException(TransferError(fd, errno));
+    }
+    // The rest of a datagram that did not fit is gone; the next receive gets the next one.
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
+        ThrowWSocketException(socket_error::kMessageSize);
+    }
+    // Every datagram, even an empty one, comes with its sender. Without one, the receiving side
+    // was shut down (as Close does to release a receive blocked in another thread); only a stream
+    // socket also ends this way, at the end of its data.
+    if (received == 0 && message.msg_namelen == 0 && SocketType(fd) != SOCK_STREAM) {
+        ThrowWSocketException(socket_error::kShutDown);
+    }
+    return static_cast<std::size_t>(received);
+}
+
+void SetOption(int fd, int name, const void* value, socklen_t length) {
+    if (setsockopt(fd, SOL_SOCKET, name, value, length) != 0) {
+        ThrowErrno(errno);
+    }
+}
+
+// strerror_r as the C library declares it: GNU returns the text, XSI fills the buffer.
+[[maybe_unused]] const char* ErrorText(const char* result, const char*) {
+    return result;
+}
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+    return result == 0 ? buffer : "";
+}
+
+}  // namespace
+
+int LastSocketError() noexcept {
+    return FromErrno(errno);
+}
+
+std::string CWSocketException::SystemMessage(int error) {
+    for (const LookUpMatch& match : kLookUpMatches) {
+        if (match.error == error) {
+            return gai_strerror(match.code);
+        }
+    }
+    for (const ErrnoMatch& match : kErrnoMatches) {
+        if (match.error == error) {
+            char buffer[256] = {};
+            return ErrorText(strerror_r(match.code, buffer, sizeof buffer), buffer);
+        }
+    }
+    return {};
+}
+
+void CWSocket::Create(bool udp) {
+    const int fd = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        ThrowErrno(errno);
+    }
+    Attach(fd);
+}
+
+void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {
+    const sockaddr_in local =
+        MakeAddress(ResolveAddress(address, kAnyAddress, socket_error::kInvalidArgument), port);
+    const HandleUse use(*this);
+    if (bind(use.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ThrowErrno(errno);
+    }
+}
+
+void CWSocket::SetSockOpt(int option, const void* value, int length, int level) {
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    if (level != socket_option::kLevelSocket) {
+        ThrowWSocketException(socket_error::kNoProtocolOption);
+    }
+    // Every option offered here takes a 4-byte value, as Winsock does.
+    std::uint32_t number = 0;
+    if (value == nullptr || length < static_cast<int>(sizeof number)) {
+        ThrowWSocketException(socket_error::kBadAddress);
+    }
+    std::memcpy(&number, value, sizeof number);
+
+    switch (option) {
+        case socket_option::kReceiveTimeout:
+        case socket_option::kSendTimeout: {
+            // Milliseconds become a timeval; 0 waits for ever on both systems.
+            timeval timeout{};
+            timeout.tv_sec = static_cast<time_t>(number / 1000);
+            timeout.tv_usec = static_cast<suseconds_t>(number % 1000 * 1000);
+            SetOption(fd, option == socket_option::kReceiveTimeout ? SO_RCVTIMEO : SO_SNDTIMEO,
+                      &timeout, sizeof timeout);
+            return;
+        }
+        case socket_option::kBroadcast:
+        case socket_option::kSendBuffer:
+        case socket_option::kReceiveBuffer: {
+            const int setting = static_cast<int>(number);
+            const int name = option == socket_option::kBroadcast    ? SO_BROADCAST
+                             : option == socket_option::kSendBuffer ? SO_SNDBUF
+                                                                    : SO_RCVBUF;
+            SetOption(fd, name, &setting, sizeof setting);
+            return;
+        }
+        default:
+            ThrowWSocketException(socket_error::kNoProtocolOption);
+    }
+}
+
+// Linux delivers an ICMP error to a datagram socket only when it is connected, and these never
+// are.
+void CWSocket::DisableConnectionResetReports() {
+    const HandleUse use(*this);
+}
+
+std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
+                             std::optional<std::string_view> address, int flags) {
+    if (length > kMaxTransfer) {
+        ThrowWSocketException(socket_error::kMessageSize);
+    }
+    const sockaddr_in to = MakeAddress(ResolveAddress(address, kBroadcastAddress, 0), port);
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    // No SIGPIPE for a send on a shut-down socket: Winsock reports that as an error only.
+    const ssize_t sent = sendto(fd, data, length, TranslateFlags(flags) | MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent < 0) {
+        ThrowWSocketException(TransferError(fd, errno));
+    }
+    return static_cast<std::size_t>(sent);
+}
+
+std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
+                                  std::uint16_t& port, int flags) {
+    sockaddr_in from{};
+    const HandleUse use(*this);
+    const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, from);
+    if (from.sin_family == AF_INET) {
+        address = AddressToText(from.sin_addr.s_addr);
+        port = ntohs(from.sin_port);
+    } else {
+        address.clear();
+        port = 0;
+    }
+    return received;
+}
+
+std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
+    sockaddr_in from{};
+    const HandleUse use(*this);
+    return ReceiveOne(use.Get(), buffer, capacity, flags, from);
+}
+
+void CWSocket::Shutdown(SocketShutdown how) {
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    const int direction = how == SocketShutdown::kReceive ? SHUT_RD
+                          : how == SocketShutdown::kSend  ? SHUT_WR
+                                                          : SHUT_RDWR;
+    if (shutdown(fd, direction) != 0) {
+        const int code = errno;
+        // Linux applies the shutdown to an unconnected datagram socket (and wakes a receive
+        // blocked on it) but still reports that there is no peer; Winsock reports success.
+        if (code == ENOTCONN && SocketType(fd) == SOCK_DGRAM) {
+            return;
+        }
+        ThrowErrno(code);
+    }
+}
+
+std::uint16_t CWSocket::GetLocalPort() const {
+    const HandleUse use(*this);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(use.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ThrowErrno(errno);
+    }
+    return local.sin_family == AF_INET ? ntohs(local.sin_port) : 0;
+}
+
+void CWSocket::ReleaseHandle(SocketHandle handle) const noexcept {
+    // Winsock releases a call blocked on a socket that another thread closes; close() would leave
+    // it blocked, and the port bound, until a datagram came. Shutting the socket down releases it
+    // (and makes every later call on it return at once). The descriptor is closed only when the
+    // calls have left it, as the system may hand out its number again right after.
+    static_cast<void>(shutdown(handle, SHUT_RDWR));
+    WaitUntilUnused();
+    static_cast<void>(close(handle));
+}
+
+int CWSocket::LookUpAddress(const std::string& text, std::uint32_t& address) {
+    const in_addr_t quad = inet_addr(text.c_str());
+    if (quad != kAddressNone) {
+        address = quad;
+        return 0;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(text.c_str(), nullptr, &hints, &found);
+    if (result != 0) {
+        const int system_error = result == EAI_SYSTEM ? FromErrno(errno) : 0;
+        if (system_error != 0) {
+            return system_error;
+        }
+        for (const LookUpMatch& match : kLookUpMatches) {
+            if (match.code == result) {
+                return match.error;
+            }
+        }
+        return socket_error::kNoRecovery;
+    }
+    sockaddr_in first{};
+    const bool usable =
+        found != nullptr && found->ai_addr != nullptr && found->ai_addrlen >= sizeof first;
+    if (usable) {
+        std::memcpy(&first, found->ai_addr, sizeof first);
+    }
+    freeaddrinfo(found);
+    if (!usable) {
+        return socket_error::kNoData;
+    }
+    address = first.sin_addr.s_addr;
+    return 0;
+}

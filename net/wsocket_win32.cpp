@@ -1,0 +1,223 @@
+// Winsock behind CWSocket. Its error, option and flag numbers are the wrapper's own, so this is a
+// thin layer; Windows Sockets is started by the application.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h before windows.h, which would otherwise bring in the old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <type_traits>
+
+#include "net/address_text.h"
+#include "net/wsocket.h"
+
+static_assert(std::is_same_v<SocketHandle, SOCKET>);
+static_assert(socket_option::kLevelSocket == SOL_SOCKET);
+static_assert(socket_option::kBroadcast == SO_BROADCAST);
+static_assert(socket_option::kSendBuffer == SO_SNDBUF);
+static_assert(socket_option::kReceiveBuffer == SO_RCVBUF);
+static_assert(socket_option::kSendTimeout == SO_SNDTIMEO);
+static_assert(socket_option::kReceiveTimeout == SO_RCVTIMEO);
+static_assert(socket_flag::kOutOfBand == MSG_OOB && socket_flag::kPeek == MSG_PEEK);
+static_assert(socket_flag::kDontRoute == MSG_DONTROUTE && socket_flag::kWaitAll == MSG_WAITALL);
+static_assert(socket_error::kTimedOut == WSAETIMEDOUT && socket_error::kMessageSize == WSAEMSGSIZE);
+static_assert(socket_error::kHostNotFound == WSAHOST_NOT_FOUND);
+
+namespace {
+
+// SIO_UDP_CONNRESET, _WSAIOW(IOC_VENDOR, 12); not every SDK's headers define it.
+constexpr DWORD kUdpConnectionReset = 0x9800000Cu;
+// The system's default language, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT).
+constexpr DWORD kSystemDefaultLanguage = 0x800;
+
+constexpr std::uint32_t kAnyAddress = 0;
+constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
+// Winsock takes lengths as int; larger buffers are used up to this.
+constexpr std::size_t kMaxTransfer = INT_MAX;
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+int TransferLength(std::size_t length) {
+    return static_cast<int>(std::min(length, kMaxTransfer));
+}
+
+}  // namespace
+
+int LastSocketError() noexcept {
+    return WSAGetLastError();
+}
+
+std::string CWSocketException::SystemMessage(int error) {
+    char* text = nullptr;
+    // FORMAT_MESSAGE_IGNORE_INSERTS: there are no arguments for a text that expects some.
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(error), kSystemDefaultLanguage, reinterpret_cast<LPSTR>(&text),
+        0, nullptr);
+    std::string message;
+    if (length != 0 && text != nullptr) {
+        message.assign(text, length);
+    }
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    return message;
+}
+
+void CWSocket::Create(bool udp) {
+    const SOCKET handle = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (handle == kInvalidSocket) {
+        ThrowWSocketException();
+    }
+    Attach(handle);
+}
+
+void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {
+    const sockaddr_in local =
+        MakeAddress(ResolveAddress(address, kAnyAddress, socket_error::kInvalidArgument), port);
+    const HandleUse use(*this);
+    if (bind(use.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+}
+
+void CWSocket::SetSockOpt(int option, const void* value, int length, int level) {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    if (setsockopt(handle, level, option, static_cast<const char*>(value), length) ==
+        SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+}
+
+void CWSocket::DisableConnectionResetReports() {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    if (WSAIoctl(handle, kUdpConnectionReset, &report, sizeof report, nullptr, 0, &returned,
+                 nullptr, nullptr) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+}
+
+std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
+                             std::optional<std::string_view> address, int flags) {
+    if (length > kMaxTransfer) {
+        ThrowWSocketException(socket_error::kMessageSize);
+    }
+    const sockaddr_in to = MakeAddress(ResolveAddress(address, kBroadcastAddress, 0), port);
+    const HandleUse use(*this);
+    const int sent = sendto(use.Get(), static_cast<const char*>(data), TransferLength(length),
+                            flags, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    return static_cast<std::size_t>(sent);
+}
+
+std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
+                                  std::uint16_t& port, int flags) {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    sockaddr_in from{};
+    int from_length = sizeof from;
+    const int received = recvfrom(handle, static_cast<char*>(buffer), TransferLength(capacity),
+                                  flags, reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (received == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    if (from.sin_family == AF_INET) {
+        address = AddressToText(from.sin_addr.s_addr);
+        port = ntohs(from.sin_port);
+    } else {
+        address.clear();
+        port = 0;
+    }
+    return static_cast<std::size_t>(received);
+}
+
+std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    const int received = recv(handle, static_cast<char*>(buffer), TransferLength(capacity), flags);
+    if (received == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    return static_cast<std::size_t>(received);
+}
+
+void CWSocket::Shutdown(SocketShutdown how) {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    if (shutdown(handle, static_cast<int>(how)) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+}
+
+std::uint16_t CWSocket::GetLocalPort() const {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR) {
+        // An unbound socket has no name yet.
+        if (WSAGetLastError() == WSAEINVAL) {
+            return 0;
+        }
+        ThrowWSocketException();
+    }
+    return local.sin_family == AF_INET ? ntohs(local.sin_port) : 0;
+}
+
+// A call blocked on the socket in another thread fails as soon as it is closed; shutdown would
+// not release it, so there is nothing to wait for first.
+void CWSocket::ReleaseHandle(SocketHandle handle) const noexcept {
+    static_cast<void>(closesocket(handle));
+}
+
+int CWSocket::LookUpAddress(const std::string& text, std::uint32_t& address) {
+    const auto quad = static_cast<std::uint32_t>(inet_addr(text.c_str()));
+    if (quad != kAddressNone) {
+        address = quad;
+        return 0;
+    }
+    // getaddrinfo rather than gethostbyname: it is safe on several threads at once, and it
+    // returns a Windows Sockets number on failure.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(text.c_str(), nullptr, &hints, &found);
+    if (result != 0) {
+        return result;
+    }
+    sockaddr_in first{};
+    const bool usable =
+        found != nullptr && found->ai_addr != nullptr && found->ai_addrlen >= sizeof first;
+    if (usable) {
+        std::memcpy(&first, found->ai_addr, sizeof first);
+    }
+    freeaddrinfo(found);
+    if (!usable) {
+        return socket_error::kNoData;
+    }
+    address = first.sin_addr.s_addr;
+    return 0;
+}

@@ -1,0 +1,392 @@
+#include "core/dns_packet.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Texts = std::vector<std::string>;
+
+// Builds messages field by field, independently of the codec under test.
+class Wire {
+public:
+    Wire& Raw(std::initializer_list<int> values) {
+        for (int value : values) {
+            m_bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+        return *this;
+    }
+    Wire& U16(unsigned value) { return Raw({int(value >> 8 & 0xFF), int(value & 0xFF)}); }
+    Wire& U32(std::uint32_t value) { return U16(value >> 16).U16(value & 0xFFFF); }
+    Wire& Name(std::string_view dotted) {
+        for (std::size_t start = 0; start < dotted.size();) {
+            const std::size_t end = std::min(dotted.find('.', start), dotted.size());
+            m_bytes.push_back(static_cast<std::uint8_t>(end - start));
+            m_bytes.insert(m_bytes.end(), dotted.begin() + std::ptrdiff_t(start),
+                           dotted.begin() + std::ptrdiff_t(end));
+            start = end + 1;
+        }
+        return Raw({0});
+    }
+    // The two id bytes as they stand, the two flag bytes and QDCOUNT 1.
+    Wire& Header(int id0, int id1, int flags, int flags2, unsigned answers) {
+        return Raw({id0, id1, flags, flags2}).U16(1).U16(answers).U32(0);
+    }
+    Wire& Question(std::string_view name, unsigned type = 1) { return Name(name).U16(type).U16(1); }
+    // A record whose owner is the question name, by a pointer to offset 12.
+    Wire& Record(unsigned type, std::uint32_t ttl, std::initializer_list<int> data) {
+        U16(0xC00C).U16(type).U16(1).U32(ttl).U16(unsigned(data.size()));
+        return Raw(data);
+    }
+    Wire& A(std::uint32_t ttl, int a, int b, int c, int d) { return Record(1, ttl, {a, b, c, d}); }
+    [[nodiscard]] const Bytes& Get() const { return m_bytes; }
+
+private:
+    Bytes m_bytes;
+};
+
+// A name of the given label lengths, "aaa.aaa...".
+std::string DottedName(std::initializer_list<std::size_t> labels) {
+    std::string name;
+    for (std::size_t length : labels) {
+        name += (name.empty() ? "" : ".") + std::string(length, 'a');
+    }
+    return name;
+}
+
+// A heap copy of exactly the message's size, so that ASan reports any read past its end.
+std::unique_ptr<std::uint8_t[]> HeapCopy(std::span<const std::uint8_t> bytes) {
+    auto copy = std::make_unique<std::uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), copy.get());
+    return copy;
+}
+
+struct Reply {
+    int count = -1;
+    std::string name = "old.name";
+    Texts addresses;
+    std::uint16_t id = 0xBEEF;
+    std::uint32_t ttl = 7;
+};
+
+// Parses with outputs that hold earlier values, to show what the parse changes.
+Reply ParseReply(std::span<const std::uint8_t> bytes) {
+    const auto copy = HeapCopy(bytes);
+    CLockedStringList addresses;
+    addresses.AddTail("9.9.9.9");
+    Reply reply;
+    reply.count =
+        CDnsResponse::Parse({copy.get(), bytes.size()}, reply.name, addresses, reply.id, reply.ttl);
+    reply.addresses = addresses.Texts();
+    return reply;
+}
+
+void ExpectTaughtNothing(const Reply& reply) {
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(reply.name, "");
+    EXPECT_TRUE(reply.addresses.empty());
+    EXPECT_EQ(reply.ttl, 0u);
+    EXPECT_EQ(reply.id, 0xBEEF);
+}
+
+// [0:12) header, id bytes 34 12; [12:24) question ab.cde; [24:42) a CNAME with TTL 3600 to
+// www.ab.cde; [42:58) and [58:74) two A records with TTL 300.
+const Bytes kCnameReply = Wire()
+                              .Header(0x34, 0x12, 0x81, 0x80, 3)
+                              .Question("ab.cde")
+                              .Record(5, 3600, {3, 'w', 'w', 'w', 0xC0, 0x0C})
+                              .A(300, 10, 0, 0, 1)
+                              .A(300, 10, 0, 0, 2)
+                              .Get();
+
+// AAAA, MX (exchange compressed), TXT and A records, one address given twice.
+const Bytes kMixedReply =
+    Wire()
+        .Header(0, 1, 0x81, 0x80, 6)
+        .Question("ab.cde")
+        .Record(28, 60, {0x20, 1, 0xD, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})
+        .A(60, 1, 2, 3, 4)
+        .Record(15, 60, {0, 10, 0xC0, 0x0C})
+        .Record(16, 60, {5, 'h', 'e', 'l', 'l', 'o'})
+        .A(60, 5, 6, 7, 8)
+        .A(60, 1, 2, 3, 4)
+        .Get();
+
+const Bytes kQuery = Wire().Header(0x12, 0x34, 0x01, 0x20, 0).Question("ab.cde").Get();
+
+TEST(DnsName, EncodeWritesOneLabelPerPartAndStopsAtAnEmptyPart) {
+    const Bytes abcde{2, 'a', 'b', 3, 'c', 'd', 'e', 0};
+    const std::vector<std::pair<std::string, Bytes>> cases{{"ab.cde", abcde},
+                                                           {"ab.cde.", abcde},
+                                                           {"", {0}},
+                                                           {".ab", {0}},
+                                                           {"ab..cde", {2, 'a', 'b', 0}}};
+    for (const auto& [text, expected] : cases) {
+        Bytes out(kMaxEncodedName, 0xEE);
+        ASSERT_EQ(CDnsPacket::EncodeName(text, out), expected.size()) << text;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << text;
+        EXPECT_EQ(out[expected.size()], 0xEE) << text;
+    }
+}
+
+TEST(DnsName, ReadNameFollowsBackwardPointersAndCountsOnlyTheBytesAtItsPosition) {
+    // [12:20) ab.cde; [20:26) www + pointer to 12; [26:28) pointer to 20.
+    const Bytes message = Wire()
+                              .Header(0, 0, 0, 0, 0)
+                              .Name("ab.cde")
+                              .Raw({3, 'w', 'w', 'w', 0xC0, 12, 0xC0, 20})
+                              .Get();
+    const std::vector<std::tuple<std::size_t, std::string, std::size_t>> cases{
+        {12, "ab.cde", 8}, {20, "www.ab.cde", 6}, {26, "www.ab.cde", 2}};
+    for (const auto& [position, text, size] : cases) {
+        std::string name;
+        std::size_t consumed = 0;
+        ASSERT_TRUE(CDnsPacket::ReadName(message, position, name, consumed)) << position;
+        EXPECT_EQ(name, text);
+        EXPECT_EQ(consumed, size);
+    }
+    // A client writes its question uncompressed, so a pointer byte there is a label length.
+    Bytes question{0xC0};
+    question.insert(question.end(), 192, 'x');
+    question.push_back(0);
+    std::string name;
+    std::size_t consumed = 0;
+    EXPECT_TRUE(CDnsPacket::DecodeName(question, 0, name, consumed));
+    EXPECT_EQ(name, std::string(192, 'x'));
+    EXPECT_EQ(consumed, 194u);
+    EXPECT_FALSE(CDnsPacket::ReadName(question, 0, name, consumed));
+}
+
+TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
+    // [0:3) a; [3:5) a pointer to it; then 200 pointers, each to the one before it.
+    Bytes chain{1, 'a', 0, 0xC0, 0};
+    while (chain.size() < 5 + 2 * 200) {
+        const std::size_t previous = chain.size() - 2;
+        chain.push_back(static_cast<std::uint8_t>(0xC0 | previous >> 8));
+        chain.push_back(static_cast<std::uint8_t>(previous));
+    }
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        std::size_t start;
+    };
+    const std::vector<Case> cases{
+        {"self pointer", {1, 'a', 0xC0, 2}, 0},
+        {"forward pointer", {0xC0, 3, 0, 1, 'a', 0}, 0},
+        {"pointer outside", {1, 'a', 0xFF, 0xFF}, 0},
+        {"half a pointer", {1, 'a', 0xC0}, 0},
+        {"label past the end", {3, 'a', 'b'}, 0},
+        {"no zero byte", {1, 'a'}, 0},
+        {"backward cycle", {1, 'a', 0xC0, 0}, 0},
+        {"endless chain", chain, chain.size() - 2},
+    };
+    for (const auto& [what, bytes, start] : cases) {
+        const auto copy = HeapCopy(bytes);
+        const std::span<const std::uint8_t> message(copy.get(), bytes.size());
+        std::string name = "kept";
+        std::size_t consumed = 99;
+        EXPECT_FALSE(CDnsPacket::ReadName(message, start, name, consumed)) << what;
+        EXPECT_FALSE(start == 0 && CDnsPacket::DecodeName(message, start, name, consumed)) << what;
+        EXPECT_EQ(name, "kept");
+        EXPECT_EQ(consumed, 99u);
+    }
+    std::string name;
+    std::size_t consumed = 0;
+    EXPECT_TRUE(CDnsPacket::ReadName(chain, 7, name, consumed));  // a short chain is fine
+    EXPECT_EQ(name, "a");
+}
+
+TEST(DnsQuery, BuildWritesTheIdLowByteFirstAndParseReadsItBigEndian) {
+    Bytes out(kDnsPacketSize);
+    const std::size_t length = CDnsQuery::Build(out, "ab.cde", 0x1234);
+    const Bytes expected{0x34, 0x12, 1,   0, 0,   1,   0,   0, 0, 0, 0, 0,
+                         2,    'a',  'b', 3, 'c', 'd', 'e', 0, 0, 1, 0, 1};
+    ASSERT_EQ(length, 24u);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 24), expected);
+
+    std::string name;
+    std::uint16_t id = 0;
+    EXPECT_TRUE(CDnsQuery::Parse(kQuery, name, id));
+    EXPECT_EQ(name, "ab.cde");
+    EXPECT_EQ(id, 0x1234);
+}
+
+TEST(DnsQuery, ParseRejectsResponsesAndEveryTruncatedQuery) {
+    std::string name = "kept";
+    std::uint16_t id = 7;
+    const Bytes response = Wire().Header(0x12, 0x34, 0x81, 0, 0).Question("ab.cde").Get();
+    EXPECT_FALSE(CDnsQuery::Parse(response, name, id));
+    EXPECT_EQ(name, "kept");
+    EXPECT_EQ(id, 7);
+
+    for (std::size_t size = 0; size < kQuery.size(); ++size) {
+        const auto copy = HeapCopy(std::span(kQuery).first(size));
+        name = "kept";
+        EXPECT_FALSE(CDnsQuery::Parse({copy.get(), size}, name, id)) << size;
+        EXPECT_EQ(name, "");
+        EXPECT_EQ(id, 7);
+    }
+}
+
+TEST(DnsResponse, BuildFromCacheAnswersAnyQueryWithOneARecordOfADay) {
+    // An AAAA query with an OPT record behind its question, which the reply drops.
+    Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0x20, 0).Question("ab.cde", 28).Get();
+    packet.insert(packet.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
+    packet[11] = 1;
+    std::string name;
+    std::uint16_t id = 0;
+    ASSERT_TRUE(CDnsQuery::Parse(packet, name, id));
+    packet.resize(kDnsPacketSize);
+
+    CLockedStringList addresses;
+    addresses.AddTail("10.0.0.1");
+    addresses.AddTail("10.0.0.2");
+    const std::size_t length = CDnsResponse::BuildFromCache(packet, name, addresses, id);
+    const Bytes expected = Wire()
+                               .Header(0x12, 0x34, 0x81, 0xA0, 1)
+                               .Question("ab.cde")
+                               .Raw({0xC0, 0x0C, 0, 1, 0, 1, 0, 1, 0x51, 0x80, 0, 4, 10, 0, 0, 1})
+                               .Get();
+    ASSERT_EQ(length, 8u + 32);
+    EXPECT_EQ(Bytes(packet.begin(), packet.begin() + std::ptrdiff_t(length)), expected);
+
+    const Reply reply = ParseReply(expected);
+    EXPECT_EQ(reply.count, 1);
+    EXPECT_EQ(reply.name, "ab.cde");
+    EXPECT_EQ(reply.ttl, kCachedReplyTtl);
+}
+
+TEST(DnsResponse, BuildFromCacheKeepsOnlyAdAndCdAndAlwaysWritesAnAddress) {
+    for (const auto& [text, address] :
+         {std::pair{"", Bytes{0, 0, 0, 0}}, std::pair{"bogus", Bytes{255, 255, 255, 255}}}) {
+        Bytes packet = kQuery;
+        packet[3] = 0xFF;
+        packet.resize(kDnsPacketSize);
+        CLockedStringList addresses;
+        if (*text != '\0') {
+            addresses.AddTail(text);
+        }
+        ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", addresses, 1), 40u);
+        EXPECT_EQ(packet[3], 0xB0);
+        EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), address) << text;
+    }
+}
+
+TEST(DnsResponse, ParseCollectsTheARecordsAndLargestTtlOfTheFirst20Answers) {
+    Reply reply = ParseReply(kCnameReply);
+    EXPECT_EQ(reply.count, 2);
+    EXPECT_EQ(reply.name, "ab.cde");
+    EXPECT_EQ(reply.addresses, (Texts{"10.0.0.1", "10.0.0.2"}));
+    EXPECT_EQ(reply.ttl, 3600u);  // the CNAME's TTL counts too
+    EXPECT_EQ(reply.id, 0x1234);  // as CDnsQuery::Build wrote it
+
+    reply = ParseReply(kMixedReply);
+    EXPECT_EQ(reply.addresses, (Texts{"1.2.3.4", "5.6.7.8"}));
+    EXPECT_EQ(reply.count, 2);
+
+    Wire many;
+    many.Header(0, 0, 0x81, 0x80, 25).Question("ab.cde");
+    for (int i = 1; i <= 25; ++i) {
+        many.A(std::uint32_t(i == 25 ? 99999 : i), 10, 0, 0, i);
+    }
+    reply = ParseReply(many.Get());
+    EXPECT_EQ(reply.count, 20);
+    EXPECT_EQ(reply.addresses.back(), "10.0.0.20");
+    EXPECT_EQ(reply.ttl, 20u);
+
+    // An empty question name gives nothing and leaves the outputs as they were.
+    reply = ParseReply(Wire().Header(0, 0, 0x81, 0x80, 1).Question("").A(5, 1, 2, 3, 4).Get());
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(reply.addresses, Texts{"9.9.9.9"});
+    EXPECT_EQ(reply.ttl, 7u);
+}
+
+TEST(DnsCodec, NamesUpTo255CharactersFitAndLongerOnesWriteNothing) {
+    const std::string longest = DottedName({63, 63, 63, 63});
+    const std::string tooLong = DottedName({63, 63, 63, 64});
+    ASSERT_EQ(longest.size(), 255u);
+    Bytes out(kDnsPacketSize);
+    EXPECT_EQ(CDnsPacket::EncodeName(std::string(255, 'x'), out), 257u);
+    EXPECT_EQ(out[0], 255);  // label lengths are not limited to 63
+    EXPECT_EQ(CDnsPacket::EncodeName(longest, std::span(out).first(256)), 0u);
+    const std::size_t length = CDnsQuery::Build(out, longest, 1);
+    ASSERT_EQ(length, 12u + 257 + 4);
+    std::string name;
+    std::uint16_t id = 0;
+    EXPECT_TRUE(CDnsQuery::Parse(std::span(out).first(length), name, id));
+    EXPECT_EQ(name, longest);
+    CLockedStringList addresses;
+    EXPECT_EQ(CDnsResponse::BuildFromCache(out, longest, addresses, 1), length + 16);
+
+    Bytes untouched(kDnsPacketSize, 0xEE);
+    EXPECT_EQ(CDnsPacket::EncodeName(tooLong, untouched), 0u);
+    EXPECT_EQ(CDnsQuery::Build(untouched, tooLong, 1), 0u);
+    EXPECT_EQ(CDnsResponse::BuildFromCache(untouched, tooLong, addresses, 1), 0u);
+    EXPECT_EQ(CDnsQuery::Build(std::span(untouched).first(23), "ab.cde", 1), 0u);
+    EXPECT_EQ(CDnsResponse::BuildFromCache(std::span(untouched).first(39), "ab.cde", addresses, 1),
+              0u);
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), std::ptrdiff_t(kDnsPacketSize));
+
+    const Bytes overlong = Wire().Header(0, 0, 0, 0, 0).Question(tooLong).Get();
+    name = "kept";
+    EXPECT_FALSE(CDnsQuery::Parse(overlong, name, id));
+    EXPECT_EQ(name, "");
+    ExpectTaughtNothing(ParseReply(overlong));
+    std::size_t consumed = 0;
+    EXPECT_FALSE(CDnsPacket::ReadName(overlong, 12, name, consumed));
+}
+
+TEST(DnsResponse, ABrokenReplyTeachesNothing) {
+    const auto reply = [](std::initializer_list<int> answer, unsigned count = 1) {
+        return Wire().Header(0, 0, 0x81, 0x80, count).Question("ab.cde").Raw(answer).Get();
+    };
+    std::vector<Bytes> broken{
+        reply({0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 1, 0, 3, 1, 2, 3}),        // A with 3 bytes
+        reply({0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 1, 0, 5, 1, 2, 3, 4, 5}),  // A with 5 bytes
+        reply({0xC0, 24, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}),       // owner points at itself
+        reply({0xC0, 30, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}),       // owner points forward
+        reply({0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, 2)};  // one answer missing
+    for (const Bytes* whole : {&kCnameReply, &kMixedReply}) {
+        for (std::size_t size = 0; size < whole->size(); ++size) {
+            broken.emplace_back(whole->begin(), whole->begin() + std::ptrdiff_t(size));
+        }
+    }
+    for (const Bytes& bytes : broken) {
+        SCOPED_TRACE(::testing::PrintToString(bytes));
+        ExpectTaughtNothing(ParseReply(bytes));
+    }
+}
+
+TEST(DnsCodec, CorruptedMessagesNeverReadOutsideTheDatagram) {
+    for (const Bytes* original : {&kCnameReply, &kMixedReply, &kQuery}) {
+        for (std::size_t at = 0; at < original->size(); ++at) {
+            for (int flip : {0x01, 0x02, 0x10, 0x40, 0x80, 0xC0, 0xFF}) {
+                Bytes bytes = *original;
+                bytes[at] = static_cast<std::uint8_t>(bytes[at] ^ flip);
+                const Reply reply = ParseReply(bytes);
+                EXPECT_LE(reply.count, kMaxAnswersExamined);
+                if (reply.count > 0) {
+                    EXPECT_EQ(reply.addresses.size(), std::size_t(reply.count));
+                }
+                const auto copy = HeapCopy(bytes);
+                std::string name;
+                std::uint16_t id = 0;
+                if (CDnsQuery::Parse({copy.get(), bytes.size()}, name, id)) {
+                    EXPECT_LE(name.size(), kMaxNameText);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
