@@ -88,17 +88,25 @@ build mingw-x86_64 && start_virtual_display && "$root/tools/wine-template" >/dev
     run_ctest mingw-x86_64 -j2
 build mingw-i686
 
-if build fuzz; then
-    echo "== fuzz dns_codec for ${fuzz_seconds}s"
+# fuzz TARGET SECONDS: fuzzes a target from its committed corpus; what the fuzzer adds stays in a
+# temporary folder. A crash, a hang or a sanitizer report fails the check.
+fuzz() {
+    local target=$1 seconds=$2
+    echo "== fuzz $target for ${seconds}s"
+    local work
     work=$(mktemp -d)
-    # The committed corpus seeds the run; what the fuzzer adds stays in the temporary folder.
-    cp "$root"/fuzz/corpus/dns_codec/* "$work/"
-    "$root/build/fuzz/fuzz/dns_codec_fuzz" -max_total_time="$fuzz_seconds" -max_len=1514 \
-        -timeout=10 -artifact_prefix="$logs/" -print_final_stats=1 "$work" >"$logs/fuzz.log" 2>&1
-    status=$?
-    grep -E '^(Done|stat::number_of_executed_units)|ERROR|SUMMARY' "$logs/fuzz.log" | head -20
-    record "fuzz dns_codec" "$status"
+    cp "$root/fuzz/corpus/$target"/* "$work/"
+    "$root/build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+        -artifact_prefix="$logs/$target-" -print_final_stats=1 "$work" >"$logs/fuzz-$target.log" 2>&1
+    local status=$?
+    grep -E '^(Done|stat::number_of_executed_units)|ERROR|SUMMARY' "$logs/fuzz-$target.log" | head -20
+    record "fuzz $target" "$status"
     rm -rf "$work"
+}
+
+if build fuzz; then
+    fuzz dns_codec "$fuzz_seconds"
+    fuzz cache_file $((fuzz_seconds / 2))
 fi
 
 echo

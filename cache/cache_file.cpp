@@ -1,0 +1,230 @@
+#include "cache/cache_file.h"
+
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "cache/replace_file.h"
+
+namespace {
+
+// The white space that scanf skips before a number (the "C" locale's isspace).
+bool IsScanSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the line field by field; every step stops at the end of the line.
+class LineScanner {
+public:
+    explicit LineScanner(std::string_view line) : m_line(line) {}
+
+    // Up to `width` characters other than ",", at least one unless `allowEmpty`.
+    bool Text(std::size_t width, bool allowEmpty, std::string& out) {
+        std::size_t end = m_pos;
+        while (end < m_line.size() && end - m_pos < width && m_line[end] != ',') {
+            ++end;
+        }
+        if (end == m_pos && !allowEmpty) {
+            return false;
+        }
+        out.assign(m_line.substr(m_pos, end - m_pos));
+        m_pos = end;
+        return true;
+    }
+
+    bool Comma() {
+        if (m_pos < m_line.size() && m_line[m_pos] == ',') {
+            ++m_pos;
+            return true;
+        }
+        return false;
+    }
+
+    bool Int(std::int32_t& out) {
+        bool negative = false;
+        std::uint64_t magnitude = 0;
+        if (!Number(negative, magnitude)) {
+            return false;
+        }
+        constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+        if (negative) {
+            out = magnitude > kMax ? std::numeric_limits<std::int32_t>::min()
+                                   : -static_cast<std::int32_t>(magnitude);
+        } else {
+            out = magnitude > kMax ? std::numeric_limits<std::int32_t>::max()
+                                   : static_cast<std::int32_t>(magnitude);
+        }
+        return true;
+    }
+
+    bool Unsigned(std::uint32_t& out) {
+        bool negative = false;
+        std::uint64_t magnitude = 0;
+        if (!Number(negative, magnitude)) {
+            return false;
+        }
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+        if (magnitude > kMax) {
+            out = std::numeric_limits<std::uint32_t>::max();
+        } else {
+            const auto value = static_cast<std::uint32_t>(magnitude);
+            out = negative ? 0u - value : value;
+        }
+        return true;
+    }
+
+private:
+    // White space, an optional sign and at least one decimal digit; the magnitude stops growing
+    // once it is past every 32-bit limit.
+    bool Number(bool& negative, std::uint64_t& magnitude) {
+        std::size_t at = m_pos;
+        while (at < m_line.size() && IsScanSpace(m_line[at])) {
+            ++at;
+        }
+        negative = false;
+        if (at < m_line.size() && (m_line[at] == '+' || m_line[at] == '-')) {
+            negative = m_line[at] == '-';
+            ++at;
+        }
+        const std::size_t digits = at;
+        constexpr std::uint64_t kCap = std::uint64_t{1} << 33;
+        magnitude = 0;
+        while (at < m_line.size() && m_line[at] >= '0' && m_line[at] <= '9') {
+            if (magnitude < kCap) {
+                magnitude = magnitude * 10 + static_cast<std::uint64_t>(m_line[at] - '0');
+            }
+            ++at;
+        }
+        if (at == digits) {
+            return false;
+        }
+        m_pos = at;
+        return true;
+    }
+
+    std::string_view m_line;
+    std::size_t m_pos = 0;
+};
+
+std::string_view TrimLine(std::string_view line) {
+    constexpr std::string_view kBlanks = " \t\r\n";
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+}
+
+// One line of the file into the cache; the caller holds the cache's lock.
+void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
+    line = TrimLine(line.substr(0, line.find('\0')));
+    if (line.empty() || line.front() == '#') {
+        return;
+    }
+    CacheLine fields;
+    const int converted = ScanCacheLine(line, fields);
+    if (converted == 0) {
+        return;
+    }
+    auto item = std::make_shared<DnsItem>();
+    item->Domain = fields.Domain;
+    if (converted >= 4) {
+        item->Ttl = fields.Ttl;
+        item->Hits = fields.Hits;
+    } else {
+        fields.AddressText.clear();
+    }
+    if (converted == 5) {
+        item->LastHitDate = static_cast<std::time_t>(fields.LastHitDate);
+    }
+    if (item->LastHitDate == 0) {
+        item->LastHitDate = now;
+    }
+    item->Id = cache.TakeNextId();
+    if (!fields.AddressText.empty()) {
+        item->Addresses.SplitUnique(fields.AddressText, '|');
+    }
+    cache.SetAt(fields.Domain, std::move(item));
+}
+
+}  // namespace
+
+int ScanCacheLine(std::string_view line, CacheLine& fields) {
+    LineScanner scan(line);
+    if (!scan.Text(kMaxDomainField, false, fields.Domain)) {
+        return 0;
+    }
+    if (!scan.Comma() || !scan.Text(kMaxAddressField, true, fields.AddressText)) {
+        return 1;
+    }
+    if (!scan.Comma() || !scan.Int(fields.Ttl)) {
+        return 2;
+    }
+    if (!scan.Comma() || !scan.Int(fields.Hits)) {
+        return 3;
+    }
+    if (!scan.Comma() || !scan.Unsigned(fields.LastHitDate)) {
+        return 4;
+    }
+    return 5;
+}
+
+std::string DefaultCacheFilePath(std::string_view executablePath) {
+    const std::size_t slash = executablePath.find_last_of("\\/");
+    std::string path;
+    if (slash != std::string_view::npos) {
+        path.assign(executablePath.substr(0, slash + 1));
+    }
+    path += kCacheFileName;
+    return path;
+}
+
+void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
+    auto lock = cache.Lock();
+    std::string line;
+    while (std::getline(in, line)) {
+        LoadLine(cache, line, now);
+    }
+}
+
+bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) {
+    auto lock = cache.Lock();
+    // Binary: the same bytes give the same entries on every platform (CR is trimmed per line).
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    LoadFromStream(cache, in, now);
+    return true;
+}
+
+std::string SaveToText(const CDnsItemMap& cache) {
+    std::string text(kCacheFileHeader);
+    text += "\r\n";
+    cache.ForEach([&text](const std::string&, const DnsItemPtr& item) {
+        text += item->Domain;
+        text += ',';
+        text += item->AddressText();
+        text += ',';
+        text += std::to_string(item->Ttl);
+        text += ',';
+        text += std::to_string(item->Hits);
+        text += ',';
+        // Written as an unsigned 32-bit number, as the file has always held it.
+        text += std::to_string(static_cast<std::uint32_t>(item->LastHitDate));
+        text += "\r\n";
+    });
+    return text;
+}
+
+bool SaveToFile(const CDnsItemMap& cache, const std::string& path) {
+    // The text is one snapshot taken under the cache's lock; the disk is written without it, so
+    // that lookups of the proxy never wait for a flush. Saves from two threads (a command and the
+    // end of a refresh run) take turns, since they share the temporary file.
+    const std::string text = SaveToText(cache);
+    static std::mutex writing;
+    std::lock_guard lock(writing);
+    return WriteFileReplacing(path, text);
+}

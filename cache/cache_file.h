@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <istream>
+#include <string>
+#include <string_view>
+
+#include "core/dns_item_map.h"
+
+// The cache file "DnsItem.csv": 8-bit text, the header line, then one line per entry
+//     domain,addresses joined by "|",ttl,hits,last hit time (seconds since 1970, unsigned)
+// with CR LF after every line on every platform. Entry ids are not stored; a load numbers the
+// entries it adds from the container's counter.
+
+inline constexpr std::string_view kCacheFileName = "DnsItem.csv";
+inline constexpr std::string_view kCacheFileHeader = "#Domain,IP,TTL,HITS,LASTHITDATE";
+// A longer domain or address field makes a line keep only its domain, cut to this length.
+inline constexpr std::size_t kMaxDomainField = 256;
+inline constexpr std::size_t kMaxAddressField = 1024;
+
+// The fields of one line, as far as ScanCacheLine converted them.
+struct CacheLine {
+    std::string Domain;
+    std::string AddressText;
+    std::int32_t Ttl = 0;
+    std::int32_t Hits = 0;
+    std::uint32_t LastHitDate = 0;
+};
+
+// Scans a line (without its line end) field by field, the way scanf reads the format
+// "%256[^,],%1024[^,],%d,%d,%u", and returns how many fields it converted before the first that
+// does not match. The domain takes at most 256 characters and the addresses at most 1024; a
+// longer field is cut there and the comma that must follow is then missing, which ends the scan.
+// Numbers are decimal with optional white space and sign before them; one out of range is
+// clamped to the field's limits (a negative last hit time wraps around, as scanf's %u does),
+// so that no input is undefined. Unlike scanf, an empty address field is converted as empty:
+// an entry saved without addresses reads back with its TTL, hits and last hit time.
+int ScanCacheLine(std::string_view line, CacheLine& fields);
+
+// The cache file beside the executable: its path cut after the last "\" (or "/"), followed by
+// "DnsItem.csv"; the bare file name when the path has no folder or is empty.
+std::string DefaultCacheFilePath(std::string_view executablePath);
+
+// Merges the entries of a cache file's text into the cache, holding its lock throughout. Lines
+// may end with CR LF or LF; a line counts up to its first NUL. Empty lines, lines starting with
+// "#" and lines without a domain are skipped; a line with fewer than four fields keeps only its
+// domain. A last hit time that is missing or 0 becomes `now`. An entry read replaces (and
+// releases) the container's entry for the same domain, byte for byte; all others stay.
+void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
+// LoadFromStream on the file; false, with the cache unchanged, only when it can't be opened.
+bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
+
+// The whole text of the file for the cache as it is now, entries in the container's order, taken
+// under the cache's lock so that it is one consistent snapshot.
+std::string SaveToText(const CDnsItemMap& cache);
+// Writes the file whole from one snapshot of the cache. The previous file is replaced only once
+// the new one is completely on disk: false, with the previous file untouched, when anything
+// fails.
+bool SaveToFile(const CDnsItemMap& cache, const std::string& path);

@@ -1,0 +1,140 @@
+// Loads arbitrary text as a cache file, saves the cache and loads the saved text again: the
+// second cache must hold the same entries with the same fields (a trailing empty address, which
+// the saved "|" at the end of the field can't carry, is the one thing a save drops), and saving
+// it once more must give a cache equal to it. Where the C library's sscanf is glibc's, every
+// line is also scanned by sscanf with the file's format, and the two scans must agree. Anything
+// else aborts.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "cache/cache_file.h"
+
+namespace {
+
+void Check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "cache file: %s\n", what);
+        std::abort();
+    }
+}
+
+using Fields = std::tuple<std::vector<std::string>, std::int32_t, std::int32_t, std::time_t>;
+using Snapshot = std::map<std::string, Fields>;
+
+Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
+    Snapshot snapshot;
+    std::vector<std::int32_t> ids;
+    cache.ForEach([&](const std::string& domain, const DnsItemPtr& item) {
+        Check(domain == item->Domain, "key and domain differ");
+        std::vector<std::string> addresses = item->Addresses.Texts();
+        if (dropTrailingEmpty && !addresses.empty() && addresses.back().empty()) {
+            addresses.pop_back();
+        }
+        snapshot[domain] = {addresses, item->Ttl, item->Hits, item->LastHitDate};
+    });
+    return snapshot;
+}
+
+std::unique_ptr<CDnsItemMap> Load(std::string_view text, std::time_t now) {
+    auto cache = std::make_unique<CDnsItemMap>();
+    std::istringstream in{std::string(text)};
+    LoadFromStream(*cache, in, now);
+    return cache;
+}
+
+#if defined(__GLIBC__)
+// The scan of ScanCacheLine against sscanf itself. Numbers are read as long long here, so that
+// no value is out of range for sscanf; ScanCacheLine clamps what is out of its fields' range.
+void CompareWithSscanf(const std::string& line) {
+    char domain[257] = {};
+    char addresses[1025] = {};
+    long long ttl = 0;
+    long long hits = 0;
+    long long date = 0;
+    int expected = std::sscanf(line.c_str(), "%256[^,],%1024[^,],%lld,%lld,%lld", domain, addresses,
+                               &ttl, &hits, &date);
+    if (expected < 0) {
+        expected = 0;
+    }
+    CacheLine fields;
+    const int converted = ScanCacheLine(line, fields);
+    if (converted >= 2 && fields.AddressText.empty()) {
+        // An empty address field is read as empty where sscanf stops.
+        Check(expected == 1, "empty address field");
+        return;
+    }
+    Check(converted == expected, "field count differs from sscanf");
+    auto clamp = [](long long value, long long low, long long high) {
+        return value < low ? low : value > high ? high : value;
+    };
+    constexpr long long kUnsignedMax = std::numeric_limits<std::uint32_t>::max();
+    if (converted >= 1) {
+        Check(fields.Domain == domain, "domain differs from sscanf");
+    }
+    if (converted >= 2) {
+        Check(fields.AddressText == addresses, "addresses differ from sscanf");
+    }
+    if (converted >= 3) {
+        Check(fields.Ttl == clamp(ttl, INT32_MIN, INT32_MAX), "TTL differs from sscanf");
+    }
+    if (converted >= 4) {
+        Check(fields.Hits == clamp(hits, INT32_MIN, INT32_MAX), "hits differ from sscanf");
+    }
+    if (converted == 5) {
+        std::uint32_t want = UINT32_MAX;
+        if (date >= 0 && date <= kUnsignedMax) {
+            want = static_cast<std::uint32_t>(date);
+        } else if (date < 0 && date >= -kUnsignedMax) {
+            want = 0u - static_cast<std::uint32_t>(-date);
+        }
+        Check(fields.LastHitDate == want, "last hit time differs from sscanf");
+    }
+}
+
+void CompareLines(std::string_view text) {
+    std::istringstream in{std::string(text)};
+    for (std::string line; std::getline(in, line);) {
+        line = line.substr(0, line.find('\0'));
+        const std::size_t first = line.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos) {
+            continue;
+        }
+        line = line.substr(first, line.find_last_not_of(" \t\r\n") - first + 1);
+        if (line.front() != '#') {
+            CompareWithSscanf(line);
+        }
+    }
+}
+#endif
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+#if defined(__GLIBC__)
+    CompareLines(text);
+#endif
+    constexpr std::time_t kFirstLoad = 1700000000;
+    constexpr std::time_t kSecondLoad = 1800000000;
+    const auto first = Load(text, kFirstLoad);
+    const std::string saved = SaveToText(*first);
+    Check(saved.starts_with("#Domain,IP,TTL,HITS,LASTHITDATE\r\n"), "header");
+    Check(saved.ends_with("\r\n"), "last line end");
+    const auto second = Load(saved, kSecondLoad);
+    Check(second->GetNextId() == second->GetCount(), "ids");
+    Check(Take(*first, true) == Take(*second, false), "a save and load changed the cache");
+    const auto third = Load(SaveToText(*second), kSecondLoad);
+    Check(Take(*second, false) == Take(*third, false), "a second save and load changed the cache");
+    return 0;
+}
