@@ -1,0 +1,75 @@
+#include "daemon/daemon_options.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "core/dns_cache.h"
+#include "net/address_text.h"
+
+namespace {
+
+// A port from 1 to 65535, the whole text being digits.
+std::optional<std::uint16_t> ParsePort(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (status != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+bool ParseUpstream(std::string_view text, DaemonOptions& options) {
+    const std::size_t colon = text.find(':');
+    const std::string_view address = text.substr(0, colon);
+    if (address.empty() || TextToAddress(address) == kAddressNone) {
+        return false;
+    }
+    if (colon != std::string_view::npos) {
+        const std::optional<std::uint16_t> port = ParsePort(text.substr(colon + 1));
+        if (!port) {
+            return false;
+        }
+        options.UpstreamPort = *port;
+    }
+    options.UpstreamAddress = address;
+    return true;
+}
+
+}  // namespace
+
+std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& arguments,
+                                                std::string& error) {
+    DaemonOptions options;
+    options.UpstreamAddress = kFallbackDnsServer;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        if (option != "--listen" && option != "--upstream" && option != "--cache") {
+            error = "unknown argument: " + option;
+            return std::nullopt;
+        }
+        if (i + 1 == arguments.size()) {
+            error = option + " needs a value";
+            return std::nullopt;
+        }
+        const std::string& value = arguments[++i];
+        if (option == "--listen") {
+            const std::optional<std::uint16_t> port = ParsePort(value);
+            if (!port) {
+                error = "not a port from 1 to 65535: " + value;
+                return std::nullopt;
+            }
+            options.ListenPort = *port;
+        } else if (option == "--upstream") {
+            if (!ParseUpstream(value, options)) {
+                error = "not an IPv4 address with an optional :PORT: " + value;
+                return std::nullopt;
+            }
+        } else if (value.empty()) {
+            error = "--cache needs a file name";
+            return std::nullopt;
+        } else {
+            options.CacheFile = value;
+        }
+    }
+    return options;
+}

@@ -1,0 +1,547 @@
+// The proxy on a loopback port, with a fake upstream on loopback and a client socket: what the
+// client and the upstream see on the wire, what the cache learns, the counters, the observer,
+// and starting and stopping under load.
+
+#include "core/dns_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
+
+namespace {
+
+using qftest::Bytes;
+using qftest::FakeAnswer;
+using qftest::FakeUpstream;
+using qftest::kLoopback;
+using qftest::MakeQuery;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using Texts = std::vector<std::string>;
+
+constexpr milliseconds kPatience{5000};
+
+// Polls `condition` until it holds or `limit` has passed; for the proxy's own state, which has
+// nothing to wait on.
+template <typename Condition>
+bool WaitUntil(Condition condition, milliseconds limit = kPatience) {
+    const auto end = steady_clock::now() + limit;
+    while (!condition()) {
+        if (steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+// The threads of this process, where the system tells; -1 elsewhere.
+int ProcessThreads() {
+#ifdef __linux__
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+#endif
+    return -1;
+}
+
+class Client {
+public:
+    Client() {
+        m_socket.Create(true);
+        m_socket.Bind(0, kLoopback);
+    }
+
+    void Send(const Bytes& data, std::uint16_t port) {
+        ASSERT_EQ(m_socket.SendTo(data.data(), data.size(), port, kLoopback), data.size());
+    }
+
+    // The next datagram, or none within `limit`.
+    std::optional<Bytes> Receive(milliseconds limit = kPatience) {
+        Bytes buffer(2048);
+        std::string from;
+        std::uint16_t port = 0;
+        m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
+        try {
+            buffer.resize(m_socket.ReceiveFrom(buffer.data(), buffer.size(), from, port));
+        } catch (const CWSocketException& e) {
+            EXPECT_EQ(e.GetError(), socket_error::kTimedOut);
+            return std::nullopt;
+        }
+        return buffer;
+    }
+
+private:
+    CWSocket m_socket;
+};
+
+class RecordingObserver : public IDnsProxyObserver {
+public:
+    void OnDnsItemChanged(const DnsItemPtr& item) override {
+        const std::lock_guard guard(m_lock);
+        items.push_back(item);
+        threads.insert(std::this_thread::get_id());
+        m_changed.notify_all();
+    }
+
+    void OnServerError(const std::string& message) override {
+        const std::lock_guard guard(m_lock);
+        errors.push_back(message);
+        m_changed.notify_all();
+    }
+
+    bool WaitForItems(std::size_t count) {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, kPatience, [&] { return items.size() >= count; });
+    }
+
+    std::vector<DnsItemPtr> Items() {
+        const std::lock_guard guard(m_lock);
+        return items;
+    }
+
+    std::vector<std::string> Errors() {
+        const std::lock_guard guard(m_lock);
+        return errors;
+    }
+
+    std::set<std::thread::id> Threads() {
+        const std::lock_guard guard(m_lock);
+        return threads;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<DnsItemPtr> items;
+    std::vector<std::string> errors;
+    std::set<std::thread::id> threads;
+};
+
+struct Addresses : CLockedStringList {
+    Addresses(std::initializer_list<const char*> texts) {
+        for (const char* text : texts) {
+            AddTail(text);
+        }
+    }
+};
+
+class Proxy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDnsServer(kLoopback);
+        SetDnsServerPort(upstream.Port());
+    }
+
+    void TearDown() override {
+        proxy.reset();
+        qftest::PointUpstreamAtSink();
+        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+    }
+
+    void Start(int maxForwards = CDnsSocket::kMaxForwards) {
+        proxy = std::make_unique<CDnsSocket>(&cache, &observer, maxForwards);
+        ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
+        port = proxy->ListeningPort();
+        ASSERT_NE(port, 0);
+    }
+
+    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
+
+    // An entry's hits, read under the cache's lock.
+    int HitsOf(std::string_view domain) {
+        auto lock = cache.Lock();
+        const DnsItemPtr item = cache.Lookup(domain);
+        return item ? item->Hits : -1;
+    }
+
+    // The hit is counted just after the reply has gone out.
+    bool HitsReach(std::string_view domain, int hits) {
+        return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;
+    }
+
+    bool InFlightEmpties() {
+        return WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); });
+    }
+
+    FakeUpstream upstream;
+    CDnsItemMap cache;
+    RecordingObserver observer;
+    Client client;
+    std::unique_ptr<CDnsSocket> proxy;
+    std::uint16_t port = 0;
+};
+
+TEST_F(Proxy, AnswersACachedDomainItselfByteForByte) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1", "10.0.0.2"}, 500, 0);
+    Start();
+
+    // The AD bit is kept, the OPT record dropped, and only the first address answered.
+    const std::time_t before = std::time(nullptr);
+    client.Send(qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20)), port);
+    const std::optional<Bytes> reply = client.Receive();
+    const std::time_t after = std::time(nullptr);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, (Bytes{0x12, 0x34, 0x81, 0xA0, 0,    1,    0, 1, 0,  0, 0,    0,    2, 'a',
+                             'b',  3,    'c',  'd',  'e',  0,    0, 1, 0,  1, 0xC0, 0x0C, 0, 1,
+                             0,    1,    0,    0x01, 0x51, 0x80, 0, 4, 10, 0, 0,    1}));
+
+    // Any type asked for gets the A reply.
+    client.Send(MakeQuery("ab.cde", 0x4321, 28), port);
+    const std::optional<Bytes> second = client.Receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(Bytes(second->begin(), second->begin() + 2), (Bytes{0x43, 0x21}));
+    EXPECT_EQ(Bytes(second->begin() + 20, second->begin() + 24), (Bytes{0, 1, 0, 1}));
+
+    EXPECT_EQ(upstream.QueryCount(), 0);
+    ASSERT_TRUE(HitsReach("ab.cde", 2));
+    auto lock = cache.Lock();
+    const DnsItemPtr item = cache.Lookup("ab.cde");
+    EXPECT_GE(item->LastHitDate, before);
+    EXPECT_LE(item->LastHitDate, after);
+    lock.unlock();
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 2u);
+    EXPECT_EQ(s.CachedRequests, 2u);
+    EXPECT_EQ(s.ForwardAttempts, 0u);
+}
+
+TEST_F(Proxy, RelaysAMissUnchangedBothWaysAndLearnsTheAnswer) {
+    upstream.Answer("learn.test", {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600});
+    Start();
+
+    const Bytes query = qftest::WithOptRecord(MakeQuery("learn.test", 0xBEEF, 1, 0x10));
+    const std::time_t before = std::time(nullptr);
+    client.Send(query, port);
+    const std::optional<Bytes> reply = client.Receive();
+    const std::time_t after = std::time(nullptr);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(upstream.QueryCount(), 1);
+    EXPECT_EQ(upstream.Queries()[0].Data, query);
+    ASSERT_EQ(upstream.Replies().size(), 1u);
+    EXPECT_EQ(*reply, upstream.Replies()[0]);
+    ASSERT_TRUE(InFlightEmpties());
+
+    {
+        auto lock = cache.Lock();
+        const DnsItemPtr item = cache.Lookup("learn.test");
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
+        EXPECT_EQ(item->Ttl, 600);
+        EXPECT_EQ(item->Hits, 0);
+        EXPECT_GE(item->LastHitDate, before);
+        EXPECT_LE(item->LastHitDate, after);
+    }
+    DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 1u);
+    EXPECT_EQ(s.ForwardAttempts, 1u);
+    EXPECT_EQ(s.ForwardRequests, 1u);
+    EXPECT_EQ(s.InternalErrorRequests, 0u);
+
+    // From now on the cache answers.
+    client.Send(MakeQuery("learn.test", 0x0102), port);
+    ASSERT_TRUE(client.Receive());
+    EXPECT_EQ(upstream.QueryCount(), 1);
+    EXPECT_TRUE(HitsReach("learn.test", 1));
+    s = Stats();
+    EXPECT_EQ(s.CachedRequests, 1u);
+}
+
+TEST_F(Proxy, ASecondQueryForADomainInFlightIsDropped) {
+    upstream.Answer("dup.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300)});
+    Start();
+
+    client.Send(MakeQuery("dup.test", 0x0001, 1), port);
+    client.Send(MakeQuery("dup.test", 0x0002, 28), port);
+    const std::optional<Bytes> reply = client.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Bytes(reply->begin(), reply->begin() + 2), (Bytes{0x00, 0x01}));
+    EXPECT_EQ(upstream.QueryCount(), 1);
+
+    // Nothing is sent after the stop, so what is not here by then never comes.
+    proxy->StopDnsServer();
+    EXPECT_FALSE(client.Receive(milliseconds(50)));
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 2u);
+    EXPECT_EQ(s.DiscardRequests, 1u);
+    EXPECT_EQ(s.ForwardAttempts, 1u);
+    EXPECT_EQ(s.ForwardRequests, 1u);
+}
+
+TEST_F(Proxy, ASilentUpstreamCostsOneErrorAndTheDomainIsAskedAgainLater) {
+    SetUpstreamTimeoutMs(300);
+    Start();
+
+    const auto start = steady_clock::now();
+    client.Send(MakeQuery("quiet.test", 0x0001), port);
+    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 1; }));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(250));
+    EXPECT_TRUE(InFlightEmpties());
+    EXPECT_EQ(Stats().ForwardRequests, 0u);
+
+    client.Send(MakeQuery("quiet.test", 0x0002), port);
+    EXPECT_TRUE(upstream.WaitForQueries(2, kPatience));
+    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 2; }));
+    EXPECT_FALSE(client.Receive(milliseconds(1)));
+    EXPECT_EQ(Stats().ForwardAttempts, 2u);
+    EXPECT_EQ(cache.GetCount(), 0);
+}
+
+TEST_F(Proxy, SpoofedRepliesAreIgnoredAndTheGenuineOneIsRelayed) {
+    upstream.Answer("spoof.test", {.Addresses = {"1.2.3.4"}, .SpoofFirst = true});
+    Start();
+
+    client.Send(MakeQuery("spoof.test", 0x7777), port);
+    const std::optional<Bytes> reply = client.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(upstream.SpoofsSent(), 2);
+    ASSERT_EQ(upstream.Replies().size(), 1u);
+    EXPECT_EQ(*reply, upstream.Replies()[0]);
+    ASSERT_TRUE(InFlightEmpties());
+    EXPECT_EQ(cache.Lookup("spoof.test")->Addresses.Texts(), (Texts{"1.2.3.4"}));
+}
+
+TEST_F(Proxy, AnOversizedDatagramRestartsTheListenerOnTheSamePort) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    Start();
+
+    client.Send(Bytes(1600, 0xAB), port);
+    ASSERT_TRUE(WaitUntil([&] { return proxy->RestartCount() == 1; }));
+    EXPECT_EQ(proxy->ListeningPort(), port);
+    EXPECT_EQ(Stats().TotalRequests, 0u);
+
+    client.Send(MakeQuery("ab.cde", 0x0001), port);
+    EXPECT_TRUE(client.Receive());
+    EXPECT_EQ(Stats().CachedRequests, 1u);
+}
+
+TEST_F(Proxy, APortInUseFailsTheStartWithItsErrorText) {
+    CWSocket holder;
+    holder.Create(true);
+    holder.Bind(0, kLoopback);
+    CDnsSocket blocked(&cache, &observer);
+    EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), kLoopback));
+    EXPECT_FALSE(blocked.IsRunning());
+    const std::string cause = CWSocketException(socket_error::kAddressInUse).GetErrorMessage();
+    EXPECT_EQ(observer.Errors(),
+              (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
+}
+
+TEST_F(Proxy, AnEntryWithoutAddressIsForwardedAndLearnedIntoIt) {
+    auto bare = std::make_shared<DnsItem>();
+    bare->Domain = "bare.test";
+    bare->Id = 42;
+    bare->Hits = 5;
+    cache.SetAt("bare.test", bare);
+    upstream.Answer("bare.test", {.Addresses = {"7.7.7.7"}});
+    Start();
+
+    client.Send(MakeQuery("bare.test", 0x0001), port);
+    const std::optional<Bytes> reply = client.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, upstream.Replies().at(0));
+    ASSERT_TRUE(InFlightEmpties());
+    auto lock = cache.Lock();
+    EXPECT_EQ(cache.Lookup("bare.test"), bare);
+    EXPECT_EQ(bare->Addresses.Texts(), (Texts{"7.7.7.7"}));
+    EXPECT_EQ(bare->Id, 42);
+    EXPECT_EQ(bare->Hits, 5);
+}
+
+TEST_F(Proxy, NamesTheCacheFileCannotHoldAreRelayedButNeverLearned) {
+    const Texts names{"a,b.test", "a|b.test", "tab\there.test"};
+    for (const std::string& name : names) {
+        upstream.Answer(name, {.Addresses = {"1.2.3.4"}});
+    }
+    Start();
+
+    for (const std::string& name : names) {
+        client.Send(MakeQuery(name, 0x0001), port);
+        EXPECT_TRUE(client.Receive()) << name;
+    }
+    ASSERT_TRUE(InFlightEmpties());
+    EXPECT_EQ(cache.GetCount(), 0);
+    EXPECT_EQ(Stats().ForwardRequests, 3u);
+}
+
+TEST_F(Proxy, TheObserverHearsOfEveryLearnAndHitFromOneThreadOfItsOwn) {
+    upstream.Answer("seen.test", {.Addresses = {"1.2.3.4"}});
+    Start();
+
+    client.Send(MakeQuery("seen.test", 0x0001), port);
+    ASSERT_TRUE(client.Receive());
+    ASSERT_TRUE(observer.WaitForItems(1));
+    ASSERT_TRUE(InFlightEmpties());
+    client.Send(MakeQuery("seen.test", 0x0002), port);
+    ASSERT_TRUE(client.Receive());
+    ASSERT_TRUE(observer.WaitForItems(2));
+
+    // The stop tells what is still queued before it returns.
+    proxy->StopDnsServer();
+    const DnsItemPtr entry = cache.Lookup("seen.test");
+    EXPECT_EQ(observer.Items(), (std::vector<DnsItemPtr>{entry, entry}));
+    const std::set<std::thread::id> threads = observer.Threads();
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+}
+
+// Stands for the window's thread: the call does not return until the test lets it.
+class BlockingObserver : public IDnsProxyObserver {
+public:
+    void OnDnsItemChanged(const DnsItemPtr&) override {
+        std::unique_lock lock(m_lock);
+        m_inside = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_released; });
+    }
+    void OnServerError(const std::string&) override {}
+
+    bool WaitInside() {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, kPatience, [&] { return m_inside; });
+    }
+    void Release() {
+        const std::lock_guard guard(m_lock);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_inside = false;
+    bool m_released = false;
+};
+
+TEST_F(Proxy, AStopDoesNotWaitForABlockedObserverUntilAskedTo) {
+    BlockingObserver blocking;
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    Start();
+    proxy->SetObserver(&blocking);
+
+    // The hit is answered although the observer is stuck in its call.
+    client.Send(MakeQuery("ab.cde", 0x0001), port);
+    ASSERT_TRUE(client.Receive());
+    ASSERT_TRUE(blocking.WaitInside());
+    client.Send(MakeQuery("ab.cde", 0x0002), port);
+    ASSERT_TRUE(client.Receive());
+
+    const auto start = steady_clock::now();
+    proxy->BeginStop();
+    EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+    EXPECT_FALSE(proxy->IsRunning());
+    EXPECT_FALSE(proxy->WaitStopped(20));
+    blocking.Release();
+    EXPECT_TRUE(proxy->WaitStopped(static_cast<std::uint32_t>(kPatience.count())));
+    EXPECT_TRUE(proxy->IsStopped());
+}
+
+TEST_F(Proxy, StopAndStartKeepTheCountersAndNothingIsHandledInBetween) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    Start();
+    client.Send(MakeQuery("ab.cde", 0x0001), port);
+    ASSERT_TRUE(client.Receive());
+
+    proxy->StopDnsServer();
+    EXPECT_TRUE(proxy->IsStopped());
+    client.Send(MakeQuery("ab.cde", 0x0002), port);
+    EXPECT_FALSE(client.Receive(milliseconds(50)));
+    EXPECT_EQ(Stats().TotalRequests, 1u);
+
+    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
+    client.Send(MakeQuery("ab.cde", 0x0003), port);
+    ASSERT_TRUE(client.Receive());
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 2u);
+    EXPECT_EQ(s.CachedRequests, 2u);
+    EXPECT_TRUE(HitsReach("ab.cde", 2));
+}
+
+// Sends a query for each name, pausing every few until the proxy has taken them in, so that no
+// datagram is lost to a full receive buffer.
+void SendPaced(Client& client, CDnsSocket& proxy, const Texts& names, std::uint16_t port) {
+    const std::uint32_t before = proxy.Statistics().TotalRequests.load();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        client.Send(MakeQuery(names[i], static_cast<std::uint16_t>(i)), port);
+        if (i % 25 == 24 || i + 1 == names.size()) {
+            ASSERT_TRUE(WaitUntil(
+                [&] { return proxy.Statistics().TotalRequests.load() - before >= i + 1; }));
+        }
+    }
+}
+
+Texts SilentNames(int count) {
+    Texts names;
+    for (int i = 0; i < count; ++i) {
+        names.push_back("silent" + std::to_string(i) + ".test");
+    }
+    return names;
+}
+
+TEST_F(Proxy, AtTheCapMissesAreDroppedButHitsStillAnswered) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    Start(3);
+
+    SendPaced(client, *proxy, SilentNames(3), port);
+    ASSERT_TRUE(upstream.WaitForQueries(3, kPatience));
+    EXPECT_EQ(proxy->ActiveForwards(), 3);
+
+    client.Send(MakeQuery("onemore.test", 0x0100), port);
+    ASSERT_TRUE(WaitUntil([&] { return Stats().DiscardRequests == 1; }));
+    client.Send(MakeQuery("ab.cde", 0x0101), port);
+    EXPECT_TRUE(client.Receive());
+    EXPECT_EQ(upstream.QueryCount(), 3);
+    EXPECT_LE(proxy->WorkerThreads(), 3);
+    EXPECT_EQ(Stats().ForwardAttempts, 3u);
+}
+
+TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    const int threadsBefore = ProcessThreads();
+    Start();
+
+    SendPaced(client, *proxy, SilentNames(300), port);
+    ASSERT_TRUE(upstream.WaitForQueries(300, milliseconds(10000)));
+    EXPECT_EQ(proxy->ActiveForwards(), 300);
+    EXPECT_LE(proxy->WorkerThreads(), 300);
+
+    const auto asked = steady_clock::now();
+    client.Send(MakeQuery("ab.cde", 0x0001), port);
+    ASSERT_TRUE(client.Receive());
+    const auto roundTrip = steady_clock::now() - asked;
+    EXPECT_LT(roundTrip, milliseconds(100));
+    std::cout << "cached answer beside 300 waiting forwards: "
+              << std::chrono::duration_cast<std::chrono::microseconds>(roundTrip).count()
+              << " us\n";
+
+    // The forwards would wait three seconds; the stop cancels them.
+    const auto stopping = steady_clock::now();
+    proxy->StopDnsServer();
+    EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
+    EXPECT_EQ(proxy->WorkerThreads(), 0);
+    EXPECT_EQ(proxy->ActiveForwards(), 0);
+    EXPECT_TRUE(proxy->InFlightDomains().IsEmpty());
+    EXPECT_EQ(Stats().InternalErrorRequests, 300u);
+    if (threadsBefore != -1) {
+        EXPECT_EQ(ProcessThreads(), threadsBefore);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# End to end: quillforthd on port 53 of a network namespace of its own, forwarding to a fake
+# upstream in a second namespace (joined by a veth pair in 198.18.0.0/15, no route out), queried
+# with dig. Needs root; exits 77 (skipped) without it.
+#     quillforthd_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
+set -uo pipefail
+daemon=$1
+upstream=$2
+if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null || ! command -v dig >/dev/null; then
+    echo "skipped: needs root, ip and dig"
+    exit 77
+fi
+
+suffix=$$
+srv=qft-srv-$suffix
+up=qft-up-$suffix
+work=$(mktemp -d)
+failures=0
+cleanup() {
+    ip netns pids "$srv" 2>/dev/null | xargs -r kill -9 2>/dev/null
+    ip netns pids "$up" 2>/dev/null | xargs -r kill -9 2>/dev/null
+    ip netns del "$srv" 2>/dev/null
+    ip netns del "$up" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() {
+    local what=$1 expected=$2 actual=$3
+    if [ "$expected" == "$actual" ]; then
+        echo "ok: $what"
+    else
+        echo "FAILED: $what: expected [$expected], got [$actual]"
+        failures=$((failures + 1))
+    fi
+}
+
+ip netns add "$srv"
+ip netns add "$up"
+ip -n "$srv" link set lo up
+ip -n "$up" link set lo up
+ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
+ip -n "$srv" addr add 198.18.7.1/30 dev veth0
+ip -n "$up" addr add 198.18.7.2/30 dev veth1
+ip -n "$srv" link set veth0 up
+ip -n "$up" link set veth1 up
+
+FAKE_UPSTREAM_LOG=$work/upstream.log ip netns exec "$up" python3 "$upstream" 198.18.7.2 53 \
+    www.example.test='198.19.0.1|198.19.0.2' &
+disown
+printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\ncached.test,10.0.0.1|10.0.0.2,300,5,1700000000\r\n' \
+    >"$work/DnsItem.csv"
+(cd "$work" && exec ip netns exec "$srv" "$daemon" --upstream 198.18.7.2 \
+    >"$work/stdout" 2>"$work/stderr") &
+daemon_pid=$!
+
+query() {
+    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@"
+}
+# wait_for SERVER NAME: until the server answers (both need a moment to start).
+wait_for() {
+    for _ in $(seq 50); do
+        ip netns exec "$srv" dig +tries=1 +time=1 "@$1" "$2" >/dev/null 2>&1 && return
+        sleep 0.1
+    done
+}
+wait_for 198.18.7.2 ready.test
+wait_for 127.0.0.1 cached.test
+: >"$work/upstream.log"
+
+check "a cached domain is answered with its first address for a day" \
+    "cached.test. 86400 IN A 10.0.0.1" "$(query cached.test | tr -s '\t ' ' ')"
+check "an uncached domain is relayed from the upstream" \
+    "www.example.test. 300 IN A 198.19.0.1,www.example.test. 300 IN A 198.19.0.2" \
+    "$(query www.example.test | tr -s '\t ' ' ' | paste -sd,)"
+check "the learned domain is answered from the cache" \
+    "www.example.test. 86400 IN A 198.19.0.1" "$(query www.example.test | tr -s '\t ' ' ')"
+check "only the uncached domain reached the upstream" "www.example.test" \
+    "$(sort -u "$work/upstream.log" | paste -sd,)"
+
+kill -TERM "$daemon_pid"
+wait "$daemon_pid"
+check "quillforthd exits with 0 on SIGTERM" 0 $?
+check "the saved cache holds the learned domain, hit once" "www.example.test,198.19.0.1|198.19.0.2,300,1" \
+    "$(grep -a '^www' "$work/DnsItem.csv" | cut -d, -f1-4)"
+check "the saved cache counts the hits" "cached.test,10.0.0.1|10.0.0.2,300,7" \
+    "$(grep -a '^cached' "$work/DnsItem.csv" | cut -d, -f1-4)"
+check "the statistics are printed" "Cached Requests 3" \
+    "$(grep '^Cached Requests' "$work/stdout" | tr -s ' ')"
+check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+[ "$failures" -eq 0 ]

@@ -1,0 +1,231 @@
+#include "tests/support/fake_upstream.h"
+
+#include <algorithm>
+#include <array>
+
+#include "core/dns_packet.h"
+#include "net/address_text.h"
+
+namespace qftest {
+
+namespace {
+
+void PutU16(Bytes& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void PutU32(Bytes& out, std::uint32_t value) {
+    PutU16(out, static_cast<std::uint16_t>(value >> 16));
+    PutU16(out, static_cast<std::uint16_t>(value));
+}
+
+void PutName(Bytes& out, std::string_view name) {
+    while (!name.empty()) {
+        const std::size_t dot = name.find('.');
+        const std::string_view label = name.substr(0, dot);
+        out.push_back(static_cast<std::uint8_t>(label.size()));
+        out.insert(out.end(), label.begin(), label.end());
+        name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+    }
+    out.push_back(0);
+}
+
+// The question of a query: from offset 12 to the end of its type and class.
+std::size_t QuestionEnd(std::span<const std::uint8_t> query) {
+    std::size_t at = 12;
+    while (at < query.size() && query[at] != 0) {
+        at += 1u + query[at];
+    }
+    return std::min(at + 1 + 4, query.size());
+}
+
+}  // namespace
+
+Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std::uint8_t flags2) {
+    Bytes out;
+    PutU16(out, id);
+    out.push_back(0x01);
+    out.push_back(flags2);
+    PutU16(out, 1);
+    PutU16(out, 0);
+    PutU16(out, 0);
+    PutU16(out, 0);
+    PutName(out, name);
+    PutU16(out, type);
+    PutU16(out, 1);
+    return out;
+}
+
+Bytes WithOptRecord(Bytes query) {
+    query[11] = 1;  // ARCOUNT
+    // Root owner, type OPT, UDP size 1232, extended rcode and flags 0, no data.
+    const std::array<std::uint8_t, 11> opt{0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0};
+    query.insert(query.end(), opt.begin(), opt.end());
+    return query;
+}
+
+Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
+    const std::size_t questionEnd = QuestionEnd(query);
+    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
+    out.resize(std::max<std::size_t>(out.size(), 12));
+    if (!answer.ReplyQuestion.empty()) {
+        out.resize(12);
+        PutName(out, answer.ReplyQuestion);
+        PutU16(out, 1);
+        PutU16(out, 1);
+    }
+    out[2] = static_cast<std::uint8_t>(0x80 | (out[2] & 0x01));
+    out[3] = static_cast<std::uint8_t>(0x80 | (answer.Rcode & 0x0F));
+    const std::size_t answers = answer.Addresses.size() + (answer.Cname.empty() ? 0 : 1);
+    out[4] = 0;
+    out[5] = 1;
+    out[6] = 0;
+    out[7] = static_cast<std::uint8_t>(answers);
+    std::fill(out.begin() + 8, out.begin() + 12, std::uint8_t{0});
+    if (answer.UppercaseQuestion) {
+        std::transform(out.begin() + 12, out.end(), out.begin() + 12, [](std::uint8_t c) {
+            return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
+        });
+    }
+
+    std::string question;
+    std::uint16_t unused = 0;
+    static_cast<void>(CDnsQuery::Parse(query, question, unused));
+    const std::string owner = answer.Cname.empty() ? question : answer.Cname;
+    if (!answer.Cname.empty()) {
+        PutName(out, question);
+        PutU16(out, 5);
+        PutU16(out, 1);
+        PutU32(out, answer.CnameTtl);
+        Bytes target;
+        PutName(target, answer.Cname);
+        PutU16(out, static_cast<std::uint16_t>(target.size()));
+        out.insert(out.end(), target.begin(), target.end());
+    }
+    for (const std::string& address : answer.Addresses) {
+        PutName(out, owner);
+        PutU16(out, 1);
+        PutU16(out, 1);
+        PutU32(out, answer.Ttl);
+        PutU16(out, 4);
+        const std::uint32_t value = TextToAddress(address);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+        out.insert(out.end(), bytes, bytes + 4);
+    }
+    return out;
+}
+
+FakeUpstream::FakeUpstream() {
+    m_socket.Create(true);
+    m_socket.Bind(0, kLoopback);
+    m_port = m_socket.GetLocalPort();
+    m_spoofSocket.Create(true);
+    m_spoofSocket.Bind(0, kLoopback);
+    m_server = std::thread(&FakeUpstream::Serve, this);
+}
+
+FakeUpstream::~FakeUpstream() {
+    // Releases the blocked receive; the loop sees the flag first.
+    m_stop = true;
+    try {
+        m_socket.Shutdown(SocketShutdown::kBoth);
+    } catch (const CWSocketException&) {
+    }
+    m_socket.Close();
+    m_server.join();
+}
+
+void FakeUpstream::Answer(const std::string& domain, FakeAnswer answer) {
+    const std::lock_guard guard(m_lock);
+    m_answers[domain] = std::move(answer);
+}
+
+std::vector<FakeUpstream::Query> FakeUpstream::Queries() const {
+    const std::lock_guard guard(m_lock);
+    return m_queries;
+}
+
+int FakeUpstream::QueryCount() const {
+    const std::lock_guard guard(m_lock);
+    return static_cast<int>(m_queries.size());
+}
+
+bool FakeUpstream::WaitForQueries(int count, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(m_lock);
+    return m_changed.wait_for(lock, limit,
+                              [&] { return static_cast<int>(m_queries.size()) >= count; });
+}
+
+std::vector<Bytes> FakeUpstream::Replies() const {
+    const std::lock_guard guard(m_lock);
+    return m_replies;
+}
+
+int FakeUpstream::SpoofsSent() const {
+    const std::lock_guard guard(m_lock);
+    return m_spoofs;
+}
+
+void FakeUpstream::Send(CWSocket& via, const Bytes& data, std::uint16_t port) {
+    try {
+        via.SendTo(data.data(), data.size(), port, kLoopback);
+    } catch (const CWSocketException&) {
+        // The asker is gone.
+    }
+}
+
+void FakeUpstream::Serve() {
+    std::array<std::uint8_t, 2048> buffer{};
+    while (!m_stop) {
+        std::string from;
+        std::uint16_t port = 0;
+        std::size_t length = 0;
+        try {
+            length = m_socket.ReceiveFrom(buffer.data(), buffer.size(), from, port);
+        } catch (const CWSocketException&) {
+            continue;
+        }
+        const std::span<const std::uint8_t> query(buffer.data(), length);
+        Query received{Bytes(query.begin(), query.end()), {}};
+        std::uint16_t unused = 0;
+        static_cast<void>(CDnsQuery::Parse(query, received.Domain, unused));
+
+        std::unique_lock lock(m_lock);
+        m_queries.push_back(received);
+        m_changed.notify_all();
+        const auto found = m_answers.find(received.Domain);
+        if (found == m_answers.end() || found->second.Silent) {
+            continue;
+        }
+        const FakeAnswer answer = found->second;
+        lock.unlock();
+
+        auto delay = answer.Delay;
+        if (answer.SpoofFirst) {
+            FakeAnswer falseAnswer = answer;
+            falseAnswer.Addresses = {"6.6.6.6"};
+            falseAnswer.Cname.clear();
+            Bytes fromElsewhere = MakeReply(query, falseAnswer);
+            Bytes wrongId = fromElsewhere;
+            for (auto it = wrongId.begin(); it != wrongId.end() && it != wrongId.begin() + 2;
+                 ++it) {
+                *it = static_cast<std::uint8_t>(~*it);
+            }
+            Send(m_spoofSocket, fromElsewhere, port);
+            Send(m_socket, wrongId, port);
+            lock.lock();
+            m_spoofs += 2;
+            lock.unlock();
+            delay = std::max(delay, std::chrono::milliseconds(100));
+        }
+        std::this_thread::sleep_for(delay);
+        const Bytes reply = MakeReply(query, answer);
+        lock.lock();
+        m_replies.push_back(reply);
+        lock.unlock();
+        Send(m_socket, reply, port);
+    }
+}
+
+}  // namespace qftest

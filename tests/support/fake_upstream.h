@@ -1,0 +1,104 @@
+#pragma once
+
+// A fake upstream DNS server on 127.0.0.1 with a port of its own, for the proxy's and the
+// resolver's tests, and the wire builders those tests share.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "net/wsocket.h"
+
+namespace qftest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr const char* kLoopback = "127.0.0.1";
+
+// A client's query: the id as its two wire bytes (big-endian), RD set, the given byte 3 (AD and
+// CD bits), one question of the given type and class IN.
+Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type = 1,
+                std::uint8_t flags2 = 0x00);
+// The query with an EDNS OPT record behind the question (ARCOUNT 1).
+Bytes WithOptRecord(Bytes query);
+
+// How the fake answers one domain.
+struct FakeAnswer {
+    std::vector<std::string> Addresses{};
+    std::uint32_t Ttl = 300;
+    // When set, a CNAME record from the question name to this name comes first (with CnameTtl)
+    // and the A records are the target's.
+    std::string Cname{};
+    std::uint32_t CnameTtl = 3600;
+    std::uint8_t Rcode = 0;
+    // No reply at all.
+    bool Silent = false;
+    // The reply goes out this much after the query came.
+    std::chrono::milliseconds Delay{0};
+    // Before the genuine reply, two false ones with the address 6.6.6.6 go out: one from
+    // another port of 127.0.0.1, one from the fake's port with the id's bytes flipped. The
+    // genuine reply then follows at least 100 ms after them.
+    bool SpoofFirst = false;
+    // The reply repeats the question name in upper case.
+    bool UppercaseQuestion = false;
+    // When set, the reply's question asks for this name (type A) instead of the query's.
+    std::string ReplyQuestion{};
+};
+
+// The reply to `query` that `answer` describes: the query's id and question, QR, RD and RA set,
+// the rcode, and the answers with their names written in full.
+Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer);
+
+// Answers from its table in the order the queries come; a delayed reply holds up the next query.
+class FakeUpstream {
+public:
+    struct Query {
+        Bytes Data;
+        std::string Domain;
+    };
+
+    // Listening on 127.0.0.1 on a port that the system chose. Unknown domains get no reply.
+    FakeUpstream();
+    FakeUpstream(const FakeUpstream&) = delete;
+    FakeUpstream& operator=(const FakeUpstream&) = delete;
+    ~FakeUpstream();
+
+    [[nodiscard]] std::uint16_t Port() const { return m_port; }
+    void Answer(const std::string& domain, FakeAnswer answer);
+
+    [[nodiscard]] std::vector<Query> Queries() const;
+    [[nodiscard]] int QueryCount() const;
+    // Waits until at least `count` queries came, for at most `limit`.
+    bool WaitForQueries(int count, std::chrono::milliseconds limit) const;
+    // The genuine replies, in order, each recorded just before it is sent.
+    [[nodiscard]] std::vector<Bytes> Replies() const;
+    [[nodiscard]] int SpoofsSent() const;
+
+private:
+    void Serve();
+    void Send(CWSocket& via, const Bytes& data, std::uint16_t port);
+
+    CWSocket m_socket;
+    CWSocket m_spoofSocket;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_changed;
+    std::map<std::string, FakeAnswer> m_answers;
+    std::vector<Query> m_queries;
+    std::vector<Bytes> m_replies;
+    int m_spoofs = 0;
+
+    std::thread m_server;
+};
+
+}  // namespace qftest
