@@ -1,5 +1,7 @@
-#include <windows.h>
+// Windows Sockets must come before windows.h, which would otherwise bring in the old version.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include "daemon/platform.h"
 

@@ -1,0 +1,114 @@
+#include "system/adapter_list.h"
+
+#include <cstring>
+#include <optional>
+#include <utility>
+
+namespace {
+
+// The first try's size; the system says how much it needs when that is too small.
+constexpr ULONG kInitialBufferSize = 8192;
+
+// Memory for what IP Helper writes: the chains it returns point into the buffer itself, so the
+// buffer must outlive every use of them, and it must be aligned for their 64-bit fields.
+class IpHelperBuffer {
+public:
+    explicit IpHelperBuffer(ULONG size) { Resize(size); }
+    void Resize(ULONG size) { m_words.assign((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0); }
+    template <typename T>
+    T* As() {
+        return reinterpret_cast<T*>(m_words.data());
+    }
+
+private:
+    std::vector<uint64_t> m_words;
+};
+
+// Runs a sizing call of IP Helper with the usual buffer, and once more with the size it asked
+// for when that was too small. None on any other failure, or when even the second try was short
+// (the data grew between the two calls).
+template <typename T, typename Call>
+std::optional<IpHelperBuffer> CallWithOneRetry(Call call) {
+    ULONG size = kInitialBufferSize;
+    IpHelperBuffer buffer(size);
+    DWORD status = call(buffer.As<T>(), &size);
+    if (status == ERROR_BUFFER_OVERFLOW) {
+        buffer.Resize(size);
+        status = call(buffer.As<T>(), &size);
+    }
+    if (status != NO_ERROR) {
+        return std::nullopt;
+    }
+    return buffer;
+}
+
+// The text of a fixed-size character field, which need not end in a zero.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return {field, ::strnlen(field, N)};
+}
+
+}  // namespace
+
+IpHelperApi IpHelperApi::System() {
+    return {[](PIP_ADAPTER_INFO info, PULONG size) { return ::GetAdaptersInfo(info, size); },
+            [](ULONG index, PIP_PER_ADAPTER_INFO info, PULONG size) {
+                return ::GetPerAdapterInfo(index, info, size);
+            }};
+}
+
+CAdapterList::CAdapterList() : CAdapterList(IpHelperApi::System()) {}
+
+CAdapterList::CAdapterList(IpHelperApi api) : m_api(std::move(api)) {
+    Refresh();
+}
+
+int CAdapterList::Refresh() {
+    m_adapters.clear();
+    std::optional<IpHelperBuffer> buffer = CallWithOneRetry<IP_ADAPTER_INFO>(m_api.getAdaptersInfo);
+    if (!buffer) {
+        return -1;
+    }
+    for (const IP_ADAPTER_INFO* entry = buffer->As<IP_ADAPTER_INFO>(); entry != nullptr;
+         entry = entry->Next) {
+        AdapterInfo adapter;
+        adapter.AdapterName = FieldText(entry->AdapterName);
+        adapter.Index = entry->Index;
+        ReadDnsServers(adapter);
+        m_adapters.push_back(std::move(adapter));
+    }
+    return 1;
+}
+
+// The servers the adapter uses right now, set by hand or by DHCP. Both fields stay empty when
+// the system cannot tell.
+void CAdapterList::ReadDnsServers(AdapterInfo& adapter) const {
+    auto perAdapterInfo = [&](PIP_PER_ADAPTER_INFO info, PULONG size) {
+        return m_api.getPerAdapterInfo(adapter.Index, info, size);
+    };
+    std::optional<IpHelperBuffer> buffer = CallWithOneRetry<IP_PER_ADAPTER_INFO>(perAdapterInfo);
+    if (!buffer) {
+        return;
+    }
+    // An adapter without servers reports one entry with an empty text.
+    for (const IP_ADDR_STRING* server = &buffer->As<IP_PER_ADAPTER_INFO>()->DnsServerList;
+         server != nullptr; server = server->Next) {
+        std::string text = FieldText(server->IpAddress.String);
+        if (text.empty()) {
+            continue;
+        }
+        if (adapter.PrimaryDns.empty()) {
+            adapter.PrimaryDns = std::move(text);
+        } else {
+            adapter.OtherDns += adapter.OtherDns.empty() ? text : "," + text;
+        }
+    }
+}
+
+AdapterInfo* CAdapterList::GetAt(int index) {
+    return InRange(index) ? &m_adapters[static_cast<size_t>(index)] : nullptr;
+}
+
+const AdapterInfo* CAdapterList::GetAt(int index) const {
+    return InRange(index) ? &m_adapters[static_cast<size_t>(index)] : nullptr;
+}

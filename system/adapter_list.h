@@ -1,0 +1,58 @@
+#pragma once
+
+#include <iphlpapi.h>
+#include <windows.h>
+#include <winsock2.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One network adapter as the system integration needs it: the interface name under which its
+// TCP/IP settings live in the registry, and the DNS servers it uses.
+struct AdapterInfo {
+    // The interface identifier ("{...}"): the name of the adapter's key under the TCP/IP
+    // interfaces key and of its value in the first-run record.
+    std::string AdapterName;
+    uint32_t Index = 0;
+    // The first DNS server in use, empty when there is none. The takeover sets it to the
+    // proxy's address and the restore back.
+    std::string PrimaryDns;
+    // The further servers joined with ",". During a takeover it holds all of the adapter's
+    // previous servers, the former first one first.
+    std::string OtherDns;
+};
+
+// The two IP Helper calls the list is built from; tests stand in for the system with their own.
+struct IpHelperApi {
+    std::function<ULONG(PIP_ADAPTER_INFO, PULONG)> getAdaptersInfo;
+    std::function<DWORD(ULONG, PIP_PER_ADAPTER_INFO, PULONG)> getPerAdapterInfo;
+
+    // The system's own iphlpapi.
+    static IpHelperApi System();
+};
+
+// The machine's network adapters in the order in which the system reports them. Built once; the
+// list does not follow adapters that come or go later.
+class CAdapterList {
+public:
+    CAdapterList();
+    explicit CAdapterList(IpHelperApi api);
+
+    // Rebuilds the list: 1 when it was built, -1 when the system could not list the adapters
+    // (the list is then empty).
+    int Refresh();
+
+    [[nodiscard]] int GetCount() const { return static_cast<int>(m_adapters.size()); }
+    // The adapter at a 0-based index, or null when the index is out of range.
+    [[nodiscard]] AdapterInfo* GetAt(int index);
+    [[nodiscard]] const AdapterInfo* GetAt(int index) const;
+
+private:
+    [[nodiscard]] bool InRange(int index) const { return index >= 0 && index < GetCount(); }
+    void ReadDnsServers(AdapterInfo& adapter) const;
+
+    IpHelperApi m_api;
+    std::vector<AdapterInfo> m_adapters;
+};

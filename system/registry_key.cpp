@@ -1,0 +1,49 @@
+#include "system/registry_key.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+bool CRegistryKey::Open(HKEY root, const std::string& path, REGSAM access) {
+    Close();
+    return ::RegOpenKeyExA(root, path.c_str(), 0, access, &m_key) == ERROR_SUCCESS;
+}
+
+bool CRegistryKey::OpenOrCreate(HKEY root, const std::string& path, REGSAM access, bool& created) {
+    created = false;
+    if (Open(root, path, access)) {
+        return true;
+    }
+    created = ::RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                                nullptr, &m_key, nullptr) == ERROR_SUCCESS;
+    return created;
+}
+
+void CRegistryKey::Close() {
+    if (m_key != nullptr) {
+        ::RegCloseKey(m_key);
+        m_key = nullptr;
+    }
+}
+
+std::optional<std::string> CRegistryKey::ReadText(const char* name) const {
+    if (m_key == nullptr) {
+        return std::nullopt;
+    }
+    std::array<BYTE, kMaxTextBytes> buffer{};
+    DWORD type = 0;
+    DWORD size = kMaxTextBytes;
+    if (::RegQueryValueExA(m_key, name, nullptr, &type, buffer.data(), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return std::nullopt;
+    }
+    // A value that fills the whole buffer has no zero in it: the text ends at the byte count.
+    const char* text = reinterpret_cast<const char*>(buffer.data());
+    return std::string(text, ::strnlen(text, std::min<size_t>(size, kMaxTextBytes)));
+}
+
+bool CRegistryKey::WriteBytes(const char* name, DWORD type, const char* data, size_t size) const {
+    return m_key != nullptr &&
+           ::RegSetValueExA(m_key, name, 0, type, reinterpret_cast<const BYTE*>(data),
+                            static_cast<DWORD>(size)) == ERROR_SUCCESS;
+}

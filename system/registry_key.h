@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+// An open registry key, closed when it goes.
+class CRegistryKey {
+public:
+    CRegistryKey() = default;
+    CRegistryKey(const CRegistryKey&) = delete;
+    CRegistryKey& operator=(const CRegistryKey&) = delete;
+    ~CRegistryKey() { Close(); }
+
+    bool Open(HKEY root, const std::string& path, REGSAM access);
+    // Opens the key, or creates it when it cannot be opened; `created` tells which happened.
+    bool OpenOrCreate(HKEY root, const std::string& path, REGSAM access, bool& created);
+    void Close();
+
+    // A REG_SZ or REG_EXPAND_SZ value of at most `kMaxTextBytes` bytes. The text need not end
+    // in a zero: the values of the first-run record are stored without one.
+    [[nodiscard]] std::optional<std::string> ReadText(const char* name) const;
+    // Stores exactly `size` bytes of `data`, whatever zeros they hold or lack.
+    bool WriteBytes(const char* name, DWORD type, const char* data, size_t size) const;
+
+    static constexpr DWORD kMaxTextBytes = 256;
+
+private:
+    HKEY m_key = nullptr;
+};

@@ -1,0 +1,72 @@
+// A stand-in for the system's DNS client service, registered under its name in a test's own
+// Wine prefix. It runs until stopped and can be paused; with the option --no-stop it refuses
+// the stop control, as a service that cannot be stopped. The control kEndControl ends it all the
+// same, so that tests can clean up.
+#include <windows.h>
+
+#include <cstring>
+
+#include "fake_dns_client_service.h"
+
+namespace {
+
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_stopped = nullptr;
+bool g_acceptsStop = true;
+
+void Report(DWORD state) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
+        status.dwControlsAccepted =
+            SERVICE_ACCEPT_PAUSE_CONTINUE | (g_acceptsStop ? SERVICE_ACCEPT_STOP : 0);
+    }
+    status.dwWaitHint = 1000;
+    ::SetServiceStatus(g_status, &status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            if (!g_acceptsStop) {
+                return ERROR_INVALID_SERVICE_CONTROL;
+            }
+            [[fallthrough]];
+        case kEndControl:
+            Report(SERVICE_STOP_PENDING);
+            ::SetEvent(g_stopped);
+            return NO_ERROR;
+        case SERVICE_CONTROL_PAUSE:
+            Report(SERVICE_PAUSED);
+            return NO_ERROR;
+        case SERVICE_CONTROL_CONTINUE:
+            Report(SERVICE_RUNNING);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+    g_status = ::RegisterServiceCtrlHandlerExA(kFakeServiceName, Handler, nullptr);
+    g_stopped = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Report(SERVICE_START_PENDING);
+    Report(SERVICE_RUNNING);
+    ::WaitForSingleObject(g_stopped, INFINITE);
+    Report(SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        g_acceptsStop = g_acceptsStop && std::strcmp(argv[i], "--no-stop") != 0;
+    }
+    char name[sizeof(kFakeServiceName)];
+    std::memcpy(name, kFakeServiceName, sizeof(name));
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    return ::StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}

@@ -1,0 +1,88 @@
+#include "ui/property_list_box.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "res/resource.h"
+#include "tests/win/gui_test_support.h"
+#include "win/controls.h"
+#include "win/dialog.h"
+
+namespace {
+
+constexpr COLORREF kGrey = RGB(192, 192, 192);
+
+// The statistics window's list with three lines, the longest label 40 characters.
+class CHost : public CDialog {
+public:
+    CHost() : CDialog(IDD_INFORMATION) { Create(); }
+    CPropertyListBox list;
+    std::array<PropertyItem, 3> items{{
+        {"Cached DNS item", "12", PropertyItem::kText, ""},
+        {"Avg Respond time for forward requests(s)", "0.0420", PropertyItem::kText, ""},
+        {"Total Requests", "7", PropertyItem::kText, ""},
+    }};
+
+    void Mouse(UINT message, int x, int y) {
+        list.Send(message, message == WM_LBUTTONUP ? 0 : MK_LBUTTON, MakeLParam(x, y));
+    }
+
+protected:
+    bool OnInitDialog() override {
+        list.Attach(Item(IDC_INFORMATION_LIST));
+        for (PropertyItem& item : items) {
+            list.AddItem(&item);
+        }
+        return true;
+    }
+};
+
+TEST(PropertyList, DividerFollowsTheLongestLabelUntilDragged) {
+    CHost host;
+    ASSERT_EQ(host.items[1].label.size(), 40u);
+    EXPECT_EQ(host.list.Divider(), 0) << "placed when first drawn";
+    Pixels pixels = PrintClient(host.list.Hwnd());
+    EXPECT_EQ(host.list.Divider(), 247);
+
+    EXPECT_EQ(RectHeight(CListBox(host.list.Hwnd()).GetItemRect(2)), CPropertyListBox::kItemHeight);
+    // The label cell is grey up to its sunken right edge; the value cell is not filled.
+    EXPECT_EQ(pixels.At(1, 1), kGrey);
+    EXPECT_EQ(pixels.At(243, 21), kGrey);
+    EXPECT_EQ(pixels.At(250, 21), ::GetSysColor(COLOR_WINDOW));
+    EXPECT_NE(pixels.At(246, 21), kGrey) << "the edge at the divider";
+}
+
+TEST(PropertyList, DraggingTheDividerMovesItAndAClickElsewhereSelects) {
+    CHost host;
+    PrintClient(host.list.Hwnd());
+    ASSERT_EQ(host.list.Divider(), 247);
+
+    host.Mouse(WM_LBUTTONDOWN, 251, 5);  // within five pixels of the divider
+    EXPECT_EQ(::GetCapture(), host.list.Hwnd());
+    host.Mouse(WM_MOUSEMOVE, 200, 5);
+    host.Mouse(WM_LBUTTONUP, 180, 5);
+    EXPECT_EQ(host.list.Divider(), 180);
+    EXPECT_EQ(::GetCapture(), nullptr);
+    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), -1) << "a drag selects nothing";
+
+    host.Mouse(WM_LBUTTONDOWN, 60, 25);
+    host.Mouse(WM_LBUTTONUP, 60, 25);
+    EXPECT_EQ(host.list.Divider(), 180);
+    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), 1);
+    Pixels pixels = PrintClient(host.list.Hwnd());
+    EXPECT_EQ(pixels.At(100, 21), kGrey) << "the selection is not highlighted";
+}
+
+TEST(PropertyList, LosingTheMouseCancelsADrag) {
+    CHost host;
+    PrintClient(host.list.Hwnd());
+    host.Mouse(WM_LBUTTONDOWN, 247, 5);
+    ::SetCapture(host.Hwnd());  // another window takes the mouse
+    ::ReleaseCapture();
+    host.Mouse(WM_LBUTTONUP, 100, 45);
+    EXPECT_EQ(host.list.Divider(), 247);
+    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#include "win/controls.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "res/resource.h"
+#include "tests/win/gui_test_support.h"
+#include "win/dialog.h"
+
+namespace {
+
+class CTemplate : public CDialog {
+public:
+    explicit CTemplate(int id) : CDialog(id) { Create(); }
+};
+
+TEST(Controls, ListViewRowsKeepTextsDataAndSelection) {
+    CTemplate dialog(IDD_QUILLFORTH_DIALOG);
+    CListView list(dialog.Item(IDC_CACHE_LIST));
+    list.InsertColumn(0, "ID", 50);
+    list.InsertColumn(1, "Domain", 150);
+    EXPECT_EQ(list.GetHeader().GetItemText(1), "Domain");
+
+    list.InsertItem(0, "1", 111);
+    list.InsertItem(1, "2", 222);
+    list.InsertItem(0, "0");           // in front: the others move down
+    std::string longDomain(600, 'a');  // longer than the first buffer the wrapper tries
+    list.SetItemText(2, 1, longDomain);
+    EXPECT_EQ(list.GetItemText(1), "1");
+    EXPECT_EQ(list.GetItemText(2, 1), longDomain);
+    EXPECT_EQ(list.GetItemData(2), 222);
+
+    list.SetItemState(2, LVIS_SELECTED, LVIS_SELECTED);
+    EXPECT_TRUE(list.DeleteItem(0));
+    EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 1);
+    EXPECT_FALSE(list.DeleteItem(5));
+}
+
+TEST(Controls, ListBoxFindsTheEntryUnderAPoint) {
+    CTemplate dialog(IDD_INFORMATION);
+    CListBox list(dialog.Item(IDC_INFORMATION_LIST));
+    list.AddString("first");
+    list.AddString("second");
+    RECT second = list.GetItemRect(1);
+    EXPECT_EQ(list.ItemFromPoint({second.left + 2, second.top + 1}), 1);
+    EXPECT_EQ(list.ItemFromPoint({second.left + 2, second.bottom + 200}), std::nullopt);
+}
+
+TEST(Controls, SystemMenuTakesTheAboutItem) {
+    CTemplate dialog(IDD_QUILLFORTH_DIALOG);
+    CMenu system = CMenu::SystemMenuOf(dialog.Hwnd());
+    int before = system.GetItemCount();
+    system.AppendSeparator();
+    system.AppendItem(IDM_ABOUTBOX, "&About Quillforth...");
+    EXPECT_EQ(system.GetItemId(before), 0);
+    EXPECT_EQ(system.GetItemText(before + 1), "&About Quillforth...");
+    system.EnableItem(before + 1, false);
+    EXPECT_NE(system.GetItemState(before + 1) & MFS_GRAYED, 0u);
+}
+
+}  // namespace

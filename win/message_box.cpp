@@ -1,0 +1,12 @@
+#include "win/message_box.h"
+
+#include <string>
+
+#include "win/application.h"
+
+int ShowMessage(std::string_view text, UINT type, HWND owner) {
+    if (owner == nullptr) {
+        owner = ::GetActiveWindow();
+    }
+    return ::MessageBoxA(owner, std::string(text).c_str(), ApplicationName().c_str(), type);
+}
