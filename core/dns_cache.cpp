@@ -79,6 +79,12 @@ bool IsLearnableName(std::string_view name) {
     });
 }
 
+bool IsTruncatedReply(std::span<const std::uint8_t> message) {
+    constexpr std::size_t kFlagsOffset = 2;
+    constexpr std::uint8_t kTruncated = 0x02;
+    return message.size() > kFlagsOffset && (message[kFlagsOffset] & kTruncated) != 0;
+}
+
 std::int32_t EntryTtl(std::uint32_t ttl) {
     constexpr auto kLargest = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
     return static_cast<std::int32_t>(std::min(ttl, kLargest));

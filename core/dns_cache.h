@@ -42,6 +42,10 @@ void SetUpstreamTimeoutMs(std::uint32_t milliseconds);
 // break the file's lines.
 bool IsLearnableName(std::string_view name);
 
+// True when the message's header has the TC bit set: the reply was cut to fit a datagram, and
+// its answers may be incomplete.
+bool IsTruncatedReply(std::span<const std::uint8_t> message);
+
 // A reply's TTL as an entry holds it: values above the signed range become its largest value.
 std::int32_t EntryTtl(std::uint32_t ttl);
 

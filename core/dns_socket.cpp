@@ -32,6 +32,40 @@ void OpenListener(CWSocket& socket, std::uint16_t port, const std::optional<std:
     socket.DisableConnectionResetReports();
 }
 
+// Opens the TCP listener; it binds again at once after a stop, although the connections it
+// closed still wait out their close on the port.
+void OpenTcpListener(CWSocket& socket, std::uint16_t port,
+                     const std::optional<std::string>& address) {
+    socket.Create(false);
+    socket.AllowListenerRebind();
+    if (address) {
+        socket.Bind(port, *address);
+    } else {
+        socket.Bind(port);
+    }
+    socket.Listen();
+}
+
+// Opens the UDP and the TCP listener on one port. On port 0 the system chooses the UDP port;
+// when TCP has that one taken, another is tried.
+void OpenListeners(CWSocket& udp, CWSocket& tcp, std::uint16_t port,
+                   const std::optional<std::string>& address) {
+    constexpr int kAttempts = 16;
+    for (int attempt = 1;; ++attempt) {
+        OpenListener(udp, port, address);
+        try {
+            OpenTcpListener(tcp, udp.GetLocalPort(), address);
+            return;
+        } catch (const CWSocketException& e) {
+            udp.Close();
+            tcp.Close();
+            if (port != 0 || e.GetError() != socket_error::kAddressInUse || attempt == kAttempts) {
+                throw;
+            }
+        }
+    }
+}
+
 // Wakes a receive blocked on the socket in another thread: on Linux the shutdown does it, under
 // Windows the close. The receiving side checks the stop flag before it takes that for a failure.
 void CloseListener(CWSocket& socket) {
@@ -83,10 +117,11 @@ std::optional<std::string> CDnsSocket::Start(std::uint16_t port,
 
     auto listener = std::make_shared<CWSocket>();
     try {
-        OpenListener(*listener, port, address);
+        OpenListeners(*listener, m_TcpListener, port, address);
         m_nListeningPort.store(listener->GetLocalPort());
     } catch (const CWSocketException& e) {
         listener->Close();
+        m_TcpListener.Close();
         return RunErrorText(e);
     }
     m_ListeningAddress = std::move(address);
@@ -94,6 +129,10 @@ std::optional<std::string> CDnsSocket::Start(std::uint16_t port,
     {
         const std::lock_guard guard(m_poolLock);
         m_bPoolStopping = false;
+    }
+    {
+        const std::lock_guard guard(m_tcpLock);
+        m_bTcpStopping = false;
     }
     {
         const std::lock_guard guard(m_notifyLock);
@@ -109,6 +148,7 @@ std::optional<std::string> CDnsSocket::Start(std::uint16_t port,
     try {
         m_NotificationThread = std::thread(&CDnsSocket::NotificationThread, this);
         m_ReceivingThread = std::thread(&CDnsSocket::DnsServerThread, this);
+        m_TcpAcceptThread = std::thread(&CDnsSocket::TcpAcceptThread, this);
     } catch (const std::system_error& e) {
         BeginStopLocked();
         WaitStoppedLocked(std::nullopt);
@@ -152,6 +192,7 @@ void CDnsSocket::BeginStopLocked() {
     if (m_ReceivingThread.joinable()) {
         m_ReceivingThread.join();
     }
+    StopTcp();
 
     // Then the forwards: the queued ones are dropped, the waiting ones released by closing the
     // sockets they wait on, and every worker joined.
@@ -304,23 +345,9 @@ void CDnsSocket::HandleDatagram(const std::shared_ptr<CWSocket>& listener, std::
 bool CDnsSocket::AnswerFromCache(CWSocket& listener, const std::string& domain, std::uint16_t id,
                                  const std::string& client, std::uint16_t clientPort,
                                  std::time_t received) {
-    DnsItemPtr item;
     std::size_t replyLength = 0;
-    {
-        auto cacheLock = m_pCache->Lock();
-        item = m_pCache->Lookup(domain);
-        if (!item) {
-            return false;
-        }
-        auto addressLock = item->Addresses.Lock();
-        // An entry without an address (a domain-only line of the cache file) is a miss: its
-        // domain is forwarded and the answer learned into it.
-        if (item->Addresses.IsEmpty()) {
-            return false;
-        }
-        replyLength = CDnsResponse::BuildFromCache(m_ReceiveBuffer, domain, item->Addresses, id);
-    }
-    if (replyLength == 0) {
+    const DnsItemPtr item = BuildCachedReply(m_ReceiveBuffer, domain, id, replyLength);
+    if (!item) {
         return false;
     }
 
@@ -339,6 +366,23 @@ bool CDnsSocket::AnswerFromCache(CWSocket& listener, const std::string& domain, 
     times.Done = Now();
     m_Statistics.UpdateStatistics(&times);
     return true;
+}
+
+DnsItemPtr CDnsSocket::BuildCachedReply(std::span<std::uint8_t> packet, const std::string& domain,
+                                        std::uint16_t id, std::size_t& length) {
+    auto cacheLock = m_pCache->Lock();
+    DnsItemPtr item = m_pCache->Lookup(domain);
+    if (!item) {
+        return nullptr;
+    }
+    auto addressLock = item->Addresses.Lock();
+    // An entry without an address (a domain-only line of the cache file) is a miss: its domain
+    // is forwarded and the answer learned into it.
+    if (item->Addresses.IsEmpty()) {
+        return nullptr;
+    }
+    length = CDnsResponse::BuildFromCache(packet, domain, item->Addresses, id);
+    return length == 0 ? nullptr : item;
 }
 
 void CDnsSocket::Dispatch(std::unique_ptr<DnsRequest> request) {
@@ -449,7 +493,8 @@ void CDnsSocket::Forward(DnsRequest& request, Worker& self) {
 
     // Learned before the domain leaves the in-flight list, so that the next query hits.
     if (relayed) {
-        LearnReply(request);
+        LearnReply(std::span(request.Packet).first(static_cast<std::size_t>(request.PacketLength)),
+                   request.Received);
     }
     m_InFlightDomains.RemoveFirst(request.Domain);
     if (!relayed) {
@@ -460,13 +505,16 @@ void CDnsSocket::Forward(DnsRequest& request, Worker& self) {
     m_Statistics.UpdateStatistics(&request);
 }
 
-void CDnsSocket::LearnReply(const DnsRequest& request) {
+void CDnsSocket::LearnReply(std::span<const std::uint8_t> reply, std::time_t received) {
+    // A truncated reply is relayed for the client to ask again over TCP; what it holds may be
+    // only part of the answer, which must not replace a complete one in the cache.
+    if (IsTruncatedReply(reply)) {
+        return;
+    }
     std::string name;
     CLockedStringList addresses(true);
     std::uint16_t id = 0;
     std::uint32_t ttl = 0;
-    const auto reply =
-        std::span(request.Packet).first(static_cast<std::size_t>(request.PacketLength));
     if (CDnsResponse::Parse(reply, name, addresses, id, ttl) == 0) {
         return;
     }
@@ -474,7 +522,7 @@ void CDnsSocket::LearnReply(const DnsRequest& request) {
     if (!IsLearnableName(name)) {
         return;
     }
-    NotifyChanged(m_pCache->Learn(name, addresses, EntryTtl(ttl), request.Received));
+    NotifyChanged(m_pCache->Learn(name, addresses, EntryTtl(ttl), received));
 }
 
 // --- Notification thread ----------------------------------------------------------------------

@@ -12,10 +12,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "core/dns_cache.h"
 #include "core/dns_observer.h"
@@ -46,15 +48,22 @@ struct DnsRequest {
     std::time_t Done = 0;
 };
 
-// The local DNS proxy. It answers a query for a cached domain from the cache, forwards any other
-// query unchanged to CurrentDnsServer() on DnsServerPort(), relays the reply unchanged to the
-// client and learns its IPv4 addresses into the cache. A query for a domain whose forward is
-// still under way is dropped.
+// The local DNS proxy, on UDP and TCP of one port. It answers a query for a cached domain from
+// the cache, forwards any other query unchanged to CurrentDnsServer() on DnsServerPort(), relays
+// the reply unchanged to the client and learns its IPv4 addresses into the cache, unless the
+// reply is truncated (TC): its answers may be incomplete, and the TCP answer that the client
+// asks for next is learned instead. A UDP query for a domain whose forward is still under way is
+// dropped; a TCP query never is, as a program that fell back to TCP must get its answer.
 //
 // Threads: one receiving thread takes every datagram and answers cache hits itself, so a slow
 // upstream never delays them. Misses go to a pool of forward workers, made on demand up to the
 // cap of concurrent forwards; a miss that arrives while every forward slot is busy is dropped.
-// One notification thread calls the observer, so serving never waits for the owner.
+// One accepting thread takes TCP connections and gives each its own thread, up to
+// kMaxTcpConnections; a connection beyond that is closed at once. A connection thread reads its
+// queries one after the other, answers each (forwarding a miss over a fresh TCP connection to
+// the upstream) before it reads the next, and ends when the client closes, sends a bad length,
+// breaks off a message or lets the idle time-out pass, or when a forward fails. One notification
+// thread calls the observer, so serving never waits for the owner.
 //
 // The owner calls RunDnsServer, BeginStop, WaitStopped and StopDnsServer from one thread.
 class CDnsSocket : public CDnsCache {
@@ -65,6 +74,11 @@ public:
     static constexpr std::size_t kMaxPendingNotifications = 4096;
     // A worker that finds nothing to do for this long ends.
     static constexpr std::chrono::seconds kWorkerIdleLimit{30};
+    // TCP connections served at once at most.
+    static constexpr int kMaxTcpConnections = 64;
+    // How long a TCP client has to deliver its next query whole, counted from the connection or
+    // from the previous reply; also the longest a reply may wait to be sent.
+    static constexpr std::chrono::milliseconds kDefaultTcpIdleTimeout{10000};
 
     // Stopped, with zero statistics. `cache` must outlive the proxy; the observer, if any, must
     // outlive it or be replaced first.
@@ -77,17 +91,19 @@ public:
 
     void SetObserver(IDnsProxyObserver* observer) { m_pObserver.store(observer); }
 
-    // Starts the proxy on `port` of `address` (none: every local address; port 0: one that the
-    // system chooses), stopping it first if it runs. A restart after a receive failure binds the
-    // same port again. False when the listening socket cannot be opened, after the observer was
-    // given the text "CDnsSocket::RunDnsServer - Error:%d Cause: %s\n".
+    // Starts the proxy on UDP and TCP `port` of `address` (none: every local address; port 0:
+    // one that the system chooses for both), stopping it first if it runs. A restart after a
+    // receive failure binds the same UDP port again. False when either listening socket cannot
+    // be opened, after the observer was given the text
+    // "CDnsSocket::RunDnsServer - Error:%d Cause: %s\n".
     bool RunDnsServer(std::uint16_t port, std::optional<std::string> address = std::nullopt);
 
-    // Stops serving: ends the receiving thread, cancels the forwards under way (their clients
-    // get no reply), waits for the workers, closes the listening socket and empties the
-    // in-flight list. Returns without waiting for the notification thread, which tells the
-    // observer what is still queued and ends; a thread that the observer blocks (the window's
-    // thread) calls this and then WaitStopped while it goes on handling its messages.
+    // Stops serving: ends the receiving and the accepting thread, closes every TCP connection,
+    // cancels the forwards under way (their clients get no reply), waits for the workers and
+    // connection threads, closes the listening sockets and empties the in-flight list. Returns
+    // without waiting for the notification thread, which tells the observer what is still queued
+    // and ends; a thread that the observer blocks (the window's thread) calls this and then
+    // WaitStopped while it goes on handling its messages.
     void BeginStop();
     // True once the proxy is stopped and its notification thread has ended; waits at most
     // `milliseconds` for that.
@@ -111,11 +127,35 @@ public:
     // How often the receiving thread has reopened the listening socket after a receive failure.
     [[nodiscard]] std::uint32_t RestartCount() const { return m_nRestarts.load(); }
 
+    // The idle time-out of TCP connections accepted from now on (kDefaultTcpIdleTimeout unless
+    // set).
+    void SetTcpIdleTimeout(std::chrono::milliseconds timeout) {
+        m_nTcpIdleTimeoutMs.store(timeout.count());
+    }
+    [[nodiscard]] std::chrono::milliseconds TcpIdleTimeout() const {
+        return std::chrono::milliseconds(m_nTcpIdleTimeoutMs.load());
+    }
+    // TCP connections open now.
+    [[nodiscard]] int TcpConnections() const;
+    // TCP connections closed at once because kMaxTcpConnections were open.
+    [[nodiscard]] std::uint32_t RefusedTcpConnections() const { return m_nRefusedTcp.load(); }
+
 private:
     // One forward worker thread. Its fields are guarded by m_poolLock.
     struct Worker {
         std::thread Thread;
         // The thread has left its loop and only waits to be joined.
+        bool Finished = false;
+        // The socket its forward waits on, closed by a stop to cancel the wait.
+        CWSocket* Upstream = nullptr;
+    };
+
+    // One TCP connection and the thread that serves it. Its fields but Socket are guarded by
+    // m_tcpLock; Socket belongs to the thread, and a stop may close it.
+    struct TcpConnection {
+        std::thread Thread;
+        CWSocket Socket;
+        // The thread has ended its service and only waits to be joined.
         bool Finished = false;
         // The socket its forward waits on, closed by a stop to cancel the wait.
         CWSocket* Upstream = nullptr;
@@ -134,15 +174,35 @@ private:
     // with the receive buffer unchanged.
     bool AnswerFromCache(CWSocket& listener, const std::string& domain, std::uint16_t id,
                          const std::string& client, std::uint16_t clientPort, std::time_t received);
+    // Rewrites the query at the start of `packet` into the reply from the domain's entry and
+    // gives the entry, with `length` set; none (packet unchanged) when the domain is no hit.
+    DnsItemPtr BuildCachedReply(std::span<std::uint8_t> packet, const std::string& domain,
+                                std::uint16_t id, std::size_t& length);
     void Dispatch(std::unique_ptr<DnsRequest> request);
     bool RestartListener();
 
     // Forward workers.
     void DnsRequestThread(Worker* self);
     void Forward(DnsRequest& request, Worker& self);
-    void LearnReply(const DnsRequest& request);
+    // Learns the addresses of an upstream reply to a query that arrived at `received`.
+    void LearnReply(std::span<const std::uint8_t> reply, std::time_t received);
     // Records the socket that `self` waits on; false (nothing recorded) when a stop has begun.
     bool WatchUpstream(Worker& self, CWSocket* upstream);
+
+    // TCP: the accepting thread and one thread per connection (core/dns_tcp_server.cpp).
+    void TcpAcceptThread();
+    void AdmitTcpConnection(CWSocket connection);
+    void TcpConnectionThread(TcpConnection* self);
+    void ServeTcpConnection(TcpConnection& self);
+    // Answers one query of a connection; false when the connection is to be closed.
+    bool AnswerTcpQuery(TcpConnection& self, std::span<const std::uint8_t> query);
+    // The upstream's reply to `query` over a fresh TCP connection, with its length prefix.
+    std::vector<std::uint8_t> ForwardOverTcp(TcpConnection& self,
+                                             std::span<const std::uint8_t> query);
+    // As WatchUpstream, for a connection's forward.
+    bool WatchTcpUpstream(TcpConnection& self, CWSocket* upstream);
+    // Ends the TCP side: the accepting thread, then every connection.
+    void StopTcp();
 
     // Notification thread.
     void NotificationThread();
@@ -174,6 +234,19 @@ private:
     std::list<Worker> m_Workers;
     int m_nIdleWorkers = 0;
     bool m_bPoolStopping = false;
+
+    // Opened and closed only while the accepting thread does not run; a stop closes it to
+    // release the thread's wait.
+    CWSocket m_TcpListener;
+    std::thread m_TcpAcceptThread;
+    mutable std::mutex m_tcpLock;
+    std::condition_variable m_tcpWake;
+    // Node addresses stay put: each connection thread keeps a pointer to its own.
+    std::list<TcpConnection> m_TcpConnections;
+    int m_nOpenTcpConnections = 0;
+    bool m_bTcpStopping = false;
+    std::atomic<std::int64_t> m_nTcpIdleTimeoutMs{kDefaultTcpIdleTimeout.count()};
+    std::atomic<std::uint32_t> m_nRefusedTcp{0};
 
     std::atomic<IDnsProxyObserver*> m_pObserver;
     std::mutex m_notifyLock;

@@ -45,6 +45,10 @@ inline constexpr int kWaitAll = 0x8;    // MSG_WAITALL
 
 enum class SocketShutdown : int { kReceive = 0, kSend = 1, kBoth = 2 };
 
+// The largest backlog of connections waiting to be accepted (SOMAXCONN as Winsock numbers it);
+// each system cuts it to its own limit.
+inline constexpr int kMaxListenBacklog = 0x7FFFFFFF;
+
 class CWSocketException : public std::exception {
 public:
     explicit CWSocketException(int error) noexcept : m_nError(error) {}
@@ -113,6 +117,28 @@ public:
     // Keeps an ICMP port-unreachable report caused by an earlier send from failing the next
     // receive of a datagram socket. Does nothing where datagram sockets never report them.
     void DisableConnectionResetReports();
+    // Lets a stream socket bind a port on which connections of an earlier listener still wait
+    // out their close (TIME_WAIT), so that a listener can be stopped and started again at once;
+    // call it before Bind. Sets SO_REUSEADDR on BSD sockets. Does nothing on Windows, which
+    // allows that bind anyway and whose SO_REUSEADDR would let a second socket take the port.
+    void AllowListenerRebind();
+
+    // Makes a bound stream socket listen, with up to `backlog` connections waiting to be taken.
+    void Listen(int backlog = kMaxListenBacklog);
+    // Takes the next connection from a listening socket, waiting for one; gives the connected
+    // socket (blocking, no time-outs) and sets the peer's dotted-quad address and port. Close
+    // from another thread releases the wait, which then throws.
+    CWSocket Accept(std::string& address, std::uint16_t& port);
+    // Connects a stream socket to `address` (a dotted quad or a host name) and `port`. Waits at
+    // most `milliseconds` (0: as long as the system does) and then throws
+    // socket_error::kTimedOut; a refused connection throws socket_error::kConnectionRefused.
+    // The socket stays blocking. Close from another thread releases the wait.
+    void Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds = 0);
+    // Sends all `length` bytes on a connected socket, in as many system calls as that takes,
+    // and returns `length`. A send that runs into the send time-out (SO_SNDTIMEO) throws
+    // socket_error::kTimedOut; some bytes may have gone out by then. No signal is raised for a
+    // peer that has gone: that is an error like any other.
+    std::size_t Send(const void* data, std::size_t length, int flags = 0);
 
     // Sends one datagram to `address` (as in Bind; none means the broadcast address
     // 255.255.255.255) and `port`; returns the number of bytes sent. An unresolvable name throws
@@ -126,7 +152,8 @@ public:
     // receiving throws socket_error::kShutDown.
     std::size_t ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
                             std::uint16_t& port, int flags = 0);
-    // The same without the sender.
+    // The same without the sender. On a stream socket it returns what has arrived, up to
+    // `capacity`, and 0 once the peer has closed its side.
     std::size_t Receive(void* buffer, std::size_t capacity, int flags = 0);
 
     // Shuts down one or both directions. On a datagram socket this succeeds without a peer.

@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -198,6 +200,41 @@ std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags, so
     return static_cast<std::size_t>(received);
 }
 
+// Waits until a non-blocking connect on `fd` has ended, for at most `milliseconds` (0: for
+// ever); 0 when it connected, else the Windows Sockets number of its failure.
+int WaitForConnection(int fd, std::uint32_t milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int wait = -1;
+        if (milliseconds != 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                return socket_error::kTimedOut;
+            }
+            wait = static_cast<int>(std::min<long long>(left, INT_MAX));
+        }
+        pollfd watched{fd, POLLOUT, 0};
+        const int ready = poll(&watched, 1, wait);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return FromErrno(errno);
+        }
+        if (ready == 0) {
+            continue;  // The deadline is checked above.
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            return FromErrno(errno);
+        }
+        return FromErrno(error);
+    }
+}
+
 void SetOption(int fd, int name, const void* value, socklen_t length) {
     if (setsockopt(fd, SOL_SOCKET, name, value, length) != 0) {
         ThrowErrno(errno);
@@ -295,6 +332,82 @@ void CWSocket::DisableConnectionResetReports() {
     const HandleUse use(*this);
 }
 
+void CWSocket::AllowListenerRebind() {
+    const HandleUse use(*this);
+    const int on = 1;
+    SetOption(use.Get(), SO_REUSEADDR, &on, sizeof on);
+}
+
+void CWSocket::Listen(int backlog) {
+    const HandleUse use(*this);
+    if (listen(use.Get(), std::min(backlog, SOMAXCONN)) != 0) {
+        ThrowErrno(errno);
+    }
+}
+
+CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
+    const HandleUse use(*this);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const int fd = accept4(use.Get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (fd == -1) {
+        // A listener that Close shut down from another thread reports EINVAL.
+        ThrowWSocketException(GetHandle() == kInvalidSocket ? socket_error::kInterrupted
+                                                            : FromErrno(errno));
+    }
+    CWSocket connection;
+    connection.Attach(fd);
+    address = from.sin_family == AF_INET ? AddressToText(from.sin_addr.s_addr) : std::string();
+    port = from.sin_family == AF_INET ? ntohs(from.sin_port) : 0;
+    return connection;
+}
+
+void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds) {
+    const sockaddr_in to = MakeAddress(ResolveAddress(address, kAnyAddress, 0), port);
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    const int mode = fcntl(fd, F_GETFL);
+    if (mode == -1 || fcntl(fd, F_SETFL, mode | O_NONBLOCK) == -1) {
+        ThrowErrno(errno);
+    }
+    // Non-blocking for the wait alone, so that it can end at the time-out.
+    int error = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        error = errno == EINPROGRESS ? WaitForConnection(fd, milliseconds) : FromErrno(errno);
+    }
+    const int restoreError = fcntl(fd, F_SETFL, mode) == -1 ? errno : 0;
+    // Close from another thread shuts the socket down, which ends the wait with some error.
+    if (GetHandle() == kInvalidSocket) {
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
+    if (error != 0) {
+        ThrowWSocketException(error);
+    }
+    if (restoreError != 0) {
+        ThrowErrno(restoreError);
+    }
+}
+
+std::size_t CWSocket::Send(const void* data, std::size_t length, int flags) {
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    const int translated = TranslateFlags(flags) | MSG_NOSIGNAL;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t part =
+            send(fd, bytes + sent, std::min(length - sent, kMaxTransfer), translated);
+        if (part < 0 && errno == EINTR) {
+            continue;
+        }
+        if (part < 0) {
+            ThrowWSocketException(TransferError(fd, errno));
+        }
+        sent += static_cast<std::size_t>(part);
+    }
+    return sent;
+}
+
 std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
                              std::optional<std::string_view> address, int flags) {
     if (length > kMaxTransfer) {
@@ -330,7 +443,13 @@ std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::strin
 std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
     sockaddr_in from{};
     const HandleUse use(*this);
-    return ReceiveOne(use.Get(), buffer, capacity, flags, from);
+    const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, from);
+    // A stream socket that Close shut down from another thread reads as ended; Winsock fails
+    // that receive, and so does this.
+    if (received == 0 && capacity != 0 && GetHandle() == kInvalidSocket) {
+        ThrowWSocketException(socket_error::kShutDown);
+    }
+    return received;
 }
 
 void CWSocket::Shutdown(SocketShutdown how) {

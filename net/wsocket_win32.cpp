@@ -37,6 +37,8 @@ namespace {
 
 // SIO_UDP_CONNRESET, _WSAIOW(IOC_VENDOR, 12); not every SDK's headers define it.
 constexpr DWORD kUdpConnectionReset = 0x9800000Cu;
+// FIONBIO as ioctlsocket takes it: its headers define it unsigned, the parameter is signed.
+constexpr long kNonBlockingIo = static_cast<long>(FIONBIO);
 // The system's default language, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT).
 constexpr DWORD kSystemDefaultLanguage = 0x800;
 
@@ -115,6 +117,107 @@ void CWSocket::DisableConnectionResetReports() {
                  nullptr, nullptr) == SOCKET_ERROR) {
         ThrowWSocketException();
     }
+}
+
+// Windows lets a listener bind beside connections that wait out their close; its SO_REUSEADDR
+// would let another socket share the port instead.
+void CWSocket::AllowListenerRebind() {
+    const HandleUse use(*this);
+}
+
+void CWSocket::Listen(int backlog) {
+    const HandleUse use(*this);
+    if (listen(use.Get(), backlog) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+}
+
+CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
+    const HandleUse use(*this);
+    sockaddr_in from{};
+    int length = sizeof from;
+    const SOCKET handle = accept(use.Get(), reinterpret_cast<sockaddr*>(&from), &length);
+    if (handle == INVALID_SOCKET) {
+        ThrowWSocketException();
+    }
+    CWSocket connection;
+    connection.Attach(handle);
+    address = from.sin_family == AF_INET ? AddressToText(from.sin_addr.s_addr) : std::string();
+    port = from.sin_family == AF_INET ? ntohs(from.sin_port) : 0;
+    return connection;
+}
+
+void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds) {
+    const sockaddr_in to = MakeAddress(ResolveAddress(address, kAnyAddress, 0), port);
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    // Non-blocking for the wait alone, so that it can end at the time-out.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(handle, kNonBlockingIo, &nonBlocking) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    int error = 0;
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
+        error = WSAGetLastError();
+    }
+    if (error == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(handle, &writable);
+        FD_SET(handle, &failed);
+        timeval limit{};
+        limit.tv_sec = static_cast<long>(milliseconds / 1000);
+        limit.tv_usec = static_cast<long>(milliseconds % 1000 * 1000);
+        // A failed connect is reported in the exception set, its reason in SO_ERROR.
+        const int ready =
+            select(0, nullptr, &writable, &failed, milliseconds != 0 ? &limit : nullptr);
+        if (ready == SOCKET_ERROR) {
+            error = WSAGetLastError();
+        } else if (ready == 0) {
+            error = WSAETIMEDOUT;
+        } else if (FD_ISSET(handle, &failed)) {
+            int reason = 0;
+            int length = sizeof reason;
+            error = getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&reason),
+                               &length) == SOCKET_ERROR
+                        ? WSAGetLastError()
+                        : reason;
+            if (error == 0) {
+                error = WSAECONNREFUSED;
+            }
+        } else {
+            error = 0;
+        }
+    }
+    u_long blocking = 0;
+    const int restoreError =
+        ioctlsocket(handle, kNonBlockingIo, &blocking) == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (GetHandle() == kInvalidSocket) {
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
+    if (error != 0) {
+        ThrowWSocketException(error);
+    }
+    if (restoreError != 0) {
+        ThrowWSocketException(restoreError);
+    }
+}
+
+std::size_t CWSocket::Send(const void* data, std::size_t length, int flags) {
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
+    while (sent < length) {
+        const int part = send(handle, bytes + sent, TransferLength(length - sent), flags);
+        if (part == SOCKET_ERROR) {
+            ThrowWSocketException();
+        }
+        sent += static_cast<std::size_t>(part);
+    }
+    return sent;
 }
 
 std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,

@@ -107,6 +107,7 @@ fuzz() {
 if build fuzz; then
     fuzz dns_codec "$fuzz_seconds"
     fuzz cache_file $((fuzz_seconds / 2))
+    fuzz tcp_framing $((fuzz_seconds / 2))
 fi
 
 echo

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -18,130 +17,26 @@
 #include <thread>
 #include <vector>
 
+#include "tests/core/proxy_test_support.h"
 #include "tests/support/fake_upstream.h"
 #include "tests/support/test_environment.h"
 
 namespace {
 
+using qftest::Addresses;
 using qftest::Bytes;
+using qftest::Client;
 using qftest::FakeAnswer;
 using qftest::FakeUpstream;
 using qftest::kLoopback;
+using qftest::kPatience;
 using qftest::MakeQuery;
+using qftest::ProcessThreads;
+using qftest::RecordingObserver;
+using qftest::WaitUntil;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
-
-constexpr milliseconds kPatience{5000};
-
-// Polls `condition` until it holds or `limit` has passed; for the proxy's own state, which has
-// nothing to wait on.
-template <typename Condition>
-bool WaitUntil(Condition condition, milliseconds limit = kPatience) {
-    const auto end = steady_clock::now() + limit;
-    while (!condition()) {
-        if (steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-// The threads of this process, where the system tells; -1 elsewhere.
-int ProcessThreads() {
-#ifdef __linux__
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-#endif
-    return -1;
-}
-
-class Client {
-public:
-    Client() {
-        m_socket.Create(true);
-        m_socket.Bind(0, kLoopback);
-    }
-
-    void Send(const Bytes& data, std::uint16_t port) {
-        ASSERT_EQ(m_socket.SendTo(data.data(), data.size(), port, kLoopback), data.size());
-    }
-
-    // The next datagram, or none within `limit`.
-    std::optional<Bytes> Receive(milliseconds limit = kPatience) {
-        Bytes buffer(2048);
-        std::string from;
-        std::uint16_t port = 0;
-        m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
-        try {
-            buffer.resize(m_socket.ReceiveFrom(buffer.data(), buffer.size(), from, port));
-        } catch (const CWSocketException& e) {
-            EXPECT_EQ(e.GetError(), socket_error::kTimedOut);
-            return std::nullopt;
-        }
-        return buffer;
-    }
-
-private:
-    CWSocket m_socket;
-};
-
-class RecordingObserver : public IDnsProxyObserver {
-public:
-    void OnDnsItemChanged(const DnsItemPtr& item) override {
-        const std::lock_guard guard(m_lock);
-        items.push_back(item);
-        threads.insert(std::this_thread::get_id());
-        m_changed.notify_all();
-    }
-
-    void OnServerError(const std::string& message) override {
-        const std::lock_guard guard(m_lock);
-        errors.push_back(message);
-        m_changed.notify_all();
-    }
-
-    bool WaitForItems(std::size_t count) {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, kPatience, [&] { return items.size() >= count; });
-    }
-
-    std::vector<DnsItemPtr> Items() {
-        const std::lock_guard guard(m_lock);
-        return items;
-    }
-
-    std::vector<std::string> Errors() {
-        const std::lock_guard guard(m_lock);
-        return errors;
-    }
-
-    std::set<std::thread::id> Threads() {
-        const std::lock_guard guard(m_lock);
-        return threads;
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<DnsItemPtr> items;
-    std::vector<std::string> errors;
-    std::set<std::thread::id> threads;
-};
-
-struct Addresses : CLockedStringList {
-    Addresses(std::initializer_list<const char*> texts) {
-        for (const char* text : texts) {
-            AddTail(text);
-        }
-    }
-};
 
 class Proxy : public ::testing::Test {
 protected:

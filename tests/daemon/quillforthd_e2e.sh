@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# End to end: quillforthd on port 53 of a network namespace of its own, forwarding to a fake
-# upstream in a second namespace (joined by a veth pair in 198.18.0.0/15, no route out), queried
-# with dig. Needs root; exits 77 (skipped) without it.
+# End to end: quillforthd on UDP and TCP port 53 of a network namespace of its own, forwarding to
+# a fake upstream in a second namespace (joined by a veth pair in 198.18.0.0/15, no route out),
+# queried with dig. Needs root; exits 77 (skipped) without it.
 #     quillforthd_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
 set -uo pipefail
 daemon=$1
@@ -45,8 +45,10 @@ ip -n "$up" addr add 198.18.7.2/30 dev veth1
 ip -n "$srv" link set veth0 up
 ip -n "$up" link set veth1 up
 
+# big.test has too many addresses for UDP: there the fake sets TC and sends only the first.
+big_addresses=$(seq -s '|' -f '198.19.1.%g' 1 16)
 FAKE_UPSTREAM_LOG=$work/upstream.log ip netns exec "$up" python3 "$upstream" 198.18.7.2 53 \
-    www.example.test='198.19.0.1|198.19.0.2' &
+    www.example.test='198.19.0.1|198.19.0.2' "+big.test=$big_addresses" &
 disown
 printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\ncached.test,10.0.0.1|10.0.0.2,300,5,1700000000\r\n' \
     >"$work/DnsItem.csv"
@@ -75,18 +77,37 @@ check "an uncached domain is relayed from the upstream" \
     "$(query www.example.test | tr -s '\t ' ' ' | paste -sd,)"
 check "the learned domain is answered from the cache" \
     "www.example.test. 86400 IN A 198.19.0.1" "$(query www.example.test | tr -s '\t ' ' ')"
-check "only the uncached domain reached the upstream" "www.example.test" \
+check "only the uncached domain reached the upstream" "udp www.example.test" \
     "$(sort -u "$work/upstream.log" | paste -sd,)"
+
+# dig gets the truncated reply over UDP and asks again over TCP by itself.
+: >"$work/upstream.log"
+check "a client that falls back to TCP gets every address" \
+    "$(tr '|' '\n' <<<"$big_addresses" | sed 's/^/big.test. 300 IN A /' | paste -sd,)" \
+    "$(query big.test | tr -s '\t ' ' ' | paste -sd,)"
+check "the upstream was asked over UDP, then over TCP" "udp big.test,tcp big.test" \
+    "$(paste -sd, "$work/upstream.log")"
+check "the whole answer was learned and is answered from the cache over TCP" \
+    "big.test. 86400 IN A 198.19.1.1" "$(query +tcp big.test | tr -s '\t ' ' ')"
+check "a cached domain is answered over TCP" \
+    "cached.test. 86400 IN A 10.0.0.1" "$(query +tcp cached.test | tr -s '\t ' ' ')"
+check "one TCP connection carries several queries" \
+    "cached.test. 86400 IN A 10.0.0.1,www.example.test. 86400 IN A 198.19.0.1" \
+    "$(query +tcp +keepopen cached.test www.example.test | tr -s '\t ' ' ' | paste -sd,)"
+check "nothing more reached the upstream" "udp big.test,tcp big.test" \
+    "$(paste -sd, "$work/upstream.log")"
 
 kill -TERM "$daemon_pid"
 wait "$daemon_pid"
 check "quillforthd exits with 0 on SIGTERM" 0 $?
-check "the saved cache holds the learned domain, hit once" "www.example.test,198.19.0.1|198.19.0.2,300,1" \
+check "the saved cache holds the learned domain, hit twice" "www.example.test,198.19.0.1|198.19.0.2,300,2" \
     "$(grep -a '^www' "$work/DnsItem.csv" | cut -d, -f1-4)"
-check "the saved cache counts the hits" "cached.test,10.0.0.1|10.0.0.2,300,7" \
+check "the saved cache holds every address of the TCP answer, never the truncated one" \
+    "big.test,$big_addresses,300,1" "$(grep -a '^big' "$work/DnsItem.csv" | cut -d, -f1-4)"
+check "the saved cache counts the hits" "cached.test,10.0.0.1|10.0.0.2,300,9" \
     "$(grep -a '^cached' "$work/DnsItem.csv" | cut -d, -f1-4)"
-check "the statistics are printed" "Cached Requests 3" \
-    "$(grep '^Cached Requests' "$work/stdout" | tr -s ' ')"
+check "the statistics are printed" "Cached Requests 7,Forward Requests 3" \
+    "$(grep -E '^(Cached|Forward) Requests' "$work/stdout" | tr -s ' ' | paste -sd,)"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
 
 [ "$failures" -eq 0 ]

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -49,6 +50,7 @@ using std::chrono::seconds;
 using std::chrono::steady_clock;
 
 constexpr const char* kLoopback = "127.0.0.1";
+constexpr std::uint32_t kSendTimeoutMs = 300;
 
 // The error number of the CWSocketException that `action` throws, or -1 when it throws none.
 template <typename Action>
@@ -310,25 +312,19 @@ TEST(CWSocketErrors, OptionsTakeFourByteValues) {
     EXPECT_EQ(ErrorOf([&] { socket.DisableConnectionResetReports(); }), -1);
 }
 
-// Runs ReceiveFrom on its own thread; the future holds the error it ended with (-1: a datagram).
-class BlockedReceiver {
+// Runs `call` on its own thread, long enough to be blocked in it when the constructor returns;
+// the future holds the error it ended with (-1: none).
+class BlockedCall {
 public:
-    explicit BlockedReceiver(CWSocket& socket)
-        : m_thread([this, &socket] {
-              std::array<char, 64> buffer{};
-              std::string address;
-              std::uint16_t port = 0;
-              m_result.set_value(ErrorOf(
-                  [&] { socket.ReceiveFrom(buffer.data(), buffer.size(), address, port); }));
-          }) {
-        // Long enough for the thread to be inside the receive.
+    template <typename Call>
+    explicit BlockedCall(Call call)
+        : m_thread([this, call] { m_result.set_value(ErrorOf(call)); }) {
         std::this_thread::sleep_for(milliseconds(300));
     }
-    BlockedReceiver(const BlockedReceiver&) = delete;
-    BlockedReceiver& operator=(const BlockedReceiver&) = delete;
-    ~BlockedReceiver() { m_thread.join(); }
+    BlockedCall(const BlockedCall&) = delete;
+    BlockedCall& operator=(const BlockedCall&) = delete;
+    ~BlockedCall() { m_thread.join(); }
 
-    // The error within `limit`, or none when the receive is still blocked.
     std::optional<int> WaitFor(milliseconds limit) {
         if (m_done.wait_for(limit) != std::future_status::ready) {
             return std::nullopt;
@@ -342,6 +338,16 @@ private:
     std::thread m_thread;
 };
 
+// A ReceiveFrom blocked on the socket; -1 means that it returned a datagram.
+auto ReceiveFromOn(CWSocket& socket) {
+    return [&socket] {
+        std::array<char, 64> buffer{};
+        std::string address;
+        std::uint16_t port = 0;
+        socket.ReceiveFrom(buffer.data(), buffer.size(), address, port);
+    };
+}
+
 // Sends one datagram to `port` so that a receive that nothing else released ends.
 void Nudge(std::uint16_t port) {
     CWSocket nudge = BoundUdp();
@@ -351,7 +357,7 @@ void Nudge(std::uint16_t port) {
 TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
     CWSocket socket = BoundUdp();
     const std::uint16_t port = socket.GetLocalPort();
-    BlockedReceiver receiver(socket);
+    BlockedCall receiver(ReceiveFromOn(socket));
 
     socket.Shutdown(SocketShutdown::kBoth);
     std::optional<int> result = receiver.WaitFor(milliseconds(1000));
@@ -377,7 +383,7 @@ TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
 TEST(CWSocketThreads, CloseAloneReleasesABlockedReceiveAndFreesThePort) {
     CWSocket socket = BoundUdp();
     const std::uint16_t port = socket.GetLocalPort();
-    BlockedReceiver receiver(socket);
+    BlockedCall receiver(ReceiveFromOn(socket));
 
     socket.Close();
     const std::optional<int> result = receiver.WaitFor(milliseconds(3000));
@@ -390,6 +396,179 @@ TEST(CWSocketThreads, CloseAloneReleasesABlockedReceiveAndFreesThePort) {
     EXPECT_EQ(*result, socket_error::kShutDown);
 #endif
     EXPECT_TRUE(PortIsFree(port));
+}
+
+// --- Stream sockets -------------------------------------------------------------------------
+
+CWSocket Listening(std::uint16_t port = 0, int backlog = kMaxListenBacklog) {
+    CWSocket socket;
+    socket.Create(false);
+    socket.AllowListenerRebind();
+    socket.Bind(port, kLoopback);
+    socket.Listen(backlog);
+    return socket;
+}
+
+// A connected pair over loopback: the client's socket and the one the listener accepted.
+struct StreamPair {
+    CWSocket client;
+    CWSocket server;
+};
+
+StreamPair Connected(CWSocket& listener) {
+    StreamPair pair;
+    pair.client.Create(false);
+    pair.client.Connect(listener.GetLocalPort(), kLoopback, 5000);
+    std::string address;
+    std::uint16_t port = 0;
+    pair.server = listener.Accept(address, port);
+    EXPECT_EQ(address, kLoopback);
+    EXPECT_EQ(port, pair.client.GetLocalPort());
+    return pair;
+}
+
+TEST(CWSocketStream, ConnectAcceptSendAndReceiveUntilThePeerCloses) {
+    CWSocket listener = Listening();
+    StreamPair pair = Connected(listener);
+
+    // A send larger than one segment arrives whole, in however many pieces.
+    const std::string big(200000, 'q');
+    std::thread sender([&] { EXPECT_EQ(pair.client.Send(big.data(), big.size()), big.size()); });
+    std::string received;
+    std::array<char, 4096> buffer{};
+    pair.server.SetReceiveTimeout(5000);
+    while (received.size() < big.size()) {
+        const std::size_t part = pair.server.Receive(buffer.data(), buffer.size());
+        ASSERT_NE(part, 0u);
+        received.append(buffer.data(), part);
+    }
+    sender.join();
+    EXPECT_EQ(received, big);
+
+    ASSERT_EQ(pair.server.Send("back", 4), 4u);
+    EXPECT_EQ(ReceiveText(pair.client), "back");
+
+    // The peer's close reads as 0 bytes, not as a failure.
+    pair.client.Close();
+    EXPECT_EQ(pair.server.Receive(buffer.data(), buffer.size()), 0u);
+}
+
+TEST(CWSocketStream, ConnectingWhereNobodyListensIsRefused) {
+    // Bound but not listening: the port is this test's, and connections to it are refused.
+    CWSocket bound;
+    bound.Create(false);
+    bound.Bind(0, kLoopback);
+    CWSocket client;
+    client.Create(false);
+    EXPECT_EQ(ErrorOf([&] { client.Connect(bound.GetLocalPort(), kLoopback, 3000); }),
+              socket_error::kConnectionRefused);
+}
+
+// Fills the listener's backlog (it never accepts) until a connect to it hangs; the sockets that
+// got in are kept in `held`. The connect that hung used `timeoutMs`; its error is returned.
+int ConnectUntilOneHangs(CWSocket& listener, std::vector<CWSocket>& held, std::uint32_t timeoutMs) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        CWSocket client;
+        client.Create(false);
+        const int error =
+            ErrorOf([&] { client.Connect(listener.GetLocalPort(), kLoopback, timeoutMs); });
+        if (error != -1) {
+            return error;
+        }
+        held.push_back(std::move(client));
+    }
+    return -1;
+}
+
+TEST(CWSocketStream, AConnectThatGetsNoAnswerTimesOutAfterItsTimeout) {
+    CWSocket listener = Listening(0, 1);
+    std::vector<CWSocket> held;
+    const auto start = steady_clock::now();
+    ASSERT_EQ(ConnectUntilOneHangs(listener, held, 300), socket_error::kTimedOut);
+    const auto waited = steady_clock::now() - start;
+    EXPECT_GE(waited, milliseconds(250));
+    EXPECT_LT(waited, milliseconds(3000));
+
+    // The socket is blocking again after the wait: a receive on a connected one waits.
+    ASSERT_FALSE(held.empty());
+    held.front().SetReceiveTimeout(100);
+    std::array<char, 4> buffer{};
+    EXPECT_EQ(ErrorOf([&] { held.front().Receive(buffer.data(), buffer.size()); }),
+              socket_error::kTimedOut);
+}
+
+TEST(CWSocketStream, ASendThatThePeerDoesNotReadTimesOut) {
+    CWSocket listener = Listening();
+    StreamPair pair = Connected(listener);
+    pair.client.SetSockOpt(socket_option::kSendTimeout, &kSendTimeoutMs, sizeof kSendTimeoutMs);
+    const std::string chunk(65536, 's');
+    int error = -1;
+    // Bounded: the loopback buffers hold a few megabytes at most.
+    for (int i = 0; i < 2000 && error == -1; ++i) {
+        error = ErrorOf([&] { pair.client.Send(chunk.data(), chunk.size()); });
+    }
+    EXPECT_EQ(error, socket_error::kTimedOut);
+}
+
+TEST(CWSocketStream, AListenerCanBindAgainWhileItsClosedConnectionsWaitOut) {
+    std::uint16_t port = 0;
+    {
+        CWSocket listener = Listening();
+        port = listener.GetLocalPort();
+        StreamPair pair = Connected(listener);
+        // The server side closes first, so its end of the connection waits out its close.
+        pair.server.Close();
+        std::array<char, 4> buffer{};
+        pair.client.SetReceiveTimeout(5000);
+        EXPECT_EQ(pair.client.Receive(buffer.data(), buffer.size()), 0u);
+    }
+    CWSocket again = Listening(port);
+    EXPECT_EQ(again.GetLocalPort(), port);
+
+    // A second listener on a port in use still fails.
+    CWSocket rival;
+    rival.Create(false);
+    rival.AllowListenerRebind();
+    EXPECT_EQ(ErrorOf([&] { rival.Bind(port, kLoopback); }), socket_error::kAddressInUse);
+}
+
+TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
+    CWSocket listener = Listening(0, 1);
+    const std::uint16_t port = listener.GetLocalPort();
+    StreamPair pair = Connected(listener);
+    {
+        BlockedCall accepting([&] {
+            std::string address;
+            std::uint16_t from = 0;
+            listener.Accept(address, from);
+        });
+        BlockedCall receiving([&] {
+            std::array<char, 8> buffer{};
+            pair.server.Receive(buffer.data(), buffer.size());
+        });
+        listener.Close();
+        pair.server.Close();
+        const std::optional<int> accepted = accepting.WaitFor(milliseconds(3000));
+        const std::optional<int> received = receiving.WaitFor(milliseconds(3000));
+        ASSERT_TRUE(accepted) << "the accept stayed blocked";
+        ASSERT_TRUE(received) << "the receive stayed blocked";
+        EXPECT_NE(*accepted, -1);
+        EXPECT_NE(*received, -1);
+    }
+    // The listener let go of its port.
+    EXPECT_EQ(ErrorOf([&] { Listening(port); }), -1);
+
+    // A connect that would wait for ever on a full backlog.
+    CWSocket full = Listening(0, 1);
+    std::vector<CWSocket> held;
+    ASSERT_EQ(ConnectUntilOneHangs(full, held, 200), socket_error::kTimedOut);
+    CWSocket hanging;
+    hanging.Create(false);
+    BlockedCall connecting([&] { hanging.Connect(full.GetLocalPort(), kLoopback); });
+    hanging.Close();
+    const std::optional<int> connected = connecting.WaitFor(milliseconds(3000));
+    ASSERT_TRUE(connected) << "the connect stayed blocked";
+    EXPECT_NE(*connected, -1);
 }
 
 }  // namespace

@@ -65,6 +65,13 @@ Bytes WithOptRecord(Bytes query) {
     return query;
 }
 
+Bytes Framed(std::span<const std::uint8_t> message) {
+    Bytes out;
+    PutU16(out, static_cast<std::uint16_t>(message.size()));
+    out.insert(out.end(), message.begin(), message.end());
+    return out;
+}
+
 Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     const std::size_t questionEnd = QuestionEnd(query);
     Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
@@ -77,12 +84,19 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     }
     out[2] = static_cast<std::uint8_t>(0x80 | (out[2] & 0x01));
     out[3] = static_cast<std::uint8_t>(0x80 | (answer.Rcode & 0x0F));
-    const std::size_t answers = answer.Addresses.size() + (answer.Cname.empty() ? 0 : 1);
+    const std::vector<std::string> addresses =
+        answer.TruncateOverUdp && !answer.Addresses.empty()
+            ? std::vector<std::string>{answer.Addresses.front()}
+            : answer.Addresses;
+    const std::size_t answers = addresses.size() + (answer.Cname.empty() ? 0 : 1);
     out[4] = 0;
     out[5] = 1;
     out[6] = 0;
     out[7] = static_cast<std::uint8_t>(answers);
     std::fill(out.begin() + 8, out.begin() + 12, std::uint8_t{0});
+    if (answer.TruncateOverUdp) {
+        out[2] = static_cast<std::uint8_t>(out[2] | 0x02);
+    }
     if (answer.UppercaseQuestion) {
         std::transform(out.begin() + 12, out.end(), out.begin() + 12, [](std::uint8_t c) {
             return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
@@ -103,7 +117,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
         PutU16(out, static_cast<std::uint16_t>(target.size()));
         out.insert(out.end(), target.begin(), target.end());
     }
-    for (const std::string& address : answer.Addresses) {
+    for (const std::string& address : addresses) {
         PutName(out, owner);
         PutU16(out, 1);
         PutU16(out, 1);
@@ -117,16 +131,27 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
 }
 
 FakeUpstream::FakeUpstream() {
-    m_socket.Create(true);
-    m_socket.Bind(0, kLoopback);
-    m_port = m_socket.GetLocalPort();
+    // The TCP port is the UDP one; another is tried while TCP has it taken.
+    for (int attempt = 0; attempt < 16 && !m_tcpListener.IsCreated(); ++attempt) {
+        m_socket.Create(true);
+        m_socket.Bind(0, kLoopback);
+        m_port = m_socket.GetLocalPort();
+        m_tcpListener.Create(false);
+        try {
+            m_tcpListener.Bind(m_port, kLoopback);
+            m_tcpListener.Listen();
+        } catch (const CWSocketException&) {
+            m_tcpListener.Close();
+        }
+    }
     m_spoofSocket.Create(true);
     m_spoofSocket.Bind(0, kLoopback);
     m_server = std::thread(&FakeUpstream::Serve, this);
+    m_tcpAcceptor = std::thread(&FakeUpstream::AcceptTcp, this);
 }
 
 FakeUpstream::~FakeUpstream() {
-    // Releases the blocked receive; the loop sees the flag first.
+    // Releases the blocked calls; the loops see the flag first.
     m_stop = true;
     try {
         m_socket.Shutdown(SocketShutdown::kBoth);
@@ -134,6 +159,12 @@ FakeUpstream::~FakeUpstream() {
     }
     m_socket.Close();
     m_server.join();
+    m_tcpListener.Close();
+    m_tcpAcceptor.join();
+    for (Connection& connection : m_connections) {
+        connection.Socket.Close();
+        connection.Thread.join();
+    }
 }
 
 void FakeUpstream::Answer(const std::string& domain, FakeAnswer answer) {
@@ -167,6 +198,90 @@ int FakeUpstream::SpoofsSent() const {
     return m_spoofs;
 }
 
+int FakeUpstream::TcpConnectionsAccepted() const {
+    const std::lock_guard guard(m_lock);
+    return m_tcpAccepted;
+}
+
+std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query, bool tcp) {
+    Query received{Bytes(query.begin(), query.end()), {}, tcp};
+    std::uint16_t unused = 0;
+    static_cast<void>(CDnsQuery::Parse(query, received.Domain, unused));
+    const std::lock_guard guard(m_lock);
+    m_queries.push_back(received);
+    m_changed.notify_all();
+    const auto found = m_answers.find(received.Domain);
+    if (found == m_answers.end() || found->second.Silent) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void FakeUpstream::AcceptTcp() {
+    while (!m_stop) {
+        std::string from;
+        std::uint16_t port = 0;
+        CWSocket socket;
+        try {
+            socket = m_tcpListener.Accept(from, port);
+        } catch (const CWSocketException&) {
+            if (m_stop) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        // The destructor joins the connections only after this thread has ended.
+        const std::lock_guard guard(m_lock);
+        ++m_tcpAccepted;
+        Connection& connection = m_connections.emplace_back();
+        connection.Socket = std::move(socket);
+        connection.Thread = std::thread(&FakeUpstream::ServeTcp, this, std::ref(connection));
+    }
+}
+
+void FakeUpstream::ServeTcp(Connection& connection) {
+    // Reads exactly what each part needs, so that queries sent in a row stay apart.
+    const auto readExactly = [&](std::uint8_t* into, std::size_t length) {
+        for (std::size_t have = 0; have < length;) {
+            const std::size_t part = connection.Socket.Receive(into + have, length - have);
+            if (part == 0) {
+                return false;
+            }
+            have += part;
+        }
+        return true;
+    };
+    try {
+        for (;;) {
+            std::array<std::uint8_t, 2> prefix{};
+            if (!readExactly(prefix.data(), prefix.size())) {
+                return;
+            }
+            Bytes query(std::size_t{prefix[0]} << 8 | prefix[1]);
+            if (!readExactly(query.data(), query.size())) {
+                return;
+            }
+            const std::optional<FakeAnswer> answer = Take(query, true);
+            if (!answer) {
+                continue;
+            }
+            std::this_thread::sleep_for(answer->Delay);
+            FakeAnswer whole = *answer;
+            whole.TruncateOverUdp = false;
+            const Bytes reply = MakeReply(query, whole);
+            {
+                const std::lock_guard guard(m_lock);
+                m_replies.push_back(reply);
+            }
+            const Bytes framed = Framed(reply);
+            connection.Socket.Send(framed.data(), framed.size());
+        }
+    } catch (const CWSocketException&) {
+        // The asker is gone, or the fake is closing.
+    }
+}
+
 void FakeUpstream::Send(CWSocket& via, const Bytes& data, std::uint16_t port) {
     try {
         via.SendTo(data.data(), data.size(), port, kLoopback);
@@ -187,19 +302,12 @@ void FakeUpstream::Serve() {
             continue;
         }
         const std::span<const std::uint8_t> query(buffer.data(), length);
-        Query received{Bytes(query.begin(), query.end()), {}};
-        std::uint16_t unused = 0;
-        static_cast<void>(CDnsQuery::Parse(query, received.Domain, unused));
-
-        std::unique_lock lock(m_lock);
-        m_queries.push_back(received);
-        m_changed.notify_all();
-        const auto found = m_answers.find(received.Domain);
-        if (found == m_answers.end() || found->second.Silent) {
+        const std::optional<FakeAnswer> taken = Take(query, false);
+        if (!taken) {
             continue;
         }
-        const FakeAnswer answer = found->second;
-        lock.unlock();
+        const FakeAnswer& answer = *taken;
+        std::unique_lock lock(m_lock, std::defer_lock);
 
         auto delay = answer.Delay;
         if (answer.SpoofFirst) {

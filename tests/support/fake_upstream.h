@@ -1,14 +1,16 @@
 #pragma once
 
-// A fake upstream DNS server on 127.0.0.1 with a port of its own, for the proxy's and the
+// A fake upstream DNS server on UDP and TCP of one port of 127.0.0.1, for the proxy's and the
 // resolver's tests, and the wire builders those tests share.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,21 +53,30 @@ struct FakeAnswer {
     bool UppercaseQuestion = false;
     // When set, the reply's question asks for this name (type A) instead of the query's.
     std::string ReplyQuestion{};
+    // Over UDP the reply has the TC bit set and only the first address; over TCP it is whole.
+    bool TruncateOverUdp = false;
 };
 
 // The reply to `query` that `answer` describes: the query's id and question, QR, RD and RA set,
 // the rcode, and the answers with their names written in full.
 Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer);
 
-// Answers from its table in the order the queries come; a delayed reply holds up the next query.
+// The two length bytes of a DNS message over TCP, then the message.
+Bytes Framed(std::span<const std::uint8_t> message);
+
+// Answers from its table in the order the queries come; a delayed reply holds up the next query
+// of the same transport (of the same connection over TCP). Each TCP connection has a thread of
+// its own and may carry several queries; the replies carry their length prefix.
 class FakeUpstream {
 public:
     struct Query {
         Bytes Data;
         std::string Domain;
+        bool Tcp = false;
     };
 
-    // Listening on 127.0.0.1 on a port that the system chose. Unknown domains get no reply.
+    // Listening on UDP and TCP of 127.0.0.1 on a port that the system chose. Unknown domains
+    // get no reply.
     FakeUpstream();
     FakeUpstream(const FakeUpstream&) = delete;
     FakeUpstream& operator=(const FakeUpstream&) = delete;
@@ -78,16 +89,28 @@ public:
     [[nodiscard]] int QueryCount() const;
     // Waits until at least `count` queries came, for at most `limit`.
     bool WaitForQueries(int count, std::chrono::milliseconds limit) const;
-    // The genuine replies, in order, each recorded just before it is sent.
+    // The genuine replies (without a TCP length prefix), in order, each recorded just before it
+    // is sent.
     [[nodiscard]] std::vector<Bytes> Replies() const;
     [[nodiscard]] int SpoofsSent() const;
+    [[nodiscard]] int TcpConnectionsAccepted() const;
 
 private:
+    struct Connection {
+        CWSocket Socket;
+        std::thread Thread;
+    };
+
     void Serve();
     void Send(CWSocket& via, const Bytes& data, std::uint16_t port);
+    void AcceptTcp();
+    void ServeTcp(Connection& connection);
+    // Records the query and gives the answer for it, or none for no reply.
+    std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query, bool tcp);
 
     CWSocket m_socket;
     CWSocket m_spoofSocket;
+    CWSocket m_tcpListener;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
 
@@ -97,8 +120,11 @@ private:
     std::vector<Query> m_queries;
     std::vector<Bytes> m_replies;
     int m_spoofs = 0;
+    int m_tcpAccepted = 0;
+    std::list<Connection> m_connections;
 
     std::thread m_server;
+    std::thread m_tcpAcceptor;
 };
 
 }  // namespace qftest

@@ -1,0 +1,374 @@
+// The proxy over TCP, on a loopback port, against a fake upstream that answers over UDP and
+// TCP: the fall-back after a truncated reply, cached and forwarded answers on one connection,
+// the bounds on connections and messages, and stopping with connections open.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/dns_socket.h"
+#include "core/dns_tcp_framing.h"
+#include "tests/core/proxy_test_support.h"
+#include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
+
+namespace {
+
+using qftest::Addresses;
+using qftest::Bytes;
+using qftest::Client;
+using qftest::FakeAnswer;
+using qftest::FakeUpstream;
+using qftest::kLoopback;
+using qftest::kPatience;
+using qftest::MakeQuery;
+using qftest::ProcessThreads;
+using qftest::RecordingObserver;
+using qftest::TcpClient;
+using qftest::WaitUntil;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using Texts = std::vector<std::string>;
+
+Texts NumberedAddresses(int count) {
+    Texts addresses;
+    for (int i = 0; i < count; ++i) {
+        addresses.push_back("198.18." + std::to_string(i / 200) + "." +
+                            std::to_string(i % 200 + 1));
+    }
+    return addresses;
+}
+
+class TcpProxy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDnsServer(kLoopback);
+        SetDnsServerPort(upstream.Port());
+    }
+
+    void TearDown() override {
+        proxy.reset();
+        qftest::PointUpstreamAtSink();
+        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+    }
+
+    void Start(milliseconds idle = CDnsSocket::kDefaultTcpIdleTimeout) {
+        proxy = std::make_unique<CDnsSocket>(&cache, &observer);
+        proxy->SetTcpIdleTimeout(idle);
+        ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
+        port = proxy->ListeningPort();
+        ASSERT_NE(port, 0);
+    }
+
+    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
+
+    Texts AddressesOf(std::string_view domain) {
+        auto lock = cache.Lock();
+        const DnsItemPtr item = cache.Lookup(domain);
+        return item ? item->Addresses.Texts() : Texts{};
+    }
+
+    // A cached request is counted before its reply goes out, a forwarded one just after.
+    bool CountersReach(std::uint32_t cached, std::uint32_t forwarded) {
+        return WaitUntil([&] {
+            const DnsStatisticsSnapshot s = Stats();
+            return s.CachedRequests == cached && s.ForwardRequests == forwarded;
+        });
+    }
+
+    FakeUpstream upstream;
+    CDnsItemMap cache;
+    RecordingObserver observer;
+    std::unique_ptr<CDnsSocket> proxy;
+    std::uint16_t port = 0;
+};
+
+TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLearned) {
+    const Texts all = NumberedAddresses(12);
+    upstream.Answer("big.test", {.Addresses = all, .TruncateOverUdp = true});
+    Start();
+
+    // Over UDP the truncated reply is relayed unchanged, and not learned.
+    const Bytes query = MakeQuery("big.test", 0x5151);
+    Client udp;
+    udp.Send(query, port);
+    const std::optional<Bytes> truncated = udp.Receive();
+    ASSERT_TRUE(truncated);
+    ASSERT_EQ(upstream.Replies().size(), 1u);
+    EXPECT_EQ(*truncated, upstream.Replies()[0]);
+    EXPECT_EQ((*truncated)[2] & 0x02, 0x02);
+    // The domain leaves the in-flight list after the learning step.
+    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); }));
+    EXPECT_EQ(cache.GetCount(), 0);
+
+    // The same question over TCP is forwarded over TCP, and its whole answer relayed and learned.
+    TcpClient tcp(port);
+    tcp.Send(query);
+    const std::optional<Bytes> whole = tcp.Receive();
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(upstream.Replies().size(), 2u);
+    EXPECT_EQ(*whole, upstream.Replies()[1]);
+    const std::vector<FakeUpstream::Query> asked = upstream.Queries();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_FALSE(asked[0].Tcp);
+    EXPECT_TRUE(asked[1].Tcp);
+    EXPECT_EQ(asked[1].Data, query);
+
+    ASSERT_TRUE(WaitUntil([&] { return !AddressesOf("big.test").empty(); }));
+    EXPECT_EQ(AddressesOf("big.test"), all);
+    ASSERT_TRUE(observer.WaitForItems(1));
+    EXPECT_EQ(observer.Items().at(0), cache.Lookup("big.test"));
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 2u);
+    EXPECT_EQ(s.ForwardAttempts, 2u);
+    EXPECT_EQ(s.InternalErrorRequests, 0u);
+    EXPECT_EQ(s.DiscardRequests, 0u);
+}
+
+TEST_F(TcpProxy, MessagesLargerThanADatagramTravelWholeBothWays) {
+    const Texts many = NumberedAddresses(100);
+    upstream.Answer("many.test", {.Addresses = many});
+    Start();
+
+    // The largest query there is: a question followed by padding up to 65535 bytes.
+    Bytes query = MakeQuery("many.test", 0x0B0B);
+    query.resize(kMaxTcpMessage, 0xEE);
+    TcpClient tcp(port);
+    tcp.Send(query);
+    const std::optional<Bytes> reply = tcp.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_GT(reply->size(), kDnsPacketSize);
+    ASSERT_EQ(upstream.Replies().size(), 1u);
+    EXPECT_EQ(*reply, upstream.Replies()[0]);
+    EXPECT_EQ(upstream.Queries().at(0).Data, query);
+
+    // The cache learns the answers that the reply reader examines.
+    ASSERT_TRUE(WaitUntil([&] { return !AddressesOf("many.test").empty(); }));
+    EXPECT_EQ(AddressesOf("many.test"), Texts(many.begin(), many.begin() + kMaxAnswersExamined));
+}
+
+TEST_F(TcpProxy, PipelinedQueriesAreAnsweredInOrderFromTheCacheAndTheUpstream) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1", "10.0.0.2"}, 500, 0);
+    upstream.Answer("slow.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(200)});
+    Start();
+
+    // Three queries in one write: the quick cached answer waits for the slow one before it.
+    Bytes stream = qftest::Framed(MakeQuery("slow.test", 0x0001));
+    for (const Bytes& next : {qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20)),
+                              MakeQuery("ab.cde", 0x0003, 28)}) {
+        const Bytes framed = qftest::Framed(next);
+        stream.insert(stream.end(), framed.begin(), framed.end());
+    }
+    TcpClient tcp(port);
+    tcp.SendRaw(stream);
+
+    const std::optional<Bytes> first = tcp.Receive();
+    const std::optional<Bytes> second = tcp.Receive();
+    const std::optional<Bytes> third = tcp.Receive();
+    ASSERT_TRUE(first && second && third);
+    EXPECT_EQ(*first, upstream.Replies().at(0));
+    // The same bytes as the cached reply over UDP: AD kept, OPT dropped, the first address.
+    EXPECT_EQ(*second, (Bytes{0x12, 0x34, 0x81, 0xA0, 0,    1,    0, 1, 0,  0, 0,    0,    2, 'a',
+                              'b',  3,    'c',  'd',  'e',  0,    0, 1, 0,  1, 0xC0, 0x0C, 0, 1,
+                              0,    1,    0,    0x01, 0x51, 0x80, 0, 4, 10, 0, 0,    1}));
+    EXPECT_EQ(Bytes(third->begin(), third->begin() + 2), (Bytes{0x00, 0x03}));
+    EXPECT_EQ(upstream.QueryCount(), 1);
+
+    ASSERT_TRUE(CountersReach(2, 1));
+    EXPECT_EQ(Stats().TotalRequests, 3u);
+    EXPECT_TRUE(WaitUntil([&] {
+        auto lock = cache.Lock();
+        return cache.Lookup("ab.cde")->Hits == 2;
+    }));
+}
+
+TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
+    upstream.Answer("dup.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300)});
+    Start();
+
+    Client udp;
+    udp.Send(MakeQuery("dup.test", 0x0001), port);
+    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlightDomains().Find("dup.test"); }));
+    TcpClient first(port);
+    TcpClient second(port);
+    first.Send(MakeQuery("dup.test", 0x0002));
+    second.Send(MakeQuery("dup.test", 0x0003));
+
+    EXPECT_TRUE(udp.Receive());
+    EXPECT_TRUE(first.Receive());
+    EXPECT_TRUE(second.Receive());
+    ASSERT_TRUE(CountersReach(0, 3));
+    EXPECT_EQ(Stats().DiscardRequests, 0u);
+    EXPECT_EQ(upstream.QueryCount(), 3);
+}
+
+TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreClosed) {
+    constexpr milliseconds kIdle{1500};
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    upstream.Answer("fresh.test", {.Addresses = {"1.2.3.4"}});
+    Start(kIdle);
+
+    // 63 clients that send nothing, and one that is served beside them.
+    std::vector<std::unique_ptr<TcpClient>> idle;
+    for (int i = 0; i < CDnsSocket::kMaxTcpConnections - 1; ++i) {
+        idle.push_back(std::make_unique<TcpClient>(port));
+    }
+    TcpClient active(port);
+    ASSERT_TRUE(
+        WaitUntil([&] { return proxy->TcpConnections() == CDnsSocket::kMaxTcpConnections; }));
+    const auto opened = steady_clock::now();
+
+    active.Send(MakeQuery("ab.cde", 0x0001));
+    EXPECT_TRUE(active.Receive());
+    active.Send(MakeQuery("fresh.test", 0x0002));
+    EXPECT_TRUE(active.Receive());
+    Client udp;
+    udp.Send(MakeQuery("ab.cde", 0x0003), port);
+    EXPECT_TRUE(udp.Receive());
+
+    // The 65th is closed at once, long before any idle time-out.
+    TcpClient refused(port);
+    EXPECT_TRUE(refused.WaitClosed(milliseconds(1000)));
+    EXPECT_EQ(proxy->RefusedTcpConnections(), 1u);
+
+    // The idle ones are closed after the time-out, not before.
+    for (const auto& client : idle) {
+        ASSERT_TRUE(client->WaitClosed(kIdle * 3));
+    }
+    EXPECT_GE(steady_clock::now() - opened, kIdle - milliseconds(100));
+    ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 0; }));
+
+    // Room again for a new client.
+    TcpClient later(port);
+    later.Send(MakeQuery("ab.cde", 0x0004));
+    EXPECT_TRUE(later.Receive());
+    EXPECT_EQ(proxy->RefusedTcpConnections(), 1u);
+    ASSERT_TRUE(CountersReach(3, 1));
+}
+
+TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
+    constexpr milliseconds kIdle{500};
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    Start(kIdle);
+
+    // A length shorter than a header: closed at once.
+    TcpClient badLength(port);
+    badLength.SendRaw(Bytes{0x00, 0x05, 1, 2, 3, 4, 5});
+    EXPECT_TRUE(badLength.WaitClosed(kIdle / 2));
+
+    // 65535 bytes announced and 10 sent: closed after the time-out.
+    TcpClient shortOne(port);
+    const auto sent = steady_clock::now();
+    Bytes partial{0xFF, 0xFF};
+    partial.resize(12, 0x42);
+    shortOne.SendRaw(partial);
+    EXPECT_FALSE(shortOne.WaitClosed(kIdle / 2));
+    EXPECT_TRUE(shortOne.WaitClosed(kIdle * 4));
+    EXPECT_GE(steady_clock::now() - sent, kIdle - milliseconds(100));
+
+    // A client that gives up in the middle of a message.
+    {
+        TcpClient gone(port);
+        gone.SendRaw(Bytes{0x00, 0x40, 0x00});
+    }
+
+    // A query that trickles in, a byte at a time, within the time-out is answered.
+    TcpClient slow(port);
+    for (const std::uint8_t byte : qftest::Framed(MakeQuery("ab.cde", 0x0007))) {
+        slow.SendRaw(Bytes{byte});
+    }
+    EXPECT_TRUE(slow.Receive());
+    ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() <= 1; }));
+    ASSERT_TRUE(CountersReach(1, 0));
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 1u);
+    EXPECT_EQ(s.InternalErrorRequests, 0u);
+    EXPECT_EQ(upstream.QueryCount(), 0);
+}
+
+TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
+    SetUpstreamTimeoutMs(300);
+    upstream.Answer("quiet.test", {.Silent = true});
+    Start();
+
+    TcpClient silent(port);
+    const auto asked = steady_clock::now();
+    silent.Send(MakeQuery("quiet.test", 0x0001));
+    EXPECT_TRUE(silent.WaitClosed());
+    EXPECT_GE(steady_clock::now() - asked, milliseconds(250));
+
+    // An upstream that takes no TCP connection at all: the sink has only a UDP socket.
+    qftest::PointUpstreamAtSink();
+    TcpClient refused(port);
+    refused.Send(MakeQuery("refused.test", 0x0002));
+    EXPECT_TRUE(refused.WaitClosed());
+
+    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 2; }));
+    const DnsStatisticsSnapshot s = Stats();
+    EXPECT_EQ(s.TotalRequests, 2u);
+    EXPECT_EQ(s.ForwardAttempts, 2u);
+    EXPECT_EQ(s.ForwardRequests, 0u);
+    EXPECT_EQ(cache.GetCount(), 0);
+}
+
+TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
+    upstream.Answer("quiet.test", {.Silent = true});
+    const int threadsBefore = ProcessThreads();
+    Start();
+
+    std::vector<std::unique_ptr<TcpClient>> idle;
+    for (int i = 0; i < 5; ++i) {
+        idle.push_back(std::make_unique<TcpClient>(port));
+    }
+    TcpClient waiting(port);
+    waiting.Send(MakeQuery("quiet.test", 0x0001));
+    ASSERT_TRUE(upstream.WaitForQueries(1, kPatience));
+    ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 6; }));
+
+    // The forward would wait three seconds and the idle clients ten.
+    const auto stopping = steady_clock::now();
+    proxy->StopDnsServer();
+    EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
+    EXPECT_EQ(proxy->TcpConnections(), 0);
+    EXPECT_TRUE(waiting.WaitClosed(milliseconds(1000)));
+    for (const auto& client : idle) {
+        EXPECT_TRUE(client->WaitClosed(milliseconds(1000)));
+    }
+    EXPECT_EQ(Stats().InternalErrorRequests, 1u);
+    if (threadsBefore != -1) {
+        // The fake's own connection thread ends once the proxy's side is closed.
+        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threadsBefore; }))
+            << ProcessThreads() << " threads, " << threadsBefore << " before";
+    }
+
+    // The TCP port binds again at once, although the closed connections wait out their close.
+    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
+    TcpClient again(port);
+    again.Send(MakeQuery("ab.cde", 0x0002));
+    EXPECT_TRUE(again.Receive());
+}
+
+TEST_F(TcpProxy, ATakenTcpPortFailsTheStartAndLeavesTheUdpPortFree) {
+    CWSocket holder;
+    holder.Create(false);
+    holder.Bind(0, kLoopback);
+    holder.Listen();
+    const std::uint16_t taken = holder.GetLocalPort();
+
+    CDnsSocket blocked(&cache, &observer);
+    EXPECT_FALSE(blocked.RunDnsServer(taken, kLoopback));
+    EXPECT_FALSE(blocked.IsRunning());
+    const std::string cause = CWSocketException(socket_error::kAddressInUse).GetErrorMessage();
+    EXPECT_EQ(observer.Errors(),
+              (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
+    CWSocket udp;
+    udp.Create(true);
+    EXPECT_NO_THROW(udp.Bind(taken, kLoopback));
+}
+
+}  // namespace

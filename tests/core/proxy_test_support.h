@@ -1,0 +1,198 @@
+#pragma once
+
+// What the proxy's tests share: waiting for the proxy's own state, UDP and TCP clients on
+// loopback, and an observer that records what it is told.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/dns_observer.h"
+#include "core/locked_string_list.h"
+#include "net/wsocket.h"
+#include "tests/support/fake_upstream.h"
+
+namespace qftest {
+
+inline constexpr std::chrono::milliseconds kPatience{5000};
+
+// Polls `condition` until it holds or `limit` has passed; for the proxy's own state, which has
+// nothing to wait on.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = kPatience) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The threads of this process, where the system tells; -1 elsewhere.
+inline int ProcessThreads() {
+#ifdef __linux__
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+#endif
+    return -1;
+}
+
+class Client {
+public:
+    Client() {
+        m_socket.Create(true);
+        m_socket.Bind(0, kLoopback);
+    }
+
+    void Send(const Bytes& data, std::uint16_t port) {
+        ASSERT_EQ(m_socket.SendTo(data.data(), data.size(), port, kLoopback), data.size());
+    }
+
+    // The next datagram, or none within `limit`.
+    std::optional<Bytes> Receive(std::chrono::milliseconds limit = kPatience) {
+        Bytes buffer(2048);
+        std::string from;
+        std::uint16_t port = 0;
+        m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
+        try {
+            buffer.resize(m_socket.ReceiveFrom(buffer.data(), buffer.size(), from, port));
+        } catch (const CWSocketException& e) {
+            EXPECT_EQ(e.GetError(), socket_error::kTimedOut);
+            return std::nullopt;
+        }
+        return buffer;
+    }
+
+private:
+    CWSocket m_socket;
+};
+
+// One TCP connection to the proxy.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port) {
+        m_socket.Create(false);
+        m_socket.Connect(port, kLoopback, static_cast<std::uint32_t>(kPatience.count()));
+    }
+
+    void SendRaw(const Bytes& data) {
+        ASSERT_EQ(m_socket.Send(data.data(), data.size()), data.size());
+    }
+    // The message behind its length prefix.
+    void Send(const Bytes& message) { SendRaw(Framed(message)); }
+
+    // The next whole message without its prefix, or none when the connection ends or nothing
+    // whole arrives within `limit`.
+    std::optional<Bytes> Receive(std::chrono::milliseconds limit = kPatience) {
+        m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
+        std::array<std::uint8_t, 2> prefix{};
+        if (!ReceiveExactly(prefix.data(), prefix.size())) {
+            return std::nullopt;
+        }
+        Bytes message(std::size_t{prefix[0]} << 8 | prefix[1]);
+        if (!ReceiveExactly(message.data(), message.size())) {
+            return std::nullopt;
+        }
+        return message;
+    }
+
+    // True when the proxy closes the connection within `limit`, with nothing sent before.
+    bool WaitClosed(std::chrono::milliseconds limit = kPatience) {
+        m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
+        std::array<std::uint8_t, 1> byte{};
+        try {
+            return m_socket.Receive(byte.data(), byte.size()) == 0;
+        } catch (const CWSocketException& e) {
+            // Closed with data unread reaches the client as a reset.
+            return e.GetError() != socket_error::kTimedOut;
+        }
+    }
+
+private:
+    bool ReceiveExactly(std::uint8_t* into, std::size_t length) {
+        try {
+            for (std::size_t have = 0; have < length;) {
+                const std::size_t part = m_socket.Receive(into + have, length - have);
+                if (part == 0) {
+                    return false;
+                }
+                have += part;
+            }
+        } catch (const CWSocketException&) {
+            return false;
+        }
+        return true;
+    }
+
+    CWSocket m_socket;
+};
+
+class RecordingObserver : public IDnsProxyObserver {
+public:
+    void OnDnsItemChanged(const DnsItemPtr& item) override {
+        const std::lock_guard guard(m_lock);
+        m_items.push_back(item);
+        m_threads.insert(std::this_thread::get_id());
+        m_changed.notify_all();
+    }
+
+    void OnServerError(const std::string& message) override {
+        const std::lock_guard guard(m_lock);
+        m_errors.push_back(message);
+        m_changed.notify_all();
+    }
+
+    bool WaitForItems(std::size_t count) {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, kPatience, [&] { return m_items.size() >= count; });
+    }
+
+    std::vector<DnsItemPtr> Items() {
+        const std::lock_guard guard(m_lock);
+        return m_items;
+    }
+
+    std::vector<std::string> Errors() {
+        const std::lock_guard guard(m_lock);
+        return m_errors;
+    }
+
+    std::set<std::thread::id> Threads() {
+        const std::lock_guard guard(m_lock);
+        return m_threads;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<DnsItemPtr> m_items;
+    std::vector<std::string> m_errors;
+    std::set<std::thread::id> m_threads;
+};
+
+struct Addresses : CLockedStringList {
+    Addresses(std::initializer_list<const char*> texts) {
+        for (const char* text : texts) {
+            AddTail(text);
+        }
+    }
+};
+
+}  // namespace qftest
