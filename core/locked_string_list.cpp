@@ -69,6 +69,20 @@ int CLockedStringList::SplitUnique(std::string_view text, char separator) {
     return appended;
 }
 
+int CLockedStringList::SplitUnique(std::string_view text, std::string_view separators) {
+    for (char separator : separators) {
+        if (text.find(separator) != std::string_view::npos) {
+            return SplitUnique(text, separator);
+        }
+    }
+    auto lock = Lock();
+    if (text.empty() || Find(text)) {
+        return 0;
+    }
+    m_texts.emplace_back(text);
+    return 1;
+}
+
 std::string CLockedStringList::JoinList(char separator) const {
     auto lock = Lock();
     std::string joined;

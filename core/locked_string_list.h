@@ -39,6 +39,10 @@ public:
     // ends at a separator is appended even when empty; the text after the last separator only
     // when it is not. Returns the number of texts appended.
     int SplitUnique(std::string_view text, char separator);
+    // Splits `text` at the first of `separators`, in their order, that occurs anywhere in it;
+    // the others then count as ordinary characters. A text holding none of them is one token,
+    // appended when it is not empty and not held yet. Returns the number of texts appended.
+    int SplitUnique(std::string_view text, std::string_view separators);
     // The texts joined by the separator, none at the end; "" for an empty list.
     [[nodiscard]] std::string JoinList(char separator) const;
 

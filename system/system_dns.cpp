@@ -12,28 +12,12 @@
 
 namespace {
 
-// Server texts are separated by commas, spaces or vertical bars; a text is cut at the first of
-// these that occurs in it, in that order, and the others then count as ordinary characters.
-constexpr std::string_view kServerSeparators = ", |";
-
-void SplitServers(CLockedStringList& list, std::string_view text) {
-    for (char separator : kServerSeparators) {
-        if (text.find(separator) != std::string_view::npos) {
-            list.SplitUnique(text, separator);
-            return;
-        }
-    }
-    if (!text.empty()) {
-        list.AddTail(std::string(text));
-    }
-}
-
 // The text without the proxy's own address: a server list written back at a restore, or
 // recorded for one, must never point the adapter at a proxy that is about to stop. Texts that
 // do not name the proxy are kept exactly as they are.
 std::string WithoutProxyAddress(std::string_view servers) {
     CLockedStringList list;
-    SplitServers(list, servers);
+    list.SplitUnique(servers, kServerSeparators);
     if (!list.RemoveFirst(kProxyAddress)) {
         return std::string(servers);
     }
@@ -71,7 +55,7 @@ std::string Restore(AdapterInfo& adapter) {
         servers = WithoutProxyAddress(saved);
     }
     CLockedStringList list;
-    SplitServers(list, adapter.OtherDns.empty() ? servers : adapter.OtherDns);
+    list.SplitUnique(adapter.OtherDns.empty() ? servers : adapter.OtherDns, kServerSeparators);
     std::optional<std::string> first = list.GetHead();
     if (first) {
         list.RemoveFirst(*first);

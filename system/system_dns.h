@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "system/adapter_list.h"
 
@@ -14,6 +15,9 @@ inline constexpr char kProxyAddress[] = "127.0.0.1";
 inline constexpr char kInterfacesKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces";
 inline constexpr char kNameServerValue[] = "NameServer";
+// The separators of a server text: it is cut at the first of them that occurs in it, in this
+// order (CLockedStringList::SplitUnique), and the others count as ordinary characters.
+inline constexpr std::string_view kServerSeparators = ", |";
 
 // Under HKEY_CURRENT_USER: the first-run record, one REG_EXPAND_SZ value per adapter named by the
 // adapter name, and "FirstRun" "0" once the record has been taken.

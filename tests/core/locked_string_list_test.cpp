@@ -87,6 +87,35 @@ TEST(LockedStringList, SplitUniqueCountsOnlyTextsItAppends) {
     EXPECT_EQ(list.Texts(), (Texts{"1.1.1.1", " 2.2.2.2"}));
 }
 
+// The adapters' "NameServer" values separate their servers by commas, spaces or bars: the first
+// of the set that the text holds is the separator, and the others stay inside the tokens.
+TEST(LockedStringList, SplitUniqueAtASetCutsAtTheFirstSeparatorOfTheSetThatOccurs) {
+    struct Case {
+        const char* text;
+        Texts expected;
+    };
+    const Case cases[] = {
+        {"10.0.0.1,10.0.0.2", {"10.0.0.1", "10.0.0.2"}},
+        {"10.0.0.1 10.0.0.2", {"10.0.0.1", "10.0.0.2"}},
+        {"10.0.0.1, 10.0.0.2 10.0.0.3", {"10.0.0.1", " 10.0.0.2 10.0.0.3"}},
+        {"10.0.0.1 10.0.0.2|10.0.0.3", {"10.0.0.1", "10.0.0.2|10.0.0.3"}},
+        {"10.0.0.1,,10.0.0.1", {"10.0.0.1", ""}},
+        {"10.0.0.1", {"10.0.0.1"}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        CLockedStringList list;
+        EXPECT_EQ(list.SplitUnique(c.text, ", |"), static_cast<int>(c.expected.size())) << c.text;
+        EXPECT_EQ(list.Texts(), c.expected) << c.text;
+    }
+
+    // A whole text is appended only when the list does not hold it yet, whatever its flag.
+    CLockedStringList plain(false);
+    plain.AddTail("10.0.0.1");
+    EXPECT_EQ(plain.SplitUnique("10.0.0.1", ", |"), 0);
+    EXPECT_EQ(plain.GetCount(), 1);
+}
+
 TEST(LockedStringList, JoinListPutsSeparatorsOnlyBetweenTexts) {
     CLockedStringList list;
     EXPECT_EQ(list.JoinList('|'), "");

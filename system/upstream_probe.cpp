@@ -1,0 +1,183 @@
+#include "system/upstream_probe.h"
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "core/dns_cache.h"
+#include "core/dns_item.h"
+#include "res/resource.h"
+
+// What a lookup's thread and its owner share. The owner lets go by clearing `window`; the thread
+// posts under the lock, so nothing reaches a window whose owner is gone. Posting never waits for
+// the window's thread, so holding the lock for it is safe.
+struct CUpstreamProbe::Lookup {
+    std::mutex lock;
+    HWND window = nullptr;
+    bool ended = false;
+    bool answered = false;
+};
+
+CUpstreamProbe::CUpstreamProbe(ResultHandler onResult) : m_onResult(std::move(onResult)) {}
+
+CUpstreamProbe::~CUpstreamProbe() {
+    Stop();
+}
+
+void CUpstreamProbe::Start(HWND window, UINT periodMs) {
+    if (m_window != nullptr && m_window != window) {
+        ::KillTimer(m_window, TIMER_PROBE);
+    }
+    m_window = window;
+    if (m_lookup != nullptr) {
+        const std::lock_guard guard(m_lookup->lock);
+        m_lookup->window = window;
+    }
+    ::SetTimer(window, TIMER_PROBE, periodMs, nullptr);
+}
+
+void CUpstreamProbe::Stop() {
+    if (m_window != nullptr) {
+        ::KillTimer(m_window, TIMER_PROBE);
+        m_window = nullptr;
+    }
+    if (m_lookup == nullptr) {
+        return;
+    }
+    bool ended = false;
+    {
+        const std::lock_guard guard(m_lookup->lock);
+        m_lookup->window = nullptr;
+        ended = m_lookup->ended;
+    }
+    if (ended) {
+        m_thread.join();  // it has nothing left to do but return
+    } else {
+        m_thread.detach();
+    }
+    m_lookup.reset();
+}
+
+bool CUpstreamProbe::ProbeUpstream() {
+    if (m_lookup != nullptr) {
+        // Its result may be waiting behind other messages: take it now if it is there.
+        Finish();
+        if (m_lookup != nullptr) {
+            return false;
+        }
+    }
+    auto lookup = std::make_shared<Lookup>();
+    lookup->window = m_window;
+    ++s_lookupsInFlight;
+    try {
+        m_thread = std::thread(Run, lookup, CurrentDnsServer());
+    } catch (const std::system_error&) {
+        --s_lookupsInFlight;  // no thread, no probe: the next tick tries again
+        return false;
+    }
+    m_lookup = std::move(lookup);
+    return true;
+}
+
+bool CUpstreamProbe::OnTimer(UINT_PTR id) {
+    if (id != TIMER_PROBE) {
+        return false;
+    }
+    ProbeUpstream();
+    return true;
+}
+
+bool CUpstreamProbe::OnMessage(UINT message) {
+    if (message != WM_PROBE_DONE) {
+        return false;
+    }
+    // A message of a lookup whose result a tick took already finds the next one still running,
+    // or none; either way there is nothing to take.
+    Finish();
+    return true;
+}
+
+void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::string& server) {
+    bool answered = false;
+    try {
+        DnsItem scratch;
+        answered = CDnsCache::GetHostByName(kProbeHostName, scratch, server);
+    } catch (...) {
+        // Not even asked (no memory, no socket): the server did not answer.
+    }
+    {
+        const std::lock_guard guard(lookup->lock);
+        lookup->ended = true;
+        lookup->answered = answered;
+        if (lookup->window != nullptr) {
+            ::PostMessageA(lookup->window, WM_PROBE_DONE, 0, 0);
+        }
+    }
+    --s_lookupsInFlight;
+}
+
+void CUpstreamProbe::Finish() {
+    if (m_lookup == nullptr) {
+        return;
+    }
+    bool answered = false;
+    {
+        const std::lock_guard guard(m_lookup->lock);
+        if (!m_lookup->ended) {
+            return;
+        }
+        answered = m_lookup->answered;
+    }
+    m_thread.join();
+    m_lookup.reset();
+    if (m_onResult) {
+        m_onResult(answered);
+    }
+}
+
+std::string StatusLine(std::string_view label, std::string_view value) {
+    constexpr size_t kLabelWidth = 20;
+    constexpr size_t kValueWidth = 15;
+    std::string line(label);
+    line.resize(std::max(line.size(), kLabelWidth), ' ');
+    line += value;
+    line.append(kValueWidth - std::min(value.size(), kValueWidth), ' ');
+    line += "\r\n";
+    return line;
+}
+
+std::string ServerStatusLines(bool serverDown) {
+    return StatusLine("Current DNS server:", CurrentDnsServer()) +
+           StatusLine("DNS server status:", serverDown ? "Down" : "Up");
+}
+
+TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
+    constexpr int kBlinks = 10;
+    if (serverDown) {
+        TrayStatus status{0, "Current DNS server is down"};
+        if (m_blinkCount >= kBlinks) {
+            serverDown = false;
+            status.icon = IDR_MAINFRAME;
+            m_blinkPhase = false;
+            m_blinkCount = 0;
+        } else if (m_blinkPhase) {
+            status.icon = IDI_BLINK;
+            m_blinkPhase = false;
+        } else {
+            status.icon = IDI_SERVER_DOWN;
+            m_blinkPhase = true;
+            ++m_blinkCount;
+        }
+        return status;
+    }
+    if (updating) {
+        TrayStatus status{m_blinkPhase ? IDI_BLINK : IDI_UPDATING, "Quillforth is updating"};
+        m_blinkPhase = !m_blinkPhase;
+        return status;
+    }
+    if (running) {
+        return {IDR_MAINFRAME, "Quillforth is running"};
+    }
+    return {IDI_STOPPED, "Quillforth was stopped"};
+}

@@ -1,0 +1,200 @@
+#include "system/server_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_ip_helper.h"
+#include "server_list_host.h"
+#include "system/system_dns.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+using qftest::CServerListHost;
+
+const std::string kFallback(kFallbackDnsServer);
+
+void SetNameServer(const std::string& adapter, const std::string& text) {
+    const std::string key = std::string(kInterfacesKey) + "\\" + adapter;
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+    ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), kNameServerValue, REG_SZ,
+                                text.c_str(), static_cast<DWORD>(text.size() + 1)),
+              ERROR_SUCCESS);
+}
+
+std::string Recorded(const char* name) {
+    char text[512] = {};
+    DWORD size = sizeof(text);
+    return ::RegGetValueA(HKEY_CURRENT_USER, kDnsServersKey, name,
+                          RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, text,
+                          &size) == ERROR_SUCCESS
+               ? text
+               : "<none>";
+}
+
+// Adapters as the registry of the prefix holds them: one with a saved server and a new one, one
+// taken over by the proxy, one cut at spaces, one without a value, one whose value is longer
+// than the 256 bytes read.
+TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheProxy) {
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
+    FakeIpHelper system;
+    system.adapters = {{"{A}", 1, {"10.0.0.2", "10.0.0.3"}},
+                       {"{B}", 2, {"127.0.0.1"}},
+                       {"{C}", 3, {"10.0.0.4", "10.0.0.5"}},
+                       {"{D}", 4, {}},
+                       {"{E}", 5, {"10.0.0.6"}}};
+    SetNameServer("{A}", "10.0.0.2,10.0.0.3");
+    SetNameServer("{B}", "127.0.0.1");
+    SetNameServer("{C}", "10.0.0.4 10.0.0.5");
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kInterfacesKey) + "\\{D}").c_str());
+    SetNameServer("{E}", std::string(300, '1'));
+    const CAdapterList adapters(system.Api());
+
+    CLockedStringList collected(true);
+    CollectAdapterDns(adapters, collected);
+    EXPECT_EQ(collected.Texts(),
+              (Texts{"10.0.0.2", "10.0.0.3", "127.0.0.1", "10.0.0.4", "10.0.0.5"}));
+    EXPECT_EQ(Recorded("FirstRun"), "0") << "the first run records the adapters for the restore";
+    EXPECT_EQ(Recorded("{A}"), "10.0.0.2,10.0.0.3");
+
+    struct Case {
+        const char* dns;
+        Texts expected;
+    };
+    const Case cases[] = {
+        // No INI file yet: the default stands for the fixed public server.
+        {"127.0.0.1", {kFallback, "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
+        {"10.0.0.1|10.0.0.2", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
+        {"|10.0.0.9||10.0.0.3|", {"10.0.0.9", "10.0.0.3", "10.0.0.2", "10.0.0.4", "10.0.0.5"}},
+    };
+    for (const Case& c : cases) {
+        CLockedStringList servers(true);
+        servers.AddTail("stale");
+        BuildServerList(servers, c.dns, collected);
+        EXPECT_EQ(servers.Texts(), c.expected) << c.dns;
+    }
+
+    // What the box shows is what is saved, without the proxy's own address.
+    CServerListHost host;
+    host.servers.Load("10.0.0.1", adapters);
+    host.servers.FillServerListCtrl(host.servers.Servers());
+    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}));
+    host.servers.Control().AddItem("127.0.0.1");
+    host.servers.Control().AddItem("no address");
+    EXPECT_EQ(host.servers.DnsSetting(), "10.0.0.1|10.0.0.2|10.0.0.3|10.0.0.4|10.0.0.5");
+}
+
+// Validation as the user meets it: a refused text is named in the message and leaves the box,
+// and the server in use stays.
+TEST(ServerListEdit, InvalidTextsAreRefusedAndRemovedWhileValidOnesStay) {
+    CServerListHost host;
+    host.Fill({"10.0.0.1", "10.0.0.2"});
+    CMessageBoxAnswerer answerer;
+
+    host.Select(1);
+    host.Press(VK_F2);
+    ASSERT_TRUE(host.Type("10.0.0.x"));
+    host.Press(VK_INSERT);
+    ASSERT_TRUE(host.Type("256.1.1.1"));
+    host.Select(0);
+    host.Press(VK_F2);
+    ASSERT_TRUE(host.Type("server.example"));
+    EXPECT_EQ(answerer.Texts(),
+              (Texts{"10.0.0.x is not a valid ip address, please input again.",
+                     "256.1.1.1 is not a valid ip address, please input again.",
+                     "server.example is not a valid ip address, please input again."}));
+    EXPECT_TRUE(host.Box().empty());
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    EXPECT_EQ(host.saves, 0);
+
+    host.Fill({"10.0.0.1"});
+    host.Press(VK_INSERT);
+    ASSERT_TRUE(host.Type("10.1"));
+    EXPECT_EQ(answerer.Texts().size(), 3u);
+    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.1"}));
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1") << "an added server goes to the end, not in use";
+    EXPECT_EQ(host.saves, 0);
+
+    host.Select(1);
+    host.Press(VK_UP, {VK_MENU});
+    EXPECT_EQ(CurrentDnsServer(), "10.1");
+    EXPECT_EQ(CanonicalServerAddress(CurrentDnsServer()), "10.1.0.0");
+    EXPECT_EQ(host.SavedDns(), "10.1|10.0.0.1");
+}
+
+TEST(ServerListEdit, MakingAnotherServerTheFirstSwitchesTheProxyAtOnceAndSaves) {
+    CServerListHost host;
+    host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
+
+    host.Select(1);
+    host.Press(VK_UP, {VK_MENU});
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.SavedDns(), "10.0.0.2|10.0.0.1|10.0.0.3");
+    EXPECT_EQ(host.proxy.Servers().Texts(), (Texts{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
+    EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
+    EXPECT_NE(host.servers.StatusLines().find("Current DNS server: 10.0.0.2"), std::string::npos);
+
+    // Moves below the top leave the server in use and the saved list alone.
+    host.Select(2);
+    host.Press(VK_UP, {VK_MENU});
+    host.Press(VK_DOWN, {VK_MENU});
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.saves, 1);
+
+    host.Select(0);
+    host.Press(VK_DOWN, {VK_MENU});
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    host.Select(0);
+    host.Press(VK_F2);
+    ASSERT_TRUE(host.Type("10.0.0.7"));
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.7");
+    EXPECT_EQ(host.SavedDns(), "10.0.0.7|10.0.0.2|10.0.0.3");
+    EXPECT_EQ(host.saves, 3);
+
+    // Neither the notification when the box is first shown nor an unknown one changes anything.
+    EXPECT_EQ(host.Send(WM_SERVERLIST_CHANGED, kServerListShown, 0), 1);
+    EXPECT_EQ(host.Send(WM_SERVERLIST_CHANGED, 9, 0), 1);
+    EXPECT_EQ(host.saves, 3);
+}
+
+TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse) {
+    CServerListHost host;
+    host.Fill({"10.0.0.1", "10.0.0.2"});
+    CMessageBoxAnswerer answerer;
+
+    host.Select(0);
+    host.Press(VK_DELETE);
+    EXPECT_EQ(host.Box(), (Texts{"10.0.0.2"}));
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    // Saved while the box still held the deleted server: neither the file nor the list keeps it.
+    EXPECT_EQ(host.SavedDns(), "10.0.0.2");
+    EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2"}));
+    EXPECT_TRUE(answerer.Texts().empty());
+
+    host.Select(0);
+    host.Press(VK_DELETE);
+    EXPECT_EQ(answerer.Texts(), (Texts{"You must set up at least one DNS server."}));
+    EXPECT_TRUE(host.Box().empty()) << "the box goes on and deletes it";
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+
+    // A server added to the empty box is the only one, and so the one in use.
+    host.Press(VK_INSERT);
+    ASSERT_TRUE(host.Type("10.0.0.9"));
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.9");
+    EXPECT_EQ(host.SavedDns(), "10.0.0.9");
+
+    // An empty box is given the fixed public server when it is collected; a new item whose
+    // editor is still open counts for nothing.
+    host.servers.FillServerListCtrl(CLockedStringList());
+    EXPECT_EQ(host.servers.DnsSetting(), kFallback);
+    EXPECT_EQ(host.Box(), (Texts{kFallback}));
+    host.Press(VK_INSERT);
+    CLockedStringList collected(true);
+    host.servers.CollectServerList(collected);
+    EXPECT_EQ(collected.Texts(), (Texts{kFallback}));
+    ASSERT_TRUE(host.Type("", VK_ESCAPE));
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "system/upstream_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "res/resource.h"
+#include "server_list_host.h"
+#include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using qftest::CServerListHost;
+
+int MillisecondsSince(Clock::time_point start) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Every probe asks the fake upstream on loopback, never the public default.
+class Probe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDnsServer(qftest::kLoopback);
+        SetDnsServerPort(upstream.Port());
+    }
+    void TearDown() override {
+        // A lookup that a test let go must not outlive its fake upstream.
+        EXPECT_TRUE(PumpUntil([] { return CUpstreamProbe::LookupsInFlight() == 0; }, 5000));
+        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+        qftest::PointUpstreamAtSink();
+    }
+    void Answer(bool silent) {
+        qftest::FakeAnswer answer;
+        answer.Addresses = {"192.0.2.80"};
+        answer.Silent = silent;
+        upstream.Answer(kProbeHostName, answer);
+    }
+
+    qftest::FakeUpstream upstream;
+};
+
+// Sends WM_NULL to the window from another thread every 50 ms, as the proxy's workers send their
+// notifications, and keeps the longest time the window's thread took to answer.
+class CSender {
+public:
+    explicit CSender(HWND window)
+        : m_thread([this, window] {
+              for (int round = 0; round < 200 && !m_stop; ++round) {
+                  const Clock::time_point sent = Clock::now();
+                  ::SendMessageA(window, WM_NULL, 0, 0);
+                  m_longest = std::max(m_longest.load(), MillisecondsSince(sent));
+                  ::Sleep(50);
+              }
+          }) {}
+    ~CSender() { Stop(); }
+    int Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_longest;
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_longest{0};
+    std::thread m_thread;
+};
+
+TEST_F(Probe, AnsweringServerIsUpAndASilentOneIsDownWithinOnePeriodAndTheWait) {
+    constexpr int kPeriod = 500;
+    Answer(false);
+    CServerListHost host;
+    host.servers.StartProbe(host.Hwnd(), kPeriod);
+    ASSERT_TRUE(PumpUntil([&] { return host.statusChanges >= 1; }, kPeriod + 5000));
+    EXPECT_FALSE(host.servers.ServerDown());
+    EXPECT_NE(host.servers.StatusLines().find("DNS server status:  Up"), std::string::npos);
+    ASSERT_GE(upstream.QueryCount(), 1);
+    EXPECT_EQ(upstream.Queries()[0].Domain, kProbeHostName);
+
+    // The server falls silent; the full wait of 3000 ms is kept.
+    Answer(true);
+    const Clock::time_point silent = Clock::now();
+    CSender sender(host.Hwnd());
+    ASSERT_TRUE(PumpUntil([&] { return host.servers.ServerDown(); }, kPeriod + 3000 + 2000));
+    const int downAfter = MillisecondsSince(silent);
+    const int longestSend = sender.Stop();
+
+    EXPECT_GE(downAfter, 2900) << "the probe waits for the whole timeout";
+    EXPECT_LE(downAfter, kPeriod + 3000 + 500);
+    EXPECT_NE(host.servers.StatusLines().find("DNS server status:  Down"), std::string::npos);
+    EXPECT_EQ(CurrentDnsServer(), qftest::kLoopback) << "a failed probe switches nothing";
+    // While the probe waited, the window's thread answered every message sent to it from
+    // another thread at once.
+    EXPECT_LT(longestSend, 500);
+}
+
+TEST_F(Probe, OneLookupRunsAtATimeAndLetsTheNextTickStartTheNext) {
+    SetUpstreamTimeoutMs(1000);
+    CServerListHost host;
+    host.servers.StartProbe(host.Hwnd(), 100);
+    PumpMessages(800);  // about seven ticks, all while the first lookup waits
+    EXPECT_EQ(upstream.QueryCount(), 1);
+    EXPECT_TRUE(host.servers.Probe().Probing());
+    EXPECT_FALSE(host.servers.Probe().ProbeUpstream());
+
+    ASSERT_TRUE(PumpUntil([&] { return host.statusChanges == 1; }, 1500));
+    EXPECT_TRUE(host.servers.ServerDown());
+    ASSERT_TRUE(PumpUntil([&] { return upstream.QueryCount() == 2; }, 1000));
+    host.servers.StopProbe();
+    EXPECT_EQ(host.statusChanges, 1);
+}
+
+// The owner goes while its lookup waits for a silent server: it does not wait, the lookup ends
+// on its own within the timeout, and nothing reaches the window afterwards.
+TEST_F(Probe, DestroyingTheProbeLetsARunningLookupGoWithoutWaitingForIt) {
+    SetUpstreamTimeoutMs(1500);
+    CServerListHost host;
+    bool handled = false;
+    auto probe = std::make_unique<CUpstreamProbe>([&](bool) { handled = true; });
+    probe->Start(host.Hwnd(), 50);
+    ASSERT_TRUE(PumpUntil([&] { return upstream.QueryCount() == 1; }, 1000));
+    EXPECT_EQ(CUpstreamProbe::LookupsInFlight(), 1);
+
+    const Clock::time_point start = Clock::now();
+    probe.reset();
+    EXPECT_LT(MillisecondsSince(start), 200);
+
+    ASSERT_TRUE(PumpUntil([] { return CUpstreamProbe::LookupsInFlight() == 0; }, 3000));
+    PumpMessages(200);
+    EXPECT_FALSE(handled);
+    EXPECT_EQ(host.probeMessages, 0);
+    EXPECT_EQ(upstream.QueryCount(), 1) << "its timer went with it";
+}
+
+TEST(ServerStatus, StatusLinesAndTheTrayWarningThatClearsItselfAfterTenBlinks) {
+    EXPECT_EQ(StatusLine("DNS server status:", "Down"), "DNS server status:  Down           \r\n");
+
+    CTrayWarning tray;
+    bool down = true;
+    std::vector<int> icons;
+    for (int second = 0; second < 20; ++second) {
+        TrayStatus status = tray.Update(down, false, true);
+        EXPECT_EQ(status.text, "Current DNS server is down");
+        icons.push_back(status.icon);
+    }
+    std::vector<int> expected;
+    for (int blink = 0; blink < 10; ++blink) {
+        expected.push_back(IDI_SERVER_DOWN);
+        expected.push_back(blink < 9 ? IDI_BLINK : IDR_MAINFRAME);
+    }
+    EXPECT_EQ(icons, expected);
+    EXPECT_FALSE(down);
+
+    EXPECT_EQ(tray.Update(down, false, true).text, "Quillforth is running");
+    EXPECT_EQ(tray.Update(down, false, false).icon, IDI_STOPPED);
+    EXPECT_EQ(tray.Update(down, true, true).icon, IDI_UPDATING);
+    EXPECT_EQ(tray.Update(down, true, true).icon, IDI_BLINK);
+}
+
+}  // namespace
