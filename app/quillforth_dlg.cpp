@@ -1,0 +1,475 @@
+#include "app/quillforth_dlg.h"
+
+#include <string_view>
+
+#include "cache/cache_file.h"
+#include "core/dns_cache.h"
+#include "res/resource.h"
+#include "system/dns_client_service.h"
+#include "system/system_dns.h"
+#include "system/upstream_probe.h"
+#include "win/application.h"
+#include "win/controls.h"
+#include "win/data_exchange.h"
+#include "win/message_box.h"
+
+namespace {
+
+CQuillforthDlg* g_pMainDialog = nullptr;
+
+// The DNS client's state when it was running.
+constexpr DWORD kServiceRunning = SERVICE_RUNNING;
+constexpr UINT kHideAtStartDelayMs = 100;
+constexpr UINT kStatusPeriodMs = 1000;
+constexpr UINT kMillisecondsPerHour = 3'600'000;
+constexpr int kMaxRefreshHours = 24;
+// How long one wait for the proxy's threads lasts before the sent messages are answered again.
+constexpr std::uint32_t kStopPollMs = 20;
+
+std::string TimeOfDay(std::time_t when) {
+    std::tm local{};
+    localtime_s(&local, &when);
+    char text[16] = {};
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+void ShowUserText(std::string_view text) {
+    ShowMessage(text, MB_OK);
+}
+
+struct Tooltip {
+    int control;
+    const char* text;
+};
+constexpr Tooltip kTooltips[] = {
+    {IDC_SERVER_LIST, "The first DNS server is used by quillforth."},
+    {IDC_START,
+     "To start DNS proxy will set system DNS servers to \"127.0.0.1\"\nand will stop DNS Client "
+     "service if it is running."},
+    {IDC_STOP,
+     "Stop DNS proxy will restore system DNS servers \nand restart DNS Client service if it was "
+     "up before."},
+    {IDC_UPDATE_HOURS,
+     "To update all cached DNS items automatically. \nset the value to zero will disable this "
+     "feature."},
+    {IDC_SEARCH, "Fill any keyword in search edit, click Go to search in Quillforth Cache."},
+    {IDC_GO, "Fill any keyword in search edit, click Go to search in Quillforth Cache."},
+    {IDC_NSLOOKUP, "Click this button to run \"nslookup.exe\"."},
+    {IDC_DONATE,
+     "If Quillforth is helpful, be kind to donate to Veltmark \nso that Quillforth might go on."},
+    {IDC_ABOUT, "Know something about Quillforth or email to tell us something."},
+    {IDC_DETAIL, "Show some statistics of Quillforth's performance."},
+    {IDC_HIDE, "Hide this dialog and run under backgroud."},
+    {IDC_STATUS, "Status information about Quillforth."},
+};
+
+}  // namespace
+
+CQuillforthDlg* MainDialog() {
+    return g_pMainDialog;
+}
+
+CQuillforthDlg::CQuillforthDlg(HWND parent)
+    : CDialog(IDD_QUILLFORTH_DIALOG, parent),
+      m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, this)),
+      m_tStartTime(std::time(nullptr)),
+      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {
+    g_pMainDialog = this;
+}
+
+CQuillforthDlg::~CQuillforthDlg() {
+    // The proxy goes before the objects its notifications reach.
+    m_pDnsSocket.reset();
+    if (g_pMainDialog == this) {
+        g_pMainDialog = nullptr;
+    }
+}
+
+bool CQuillforthDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    m_dwThreadId = ::GetCurrentThreadId();
+    if (CApplication* application = CApplication::Current()) {
+        // The server box and the statistics window send their notices to the main window.
+        application->SetMainWindow(Hwnd());
+    }
+
+    char aboutText[128] = {};
+    if (::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, aboutText, sizeof aboutText) > 0) {
+        CMenu systemMenu = CMenu::SystemMenuOf(Hwnd());
+        if (systemMenu.Handle() != nullptr) {
+            systemMenu.AppendSeparator();
+            systemMenu.AppendItem(IDM_ABOUTBOX, aboutText);
+        }
+    }
+
+    m_TrayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_hIcon, kTrayIconId);
+    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    m_ServerList.AttachControl(Item(IDC_SERVER_LIST));
+    CComboBox hours(Item(IDC_UPDATE_HOURS));
+    for (int value = 0; value <= kMaxRefreshHours; ++value) {
+        hours.AddString(std::to_string(value));
+    }
+
+    LoadSettings();
+    m_ServerList.FillServerListCtrl(m_ServerList.Servers());
+    ApplyRefreshPeriod();
+    SaveSettings();
+
+    LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
+
+    StartProxy();
+    if (m_bExit) {
+        // The proxy could not start: the dialog is ending.
+        return false;
+    }
+    UpdateStatus();
+    UpdateStatusText();
+    SetTimer(TIMER_STATUS_TEXT, kStatusPeriodMs);
+    SetTimer(TIMER_STATUS_ICON, kStatusPeriodMs);
+    m_ServerList.StartProbe(Hwnd());
+
+    RegisterTooltips();
+    ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
+    ::SetAutostart(m_Settings.startAtLogin);
+    if (m_Settings.hideAtStart) {
+        SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
+    }
+    CWindow(Item(IDC_SEARCH)).Focus();
+    return false;
+}
+
+void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
+    exchange.Check(IDC_START_AT_LOGIN, m_Settings.startAtLogin);
+    exchange.Check(IDC_HIDE_AT_START, m_Settings.hideAtStart);
+    exchange.ComboIndex(IDC_UPDATE_HOURS, m_Settings.updateHours);
+    exchange.Text(IDC_SEARCH, m_strSearch);
+}
+
+void CQuillforthDlg::LoadSettings() {
+    m_Settings = ::LoadSettings(m_Profile);
+    m_strLastUpdate = m_Settings.lastUpdateTime;
+    m_ServerList.Load(m_Settings.dns, m_AdapterList);
+    UpdateData(false);
+}
+
+void CQuillforthDlg::SaveSettings() {
+    UpdateData(true);
+    m_Settings.dns = m_ServerList.DnsSetting();
+    m_Settings.lastUpdateTime = m_strLastUpdate;
+    ::SaveSettings(m_Profile, m_Settings);
+}
+
+void CQuillforthDlg::ApplyRefreshPeriod() {
+    KillTimer(TIMER_REFRESH);
+    if (m_Settings.updateHours <= 0) {
+        m_strNextUpdate = "Disabled";
+        return;
+    }
+    const UINT period = static_cast<UINT>(m_Settings.updateHours) * kMillisecondsPerHour;
+    SetTimer(TIMER_REFRESH, period);
+    m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_Settings.updateHours} * 3600);
+}
+
+std::string CQuillforthDlg::CacheFilePath() const {
+    return DefaultCacheFilePath(ModuleFileName());
+}
+
+void CQuillforthDlg::SetButtons(bool running) {
+    CWindow(Item(IDC_START)).Enable(!running);
+    CWindow(Item(IDC_STOP)).Enable(running);
+}
+
+void CQuillforthDlg::StartProxy() {
+    if (m_bRunning) {
+        return;
+    }
+    UpdateData(true);
+    SetButtons(true);
+    SetSystemDns(m_AdapterList, true);
+    if (!m_ServerList.Servers().IsEmpty()) {
+        m_pDnsSocket->SetDnsServers(m_ServerList.Servers());
+    }
+    m_bRunning = true;
+    if (!m_pDnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
+        // The proxy has told the user why (OnServerError); what was taken over goes back.
+        StopProxy();
+        Exit();
+        return;
+    }
+    ControlDnsClientService(false, &m_dwDnsClientState, ShowUserText);
+}
+
+void CQuillforthDlg::StopProxy() {
+    if (!m_bRunning) {
+        return;
+    }
+    SetSystemDns(m_AdapterList, false);
+    StopDnsServer();
+    if (m_dwDnsClientState == kServiceRunning) {
+        ControlDnsClientService(true, nullptr, ShowUserText);
+    }
+    SetButtons(false);
+    m_bRunning = false;
+}
+
+void CQuillforthDlg::StopDnsServer() {
+    // The proxy's notification thread may be blocked in a message sent to this thread: waiting
+    // without answering it would never end.
+    m_pDnsSocket->BeginStop();
+    while (!m_pDnsSocket->WaitStopped(kStopPollMs)) {
+        MSG message{};
+        ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
+    // The proxy is gone once the dialog is being destroyed.
+    return m_pDnsSocket != nullptr && m_pDnsSocket->SetDnsServers(servers);
+}
+
+void CQuillforthDlg::OnServerStatusChanged() {
+    // The tray icon follows at its next tick: an extra tick would shorten its blinking.
+    UpdateStatusText();
+}
+
+void CQuillforthDlg::OnDnsItemChanged(const DnsItemPtr& item) {
+    // Sent, never posted: the entry stays alive while the handler runs, as `item` holds it.
+    ::SendMessageA(Hwnd(), WM_DNSITEM_CHANGED, reinterpret_cast<WPARAM>(item.get()), 0);
+}
+
+void CQuillforthDlg::OnServerError(const std::string& message) {
+    if (::GetCurrentThreadId() == m_dwThreadId) {
+        ShowMessage(message, MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        return;
+    }
+    // A box on the proxy's notification thread would hold it, and with it the next stop.
+    auto* text = new std::string(message);
+    if (::PostMessageA(Hwnd(), WM_SERVER_ERROR, 0, reinterpret_cast<LPARAM>(text)) == FALSE) {
+        delete text;
+    }
+}
+
+void CQuillforthDlg::UpdateStatus() {
+    const TrayStatus status = m_ServerList.UpdateTrayStatus(m_bUpdating, m_bRunning);
+    m_TrayIcon.SetIcon(status.icon);
+    m_TrayIcon.SetTooltipText(status.text);
+}
+
+std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serverDown) {
+    return StatusLine("Cache next update:", nextUpdate) + ServerStatusLines(serverDown);
+}
+
+void CQuillforthDlg::UpdateStatusText() {
+    const std::string text = StatusText(m_strNextUpdate, m_ServerList.ServerDown());
+    CWindow status(Item(IDC_STATUS));
+    if (status.GetText() != text) {
+        // Rewriting an unchanged text would make the box flicker every second.
+        status.SetText(text);
+    }
+}
+
+void CQuillforthDlg::RegisterTooltips() {
+    m_ToolTip.Create(Hwnd());
+    for (const Tooltip& tooltip : kTooltips) {
+        HWND control = Item(tooltip.control);
+        if (control != nullptr) {
+            m_ToolTip.AddTool(control, tooltip.text);
+        }
+    }
+}
+
+bool CQuillforthDlg::PreTranslateMessage(MSG& message) {
+    if (m_ToolTip.Exists()) {
+        m_ToolTip.RelayEvent(message);
+    }
+    return CDialog::PreTranslateMessage(message);
+}
+
+void CQuillforthDlg::Hide() {
+    // A balloon shown for a control would stay on the screen without the dialog.
+    m_ToolTip.Hide();
+    Show(SW_HIDE);
+    m_bVisible = false;
+}
+
+void CQuillforthDlg::Restore() {
+    Show(SW_SHOWNORMAL);
+    ::SetForegroundWindow(Hwnd());
+    m_bVisible = true;
+}
+
+void CQuillforthDlg::Exit() {
+    m_bExit = true;
+    OnCancel();
+}
+
+bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
+    switch (id) {
+        case IDC_START:
+        case ID_TRAY_START:
+            StartProxy();
+            UpdateStatus();
+            return true;
+        case IDC_STOP:
+        case ID_TRAY_STOP:
+            StopProxy();
+            UpdateStatus();
+            return true;
+        case ID_TRAY_RESTORE:
+            Restore();
+            return true;
+        case ID_TRAY_EXIT:
+            Exit();
+            return true;
+        case IDC_HIDE:
+            OnClose();
+            return true;
+        case IDC_START_AT_LOGIN:
+            if (code == BN_CLICKED) {
+                UpdateData(true);
+                ::SetAutostart(m_Settings.startAtLogin);
+            }
+            return true;
+        case IDC_HIDE_AT_START:
+            if (code == BN_CLICKED) {
+                SaveSettings();
+            }
+            return true;
+        case IDC_UPDATE_HOURS:
+            if (code == CBN_SELCHANGE) {
+                UpdateData(true);
+                ApplyRefreshPeriod();
+                UpdateStatusText();
+            }
+            return true;
+        default:
+            return CDialog::OnCommand(id, code, control);
+    }
+}
+
+void CQuillforthDlg::OnCancel() {
+    // Escape ends the program as "&Exit" does.
+    m_bExit = true;
+    CDialog::OnCancel();
+}
+
+bool CQuillforthDlg::OnClose() {
+    if (!m_bExit) {
+        Hide();
+        return true;
+    }
+    OnCancel();
+    return true;
+}
+
+void CQuillforthDlg::OnTimer(UINT_PTR id) {
+    switch (id) {
+        case TIMER_STATUS_TEXT:
+            UpdateStatusText();
+            break;
+        case TIMER_STATUS_ICON:
+            UpdateStatus();
+            break;
+        case TIMER_HIDE_AT_START:
+            KillTimer(TIMER_HIDE_AT_START);
+            OnCommand(IDC_HIDE, BN_CLICKED, nullptr);
+            break;
+        case TIMER_REFRESH:
+            // The scheduled refresh of every entry comes with the batch resolver.
+            break;
+        default:
+            m_ServerList.OnTimer(id);
+            break;
+    }
+}
+
+void CQuillforthDlg::ShowTrayMenu() {
+    CMenu menu = CMenu::Load(IDR_TRAY);
+    CMenu popup = menu.SubMenu(0);
+    if (popup.Handle() == nullptr) {
+        return;
+    }
+    constexpr int kStartPosition = 2;
+    constexpr int kStopPosition = 3;
+    popup.EnableItem(kStartPosition, !m_bRunning);
+    popup.EnableItem(kStopPosition, m_bRunning);
+    popup.SetDefaultItem(0);
+    POINT cursor{};
+    ::GetCursorPos(&cursor);
+    popup.Track(Hwnd(), cursor);
+}
+
+void CQuillforthDlg::OnUpdateCommand(CCommandState& state) {
+    if (state.Id() == ID_TRAY_START) {
+        state.Enable(!m_bRunning);
+    } else if (state.Id() == ID_TRAY_STOP) {
+        state.Enable(m_bRunning);
+    }
+}
+
+std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_TRAYNOTIFY:
+            if (LOWORD(lParam) == WM_RBUTTONUP) {
+                ShowTrayMenu();
+                return 1;
+            }
+            return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
+        case WM_DNSITEM_CHANGED:
+            // The entry's row in the cache list is refreshed here once the list exists.
+            return 0;
+        case WM_INFODLG_CLOSED:
+            m_Settings.informationWindowUp = wParam == 0;
+            return 0;
+        case WM_SERVER_ERROR: {
+            std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
+            ShowMessage(*text, MB_OK | MB_ICONEXCLAMATION, Hwnd());
+            return 0;
+        }
+        case WM_QUERYDRAGICON:
+            return reinterpret_cast<LRESULT>(m_hIcon);
+        default:
+            return m_ServerList.OnMessage(message, wParam, lParam);
+    }
+}
+
+bool CQuillforthDlg::OnSysCommand(UINT command, LPARAM /*lParam*/) {
+    if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+        // The about box comes with its own issue; until then the item does nothing.
+        return true;
+    }
+    return false;
+}
+
+bool CQuillforthDlg::OnPaint() {
+    if (::IsIconic(Hwnd()) == FALSE) {
+        return false;
+    }
+    PAINTSTRUCT paint{};
+    HDC dc = ::BeginPaint(Hwnd(), &paint);
+    ::SendMessageA(Hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    const RECT client = ClientRect();
+    const int x = (RectWidth(client) - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (RectHeight(client) - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc, x, y, m_hIcon);
+    ::EndPaint(Hwnd(), &paint);
+    return true;
+}
+
+void CQuillforthDlg::OnDestroy() {
+    CDialog::OnDestroy();
+    KillTimer(TIMER_STATUS_TEXT);
+    KillTimer(TIMER_STATUS_ICON);
+    KillTimer(TIMER_REFRESH);
+    m_ServerList.StopProbe();
+    m_TrayIcon.RemoveIcon();
+    SaveSettings();
+    StopProxy();
+    // The cache list's column layout is saved here once the list exists.
+    m_pDnsSocket.reset();
+    SaveToFile(m_Cache, CacheFilePath());
+    m_Cache.RemoveAll();
+}

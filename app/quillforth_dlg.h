@@ -1,0 +1,126 @@
+#pragma once
+
+#include <windows.h>
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/ini_profile.h"
+#include "app/settings.h"
+#include "app/tray_icon.h"
+#include "core/dns_item_map.h"
+#include "core/dns_observer.h"
+#include "core/dns_socket.h"
+#include "system/adapter_list.h"
+#include "system/server_list.h"
+#include "ui/balloon_tip.h"
+#include "win/dialog.h"
+
+// Sent (never posted) by the proxy's notification thread and the cache commands: wParam the
+// DnsItem whose row must be refreshed, lParam 0. The sender keeps the entry alive until the
+// message has been handled.
+inline constexpr UINT WM_DNSITEM_CHANGED = WM_USER + 10;
+// Sent by the statistics window when the user closes it: wParam 1, lParam 0.
+inline constexpr UINT WM_INFODLG_CLOSED = WM_USER + 6;
+// Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
+// text, which the handler shows and frees.
+inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
+
+// The main dialog's timers.
+inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
+inline constexpr UINT_PTR TIMER_REFRESH = 105;
+inline constexpr UINT_PTR TIMER_STATUS_ICON = 106;
+inline constexpr UINT_PTR TIMER_HIDE_AT_START = 107;
+
+// The tray icon's id, which is also its menu's.
+inline constexpr UINT kTrayIconId = 132;
+
+// The main dialog: it owns the cache, the proxy, the upstream server list, the adapters, the
+// settings, the tray icon and the help balloons, starts the proxy when it opens and restores the
+// system's DNS configuration when it ends. Closing it only hides it; the program ends through
+// "&Exit", Escape, or a start of the proxy that failed.
+class CQuillforthDlg : public CDialog, public IServerListOwner, public IDnsProxyObserver {
+public:
+    explicit CQuillforthDlg(HWND parent = nullptr);
+    ~CQuillforthDlg() override;
+
+    // Takes the adapters over, makes the first server current, runs the proxy and stops the
+    // system's DNS client. A proxy that cannot start is stopped again and the dialog ends.
+    void StartProxy();
+    // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
+    void StopProxy();
+    [[nodiscard]] bool Running() const { return m_bRunning; }
+
+    // The tray icon and its status text, from the proxy's and the upstream's state.
+    void UpdateStatus();
+    // The status box's three lines.
+    void UpdateStatusText();
+    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
+
+    [[nodiscard]] CDnsItemMap& Cache() { return m_Cache; }
+    [[nodiscard]] CTrayIcon& TrayIcon() { return m_TrayIcon; }
+
+    // IServerListOwner.
+    bool SetDnsServers(const CLockedStringList& servers) override;
+    void SaveSettings() override;
+    void OnServerStatusChanged() override;
+
+    // IDnsProxyObserver: called from the proxy's notification thread, or from this thread for a
+    // failed start.
+    void OnDnsItemChanged(const DnsItemPtr& item) override;
+    void OnServerError(const std::string& message) override;
+
+    bool PreTranslateMessage(MSG& message) override;
+
+protected:
+    bool OnInitDialog() override;
+    void DoDataExchange(CDataExchange& exchange) override;
+    bool OnCommand(int id, int code, HWND control) override;
+    void OnCancel() override;
+    void OnTimer(UINT_PTR id) override;
+    bool OnClose() override;
+    void OnDestroy() override;
+    bool OnPaint() override;
+    bool OnSysCommand(UINT command, LPARAM lParam) override;
+    void OnUpdateCommand(CCommandState& state) override;
+    std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void LoadSettings();
+    void ApplyRefreshPeriod();
+    void RegisterTooltips();
+    void Hide();
+    void Restore();
+    void Exit();
+    void ShowTrayMenu();
+    void SetButtons(bool running);
+    // Stops the proxy while this thread keeps answering the messages that its threads send.
+    void StopDnsServer();
+    [[nodiscard]] std::string CacheFilePath() const;
+
+    CDnsItemMap m_Cache;
+    std::unique_ptr<CDnsSocket> m_pDnsSocket;
+    CServerList m_ServerList{*this};
+    CIniProfile m_Profile;
+    Settings m_Settings;
+    CAdapterList m_AdapterList;
+    CTrayIcon m_TrayIcon;
+    CBalloonTip m_ToolTip;
+
+    std::string m_strLastUpdate = "00:00:00";
+    std::string m_strNextUpdate = "Disabled";
+    std::string m_strSearch;
+    bool m_bRunning = false;
+    bool m_bUpdating = false;
+    bool m_bExit = false;
+    bool m_bVisible = true;
+    DWORD m_dwDnsClientState = 0;
+    DWORD m_dwThreadId = 0;
+    std::time_t m_tStartTime = 0;
+    HICON m_hIcon = nullptr;
+};
+
+// The main dialog of the running program, for the commands that reach it from elsewhere.
+CQuillforthDlg* MainDialog();

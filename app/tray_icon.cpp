@@ -1,0 +1,106 @@
+#include "app/tray_icon.h"
+
+#include <algorithm>
+#include <cstring>
+
+CTrayIcon::~CTrayIcon() {
+    RemoveIcon();
+    m_menu.reset();
+    if (m_tooltip.Exists()) {
+        ::DestroyWindow(m_tooltip.Hwnd());
+    }
+}
+
+bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, HICON icon,
+                       UINT id) {
+    // Notification icons came with Windows 4.
+    if (LOBYTE(LOWORD(::GetVersion())) < 4 || owner == nullptr || !::IsWindow(owner)) {
+        m_bEnabled = false;
+        return false;
+    }
+    m_data = {};
+    // The layout that every shell since version 5 takes; the larger ones add nothing we use.
+    m_data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    m_data.hWnd = owner;
+    m_data.uID = id;
+    m_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    m_data.uCallbackMessage = callbackMessage;
+    m_data.hIcon = icon;
+    const size_t length = std::min(tip.size(), kMaxTipLength);
+    std::memcpy(m_data.szTip, tip.data(), length);
+    m_data.szTip[length] = '\0';
+    m_bEnabled = ::Shell_NotifyIconA(NIM_ADD, &m_data) != FALSE;
+
+    m_menu.emplace(CMenu::Load(static_cast<int>(LOWORD(id))));
+    m_tooltip.Create(owner);
+    return m_bEnabled;
+}
+
+void CTrayIcon::RemoveIcon() {
+    if (!m_bEnabled) {
+        return;
+    }
+    m_data.uFlags = 0;
+    ::Shell_NotifyIconA(NIM_DELETE, &m_data);
+    m_bEnabled = false;
+}
+
+bool CTrayIcon::Submit(DWORD command) {
+    return ::Shell_NotifyIconA(command, &m_data) != FALSE;
+}
+
+bool CTrayIcon::SetIcon(HICON icon) {
+    if (!m_bEnabled) {
+        return false;
+    }
+    m_data.uFlags = NIF_ICON;
+    m_data.hIcon = icon;
+    return Submit(NIM_MODIFY);
+}
+
+bool CTrayIcon::SetIcon(int iconId) {
+    // Icons loaded from the module are shared: the system frees them with the module.
+    HICON icon = ::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(LOWORD(iconId)));
+    return SetIcon(icon);
+}
+
+bool CTrayIcon::SetTooltipText(std::string_view text) {
+    if (!m_bEnabled) {
+        return false;
+    }
+    m_strTip = text;
+    return Submit(NIM_MODIFY);
+}
+
+bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
+    if (id != m_data.uID || !m_menu) {
+        return false;
+    }
+    CMenu popup = m_menu->SubMenu(0);
+    if (popup.Handle() == nullptr) {
+        return false;
+    }
+    HWND owner = m_data.hWnd;
+    POINT cursor{};
+    ::GetCursorPos(&cursor);
+    switch (LOWORD(event)) {
+        case WM_RBUTTONUP:
+            popup.SetDefaultItem(0);
+            // The menu closes when the user clicks elsewhere only if its owner is in front.
+            ::SetForegroundWindow(owner);
+            popup.Track(owner, cursor);
+            break;
+        case WM_LBUTTONDBLCLK:
+            ::SetForegroundWindow(owner);
+            ::SendMessageA(owner, WM_COMMAND, static_cast<WPARAM>(popup.GetItemId(0)), 0);
+            break;
+        case WM_MOUSEMOVE:
+            if (m_tooltip.Exists()) {
+                m_tooltip.Request(m_strTip, nullptr, cursor);
+            }
+            break;
+        default:
+            break;
+    }
+    return true;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ui/balloon_tip.h"
+#include "win/controls.h"
+
+// Sent by the shell to the owner of the tray icon: wParam the icon id, lParam the mouse message.
+inline constexpr UINT WM_TRAYNOTIFY = WM_USER + 5;
+
+// The program's icon in the notification area. It has no window of its own: the shell sends the
+// owner WM_TRAYNOTIFY, and the owner hands the events it does not handle itself to
+// OnTrayNotification. The status text is shown by our own tooltip window, not by the shell, whose
+// tip keeps the text given to Create. Window thread only.
+class CTrayIcon {
+public:
+    // The tip that the shell's icon data can hold: 127 characters and the terminator.
+    static constexpr size_t kMaxTipLength = 127;
+
+    CTrayIcon() = default;
+    CTrayIcon(const CTrayIcon&) = delete;
+    CTrayIcon& operator=(const CTrayIcon&) = delete;
+    virtual ~CTrayIcon();
+
+    // Adds the icon; its popup menu is the menu resource whose id is the icon id. False when the
+    // owner is not a window or the shell refuses the icon: every other call then does nothing.
+    bool Create(HWND owner, UINT callbackMessage, std::string_view tip, HICON icon, UINT id);
+    void RemoveIcon();
+    [[nodiscard]] bool Enabled() const { return m_bEnabled; }
+
+    // Replace the icon: the shell's result, or false when not enabled.
+    bool SetIcon(HICON icon);
+    bool SetIcon(int iconId);
+    // The text that our tooltip window shows: the shell's result, or false when not enabled.
+    bool SetTooltipText(std::string_view text);
+    [[nodiscard]] const std::string& TooltipText() const { return m_strTip; }
+    // The tip as the shell holds it.
+    [[nodiscard]] std::string ShellTip() const { return m_data.szTip; }
+    [[nodiscard]] HMENU Menu() const { return m_menu ? m_menu->Handle() : nullptr; }
+
+    // WM_TRAYNOTIFY that the owner did not handle: false when `id` is not this icon's.
+    virtual bool OnTrayNotification(WPARAM id, LPARAM event);
+
+private:
+    bool Submit(DWORD command);
+
+    CBalloonTip m_tooltip;
+    std::string m_strTip;
+    bool m_bEnabled = false;
+    NOTIFYICONDATAA m_data{};
+    std::optional<CMenu> m_menu;
+};
