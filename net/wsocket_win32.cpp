@@ -65,6 +65,37 @@ int LastSocketError() noexcept {
     return WSAGetLastError();
 }
 
+namespace {
+
+// Windows' own texts for the socket errors that this program reports to its user, for systems
+// whose message tables lack them (Wine has none for most Winsock numbers).
+std::string_view WinsockText(int error) {
+    switch (error) {
+        case socket_error::kAccessDenied:
+            return "An attempt was made to access a socket in a way forbidden by its access "
+                   "permissions.";
+        case socket_error::kAddressInUse:
+            return "Only one usage of each socket address (protocol/network address/port) is "
+                   "normally permitted.";
+        case socket_error::kAddressNotAvailable:
+            return "The requested address is not valid in its context.";
+        case socket_error::kNetworkUnreachable:
+            return "A socket operation was attempted to an unreachable network.";
+        case socket_error::kConnectionReset:
+            return "An existing connection was forcibly closed by the remote host.";
+        case socket_error::kTimedOut:
+            return "A connection attempt failed because the connected party did not properly "
+                   "respond after a period of time, or established connection failed because "
+                   "connected host has failed to respond.";
+        case socket_error::kConnectionRefused:
+            return "No connection could be made because the target machine actively refused it.";
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
 std::string CWSocketException::SystemMessage(int error) {
     char* text = nullptr;
     // FORMAT_MESSAGE_IGNORE_INSERTS: there are no arguments for a text that expects some.
@@ -78,6 +109,9 @@ std::string CWSocketException::SystemMessage(int error) {
     }
     if (text != nullptr) {
         LocalFree(text);
+    }
+    if (message.empty()) {
+        message = WinsockText(error);
     }
     return message;
 }

@@ -112,6 +112,8 @@ void CBalloonTip::Hide() {
 }
 
 void CBalloonTip::Display() {
+    // The text is the window's text too, for screen readers and other programs that read it.
+    ::SetWindowTextA(m_hwnd, m_text.c_str());
     m_iconSize = IconSize(m_icon);
     HDC dc = ::GetDC(m_hwnd);
     HGDIOBJ oldFont = ::SelectObject(dc, ::GetStockObject(DEFAULT_GUI_FONT));
@@ -129,9 +131,9 @@ void CBalloonTip::Display() {
     ::SetWindowRgn(m_hwnd, CreateShape(), FALSE);  // the window owns the region from here
     const int height = m_body.cy + kExtraHeight;
     ::SetWindowPos(m_hwnd, HWND_TOPMOST, m_anchor.x - (m_body.cx - kTipFromRight),
-                   m_anchor.y - (height - kTipFromBottom), m_body.cx, height,
-                   SWP_NOACTIVATE | SWP_SHOWWINDOW);
-    Invalidate();
+                   m_anchor.y - (height - kTipFromBottom), m_body.cx, height, SWP_NOACTIVATE);
+    ::ShowWindow(m_hwnd, SW_SHOWNOACTIVATE);
+    ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     SetTimer(kWatchTimer, kDelayMilliseconds);
 }
 

@@ -10,6 +10,8 @@
 //                                               items it can read as "TEXT enabled|grayed",
 //                                               then closes the menu
 //     qf_window_tool adapters                   prints each adapter's name and DNS servers
+//     qf_window_tool balloon                    prints the text of the help balloon on show
+//     qf_window_tool pointer X Y                moves the mouse pointer to a screen position
 // CAPTION names a dialog (window class "#32770"). Exit code 2 when no such window exists.
 #include <winsock2.h>
 
@@ -30,8 +32,10 @@ HWND FindDialog(const char* caption) {
 }
 
 int Usage() {
-    std::fputs("usage: qf_window_tool text|command|close|visible|box|key CAPTION [ID [CONTROL]]\n",
-               stderr);
+    std::fputs(
+        "usage: qf_window_tool text|command|close|visible|box|key|post CAPTION [ARGS]\n"
+        "       qf_window_tool adapters|menu|balloon|pointer [X Y]\n",
+        stderr);
     return 64;
 }
 
@@ -85,9 +89,32 @@ int PrintOpenMenu() {
     return 0;
 }
 
+namespace {
+
+// The program's help balloons are popups of its own window class that carry their text.
+int PrintShownBalloon() {
+    HWND balloon = nullptr;
+    while ((balloon = ::FindWindowExA(nullptr, balloon, "QuillforthWindow", nullptr)) != nullptr) {
+        char text[1024] = {};
+        if (::IsWindowVisible(balloon) && ::GetWindowTextA(balloon, text, sizeof text) > 0) {
+            std::fputs(text, stdout);
+            return 0;
+        }
+    }
+    return 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "adapters") == 0) {
         return PrintAdapters();
+    }
+    if (argc == 2 && std::strcmp(argv[1], "balloon") == 0) {
+        return PrintShownBalloon();
+    }
+    if (argc == 4 && std::strcmp(argv[1], "pointer") == 0) {
+        return ::SetCursorPos(std::atoi(argv[2]), std::atoi(argv[3])) ? 0 : 1;
     }
     if (argc == 2 && std::strcmp(argv[1], "menu") == 0) {
         return PrintOpenMenu();

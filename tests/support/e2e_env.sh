@@ -1,0 +1,224 @@
+# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine. It gives them a
+# world of their own: a network namespace for the program (its wineserver and Xvfb too, as the
+# sockets and the display live there), a fake upstream DNS server in a second namespace joined by
+# a veth pair in 198.18.0.0/15 with no route out, a fresh Wine prefix, and helpers to drive the
+# program's windows with the window tool and to query it with dig.
+#
+#     source tests/support/e2e_env.sh
+#     e2e_require                        # exits 77 (skipped) without root, Wine, Xvfb, ip or dig
+#     e2e_setup WINE_TEMPLATE_SCRIPT FAKE_UPSTREAM_PY WINDOW_TOOL_EXE [NAME=IP[|IP...] ...]
+#     e2e_install_exe QUILLFORTH_EXE     # into $work/bin, with an INI naming the fake upstream
+#     e2e_start                          # starts it: $program is its pid
+#     ...checks...
+#     e2e_finish                         # exit status: 0 when every check passed
+#
+# After e2e_setup: $work (a scratch folder removed at exit), $prefix, $display, $srv and $up (the
+# namespaces), $upstream_address, $upstream_pid, $upstream_log (one line per query that reached
+# the upstream: "udp NAME" or "tcp NAME"), $adapter, $adapter_servers (what the adapter's
+# "NameServer" holds before any takeover), $interface_key and $record_key.
+# QF_E2E_SHOTS=DIR keeps the screenshots that the scripts take.
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+caption="Quillforth v1.80"
+upstream_address=198.18.9.2
+failures=0
+work=
+prefix=
+display=
+srv=
+up=
+program=
+
+e2e_require() {
+    if [ "$(id -u)" -ne 0 ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null ||
+        ! command -v dig >/dev/null || ! command -v ip >/dev/null; then
+        echo "skipped: needs root, wine64, Xvfb, ip and dig"
+        exit 77
+    fi
+}
+
+e2e_cleanup() {
+    [ -n "$prefix" ] && WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1
+    local namespace
+    for namespace in $srv $up; do
+        ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
+        ip netns del "$namespace" 2>/dev/null
+    done
+    [ -n "$work" ] && rm -rf "$work"
+}
+
+check() {
+    local what=$1 expected=$2 actual=$3
+    if [ "$expected" == "$actual" ]; then
+        echo "ok: $what"
+    else
+        echo "FAILED: $what: expected [$expected], got [$actual]"
+        failures=$((failures + 1))
+    fi
+}
+
+e2e_finish() {
+    echo "$failures failed"
+    [ "$failures" -eq 0 ]
+}
+
+# Runs a command in the program's namespace, with its prefix and display.
+in_srv() {
+    ip netns exec "$srv" env WINEPREFIX="$prefix" WINEDEBUG=-all \
+        WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY="$display" "$@"
+}
+window() {
+    in_srv "$wine" "$window_tool" "$@" 2>/dev/null | tr -d '\r'
+}
+# dig against the proxy: the answer lines, blanks squeezed.
+query() {
+    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" | tr -s '\t ' ' '
+}
+screenshot() {
+    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
+        return 0
+    mkdir -p "$QF_E2E_SHOTS"
+    in_srv xwd -root -silent | convert xwd:- "$QF_E2E_SHOTS/$1.png"
+}
+
+# Until a message box with this caption shows: its text; the box is photographed as SHOT, then
+# answered with OK.
+wait_for_box() {
+    local box_caption=$1 shot=$2
+    for _ in $(seq 100); do
+        [ -n "$(window text "$box_caption" 65535)" ] && break
+        sleep 0.1
+    done
+    sleep 0.2
+    screenshot "$shot"
+    window box "$box_caption"
+}
+# Until the process ends (10 s at most): "ended" or "running".
+wait_ended() {
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$1" 2>/dev/null && echo running || echo ended
+}
+# Until the program answers on port 53 (it needs a few seconds to start under Wine).
+wait_serving() {
+    for _ in $(seq 100); do
+        ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 ready.test >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+}
+
+reg_value() {
+    in_srv "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        awk -v n="$2" '$1 == n {print $3}'
+}
+name_server() {
+    reg_value "$interface_key" NameServer
+}
+
+# The fake upstream answers the given names; it runs until stop_upstream or the end.
+start_upstream() {
+    FAKE_UPSTREAM_LOG=$upstream_log ip netns exec "$up" python3 "$fake_upstream" \
+        "$upstream_address" 53 "$@" &
+    upstream_pid=$!
+    disown
+}
+stop_upstream() {
+    kill "$upstream_pid" 2>/dev/null
+}
+
+e2e_setup() {
+    local template
+    template=$("$1") || exit 1
+    fake_upstream=$2
+    window_tool=$3
+    shift 3
+
+    srv=qfe-srv-$$
+    up=qfe-up-$$
+    work=$(mktemp -d)
+    prefix=$work/prefix
+    upstream_log=$work/upstream.log
+    trap e2e_cleanup EXIT
+
+    ip netns add "$srv"
+    ip netns add "$up"
+    ip -n "$srv" link set lo up
+    ip -n "$up" link set lo up
+    ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
+    ip -n "$srv" addr add 198.18.9.1/30 dev veth0
+    ip -n "$up" addr add "$upstream_address/30" dev veth1
+    ip -n "$srv" link set veth0 up
+    ip -n "$up" link set veth1 up
+    start_upstream "$@"
+
+    mkdir -p "$prefix" "$work/bin"
+    cp -al "$template/." "$prefix/"
+    cp --remove-destination "$template"/{system,user,userdef}.reg "$prefix/"
+
+    # Xvfb picks a free display number and writes it to the file. QF_E2E_DISPLAY names a display
+    # to use instead (one on a local socket: the namespace reaches no other).
+    if [ -n "${QF_E2E_DISPLAY:-}" ]; then
+        display=$QF_E2E_DISPLAY
+    else
+        in_srv Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+            >"$work/xvfb.log" 2>&1 &
+        disown
+        for _ in $(seq 50); do
+            [ -s "$work/display" ] && break
+            sleep 0.1
+        done
+        display=:$(head -1 "$work/display")
+    fi
+    # The wineserver must live in the namespace: the program's sockets are its sockets.
+    in_srv "$wineserver" -p >/dev/null 2>&1 </dev/null
+
+    # The adapter of the namespace gets its interface key, which a fresh prefix lacks, holding the
+    # servers that the system reports for it (under Wine: the host's resolver, which the
+    # namespace cannot reach): a takeover must point it at the proxy and a restore bring them
+    # back.
+    read -r adapter adapter_servers <<<"$(window adapters | head -1)"
+    adapter_servers=${adapter_servers:-198.18.9.3}
+    interface_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\$adapter"
+    record_key='HKCU\Software\Veltmark\Quillforth\DnsServers'
+    in_srv "$wine" reg add "$interface_key" /v NameServer /t REG_SZ /d "$adapter_servers" /f \
+        >/dev/null 2>&1
+}
+
+# The program goes into $work/bin with an INI file that names the fake upstream and keeps
+# autostart off; more "KEY=VALUE" lines for [Settings] may follow.
+e2e_install_exe() {
+    cp "$1" "$work/bin/Quillforth.exe"
+    shift
+    {
+        printf '[Settings]\r\nDns=%s\r\nStartAtLogin=0\r\n' "$upstream_address"
+        local line
+        for line in "$@"; do
+            printf '%s\r\n' "$line"
+        done
+    } >"$work/bin/Quillforth.ini"
+}
+
+# Starts the installed program in the background ($program) and waits until it serves. The mouse
+# pointer rests in the screen's corner, where it opens no help balloon of the dialog.
+e2e_start() {
+    window pointer 1020 760
+    in_srv "$wine" "$work/bin/Quillforth.exe" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
+    program=$!
+    wait_serving
+}
+
+# Kills every Quillforth.exe of the namespace without warning: the Windows process is not always
+# the one that the shell started.
+kill_program() {
+    local victims victim
+    victims=$(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | grep -i 'Quillforth\.exe' |
+        awk '{print $1}')
+    kill -9 $victims "$program" 2>/dev/null
+    wait "$program" 2>/dev/null
+    for victim in $victims; do
+        check "a killed program ends" "ended" "$(wait_ended "$victim")"
+    done
+}
