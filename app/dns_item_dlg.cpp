@@ -1,0 +1,295 @@
+#include "app/dns_item_dlg.h"
+
+#include <algorithm>
+#include <atomic>
+#include <initializer_list>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "core/dns_cache.h"
+#include "core/dns_item.h"
+#include "net/address_text.h"
+#include "res/resource.h"
+#include "win/data_exchange.h"
+#include "win/message_box.h"
+
+namespace {
+
+// Posted by a Resolve lookup's thread when it has ended; the result waits in the lookup.
+constexpr UINT WM_ITEM_RESOLVED = WM_APP + 0x135;
+
+constexpr std::uint32_t kMaxTtl = 9'999'999;
+constexpr int kWaitCursor = 32514;  // IDC_WAIT
+
+constexpr char kEmptyDomain[] = "Domain can't be empty !";
+constexpr char kUnsafeDomain[] = "Domain can't contain ',', '|' or control characters !";
+constexpr char kNoValidAddress[] = "Please fill at leat one valid ip address !";
+constexpr char kResolved[] = "Dns resolving finished successfully.";
+
+std::atomic<int> g_resolvesInFlight{0};
+
+// "," separates the fields of a line of the cache file and "|" its addresses; a control
+// character (a line break above all) would split or garble the line.
+bool BreaksCacheFileLine(std::string_view domain) {
+    return std::any_of(domain.begin(), domain.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == ',' || c == '|' || byte < 0x20 || byte == 0x7F;
+    });
+}
+
+std::string ResolveFailedText(std::string_view domain) {
+    return "Can't query the ip addresses of " + std::string(domain) +
+           ", check the DNS server used by Quillforth and your network please.";
+}
+
+// The cursor changes only when the mouse moves: ask the dialog's window under it now, so that
+// the wait cursor comes and goes with the lookup.
+void RefreshCursor(HWND dialog) {
+    POINT point{};
+    ::GetCursorPos(&point);
+    HWND under = ::WindowFromPoint(point);
+    if (under == nullptr || (under != dialog && ::IsChild(dialog, under) == FALSE)) {
+        return;
+    }
+    const LRESULT hit = ::SendMessageA(under, WM_NCHITTEST, 0, MakeLParam(point.x, point.y));
+    ::SendMessageA(under, WM_SETCURSOR, reinterpret_cast<WPARAM>(under),
+                   MakeLParam(static_cast<int>(hit), WM_MOUSEMOVE));
+}
+
+}  // namespace
+
+// What a lookup's thread and its dialog share. The dialog lets go by clearing `window`; the
+// thread posts under the lock, so nothing reaches a window whose dialog has gone. Posting never
+// waits for the window's thread, so holding the lock for it is safe.
+struct CDnsItemDlg::Lookup {
+    explicit Lookup(std::string name) : domain(std::move(name)) {}
+    // As typed when Resolve was pressed; never changes.
+    const std::string domain;
+    std::mutex lock;
+    HWND window = nullptr;
+    bool ended = false;
+    bool answered = false;
+    std::vector<std::string> addresses;
+};
+
+CDnsItemDlg::CDnsItemDlg(HWND parent) : CDialog(IDD_DNS_ITEM, parent) {}
+
+CDnsItemDlg::~CDnsItemDlg() {
+    LetLookupGo();
+}
+
+int CDnsItemDlg::ResolvesInFlight() {
+    return g_resolvesInFlight.load();
+}
+
+bool CDnsItemDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    m_AddressList.AttachPlaceholder(Item(IDC_ITEM_ADDRESSES));
+    m_AddressList.SetStandardButtons();
+    ShowAddresses(m_IpList.Texts());
+    m_Snapshot = {m_strDomain, m_IpList.Texts(), m_dwTTL};
+    if (!m_bDomainEditable) {
+        ::SendMessageA(Item(IDC_ITEM_DOMAIN), EM_SETREADONLY, TRUE, 0);
+    }
+    return true;
+}
+
+void CDnsItemDlg::DoDataExchange(CDataExchange& exchange) {
+    exchange.Text(IDC_ITEM_DOMAIN, m_strDomain);
+    exchange.Text(IDC_ITEM_TTL, m_dwTTL);
+    // The TTL's edit is hidden: a TTL the caller gave beyond the range (an entry may hold any
+    // 32-bit TTL) must pass through, or OK would fail on a number the user can't see or mend.
+    if (m_dwTTL != m_Snapshot.ttl) {
+        exchange.Range(m_dwTTL, 0u, kMaxTtl);
+    }
+}
+
+bool CDnsItemDlg::OnCommand(int id, int code, HWND control) {
+    if (Resolving() && (id == IDOK || id == IDCANCEL || id == IDC_RESOLVE)) {
+        // Their buttons are grey, but Enter and Escape still send them.
+        return true;
+    }
+    if (id == IDC_RESOLVE) {
+        StartResolve();
+        return true;
+    }
+    return CDialog::OnCommand(id, code, control);
+}
+
+void CDnsItemDlg::OnOK() {
+    if (!UpdateData(true)) {
+        return;
+    }
+    if (m_strDomain.empty()) {
+        Refuse(kEmptyDomain, Item(IDC_ITEM_DOMAIN));
+        return;
+    }
+    if (BreaksCacheFileLine(m_strDomain)) {
+        Refuse(kUnsafeDomain, Item(IDC_ITEM_DOMAIN));
+        return;
+    }
+    m_IpList.RemoveAll();
+    for (std::string& text : ListedAddresses()) {
+        if (TextToAddress(text) != kAddressNone) {
+            m_IpList.AddTail(std::move(text));  // a text held already is not added again
+        }
+    }
+    if (m_IpList.IsEmpty()) {
+        Refuse(kNoValidAddress, m_AddressList.ListHwnd());
+        return;
+    }
+    if (Unchanged()) {
+        m_bModified = false;
+    }
+    EndDialog(IDOK);
+}
+
+void CDnsItemDlg::OnDestroy() {
+    LetLookupGo();
+    CDialog::OnDestroy();
+}
+
+std::optional<LRESULT> CDnsItemDlg::OnMessage(UINT message, WPARAM, LPARAM) {
+    if (message == WM_ITEM_RESOLVED) {
+        FinishResolve();
+        return 0;
+    }
+    if (message == WM_SETCURSOR && Resolving()) {
+        // Children ask their parent first, so this covers the whole dialog.
+        ::SetCursor(::LoadCursorA(nullptr, ResourceName(kWaitCursor)));
+        return TRUE;
+    }
+    return std::nullopt;
+}
+
+void CDnsItemDlg::StartResolve() {
+    if (!UpdateData(true)) {
+        return;
+    }
+    auto lookup = std::make_shared<Lookup>(m_strDomain);
+    lookup->window = Hwnd();
+    ++g_resolvesInFlight;
+    try {
+        m_LookupThread = std::thread(RunLookup, lookup, CurrentDnsServer());
+    } catch (const std::system_error&) {
+        --g_resolvesInFlight;  // no thread, no lookup: it failed
+        ShowMessage(ResolveFailedText(m_strDomain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        return;
+    }
+    m_pLookup = std::move(lookup);
+    ShowResolving(true);
+}
+
+void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& server) {
+    bool answered = false;
+    std::vector<std::string> addresses;
+    try {
+        DnsItem scratch;
+        answered = CDnsCache::GetHostByName(lookup->domain, scratch, server);
+        addresses = scratch.Addresses.Texts();
+    } catch (...) {
+        // Not even asked (no memory, no socket): the lookup failed.
+        answered = false;
+    }
+    {
+        const std::lock_guard guard(lookup->lock);
+        lookup->ended = true;
+        lookup->answered = answered;
+        lookup->addresses = std::move(addresses);
+        if (lookup->window != nullptr) {
+            ::PostMessageA(lookup->window, WM_ITEM_RESOLVED, 0, 0);
+        }
+    }
+    --g_resolvesInFlight;
+}
+
+void CDnsItemDlg::FinishResolve() {
+    if (m_pLookup == nullptr) {
+        return;
+    }
+    bool answered = false;
+    std::vector<std::string> addresses;
+    {
+        const std::lock_guard guard(m_pLookup->lock);
+        if (!m_pLookup->ended) {
+            return;
+        }
+        answered = m_pLookup->answered;
+        addresses = std::move(m_pLookup->addresses);
+    }
+    m_LookupThread.join();  // it has nothing left to do but return
+    const std::string domain = m_pLookup->domain;
+    m_pLookup.reset();
+    ShowResolving(false);
+    if (!answered) {
+        // The address list stays as the user left it.
+        ShowMessage(ResolveFailedText(domain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        return;
+    }
+    // The answer's TTL is not taken: the dialog keeps the one it was given.
+    ShowAddresses(addresses);
+    ShowMessage(kResolved, MB_OK | MB_ICONINFORMATION, Hwnd());
+}
+
+void CDnsItemDlg::LetLookupGo() {
+    if (m_pLookup == nullptr) {
+        return;
+    }
+    bool ended = false;
+    {
+        const std::lock_guard guard(m_pLookup->lock);
+        m_pLookup->window = nullptr;
+        ended = m_pLookup->ended;
+    }
+    if (ended) {
+        m_LookupThread.join();
+    } else {
+        m_LookupThread.detach();
+    }
+    m_pLookup.reset();
+}
+
+void CDnsItemDlg::ShowResolving(bool resolving) {
+    if (resolving) {
+        m_hFocusBeforeResolve = ::GetFocus();
+    }
+    for (int id : {IDOK, IDCANCEL, IDC_RESOLVE}) {
+        CWindow(Item(id)).Enable(!resolving);
+    }
+    // A button that went grey lost the focus; it goes back there.
+    if (!resolving && ::GetFocus() != m_hFocusBeforeResolve &&
+        ::IsChild(Hwnd(), m_hFocusBeforeResolve) != FALSE) {
+        Send(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_hFocusBeforeResolve), TRUE);
+    }
+    RefreshCursor(Hwnd());
+}
+
+void CDnsItemDlg::ShowAddresses(const std::vector<std::string>& addresses) {
+    while (m_AddressList.GetCount() > 0) {
+        m_AddressList.RemoveItem(0);
+    }
+    for (const std::string& address : addresses) {
+        m_AddressList.AddItem(address);
+    }
+}
+
+std::vector<std::string> CDnsItemDlg::ListedAddresses() const {
+    std::vector<std::string> texts;
+    for (int index = 0; index < m_AddressList.GetCount(); ++index) {
+        texts.push_back(m_AddressList.GetItemText(index));
+    }
+    return texts;
+}
+
+bool CDnsItemDlg::Unchanged() const {
+    // Exact comparisons: a change of letter case or of the addresses' order is a change.
+    return m_strDomain == m_Snapshot.domain && m_IpList.Texts() == m_Snapshot.addresses &&
+           m_dwTTL == m_Snapshot.ttl;
+}
+
+void CDnsItemDlg::Refuse(const char* message, HWND control) {
+    ShowMessage(message, MB_OK | MB_ICONEXCLAMATION, Hwnd());
+    Send(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
