@@ -2,6 +2,10 @@
 
 #include <string_view>
 
+#include "app/about_dlg.h"
+#include "app/launch.h"
+#include "app/outdated_dlg.h"
+#include "app/registry_profile.h"
 #include "cache/cache_file.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
@@ -72,6 +76,7 @@ CQuillforthDlg* MainDialog() {
 
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
+      m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName())),
       m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, this)),
       m_tStartTime(std::time(nullptr)),
       m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {
@@ -115,10 +120,11 @@ bool CQuillforthDlg::OnInitDialog() {
 
     LoadSettings();
     m_ServerList.FillServerListCtrl(m_ServerList.Servers());
-    ApplyRefreshPeriod();
+    OnUpdateHoursChanged();
     SaveSettings();
 
     LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
+    m_CacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
     StartProxy();
     if (m_bExit) {
@@ -134,6 +140,9 @@ bool CQuillforthDlg::OnInitDialog() {
     RegisterTooltips();
     ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
     ::SetAutostart(m_Settings.startAtLogin);
+    if (m_Settings.informationWindowUp) {
+        OpenInformationWindow();
+    }
     if (m_Settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
@@ -162,7 +171,8 @@ void CQuillforthDlg::SaveSettings() {
     ::SaveSettings(m_Profile, m_Settings);
 }
 
-void CQuillforthDlg::ApplyRefreshPeriod() {
+void CQuillforthDlg::OnUpdateHoursChanged() {
+    m_Settings.updateHours = CComboBox(Item(IDC_UPDATE_HOURS)).GetCurSel();
     KillTimer(TIMER_REFRESH);
     if (m_Settings.updateHours <= 0) {
         m_strNextUpdate = "Disabled";
@@ -171,6 +181,52 @@ void CQuillforthDlg::ApplyRefreshPeriod() {
     const UINT period = static_cast<UINT>(m_Settings.updateHours) * kMillisecondsPerHour;
     SetTimer(TIMER_REFRESH, period);
     m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_Settings.updateHours} * 3600);
+}
+
+bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
+    const std::optional<ResolveOutcome> outcome = RunResolve(*this, mode, byTimer);
+    if (!outcome) {
+        return false;
+    }
+    SaveToFile(m_Cache, CacheFilePath());
+    // Only a completed refresh of the schedule counts as the cache's last update.
+    if (!outcome->cancelled && mode == RESOLVE_ALL && byTimer) {
+        m_strLastUpdate = TimeOfDay(std::time(nullptr));
+        SaveSettings();
+    }
+    return true;
+}
+
+std::vector<CacheRow> CQuillforthDlg::ResolveRows() const {
+    const CListView list(Item(IDC_CACHE_LIST));
+    std::vector<CacheRow> rows;
+    for (int row = 0; row < m_CacheList.RowCount(); ++row) {
+        CacheRow& taken = rows.emplace_back();
+        taken.domain = m_CacheList.CellText(row, kDomainColumn);
+        taken.resolved = !m_CacheList.CellText(row, kIpColumn).empty();
+        taken.selected = list.GetItemState(row, LVIS_SELECTED) != 0;
+    }
+    return rows;
+}
+
+void CQuillforthDlg::OnResolveWindow(bool open, ResolveMode mode) {
+    CWindow(Item(IDC_CACHE_LIST)).Enable(!open);
+    // The tray shows "Quillforth is updating" from its next tick.
+    m_bUpdating = open && mode == RESOLVE_ALL;
+}
+
+void CQuillforthDlg::DeleteOutdated() {
+    COutdatedDlg dialog(Hwnd());
+    dialog.m_nHours = m_Settings.outdatedHours;
+    if (dialog.DoModal() != IDOK) {
+        return;
+    }
+    m_Settings.outdatedHours = dialog.m_nHours;
+    for (const DnsItemPtr& item : RemoveOutdated(m_Cache, dialog.m_nHours, std::time(nullptr))) {
+        m_CacheList.DeleteCacheRow(*item);
+    }
+    SaveSettings();
+    SaveToFile(m_Cache, CacheFilePath());
 }
 
 std::string CQuillforthDlg::CacheFilePath() const {
@@ -327,11 +383,27 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         case IDC_HIDE:
             OnClose();
             return true;
+        case IDC_DETAIL:
+            OpenInformationWindow();
+            return true;
+        case IDC_ABOUT:
+            ShowAboutBox();
+            return true;
+        case IDC_NSLOOKUP:
+            RunNslookup(Hwnd());
+            return true;
+        case IDC_DONATE:
+            OpenDonationPage(Hwnd());
+            return true;
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
                 UpdateData(true);
                 ::SetAutostart(m_Settings.startAtLogin);
             }
+            return true;
+        case IDC_GO:
+            m_strSearch = CWindow(Item(IDC_SEARCH)).GetText();
+            m_CacheList.Search(m_strSearch);
             return true;
         case IDC_HIDE_AT_START:
             if (code == BN_CLICKED) {
@@ -340,13 +412,24 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             return true;
         case IDC_UPDATE_HOURS:
             if (code == CBN_SELCHANGE) {
-                UpdateData(true);
-                ApplyRefreshPeriod();
+                OnUpdateHoursChanged();
                 UpdateStatusText();
             }
             return true;
+        case ID_CACHE_RESOLVE:
+            ResolveDomains(RESOLVE_SELECTED, false);
+            return true;
+        case ID_CACHE_RESOLVE_ALL:
+            ResolveDomains(RESOLVE_ALL, false);
+            return true;
+        case ID_CACHE_RESOLVE_UNRESOLVED:
+            ResolveDomains(RESOLVE_UNRESOLVED, false);
+            return true;
+        case ID_CACHE_DELETE_OUTDATED:
+            DeleteOutdated();
+            return true;
         default:
-            return CDialog::OnCommand(id, code, control);
+            return m_CacheList.OnCommand(id) || CDialog::OnCommand(id, code, control);
     }
 }
 
@@ -378,7 +461,11 @@ void CQuillforthDlg::OnTimer(UINT_PTR id) {
             OnCommand(IDC_HIDE, BN_CLICKED, nullptr);
             break;
         case TIMER_REFRESH:
-            // The scheduled refresh of every entry comes with the batch resolver.
+            // The next period starts when this run is over, from the hours chosen by then.
+            KillTimer(TIMER_REFRESH);
+            ResolveDomains(RESOLVE_ALL, true);
+            OnUpdateHoursChanged();
+            UpdateStatusText();
             break;
         default:
             m_ServerList.OnTimer(id);
@@ -410,7 +497,15 @@ void CQuillforthDlg::OnUpdateCommand(CCommandState& state) {
     }
 }
 
+std::optional<LRESULT> CQuillforthDlg::OnNotify(NMHDR& header) {
+    return m_CacheList.OnNotify(header);
+}
+
 std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CONTEXTMENU &&
+        m_CacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
+        return 0;
+    }
     switch (message) {
         case WM_TRAYNOTIFY:
             if (LOWORD(lParam) == WM_RBUTTONUP) {
@@ -419,10 +514,11 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             }
             return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
-            // The entry's row in the cache list is refreshed here once the list exists.
+            m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
             return 0;
         case WM_INFODLG_CLOSED:
             m_Settings.informationWindowUp = wParam == 0;
+            m_pInformationDlg = nullptr;
             return 0;
         case WM_SERVER_ERROR: {
             std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
@@ -438,10 +534,31 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
 
 bool CQuillforthDlg::OnSysCommand(UINT command, LPARAM /*lParam*/) {
     if ((command & 0xFFF0) == IDM_ABOUTBOX) {
-        // The about box comes with its own issue; until then the item does nothing.
+        ShowAboutBox();
         return true;
     }
     return false;
+}
+
+void CQuillforthDlg::OpenInformationWindow() {
+    if (m_pInformationDlg != nullptr) {
+        return;
+    }
+    m_pInformationDlg =
+        CInformationDlg::Open(*this, Hwnd(), *m_pDnsSocket, m_Settings.informationAlwaysOnTop);
+    if (m_pInformationDlg != nullptr) {
+        m_Settings.informationWindowUp = true;
+    }
+}
+
+void CQuillforthDlg::SetInformationAlwaysOnTop(bool onTop) {
+    m_Settings.informationAlwaysOnTop = onTop;
+    SaveSettings();
+}
+
+void CQuillforthDlg::ShowAboutBox() {
+    CAboutDlg about(Hwnd());
+    about.DoModal();
 }
 
 bool CQuillforthDlg::OnPaint() {
@@ -468,7 +585,7 @@ void CQuillforthDlg::OnDestroy() {
     m_TrayIcon.RemoveIcon();
     SaveSettings();
     StopProxy();
-    // The cache list's column layout is saved here once the list exists.
+    m_CacheList.SaveLayout(CRegistryProfile());
     m_pDnsSocket.reset();
     SaveToFile(m_Cache, CacheFilePath());
     m_Cache.RemoveAll();

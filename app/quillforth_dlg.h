@@ -6,8 +6,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/cache_list.h"
+#include "app/information_dlg.h"
 #include "app/ini_profile.h"
+#include "app/resolve_job.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
 #include "core/dns_item_map.h"
@@ -18,12 +22,6 @@
 #include "ui/balloon_tip.h"
 #include "win/dialog.h"
 
-// Sent (never posted) by the proxy's notification thread and the cache commands: wParam the
-// DnsItem whose row must be refreshed, lParam 0. The sender keeps the entry alive until the
-// message has been handled.
-inline constexpr UINT WM_DNSITEM_CHANGED = WM_USER + 10;
-// Sent by the statistics window when the user closes it: wParam 1, lParam 0.
-inline constexpr UINT WM_INFODLG_CLOSED = WM_USER + 6;
 // Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
 // text, which the handler shows and frees.
 inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
@@ -41,7 +39,11 @@ inline constexpr UINT kTrayIconId = 132;
 // settings, the tray icon and the help balloons, starts the proxy when it opens and restores the
 // system's DNS configuration when it ends. Closing it only hides it; the program ends through
 // "&Exit", Escape, or a start of the proxy that failed.
-class CQuillforthDlg : public CDialog, public IServerListOwner, public IDnsProxyObserver {
+class CQuillforthDlg : public CDialog,
+                       public IServerListOwner,
+                       public IDnsProxyObserver,
+                       public IInformationOwner,
+                       public IResolveOwner {
 public:
     explicit CQuillforthDlg(HWND parent = nullptr);
     ~CQuillforthDlg() override;
@@ -59,7 +61,8 @@ public:
     void UpdateStatusText();
     [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
 
-    [[nodiscard]] CDnsItemMap& Cache() { return m_Cache; }
+    [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
+    [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
     [[nodiscard]] CTrayIcon& TrayIcon() { return m_TrayIcon; }
 
     // IServerListOwner.
@@ -74,6 +77,25 @@ public:
 
     bool PreTranslateMessage(MSG& message) override;
 
+    // IInformationOwner: what the statistics window shows of this dialog.
+    [[nodiscard]] int CachedItemCount() const override { return m_Cache.GetCount(); }
+    [[nodiscard]] std::string LastUpdateText() const override { return m_strLastUpdate; }
+    [[nodiscard]] std::string NextUpdateText() const override { return m_strNextUpdate; }
+    [[nodiscard]] std::time_t StartTime() const override { return m_tStartTime; }
+    void SetInformationAlwaysOnTop(bool onTop) override;
+
+    // Resolves the cache list's rows of `mode` on a worker behind a modal progress window and
+    // saves the cache; a finished run of the refresh timer over every entry also records its
+    // time as "LastUpdateTime". Returns once the run is over: false when it was refused.
+    bool ResolveDomains(ResolveMode mode, bool byTimer);
+    // Restarts the scheduled refresh from the hours chosen in the combo box (0: none).
+    void OnUpdateHoursChanged();
+
+    // IResolveOwner: what a batch run takes from this dialog.
+    [[nodiscard]] HWND ResolveOwnerWindow() const override { return Hwnd(); }
+    [[nodiscard]] std::vector<CacheRow> ResolveRows() const override;
+    void OnResolveWindow(bool open, ResolveMode mode) override;
+
 protected:
     bool OnInitDialog() override;
     void DoDataExchange(CDataExchange& exchange) override;
@@ -86,10 +108,12 @@ protected:
     bool OnSysCommand(UINT command, LPARAM lParam) override;
     void OnUpdateCommand(CCommandState& state) override;
     std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    std::optional<LRESULT> OnNotify(NMHDR& header) override;
 
 private:
     void LoadSettings();
-    void ApplyRefreshPeriod();
+    // "Delete &Outdated": asks for the hours and removes the entries not hit for longer.
+    void DeleteOutdated();
     void RegisterTooltips();
     void Hide();
     void Restore();
@@ -99,8 +123,13 @@ private:
     // Stops the proxy while this thread keeps answering the messages that its threads send.
     void StopDnsServer();
     [[nodiscard]] std::string CacheFilePath() const;
+    // "&Detail": opens the statistics window unless it is open.
+    void OpenInformationWindow();
+    void ShowAboutBox();
 
     CDnsItemMap m_Cache;
+    // After the cache, which it refers to.
+    CCacheList m_CacheList;
     std::unique_ptr<CDnsSocket> m_pDnsSocket;
     CServerList m_ServerList{*this};
     CIniProfile m_Profile;
@@ -120,6 +149,8 @@ private:
     DWORD m_dwThreadId = 0;
     std::time_t m_tStartTime = 0;
     HICON m_hIcon = nullptr;
+    // The open statistics window, which deletes itself; null when closed.
+    CInformationDlg* m_pInformationDlg = nullptr;
 };
 
 // The main dialog of the running program, for the commands that reach it from elsewhere.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -31,43 +30,19 @@ constexpr std::time_t FileTime(std::uint32_t seconds) {
     return static_cast<std::time_t>(seconds);
 }
 constexpr const char* kHeader = "#Domain,IP,TTL,HITS,LASTHITDATE\r\n";
+constexpr const char* kOldFile = "#Domain,IP,TTL,HITS,LASTHITDATE\r\nold.entry,1.2.3.4,1,2,3\r\n";
 
-// A fresh, empty folder per test, removed afterwards.
-class CacheFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = fs::temp_directory_path() / (std::string("qf-cache-") + test->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
-    }
-
-    std::string PathOf(const char* name) const { return (m_dir / name).string(); }
-
-    static void WriteBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    static std::string ReadBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        return bytes.str();
-    }
-
-    fs::path m_dir;
-};
-
-void Load(CDnsItemMap& cache, const std::string& text) {
-    std::istringstream in(text);
-    LoadFromStream(cache, in, kNow);
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+std::string ReadBytes(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
 }
 
-DnsItemPtr Add(CDnsItemMap& cache, const char* domain, const char* addresses, std::int32_t ttl,
-               std::int32_t hits, std::time_t lastHit) {
+DnsItemPtr Add(CDnsItemMap& cache, const std::string& domain, const char* addresses,
+               std::int32_t ttl, std::int32_t hits, std::time_t lastHit) {
     auto item = std::make_shared<DnsItem>();
     item->Domain = domain;
     item->Id = cache.TakeNextId();
@@ -79,6 +54,25 @@ DnsItemPtr Add(CDnsItemMap& cache, const char* domain, const char* addresses, st
     return item;
 }
 
+// A fresh, empty folder per test, removed afterwards.
+class CacheFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+    std::string PathOf(const char* name) const { return (m_dir / name).string(); }
+
+    const fs::path m_dir = fs::temp_directory_path() /
+                           (std::string("qf-cache-") +
+                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string m_path = PathOf("DnsItem.csv");
+};
+
 TEST(CacheFilePath, SitsBesideTheExecutable) {
     EXPECT_EQ(DefaultCacheFilePath("C:\\Program Files\\Q\\quillforth.exe"),
               "C:\\Program Files\\Q\\DnsItem.csv");
@@ -87,25 +81,8 @@ TEST(CacheFilePath, SitsBesideTheExecutable) {
     EXPECT_EQ(DefaultCacheFilePath(""), "DnsItem.csv");
 }
 
-TEST_F(CacheFileTest, MissingFileLeavesTheCacheAsItWas) {
-    CDnsItemMap cache;
-    Add(cache, "kept.example", "1.2.3.4", 60, 1, 5);
-    EXPECT_FALSE(LoadFromFile(cache, PathOf("absent.csv"), kNow));
-    EXPECT_EQ(cache.GetCount(), 1);
-    EXPECT_EQ(cache.GetNextId(), 1);
-}
-
-TEST_F(CacheFileTest, CommentsAndEmptyLinesAnywhereAreSkipped) {
-    const std::string path = PathOf("DnsItem.csv");
-    WriteBytes(path, std::string(kHeader) + "\r\n   \t\r\n#x.y,1.2.3.4,1,1,1\n  #z\r\n" +
-                         "a.b,1.2.3.4,60,2,3\r\n#Domain,IP,TTL,HITS,LASTHITDATE\r\n\n");
-    CDnsItemMap cache;
-    EXPECT_TRUE(LoadFromFile(cache, path, kNow));
-    EXPECT_EQ(cache.GetCount(), 1);
-    EXPECT_TRUE(cache.Lookup("a.b"));
-}
-
-// What each kind of line turns into; the load time stands in for a missing or zero date.
+// What each kind of line turns into; the load time stands in for a missing or zero date. Field
+// lengths sit on both sides of the scanner's limits.
 TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
     struct Case {
         std::string line;
@@ -122,10 +99,8 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         {"only.domain", "only.domain", {}, 0, 0, kNow},
         {"four.fields,1.2.3.4,60,3", "four.fields", {"1.2.3.4"}, 60, 3, kNow},
         {"zero.date,1.2.3.4,60,3,0", "zero.date", {"1.2.3.4"}, 60, 3, kNow},
-        {"two.fields,1.2.3.4", "two.fields", {}, 0, 0, kNow},
         {"bad.ttl,1.2.3.4,x,3,5", "bad.ttl", {}, 0, 0, kNow},
         {"sign.only,1.2.3.4,-,3,5", "sign.only", {}, 0, 0, kNow},
-        {"space.before.comma,1.2.3.4,60 ,3,5", "space.before.comma", {}, 0, 0, kNow},
         {"  spaced ,1.2.3.4, 60,\t3,\v\f5junk \t", "spaced ", {"1.2.3.4"}, 60, 3, 5},
         {"signs,1.2.3.4,-60,+3,-1", "signs", {"1.2.3.4"}, -60, 3, FileTime(UINT32_MAX)},
         {"big.date,1.2.3.4,1,2,3000000000", "big.date", {"1.2.3.4"}, 1, 2, FileTime(3000000000)},
@@ -136,10 +111,7 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
          INT32_MIN,
          FileTime(UINT32_MAX)},
         {"no.address,,60,3,5", "no.address", {}, 60, 3, 5},
-        {"dups,1.1.1.1|2.2.2.2|1.1.1.1,1,1,1", "dups", {"1.1.1.1", "2.2.2.2"}, 1, 1, 1},
-        {"bar.end,1.1.1.1|,1,1,1", "bar.end", {"1.1.1.1"}, 1, 1, 1},
-        {"bar.start,|1.1.1.1,1,1,1", "bar.start", {"", "1.1.1.1"}, 1, 1, 1},
-        {"bars,1.1.1.1||2.2.2.2||,1,1,1", "bars", {"1.1.1.1", "", "2.2.2.2"}, 1, 1, 1},
+        {"bars,|1.1.1.1||2.2.2.2|1.1.1.1|,1,1,1", "bars", {"", "1.1.1.1", "2.2.2.2"}, 1, 1, 1},
         {"as.is, 1.1.1.1|x,1,1,1", "as.is", {" 1.1.1.1", "x"}, 1, 1, 1},
         {d256 + ",1.2.3.4,60,3,5", d256, {"1.2.3.4"}, 60, 3, 5},
         {e256 + "E,1.2.3.4,60,3,5", e256, {}, 0, 0, kNow},
@@ -147,14 +119,16 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         {"ip1025," + ip1024 + "9,60,3,5", "ip1025", {}, 0, 0, kNow},
         {std::string("nul.cut\0,1.2.3.4,60,3,5", 23), "nul.cut", {}, 0, 0, kNow},
     };
-    // LF and CR LF line ends, lines without a domain, and no line end after the last line.
-    std::string text = ",1.2.3.4,60,3,5\n";
+    // Comments, blank lines and lines without a domain anywhere; LF and CR LF line ends; no line
+    // end after the last line.
+    std::string text = std::string(kHeader) + ",1.2.3.4,60,3,5\n\r\n   \t\r\n  #x.y,1,1,1,1\n";
     for (const Case& c : cases) {
-        text += c.line + "\r\n";
+        text += c.line + "\r\n#z\n";
     }
     text += "last.line,5.6.7.8,7,8,9";
     CDnsItemMap cache;
-    Load(cache, text);
+    std::istringstream in(text);
+    LoadFromStream(cache, in, kNow);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 40));
         DnsItemPtr item = cache.Lookup(c.domain);
@@ -168,18 +142,21 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
     EXPECT_EQ(cache.Lookup("last.line")->LastHitDate, 9);
     // Every line that made an entry took a fresh id, in order.
     EXPECT_EQ(cache.GetCount(), std::size(cases) + 1);
-    EXPECT_EQ(cache.GetNextId(), cache.GetCount());
     EXPECT_EQ(cache.Lookup("only.domain")->Id, 0);
     EXPECT_EQ(cache.Lookup("last.line")->Id, cache.GetCount() - 1);
 }
 
 // An import merges: later lines win, case makes different domains, other entries stay, and a
-// replaced entry is released.
-TEST(CacheFileLoad, MergesIntoTheCacheAndReleasesReplacedEntries) {
+// replaced entry is released. A missing file changes nothing.
+TEST_F(CacheFile, LoadMergesIntoTheCacheAndReleasesReplacedEntries) {
     CDnsItemMap cache;
     Add(cache, "kept.example", "9.9.9.9", 1, 1, 1);
     std::weak_ptr<DnsItem> replaced = Add(cache, "a.b", "8.8.8.8", 1, 1, 1);
-    Load(cache, "a.b,1.1.1.1,10,1,1\r\nA.b,2.2.2.2,20,2,2\r\na.b,3.3.3.3,30,3,3\r\n");
+    EXPECT_FALSE(LoadFromFile(cache, PathOf("absent.csv"), kNow));
+    EXPECT_EQ(cache.GetNextId(), 2);
+
+    WriteBytes(m_path, "a.b,1.1.1.1,10,1,1\r\nA.b,2.2.2.2,20,2,2\r\na.b,3.3.3.3,30,3,3\r\n");
+    EXPECT_TRUE(LoadFromFile(cache, m_path, kNow));
     EXPECT_EQ(cache.GetCount(), 3);
     EXPECT_TRUE(replaced.expired());
     EXPECT_EQ(cache.Lookup("kept.example")->Addresses.Texts(), Texts{"9.9.9.9"});
@@ -188,83 +165,44 @@ TEST(CacheFileLoad, MergesIntoTheCacheAndReleasesReplacedEntries) {
     EXPECT_EQ(cache.Lookup("A.b")->Ttl, 20);
 }
 
-TEST_F(CacheFileTest, SavedBytesAreExactWithCrLf) {
-    const std::string path = PathOf("DnsItem.csv");
-    WriteBytes(path, std::string(5000, 'x'));
+// Saved texts load back as they were; the fuzz target checks that for every corpus file.
+TEST_F(CacheFile, SaveWritesExactBytesOverAnyOlderFile) {
+    WriteBytes(m_path, std::string(5000, 'x'));
     CDnsItemMap cache;
-    ASSERT_TRUE(SaveToFile(cache, path));
-    EXPECT_EQ(ReadBytes(path), kHeader);
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    EXPECT_EQ(ReadBytes(m_path), kHeader);
 
     Add(cache, "Ab.cde", "1.2.3.4|5.6.7.8", -5, 7, FileTime(3000000000));
-    ASSERT_TRUE(SaveToFile(cache, path));
-    EXPECT_EQ(ReadBytes(path), std::string(kHeader) + "Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000\r\n");
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    EXPECT_EQ(ReadBytes(m_path),
+              std::string(kHeader) + "Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000\r\n");
+    EXPECT_FALSE(fs::exists(m_path + ".tmp"));
 }
 
-TEST_F(CacheFileTest, SaveThenLoadReproducesEveryEntry) {
-    CDnsItemMap saved;
-    Add(saved, "ab.cde", "5.6.7.8|1.2.3.4", 300, 12, 1600000000);
-    Add(saved, "AB.cde", "9.9.9.9", 0, 0, 1);
-    Add(saved, "no.address", "", 60, 2, 1234);
-    Add(saved, "empty.first", "|1.1.1.1", 1, 1, FileTime(4000000000));
-    const std::string path = PathOf("DnsItem.csv");
-    ASSERT_TRUE(SaveToFile(saved, path));
-
-    CDnsItemMap loaded;
-    for (int i = 0; i < 10; ++i) {
-        loaded.TakeNextId();
-    }
-    ASSERT_TRUE(LoadFromFile(loaded, path, kNow));
-    ASSERT_EQ(loaded.GetCount(), saved.GetCount());
-    std::vector<std::int32_t> ids;
-    saved.ForEach([&](const std::string& domain, const DnsItemPtr& before) {
-        SCOPED_TRACE(domain);
-        DnsItemPtr after = loaded.Lookup(domain);
-        ASSERT_TRUE(after);
-        EXPECT_EQ(after->Addresses.Texts(), before->Addresses.Texts());
-        EXPECT_EQ(after->Ttl, before->Ttl);
-        EXPECT_EQ(after->Hits, before->Hits);
-        EXPECT_EQ(after->LastHitDate, before->LastHitDate);
-        ids.push_back(after->Id);
-    });
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (std::vector<std::int32_t>{10, 11, 12, 13}));
-}
-
-TEST_F(CacheFileTest, FailedSaveKeepsThePreviousFile) {
-    const std::string path = PathOf("DnsItem.csv");
-    const std::string previous = std::string(kHeader) + "old.entry,1.2.3.4,1,2,3\r\n";
-    WriteBytes(path, previous);
+TEST_F(CacheFile, FailedSaveKeepsThePreviousFile) {
+    WriteBytes(m_path, kOldFile);
     CDnsItemMap cache;
     Add(cache, "new.entry", "5.6.7.8", 1, 2, 3);
 
     // The temporary file can't be created (a folder has its name).
-    fs::create_directory(path + ".tmp");
-    EXPECT_FALSE(SaveToFile(cache, path));
-    EXPECT_EQ(ReadBytes(path), previous);
-    fs::remove(path + ".tmp");
+    fs::create_directory(m_path + ".tmp");
+    EXPECT_FALSE(SaveToFile(cache, m_path));
+    EXPECT_EQ(ReadBytes(m_path), kOldFile);
+    fs::remove(m_path + ".tmp");
 
     // The complete file can't take the old one's place (a folder is in the way).
     const std::string folder = PathOf("folder.csv");
-    fs::create_directory(folder);
-    fs::create_directory(folder + "/inside");
+    fs::create_directories(folder + "/inside");
     EXPECT_FALSE(SaveToFile(cache, folder));
     EXPECT_TRUE(fs::is_directory(folder + "/inside"));
     EXPECT_FALSE(fs::exists(folder + ".tmp"));
 
     EXPECT_FALSE(SaveToFile(cache, PathOf("no-such-folder/DnsItem.csv")));
-}
 
 #ifndef _WIN32
-// A write that fails half-way (here: the file size limit, which holds even for root).
-TEST_F(CacheFileTest, SaveFailingMidWriteKeepsThePreviousFile) {
-    const std::string path = PathOf("DnsItem.csv");
-    const std::string previous = std::string(kHeader) + "old.entry,1.2.3.4,1,2,3\r\n";
-    WriteBytes(path, previous);
-    CDnsItemMap cache;
+    // A write that fails half-way (here: the file size limit, which holds even for root).
     for (int i = 0; i < 200; ++i) {
-        Add(cache, ("host" + std::to_string(i) + ".example").c_str(), "10.0.0.1|10.0.0.2", 60, i,
-            kNow);
+        Add(cache, "host" + std::to_string(i) + ".example", "10.0.0.1|10.0.0.2", 60, i, kNow);
     }
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -272,18 +210,17 @@ TEST_F(CacheFileTest, SaveFailingMidWriteKeepsThePreviousFile) {
     small.rlim_cur = 1000;
     auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool ok = SaveToFile(cache, path);
+    const bool ok = SaveToFile(cache, m_path);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
-
     EXPECT_FALSE(ok);
-    EXPECT_EQ(ReadBytes(path), previous);
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
-}
+    EXPECT_EQ(ReadBytes(m_path), kOldFile);
+    EXPECT_FALSE(fs::exists(m_path + ".tmp"));
 #endif
+}
 
 // A save is one consistent snapshot while the proxy's threads learn and count hits.
-TEST_F(CacheFileTest, SaveWhileThreadsLearnAndHit) {
+TEST_F(CacheFile, SaveWhileThreadsLearnAndHit) {
     CDnsItemMap cache;
     CLockedStringList addresses;
     addresses.SplitUnique("10.0.0.1|10.0.0.2", '|');
@@ -299,16 +236,15 @@ TEST_F(CacheFileTest, SaveWhileThreadsLearnAndHit) {
             }
         });
     }
-    const std::string path = PathOf("DnsItem.csv");
     for (int i = 0; i < 20; ++i) {
-        EXPECT_TRUE(SaveToFile(cache, path));
+        EXPECT_TRUE(SaveToFile(cache, m_path));
     }
     stop = true;
     for (std::thread& worker : workers) {
         worker.join();
     }
     CDnsItemMap loaded;
-    ASSERT_TRUE(LoadFromFile(loaded, path, 0));
+    ASSERT_TRUE(LoadFromFile(loaded, m_path, 0));
     EXPECT_GT(loaded.GetCount(), 0);
     loaded.ForEach([&](const std::string& domain, const DnsItemPtr& item) {
         EXPECT_EQ(item->Addresses.Texts(), (Texts{"10.0.0.1", "10.0.0.2"})) << domain;

@@ -16,128 +16,69 @@ struct Addresses : CLockedStringList {
     explicit Addresses(const char* joined) { SplitUnique(joined, '|'); }
 };
 
-TEST(DnsItem, ClearResetsEverythingButTheRowText) {
-    DnsItem item;
-    item.RowText = "row";
-    item.Id = 7;
-    item.Domain = "ab.cde";
-    item.Addresses.AddTail("1.2.3.4");
-    item.Ttl = 60;
-    item.Hits = 3;
-    item.LastHitDate = 1000;
-    item.Clear();
-    EXPECT_EQ(item.RowText, "row");
-    EXPECT_EQ(item.Id, 0);
-    EXPECT_EQ(item.Domain, "");
-    EXPECT_TRUE(item.Addresses.IsEmpty());
-    EXPECT_EQ(item.Ttl, 0);
-    EXPECT_EQ(item.Hits, 0);
-    EXPECT_EQ(item.LastHitDate, 0);
-}
-
-TEST(DnsItem, LastHitTextShowsNeverAsZeros) {
+TEST(DnsItem, LastHitTextShowsNeverAsZerosAndOtherwiseMonthDayAndTime) {
     DnsItem item;
     EXPECT_EQ(item.LastHitText(), "00/00 00:00");
     item.LastHitDate = 1700000000;
     const std::string text = item.LastHitText();
-    ASSERT_EQ(text.size(), 11u);
-    EXPECT_EQ(text[2], '/');
-    EXPECT_EQ(text[5], ' ');
-    EXPECT_EQ(text[8], ':');
+    ASSERT_EQ(text.size(), 11u) << text;
+    EXPECT_EQ(text.substr(2, 1) + text.substr(5, 1) + text.substr(8, 1), "/ :");
     EXPECT_NE(text, "00/00 00:00");
 }
 
-TEST(DnsItemMap, LearnCreatesANewEntryWithTheNextId) {
+TEST(DnsItemMap, LearnCreatesOrUpdatesAnEntryAndNeverMovesItsLastHitBack) {
     CDnsItemMap cache;
-    DnsItemPtr first = cache.Learn("ab.cde", Addresses("1.2.3.4|5.6.7.8"), 300, 1000);
-    DnsItemPtr second = cache.Learn("x.y", Addresses("9.9.9.9"), 60, 1000);
-    EXPECT_EQ(first->Id, 0);
-    EXPECT_EQ(second->Id, 1);
-    EXPECT_EQ(cache.GetNextId(), 2);
-    EXPECT_EQ(first->Domain, "ab.cde");
-    EXPECT_EQ(first->Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
-    EXPECT_EQ(first->Ttl, 300);
-    EXPECT_EQ(first->Hits, 0);
-    EXPECT_EQ(first->LastHitDate, 1000);
-    EXPECT_EQ(cache.Lookup("ab.cde"), first);
-}
+    DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4|5.6.7.8"), 300, 2000);
+    EXPECT_EQ(cache.Learn("x.y", Addresses("9.9.9.9"), 60, 1000)->Id, 1);
+    EXPECT_EQ(item->Id, 0);
+    EXPECT_EQ(item->Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
+    EXPECT_EQ(item->LastHitDate, 2000);
 
-TEST(DnsItemMap, LearnUpdatesAKnownEntryButNeverMovesItsLastHitBack) {
-    CDnsItemMap cache;
-    DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4"), 300, 2000);
-    cache.RecordHit(*item, 2500);
-    DnsItemPtr again = cache.Learn("ab.cde", Addresses("5.6.7.8|5.6.7.8"), 60, 1500);
-    EXPECT_EQ(again, item);
+    // A hit sets the arrival time even when it is earlier.
+    cache.RecordHit(*item, 1900);
+    EXPECT_EQ(item->Hits, 1);
+    EXPECT_EQ(item->LastHitDate, 1900);
+
+    EXPECT_EQ(cache.Learn("ab.cde", Addresses("5.6.7.8|5.6.7.8"), 60, 1500), item);
     EXPECT_EQ(item->Id, 0);
     EXPECT_EQ(item->Hits, 1);
     EXPECT_EQ(item->Addresses.Texts(), (Texts{"5.6.7.8"}));
     EXPECT_EQ(item->Ttl, 60);
-    EXPECT_EQ(item->LastHitDate, 2500);
+    EXPECT_EQ(item->LastHitDate, 1900);
     cache.Learn("ab.cde", Addresses("5.6.7.8"), 60, 3000);
     EXPECT_EQ(item->LastHitDate, 3000);
-    EXPECT_EQ(cache.GetNextId(), 1);
-}
+    EXPECT_EQ(cache.GetNextId(), 2);
 
-TEST(DnsItemMap, RecordHitCountsAndSetsTheArrivalTime) {
-    CDnsItemMap cache;
-    DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4"), 300, 5000);
-    cache.RecordHit(*item, 4000);
-    EXPECT_EQ(item->Hits, 1);
-    EXPECT_EQ(item->LastHitDate, 4000);
-}
-
-TEST(DnsItemMap, KeysAreCaseSensitive) {
-    CDnsItemMap cache;
-    cache.Learn("ab.cde", Addresses("1.2.3.4"), 300, 1);
+    // Keys are compared byte for byte.
     EXPECT_EQ(cache.Lookup("AB.cde"), nullptr);
     cache.Learn("AB.cde", Addresses("1.2.3.4"), 300, 1);
-    EXPECT_EQ(cache.GetCount(), 2);
+    EXPECT_EQ(cache.GetCount(), 3);
 }
 
-TEST(DnsItemMap, SetAtReplacesAndRemoveKeyEmptiesTheEntry) {
+// A holder of a removed entry (a notification in flight) still has a valid, emptied entry.
+TEST(DnsItemMap, RemovedEntriesStayValidForTheirHoldersAndTheCounterStays) {
     CDnsItemMap cache;
-    auto old = std::make_shared<DnsItem>();
-    old->Domain = "a.b";
-    cache.SetAt("a.b", old);
+    std::weak_ptr<DnsItem> replaced = cache.Learn("a.b", Addresses("9.9.9.9"), 1, 1);
     auto replacement = std::make_shared<DnsItem>();
     replacement->Domain = "a.b";
     replacement->Addresses.AddTail("1.1.1.1");
     cache.SetAt("a.b", replacement);
-    EXPECT_EQ(cache.GetCount(), 1);
+    EXPECT_TRUE(replaced.expired());
     EXPECT_EQ(cache.Lookup("a.b"), replacement);
 
     EXPECT_FALSE(cache.RemoveKey("A.b"));
     EXPECT_TRUE(cache.RemoveKey("a.b"));
     EXPECT_EQ(cache.Lookup("a.b"), nullptr);
-    // A holder of the entry (a notification in flight) still has a valid, emptied entry.
     EXPECT_TRUE(replacement->Addresses.IsEmpty());
     EXPECT_EQ(replacement->Domain, "a.b");
-}
 
-TEST(DnsItemMap, RemoveAllEmptiesTheTableAndKeepsTheCounter) {
-    CDnsItemMap cache;
-    DnsItemPtr held = cache.Learn("a.b", Addresses("1.1.1.1"), 1, 1);
-    cache.Learn("c.d", Addresses("2.2.2.2"), 1, 1);
+    DnsItemPtr held = cache.Learn("c.d", Addresses("2.2.2.2"), 1, 1);
     cache.RemoveAll();
     EXPECT_EQ(cache.GetCount(), 0);
-    EXPECT_EQ(held->Addresses.Texts(), (Texts{"1.1.1.1"}));
+    EXPECT_EQ(held->Addresses.Texts(), (Texts{"2.2.2.2"}));
     EXPECT_EQ(cache.GetNextId(), 2);
     cache.ResetNextId();
     EXPECT_EQ(cache.Learn("e.f", Addresses("3.3.3.3"), 1, 1)->Id, 0);
-}
-
-TEST(DnsItemMap, ForEachVisitsEveryPairOnce) {
-    CDnsItemMap cache;
-    for (const char* domain : {"a", "b", "c"}) {
-        cache.Learn(domain, Addresses("1.1.1.1"), 1, 1);
-    }
-    std::string seen;
-    cache.ForEach([&](const std::string& domain, const DnsItemPtr& item) {
-        EXPECT_EQ(domain, item->Domain);
-        seen += domain;
-    });
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, "abc");
 }
 
 // Workers learn and hit entries while the window's thread deletes them and walks the table:

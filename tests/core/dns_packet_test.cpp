@@ -55,14 +55,13 @@ private:
     Bytes m_bytes;
 };
 
-// A name of the given label lengths, "aaa.aaa...".
-std::string DottedName(std::initializer_list<std::size_t> labels) {
-    std::string name;
-    for (std::size_t length : labels) {
-        name += (name.empty() ? "" : ".") + std::string(length, 'a');
+struct List : CLockedStringList {
+    List(std::initializer_list<const char*> texts) {
+        for (const char* text : texts) {
+            AddTail(text);
+        }
     }
-    return name;
-}
+};
 
 // A heap copy of exactly the message's size, so that ASan reports any read past its end.
 std::unique_ptr<std::uint8_t[]> HeapCopy(std::span<const std::uint8_t> bytes) {
@@ -206,80 +205,54 @@ TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
     EXPECT_EQ(name, "a");
 }
 
-TEST(DnsQuery, BuildWritesTheIdLowByteFirstAndParseReadsItBigEndian) {
+TEST(DnsQuery, BuildWritesTheIdLowByteFirstAndParseTakesOnlyWholeQueries) {
     Bytes out(kDnsPacketSize);
-    const std::size_t length = CDnsQuery::Build(out, "ab.cde", 0x1234);
-    const Bytes expected{0x34, 0x12, 1,   0, 0,   1,   0,   0, 0, 0, 0, 0,
-                         2,    'a',  'b', 3, 'c', 'd', 'e', 0, 0, 1, 0, 1};
-    ASSERT_EQ(length, 24u);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 24), expected);
+    ASSERT_EQ(CDnsQuery::Build(out, "ab.cde", 0x1234), 24u);
+    out.resize(24);
+    EXPECT_EQ(out, Wire().Header(0x34, 0x12, 1, 0, 0).Question("ab.cde").Get());
 
     std::string name;
     std::uint16_t id = 0;
     EXPECT_TRUE(CDnsQuery::Parse(kQuery, name, id));
     EXPECT_EQ(name, "ab.cde");
     EXPECT_EQ(id, 0x1234);
-}
 
-TEST(DnsQuery, ParseRejectsResponsesAndEveryTruncatedQuery) {
-    std::string name = "kept";
-    std::uint16_t id = 7;
+    name = "kept";
     const Bytes response = Wire().Header(0x12, 0x34, 0x81, 0, 0).Question("ab.cde").Get();
     EXPECT_FALSE(CDnsQuery::Parse(response, name, id));
     EXPECT_EQ(name, "kept");
-    EXPECT_EQ(id, 7);
-
     for (std::size_t size = 0; size < kQuery.size(); ++size) {
         const auto copy = HeapCopy(std::span(kQuery).first(size));
         name = "kept";
         EXPECT_FALSE(CDnsQuery::Parse({copy.get(), size}, name, id)) << size;
         EXPECT_EQ(name, "");
-        EXPECT_EQ(id, 7);
+        EXPECT_EQ(id, 0x1234);
     }
 }
 
 TEST(DnsResponse, BuildFromCacheAnswersAnyQueryWithOneARecordOfADay) {
-    // An AAAA query with an OPT record behind its question, which the reply drops.
-    Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0x20, 0).Question("ab.cde", 28).Get();
+    // An AAAA query with every flag set and an OPT record behind its question, which the reply
+    // drops; of the flags only AD and CD stay.
+    Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0xFF, 0).Question("ab.cde", 28).Get();
     packet.insert(packet.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
     packet[11] = 1;
-    std::string name;
-    std::uint16_t id = 0;
-    ASSERT_TRUE(CDnsQuery::Parse(packet, name, id));
     packet.resize(kDnsPacketSize);
-
-    CLockedStringList addresses;
-    addresses.AddTail("10.0.0.1");
-    addresses.AddTail("10.0.0.2");
-    const std::size_t length = CDnsResponse::BuildFromCache(packet, name, addresses, id);
+    const std::size_t length =
+        CDnsResponse::BuildFromCache(packet, "ab.cde", List{"10.0.0.1", "10.0.0.2"}, 0x1234);
     const Bytes expected = Wire()
-                               .Header(0x12, 0x34, 0x81, 0xA0, 1)
+                               .Header(0x12, 0x34, 0x81, 0xB0, 1)
                                .Question("ab.cde")
                                .Raw({0xC0, 0x0C, 0, 1, 0, 1, 0, 1, 0x51, 0x80, 0, 4, 10, 0, 0, 1})
                                .Get();
-    ASSERT_EQ(length, 8u + 32);
+    ASSERT_EQ(length, expected.size());
     EXPECT_EQ(Bytes(packet.begin(), packet.begin() + std::ptrdiff_t(length)), expected);
+    EXPECT_EQ(ParseReply(expected).ttl, kCachedReplyTtl);
 
-    const Reply reply = ParseReply(expected);
-    EXPECT_EQ(reply.count, 1);
-    EXPECT_EQ(reply.name, "ab.cde");
-    EXPECT_EQ(reply.ttl, kCachedReplyTtl);
-}
-
-TEST(DnsResponse, BuildFromCacheKeepsOnlyAdAndCdAndAlwaysWritesAnAddress) {
-    for (const auto& [text, address] :
-         {std::pair{"", Bytes{0, 0, 0, 0}}, std::pair{"bogus", Bytes{255, 255, 255, 255}}}) {
-        Bytes packet = kQuery;
-        packet[3] = 0xFF;
-        packet.resize(kDnsPacketSize);
-        CLockedStringList addresses;
-        if (*text != '\0') {
-            addresses.AddTail(text);
-        }
-        ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", addresses, 1), 40u);
-        EXPECT_EQ(packet[3], 0xB0);
-        EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), address) << text;
-    }
+    // An address is always written.
+    ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", List{}, 1), 40u);
+    EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), (Bytes{0, 0, 0, 0}));
+    ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", List{"bogus"}, 1), 40u);
+    EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), (Bytes{255, 255, 255, 255}));
 }
 
 TEST(DnsResponse, ParseCollectsTheARecordsAndLargestTtlOfTheFirst20Answers) {
@@ -312,9 +285,9 @@ TEST(DnsResponse, ParseCollectsTheARecordsAndLargestTtlOfTheFirst20Answers) {
 }
 
 TEST(DnsCodec, NamesUpTo255CharactersFitAndLongerOnesWriteNothing) {
-    const std::string longest = DottedName({63, 63, 63, 63});
-    const std::string tooLong = DottedName({63, 63, 63, 64});
-    ASSERT_EQ(longest.size(), 255u);
+    const std::string label(63, 'a');
+    const std::string longest = label + "." + label + "." + label + "." + label;
+    const std::string tooLong = longest + "a";
     Bytes out(kDnsPacketSize);
     EXPECT_EQ(CDnsPacket::EncodeName(std::string(255, 'x'), out), 257u);
     EXPECT_EQ(out[0], 255);  // label lengths are not limited to 63
@@ -325,25 +298,20 @@ TEST(DnsCodec, NamesUpTo255CharactersFitAndLongerOnesWriteNothing) {
     std::uint16_t id = 0;
     EXPECT_TRUE(CDnsQuery::Parse(std::span(out).first(length), name, id));
     EXPECT_EQ(name, longest);
-    CLockedStringList addresses;
-    EXPECT_EQ(CDnsResponse::BuildFromCache(out, longest, addresses, 1), length + 16);
+    EXPECT_EQ(CDnsResponse::BuildFromCache(out, longest, List{}, 1), length + 16);
 
     Bytes untouched(kDnsPacketSize, 0xEE);
     EXPECT_EQ(CDnsPacket::EncodeName(tooLong, untouched), 0u);
     EXPECT_EQ(CDnsQuery::Build(untouched, tooLong, 1), 0u);
-    EXPECT_EQ(CDnsResponse::BuildFromCache(untouched, tooLong, addresses, 1), 0u);
+    EXPECT_EQ(CDnsResponse::BuildFromCache(untouched, tooLong, List{}, 1), 0u);
     EXPECT_EQ(CDnsQuery::Build(std::span(untouched).first(23), "ab.cde", 1), 0u);
-    EXPECT_EQ(CDnsResponse::BuildFromCache(std::span(untouched).first(39), "ab.cde", addresses, 1),
+    EXPECT_EQ(CDnsResponse::BuildFromCache(std::span(untouched).first(39), "ab.cde", List{}, 1),
               0u);
     EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), std::ptrdiff_t(kDnsPacketSize));
 
     const Bytes overlong = Wire().Header(0, 0, 0, 0, 0).Question(tooLong).Get();
-    name = "kept";
     EXPECT_FALSE(CDnsQuery::Parse(overlong, name, id));
-    EXPECT_EQ(name, "");
     ExpectTaughtNothing(ParseReply(overlong));
-    std::size_t consumed = 0;
-    EXPECT_FALSE(CDnsPacket::ReadName(overlong, 12, name, consumed));
 }
 
 TEST(DnsResponse, ABrokenReplyTeachesNothing) {
@@ -364,28 +332,6 @@ TEST(DnsResponse, ABrokenReplyTeachesNothing) {
     for (const Bytes& bytes : broken) {
         SCOPED_TRACE(::testing::PrintToString(bytes));
         ExpectTaughtNothing(ParseReply(bytes));
-    }
-}
-
-TEST(DnsCodec, CorruptedMessagesNeverReadOutsideTheDatagram) {
-    for (const Bytes* original : {&kCnameReply, &kMixedReply, &kQuery}) {
-        for (std::size_t at = 0; at < original->size(); ++at) {
-            for (int flip : {0x01, 0x02, 0x10, 0x40, 0x80, 0xC0, 0xFF}) {
-                Bytes bytes = *original;
-                bytes[at] = static_cast<std::uint8_t>(bytes[at] ^ flip);
-                const Reply reply = ParseReply(bytes);
-                EXPECT_LE(reply.count, kMaxAnswersExamined);
-                if (reply.count > 0) {
-                    EXPECT_EQ(reply.addresses.size(), std::size_t(reply.count));
-                }
-                const auto copy = HeapCopy(bytes);
-                std::string name;
-                std::uint16_t id = 0;
-                if (CDnsQuery::Parse({copy.get(), bytes.size()}, name, id)) {
-                    EXPECT_LE(name.size(), kMaxNameText);
-                }
-            }
-        }
     }
 }
 

@@ -1,6 +1,6 @@
-// The proxy on a loopback port, with a fake upstream on loopback and a client socket: what the
-// client and the upstream see on the wire, what the cache learns, the counters, the observer,
-// and starting and stopping under load.
+// The proxy over UDP on a loopback port, with a fake upstream on loopback: what the client and
+// the upstream see on the wire, what the cache learns, the counters, the observer, and starting
+// and stopping under load.
 
 #include "core/dns_socket.h"
 
@@ -9,79 +9,28 @@
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/core/proxy_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
 
 namespace {
 
 using qftest::Addresses;
 using qftest::Bytes;
 using qftest::Client;
-using qftest::FakeAnswer;
-using qftest::FakeUpstream;
-using qftest::kLoopback;
 using qftest::kPatience;
 using qftest::MakeQuery;
-using qftest::ProcessThreads;
-using qftest::RecordingObserver;
 using qftest::WaitUntil;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
-class Proxy : public ::testing::Test {
+class Proxy : public qftest::ProxyTest {
 protected:
-    void SetUp() override {
-        SetCurrentDnsServer(kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-
-    void TearDown() override {
-        proxy.reset();
-        qftest::PointUpstreamAtSink();
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-    }
-
-    void Start(int maxForwards = CDnsSocket::kMaxForwards) {
-        proxy = std::make_unique<CDnsSocket>(&cache, &observer, maxForwards);
-        ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
-        port = proxy->ListeningPort();
-        ASSERT_NE(port, 0);
-    }
-
-    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
-
-    // An entry's hits, read under the cache's lock.
-    int HitsOf(std::string_view domain) {
-        auto lock = cache.Lock();
-        const DnsItemPtr item = cache.Lookup(domain);
-        return item ? item->Hits : -1;
-    }
-
-    // The hit is counted just after the reply has gone out.
-    bool HitsReach(std::string_view domain, int hits) {
-        return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;
-    }
-
-    bool InFlightEmpties() {
-        return WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); });
-    }
-
-    FakeUpstream upstream;
-    CDnsItemMap cache;
-    RecordingObserver observer;
     Client client;
-    std::unique_ptr<CDnsSocket> proxy;
-    std::uint16_t port = 0;
 };
 
 TEST_F(Proxy, AnswersACachedDomainItselfByteForByte) {
@@ -92,7 +41,6 @@ TEST_F(Proxy, AnswersACachedDomainItselfByteForByte) {
     const std::time_t before = std::time(nullptr);
     client.Send(qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20)), port);
     const std::optional<Bytes> reply = client.Receive();
-    const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Bytes{0x12, 0x34, 0x81, 0xA0, 0,    1,    0, 1, 0,  0, 0,    0,    2, 'a',
                              'b',  3,    'c',  'd',  'e',  0,    0, 1, 0,  1, 0xC0, 0x0C, 0, 1,
@@ -107,33 +55,27 @@ TEST_F(Proxy, AnswersACachedDomainItselfByteForByte) {
 
     EXPECT_EQ(upstream.QueryCount(), 0);
     ASSERT_TRUE(HitsReach("ab.cde", 2));
-    auto lock = cache.Lock();
-    const DnsItemPtr item = cache.Lookup("ab.cde");
-    EXPECT_GE(item->LastHitDate, before);
-    EXPECT_LE(item->LastHitDate, after);
-    lock.unlock();
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 2u);
-    EXPECT_EQ(s.CachedRequests, 2u);
-    EXPECT_EQ(s.ForwardAttempts, 0u);
+    EXPECT_GE(cache.Lookup("ab.cde")->LastHitDate, before);
+    ExpectCounters("total 2 cached 2 discarded 0 forwards 0/0 errors 0");
 }
 
-TEST_F(Proxy, RelaysAMissUnchangedBothWaysAndLearnsTheAnswer) {
-    upstream.Answer("learn.test", {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600});
+// Replies from another port or with another id come first; they are ignored.
+TEST_F(Proxy, RelaysAMissUnchangedBothWaysAndLearnsTheGenuineAnswer) {
+    upstream.Answer("learn.test",
+                    {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600, .SpoofFirst = true});
     Start();
 
     const Bytes query = qftest::WithOptRecord(MakeQuery("learn.test", 0xBEEF, 1, 0x10));
     const std::time_t before = std::time(nullptr);
     client.Send(query, port);
     const std::optional<Bytes> reply = client.Receive();
-    const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(reply);
     ASSERT_EQ(upstream.QueryCount(), 1);
     EXPECT_EQ(upstream.Queries()[0].Data, query);
+    EXPECT_EQ(upstream.SpoofsSent(), 2);
     ASSERT_EQ(upstream.Replies().size(), 1u);
     EXPECT_EQ(*reply, upstream.Replies()[0]);
     ASSERT_TRUE(InFlightEmpties());
-
     {
         auto lock = cache.Lock();
         const DnsItemPtr item = cache.Lookup("learn.test");
@@ -142,24 +84,17 @@ TEST_F(Proxy, RelaysAMissUnchangedBothWaysAndLearnsTheAnswer) {
         EXPECT_EQ(item->Ttl, 600);
         EXPECT_EQ(item->Hits, 0);
         EXPECT_GE(item->LastHitDate, before);
-        EXPECT_LE(item->LastHitDate, after);
     }
-    DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 1u);
-    EXPECT_EQ(s.ForwardAttempts, 1u);
-    EXPECT_EQ(s.ForwardRequests, 1u);
-    EXPECT_EQ(s.InternalErrorRequests, 0u);
 
     // From now on the cache answers.
     client.Send(MakeQuery("learn.test", 0x0102), port);
     ASSERT_TRUE(client.Receive());
     EXPECT_EQ(upstream.QueryCount(), 1);
     EXPECT_TRUE(HitsReach("learn.test", 1));
-    s = Stats();
-    EXPECT_EQ(s.CachedRequests, 1u);
+    ExpectCounters("total 2 cached 1 discarded 0 forwards 1/1 errors 0");
 }
 
-TEST_F(Proxy, ASecondQueryForADomainInFlightIsDropped) {
+TEST_F(Proxy, ASecondQueryForADomainInFlightIsDroppedAndNothingIsHandledAfterAStop) {
     upstream.Answer("dup.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300)});
     Start();
 
@@ -172,12 +107,10 @@ TEST_F(Proxy, ASecondQueryForADomainInFlightIsDropped) {
 
     // Nothing is sent after the stop, so what is not here by then never comes.
     proxy->StopDnsServer();
+    EXPECT_TRUE(proxy->IsStopped());
+    client.Send(MakeQuery("dup.test", 0x0003), port);
     EXPECT_FALSE(client.Receive(milliseconds(50)));
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 2u);
-    EXPECT_EQ(s.DiscardRequests, 1u);
-    EXPECT_EQ(s.ForwardAttempts, 1u);
-    EXPECT_EQ(s.ForwardRequests, 1u);
+    EXPECT_EQ(Counters(), "total 2 cached 0 discarded 1 forwards 1/1 errors 0");
 }
 
 TEST_F(Proxy, ASilentUpstreamCostsOneErrorAndTheDomainIsAskedAgainLater) {
@@ -186,31 +119,15 @@ TEST_F(Proxy, ASilentUpstreamCostsOneErrorAndTheDomainIsAskedAgainLater) {
 
     const auto start = steady_clock::now();
     client.Send(MakeQuery("quiet.test", 0x0001), port);
-    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 1; }));
+    ExpectCounters("total 1 cached 0 discarded 0 forwards 1/0 errors 1");
     EXPECT_GE(steady_clock::now() - start, milliseconds(250));
     EXPECT_TRUE(InFlightEmpties());
-    EXPECT_EQ(Stats().ForwardRequests, 0u);
 
     client.Send(MakeQuery("quiet.test", 0x0002), port);
-    EXPECT_TRUE(upstream.WaitForQueries(2, kPatience));
-    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 2; }));
+    ExpectCounters("total 2 cached 0 discarded 0 forwards 2/0 errors 2");
+    EXPECT_EQ(upstream.QueryCount(), 2);
     EXPECT_FALSE(client.Receive(milliseconds(1)));
-    EXPECT_EQ(Stats().ForwardAttempts, 2u);
     EXPECT_EQ(cache.GetCount(), 0);
-}
-
-TEST_F(Proxy, SpoofedRepliesAreIgnoredAndTheGenuineOneIsRelayed) {
-    upstream.Answer("spoof.test", {.Addresses = {"1.2.3.4"}, .SpoofFirst = true});
-    Start();
-
-    client.Send(MakeQuery("spoof.test", 0x7777), port);
-    const std::optional<Bytes> reply = client.Receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(upstream.SpoofsSent(), 2);
-    ASSERT_EQ(upstream.Replies().size(), 1u);
-    EXPECT_EQ(*reply, upstream.Replies()[0]);
-    ASSERT_TRUE(InFlightEmpties());
-    EXPECT_EQ(cache.Lookup("spoof.test")->Addresses.Texts(), (Texts{"1.2.3.4"}));
 }
 
 TEST_F(Proxy, AnOversizedDatagramRestartsTheListenerOnTheSamePort) {
@@ -220,23 +137,9 @@ TEST_F(Proxy, AnOversizedDatagramRestartsTheListenerOnTheSamePort) {
     client.Send(Bytes(1600, 0xAB), port);
     ASSERT_TRUE(WaitUntil([&] { return proxy->RestartCount() == 1; }));
     EXPECT_EQ(proxy->ListeningPort(), port);
-    EXPECT_EQ(Stats().TotalRequests, 0u);
-
     client.Send(MakeQuery("ab.cde", 0x0001), port);
     EXPECT_TRUE(client.Receive());
-    EXPECT_EQ(Stats().CachedRequests, 1u);
-}
-
-TEST_F(Proxy, APortInUseFailsTheStartWithItsErrorText) {
-    CWSocket holder;
-    holder.Create(true);
-    holder.Bind(0, kLoopback);
-    CDnsSocket blocked(&cache, &observer);
-    EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), kLoopback));
-    EXPECT_FALSE(blocked.IsRunning());
-    const std::string cause = CWSocketException(socket_error::kAddressInUse).GetErrorMessage();
-    EXPECT_EQ(observer.Errors(),
-              (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
+    EXPECT_EQ(Counters(), "total 1 cached 1 discarded 0 forwards 0/0 errors 0");
 }
 
 TEST_F(Proxy, AnEntryWithoutAddressIsForwardedAndLearnedIntoIt) {
@@ -249,9 +152,7 @@ TEST_F(Proxy, AnEntryWithoutAddressIsForwardedAndLearnedIntoIt) {
     Start();
 
     client.Send(MakeQuery("bare.test", 0x0001), port);
-    const std::optional<Bytes> reply = client.Receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(*reply, upstream.Replies().at(0));
+    ASSERT_TRUE(client.Receive());
     ASSERT_TRUE(InFlightEmpties());
     auto lock = cache.Lock();
     EXPECT_EQ(cache.Lookup("bare.test"), bare);
@@ -273,7 +174,7 @@ TEST_F(Proxy, NamesTheCacheFileCannotHoldAreRelayedButNeverLearned) {
     }
     ASSERT_TRUE(InFlightEmpties());
     EXPECT_EQ(cache.GetCount(), 0);
-    EXPECT_EQ(Stats().ForwardRequests, 3u);
+    ExpectCounters("total 3 cached 0 discarded 0 forwards 3/3 errors 0");
 }
 
 TEST_F(Proxy, TheObserverHearsOfEveryLearnAndHitFromOneThreadOfItsOwn) {
@@ -287,14 +188,12 @@ TEST_F(Proxy, TheObserverHearsOfEveryLearnAndHitFromOneThreadOfItsOwn) {
     client.Send(MakeQuery("seen.test", 0x0002), port);
     ASSERT_TRUE(client.Receive());
     ASSERT_TRUE(observer.WaitForItems(2));
-
-    // The stop tells what is still queued before it returns.
     proxy->StopDnsServer();
     const DnsItemPtr entry = cache.Lookup("seen.test");
     EXPECT_EQ(observer.Items(), (std::vector<DnsItemPtr>{entry, entry}));
-    const std::set<std::thread::id> threads = observer.Threads();
-    ASSERT_EQ(threads.size(), 1u);
-    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+    const std::vector<std::thread::id> threads = observer.Threads();
+    EXPECT_EQ(threads.at(0), threads.at(1));
+    EXPECT_NE(threads.at(0), std::this_thread::get_id());
 }
 
 // Stands for the window's thread: the call does not return until the test lets it.
@@ -348,74 +247,45 @@ TEST_F(Proxy, AStopDoesNotWaitForABlockedObserverUntilAskedTo) {
     EXPECT_TRUE(proxy->IsStopped());
 }
 
-TEST_F(Proxy, StopAndStartKeepTheCountersAndNothingIsHandledInBetween) {
-    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start();
-    client.Send(MakeQuery("ab.cde", 0x0001), port);
-    ASSERT_TRUE(client.Receive());
-
-    proxy->StopDnsServer();
-    EXPECT_TRUE(proxy->IsStopped());
-    client.Send(MakeQuery("ab.cde", 0x0002), port);
-    EXPECT_FALSE(client.Receive(milliseconds(50)));
-    EXPECT_EQ(Stats().TotalRequests, 1u);
-
-    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
-    client.Send(MakeQuery("ab.cde", 0x0003), port);
-    ASSERT_TRUE(client.Receive());
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 2u);
-    EXPECT_EQ(s.CachedRequests, 2u);
-    EXPECT_TRUE(HitsReach("ab.cde", 2));
-}
-
-// Sends a query for each name, pausing every few until the proxy has taken them in, so that no
-// datagram is lost to a full receive buffer.
-void SendPaced(Client& client, CDnsSocket& proxy, const Texts& names, std::uint16_t port) {
+// Sends a query for each of `count` names that the upstream never answers, pausing every few
+// until the proxy has taken them in, so that no datagram is lost to a full receive buffer.
+void SendSilentQueries(Client& client, CDnsSocket& proxy, int count, std::uint16_t port) {
     const std::uint32_t before = proxy.Statistics().TotalRequests.load();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        client.Send(MakeQuery(names[i], static_cast<std::uint16_t>(i)), port);
-        if (i % 25 == 24 || i + 1 == names.size()) {
-            ASSERT_TRUE(WaitUntil(
-                [&] { return proxy.Statistics().TotalRequests.load() - before >= i + 1; }));
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "silent" + std::to_string(i) + ".test";
+        client.Send(MakeQuery(name, static_cast<std::uint16_t>(i)), port);
+        if (i % 25 == 24 || i + 1 == count) {
+            ASSERT_TRUE(WaitUntil([&] {
+                return proxy.Statistics().TotalRequests.load() - before >= std::uint32_t(i) + 1;
+            }));
         }
     }
-}
-
-Texts SilentNames(int count) {
-    Texts names;
-    for (int i = 0; i < count; ++i) {
-        names.push_back("silent" + std::to_string(i) + ".test");
-    }
-    return names;
 }
 
 TEST_F(Proxy, AtTheCapMissesAreDroppedButHitsStillAnswered) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     Start(3);
 
-    SendPaced(client, *proxy, SilentNames(3), port);
+    SendSilentQueries(client, *proxy, 3, port);
     ASSERT_TRUE(upstream.WaitForQueries(3, kPatience));
     EXPECT_EQ(proxy->ActiveForwards(), 3);
 
     client.Send(MakeQuery("onemore.test", 0x0100), port);
-    ASSERT_TRUE(WaitUntil([&] { return Stats().DiscardRequests == 1; }));
     client.Send(MakeQuery("ab.cde", 0x0101), port);
     EXPECT_TRUE(client.Receive());
+    ExpectCounters("total 5 cached 1 discarded 1 forwards 3/0 errors 0");
     EXPECT_EQ(upstream.QueryCount(), 3);
     EXPECT_LE(proxy->WorkerThreads(), 3);
-    EXPECT_EQ(Stats().ForwardAttempts, 3u);
 }
 
 TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    const int threadsBefore = ProcessThreads();
+    const int threadsBefore = qftest::ProcessThreads();
     Start();
 
-    SendPaced(client, *proxy, SilentNames(300), port);
+    SendSilentQueries(client, *proxy, 300, port);
     ASSERT_TRUE(upstream.WaitForQueries(300, milliseconds(10000)));
     EXPECT_EQ(proxy->ActiveForwards(), 300);
-    EXPECT_LE(proxy->WorkerThreads(), 300);
 
     const auto asked = steady_clock::now();
     client.Send(MakeQuery("ab.cde", 0x0001), port);
@@ -433,9 +303,9 @@ TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
     EXPECT_EQ(proxy->WorkerThreads(), 0);
     EXPECT_EQ(proxy->ActiveForwards(), 0);
     EXPECT_TRUE(proxy->InFlightDomains().IsEmpty());
-    EXPECT_EQ(Stats().InternalErrorRequests, 300u);
+    EXPECT_EQ(Counters(), "total 301 cached 1 discarded 0 forwards 300/0 errors 300");
     if (threadsBefore != -1) {
-        EXPECT_EQ(ProcessThreads(), threadsBefore);
+        EXPECT_EQ(qftest::ProcessThreads(), threadsBefore);
     }
 }
 

@@ -11,57 +11,41 @@ namespace {
 
 constexpr std::time_t kT = 1'700'000'000;
 
-// Counts and folds in a request answered from the cache.
-void Cached(CDnsStatistics& stats, std::time_t received, std::time_t replied) {
+// Counts and folds in a request answered from the cache at `replied`, or, when `answered` is
+// given, one forwarded at `replied` and relayed at `answered`.
+void Fold(CDnsStatistics& stats, std::time_t received, std::time_t replied,
+          std::time_t answered = 0) {
     DnsRequest request;
     request.Received = received;
-    request.CacheReplied = replied;
-    request.Done = replied;
     ++stats.TotalRequests;
-    ++stats.CachedRequests;
+    if (answered == 0) {
+        ++stats.CachedRequests;
+        request.CacheReplied = request.Done = replied;
+    } else {
+        ++stats.ForwardAttempts;
+        ++stats.ForwardRequests;
+        request.Forwarded = replied;
+        request.Answered = request.Done = answered;
+    }
     stats.UpdateStatistics(&request);
 }
 
-// Counts and folds in a forwarded request that was relayed.
-void Forwarded(CDnsStatistics& stats, std::time_t received, std::time_t forwarded,
-               std::time_t answered) {
-    DnsRequest request;
-    request.Received = received;
-    request.Forwarded = forwarded;
-    request.Answered = answered;
-    request.Done = answered;
-    ++stats.TotalRequests;
-    ++stats.ForwardAttempts;
-    ++stats.ForwardRequests;
-    stats.UpdateStatistics(&request);
-}
-
-TEST(DnsStatistics, ACachedRequestWithinOneSecondAddsNoTime) {
+TEST(DnsStatistics, AveragesAndSavedTimeAndATimedOutForwardThatOnlyGrowsTheDivisor) {
     CDnsStatistics stats;
-    Cached(stats, kT, kT);
-    const DnsStatisticsSnapshot s = stats.Snapshot();
-    EXPECT_EQ(s.TotalRequests, 1u);
-    EXPECT_EQ(s.CachedRequests, 1u);
-    EXPECT_EQ(s.CachedTimeSum, 0u);
-    EXPECT_DOUBLE_EQ(s.AvgCachedTime, 0.0);
-    EXPECT_DOUBLE_EQ(s.AvgAllTime, 0.0);
-    EXPECT_DOUBLE_EQ(s.SavedTime, 0.0);
-}
-
-TEST(DnsStatistics, ForwardTimesAndATimedOutForwardThatOnlyGrowsTheDivisor) {
-    CDnsStatistics stats;
-    Cached(stats, kT, kT);
-    Forwarded(stats, kT, kT, kT + 1);
+    Fold(stats, kT, kT);
+    EXPECT_DOUBLE_EQ(stats.Snapshot().AvgAllTime, 0.0);
+    Fold(stats, kT, kT, kT + 1);
     DnsStatisticsSnapshot s = stats.Snapshot();
     EXPECT_EQ(s.ForwardTimeSum, 1u);
     EXPECT_EQ(s.RemoteTimeSum, 1u);
     EXPECT_DOUBLE_EQ(s.AvgForwardTime, 1.0);
+    EXPECT_DOUBLE_EQ(s.AvgCachedTime, 0.0);
     EXPECT_DOUBLE_EQ(s.AvgAllTime, 0.5);
     // (AvgForwardTime - AvgCachedTime) x (cached + forwarded)
     EXPECT_DOUBLE_EQ(s.SavedTime, 2.0);
 
     // A forward decided in the second of its answer adds no remote time.
-    Forwarded(stats, kT + 5, kT + 6, kT + 6);
+    Fold(stats, kT + 5, kT + 6, kT + 6);
     EXPECT_EQ(stats.Snapshot().RemoteTimeSum, 1u);
 
     // A forward that timed out is counted but folds in nothing; the next request brings the
@@ -70,28 +54,13 @@ TEST(DnsStatistics, ForwardTimesAndATimedOutForwardThatOnlyGrowsTheDivisor) {
     ++stats.ForwardAttempts;
     ++stats.InternalErrorRequests;
     EXPECT_DOUBLE_EQ(stats.Snapshot().AvgRemoteTime, 0.5);
-    Cached(stats, kT + 7, kT + 7);
+    Fold(stats, kT + 7, kT + 7);
     s = stats.Snapshot();
     EXPECT_EQ(s.RemoteTimeSum, 1u);
     EXPECT_DOUBLE_EQ(s.AvgRemoteTime, 1.0 / 3.0);
 }
 
-TEST(DnsStatistics, SavedTimeNeverGoesBelowZeroNorASumBackwards) {
-    CDnsStatistics stats;
-    Forwarded(stats, kT, kT, kT);
-    Cached(stats, kT, kT + 3);
-    DnsStatisticsSnapshot s = stats.Snapshot();
-    EXPECT_DOUBLE_EQ(s.AvgCachedTime, 3.0);
-    EXPECT_DOUBLE_EQ(s.SavedTime, 0.0);
-
-    // The clock set back a minute during a request adds nothing instead of wrapping the sum.
-    Cached(stats, kT + 10, kT - 50);
-    s = stats.Snapshot();
-    EXPECT_EQ(s.TotalTimeSum, 3u);
-    EXPECT_EQ(s.CachedTimeSum, 3u);
-}
-
-TEST(DnsStatistics, NoRequestChangesNothingAndAnAverageWithoutDivisorKeepsItsValue) {
+TEST(DnsStatistics, NothingGoesBelowZeroWrapsOrDividesByZero) {
     CDnsStatistics stats;
     stats.UpdateStatistics(nullptr);
     DnsRequest unreceived;
@@ -102,13 +71,25 @@ TEST(DnsStatistics, NoRequestChangesNothingAndAnAverageWithoutDivisorKeepsItsVal
     // Folded in before any counter moved: the sum grows, every average stays 0.
     DnsRequest early;
     early.Received = kT;
-    early.Answered = kT + 4;
-    early.Done = kT + 4;
+    early.Answered = early.Done = kT + 4;
     stats.UpdateStatistics(&early);
-    const DnsStatisticsSnapshot s = stats.Snapshot();
+    DnsStatisticsSnapshot s = stats.Snapshot();
     EXPECT_EQ(s.ForwardTimeSum, 4u);
     EXPECT_DOUBLE_EQ(s.AvgForwardTime, 0.0);
     EXPECT_DOUBLE_EQ(s.AvgAllTime, 0.0);
+
+    // Cached answers slower than forwarded ones save nothing rather than a negative time.
+    CDnsStatistics slowCache;
+    Fold(slowCache, kT, kT, kT);
+    Fold(slowCache, kT, kT + 3);
+    s = slowCache.Snapshot();
+    EXPECT_DOUBLE_EQ(s.AvgCachedTime, 3.0);
+    EXPECT_DOUBLE_EQ(s.SavedTime, 0.0);
+
+    // The clock set back a minute during a request adds nothing instead of wrapping the sum.
+    Fold(slowCache, kT + 10, kT - 50);
+    EXPECT_EQ(slowCache.Snapshot().TotalTimeSum, 3u);
+    EXPECT_EQ(slowCache.Snapshot().CachedTimeSum, 3u);
 }
 
 }  // namespace

@@ -13,21 +13,13 @@
 #include "core/dns_socket.h"
 #include "core/dns_tcp_framing.h"
 #include "tests/core/proxy_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
 
 namespace {
 
 using qftest::Addresses;
 using qftest::Bytes;
 using qftest::Client;
-using qftest::FakeAnswer;
-using qftest::FakeUpstream;
-using qftest::kLoopback;
-using qftest::kPatience;
 using qftest::MakeQuery;
-using qftest::ProcessThreads;
-using qftest::RecordingObserver;
 using qftest::TcpClient;
 using qftest::WaitUntil;
 using std::chrono::milliseconds;
@@ -43,49 +35,7 @@ Texts NumberedAddresses(int count) {
     return addresses;
 }
 
-class TcpProxy : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SetCurrentDnsServer(kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-
-    void TearDown() override {
-        proxy.reset();
-        qftest::PointUpstreamAtSink();
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-    }
-
-    void Start(milliseconds idle = CDnsSocket::kDefaultTcpIdleTimeout) {
-        proxy = std::make_unique<CDnsSocket>(&cache, &observer);
-        proxy->SetTcpIdleTimeout(idle);
-        ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
-        port = proxy->ListeningPort();
-        ASSERT_NE(port, 0);
-    }
-
-    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
-
-    Texts AddressesOf(std::string_view domain) {
-        auto lock = cache.Lock();
-        const DnsItemPtr item = cache.Lookup(domain);
-        return item ? item->Addresses.Texts() : Texts{};
-    }
-
-    // A cached request is counted before its reply goes out, a forwarded one just after.
-    bool CountersReach(std::uint32_t cached, std::uint32_t forwarded) {
-        return WaitUntil([&] {
-            const DnsStatisticsSnapshot s = Stats();
-            return s.CachedRequests == cached && s.ForwardRequests == forwarded;
-        });
-    }
-
-    FakeUpstream upstream;
-    CDnsItemMap cache;
-    RecordingObserver observer;
-    std::unique_ptr<CDnsSocket> proxy;
-    std::uint16_t port = 0;
-};
+using TcpProxy = qftest::ProxyTest;
 
 TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLearned) {
     const Texts all = NumberedAddresses(12);
@@ -98,11 +48,10 @@ TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLea
     udp.Send(query, port);
     const std::optional<Bytes> truncated = udp.Receive();
     ASSERT_TRUE(truncated);
-    ASSERT_EQ(upstream.Replies().size(), 1u);
-    EXPECT_EQ(*truncated, upstream.Replies()[0]);
+    EXPECT_EQ(*truncated, upstream.Replies().at(0));
     EXPECT_EQ((*truncated)[2] & 0x02, 0x02);
     // The domain leaves the in-flight list after the learning step.
-    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); }));
+    ASSERT_TRUE(InFlightEmpties());
     EXPECT_EQ(cache.GetCount(), 0);
 
     // The same question over TCP is forwarded over TCP, and its whole answer relayed and learned.
@@ -110,9 +59,8 @@ TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLea
     tcp.Send(query);
     const std::optional<Bytes> whole = tcp.Receive();
     ASSERT_TRUE(whole);
-    ASSERT_EQ(upstream.Replies().size(), 2u);
-    EXPECT_EQ(*whole, upstream.Replies()[1]);
-    const std::vector<FakeUpstream::Query> asked = upstream.Queries();
+    EXPECT_EQ(*whole, upstream.Replies().at(1));
+    const std::vector<qftest::FakeUpstream::Query> asked = upstream.Queries();
     ASSERT_EQ(asked.size(), 2u);
     EXPECT_FALSE(asked[0].Tcp);
     EXPECT_TRUE(asked[1].Tcp);
@@ -122,11 +70,7 @@ TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLea
     EXPECT_EQ(AddressesOf("big.test"), all);
     ASSERT_TRUE(observer.WaitForItems(1));
     EXPECT_EQ(observer.Items().at(0), cache.Lookup("big.test"));
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 2u);
-    EXPECT_EQ(s.ForwardAttempts, 2u);
-    EXPECT_EQ(s.InternalErrorRequests, 0u);
-    EXPECT_EQ(s.DiscardRequests, 0u);
+    ExpectCounters("total 2 cached 0 discarded 0 forwards 2/2 errors 0");
 }
 
 TEST_F(TcpProxy, MessagesLargerThanADatagramTravelWholeBothWays) {
@@ -142,8 +86,7 @@ TEST_F(TcpProxy, MessagesLargerThanADatagramTravelWholeBothWays) {
     const std::optional<Bytes> reply = tcp.Receive();
     ASSERT_TRUE(reply);
     EXPECT_GT(reply->size(), kDnsPacketSize);
-    ASSERT_EQ(upstream.Replies().size(), 1u);
-    EXPECT_EQ(*reply, upstream.Replies()[0]);
+    EXPECT_EQ(*reply, upstream.Replies().at(0));
     EXPECT_EQ(upstream.Queries().at(0).Data, query);
 
     // The cache learns the answers that the reply reader examines.
@@ -156,34 +99,30 @@ TEST_F(TcpProxy, PipelinedQueriesAreAnsweredInOrderFromTheCacheAndTheUpstream) {
     upstream.Answer("slow.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(200)});
     Start();
 
-    // Three queries in one write: the quick cached answer waits for the slow one before it.
-    Bytes stream = qftest::Framed(MakeQuery("slow.test", 0x0001));
-    for (const Bytes& next : {qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20)),
-                              MakeQuery("ab.cde", 0x0003, 28)}) {
+    // Three queries in one write: the quick cached answers wait for the slow one before them.
+    const Bytes cachedQuery = qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20));
+    Bytes stream;
+    for (const Bytes& next :
+         {MakeQuery("slow.test", 0x0001), cachedQuery, MakeQuery("ab.cde", 0x0003, 28)}) {
         const Bytes framed = qftest::Framed(next);
         stream.insert(stream.end(), framed.begin(), framed.end());
     }
     TcpClient tcp(port);
     tcp.SendRaw(stream);
-
     const std::optional<Bytes> first = tcp.Receive();
     const std::optional<Bytes> second = tcp.Receive();
     const std::optional<Bytes> third = tcp.Receive();
     ASSERT_TRUE(first && second && third);
     EXPECT_EQ(*first, upstream.Replies().at(0));
-    // The same bytes as the cached reply over UDP: AD kept, OPT dropped, the first address.
-    EXPECT_EQ(*second, (Bytes{0x12, 0x34, 0x81, 0xA0, 0,    1,    0, 1, 0,  0, 0,    0,    2, 'a',
-                              'b',  3,    'c',  'd',  'e',  0,    0, 1, 0,  1, 0xC0, 0x0C, 0, 1,
-                              0,    1,    0,    0x01, 0x51, 0x80, 0, 4, 10, 0, 0,    1}));
     EXPECT_EQ(Bytes(third->begin(), third->begin() + 2), (Bytes{0x00, 0x03}));
-    EXPECT_EQ(upstream.QueryCount(), 1);
 
-    ASSERT_TRUE(CountersReach(2, 1));
-    EXPECT_EQ(Stats().TotalRequests, 3u);
-    EXPECT_TRUE(WaitUntil([&] {
-        auto lock = cache.Lock();
-        return cache.Lookup("ab.cde")->Hits == 2;
-    }));
+    // The cached reply is the same as over UDP.
+    Client udp;
+    udp.Send(cachedQuery, port);
+    EXPECT_EQ(second, udp.Receive());
+    EXPECT_EQ(upstream.QueryCount(), 1);
+    ExpectCounters("total 4 cached 3 discarded 0 forwards 1/1 errors 0");
+    EXPECT_TRUE(HitsReach("ab.cde", 3));
 }
 
 TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
@@ -201,16 +140,14 @@ TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
     EXPECT_TRUE(udp.Receive());
     EXPECT_TRUE(first.Receive());
     EXPECT_TRUE(second.Receive());
-    ASSERT_TRUE(CountersReach(0, 3));
-    EXPECT_EQ(Stats().DiscardRequests, 0u);
-    EXPECT_EQ(upstream.QueryCount(), 3);
+    ExpectCounters("total 3 cached 0 discarded 0 forwards 3/3 errors 0");
 }
 
 TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreClosed) {
     constexpr milliseconds kIdle{1500};
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     upstream.Answer("fresh.test", {.Addresses = {"1.2.3.4"}});
-    Start(kIdle);
+    Start(CDnsSocket::kMaxForwards, kIdle);
 
     // 63 clients that send nothing, and one that is served beside them.
     std::vector<std::unique_ptr<TcpClient>> idle;
@@ -247,13 +184,13 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
     later.Send(MakeQuery("ab.cde", 0x0004));
     EXPECT_TRUE(later.Receive());
     EXPECT_EQ(proxy->RefusedTcpConnections(), 1u);
-    ASSERT_TRUE(CountersReach(3, 1));
+    ExpectCounters("total 4 cached 3 discarded 0 forwards 1/1 errors 0");
 }
 
 TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
     constexpr milliseconds kIdle{500};
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start(kIdle);
+    Start(CDnsSocket::kMaxForwards, kIdle);
 
     // A length shorter than a header: closed at once.
     TcpClient badLength(port);
@@ -283,11 +220,7 @@ TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
     }
     EXPECT_TRUE(slow.Receive());
     ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() <= 1; }));
-    ASSERT_TRUE(CountersReach(1, 0));
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 1u);
-    EXPECT_EQ(s.InternalErrorRequests, 0u);
-    EXPECT_EQ(upstream.QueryCount(), 0);
+    ExpectCounters("total 1 cached 1 discarded 0 forwards 0/0 errors 0");
 }
 
 TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
@@ -307,18 +240,14 @@ TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
     refused.Send(MakeQuery("refused.test", 0x0002));
     EXPECT_TRUE(refused.WaitClosed());
 
-    ASSERT_TRUE(WaitUntil([&] { return Stats().InternalErrorRequests == 2; }));
-    const DnsStatisticsSnapshot s = Stats();
-    EXPECT_EQ(s.TotalRequests, 2u);
-    EXPECT_EQ(s.ForwardAttempts, 2u);
-    EXPECT_EQ(s.ForwardRequests, 0u);
+    ExpectCounters("total 2 cached 0 discarded 0 forwards 2/0 errors 2");
     EXPECT_EQ(cache.GetCount(), 0);
 }
 
 TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     upstream.Answer("quiet.test", {.Silent = true});
-    const int threadsBefore = ProcessThreads();
+    const int threadsBefore = qftest::ProcessThreads();
     Start();
 
     std::vector<std::unique_ptr<TcpClient>> idle;
@@ -327,7 +256,7 @@ TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
     }
     TcpClient waiting(port);
     waiting.Send(MakeQuery("quiet.test", 0x0001));
-    ASSERT_TRUE(upstream.WaitForQueries(1, kPatience));
+    ASSERT_TRUE(upstream.WaitForQueries(1, qftest::kPatience));
     ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 6; }));
 
     // The forward would wait three seconds and the idle clients ten.
@@ -339,36 +268,42 @@ TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
     for (const auto& client : idle) {
         EXPECT_TRUE(client->WaitClosed(milliseconds(1000)));
     }
-    EXPECT_EQ(Stats().InternalErrorRequests, 1u);
+    EXPECT_EQ(Counters(), "total 1 cached 0 discarded 0 forwards 1/0 errors 1");
     if (threadsBefore != -1) {
         // The fake's own connection thread ends once the proxy's side is closed.
-        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threadsBefore; }))
-            << ProcessThreads() << " threads, " << threadsBefore << " before";
+        EXPECT_TRUE(WaitUntil([&] { return qftest::ProcessThreads() == threadsBefore; }))
+            << qftest::ProcessThreads() << " threads, " << threadsBefore << " before";
     }
 
-    // The TCP port binds again at once, although the closed connections wait out their close.
-    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
+    // The TCP port binds again at once, although the closed connections wait out their close,
+    // and the counters carry on.
+    ASSERT_TRUE(proxy->RunDnsServer(port, qftest::kLoopback));
     TcpClient again(port);
     again.Send(MakeQuery("ab.cde", 0x0002));
     EXPECT_TRUE(again.Receive());
+    EXPECT_EQ(Counters(), "total 2 cached 1 discarded 0 forwards 1/0 errors 1");
 }
 
-TEST_F(TcpProxy, ATakenTcpPortFailsTheStartAndLeavesTheUdpPortFree) {
-    CWSocket holder;
-    holder.Create(false);
-    holder.Bind(0, kLoopback);
-    holder.Listen();
-    const std::uint16_t taken = holder.GetLocalPort();
-
-    CDnsSocket blocked(&cache, &observer);
-    EXPECT_FALSE(blocked.RunDnsServer(taken, kLoopback));
-    EXPECT_FALSE(blocked.IsRunning());
+// Either port taken fails the start with the error's text, and leaves the other port free.
+TEST_F(TcpProxy, APortInUseFailsTheStartWithItsErrorText) {
     const std::string cause = CWSocketException(socket_error::kAddressInUse).GetErrorMessage();
-    EXPECT_EQ(observer.Errors(),
-              (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
-    CWSocket udp;
-    udp.Create(true);
-    EXPECT_NO_THROW(udp.Bind(taken, kLoopback));
+    for (const bool udpTaken : {true, false}) {
+        CWSocket holder;
+        holder.Create(udpTaken);
+        holder.Bind(0, qftest::kLoopback);
+        if (!udpTaken) {
+            holder.Listen();
+        }
+        qftest::RecordingObserver errors;
+        CDnsSocket blocked(&cache, &errors);
+        EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), qftest::kLoopback));
+        EXPECT_FALSE(blocked.IsRunning());
+        EXPECT_EQ(errors.Errors(),
+                  (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
+        CWSocket other;
+        other.Create(!udpTaken);
+        EXPECT_NO_THROW(other.Bind(holder.GetLocalPort(), qftest::kLoopback)) << udpTaken;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the proxy's tests share: waiting for the proxy's own state, UDP and TCP clients on
-// loopback, and an observer that records what it is told.
+// What the proxy's tests share: a proxy on a loopback port in front of a fake upstream, waiting
+// for the proxy's own state, UDP and TCP clients, and an observer that records what it is told.
 
 #include <gtest/gtest.h>
 
@@ -10,32 +10,32 @@
 #include <condition_variable>
 #include <fstream>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/dns_observer.h"
-#include "core/locked_string_list.h"
-#include "net/wsocket.h"
+#include "core/dns_socket.h"
 #include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
 
 namespace qftest {
 
-inline constexpr std::chrono::milliseconds kPatience{5000};
+using std::chrono::milliseconds;
+inline constexpr milliseconds kPatience{5000};
 
 // Polls `condition` until it holds or `limit` has passed; for the proxy's own state, which has
 // nothing to wait on.
 template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit = kPatience) {
+bool WaitUntil(Condition condition, milliseconds limit = kPatience) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= end) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(milliseconds(1));
     }
     return true;
 }
@@ -44,8 +44,7 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds limit = kPatience)
 inline int ProcessThreads() {
 #ifdef __linux__
     std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
+    for (std::string line; std::getline(status, line);) {
         if (line.rfind("Threads:", 0) == 0) {
             return std::stoi(line.substr(8));
         }
@@ -66,7 +65,7 @@ public:
     }
 
     // The next datagram, or none within `limit`.
-    std::optional<Bytes> Receive(std::chrono::milliseconds limit = kPatience) {
+    std::optional<Bytes> Receive(milliseconds limit = kPatience) {
         Bytes buffer(2048);
         std::string from;
         std::uint16_t port = 0;
@@ -100,7 +99,7 @@ public:
 
     // The next whole message without its prefix, or none when the connection ends or nothing
     // whole arrives within `limit`.
-    std::optional<Bytes> Receive(std::chrono::milliseconds limit = kPatience) {
+    std::optional<Bytes> Receive(milliseconds limit = kPatience) {
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
         std::array<std::uint8_t, 2> prefix{};
         if (!ReceiveExactly(prefix.data(), prefix.size())) {
@@ -114,7 +113,7 @@ public:
     }
 
     // True when the proxy closes the connection within `limit`, with nothing sent before.
-    bool WaitClosed(std::chrono::milliseconds limit = kPatience) {
+    bool WaitClosed(milliseconds limit = kPatience) {
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
         std::array<std::uint8_t, 1> byte{};
         try {
@@ -149,32 +148,27 @@ public:
     void OnDnsItemChanged(const DnsItemPtr& item) override {
         const std::lock_guard guard(m_lock);
         m_items.push_back(item);
-        m_threads.insert(std::this_thread::get_id());
+        m_threads.push_back(std::this_thread::get_id());
         m_changed.notify_all();
     }
-
     void OnServerError(const std::string& message) override {
         const std::lock_guard guard(m_lock);
         m_errors.push_back(message);
-        m_changed.notify_all();
     }
 
     bool WaitForItems(std::size_t count) {
         std::unique_lock lock(m_lock);
         return m_changed.wait_for(lock, kPatience, [&] { return m_items.size() >= count; });
     }
-
     std::vector<DnsItemPtr> Items() {
         const std::lock_guard guard(m_lock);
         return m_items;
     }
-
     std::vector<std::string> Errors() {
         const std::lock_guard guard(m_lock);
         return m_errors;
     }
-
-    std::set<std::thread::id> Threads() {
+    std::vector<std::thread::id> Threads() {
         const std::lock_guard guard(m_lock);
         return m_threads;
     }
@@ -184,7 +178,7 @@ private:
     std::condition_variable m_changed;
     std::vector<DnsItemPtr> m_items;
     std::vector<std::string> m_errors;
-    std::set<std::thread::id> m_threads;
+    std::vector<std::thread::id> m_threads;
 };
 
 struct Addresses : CLockedStringList {
@@ -193,6 +187,70 @@ struct Addresses : CLockedStringList {
             AddTail(text);
         }
     }
+};
+
+// A proxy on a loopback port whose upstream is the fake; Start() runs it.
+class ProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDnsServer(kLoopback);
+        SetDnsServerPort(upstream.Port());
+    }
+    void TearDown() override {
+        proxy.reset();
+        PointUpstreamAtSink();
+        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+    }
+
+    void Start(int maxForwards = CDnsSocket::kMaxForwards,
+               milliseconds idle = CDnsSocket::kDefaultTcpIdleTimeout) {
+        proxy = std::make_unique<CDnsSocket>(&cache, &observer, maxForwards);
+        proxy->SetTcpIdleTimeout(idle);
+        ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
+        port = proxy->ListeningPort();
+        ASSERT_NE(port, 0);
+    }
+
+    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
+    std::string Counters() const {
+        const DnsStatisticsSnapshot s = Stats();
+        return "total " + std::to_string(s.TotalRequests) + " cached " +
+               std::to_string(s.CachedRequests) + " discarded " +
+               std::to_string(s.DiscardRequests) + " forwards " +
+               std::to_string(s.ForwardAttempts) + "/" + std::to_string(s.ForwardRequests) +
+               " errors " + std::to_string(s.InternalErrorRequests);
+    }
+    // Waits until the counters read `expected`: a forwarded request is counted just after its
+    // reply has gone out, a failed one after the wait for the upstream.
+    void ExpectCounters(const std::string& expected) {
+        WaitUntil([&] { return Counters() == expected; });
+        EXPECT_EQ(Counters(), expected);
+    }
+
+    // The domain's hits and addresses, read under the cache's lock; -1 hits when not cached.
+    int HitsOf(std::string_view domain) {
+        auto lock = cache.Lock();
+        const DnsItemPtr item = cache.Lookup(domain);
+        return item ? item->Hits : -1;
+    }
+    std::vector<std::string> AddressesOf(std::string_view domain) {
+        auto lock = cache.Lock();
+        const DnsItemPtr item = cache.Lookup(domain);
+        return item ? item->Addresses.Texts() : std::vector<std::string>{};
+    }
+    // A hit is counted just after its reply has gone out.
+    bool HitsReach(std::string_view domain, int hits) {
+        return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;
+    }
+    bool InFlightEmpties() {
+        return WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); });
+    }
+
+    FakeUpstream upstream;
+    CDnsItemMap cache;
+    RecordingObserver observer;
+    std::unique_ptr<CDnsSocket> proxy;
+    std::uint16_t port = 0;
 };
 
 }  // namespace qftest

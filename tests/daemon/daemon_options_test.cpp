@@ -2,61 +2,50 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "core/dns_cache.h"
 
 namespace {
 
-std::optional<DaemonOptions> Parse(std::vector<std::string> arguments,
-                                   std::string* error = nullptr) {
-    std::string reason;
-    std::optional<DaemonOptions> options = ParseDaemonOptions(arguments, reason);
-    if (error != nullptr) {
-        *error = reason;
+// The arguments of a command line, split at every space ("--cache " ends in an empty one).
+std::vector<std::string> Words(std::string_view line) {
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start <= line.size() && !line.empty();) {
+        const std::size_t space = std::min(line.find(' ', start), line.size());
+        words.emplace_back(line.substr(start, space - start));
+        start = space + 1;
     }
-    return options;
+    return words;
 }
 
-TEST(DaemonOptions, DefaultsServePort53AndForwardToTheFixedServer) {
-    const std::optional<DaemonOptions> options = Parse({});
-    ASSERT_TRUE(options);
-    EXPECT_EQ(options->ListenPort, 53);
-    EXPECT_EQ(options->UpstreamAddress, kFallbackDnsServer);
-    EXPECT_EQ(options->UpstreamPort, 53);
-    EXPECT_EQ(options->CacheFile, "DnsItem.csv");
-}
-
-TEST(DaemonOptions, ReadsEveryOption) {
-    const std::optional<DaemonOptions> options =
-        Parse({"--listen", "5353", "--upstream", "198.18.0.2:5300", "--cache", "/tmp/c.csv"});
-    ASSERT_TRUE(options);
-    EXPECT_EQ(options->ListenPort, 5353);
-    EXPECT_EQ(options->UpstreamAddress, "198.18.0.2");
-    EXPECT_EQ(options->UpstreamPort, 5300);
-    EXPECT_EQ(options->CacheFile, "/tmp/c.csv");
-
-    const std::optional<DaemonOptions> plain = Parse({"--upstream", "198.18.0.2"});
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->UpstreamPort, 53);
-}
-
-TEST(DaemonOptions, RejectsWhatItCannotUse) {
-    const std::vector<std::vector<std::string>> wrong{
-        {"--listen"},
-        {"--listen", "0"},
-        {"--listen", "65536"},
-        {"--listen", "53x"},
-        {"--listen", "-1"},
-        {"--upstream", "dns.example"},
-        {"--upstream", "198.18.0.2:"},
-        {"--upstream", ":53"},
-        {"--upstream", "198.18.0.2:99999"},
-        {"--cache", ""},
-        {"--verbose"},
+TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
+    const std::pair<const char*, DaemonOptions> cases[] = {
+        {"", {53, std::string(kFallbackDnsServer), 53, "DnsItem.csv"}},
+        {"--listen 5353 --upstream 198.18.0.2:5300 --cache /tmp/c.csv",
+         {5353, "198.18.0.2", 5300, "/tmp/c.csv"}},
+        {"--upstream 198.18.0.2", {53, "198.18.0.2", 53, "DnsItem.csv"}},
     };
-    for (const std::vector<std::string>& arguments : wrong) {
+    for (const auto& [line, expected] : cases) {
         std::string error;
-        EXPECT_FALSE(Parse(arguments, &error)) << arguments.front();
-        EXPECT_FALSE(error.empty()) << arguments.front();
+        const std::optional<DaemonOptions> options = ParseDaemonOptions(Words(line), error);
+        ASSERT_TRUE(options) << line << ": " << error;
+        EXPECT_EQ(options->ListenPort, expected.ListenPort) << line;
+        EXPECT_EQ(options->UpstreamAddress, expected.UpstreamAddress) << line;
+        EXPECT_EQ(options->UpstreamPort, expected.UpstreamPort) << line;
+        EXPECT_EQ(options->CacheFile, expected.CacheFile) << line;
+    }
+}
+
+TEST(DaemonOptions, RejectsWhatItCannotUseAndSaysWhy) {
+    for (const char* line :
+         {"--listen", "--listen 0", "--listen 65536", "--listen 53x", "--listen -1",
+          "--upstream dns.example", "--upstream :53",
+          "--upstream 1.2.3.4:", "--upstream 1.2.3.4:99999", "--cache ", "--verbose"}) {
+        std::string error;
+        EXPECT_FALSE(ParseDaemonOptions(Words(line), error)) << line;
+        EXPECT_FALSE(error.empty()) << line;
     }
 }
 

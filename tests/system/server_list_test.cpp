@@ -6,33 +6,17 @@
 #include <vector>
 
 #include "fake_ip_helper.h"
+#include "registry_values.h"
 #include "server_list_host.h"
-#include "system/system_dns.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 using qftest::CServerListHost;
+using qftest::Recorded;
+using qftest::SetNameServer;
 
 const std::string kFallback(kFallbackDnsServer);
-
-void SetNameServer(const std::string& adapter, const std::string& text) {
-    const std::string key = std::string(kInterfacesKey) + "\\" + adapter;
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
-    ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), kNameServerValue, REG_SZ,
-                                text.c_str(), static_cast<DWORD>(text.size() + 1)),
-              ERROR_SUCCESS);
-}
-
-std::string Recorded(const char* name) {
-    char text[512] = {};
-    DWORD size = sizeof(text);
-    return ::RegGetValueA(HKEY_CURRENT_USER, kDnsServersKey, name,
-                          RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, text,
-                          &size) == ERROR_SUCCESS
-               ? text
-               : "<none>";
-}
 
 // Adapters as the registry of the prefix holds them: one with a saved server and a new one, one
 // taken over by the proxy, one cut at spaces, one without a value, one whose value is longer
@@ -48,7 +32,7 @@ TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheP
     SetNameServer("{A}", "10.0.0.2,10.0.0.3");
     SetNameServer("{B}", "127.0.0.1");
     SetNameServer("{C}", "10.0.0.4 10.0.0.5");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kInterfacesKey) + "\\{D}").c_str());
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, qftest::InterfaceKey("{D}").c_str());
     SetNameServer("{E}", std::string(300, '1'));
     const CAdapterList adapters(system.Api());
 

@@ -38,10 +38,7 @@ protected:
         qftest::PointUpstreamAtSink();
     }
     void Answer(bool silent) {
-        qftest::FakeAnswer answer;
-        answer.Addresses = {"192.0.2.80"};
-        answer.Silent = silent;
-        upstream.Answer(kProbeHostName, answer);
+        upstream.Answer(kProbeHostName, {.Addresses = {"192.0.2.80"}, .Silent = silent});
     }
 
     qftest::FakeUpstream upstream;
@@ -141,9 +138,7 @@ TEST_F(Probe, DestroyingTheProbeLetsARunningLookupGoWithoutWaitingForIt) {
     EXPECT_EQ(upstream.QueryCount(), 1) << "its timer went with it";
 }
 
-TEST(ServerStatus, StatusLinesAndTheTrayWarningThatClearsItselfAfterTenBlinks) {
-    EXPECT_EQ(StatusLine("DNS server status:", "Down"), "DNS server status:  Down           \r\n");
-
+TEST(ServerStatus, TheTrayWarningClearsItselfAfterTenBlinks) {
     CTrayWarning tray;
     bool down = true;
     std::vector<int> icons;

@@ -16,8 +16,9 @@ public:
 };
 
 TEST(Controls, ListViewRowsKeepTextsDataAndSelection) {
-    CTemplate dialog(IDD_QUILLFORTH_DIALOG);
-    CListView list(dialog.Item(IDC_CACHE_LIST));
+    CTemplate dialog(IDD_OUTDATED);
+    CListView list(::CreateWindowExA(0, WC_LISTVIEWA, "", WS_CHILD | LVS_REPORT, 0, 0, 300, 200,
+                                     dialog.Hwnd(), nullptr, nullptr, nullptr));
     list.InsertColumn(0, "ID", 50);
     list.InsertColumn(1, "Domain", 150);
     EXPECT_EQ(list.GetHeader().GetItemText(1), "Domain");
@@ -45,18 +46,6 @@ TEST(Controls, ListBoxFindsTheEntryUnderAPoint) {
     RECT second = list.GetItemRect(1);
     EXPECT_EQ(list.ItemFromPoint({second.left + 2, second.top + 1}), 1);
     EXPECT_EQ(list.ItemFromPoint({second.left + 2, second.bottom + 200}), std::nullopt);
-}
-
-TEST(Controls, SystemMenuTakesTheAboutItem) {
-    CTemplate dialog(IDD_QUILLFORTH_DIALOG);
-    CMenu system = CMenu::SystemMenuOf(dialog.Hwnd());
-    int before = system.GetItemCount();
-    system.AppendSeparator();
-    system.AppendItem(IDM_ABOUTBOX, "&About Quillforth...");
-    EXPECT_EQ(system.GetItemId(before), 0);
-    EXPECT_EQ(system.GetItemText(before + 1), "&About Quillforth...");
-    system.EnableItem(before + 1, false);
-    EXPECT_NE(system.GetItemState(before + 1) & MFS_GRAYED, 0u);
 }
 
 }  // namespace

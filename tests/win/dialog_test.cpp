@@ -106,30 +106,28 @@ TEST(Dialog, ModalLoopGivesTheDialogItsKeyboard) {
     EXPECT_EQ(cancelled.hours, 1);
 }
 
-TEST(Dialog, AnExceptionFromAHandlerStaysInsideTheWindowProcedure) {
+// An exception from a handler stays inside the window procedure; the close box posts Cancel,
+// which ends a modeless dialog; an object destroyed before its window gets no handler calls.
+TEST(Dialog, ModelessLifetimeIsSafeFromFailingHandlersAndEarlyDestruction) {
     Log log;
     CLoggingDialog dialog(log);
     ASSERT_TRUE(dialog.Create());
     EXPECT_EQ(dialog.Send(WM_COMMAND, 7777), 0);
     EXPECT_TRUE(dialog.Exists());
-    dialog.Send(WM_COMMAND, IDCANCEL);  // a modeless dialog ends by destroying itself
-    EXPECT_FALSE(dialog.Exists());
+    dialog.Send(WM_CLOSE);
+    EXPECT_TRUE(PumpUntil([&] { return !dialog.Exists(); }, 500));
     EXPECT_EQ(log, (Log{"init", "destroy"}));
-}
 
-TEST(Dialog, DestroyingTheObjectFirstKeepsHandlersAwayFromIt) {
-    Log log;
     HWND hwnd = nullptr;
     {
-        CLoggingDialog dialog(log);
-        ASSERT_TRUE(dialog.Create());
-        hwnd = dialog.Hwnd();
+        CLoggingDialog early(log);
+        ASSERT_TRUE(early.Create());
+        hwnd = early.Hwnd();
     }
     EXPECT_FALSE(::IsWindow(hwnd));
-    EXPECT_EQ(log, (Log{"init"}));  // no OnDestroy on an object being destroyed
-}
+    EXPECT_EQ(log, (Log{"init", "destroy", "init"}));
 
-TEST(Dialog, ModelessDialogMayDeleteItselfWhenItsWindowIsGone) {
+    // A dialog that owns itself may delete itself once its window is gone.
     struct CSelfOwned : CDialog {
         explicit CSelfOwned(bool& deleted) : CDialog(IDD_OUTDATED), m_deleted(deleted) {}
         ~CSelfOwned() override { m_deleted = true; }
@@ -137,10 +135,10 @@ TEST(Dialog, ModelessDialogMayDeleteItselfWhenItsWindowIsGone) {
         bool& m_deleted;
     };
     bool deleted = false;
-    auto* dialog = new CSelfOwned(deleted);
-    ASSERT_TRUE(dialog->Create());
-    HWND hwnd = dialog->Hwnd();
-    dialog->EndDialog(IDOK);
+    auto* self = new CSelfOwned(deleted);
+    ASSERT_TRUE(self->Create());
+    hwnd = self->Hwnd();
+    self->EndDialog(IDOK);
     EXPECT_TRUE(deleted);
     EXPECT_FALSE(::IsWindow(hwnd));
 }
@@ -172,14 +170,16 @@ TEST(Dialog, ModelessWindowSeesItsMessagesDuringAnotherDialogsModalLoop) {
     EXPECT_EQ(watching.mouseMoves, 1);
 }
 
+void CALLBACK CloseMenu(HWND, UINT, UINT_PTR, DWORD) {
+    ::EndMenu();
+}
+
 TEST(Dialog, CommandStatesFollowTheOwnerWhenItsMenuOpens) {
     struct CTrayOwner : CDialog {
         CTrayOwner() : CDialog(IDD_OUTDATED) {}
         bool running = true;
-        int menusOpened = 0;
         void OnUpdateCommand(CCommandState& state) override {
             if (state.Id() == ID_TRAY_START) {
-                ++menusOpened;
                 state.Enable(!running);
             } else if (state.Id() == ID_TRAY_STOP) {
                 state.Enable(running);
@@ -196,67 +196,47 @@ TEST(Dialog, CommandStatesFollowTheOwnerWhenItsMenuOpens) {
     EXPECT_NE(tray.GetItemState(5) & MFS_DEFAULT, 0u);
     EXPECT_EQ(tray.GetItemState(0) & MFS_DEFAULT, 0u) << "one default item at a time";
     auto grayed = [&](int position) { return (tray.GetItemState(position) & MFS_GRAYED) != 0; };
-
-    // The menu's own loop runs until the timer, inside it, closes the menu.
-    struct CloseMenuSoon {
-        static void CALLBACK Close(HWND, UINT, UINT_PTR, DWORD) { ::EndMenu(); }
-        CloseMenuSoon() : timer(::SetTimer(nullptr, 0, 100, Close)) {}
-        ~CloseMenuSoon() { ::KillTimer(nullptr, timer); }
-        UINT_PTR timer;
-    };
-    {
-        CloseMenuSoon closer;
+    // The menu's own loop runs until a timer, inside it, closes the menu.
+    auto open = [&] {
+        const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, CloseMenu);
         tray.Track(owner.Hwnd(), {100, 100});
-    }
-    EXPECT_EQ(owner.menusOpened, 1);
+        ::KillTimer(nullptr, timer);
+    };
+
+    open();
     EXPECT_TRUE(grayed(2));   // "&Start"
     EXPECT_FALSE(grayed(3));  // "S&top"
     EXPECT_NE(tray.GetItemState(5) & MFS_CHECKED, 0u);
-
     owner.running = false;
-    {
-        CloseMenuSoon closer;
-        tray.Track(owner.Hwnd(), {100, 100});
-    }
-    EXPECT_EQ(owner.menusOpened, 2);
+    open();
     EXPECT_FALSE(grayed(2));
     EXPECT_TRUE(grayed(3));
 }
 
-TEST(Dialog, CloseBoxMayBeTurnedIntoHiding) {
-    struct CHiding : CDialog {
-        CHiding() : CDialog(IDD_OUTDATED) {}
+TEST(Dialog, CloseSizingAndSystemCommandsReachTheirHandlers) {
+    // As the main dialog hides on its close box, the statistics window keeps its width and the
+    // main dialog opens its about box.
+    struct CHandling : CDialog {
+        CHandling() : CDialog(IDD_INFORMATION) {}
+        int aboutOpened = 0;
         bool OnClose() override {
             Show(SW_HIDE);
             return true;
         }
-    };
-    CHiding dialog;
-    ASSERT_TRUE(dialog.Create());
-    dialog.Send(WM_CLOSE);
-    EXPECT_TRUE(dialog.Exists());
-    EXPECT_FALSE(dialog.IsVisible());
-
-    Log log;
-    CLoggingDialog plain(log);
-    ASSERT_TRUE(plain.Create());
-    plain.Send(WM_CLOSE);  // the system posts Cancel, which ends a modeless dialog
-    EXPECT_TRUE(PumpUntil([&] { return !plain.Exists(); }, 500));
-}
-
-TEST(Dialog, SizingAndSystemCommandsReachTheirHandlers) {
-    // As the statistics window keeps its width and the main dialog opens its about box.
-    struct CFixedWidth : CDialog {
-        CFixedWidth() : CDialog(IDD_INFORMATION) {}
-        int aboutOpened = 0;
         void OnSizing(UINT, RECT& rect) override { rect.right = rect.left + 300; }
         bool OnSysCommand(UINT command, LPARAM) override {
             aboutOpened += (command & 0xFFF0) == IDM_ABOUTBOX ? 1 : 0;
             return (command & 0xFFF0) == IDM_ABOUTBOX;
         }
     };
-    CFixedWidth dialog;
+    CHandling dialog;
     ASSERT_TRUE(dialog.Create());
+    dialog.Show(SW_SHOWNORMAL);
+    dialog.Send(WM_CLOSE);
+    PumpMessages(50);
+    EXPECT_TRUE(dialog.Exists());
+    EXPECT_FALSE(dialog.IsVisible());
+
     RECT proposed{10, 10, 900, 500};
     EXPECT_EQ(dialog.Send(WM_SIZING, WMSZ_RIGHT, reinterpret_cast<LPARAM>(&proposed)), TRUE);
     EXPECT_EQ(proposed.right, 310);

@@ -95,13 +95,6 @@ CHeldKeys::~CHeldKeys() {
     ::SetKeyboardState(m_saved);
 }
 
-void PressKey(HWND window, UINT key) {
-    bool alt = ::GetKeyState(VK_MENU) < 0;
-    // Bit 29 of lParam tells that Alt was down.
-    LPARAM flags = alt ? (1 << 29) : 0;
-    ::SendMessageA(window, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, flags | 1);
-}
-
 namespace {
 
 Pixels ReadBitmap(HDC source, int x, int y, int width, int height, bool print, HWND window) {

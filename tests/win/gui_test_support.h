@@ -47,10 +47,6 @@ private:
     BYTE m_saved[256] = {};
 };
 
-// A key press as the keyboard delivers it to the focused window: WM_KEYDOWN, or WM_SYSKEYDOWN
-// while Alt is held.
-void PressKey(HWND window, UINT key);
-
 // The pixels of a window's client area as it paints itself into a memory bitmap, 0x00RRGGBB,
 // top row first.
 struct Pixels {

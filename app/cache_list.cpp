@@ -1,0 +1,691 @@
+#include "app/cache_list.h"
+
+#include <commdlg.h>
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+#include <numeric>
+
+#include "app/dns_item_dlg.h"
+#include "app/settings.h"
+#include "cache/cache_file.h"
+#include "res/resource.h"
+#include "win/controls.h"
+#include "win/message_box.h"
+
+namespace {
+
+struct ColumnSpec {
+    int titleId;
+    int width;
+};
+constexpr ColumnSpec kColumns[kCacheColumnCount] = {
+    {IDS_COLUMN_ID, 50},   {IDS_COLUMN_DOMAIN, 150},  {IDS_COLUMN_IP, 170},
+    {IDS_COLUMN_HITS, 50}, {IDS_COLUMN_LAST_HIT, 80},
+};
+
+// The commands of batch resolving, which this program does not have yet: their menu items are
+// grey rather than doing nothing.
+constexpr UINT kUnavailableCommands[] = {ID_CACHE_RESOLVE, ID_CACHE_RESOLVE_UNRESOLVED,
+                                         ID_CACHE_RESOLVE_ALL, ID_CACHE_DELETE_OUTDATED};
+
+// Room for a path typed into the file dialogs.
+constexpr size_t kFileNameBuffer = 4096;
+
+std::string LoadResourceString(int id) {
+    char text[256] = {};
+    const int length = ::LoadStringA(::GetModuleHandleA(nullptr), static_cast<UINT>(id), text,
+                                     static_cast<int>(sizeof text));
+    return std::string(text, static_cast<size_t>(std::max(length, 0)));
+}
+
+int ThreeWay(long long a, long long b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+long long ParseNumber(std::string_view text) {
+    long long value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// The lead bytes of the ANSI code page's double-byte characters; none in a single-byte one.
+struct LeadBytes {
+    std::array<bool, 256> lead{};
+    bool any = false;
+    LeadBytes() {
+        CPINFO info{};
+        if (::GetCPInfo(CP_ACP, &info) == FALSE) {
+            return;
+        }
+        for (int range = 0; range + 1 < MAX_LEADBYTES && info.LeadByte[range] != 0; range += 2) {
+            for (int byte = info.LeadByte[range]; byte <= info.LeadByte[range + 1]; ++byte) {
+                lead[static_cast<size_t>(byte)] = true;
+                any = true;
+            }
+        }
+    }
+};
+
+// The character at `at` (a lead byte with its trail byte as one value); moves past it.
+unsigned NextCharacter(std::string_view text, size_t& at, const LeadBytes& table) {
+    const auto first = static_cast<unsigned char>(text[at++]);
+    if (!table.lead[first] || at == text.size()) {
+        return first;
+    }
+    return (static_cast<unsigned>(first) << 8) | static_cast<unsigned char>(text[at++]);
+}
+
+int CompareText(std::string_view a, std::string_view b) {
+    static const LeadBytes table;
+    if (!table.any) {
+        // As unsigned bytes.
+        const int result = a.compare(b);
+        return result < 0 ? -1 : (result > 0 ? 1 : 0);
+    }
+    size_t atA = 0;
+    size_t atB = 0;
+    while (atA < a.size() && atB < b.size()) {
+        const unsigned charA = NextCharacter(a, atA, table);
+        const unsigned charB = NextCharacter(b, atB, table);
+        if (charA != charB) {
+            return charA < charB ? -1 : 1;
+        }
+    }
+    return ThreeWay(atA < a.size() ? 1 : 0, atB < b.size() ? 1 : 0);
+}
+
+bool Contains(std::string_view text, std::string_view keyword) {
+    return text.find(keyword) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string BuildRowText(const DnsItem& item) {
+    std::string text = std::to_string(item.Id);
+    text += ',';
+    text += item.Domain;
+    text += ',';
+    text += item.AddressText();
+    text += ',';
+    text += std::to_string(item.Hits);
+    text += ',';
+    text += item.LastHitText();
+    return text;
+}
+
+RowFields SplitRowText(std::string_view text) {
+    RowFields fields{};
+    const size_t npos = std::string_view::npos;
+    // cuts[f] is the comma that ends field f.
+    std::array<size_t, kCacheColumnCount - 1> cuts{};
+    cuts[0] = text.find(',');
+    size_t before = text.size();
+    bool whole = cuts[0] != npos;
+    for (size_t field = cuts.size() - 1; whole && field >= 1; --field) {
+        cuts[field] = before == 0 ? npos : text.rfind(',', before - 1);
+        whole = cuts[field] != npos && cuts[field] > cuts[0];
+        before = cuts[field];
+    }
+    if (!whole) {
+        // Not a row text: its fields from the left, as far as there are commas.
+        size_t start = 0;
+        for (auto& field : fields) {
+            const size_t end = text.find(',', start);
+            field = text.substr(start, end == npos ? npos : end - start);
+            if (end == npos) {
+                break;
+            }
+            start = end + 1;
+        }
+        return fields;
+    }
+    size_t start = 0;
+    for (size_t field = 0; field < cuts.size(); ++field) {
+        fields[field] = text.substr(start, cuts[field] - start);
+        start = cuts[field] + 1;
+    }
+    fields[kLastHitColumn] = text.substr(start);
+    return fields;
+}
+
+RowSortKey MakeSortKey(const RowFields& fields, int key) {
+    RowSortKey sortKey;
+    const long long column = std::abs(static_cast<long long>(key)) - 1;
+    if (column < 0 || column >= kCacheColumnCount) {
+        return sortKey;
+    }
+    sortKey.column = static_cast<int>(column);
+    const std::string_view field = fields[static_cast<size_t>(column)];
+    if (column == kIdColumn || column == kHitsColumn) {
+        sortKey.number = ParseNumber(field);
+        sortKey.id = ParseNumber(fields[kIdColumn]);
+    } else {
+        sortKey.text = field;
+    }
+    return sortKey;
+}
+
+int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
+    int result = 0;
+    switch (a.column) {
+        case kIdColumn:
+        case kHitsColumn:
+            // Compared, not subtracted: the difference of two counts can overflow.
+            result = ThreeWay(a.number, b.number);
+            if (result == 0 && a.column == kHitsColumn) {
+                return ThreeWay(a.id, b.id);
+            }
+            break;
+        case kDomainColumn:
+        case kIpColumn:
+        case kLastHitColumn:
+            result = CompareText(a.text, b.text);
+            break;
+        default:
+            return 0;
+    }
+    return key < 0 ? -result : result;
+}
+
+int CompareRows(const RowFields& a, const RowFields& b, int key) {
+    return CompareSortKeys(MakeSortKey(a, key), MakeSortKey(b, key), key);
+}
+
+CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath)
+    : m_Cache(cache), m_strCacheFile(std::move(cacheFilePath)) {}
+
+HWND CCacheList::Owner() const {
+    return ::GetParent(m_List.Hwnd());
+}
+
+std::string_view CCacheList::CellText(int row, int column) const {
+    if (row < 0 || row >= RowCount() || column < 0 || column >= kCacheColumnCount) {
+        return {};
+    }
+    return Fields(row)[static_cast<size_t>(column)];
+}
+
+RowFields CCacheList::Fields(int row) const {
+    // Row texts are written only on this thread, so they are read without the cache's lock.
+    return SplitRowText(m_rows[static_cast<size_t>(row)].item->RowText);
+}
+
+int CCacheList::SelectionMark() const {
+    const auto mark = static_cast<int>(m_List.Send(LVM_GETSELECTIONMARK));
+    return mark >= 0 && mark < RowCount() ? mark : -1;
+}
+
+void CCacheList::InitCacheList(HWND list, const CRegistryProfile& profile) {
+    if (!m_List.AttachList(list, this)) {
+        return;
+    }
+    CListView(list).SetExtendedStyle(LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP |
+                                     LVS_EX_LABELTIP);
+    for (const ColumnSpec& column : kColumns) {
+        m_List.AddColumn(LoadResourceString(column.titleId), column.width);
+    }
+    for (int column = kDomainColumn; column < kCacheColumnCount; ++column) {
+        m_List.AllowHiding(column, true);
+    }
+    m_List.EnableArrows(true);
+    m_List.EnableTint(true);
+    m_List.SetSortKey(1);
+    if (auto bytes = profile.ReadBinary(kSettingsSection, kOverviewEntry)) {
+        if (auto layout = DecodeListLayout(*bytes, kCacheColumnCount)) {
+            m_List.ApplyLayout(*layout);
+        }
+    }
+    FillCacheList();
+    m_nSortKey = m_List.SortKey();
+    SortRows(m_nSortKey);
+}
+
+void CCacheList::SaveLayout(const CRegistryProfile& profile) {
+    if (m_List.Exists()) {
+        profile.WriteBinary(kSettingsSection, kOverviewEntry, EncodeListLayout(m_List.Layout()));
+    }
+}
+
+void CCacheList::SetRowCount(int count, DWORD flags) {
+    m_List.Send(LVM_SETITEMCOUNT, static_cast<WPARAM>(count), static_cast<LPARAM>(flags));
+}
+
+int CCacheList::RowOfId(std::int32_t id) const {
+    return id >= 0 && static_cast<size_t>(id) < m_rowOfId.size()
+               ? m_rowOfId[static_cast<size_t>(id)]
+               : -1;
+}
+
+void CCacheList::SetRowOfId(std::int32_t id, int row) {
+    if (id < 0) {
+        return;
+    }
+    const auto at = static_cast<size_t>(id);
+    if (at >= m_rowOfId.size()) {
+        m_rowOfId.resize(at + 1, -1);
+    }
+    m_rowOfId[at] = row;
+}
+
+void CCacheList::IndexRows(size_t from) {
+    if (from == 0) {
+        // Sized for the ids there are now: ids of entries gone leave no room behind.
+        std::int32_t largest = -1;
+        for (const Row& row : m_rows) {
+            largest = std::max(largest, row.id);
+        }
+        m_rowOfId.assign(static_cast<size_t>(largest + 1), -1);
+    }
+    for (size_t row = from; row < m_rows.size(); ++row) {
+        SetRowOfId(m_rows[row].id, static_cast<int>(row));
+    }
+}
+
+void CCacheList::FillCacheList() {
+    RemoveAllRows();
+    {
+        auto lock = m_Cache.Lock();
+        m_rows.reserve(static_cast<size_t>(m_Cache.GetCount()));
+        m_Cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
+            item->RowText = BuildRowText(*item);
+            m_rows.push_back({item, item->Id});
+        });
+    }
+    // Each entry's row goes in at the top, so the last entry of the cache ends up first.
+    std::reverse(m_rows.begin(), m_rows.end());
+    IndexRows(0);
+    SetRowCount(RowCount());
+    if (RowCount() > 0) {
+        SelectCacheRow(0);
+    }
+}
+
+void CCacheList::RemoveAllRows() {
+    m_rows.clear();
+    m_rowOfId.clear();
+    m_List.Send(LVM_DELETEALLITEMS);
+}
+
+void CCacheList::RefreshCacheRow(DnsItem* item) {
+    if (item == nullptr) {
+        return;
+    }
+    DnsItemPtr entry;
+    std::int32_t id = 0;
+    {
+        auto lock = m_Cache.Lock();
+        if (item->Domain.empty()) {
+            return;
+        }
+        entry = m_Cache.Lookup(item->Domain);
+        if (entry.get() != item) {
+            return;
+        }
+        item->RowText = BuildRowText(*item);
+        id = item->Id;
+    }
+    if (const int found = RowOfId(id); found >= 0) {
+        RedrawRowIfShown(found);
+        return;
+    }
+    const int row = RowCount();
+    m_rows.push_back({std::move(entry), id});
+    SetRowOfId(id, row);
+    SetRowCount(row + 1, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+}
+
+void CCacheList::RedrawRowIfShown(int row) const {
+    // A row out of view asks for its texts when it comes into view; redrawing it would only cost
+    // the proxy's hits a trip through the window system.
+    const auto top = static_cast<int>(m_List.Send(LVM_GETTOPINDEX));
+    const auto perPage = static_cast<int>(m_List.Send(LVM_GETCOUNTPERPAGE));
+    if (row >= top && row <= top + perPage) {
+        m_List.Send(LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+    }
+}
+
+void CCacheList::DeleteCacheRow(const DnsItem& item) {
+    std::int32_t id = 0;
+    {
+        auto lock = m_Cache.Lock();
+        id = item.Id;
+    }
+    if (const int found = RowOfId(id); found >= 0) {
+        RemoveRow(found);
+    }
+}
+
+void CCacheList::RemoveRow(int index) {
+    SetRowOfId(m_rows[static_cast<size_t>(index)].id, -1);
+    m_rows.erase(m_rows.begin() + index);
+    IndexRows(static_cast<size_t>(index));
+    // The list moves the selection of the rows below up by one.
+    m_List.Send(LVM_DELETEITEM, static_cast<WPARAM>(index));
+}
+
+std::vector<int> CCacheList::SelectedRows() const {
+    CListView list(m_List.Hwnd());
+    std::vector<int> rows;
+    if (list.Send(LVM_GETSELECTEDCOUNT) == 0) {
+        return rows;
+    }
+    for (int row = list.GetNextItem(-1, LVNI_SELECTED); row >= 0;
+         row = list.GetNextItem(row, LVNI_SELECTED)) {
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void CCacheList::Deselect(const std::vector<int>& rows) const {
+    // Row by row: the list deselects "all rows" by visiting every one of them.
+    CListView list(m_List.Hwnd());
+    for (int row : rows) {
+        list.SetItemState(row, 0, LVIS_SELECTED);
+    }
+}
+
+void CCacheList::SelectCacheRow(int index) {
+    if (index < 0 || index >= RowCount()) {
+        return;
+    }
+    CListView list(m_List.Hwnd());
+    list.Focus();
+    // Without a selection mark every row is deselected.
+    const int mark = SelectionMark();
+    Deselect(mark >= 0 ? std::vector<int>{mark} : SelectedRows());
+    list.SetItemState(index, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    list.Send(LVM_SETSELECTIONMARK, 0, index);
+    list.EnsureVisible(index);
+}
+
+void CCacheList::Search(std::string_view keyword) {
+    const int count = RowCount();
+    const int origin = std::max(SelectionMark(), 0);
+    for (int step = 1; step <= count; ++step) {
+        const int row = (origin + step) % count;
+        const RowFields fields = Fields(row);
+        if (Contains(fields[kDomainColumn], keyword) || Contains(fields[kIpColumn], keyword)) {
+            SelectCacheRow(row);
+            return;
+        }
+    }
+    ShowMessage("Cann't find a domain or ip address including such a keyword.", MB_OK, Owner());
+}
+
+void CCacheList::SortRows(int key) {
+    CListView list(m_List.Hwnd());
+    const int count = RowCount();
+    // The selection stays with its entries, as in a list that sorts its own items.
+    const std::vector<int> selected = static_cast<int>(list.Send(LVM_GETSELECTEDCOUNT)) == count
+                                          ? std::vector<int>{}
+                                          : SelectedRows();
+    std::vector<std::int32_t> selectedIds;
+    for (int row : selected) {
+        selectedIds.push_back(m_rows[static_cast<size_t>(row)].id);
+    }
+    const auto idAt = [this, count](int row) {
+        return row >= 0 && row < count ? std::optional(m_rows[static_cast<size_t>(row)].id)
+                                       : std::nullopt;
+    };
+    const std::optional<std::int32_t> markId = idAt(SelectionMark());
+    const std::optional<std::int32_t> focusId = idAt(list.GetNextItem(-1, LVNI_FOCUSED));
+    const auto topRow = static_cast<int>(list.Send(LVM_GETTOPINDEX));
+
+    std::vector<RowSortKey> keys;
+    keys.reserve(m_rows.size());
+    for (const Row& row : m_rows) {
+        keys.push_back(MakeSortKey(SplitRowText(row.item->RowText), key));
+    }
+    std::vector<size_t> order(m_rows.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return CompareSortKeys(keys[a], keys[b], key) < 0;
+    });
+    std::vector<Row> sorted;
+    sorted.reserve(m_rows.size());
+    for (size_t from : order) {
+        sorted.push_back(std::move(m_rows[from]));
+    }
+    m_rows = std::move(sorted);
+    IndexRows(0);
+
+    Deselect(selected);
+    for (std::int32_t id : selectedIds) {
+        list.SetItemState(RowOfId(id), LVIS_SELECTED, LVIS_SELECTED);
+    }
+    if (focusId) {
+        list.SetItemState(RowOfId(*focusId), LVIS_FOCUSED, LVIS_FOCUSED);
+    }
+    list.Send(LVM_SETSELECTIONMARK, 0, markId ? RowOfId(*markId) : -1);
+    ScrollToTopRow(topRow);
+    m_List.Invalidate(false);
+}
+
+void CCacheList::ScrollToTopRow(int row) const {
+    // Focusing a row scrolls it into view; a sort leaves the view where it was.
+    CListView list(m_List.Hwnd());
+    const auto top = static_cast<int>(list.Send(LVM_GETTOPINDEX));
+    RECT bounds{};
+    bounds.left = LVIR_BOUNDS;
+    if (top == row || list.Send(LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&bounds)) == 0) {
+        return;
+    }
+    list.Send(LVM_SCROLL, 0, (row - top) * RectHeight(bounds));
+}
+
+void CCacheList::OnColumnClick(int column) {
+    if (column < 0 || column >= kCacheColumnCount) {
+        return;
+    }
+    // The first click on a column sorts it ascending, each further one reverses the order.
+    int key = column + 1;
+    if (key == m_nSortKey) {
+        key = -key;
+    }
+    m_nSortKey = key;
+    SortRows(key);
+}
+
+std::optional<LRESULT> CCacheList::OnNotify(NMHDR& header) {
+    if (auto handled = m_List.OnOwnerNotify(header)) {
+        return handled;
+    }
+    if (header.hwndFrom != m_List.Hwnd()) {
+        return std::nullopt;
+    }
+    switch (header.code) {
+        case LVN_COLUMNCLICK:
+            OnColumnClick(reinterpret_cast<NMLISTVIEW&>(header).iSubItem);
+            return 0;
+        case NM_RCLICK:
+            ShowContextMenu();
+            // Handled: no WM_CONTEXTMENU follows.
+            return 1;
+        case NM_DBLCLK:
+            EditItem();
+            return 0;
+        default:
+            return std::nullopt;
+    }
+}
+
+void CCacheList::ShowContextMenu() {
+    CMenu menu = CMenu::Load(IDR_RCLICK);
+    CMenu popup = menu.SubMenu(0);
+    if (popup.Handle() == nullptr) {
+        return;
+    }
+    for (UINT command : kUnavailableCommands) {
+        ::EnableMenuItem(popup.Handle(), command, MF_BYCOMMAND | MF_GRAYED);
+    }
+    POINT cursor{};
+    ::GetCursorPos(&cursor);
+    popup.Track(Owner(), cursor);
+}
+
+bool CCacheList::OnCommand(int id) {
+    switch (id) {
+        case ID_CACHE_NEW:
+            NewItem();
+            return true;
+        case ID_CACHE_SAVE:
+            SaveWithMessage();
+            return true;
+        case ID_CACHE_DELETE:
+            DeleteItem();
+            return true;
+        case ID_CACHE_CLEAR:
+            ClearItems();
+            return true;
+        case ID_CACHE_CLEAR_HITS_ALL:
+            ClearAllHits();
+            return true;
+        case ID_CACHE_CLEAR_HITS_SELECTED:
+            ClearSelectedHits();
+            return true;
+        case ID_CACHE_IMPORT:
+            Import();
+            return true;
+        case ID_CACHE_EXPORT:
+            Export();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CCacheList::SaveCache() const {
+    SaveToFile(m_Cache, m_strCacheFile);
+}
+
+void CCacheList::NewItem() {
+    CDnsItemDlg dialog(Owner());
+    if (dialog.DoModal() == IDOK) {
+        ApplyItemDialog(dialog);
+    }
+}
+
+void CCacheList::EditItem() {
+    const int mark = SelectionMark();
+    if (mark < 0) {
+        return;
+    }
+    const RowFields fields = Fields(mark);
+    CDnsItemDlg dialog(Owner());
+    dialog.m_strDomain = std::string(fields[kDomainColumn]);
+    dialog.m_IpList.SplitUnique(fields[kIpColumn], '|');
+    {
+        // The list has no TTL column: the entry's own TTL goes in, so that an edit keeps it.
+        auto lock = m_Cache.Lock();
+        const DnsItemPtr entry = m_Cache.Lookup(dialog.m_strDomain);
+        dialog.m_dwTTL = entry ? static_cast<std::uint32_t>(entry->Ttl) : 0;
+    }
+    dialog.m_bDomainEditable = false;
+    if (dialog.DoModal() == IDOK && dialog.m_bModified) {
+        ApplyItemDialog(dialog);
+    }
+}
+
+void CCacheList::ApplyItemDialog(const CDnsItemDlg& dialog) {
+    // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
+    const DnsItemPtr entry = m_Cache.Learn(dialog.m_strDomain, dialog.m_IpList,
+                                           static_cast<std::int32_t>(dialog.m_dwTTL), 0);
+    RefreshCacheRow(entry.get());
+    if (RowCount() > 0) {
+        CListView(m_List.Hwnd()).EnsureVisible(RowCount() - 1);
+    }
+    SaveCache();
+}
+
+void CCacheList::DeleteItem() {
+    const int mark = SelectionMark();
+    if (mark < 0) {
+        return;
+    }
+    m_Cache.RemoveKey(Fields(mark)[kDomainColumn]);
+    RemoveRow(mark);
+    SaveCache();
+}
+
+void CCacheList::ClearItems() {
+    if (ShowMessage("Are you sure to clear all the DNS items ?", MB_YESNO | MB_ICONQUESTION,
+                    Owner()) != IDYES) {
+        return;
+    }
+    {
+        auto lock = m_Cache.Lock();
+        m_Cache.RemoveAll();
+        m_Cache.ResetNextId();
+    }
+    RemoveAllRows();
+    SaveCache();
+}
+
+void CCacheList::ClearAllHits() {
+    {
+        auto lock = m_Cache.Lock();
+        m_Cache.ForEach([](const std::string&, const DnsItemPtr& item) {
+            item->Hits = 0;
+            item->RowText = BuildRowText(*item);
+        });
+    }
+    SaveCache();
+    m_List.Invalidate(false);
+}
+
+void CCacheList::ClearSelectedHits() {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty()) {
+        ShowMessage("There are no items selected !", MB_OK, Owner());
+        return;
+    }
+    for (int row : rows) {
+        auto lock = m_Cache.Lock();
+        if (const DnsItemPtr entry = m_Cache.Lookup(Fields(row)[kDomainColumn])) {
+            entry->Hits = 0;
+            entry->RowText = BuildRowText(*entry);
+            RedrawRowIfShown(row);
+        }
+    }
+    SaveCache();
+}
+
+void CCacheList::SaveWithMessage() {
+    const bool saved = SaveToFile(m_Cache, m_strCacheFile);
+    ShowMessage("Save to file " + m_strCacheFile + (saved ? " successfully." : " failed."), MB_OK,
+                Owner());
+}
+
+std::optional<std::string> CCacheList::AskFileName(bool open) const {
+    std::vector<char> name(kFileNameBuffer, '\0');
+    m_strCacheFile.copy(name.data(), name.size() - 1);
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = Owner();
+    dialog.lpstrFile = name.data();
+    dialog.nMaxFile = static_cast<DWORD>(name.size());
+    dialog.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
+    const BOOL chosen = open ? ::GetOpenFileNameA(&dialog) : ::GetSaveFileNameA(&dialog);
+    if (chosen == FALSE) {
+        return std::nullopt;
+    }
+    return std::string(name.data());
+}
+
+void CCacheList::Import() {
+    const std::optional<std::string> path = AskFileName(true);
+    if (!path) {
+        return;
+    }
+    LoadFromFile(m_Cache, *path, std::time(nullptr));
+    SaveCache();
+    FillCacheList();
+}
+
+void CCacheList::Export() {
+    if (const std::optional<std::string> path = AskFileName(false)) {
+        SaveToFile(m_Cache, *path);
+    }
+}

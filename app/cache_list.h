@@ -1,0 +1,138 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/registry_profile.h"
+#include "core/dns_item_map.h"
+#include "ui/list_ctrl_ex.h"
+
+class CDnsItemDlg;
+
+// Sent (never posted) to the main dialog by the proxy's notification thread: wParam the DnsItem
+// whose row must be refreshed, lParam 0. The sender keeps the entry alive until the message has
+// been handled.
+inline constexpr UINT WM_DNSITEM_CHANGED = WM_USER + 10;
+
+// The cache list's columns.
+enum CacheColumn : int { kIdColumn, kDomainColumn, kIpColumn, kHitsColumn, kLastHitColumn };
+inline constexpr int kCacheColumnCount = 5;
+using RowFields = std::array<std::string_view, kCacheColumnCount>;
+
+// An entry's row text "%d,%s,%s,%d,%s": id, domain, addresses joined by "|", hits and the last
+// hit text. The caller holds the cache's lock.
+std::string BuildRowText(const DnsItem& item);
+// The five fields of a row text. Addresses, hits and the last hit text hold no comma, so the
+// fields after the domain are cut from the end: a domain with a comma in it stays whole.
+RowFields SplitRowText(std::string_view text);
+// The order of two rows for a sort key (column + 1, negative for descending): negative when `a`
+// goes first. IDs and hits compare as numbers, the other columns as text, byte by byte (in a
+// multi-byte code page character by character). Equal hits go by ascending id whatever the
+// direction; a key beyond the columns orders nothing.
+int CompareRows(const RowFields& a, const RowFields& b, int key);
+// What CompareRows looks at in one row, taken once per row for a sort.
+struct RowSortKey {
+    int column = -1;
+    long long number = 0;
+    long long id = 0;
+    std::string_view text;
+};
+RowSortKey MakeSortKey(const RowFields& fields, int key);
+int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key);
+
+// The main dialog's list of cache entries (control 1000) with its commands: one row per entry,
+// kept current by the proxy's notifications, sorted by a header click, searched by "&Go", and
+// edited through the "RCLICK" menu and a double click. Runs on the dialog's thread.
+//
+// The list is virtual: its rows are this object's index of the entries, and the cells are read
+// from each entry's row text when the list draws them. An index from id to row makes the
+// refresh of one entry cost the same however many rows there are.
+class CCacheList : public IListRowSource {
+public:
+    CCacheList(CDnsItemMap& cache, std::string cacheFilePath);
+
+    // Sets up the columns and styles, restores the saved layout, fills and sorts the list.
+    void InitCacheList(HWND list, const CRegistryProfile& profile);
+    // Writes the column layout and the sort key (when the main dialog goes).
+    void SaveLayout(const CRegistryProfile& profile);
+
+    // Replaces every row by one per cache entry, in the reverse of the cache's order, unsorted.
+    void FillCacheList();
+    // The WM_DNSITEM_CHANGED handler: rebuilds the entry's row text and redraws its row, or adds
+    // a row at the end for an entry that has none. An entry that is no longer in the cache gets
+    // no row: its row was deleted with it.
+    void RefreshCacheRow(DnsItem* item);
+    // Removes the entry's row, if it has one.
+    void DeleteCacheRow(const DnsItem& item);
+    // Focuses the list and makes the row the selection mark, selected and in view; the previous
+    // selection mark's row is deselected, other selected rows stay selected.
+    void SelectCacheRow(int index);
+    // Selects the next row after the selection mark whose domain or addresses hold the keyword,
+    // wrapping around; tells the user when none does.
+    void Search(std::string_view keyword);
+
+    // A command of the "RCLICK" menu; false when it is not one handled here.
+    bool OnCommand(int id);
+    // Notifications of the list to the dialog; a result when handled.
+    std::optional<LRESULT> OnNotify(NMHDR& header);
+    // WM_CONTEXTMENU of the dialog: true when it was the list header's and has been handled.
+    bool OnContextMenu(HWND window, POINT screen) {
+        return m_List.OnOwnerContextMenu(window, screen);
+    }
+
+    [[nodiscard]] int RowCount() const { return static_cast<int>(m_rows.size()); }
+    [[nodiscard]] std::string_view CellText(int row, int column) const override;
+    [[nodiscard]] int SortKey() const { return m_nSortKey; }
+    [[nodiscard]] CListCtrlEx& Control() { return m_List; }
+
+private:
+    struct Row {
+        DnsItemPtr item;
+        std::int32_t id = 0;
+    };
+
+    [[nodiscard]] HWND Owner() const;
+    [[nodiscard]] RowFields Fields(int row) const;
+    [[nodiscard]] int SelectionMark() const;
+    void SetRowCount(int count, DWORD flags = 0);
+    // The row of an entry's id, or -1.
+    [[nodiscard]] int RowOfId(std::int32_t id) const;
+    void SetRowOfId(std::int32_t id, int row);
+    [[nodiscard]] std::vector<int> SelectedRows() const;
+    void Deselect(const std::vector<int>& rows) const;
+    void IndexRows(size_t from);
+    void RedrawRowIfShown(int row) const;
+    void RemoveRow(int index);
+    void RemoveAllRows();
+    void SortRows(int key);
+    void ScrollToTopRow(int row) const;
+    void OnColumnClick(int column);
+    void ShowContextMenu();
+
+    void NewItem();
+    void EditItem();
+    void ApplyItemDialog(const CDnsItemDlg& dialog);
+    void DeleteItem();
+    void ClearItems();
+    void ClearAllHits();
+    void ClearSelectedHits();
+    void SaveWithMessage();
+    void Import();
+    void Export();
+    void SaveCache() const;
+    [[nodiscard]] std::optional<std::string> AskFileName(bool open) const;
+
+    CDnsItemMap& m_Cache;
+    std::string m_strCacheFile;
+    CListCtrlEx m_List;
+    std::vector<Row> m_rows;
+    // Row by id (ids are small and dense: the cache numbers its entries from 0); -1 for none.
+    std::vector<int> m_rowOfId;
+    int m_nSortKey = 1;
+};

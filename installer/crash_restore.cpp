@@ -1,0 +1,69 @@
+#include "installer/crash_restore.h"
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "system/registry_key.h"
+#include "system/system_dns.h"
+
+namespace {
+
+bool PointsAtProxy(const IP_ADAPTER_INFO& adapter) {
+    const std::string name(adapter.AdapterName,
+                           ::strnlen(adapter.AdapterName, sizeof adapter.AdapterName));
+    CRegistryKey key;
+    if (!key.Open(HKEY_LOCAL_MACHINE, std::string(kInterfacesKey) + "\\" + name, KEY_READ)) {
+        return false;
+    }
+    return key.ReadText(kNameServerValue) == std::optional<std::string>(kProxyAddress);
+}
+
+// Unlinks from the chain every adapter that does not point at the proxy; ERROR_NO_DATA when
+// none is left, as the system says when it has no adapters.
+ULONG KeepAdaptersAtProxy(PIP_ADAPTER_INFO head) {
+    std::vector<PIP_ADAPTER_INFO> kept;
+    for (PIP_ADAPTER_INFO entry = head; entry != nullptr; entry = entry->Next) {
+        if (PointsAtProxy(*entry)) {
+            kept.push_back(entry);
+        }
+    }
+    if (kept.empty()) {
+        return ERROR_NO_DATA;
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        kept[i]->Next = i + 1 < kept.size() ? kept[i + 1] : nullptr;
+    }
+    // The caller reads the chain from the start of its buffer: the first kept entry moves there.
+    if (kept.front() != head) {
+        *head = *kept.front();
+    }
+    return NO_ERROR;
+}
+
+}  // namespace
+
+IpHelperApi AdaptersLeftAtProxy(IpHelperApi system) {
+    auto adaptersInfo = [getAdaptersInfo = std::move(system.getAdaptersInfo)](
+                            PIP_ADAPTER_INFO buffer, PULONG size) -> ULONG {
+        const ULONG status = getAdaptersInfo(buffer, size);
+        return status == NO_ERROR ? KeepAdaptersAtProxy(buffer) : status;
+    };
+    return {adaptersInfo, std::move(system.getPerAdapterInfo)};
+}
+
+std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& system) {
+    CAdapterList adapters(AdaptersLeftAtProxy(system));
+    SetSystemDns(adapters, false);
+    std::vector<RestoredAdapter> restored;
+    for (int i = 0; i < adapters.GetCount(); ++i) {
+        const AdapterInfo& adapter = *adapters.GetAt(i);
+        std::string servers = adapter.PrimaryDns;
+        if (!adapter.OtherDns.empty()) {
+            servers += "," + adapter.OtherDns;
+        }
+        restored.push_back({adapter.AdapterName, std::move(servers)});
+    }
+    return restored;
+}

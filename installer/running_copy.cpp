@@ -1,0 +1,102 @@
+#include "installer/running_copy.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "app/quillforth_app.h"
+#include "res/resource.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kDialogClass[] = "#32770";
+// Every version's main dialog has this caption followed by its version number; the installer's
+// own windows ("Quillforth 1.80 ... Setup") do not.
+constexpr std::string_view kMainCaptionPrefix = "Quillforth v";
+constexpr auto kPollInterval = 100ms;
+
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&::CloseHandle)>;
+
+bool IsMainWindow(HWND window) {
+    std::array<char, sizeof kDialogClass + 1> className{};
+    ::GetClassNameA(window, className.data(), static_cast<int>(className.size()));
+    if (std::strcmp(className.data(), kDialogClass) != 0) {
+        return false;
+    }
+    std::array<char, 64> caption{};
+    ::GetWindowTextA(window, caption.data(), static_cast<int>(caption.size()));
+    return std::string_view(caption.data()).starts_with(kMainCaptionPrefix);
+}
+
+BOOL CALLBACK CollectMainWindow(HWND window, LPARAM windows) {
+    if (IsMainWindow(window)) {
+        reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    }
+    return TRUE;
+}
+
+// Hidden windows too: a copy that runs in the tray has its dialog hidden.
+std::vector<HWND> FindMainWindows() {
+    std::vector<HWND> windows;
+    ::EnumWindows(CollectMainWindow, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+// The mutex lives as long as the process that created it, a little longer than its window.
+bool SingleInstanceMutexExists() {
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, kSingleInstanceMutex);
+    if (mutex == nullptr) {
+        // One that this process may not open still exists.
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    ::CloseHandle(mutex);
+    return true;
+}
+
+// Opened before the window is asked, so that a quick exit cannot be missed.
+UniqueHandle OpenProcessOf(HWND window) {
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    return {::OpenProcess(SYNCHRONIZE, FALSE, processId), &::CloseHandle};
+}
+
+bool HasEnded(const UniqueHandle& process) {
+    return !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+CloseOutcome CloseRunningCopies(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<HWND> asked;
+    std::vector<UniqueHandle> processes;
+    CloseOutcome outcome;
+    for (;;) {
+        for (HWND window : FindMainWindows()) {
+            if (std::ranges::find(asked, window) != asked.end()) {
+                continue;
+            }
+            asked.push_back(window);
+            processes.push_back(OpenProcessOf(window));
+            ::PostMessageA(window, WM_COMMAND, ID_TRAY_EXIT, 0);
+        }
+        if (std::ranges::all_of(processes, HasEnded) && !SingleInstanceMutexExists()) {
+            outcome.ended = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        ::Sleep(static_cast<DWORD>(kPollInterval.count()));
+    }
+    outcome.asked = static_cast<int>(asked.size());
+    return outcome;
+}

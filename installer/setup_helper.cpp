@@ -1,0 +1,79 @@
+// The installer's and the uninstaller's hands inside the system, run hidden with its output in
+// their log:
+//     QuillforthSetupHelper close [SECONDS]   asks every running Quillforth to exit and waits for
+//                                             it (30 s unless told); exit code 1 when one still
+//                                             runs after that
+//     QuillforthSetupHelper restore           puts back the DNS servers of the adapters that a
+//                                             copy which did not stop cleanly left pointing at
+//                                             the proxy, and starts the DNS Client service that
+//                                             it left stopped
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "installer/crash_restore.h"
+#include "installer/running_copy.h"
+#include "system/dns_client_service.h"
+
+namespace {
+
+constexpr std::chrono::seconds kDefaultCloseTimeout{30};
+constexpr int kUsageError = 64;
+
+int Close(std::chrono::seconds timeout) {
+    const CloseOutcome outcome = CloseRunningCopies(timeout);
+    if (!outcome.ended) {
+        std::puts("Quillforth is still running.");
+        return 1;
+    }
+    if (outcome.asked > 0) {
+        std::puts("Quillforth was running and has exited.");
+    }
+    return 0;
+}
+
+void StartDnsClient() {
+    DWORD found = 0;
+    auto print = [](std::string_view text) {
+        std::printf("%.*s\n", static_cast<int>(text.size()), text.data());
+    };
+    const int result = ControlDnsClientService(true, &found, print);
+    if (result == 1 && (found == SERVICE_STOPPED || found == SERVICE_PAUSED)) {
+        std::puts("Started the DNS Client service again.");
+    }
+}
+
+int Restore() {
+    const std::vector<RestoredAdapter> restored = RestoreAdaptersLeftAtProxy(IpHelperApi::System());
+    for (const RestoredAdapter& adapter : restored) {
+        std::printf("Put back the DNS servers of adapter %s: %s\n", adapter.name.c_str(),
+                    adapter.servers.empty() ? "automatic" : adapter.servers.c_str());
+    }
+    if (restored.empty()) {
+        std::puts("No adapter points at the proxy: nothing to put back.");
+        return 0;
+    }
+    // The copy that left the adapters behind left the DNS Client service stopped too.
+    StartDnsClient();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "close") == 0) {
+        const int seconds =
+            argc == 3 ? std::atoi(argv[2]) : static_cast<int>(kDefaultCloseTimeout.count());
+        return Close(std::chrono::seconds(seconds));
+    }
+    if (argc == 2 && std::strcmp(argv[1], "restore") == 0) {
+        return Restore();
+    }
+    std::fputs("usage: QuillforthSetupHelper close [SECONDS] | restore\n", stderr);
+    return kUsageError;
+}

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# End to end: the cache list of the real Quillforth.exe under Wine, in the namespaces of
+# tests/support/e2e_env.sh. A cache file of a few hundred entries fills the list sorted by ID;
+# queries through the running proxy update their rows' hits and last hit times while the list is
+# on screen, and a learned domain gets a row at the end; header clicks sort by Hits; the layout
+# is saved at the end and sorts the list again at the next start.
+#     cache_list_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
+# QF_E2E_SHOTS=DIR keeps screenshots of the list sorted by Hits, its header menu and the item
+# dialog.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
+e2e_require
+# The probe's host answers too, so that the upstream counts as up.
+e2e_setup "$4" "$3" "$2" learned.example.test=198.19.1.1 www.example.com=198.19.0.9
+e2e_install_exe "$1"
+
+entries=300
+hits_column=3
+list=1000
+# Entries host000.cache.test ... with hits (i * 7) % 50 and a last hit time in 2025.
+{
+    printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\n'
+    for i in $(seq 0 $((entries - 1))); do
+        printf 'host%03d.cache.test,198.19.0.%d|198.19.2.%d,3600,%d,%d\r\n' \
+            "$i" $((i % 250)) $((i % 250)) $(((i * 7) % 50)) $((1750000000 + i * 600))
+    done
+} >"$work/bin/DnsItem.csv"
+
+rows() {
+    window rows "$caption" "$list" "$@"
+}
+# The row of a domain: "ID,DOMAIN,IP,HITS,LASTHIT".
+row_of() {
+    rows | awk -F, -v domain="$1" '$2 == domain'
+}
+# A screenshot of one window, as SHOT.
+window_shot() {
+    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
+        return 0
+    local id
+    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
+    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$2.png"
+}
+# A screenshot of the screen with the open popup menu of the program drawn in, as SHOT: a menu
+# over another window shows black in a screenshot of the whole screen.
+menu_shot() {
+    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
+        return 0
+    local id info
+    screenshot "$1"
+    for id in $(in_srv xwininfo -root -tree |
+        awk '/\(has no name\): \("quillforth.exe"/ && !/ 1x1\+/ {print $1}'); do
+        info=$(in_srv xwininfo -id "$id")
+        grep -q IsViewable <<<"$info" || continue
+        in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$1.png" xwd:- -geometry \
+            "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+                END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$1.png"
+    done
+}
+# The last hit text of now, or of the next minute when the query crossed one.
+now_texts() {
+    date '+%m/%d %H:%M'
+    date -d '+1 minute' '+%m/%d %H:%M'
+}
+
+e2e_start
+check "every entry has a row" "$entries" "$(rows | wc -l)"
+check "without a saved layout the rows go by ID" "0,1,2" "$(rows 3 | cut -d, -f1 | paste -sd,)"
+check "a row shows the entry's addresses and hits" \
+    "7,host007.cache.test,198.19.0.7|198.19.2.7,49" "$(row_of host007.cache.test | cut -d, -f1-4)"
+
+# Three hits on one entry while the list is on screen.
+for _ in 1 2 3; do
+    answer=$(query host021.cache.test)
+done
+check "a cached entry is answered by the proxy" "host021.cache.test. 86400 IN A 198.19.0.21" \
+    "$answer"
+sleep 0.3
+hit_row=$(row_of host021.cache.test)
+check "the entry keeps its row's id, domain and addresses" \
+    "21,host021.cache.test,198.19.0.21|198.19.2.21" "$(cut -d, -f1-3 <<<"$hit_row")"
+check "the three hits show in its row at once" 50 "$(cut -d, -f4 <<<"$hit_row")"
+check "the last hit time is now" 1 "$(now_texts | grep -cxF "$(cut -d, -f5 <<<"$hit_row")")"
+check "the row kept its place" 21 "$(rows | grep -n ',host021.cache.test,' | cut -d: -f1 |
+    awk '{print $1 - 1}')"
+
+# A miss is learned: its row comes at the end.
+query learned.example.test >/dev/null
+sleep 0.3
+check "a learned entry gets a row at the end" "$entries,learned.example.test,198.19.1.1,0" \
+    "$(rows | tail -1 | cut -d, -f1-4)"
+
+# Two clicks on "Hits": descending, with the three hits on top.
+click_ms=$(window header "$caption" "$list" "$hits_column")
+window header "$caption" "$list" "$hits_column" >/dev/null
+check "a header click sorts within a second" 1 "$((click_ms < 1000))"
+check "two clicks on Hits sort by hits descending" "host021.cache.test,50" \
+    "$(rows 1 | cut -d, -f2,4)"
+sorted=$(rows | cut -d, -f4)
+check "every row is in descending order of hits" "$sorted" "$(sort -rn <<<"$sorted")"
+sleep 0.3
+window_shot "$caption" cache-list-by-hits
+
+# The header's menu opens at the pointer. Wine keeps its items private to the program, so they
+# show on the screenshot only; Wine draws a menu a while after it opens.
+window pointer 300 160
+window header "$caption" "$list" 2 right
+sleep 1
+menu_shot cache-list-header-menu
+check "a right click on the header opens its menu" open "$(window menu | head -1)"
+
+# "&New" opens the item dialog over the list.
+window command "$caption" 32773
+for _ in $(seq 50); do
+    [ "$(window count "Dns Item")" != 0 ] && break
+    sleep 0.1
+done
+check "New opens the item dialog" 0 "$(window visible "Dns Item"; echo $?)"
+sleep 0.3
+window_shot "Dns Item" item-dialog
+window command "Dns Item" 2
+sleep 0.3
+
+window command "$caption" 32772
+check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check "the hits reached the cache file" "host021.cache.test,198.19.0.21|198.19.2.21,3600,50" \
+    "$(grep -a '^host021.cache.test,' "$work/bin/DnsItem.csv" | cut -d, -f1-4)"
+check "the list's layout is saved in 53 bytes" 106 \
+    "$(reg_value 'HKCU\Software\Veltmark\Quillforth\Settings' Overview | tr -d '\n' | wc -c)"
+
+e2e_start
+check "the saved layout sorts by hits descending at the next start" "host021.cache.test,50" \
+    "$(rows 1 | cut -d, -f2,4)"
+window command "$caption" 32772
+check "Exit ends the program again" "ended" "$(wait_ended "$program")"
+
+e2e_finish

@@ -1,0 +1,177 @@
+#include "app/information_dlg.h"
+
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "app/about_dlg.h"
+#include "app/registry_profile.h"
+#include "app/settings.h"
+#include "core/dns_socket.h"
+#include "res/resource.h"
+#include "tests/win/gui_test_support.h"
+#include "win/controls.h"
+
+namespace {
+
+// One day, one hour, one minute and one second.
+constexpr std::time_t kRunTime = 86400 + 3600 + 60 + 1;
+
+// The main dialog as the statistics window sees it, on a window of its own that records the
+// close notices it receives.
+class COwner : public CDialog, public IInformationOwner {
+public:
+    COwner() : CDialog(IDD_OUTDATED) { Create(); }
+
+    int count = 3;
+    std::time_t start = std::time(nullptr) - kRunTime;
+    std::vector<bool> alwaysOnTop;
+    std::vector<WPARAM> closeNotices;
+
+    [[nodiscard]] int CachedItemCount() const override { return count; }
+    [[nodiscard]] std::string LastUpdateText() const override { return "00:00:00"; }
+    [[nodiscard]] std::string NextUpdateText() const override { return "Disabled"; }
+    [[nodiscard]] std::time_t StartTime() const override { return start; }
+    void SetInformationAlwaysOnTop(bool onTop) override { alwaysOnTop.push_back(onTop); }
+
+protected:
+    std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM) override {
+        if (message == WM_INFODLG_CLOSED) {
+            closeNotices.push_back(wParam);
+            return 0;
+        }
+        return std::nullopt;
+    }
+};
+
+class InformationWindow : public ::testing::Test {
+protected:
+    CDnsItemMap cache;
+    CDnsSocket proxy{&cache};
+    COwner owner;
+
+    CInformationDlg* Open(bool alwaysOnTop = true, bool owned = true) {
+        return CInformationDlg::Open(owner, owned ? owner.Hwnd() : nullptr, proxy, alwaysOnTop);
+    }
+    static HWND Find() { return ::FindWindowA("#32770", "Quillforth Information"); }
+    static std::optional<RECT> StoredRect() {
+        auto value = CRegistryProfile().ReadBinary(kSettingsSection, kInformationPosEntry);
+        return value ? DecodeWindowRect(*value) : std::nullopt;
+    }
+};
+
+TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
+    const std::time_t now = std::time(nullptr);
+    owner.start = now - kRunTime;
+    const std::vector<StatisticsLine> lines = InformationLines(owner, {}, now);
+    ASSERT_EQ(lines.size(), 15u);
+    const std::vector<StatisticsLine> expected{
+        {"Cached DNS item", "3"},
+        {"Cache last update", "00:00:00"},
+        {"Cache next update", "Disabled"},
+        {"Total run time", "1 days 01:01:01"},
+        {"Current DNS server", CurrentDnsServer()},
+        {"Total Requests", "0"},
+        {"Discard Requests", "0"},
+        {"Cached Requests", "0"},
+        {"Forward Requests", "0"},
+        {"Internal Error Requests", "0"},
+        {"Saved Time(s)", "0.00"},
+        {"Avg Respond time for all requests(s)", "0.0000"},
+        {"Avg Respond time for forward requests(s)", "0.0000"},
+        {"Avg Respond time for cached requests(s)", "0.0000"},
+        {"Avg Respond time of remote DNS server(s)", "0.0000"},
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+// The window has no owner window here: Wine keeps an owned popup just above its owner, and when
+// only topmost windows lie between the two it leaves the popup in the topmost band (Windows
+// takes it out).
+TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
+    CInformationDlg* window = Open(true, false);
+    ASSERT_NE(window, nullptr);
+    auto topmost = [&] {
+        return (::GetWindowLongPtrA(window->Hwnd(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    };
+    EXPECT_TRUE(topmost());
+    EXPECT_TRUE(CButton(window->Item(IDC_ALWAYS_ON_TOP)).IsChecked());
+    EXPECT_EQ(owner.alwaysOnTop, std::vector<bool>{true}) << "initialisation saves the setting";
+
+    CButton(window->Item(IDC_ALWAYS_ON_TOP)).Send(BM_CLICK);
+    EXPECT_FALSE(topmost());
+    EXPECT_EQ(owner.alwaysOnTop, (std::vector<bool>{true, false}));
+    window->EndDialog(IDOK);
+}
+
+TEST_F(InformationWindow, ResizingKeepsTheWidthAndTheButtonsAtTheBottom) {
+    CInformationDlg* window = Open();
+    ASSERT_NE(window, nullptr);
+    const RECT start = window->WindowRect();
+
+    // The user drags the left edge 60 pixels out: the width stays.
+    RECT proposed = start;
+    proposed.left -= 60;
+    window->Send(WM_SIZING, WMSZ_LEFT, reinterpret_cast<LPARAM>(&proposed));
+    EXPECT_EQ(RectWidth(proposed), RectWidth(start));
+
+    // The bottom edge goes 100 pixels down: the check box and Close follow, the list stretches.
+    proposed = start;
+    proposed.bottom += 100;
+    window->Send(WM_SIZING, WMSZ_BOTTOM, reinterpret_cast<LPARAM>(&proposed));
+    window->Move(proposed);
+    EXPECT_EQ(RectWidth(window->WindowRect()), RectWidth(start));
+    const int bottom = window->ClientRect().bottom;
+    const RECT check = CWindow(window->Item(IDC_ALWAYS_ON_TOP)).RectInParent();
+    const RECT close = CWindow(window->Item(IDOK)).RectInParent();
+    const RECT list = CWindow(window->Item(IDC_INFORMATION_LIST)).RectInParent();
+    EXPECT_EQ(check.top, bottom - 20);
+    EXPECT_EQ(RectHeight(check), 17);
+    EXPECT_EQ(close.top, bottom - 24);
+    EXPECT_EQ(RectHeight(close), 21);
+    EXPECT_EQ(list.top, 4);
+    EXPECT_EQ(RectHeight(list), bottom - 37);
+    window->EndDialog(IDOK);
+}
+
+TEST_F(InformationWindow, GoingWithItsOwnerKeepsItMarkedOpen) {
+    CInformationDlg* window = Open();
+    ASSERT_NE(window, nullptr);
+    ::DestroyWindow(owner.Hwnd());
+    EXPECT_EQ(Find(), nullptr);
+    EXPECT_EQ(owner.closeNotices, std::vector<WPARAM>{0});
+    EXPECT_TRUE(StoredRect().has_value());
+}
+
+TEST_F(InformationWindow, APositionThatNoScreenShowsIsIgnored) {
+    ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
+                                               EncodeWindowRect({-9000, -9000, -8500, -8700})));
+    CInformationDlg* window = Open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_GT(window->WindowRect().left, -1000);
+    window->EndDialog(IDOK);
+}
+
+TEST(AboutBox, LinksTheWebAndMailAddressesAndReportsALinkThatFails) {
+    std::vector<std::string> opened;
+    CAboutDlg about(nullptr, [&opened](const std::string& url, int) {
+        opened.push_back(url);
+        return INT_PTR{SE_ERR_SHARE};
+    });
+    ASSERT_TRUE(about.Create());
+    EXPECT_EQ(about.WebLink().GetURL(), CWindow(about.Item(IDC_WEB_LINK)).GetText());
+    EXPECT_EQ(about.MailLink().GetURL(), "mailto:support@veltmark.example");
+
+    CMessageBoxAnswerer answers;
+    about.MailLink().Send(WM_LBUTTONDOWN, 0, MakeLParam(2, 2));
+    EXPECT_EQ(opened, std::vector<std::string>{"mailto:support@veltmark.example"});
+    EXPECT_EQ(answers.Texts(), std::vector<std::string>{
+                                   "Unable to open hyperlink:\n\nA sharing violation occurred. "});
+    EXPECT_FALSE(about.MailLink().Visited());
+}
+
+}  // namespace

@@ -1,0 +1,329 @@
+#include "app/resolve_job.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/cache_list.h"
+#include "app/resolve_progress_dlg.h"
+#include "core/dns_cache.h"
+#include "res/resource.h"
+#include "tests/app/resolve_test_support.h"
+#include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
+#include "tests/win/gui_test_support.h"
+#include "win/controls.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Texts = std::vector<std::string>;
+
+constexpr char kProgressBarClass[] = "msctls_progress32";
+constexpr char kFinishedSummary[] = "All domain's DNS resolving finished. Results as following:";
+constexpr char kCancelledSummary[] =
+    "DNS resolving progress terminated by user. Results as following:";
+constexpr char kStopQuestion[] = "Are you sure to stop this progress ?";
+
+int MillisecondsSince(Clock::time_point start) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// What the progress window shows.
+struct ProgressView {
+    std::string caption;
+    std::string text;
+    std::string button;
+    int position = -1;
+    int upperBound = -1;
+};
+
+ProgressView ViewOf(HWND window) {
+    CProgressBar bar(::GetDlgItem(window, IDC_PROGRESS_BAR));
+    return {CWindow(::GetDlgItem(window, IDC_PROGRESS_CAPTION)).GetText(),
+            CWindow(::GetDlgItem(window, IDC_PROGRESS_TEXT)).GetText(),
+            CWindow(::GetDlgItem(window, IDC_PROGRESS_CANCEL)).GetText(), bar.GetPos(),
+            bar.GetUpperBound()};
+}
+
+void SendProgress(HWND window, const std::string& text, int position) {
+    ::SendMessageA(window, WM_RESOLVE_PROGRESS, reinterpret_cast<WPARAM>(&text), position);
+}
+
+// The main dialog as a run sees it: the rows it offers, the cache, and what it was told.
+class CTestOwner : public CCustomWindow, public IResolveOwner {
+public:
+    CTestOwner() { Create(0, WS_POPUP, nullptr); }
+
+    [[nodiscard]] HWND ResolveOwnerWindow() const override { return Hwnd(); }
+    [[nodiscard]] CDnsItemMap& Cache() override { return cache; }
+    [[nodiscard]] std::vector<CacheRow> ResolveRows() const override { return rows; }
+    void OnResolveWindow(bool open, ResolveMode mode) override {
+        windowEvents.emplace_back(open, mode);
+    }
+
+    CDnsItemMap cache;
+    std::vector<CacheRow> rows;
+    // The domains of the entries whose rows were to be refreshed, in order.
+    Texts changed;
+    std::vector<std::pair<bool, ResolveMode>> windowEvents;
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == WM_DNSITEM_CHANGED) {
+            auto lock = cache.Lock();
+            changed.push_back(reinterpret_cast<DnsItem*>(wParam)->Domain);
+            return 0;
+        }
+        return CCustomWindow::WindowProc(message, wParam, lParam);
+    }
+};
+
+DnsItemPtr AddEntry(CDnsItemMap& cache, const std::string& domain, const std::string& addresses,
+                    std::int32_t hits, std::time_t lastHit) {
+    CLockedStringList list(true);
+    list.SplitUnique(addresses, '|');
+    DnsItemPtr item = cache.Learn(domain, list, 5, lastHit);
+    item->Hits = hits;
+    return item;
+}
+
+qftest::FakeAnswer Answering(std::vector<std::string> addresses, std::uint32_t ttl = 300,
+                             std::chrono::milliseconds delay = {}) {
+    qftest::FakeAnswer answer;
+    answer.Addresses = std::move(addresses);
+    answer.Ttl = ttl;
+    answer.Delay = delay;
+    return answer;
+}
+
+// Every lookup goes to the fake upstream on loopback.
+class BatchResolve : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDnsServer(qftest::kLoopback);
+        SetDnsServerPort(upstream.Port());
+    }
+    void TearDown() override {
+        EXPECT_EQ(ResolveWorkersAlive(), 0);
+        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+        qftest::PointUpstreamAtSink();
+    }
+
+    [[nodiscard]] Texts QueriedDomains() const {
+        Texts domains;
+        for (const qftest::FakeUpstream::Query& query : upstream.Queries()) {
+            domains.push_back(query.Domain);
+        }
+        return domains;
+    }
+
+    qftest::FakeUpstream upstream;
+    CTestOwner owner;
+    CBoxAnswers boxes;
+};
+
+TEST(ResolveRows, EachModeTakesItsRowsFromTheTop) {
+    const std::vector<CacheRow> rows = {
+        {"a.test", true, false}, {"b.test", false, true}, {"c.test", true, true}};
+    EXPECT_EQ(DomainsToResolve(RESOLVE_ALL, rows), (Texts{"a.test", "b.test", "c.test"}));
+    EXPECT_EQ(DomainsToResolve(RESOLVE_UNRESOLVED, rows), (Texts{"b.test"}));
+    EXPECT_EQ(DomainsToResolve(RESOLVE_SELECTED, rows), (Texts{"b.test", "c.test"}));
+}
+
+TEST_F(BatchResolve, WithNothingToDoItTellsWhyAndStartsNoRun) {
+    EXPECT_FALSE(RunResolve(owner, RESOLVE_ALL, false));
+    EXPECT_FALSE(RunResolve(owner, RESOLVE_ALL, true));  // the refresh timer on an empty cache
+    owner.rows = {{"a.test", true, false}, {"b.test", true, false}};
+    EXPECT_FALSE(RunResolve(owner, RESOLVE_SELECTED, false));
+    EXPECT_FALSE(RunResolve(owner, RESOLVE_UNRESOLVED, false));
+
+    EXPECT_EQ(boxes.Texts(),
+              (Texts{"There are no DNS items to resolve.", "There are no DNS items to resolve.",
+                     "There are no selected DNS items to resolve.",
+                     "There are no unresolved DNS items."}));
+    EXPECT_TRUE(owner.windowEvents.empty());
+    PumpMessages(50);
+    EXPECT_EQ(upstream.QueryCount(), 0);
+}
+
+// The worker's range and first progress reach the window once it is open; an answer learned
+// keeps the entry's id, hits and last hit time; a failed lookup leaves its entry alone.
+TEST_F(BatchResolve, ThreeRowsWithOneFailingEndWithTheSummaryOfTheRun) {
+    upstream.Answer("a.test", Answering({"192.0.2.1"}, 600, std::chrono::milliseconds(300)));
+    qftest::FakeAnswer nameError;
+    nameError.Rcode = 3;
+    upstream.Answer("b.test", nameError);
+    upstream.Answer("c.test", Answering({"192.0.2.3", "192.0.2.4"}));
+    const DnsItemPtr a = AddEntry(owner.cache, "a.test", "10.0.0.1", 7, 1000);
+    const DnsItemPtr b = AddEntry(owner.cache, "b.test", "10.0.0.2", 2, 2000);
+    const DnsItemPtr c = AddEntry(owner.cache, "c.test", "", 0, 0);
+    owner.rows = {{"a.test", true, false}, {"b.test", true, false}, {"c.test", false, false}};
+
+    ProgressView early;
+    CWhenWindowOpens watch(IDC_PROGRESS_BAR, kProgressBarClass, [&](HWND window) {
+        PumpUntil([&] { return !ViewOf(window).text.empty(); }, 2000);
+        early = ViewOf(window);
+    });
+    const std::optional<ResolveOutcome> outcome = RunResolve(owner, RESOLVE_ALL, false);
+
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->cancelled);
+    EXPECT_EQ(outcome->progressText, "Finished 3, Success 2, Total 3.");
+    EXPECT_EQ(boxes.Texts(), (Texts{std::string(kFinishedSummary) + outcome->progressText}));
+    ASSERT_TRUE(watch.Ran());
+    EXPECT_EQ(early.caption, "Resolving all domains by User");
+    EXPECT_EQ(early.text, "Finished 0, Success 0, Total 3.");
+    EXPECT_EQ(early.upperBound, 3);
+    EXPECT_EQ(early.button, "&Cancel");
+
+    EXPECT_EQ(QueriedDomains(), (Texts{"a.test", "b.test", "c.test"}));
+    EXPECT_EQ(owner.changed, (Texts{"a.test", "c.test"}));
+    EXPECT_EQ(owner.cache.GetCount(), 3);
+    EXPECT_EQ(owner.cache.Lookup("a.test"), a);
+    EXPECT_EQ(a->AddressText(), "192.0.2.1");
+    EXPECT_EQ(a->Ttl, 600);
+    EXPECT_EQ(a->Hits, 7);
+    EXPECT_EQ(a->LastHitDate, 1000);
+    EXPECT_EQ(b->AddressText(), "10.0.0.2");
+    EXPECT_EQ(b->Hits, 2);
+    EXPECT_EQ(b->LastHitDate, 2000);
+    EXPECT_EQ(c->AddressText(), "192.0.2.3|192.0.2.4");
+    EXPECT_EQ(c->LastHitDate, 0);
+    EXPECT_EQ(owner.windowEvents, (std::vector<std::pair<bool, ResolveMode>>{
+                                      {true, RESOLVE_ALL}, {false, RESOLVE_ALL}}));
+}
+
+// The answer's own name is learned: another letter case is another entry, and the row's entry
+// stays as it was. A run of the timer ends without a summary.
+TEST_F(BatchResolve, ATimerRunLearnsTheAnswersNameAndShowsNoSummary) {
+    qftest::FakeAnswer upper = Answering({"192.0.2.9"}, 300, std::chrono::milliseconds(200));
+    upper.UppercaseQuestion = true;
+    upstream.Answer("mixed.test", upper);
+    const DnsItemPtr row = AddEntry(owner.cache, "mixed.test", "10.0.0.1", 3, 1000);
+    owner.rows = {{"mixed.test", true, false}};
+
+    std::string caption;
+    CWhenWindowOpens watch(IDC_PROGRESS_BAR, kProgressBarClass,
+                           [&](HWND window) { caption = ViewOf(window).caption; });
+    const std::optional<ResolveOutcome> outcome = RunResolve(owner, RESOLVE_ALL, true);
+
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->cancelled);
+    EXPECT_EQ(caption, "Resolving all domains by Timer");
+    EXPECT_TRUE(boxes.Texts().empty());
+    EXPECT_EQ(row->AddressText(), "10.0.0.1");
+    const DnsItemPtr learned = owner.cache.Lookup("MIXED.TEST");
+    ASSERT_TRUE(learned);
+    EXPECT_EQ(learned->AddressText(), "192.0.2.9");
+    EXPECT_EQ(learned->Id, row->Id + 1);
+    EXPECT_EQ(owner.changed, (Texts{"MIXED.TEST"}));
+}
+
+// The user stops a run whose upstream never answers: the worker gives up its row at the end of
+// that one wait and asks no more; a second run meanwhile is refused without a word.
+TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
+    constexpr int kWaitMs = 1000;
+    SetUpstreamTimeoutMs(kWaitMs);
+    owner.rows = {{"s1.test", true, false},
+                  {"s2.test", true, false},
+                  {"s3.test", true, false},
+                  {"s4.test", true, false}};
+    boxes.question = IDYES;
+
+    Clock::time_point cancelled{};
+    std::optional<ResolveOutcome> second;
+    CWhenWindowOpens watch(IDC_PROGRESS_BAR, kProgressBarClass, [&](HWND window) {
+        ASSERT_TRUE(PumpUntil([&] { return upstream.QueryCount() == 1; }, 2000));
+        second = RunResolve(owner, RESOLVE_ALL, true);
+        cancelled = Clock::now();
+        ::PostMessageA(window, WM_COMMAND, IDC_PROGRESS_CANCEL, 0);
+    });
+    const Clock::time_point start = Clock::now();
+    const std::optional<ResolveOutcome> outcome = RunResolve(owner, RESOLVE_ALL, false);
+    const int afterCancelMs = MillisecondsSince(cancelled);
+    const int totalMs = MillisecondsSince(start);
+
+    ASSERT_TRUE(watch.Ran());
+    EXPECT_FALSE(second);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->cancelled);
+    EXPECT_EQ(boxes.Texts(), (Texts{kStopQuestion, std::string(kCancelledSummary) +
+                                                       "Finished 0, Success 0, Total 4."}));
+    EXPECT_LT(afterCancelMs, kWaitMs + 600);
+    EXPECT_LT(totalMs, 2 * kWaitMs + 600);
+    EXPECT_EQ(ResolveWorkersAlive(), 0);
+    PumpMessages(kWaitMs / 2);
+    EXPECT_EQ(QueriedDomains(), (Texts{"s1.test"}));
+    EXPECT_TRUE(owner.changed.empty());
+}
+
+// The progress window on its own, driven as the worker drives it.
+class ProgressWindow : public BatchResolve {
+protected:
+    ResolveJob job{owner.cache, owner.Hwnd(), {"a.test", "b.test"}};
+    CResolveProgressDlg dialog{owner.Hwnd(), job, "Resolving all domains by User"};
+};
+
+// Its "&Cancel" button, Escape, Enter and the close box ask before they stop; once the bar is full
+// the button reads "Finished" and closes without a question.
+TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
+    CWhenWindowOpens watch(IDC_PROGRESS_BAR, kProgressBarClass, [&](HWND window) {
+        const ProgressView opened = ViewOf(window);
+        EXPECT_EQ(opened.upperBound, 100);
+        EXPECT_EQ(opened.position, 0);
+        EXPECT_EQ(opened.text, "");
+        EXPECT_EQ(opened.caption, "Resolving all domains by User");
+        EXPECT_EQ(job.Window(), window);
+
+        ::SendMessageA(::GetDlgItem(window, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 2);
+        SendProgress(window, "Finished 1, Success 1, Total 2.", 1);
+        EXPECT_EQ(ViewOf(window).text, "Finished 1, Success 1, Total 2.");
+        EXPECT_EQ(ViewOf(window).position, 1);
+        // The button, Escape and Enter (which the dialog turns into IDCANCEL and IDOK) and the
+        // close box.
+        const std::pair<UINT, WPARAM> requests[] = {{WM_COMMAND, IDC_PROGRESS_CANCEL},
+                                                    {WM_COMMAND, IDCANCEL},
+                                                    {WM_COMMAND, IDOK},
+                                                    {WM_CLOSE, 0}};
+        for (const auto& [message, wParam] : requests) {
+            const size_t asked = boxes.Texts().size();
+            ::PostMessageA(window, message, wParam, 0);
+            ASSERT_TRUE(PumpUntil([&] { return boxes.Texts().size() > asked; }, 2000));
+            PumpMessages(50);
+            EXPECT_TRUE(::IsWindowVisible(window));
+        }
+        EXPECT_FALSE(job.Cancelled());
+
+        SendProgress(window, "Finished 2, Success 2, Total 2.", 2);
+        EXPECT_EQ(ViewOf(window).button, "Finished");
+        ::PostMessageA(window, WM_COMMAND, IDC_PROGRESS_CANCEL, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    EXPECT_EQ(boxes.Texts(), Texts(4, kStopQuestion));
+    EXPECT_FALSE(job.Cancelled());
+    EXPECT_EQ(job.Window(), nullptr);
+}
+
+// The last row comes in while the question is open: the run has finished, whatever the answer.
+TEST_F(ProgressWindow, ARunThatFinishesWhileTheQuestionIsOpenEndsAsFinished) {
+    boxes.question = IDYES;
+    HWND progress = nullptr;
+    boxes.beforeNextAnswer = [&] {
+        SendProgress(progress, "Finished 2, Success 0, Total 2.", 100);
+    };
+    CWhenWindowOpens watch(IDC_PROGRESS_BAR, kProgressBarClass, [&](HWND window) {
+        progress = window;
+        ::PostMessageA(window, WM_CLOSE, 0, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    EXPECT_EQ(boxes.Texts(), (Texts{kStopQuestion}));
+    EXPECT_FALSE(job.Cancelled());
+}
+
+}  // namespace

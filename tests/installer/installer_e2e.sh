@@ -1,0 +1,252 @@
+#!/usr/bin/env bash
+# End to end: the installer and the uninstaller under Wine, as an administrator would use them,
+# around the real program, which runs in a network namespace of its own against a fake upstream
+# (tests/support/e2e_env.sh) while a fake DNS Client service stands in for the system's.
+#   - an older version installed silently, started, then upgraded silently while it runs: it is
+#     asked to exit and its cache and settings stay;
+#   - the program as installed: files, Start menu shortcut, Add/Remove Programs entry; it serves;
+#   - a silent uninstall while it runs, and one after it was killed during its takeover: the
+#     adapter's servers come back, the DNS Client service runs again, nothing is left behind but
+#     the cache and the settings, which a silent uninstall keeps;
+#   - the installer's and the uninstaller's pages, clicked through, the latter told not to keep
+#     the cache and settings.
+# Needs root; exits 77 (skipped) without it or without Wine, Xvfb, ip or dig.
+#     installer_e2e.sh SETUP_EXE OLDER_SETUP_EXE PORTABLE_ZIP WINDOW_TOOL_EXE FAKE_SERVICE_EXE \
+#                      FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
+# QF_E2E_SHOTS=DIR keeps screenshots of the pages and of the uninstaller's question there.
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../support/e2e_env.sh
+source "$here/../support/e2e_env.sh"
+setup=$1
+older_setup=$2
+portable_zip=$3
+window_tool_exe=$4
+fake_service=$5
+fake_upstream_py=$6
+wine_template_script=$7
+e2e_require
+e2e_setup "$wine_template_script" "$fake_upstream_py" "$window_tool_exe" \
+    www.example.test='198.19.0.1|198.19.0.2' www.example.com=198.19.0.9
+started=$SECONDS
+
+install_dir="$prefix/drive_c/Program Files/Quillforth"
+program_path='C:\Program Files\Quillforth\Quillforth.exe'
+shortcut="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillforth.lnk"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillforth'
+run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+setup_caption='Quillforth 1.80 (64-bit) Setup'
+uninstall_caption='Quillforth 1.80 (64-bit) Uninstall'
+learned='www.example.test,198.19.0.1|198.19.0.2,300'
+
+# Wine would copy every shortcut made in the prefix into the host's desktop menus.
+in_srv "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /t REG_SZ /d '' \
+    /f >/dev/null 2>&1
+
+# Until the command succeeds, SECONDS at most; fails when it never did.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+# A window tool verb for a setup or uninstall window: NSIS appends each page's own caption to the
+# window's, a space on most pages. Its message boxes have the window's caption alone.
+wizard() {
+    local verb=$1 base=$2
+    shift 2
+    window "$verb" "$base " "$@" || window "$verb" "$base" "$@"
+}
+# A value's whole text (reg_value gives its first word only), or nothing when it is missing.
+reg_data() {
+    in_srv "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+has_key() {
+    in_srv "$wine" reg query "$1" >/dev/null 2>&1
+}
+exists() {
+    [ -e "$1" ] && echo yes || echo no
+}
+dns_client_state() {
+    in_srv "$wine" sc query Dnscache | tr -d '\r' | awk '$1 == "STATE" {print $4}'
+}
+dns_client_is() {
+    [ "$(dns_client_state)" == "$1" ]
+}
+serves() {
+    query www.example.test | grep -c ' IN A '
+}
+run_setup() {
+    in_srv "$wine" "$@" >>"$work/setup.log" 2>&1 </dev/null
+    echo $?
+}
+start_installed() {
+    in_srv "$wine" "$program_path" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
+    program=$!
+    wait_serving
+}
+# The uninstaller runs from a copy of itself in the temporary folder (~nsuN.tmp\Un.exe) and returns
+# at once; that copy removes the Add/Remove Programs entry last.
+uninstall_silently() {
+    in_srv "$wine" "$install_dir/Uninstall.exe" /S >>"$work/setup.log" 2>&1 </dev/null
+    wait_for 30 eval '! has_key "$uninstall_key"'
+    wait_for 10 eval '! ip netns pids "$srv" | xargs -r ps -o args= -p | grep -qF "\Un.exe "'
+}
+# The learned entry as the cache file holds it: domain, addresses, time to live.
+cached_entry() {
+    grep -a '^www.example.test' "$install_dir/DnsItem.csv" 2>/dev/null | cut -d, -f1-3
+}
+# The portable zip's files, and the bytes of one of them.
+zip_files() {
+    python3 -c 'import sys, zipfile
+print(*sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/")))' \
+        "$portable_zip"
+}
+zip_file() {
+    python3 -c 'import sys, zipfile
+sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' "$portable_zip" "$1"
+}
+# What an uninstall leaves of the program: its files, shortcut, Run value and entry.
+check_program_removed() {
+    local when=$1 file
+    for file in Quillforth.exe Uninstall.exe Readme.txt; do
+        check "$when: $file is removed" no "$(exists "$install_dir/$file")"
+    done
+    check "$when: the Start menu shortcut is removed" no "$(exists "$shortcut")"
+    check "$when: the Run value is removed" "" "$(reg_data "$run_key" Quillforth)"
+    check "$when: the Add/Remove Programs entry is removed" 1 "$(has_key "$uninstall_key"; echo $?)"
+    check "$when: port 53 is closed" 0 "$(serves)"
+    check "$when: the adapter has its servers back" "$adapter_servers" "$(name_server)"
+    wait_for 5 dns_client_is RUNNING
+    check "$when: the DNS Client service runs again" RUNNING "$(dns_client_state)"
+}
+
+# The DNS Client service, played by a fake, runs before the program ever does.
+cp "$fake_service" "$work/dnscache.exe"
+in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\dnscache.exe" start= demand \
+    >/dev/null 2>&1
+in_srv "$wine" sc start Dnscache >/dev/null 2>&1
+wait_for 5 dns_client_is RUNNING
+check "the DNS Client service runs before the program is installed" RUNNING "$(dns_client_state)"
+
+# ---- An older version, installed and running, is upgraded ----
+check "the older version installs silently" 0 "$(run_setup "$older_setup" /S)"
+check "the older version is registered" 1.79 "$(reg_data "$uninstall_key" DisplayVersion)"
+# The upstream is the fake one before the first start; autostart is on, as by default.
+printf '[Settings]\r\nDns=%s\r\nStartAtLogin=1\r\nUpdateHours=5\r\n' "$upstream_address" \
+    >"$install_dir/Quillforth.ini"
+start_installed
+check "the older version serves and learns" 2 "$(serves)"
+check "it takes the adapter over" 127.0.0.1 "$(name_server)"
+wait_for 5 dns_client_is STOPPED
+check "it stops the DNS Client service" STOPPED "$(dns_client_state)"
+check "it sets its Run value" "\"$program_path\"" "$(reg_data "$run_key" Quillforth)"
+
+check "the upgrade installs silently over the running copy" 0 "$(run_setup "$setup" /S)"
+check "the running copy was asked to exit" ended "$(wait_ended "$program")"
+check "on its way out it put the adapter back" "$adapter_servers" "$(name_server)"
+wait_for 5 dns_client_is RUNNING
+check "and started the DNS Client service again" RUNNING "$(dns_client_state)"
+check "its cache was saved and kept" "$learned" "$(cached_entry)"
+# The program adds the adapters' servers to the upstream list behind the configured one.
+check "its settings were kept" "Dns=$upstream_address UpdateHours=5" \
+    "$(tr -d '\r' <"$install_dir/Quillforth.ini" | grep -E '^(Dns|UpdateHours)=' | sort |
+        cut -d'|' -f1 | paste -sd' ')"
+
+# ---- The program as installed ----
+check "the program is installed" yes "$(exists "$install_dir/Quillforth.exe")"
+check "the installed program is the portable zip's" same \
+    "$(zip_file Quillforth/Quillforth.exe | cmp -s - "$install_dir/Quillforth.exe" && echo same)"
+check "the portable zip holds the program and its read-me in one folder" \
+    "Quillforth/Quillforth.exe Quillforth/Readme.txt" "$(zip_files)"
+check "the read-me is installed" yes "$(exists "$install_dir/Readme.txt")"
+check "the uninstaller is installed" yes "$(exists "$install_dir/Uninstall.exe")"
+check "the Start menu has a shortcut" yes "$(exists "$shortcut")"
+# Bit 0x2000 (RunAsUser) of the link flags at offset 0x14: the shortcut asks for administrator
+# rights.
+check "the shortcut runs the program as administrator" 32 \
+    "$(( $(od -An -tu1 -j21 -N1 "$shortcut") & 32 ))"
+check "the shortcut starts the installed program" yes \
+    "$(grep -aqF "$program_path" "$shortcut" && echo yes)"
+check "Add/Remove Programs: name" Quillforth "$(reg_data "$uninstall_key" DisplayName)"
+check "Add/Remove Programs: version" 1.80 "$(reg_data "$uninstall_key" DisplayVersion)"
+check "Add/Remove Programs: publisher" Veltmark "$(reg_data "$uninstall_key" Publisher)"
+check "Add/Remove Programs: icon" "$program_path,0" "$(reg_data "$uninstall_key" DisplayIcon)"
+check "Add/Remove Programs: uninstaller" '"C:\Program Files\Quillforth\Uninstall.exe"' \
+    "$(reg_data "$uninstall_key" UninstallString)"
+check "Add/Remove Programs: silent uninstaller" '"C:\Program Files\Quillforth\Uninstall.exe" /S' \
+    "$(reg_data "$uninstall_key" QuietUninstallString)"
+
+: >"$upstream_log"
+start_installed
+check "the installed program serves its kept cache" "www.example.test. 86400 IN A 198.19.0.1" \
+    "$(query www.example.test)"
+check "without asking the upstream" 0 "$(grep -c www.example.test "$upstream_log")"
+
+# ---- A silent uninstall while it runs ----
+uninstall_silently
+check "the running program was asked to exit" ended "$(wait_ended "$program")"
+check_program_removed "uninstalled while running"
+check "a silent uninstall keeps the cache" "$learned" "$(cached_entry)"
+check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillforth.ini")"
+
+# ---- Killed during its takeover, then uninstalled ----
+check "the program installs silently again" 0 "$(run_setup "$setup" /S)"
+start_installed
+wait_for 5 dns_client_is STOPPED
+kill_program
+check "the killed program left the adapter at the proxy" 127.0.0.1 "$(name_server)"
+check "the killed program left the DNS Client service stopped" STOPPED "$(dns_client_state)"
+uninstall_silently
+check_program_removed "uninstalled after a kill"
+
+# ---- The pages, clicked through ----
+# Setup: welcome, folder, then the finish page, whose "Start Quillforth now" is ticked: the program
+# starts with the settings kept above, which name the fake upstream.
+in_srv "$wine" "$setup" >>"$work/setup.log" 2>&1 </dev/null &
+wait_for 20 wizard visible "$setup_caption"
+sleep 0.5
+screenshot setup-welcome
+wizard command "$setup_caption" 1
+sleep 0.5
+screenshot setup-folder
+wizard command "$setup_caption" 1
+wait_for 30 eval '[ "$(wizard text "$setup_caption" 1)" == "&Finish" ]'
+sleep 0.3
+screenshot setup-finish
+check "the installer ends on its finish page" "&Finish" "$(wizard text "$setup_caption" 1)"
+wizard command "$setup_caption" 1
+wait_serving
+check "finishing the installer starts the program" 1 "$(query www.example.test | grep -c ' IN A ')"
+
+# Uninstall: confirm, then the question whether to keep the cache and settings, answered No;
+# the log of what it did stays on show.
+in_srv "$wine" "$install_dir/Uninstall.exe" >>"$work/setup.log" 2>&1 </dev/null &
+wait_for 20 wizard visible "$uninstall_caption"
+sleep 0.5
+screenshot uninstall-confirm
+wizard command "$uninstall_caption" 1
+wait_for 30 eval '[ -n "$(window text "$uninstall_caption" 65535)" ]'
+# A message box is drawn a moment after it can be read.
+sleep 1
+screenshot uninstall-keep-question
+check "the uninstaller asks whether to keep the cache and settings" \
+    "Keep Quillforth's DNS cache (DnsItem.csv) and its settings for a later installation?" \
+    "$(window text "$uninstall_caption" 65535)"
+window command "$uninstall_caption" 7 # IDNO
+wait_for 30 eval '[ "$(wizard text "$uninstall_caption" 1)" == "&Close" ]'
+sleep 0.3
+screenshot uninstall-done
+wizard command "$uninstall_caption" 1
+check_program_removed "uninstalled through its pages"
+check "told not to keep them, it removes the cache" no "$(exists "$install_dir/DnsItem.csv")"
+check "and the settings" no "$(exists "$install_dir/Quillforth.ini")"
+check "and the per-user profile with the first-run record" 1 \
+    "$(has_key 'HKCU\Software\Veltmark\Quillforth'; echo $?)"
+check "and the program's folder" no "$(exists "$install_dir")"
+
+echo "took $((SECONDS - started)) s"
+e2e_finish
