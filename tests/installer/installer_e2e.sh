@@ -16,7 +16,7 @@
 # QF_E2E_SHOTS=DIR keeps screenshots of the pages and of the uninstaller's question there.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../support/e2e_env.sh
+# shellcheck source-path=SCRIPTDIR source=../support/e2e_env.sh
 source "$here/../support/e2e_env.sh"
 setup=$1
 older_setup=$2
@@ -92,12 +92,33 @@ start_installed() {
 # at once; that copy removes the Add/Remove Programs entry last.
 uninstall_silently() {
     in_srv "$wine" "$install_dir/Uninstall.exe" /S >>"$work/setup.log" 2>&1 </dev/null
-    wait_for 30 eval '! has_key "$uninstall_key"'
-    wait_for 10 eval '! ip netns pids "$srv" | xargs -r ps -o args= -p | grep -qF "\Un.exe "'
+    wait_for 30 uninstall_entry_gone
+    wait_for 10 uninstaller_ended
+}
+uninstall_entry_gone() {
+    ! has_key "$uninstall_key"
+}
+uninstaller_ended() {
+    ! ip netns pids "$srv" | xargs -r ps -o args= -p | grep -qF '\Un.exe '
+}
+# The text of a wizard's Next button, which names what it does on the page shown.
+button_reads() {
+    [ "$(wizard text "$1" 1)" == "$2" ]
+}
+box_shows() {
+    [ -n "$(window text "$1" 65535)" ]
 }
 # The learned entry as the cache file holds it: domain, addresses, time to live.
 cached_entry() {
     grep -a '^www.example.test' "$install_dir/DnsItem.csv" 2>/dev/null | cut -d, -f1-3
+}
+# A shot of one window: on a shot of the whole screen the uninstaller's message box stays black
+# under Xvfb.
+window_screenshot() {
+    [ -n "${QF_E2E_SHOTS:-}" ] || return 0
+    local id
+    id=$(in_srv xwininfo -root -tree | grep -F "\"$2\":" | awk '{print $1; exit}')
+    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$1.png"
 }
 # The portable zip's files, and the bytes of one of them.
 zip_files() {
@@ -214,7 +235,7 @@ wizard command "$setup_caption" 1
 sleep 0.5
 screenshot setup-folder
 wizard command "$setup_caption" 1
-wait_for 30 eval '[ "$(wizard text "$setup_caption" 1)" == "&Finish" ]'
+wait_for 30 button_reads "$setup_caption" "&Finish"
 sleep 0.3
 screenshot setup-finish
 check "the installer ends on its finish page" "&Finish" "$(wizard text "$setup_caption" 1)"
@@ -229,15 +250,14 @@ wait_for 20 wizard visible "$uninstall_caption"
 sleep 0.5
 screenshot uninstall-confirm
 wizard command "$uninstall_caption" 1
-wait_for 30 eval '[ -n "$(window text "$uninstall_caption" 65535)" ]'
-# A message box is drawn a moment after it can be read.
-sleep 1
-screenshot uninstall-keep-question
+wait_for 30 box_shows "$uninstall_caption"
+sleep 0.5
+window_screenshot uninstall-keep-question "$uninstall_caption"
 check "the uninstaller asks whether to keep the cache and settings" \
     "Keep Quillforth's DNS cache (DnsItem.csv) and its settings for a later installation?" \
     "$(window text "$uninstall_caption" 65535)"
 window command "$uninstall_caption" 7 # IDNO
-wait_for 30 eval '[ "$(wizard text "$uninstall_caption" 1)" == "&Close" ]'
+wait_for 30 button_reads "$uninstall_caption" "&Close"
 sleep 0.3
 screenshot uninstall-done
 wizard command "$uninstall_caption" 1
