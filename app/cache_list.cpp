@@ -25,11 +25,6 @@ constexpr ColumnSpec kColumns[kCacheColumnCount] = {
     {IDS_COLUMN_HITS, 50}, {IDS_COLUMN_LAST_HIT, 80},
 };
 
-// The commands of batch resolving, which this program does not have yet: their menu items are
-// grey rather than doing nothing.
-constexpr UINT kUnavailableCommands[] = {ID_CACHE_RESOLVE, ID_CACHE_RESOLVE_UNRESOLVED,
-                                         ID_CACHE_RESOLVE_ALL, ID_CACHE_DELETE_OUTDATED};
-
 // Room for a path typed into the file dialogs.
 constexpr size_t kFileNameBuffer = 4096;
 
@@ -100,8 +95,8 @@ bool Contains(std::string_view text, std::string_view keyword) {
     return text.find(keyword) != std::string_view::npos;
 }
 
-}  // namespace
-
+// An entry's row text "%d,%s,%s,%d,%s": id, domain, addresses joined by "|", hits and the last
+// hit text. The caller holds the cache's lock.
 std::string BuildRowText(const DnsItem& item) {
     std::string text = std::to_string(item.Id);
     text += ',';
@@ -115,6 +110,8 @@ std::string BuildRowText(const DnsItem& item) {
     return text;
 }
 
+// The five fields of a row text. Addresses, hits and the last hit text hold no comma, so the
+// fields after the domain are cut from the end: a domain with a comma in it stays whole.
 RowFields SplitRowText(std::string_view text) {
     RowFields fields{};
     const size_t npos = std::string_view::npos;
@@ -150,6 +147,17 @@ RowFields SplitRowText(std::string_view text) {
     return fields;
 }
 
+// What the order of rows for a sort key (column + 1, negative for descending) looks at in one
+// row, taken once per row for a sort. IDs and hits compare as numbers, the other columns as
+// text, byte by byte (in a multi-byte code page character by character). Equal hits go by
+// ascending id whatever the direction; a key beyond the columns orders nothing.
+struct RowSortKey {
+    int column = -1;
+    long long number = 0;
+    long long id = 0;
+    std::string_view text;
+};
+
 RowSortKey MakeSortKey(const RowFields& fields, int key) {
     RowSortKey sortKey;
     const long long column = std::abs(static_cast<long long>(key)) - 1;
@@ -167,6 +175,7 @@ RowSortKey MakeSortKey(const RowFields& fields, int key) {
     return sortKey;
 }
 
+// Negative when the row of `a` goes first.
 int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
     int result = 0;
     switch (a.column) {
@@ -189,9 +198,7 @@ int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
     return key < 0 ? -result : result;
 }
 
-int CompareRows(const RowFields& a, const RowFields& b, int key) {
-    return CompareSortKeys(MakeSortKey(a, key), MakeSortKey(b, key), key);
-}
+}  // namespace
 
 CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath)
     : m_Cache(cache), m_strCacheFile(std::move(cacheFilePath)) {}
@@ -516,9 +523,6 @@ void CCacheList::ShowContextMenu() {
     CMenu popup = menu.SubMenu(0);
     if (popup.Handle() == nullptr) {
         return;
-    }
-    for (UINT command : kUnavailableCommands) {
-        ::EnableMenuItem(popup.Handle(), command, MF_BYCOMMAND | MF_GRAYED);
     }
     POINT cursor{};
     ::GetCursorPos(&cursor);

@@ -25,27 +25,6 @@ enum CacheColumn : int { kIdColumn, kDomainColumn, kIpColumn, kHitsColumn, kLast
 inline constexpr int kCacheColumnCount = 5;
 using RowFields = std::array<std::string_view, kCacheColumnCount>;
 
-// An entry's row text "%d,%s,%s,%d,%s": id, domain, addresses joined by "|", hits and the last
-// hit text. The caller holds the cache's lock.
-std::string BuildRowText(const DnsItem& item);
-// The five fields of a row text. Addresses, hits and the last hit text hold no comma, so the
-// fields after the domain are cut from the end: a domain with a comma in it stays whole.
-RowFields SplitRowText(std::string_view text);
-// The order of two rows for a sort key (column + 1, negative for descending): negative when `a`
-// goes first. IDs and hits compare as numbers, the other columns as text, byte by byte (in a
-// multi-byte code page character by character). Equal hits go by ascending id whatever the
-// direction; a key beyond the columns orders nothing.
-int CompareRows(const RowFields& a, const RowFields& b, int key);
-// What CompareRows looks at in one row, taken once per row for a sort.
-struct RowSortKey {
-    int column = -1;
-    long long number = 0;
-    long long id = 0;
-    std::string_view text;
-};
-RowSortKey MakeSortKey(const RowFields& fields, int key);
-int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key);
-
 // The main dialog's list of cache entries (control 1000) with its commands: one row per entry,
 // kept current by the proxy's notifications, sorted by a header click, searched by "&Go", and
 // edited through the "RCLICK" menu and a double click. Runs on the dialog's thread.

@@ -68,7 +68,7 @@ HWND FindDialog(const char* caption) {
 int Usage() {
     std::fputs(
         "usage: qf_window_tool text|command|close|visible|box|key|post|lines|count|rect|move|"
-        "click|topmost CAPTION [ARGS]\n"
+        "click|topmost|rows|header|waitrows CAPTION [ARGS]\n"
         "       qf_window_tool adapters|menu|balloon|pointer [X Y]\n",
         stderr);
     return 64;
