@@ -81,19 +81,6 @@ print(len(times) + lost, lost, "%.2f" % pick(0.5), "%.2f" % pick(0.99), "%.2f" %
 EOF
 }
 
-dialog_shot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
-    local id info
-    screenshot "$2"
-    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
-    [ -n "$id" ] || return 0
-    info=$(in_srv xwininfo -id "$id")
-    in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$2.png" xwd:- -geometry \
-        "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
-            END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$2.png"
-}
-
 # One run: "command_to_summary_ms first_progress_to_summary_ms progress_texts summary_ok
 # saved_ms refreshed | baseline hits | hits during the run".
 measure() {

@@ -33,30 +33,6 @@ rows() {
 row_of() {
     rows | awk -F, -v domain="$1" '$2 == domain'
 }
-# A screenshot of one window, as SHOT.
-window_shot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
-    local id
-    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
-    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$2.png"
-}
-# A screenshot of the screen with the open popup menu of the program drawn in, as SHOT: a menu
-# over another window shows black in a screenshot of the whole screen.
-menu_shot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
-    local id info
-    screenshot "$1"
-    for id in $(in_srv xwininfo -root -tree |
-        awk '/\(has no name\): \("quillforth.exe"/ && !/ 1x1\+/ {print $1}'); do
-        info=$(in_srv xwininfo -id "$id")
-        grep -q IsViewable <<<"$info" || continue
-        in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$1.png" xwd:- -geometry \
-            "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
-                END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$1.png"
-    done
-}
 # The last hit text of now, or of the next minute when the query crossed one.
 now_texts() {
     date '+%m/%d %H:%M'

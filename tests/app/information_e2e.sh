@@ -30,15 +30,6 @@ wait_window() {
     done
     window count "$1"
 }
-# A screenshot of one window, as SHOT. (A window that opens over another one may show black in a
-# screenshot of the whole screen for a while.)
-window_shot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
-    local id
-    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
-    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$2.png"
-}
 # Moves a window to a screen position, keeping its size.
 move_to() {
     local left top right bottom

@@ -29,12 +29,6 @@ service_state() {
     echo "$state"
 }
 check "the DNS client service runs before the program starts" RUNNING "$(service_state RUNNING)"
-# The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
-tray_text() {
-    window post "$caption" 0x405 132 0x200
-    sleep 0.8
-    window balloon
-}
 # The tray text once it reads EXPECTED, or what it reads after a few seconds: the icon's timer
 # takes up to a second to follow a change.
 tray_text_becomes() {

@@ -60,25 +60,6 @@ wait_count() {
     done
     window count "$1"
 }
-# A screenshot of the screen with the dialog CAPTION drawn in, as SHOT: a window over another
-# one may show black in a screenshot of the whole screen.
-dialog_shot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
-    local id info
-    screenshot "$2"
-    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
-    [ -n "$id" ] || return 0
-    info=$(in_srv xwininfo -id "$id")
-    in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$2.png" xwd:- -geometry \
-        "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
-            END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$2.png"
-}
-tray_text() {
-    window post "$caption" 0x405 132 0x200
-    sleep 0.8
-    window balloon
-}
 
 e2e_start
 

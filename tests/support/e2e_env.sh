@@ -75,11 +75,49 @@ window() {
 query() {
     ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" | tr -s '\t ' ' '
 }
+shots_wanted() {
+    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null
+}
+# A screenshot of the whole screen, as SHOT.
 screenshot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
-        return 0
+    shots_wanted || return 0
     mkdir -p "$QF_E2E_SHOTS"
     in_srv xwd -root -silent | convert xwd:- "$QF_E2E_SHOTS/$1.png"
+}
+# Under Xvfb without a window manager a window that opens over another one may show black in a
+# screenshot of the whole screen for a while; a window read on its own is right.
+# A screenshot of the window named CAPTION alone, as SHOT.
+window_shot() {
+    shots_wanted || return 0
+    local id
+    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
+    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$2.png"
+}
+# Draws the X windows XID... over the screenshot SHOT, each where it is on the screen.
+compose_shot() {
+    local shot=$1 id info
+    shift
+    for id in "$@"; do
+        info=$(in_srv xwininfo -id "$id")
+        grep -q IsViewable <<<"$info" || continue
+        in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$shot.png" xwd:- -geometry \
+            "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+                END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$shot.png"
+    done
+}
+# A screenshot of the screen with the window named CAPTION drawn in, as SHOT.
+dialog_shot() {
+    shots_wanted || return 0
+    screenshot "$2"
+    compose_shot "$2" "$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')"
+}
+# A screenshot of the screen with the program's open popup menus drawn in, as SHOT.
+menu_shot() {
+    shots_wanted || return 0
+    screenshot "$1"
+    # shellcheck disable=SC2046
+    compose_shot "$1" $(in_srv xwininfo -root -tree |
+        awk '/\(has no name\): \("quillforth.exe"/ && !/ 1x1\+/ {print $1}')
 }
 
 # Until a message box with this caption shows: its text; the box is photographed as SHOT, then
@@ -110,6 +148,12 @@ wait_serving() {
     done
 }
 
+# The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
+tray_text() {
+    window post "$caption" 0x405 132 0x200
+    sleep 0.8
+    window balloon
+}
 reg_value() {
     in_srv "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
         awk -v n="$2" '$1 == n {print $3}'
