@@ -10,32 +10,20 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
-# The probe's host answers too, so that the upstream counts as up.
-e2e_setup "$4" "$3" "$2" www.example.test=198.19.0.1 www.example.com=198.19.0.9
-e2e_install_exe "$1"
+e2e_exe_setup "$@" www.example.test=198.19.0.1
 
 info="Quillforth Information"
-# The value of a line of the statistics window.
-line() {
-    window lines "$info" 1000 | awk -F'\t' -v label="$1" '$1 == label {print $2}'
+about="About Quillforth"
+# The values of lines of the statistics window, by their labels, joined by blanks.
+values() {
+    local lines label
+    lines=$(window lines "$info" 1000)
+    for label in "$@"; do
+        awk -F'\t' -v label="$label" '$1 == label {print $2}' <<<"$lines"
+    done | paste -sd' '
 }
-ini_value() {
-    tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
-}
-# Until a window with this caption exists (5 s at most): how many do.
-wait_window() {
-    for _ in $(seq 50); do
-        [ "$(window count "$1")" != 0 ] && break
-        sleep 0.1
-    done
-    window count "$1"
-}
-# Moves a window to a screen position, keeping its size.
-move_to() {
-    local left top right bottom
-    read -r left top right bottom <<<"$(window rect "$1")"
-    window move "$1" "$2" "$3" $(($2 + right - left)) $(($3 + bottom - top))
-}
+counters=("Total Requests" "Cached Requests" "Forward Requests" "Cached DNS item"
+    "Discard Requests" "Internal Error Requests")
 # Waits for the next refresh of the statistics window (every 2 s).
 wait_refresh() {
     sleep 2.3
@@ -44,48 +32,44 @@ wait_refresh() {
 e2e_start
 window command "$caption" 1019
 window command "$caption" 1019
-check "Detail twice opens one statistics window" 1 "$(wait_window "$info")"
-check "the window names the upstream in use" "$upstream_address" "$(line "Current DNS server")"
-check "no scheduled refresh has run yet" "00:00:00" "$(line "Cache last update")"
-check "the next refresh is an hour away" 1 \
-    "$(line "Cache next update" | grep -cE '^[0-9]{2}:[0-9]{2}:[0-9]{2}$')"
+check_soon 5 "Detail twice opens one statistics window" 1 window count "$info"
+check "the window names the upstream in use; no scheduled refresh has run, the next is due" \
+    "$upstream_address 00:00:00 HH:MM:SS" \
+    "$(values "Current DNS server" "Cache last update" "Cache next update" |
+        sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/')"
 check "the window is on top" 0 "$(window topmost "$info"; echo $?)"
-move_to "$info" 480 60
+window move "$info" 480 60
 
 # One miss and two hits through the proxy.
-total=$(line "Total Requests")
-cached=$(line "Cached Requests")
-forwarded=$(line "Forward Requests")
-items=$(line "Cached DNS item")
-query www.example.test >/dev/null
-query www.example.test >/dev/null
-query www.example.test >/dev/null
+read -r total cached forwarded items _ <<<"$(values "${counters[@]}")"
+for _ in 1 2 3; do
+    query www.example.test >/dev/null
+done
 wait_refresh
-check "three queries are three more requests" $((total + 3)) "$(line "Total Requests")"
-check "two of them came from the cache" $((cached + 2)) "$(line "Cached Requests")"
-check "one was forwarded" $((forwarded + 1)) "$(line "Forward Requests")"
-check "its answer is one more cached item" $((items + 1)) "$(line "Cached DNS item")"
-check "nothing was discarded" 0 "$(line "Discard Requests")"
-check "nothing failed" 0 "$(line "Internal Error Requests")"
-check "the saved time has two decimals" 1 "$(line "Saved Time(s)" | grep -cE '^[0-9]+\.[0-9]{2}$')"
+check "three requests, two from the cache, one forwarded and cached, none discarded or failed" \
+    "$((total + 3)) $((cached + 2)) $((forwarded + 1)) $((items + 1)) 0 0" \
+    "$(values "${counters[@]}")"
+check "the saved time has two decimals" 1 "$(values "Saved Time(s)" | grep -cE '^[0-9]+\.[0-9]{2}$')"
 check "the averages have four decimals" 4 \
     "$(window lines "$info" 1000 | grep '^Avg' | cut -f2 | grep -cE '^[0-9]+\.[0-9]{4}$')"
 
-# Under load: a bounded burst of hits and misses while the window refreshes.
-total=$(line "Total Requests")
-deadline=$((SECONDS + 20))
-for i in $(seq 120); do
-    [ "$SECONDS" -lt "$deadline" ] || break
-    ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 www.example.test >/dev/null 2>&1
-    ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 "load$i.test" >/dev/null 2>&1
-done &
+# Under load: hits and misses for 4 s while the window refreshes.
+total=$(values "Total Requests")
+(
+    sent=0 end=$((SECONDS + 4))
+    while [ "$SECONDS" -lt "$end" ]; do
+        sent=$((sent + 2))
+        ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 www.example.test "load$sent.test" \
+            >/dev/null 2>&1
+    done
+    echo "$sent" >"$work/sent"
+) &
 load=$!
 sleep 2.5
-screenshot statistics-under-load
-window_shot "$info" statistics-window
+dialog_shot "$info" statistics-under-load
 wait "$load"
 wait_refresh
-check "the burst is counted" $((total + 240)) "$(line "Total Requests")"
+check "the load is counted" $((total + $(cat "$work/sent"))) "$(values "Total Requests")"
 
 # Unticking "Always on top" is saved at once. (Under Wine an owned window stays in the topmost
 # band; the next start shows it off.)
@@ -93,15 +77,13 @@ window click "$info" 1001
 sleep 0.5
 check "unticking Always on top writes 0" 0 "$(ini_value DlgInformationAlwaysOnTop)"
 
-# Moved, then left open at the end: it comes back there at the next start.
+# Moved and made taller, then left open at the end: it comes back there at the next start.
 read -r left top right bottom <<<"$(window rect "$info")"
-width=$((right - left))
-height=$((bottom - top))
-window move "$info" 310 220 $((310 + width)) $((220 + height + 30))
+moved="310 220 $((310 + right - left)) $((250 + bottom - top))"
+# shellcheck disable=SC2086
+window move "$info" $moved
 sleep 0.3
-moved=$(window rect "$info")
-check "the window moved" "310 220 $((310 + width)) $((250 + height))" "$moved"
-
+check "the window moved" "$moved" "$(window rect "$info")"
 window command "$caption" 32772
 check "Exit ends the program" "ended" "$(wait_ended "$program")"
 check "Exit with the window open leaves it marked open" 1 "$(ini_value DlgInformationUp)"
@@ -109,30 +91,27 @@ check "the window's place is stored" 1 \
     "$(reg_value 'HKCU\Software\Veltmark\Quillforth\Settings' DLG_INFORMATION_POS | grep -c .)"
 
 e2e_start
-check "the next start opens the window again" 1 "$(wait_window "$info")"
+check_soon 5 "the next start opens the window again" 1 window count "$info"
 check "at its last position" "$moved" "$(window rect "$info")"
 check "no longer on top" 1 "$(window topmost "$info"; echo $?)"
 
 # The about box, modal over the main dialog; "&Nslookup" finds no nslookup.exe under Wine.
 window command "$caption" 1018
-check "About opens the about box" 1 "$(wait_window "About Quillforth")"
-check "the about box shows the web address" "https://veltmark.example/quillforth" \
-    "$(window text "About Quillforth" 1018)"
-check "the about box shows the support address" "support@veltmark.example" \
-    "$(window text "About Quillforth" 1019)"
+check_soon 5 "About opens the about box" 1 window count "$about"
+check "the about box shows the web and support addresses" \
+    "https://veltmark.example/quillforth support@veltmark.example" \
+    "$(window text "$about" 1018) $(window text "$about" 1019)"
 sleep 0.3
-window_shot "About Quillforth" about-box
-window command "About Quillforth" 1
-sleep 0.3
-check "OK closes the about box" 0 "$(window count "About Quillforth")"
+dialog_shot "$about" about-box
+window command "$about" 1
+check_soon 3 "OK closes the about box" 0 window count "$about"
 window command "$caption" 1016
 check "a missing nslookup.exe is reported" "nslookup.exe : File not found or Bad file!" \
     "$(wait_for_box Quillforth nslookup-missing)"
 
 # Escape closes the window; the program then ends with it marked closed.
 window key "$info" 27 1
-sleep 0.5
-check "Escape closes the statistics window" 0 "$(window count "$info")"
+check_soon 3 "Escape closes the statistics window" 0 window count "$info"
 window command "$caption" 32772
 check "Exit ends the program" "ended" "$(wait_ended "$program")"
 check "Escape then Exit leaves it marked closed" 0 "$(ini_value DlgInformationUp)"

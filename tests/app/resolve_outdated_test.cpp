@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ctime>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/outdated_dlg.h"
 #include "res/resource.h"
-#include "tests/app/resolve_test_support.h"
+#include "tests/app/app_test_support.h"
 #include "tests/win/gui_test_support.h"
 #include "win/window.h"
 
@@ -20,41 +18,28 @@ constexpr std::time_t kNow = 1'800'000'000;
 constexpr std::time_t kHour = 3600;
 constexpr char kOutOfRange[] = "The value of hours must be between 1 and 100.";
 
-// The domains left in the cache and those removed, each sorted.
-struct Split {
-    Texts kept;
-    Texts removed;
-};
-
-Split RemoveWithLastHits(int hours, const std::vector<std::pair<std::string, std::time_t>>& hits) {
-    CDnsItemMap cache;
-    for (const auto& [domain, lastHit] : hits) {
-        cache.Learn(domain, CLockedStringList(true), 300, lastHit);
-    }
-    Split split;
-    for (const DnsItemPtr& item : RemoveOutdated(cache, hours, kNow)) {
-        split.removed.push_back(item->Domain);
-    }
-    cache.ForEach(
-        [&](const std::string& domain, const DnsItemPtr&) { split.kept.push_back(domain); });
-    std::sort(split.kept.begin(), split.kept.end());
-    std::sort(split.removed.begin(), split.removed.end());
-    return split;
-}
-
+// Whole hours since the last hit count: 100 h 59 min is within 100 hours, 101 h is not, and an
+// entry never hit is always outdated. Each case: the hours, the last hit, whether it is removed.
 TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
-    Split split = RemoveWithLastHits(100, {{"a-100h59m.test", kNow - 100 * kHour - 59 * 60},
-                                           {"b-101h.test", kNow - 101 * kHour},
-                                           {"c-never.test", 0},
-                                           {"d-future.test", kNow + kHour},
-                                           {"e-now.test", kNow}});
-    EXPECT_EQ(split.kept, (Texts{"a-100h59m.test", "d-future.test", "e-now.test"}));
-    EXPECT_EQ(split.removed, (Texts{"b-101h.test", "c-never.test"}));
-
-    split = RemoveWithLastHits(
-        1, {{"a-1h59m.test", kNow - kHour - 59 * 60}, {"b-2h.test", kNow - 2 * kHour}});
-    EXPECT_EQ(split.kept, (Texts{"a-1h59m.test"}));
-    EXPECT_EQ(split.removed, (Texts{"b-2h.test"}));
+    const struct {
+        int hours;
+        std::time_t lastHit;
+        bool removed;
+    } cases[] = {{100, kNow - 100 * kHour - 59 * 60, false},
+                 {100, kNow - 101 * kHour, true},
+                 {100, 0, true},
+                 {100, kNow + kHour, false},
+                 {100, kNow, false},
+                 {1, kNow - kHour - 59 * 60, false},
+                 {1, kNow - 2 * kHour, true}};
+    for (const auto& entry : cases) {
+        CDnsItemMap cache;
+        cache.Learn("kept.test", CLockedStringList(true), 300, kNow);
+        cache.Learn("tested.test", CLockedStringList(true), 300, entry.lastHit);
+        const std::vector<DnsItemPtr> removed = RemoveOutdated(cache, entry.hours, kNow);
+        EXPECT_EQ(removed.size(), entry.removed ? 1u : 0u) << entry.hours << " " << entry.lastHit;
+        EXPECT_EQ(cache.Lookup("tested.test") == nullptr, entry.removed);
+    }
 }
 
 // OK stays open, with the focus back in the field, until it holds a whole number from 1 to 100.

@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ini_profile.h"
@@ -16,17 +17,18 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+std::string TempIniPath() {
+    char folder[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, folder);
+    char name[MAX_PATH] = {};
+    ::GetTempFileNameA(folder, "qf", 0, name);
+    ::DeleteFileA(name);  // the store creates it
+    return name;
+}
+
 // A fresh INI file in the temporary folder, deleted afterwards.
 class SettingsFile : public ::testing::Test {
 protected:
-    SettingsFile() {
-        char folder[MAX_PATH] = {};
-        ::GetTempPathA(MAX_PATH, folder);
-        char name[MAX_PATH] = {};
-        ::GetTempFileNameA(folder, "qf", 0, name);
-        ::DeleteFileA(name);  // the store creates it
-        m_path = name;
-    }
     ~SettingsFile() override { ::DeleteFileA(m_path.c_str()); }
 
     void Write(const char* key, const std::string& value) {
@@ -38,6 +40,7 @@ protected:
                                    m_path.c_str());
         return value;
     }
+    // The file's lines that are not empty.
     [[nodiscard]] Lines FileLines() const {
         std::ifstream file(m_path);
         Lines lines;
@@ -52,51 +55,24 @@ protected:
         return lines;
     }
 
-    std::string m_path;
+    const std::string m_path = TempIniPath();
+    CIniProfile m_profile{m_path};
 };
 
-TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndTheFirstSaveWritesAllEightKeys) {
-    CIniProfile profile(m_path);
-    Settings settings = LoadSettings(profile);
-    EXPECT_TRUE(settings.startAtLogin);
-    EXPECT_FALSE(settings.informationWindowUp);
-    EXPECT_TRUE(settings.informationAlwaysOnTop);
-    EXPECT_FALSE(settings.hideAtStart);
-    EXPECT_EQ(settings.updateHours, 1);
-    EXPECT_EQ(settings.outdatedHours, 1);
-    EXPECT_EQ(settings.lastUpdateTime, "00:00:00");
-    EXPECT_EQ(settings.dns, "127.0.0.1");
+TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
+    Settings settings = LoadSettings(m_profile);
     EXPECT_EQ(::GetFileAttributesA(m_path.c_str()), INVALID_FILE_ATTRIBUTES)
         << "reading creates nothing";
+    SaveSettings(m_profile, settings);
+    EXPECT_EQ(FileLines(),
+              (Lines{"[Settings]", "Dns=127.0.0.1", "LastUpdateTime=00:00:00", "StartAtLogin=1",
+                     "UpdateHours=1", "OutdatedHours=1", "DlgInformationUp=0", "HideThisDialog=0",
+                     "DlgInformationAlwaysOnTop=1"}));
 
-    SaveSettings(profile, settings);
-    EXPECT_EQ(FileLines(), (Lines{
-                               "[Settings]",
-                               "Dns=127.0.0.1",
-                               "LastUpdateTime=00:00:00",
-                               "StartAtLogin=1",
-                               "UpdateHours=1",
-                               "OutdatedHours=1",
-                               "DlgInformationUp=0",
-                               "HideThisDialog=0",
-                               "DlgInformationAlwaysOnTop=1",
-                           }));
-}
-
-TEST_F(SettingsFile, StoredValuesComeBackAsTheyWereSaved) {
-    CIniProfile profile(m_path);
-    Settings saved;
-    saved.startAtLogin = false;
-    saved.informationWindowUp = true;
-    saved.informationAlwaysOnTop = false;
-    saved.hideAtStart = true;
-    saved.updateHours = 0;  // the refresh switched off stays off
-    saved.outdatedHours = 100;
-    saved.lastUpdateTime = "23:59:58";
-    saved.dns = "192.0.2.1|198.51.100.7";
-    SaveSettings(profile, saved);
-
-    Settings loaded = LoadSettings(profile);
+    // Every value comes back as it was saved; a refresh switched off stays off.
+    Settings saved{false, true, false, true, 0, 100, "23:59:58", "192.0.2.1|198.51.100.7"};
+    SaveSettings(m_profile, saved);
+    Settings loaded = LoadSettings(m_profile);
     EXPECT_FALSE(loaded.startAtLogin);
     EXPECT_TRUE(loaded.informationWindowUp);
     EXPECT_FALSE(loaded.informationAlwaysOnTop);
@@ -107,69 +83,35 @@ TEST_F(SettingsFile, StoredValuesComeBackAsTheyWereSaved) {
     EXPECT_EQ(loaded.dns, "192.0.2.1|198.51.100.7");
 }
 
-TEST_F(SettingsFile, RefreshPeriodOutsideZeroToTwentyFourBecomesOneOnLoadAndSave) {
-    CIniProfile profile(m_path);
-    for (const char* stored : {"25", "-1", "99999999999"}) {
+TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
+    // A refresh period outside 0 to 24 reads as 1; so does one beyond 32 bits, which wrapped
+    // would read as 2.
+    for (const char* stored : {"25", "-1", "4294967298"}) {
         Write("UpdateHours", stored);
-        EXPECT_EQ(LoadSettings(profile).updateHours, 1) << stored;
+        EXPECT_EQ(LoadSettings(m_profile).updateHours, 1) << stored;
     }
     Write("UpdateHours", "24");
-    EXPECT_EQ(LoadSettings(profile).updateHours, 24);
+    EXPECT_EQ(LoadSettings(m_profile).updateHours, 24);
 
-    Settings settings;
+    // Switches read their leading number.
+    Write("StartAtLogin", "yes");
+    EXPECT_FALSE(LoadSettings(m_profile).startAtLogin) << "text without digits reads 0";
+    Write("StartAtLogin", " -3 days");
+    EXPECT_TRUE(LoadSettings(m_profile).startAtLogin);
+    Write("StartAtLogin", "2");
+    Settings settings = LoadSettings(m_profile);
     settings.updateHours = 30;
-    SaveSettings(profile, settings);
+    SaveSettings(m_profile, settings);
     EXPECT_EQ(settings.updateHours, 1);
     EXPECT_EQ(Stored("UpdateHours"), "1");
-}
-
-TEST_F(SettingsFile, SwitchesReadTheirLeadingNumberAndAreWrittenAsOneOrZero) {
-    CIniProfile profile(m_path);
-    Write("StartAtLogin", "yes");
-    EXPECT_FALSE(LoadSettings(profile).startAtLogin) << "text without digits reads 0";
-    Write("StartAtLogin", " -3 days");
-    EXPECT_TRUE(LoadSettings(profile).startAtLogin);
-    Write("StartAtLogin", "2");
-    Settings settings = LoadSettings(profile);
-    EXPECT_TRUE(settings.startAtLogin);
-    SaveSettings(profile, settings);
     EXPECT_EQ(Stored("StartAtLogin"), "1");
-}
 
-TEST_F(SettingsFile, LongServerListIsReadBackCutTo255Characters) {
     std::string servers;
     while (servers.size() <= 300) {
         servers += "203.0.113.254|";
     }
     Write("Dns", servers);
-    CIniProfile profile(m_path);
-    EXPECT_EQ(LoadSettings(profile).dns, servers.substr(0, 255));
-}
-
-TEST(IniProfile, PathsResolveAgainstTheExecutableOrTheCurrentFolder) {
-    EXPECT_EQ(CIniProfile().Path(), ModuleDirectory() + ModuleBaseName() + ".ini");
-    EXPECT_EQ(CIniProfile("extra.ini").Path(), ModuleDirectory() + "extra.ini");
-
-    char current[MAX_PATH] = {};
-    ::GetCurrentDirectoryA(MAX_PATH, current);
-    std::string expected = std::string(current);
-    if (expected.back() != '\\') {
-        expected += '\\';
-    }
-    EXPECT_EQ(CIniProfile("extra.ini", false).Path(), expected + "extra.ini");
-    EXPECT_EQ(CIniProfile("D:\\data\\q.ini").Path(), "D:\\data\\q.ini");
-    EXPECT_EQ(CIniProfile("\\\\server\\share\\q.ini").Path(), "\\\\server\\share\\q.ini");
-}
-
-TEST(IniProfile, DecimalPrefixStopsAtTheFirstOtherCharacterAndSaturates) {
-    EXPECT_EQ(DecimalPrefix("17"), 17);
-    EXPECT_EQ(DecimalPrefix("  \t-8x"), -8);
-    EXPECT_EQ(DecimalPrefix("+3.9"), 3);
-    EXPECT_EQ(DecimalPrefix("abc"), 0);
-    EXPECT_EQ(DecimalPrefix("- 4"), 0);
-    EXPECT_EQ(DecimalPrefix("2147483647"), 2147483647);
-    EXPECT_EQ(DecimalPrefix("99999999999999999999"), 2147483647);
-    EXPECT_EQ(DecimalPrefix("-99999999999999999999"), -2147483647 - 1);
+    EXPECT_EQ(LoadSettings(m_profile).dns, servers.substr(0, 255));
 }
 
 // The Run value as the system holds it, or none.
@@ -185,19 +127,15 @@ std::optional<std::pair<DWORD, std::string>> RunValue() {
     return std::make_pair(type, std::string(data));
 }
 
-TEST(Autostart, RunValueIsWrittenAndDeleted) {
+// A path with a space is quoted, so that no other program ("C:\Program.exe") starts instead.
+TEST(Autostart, RunValueIsWrittenQuotedAndDeleted) {
     ASSERT_TRUE(SetAutostart(true));
-    auto value = RunValue();
-    ASSERT_TRUE(value);
-    EXPECT_EQ(value->first, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_EQ(value->second, AutostartCommand(ModuleFileName()));
-
+    EXPECT_EQ(RunValue(), std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ),
+                                         AutostartCommand(ModuleFileName())));
     ASSERT_TRUE(SetAutostart(false));
     EXPECT_FALSE(RunValue());
     EXPECT_TRUE(SetAutostart(false)) << "deleting a value that is not there is no failure";
-}
 
-TEST(Autostart, PathWithASpaceIsQuotedSoNoOtherProgramStartsInstead) {
     EXPECT_EQ(AutostartCommand("C:\\Tools\\Quillforth.exe"), "C:\\Tools\\Quillforth.exe");
     EXPECT_EQ(AutostartCommand("C:\\Program Files\\Quillforth\\Quillforth.exe"),
               "\"C:\\Program Files\\Quillforth\\Quillforth.exe\"");

@@ -43,14 +43,10 @@ std::string ReadBytes(const std::string& path) {
 
 DnsItemPtr Add(CDnsItemMap& cache, const std::string& domain, const char* addresses,
                std::int32_t ttl, std::int32_t hits, std::time_t lastHit) {
-    auto item = std::make_shared<DnsItem>();
-    item->Domain = domain;
-    item->Id = cache.TakeNextId();
-    item->Addresses.SplitUnique(addresses, '|');
-    item->Ttl = ttl;
+    CLockedStringList list;
+    list.SplitUnique(addresses, '|');
+    DnsItemPtr item = cache.Learn(domain, list, ttl, lastHit);
     item->Hits = hits;
-    item->LastHitDate = lastHit;
-    cache.SetAt(domain, item);
     return item;
 }
 

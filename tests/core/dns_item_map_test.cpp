@@ -16,16 +16,6 @@ struct Addresses : CLockedStringList {
     explicit Addresses(const char* joined) { SplitUnique(joined, '|'); }
 };
 
-TEST(DnsItem, LastHitTextShowsNeverAsZerosAndOtherwiseMonthDayAndTime) {
-    DnsItem item;
-    EXPECT_EQ(item.LastHitText(), "00/00 00:00");
-    item.LastHitDate = 1700000000;
-    const std::string text = item.LastHitText();
-    ASSERT_EQ(text.size(), 11u) << text;
-    EXPECT_EQ(text.substr(2, 1) + text.substr(5, 1) + text.substr(8, 1), "/ :");
-    EXPECT_NE(text, "00/00 00:00");
-}
-
 TEST(DnsItemMap, LearnCreatesOrUpdatesAnEntryAndNeverMovesItsLastHitBack) {
     CDnsItemMap cache;
     DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4|5.6.7.8"), 300, 2000);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/dns_socket.h"
+#include "core/statistics_text.h"
 
 namespace {
 
@@ -90,6 +91,13 @@ TEST(DnsStatistics, NothingGoesBelowZeroWrapsOrDividesByZero) {
     Fold(slowCache, kT + 10, kT - 50);
     EXPECT_EQ(slowCache.Snapshot().TotalTimeSum, 3u);
     EXPECT_EQ(slowCache.Snapshot().CachedTimeSum, 3u);
+}
+
+TEST(StatisticsText, RunTimeShowsWholeDaysThenTwoDigitFields) {
+    EXPECT_EQ(FormatRunTime(0), "0 days 00:00:00");
+    EXPECT_EQ(FormatRunTime(86400 + 3723), "1 days 01:02:03");
+    EXPECT_EQ(FormatRunTime(400LL * 86400 + 86399), "400 days 23:59:59");
+    EXPECT_EQ(FormatRunTime(-5), "0 days 00:00:00");
 }
 
 }  // namespace

@@ -4,27 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "core/dns_socket.h"
 #include "core/dns_tcp_framing.h"
 #include "tests/core/proxy_test_support.h"
 
 namespace {
 
-using qftest::Addresses;
-using qftest::Bytes;
-using qftest::Client;
-using qftest::MakeQuery;
-using qftest::TcpClient;
-using qftest::WaitUntil;
-using std::chrono::milliseconds;
+using namespace qftest;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
 
 Texts NumberedAddresses(int count) {
     Texts addresses;
@@ -35,7 +22,25 @@ Texts NumberedAddresses(int count) {
     return addresses;
 }
 
-using TcpProxy = qftest::ProxyTest;
+// The framer's edges that its fuzz target, which checks every stream against a plain reading of
+// it, does not reach: calls beyond the space it offers.
+TEST(DnsTcpFramer, ABadLengthStopsTheFramerAndACommitTakesNoMoreThanTheSpace) {
+    CDnsTcpFramer bad;
+    EXPECT_EQ(bad.Feed(Bytes{0, 11, 1, 2, 3}), 2u);  // 11 bytes: shorter than a header
+    EXPECT_EQ(bad.GetStatus(), CDnsTcpFramer::Status::kBadLength);
+    EXPECT_TRUE(bad.Space().empty());
+    EXPECT_EQ(bad.Commit(5), CDnsTcpFramer::Status::kBadLength);
+    EXPECT_TRUE(bad.Message().empty());
+
+    CDnsTcpFramer framer;
+    EXPECT_EQ(framer.Feed(Bytes{0xFF, 0xFF}), 2u);
+    EXPECT_EQ(framer.Space().size(), kMaxTcpMessage);
+    EXPECT_EQ(framer.Commit(kMaxTcpMessage * 2), CDnsTcpFramer::Status::kComplete);
+    EXPECT_EQ(framer.Message().size(), kMaxTcpMessage);
+    EXPECT_EQ(framer.Framed().size(), kMaxTcpMessage + 2);
+}
+
+using TcpProxy = ProxyTest;
 
 TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLearned) {
     const Texts all = NumberedAddresses(12);
@@ -50,61 +55,39 @@ TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLea
     ASSERT_TRUE(truncated);
     EXPECT_EQ(*truncated, upstream.Replies().at(0));
     EXPECT_EQ((*truncated)[2] & 0x02, 0x02);
-    // The domain leaves the in-flight list after the learning step.
-    ASSERT_TRUE(InFlightEmpties());
+    ASSERT_TRUE(InFlightEmpties());  // which it leaves after the learning step
     EXPECT_EQ(cache.GetCount(), 0);
 
     // The same question over TCP is forwarded over TCP, and its whole answer relayed and learned.
     TcpClient tcp(port);
     tcp.Send(query);
     const std::optional<Bytes> whole = tcp.Receive();
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(*whole, upstream.Replies().at(1));
-    const std::vector<qftest::FakeUpstream::Query> asked = upstream.Queries();
+    EXPECT_EQ(whole, upstream.Replies().at(1));
+    const std::vector<FakeUpstream::Query> asked = upstream.Queries();
     ASSERT_EQ(asked.size(), 2u);
     EXPECT_FALSE(asked[0].Tcp);
     EXPECT_TRUE(asked[1].Tcp);
     EXPECT_EQ(asked[1].Data, query);
-
-    ASSERT_TRUE(WaitUntil([&] { return !AddressesOf("big.test").empty(); }));
-    EXPECT_EQ(AddressesOf("big.test"), all);
     ASSERT_TRUE(observer.WaitForItems(1));
+    EXPECT_EQ(AddressesOf("big.test"), all);
     EXPECT_EQ(observer.Items().at(0), cache.Lookup("big.test"));
     ExpectCounters("total 2 cached 0 discarded 0 forwards 2/2 errors 0");
 }
 
-TEST_F(TcpProxy, MessagesLargerThanADatagramTravelWholeBothWays) {
+// Three queries in one write: the largest query there is (a question padded to 65535 bytes,
+// whose reply is larger than a datagram), then two for a cached domain, which wait for it.
+TEST_F(TcpProxy, PipelinedMessagesOfAnySizeAreAnsweredInOrderFromTheUpstreamAndTheCache) {
     const Texts many = NumberedAddresses(100);
-    upstream.Answer("many.test", {.Addresses = many});
-    Start();
-
-    // The largest query there is: a question followed by padding up to 65535 bytes.
-    Bytes query = MakeQuery("many.test", 0x0B0B);
-    query.resize(kMaxTcpMessage, 0xEE);
-    TcpClient tcp(port);
-    tcp.Send(query);
-    const std::optional<Bytes> reply = tcp.Receive();
-    ASSERT_TRUE(reply);
-    EXPECT_GT(reply->size(), kDnsPacketSize);
-    EXPECT_EQ(*reply, upstream.Replies().at(0));
-    EXPECT_EQ(upstream.Queries().at(0).Data, query);
-
-    // The cache learns the answers that the reply reader examines.
-    ASSERT_TRUE(WaitUntil([&] { return !AddressesOf("many.test").empty(); }));
-    EXPECT_EQ(AddressesOf("many.test"), Texts(many.begin(), many.begin() + kMaxAnswersExamined));
-}
-
-TEST_F(TcpProxy, PipelinedQueriesAreAnsweredInOrderFromTheCacheAndTheUpstream) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1", "10.0.0.2"}, 500, 0);
-    upstream.Answer("slow.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(200)});
+    upstream.Answer("many.test", {.Addresses = many, .Delay = milliseconds(200)});
     Start();
 
-    // Three queries in one write: the quick cached answers wait for the slow one before them.
-    const Bytes cachedQuery = qftest::WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20));
+    Bytes largest = MakeQuery("many.test", 0x0B0B);
+    largest.resize(kMaxTcpMessage, 0xEE);
+    const Bytes cachedQuery = WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20));
     Bytes stream;
-    for (const Bytes& next :
-         {MakeQuery("slow.test", 0x0001), cachedQuery, MakeQuery("ab.cde", 0x0003, 28)}) {
-        const Bytes framed = qftest::Framed(next);
+    for (const Bytes& next : {largest, cachedQuery, MakeQuery("ab.cde", 0x0003, 28)}) {
+        const Bytes framed = Framed(next);
         stream.insert(stream.end(), framed.begin(), framed.end());
     }
     TcpClient tcp(port);
@@ -113,7 +96,9 @@ TEST_F(TcpProxy, PipelinedQueriesAreAnsweredInOrderFromTheCacheAndTheUpstream) {
     const std::optional<Bytes> second = tcp.Receive();
     const std::optional<Bytes> third = tcp.Receive();
     ASSERT_TRUE(first && second && third);
+    EXPECT_EQ(upstream.Queries().at(0).Data, largest);
     EXPECT_EQ(*first, upstream.Replies().at(0));
+    EXPECT_GT(first->size(), kDnsPacketSize);
     EXPECT_EQ(Bytes(third->begin(), third->begin() + 2), (Bytes{0x00, 0x03}));
 
     // The cached reply is the same as over UDP.
@@ -123,6 +108,9 @@ TEST_F(TcpProxy, PipelinedQueriesAreAnsweredInOrderFromTheCacheAndTheUpstream) {
     EXPECT_EQ(upstream.QueryCount(), 1);
     ExpectCounters("total 4 cached 3 discarded 0 forwards 1/1 errors 0");
     EXPECT_TRUE(HitsReach("ab.cde", 3));
+    // The cache learns the answers that the reply reader examines.
+    ASSERT_TRUE(WaitUntil([&] { return !AddressesOf("many.test").empty(); }));
+    EXPECT_EQ(AddressesOf("many.test"), Texts(many.begin(), many.begin() + kMaxAnswersExamined));
 }
 
 TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
@@ -136,7 +124,6 @@ TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
     TcpClient second(port);
     first.Send(MakeQuery("dup.test", 0x0002));
     second.Send(MakeQuery("dup.test", 0x0003));
-
     EXPECT_TRUE(udp.Receive());
     EXPECT_TRUE(first.Receive());
     EXPECT_TRUE(second.Receive());
@@ -149,7 +136,7 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
     upstream.Answer("fresh.test", {.Addresses = {"1.2.3.4"}});
     Start(CDnsSocket::kMaxForwards, kIdle);
 
-    // 63 clients that send nothing, and one that is served beside them.
+    // 63 clients that send nothing, and one that is served beside them, over TCP and UDP.
     std::vector<std::unique_ptr<TcpClient>> idle;
     for (int i = 0; i < CDnsSocket::kMaxTcpConnections - 1; ++i) {
         idle.push_back(std::make_unique<TcpClient>(port));
@@ -158,7 +145,6 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
     ASSERT_TRUE(
         WaitUntil([&] { return proxy->TcpConnections() == CDnsSocket::kMaxTcpConnections; }));
     const auto opened = steady_clock::now();
-
     active.Send(MakeQuery("ab.cde", 0x0001));
     EXPECT_TRUE(active.Receive());
     active.Send(MakeQuery("fresh.test", 0x0002));
@@ -172,14 +158,12 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
     EXPECT_TRUE(refused.WaitClosed(milliseconds(1000)));
     EXPECT_EQ(proxy->RefusedTcpConnections(), 1u);
 
-    // The idle ones are closed after the time-out, not before.
+    // The idle ones are closed after the time-out, not before; then there is room again.
     for (const auto& client : idle) {
         ASSERT_TRUE(client->WaitClosed(kIdle * 3));
     }
     EXPECT_GE(steady_clock::now() - opened, kIdle - milliseconds(100));
     ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 0; }));
-
-    // Room again for a new client.
     TcpClient later(port);
     later.Send(MakeQuery("ab.cde", 0x0004));
     EXPECT_TRUE(later.Receive());
@@ -208,14 +192,11 @@ TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
     EXPECT_GE(steady_clock::now() - sent, kIdle - milliseconds(100));
 
     // A client that gives up in the middle of a message.
-    {
-        TcpClient gone(port);
-        gone.SendRaw(Bytes{0x00, 0x40, 0x00});
-    }
+    TcpClient(port).SendRaw(Bytes{0x00, 0x40, 0x00});
 
     // A query that trickles in, a byte at a time, within the time-out is answered.
     TcpClient slow(port);
-    for (const std::uint8_t byte : qftest::Framed(MakeQuery("ab.cde", 0x0007))) {
+    for (const std::uint8_t byte : Framed(MakeQuery("ab.cde", 0x0007))) {
         slow.SendRaw(Bytes{byte});
     }
     EXPECT_TRUE(slow.Receive());
@@ -235,11 +216,10 @@ TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
     EXPECT_GE(steady_clock::now() - asked, milliseconds(250));
 
     // An upstream that takes no TCP connection at all: the sink has only a UDP socket.
-    qftest::PointUpstreamAtSink();
+    PointUpstreamAtSink();
     TcpClient refused(port);
     refused.Send(MakeQuery("refused.test", 0x0002));
     EXPECT_TRUE(refused.WaitClosed());
-
     ExpectCounters("total 2 cached 0 discarded 0 forwards 2/0 errors 2");
     EXPECT_EQ(cache.GetCount(), 0);
 }
@@ -247,16 +227,15 @@ TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
 TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     upstream.Answer("quiet.test", {.Silent = true});
-    const int threadsBefore = qftest::ProcessThreads();
+    const int threadsBefore = ProcessThreads();
     Start();
 
-    std::vector<std::unique_ptr<TcpClient>> idle;
-    for (int i = 0; i < 5; ++i) {
-        idle.push_back(std::make_unique<TcpClient>(port));
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.push_back(std::make_unique<TcpClient>(port));
     }
-    TcpClient waiting(port);
-    waiting.Send(MakeQuery("quiet.test", 0x0001));
-    ASSERT_TRUE(upstream.WaitForQueries(1, qftest::kPatience));
+    clients[0]->Send(MakeQuery("quiet.test", 0x0001));
+    ASSERT_TRUE(upstream.WaitForQueries(1, kPatience));
     ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 6; }));
 
     // The forward would wait three seconds and the idle clients ten.
@@ -264,20 +243,19 @@ TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
     proxy->StopDnsServer();
     EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
     EXPECT_EQ(proxy->TcpConnections(), 0);
-    EXPECT_TRUE(waiting.WaitClosed(milliseconds(1000)));
-    for (const auto& client : idle) {
+    for (const auto& client : clients) {
         EXPECT_TRUE(client->WaitClosed(milliseconds(1000)));
     }
     EXPECT_EQ(Counters(), "total 1 cached 0 discarded 0 forwards 1/0 errors 1");
     if (threadsBefore != -1) {
         // The fake's own connection thread ends once the proxy's side is closed.
-        EXPECT_TRUE(WaitUntil([&] { return qftest::ProcessThreads() == threadsBefore; }))
-            << qftest::ProcessThreads() << " threads, " << threadsBefore << " before";
+        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threadsBefore; }))
+            << ProcessThreads() << " threads, " << threadsBefore << " before";
     }
 
     // The TCP port binds again at once, although the closed connections wait out their close,
     // and the counters carry on.
-    ASSERT_TRUE(proxy->RunDnsServer(port, qftest::kLoopback));
+    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
     TcpClient again(port);
     again.Send(MakeQuery("ab.cde", 0x0002));
     EXPECT_TRUE(again.Receive());
@@ -290,19 +268,19 @@ TEST_F(TcpProxy, APortInUseFailsTheStartWithItsErrorText) {
     for (const bool udpTaken : {true, false}) {
         CWSocket holder;
         holder.Create(udpTaken);
-        holder.Bind(0, qftest::kLoopback);
+        holder.Bind(0, kLoopback);
         if (!udpTaken) {
             holder.Listen();
         }
-        qftest::RecordingObserver errors;
+        RecordingObserver errors;
         CDnsSocket blocked(&cache, &errors);
-        EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), qftest::kLoopback));
+        EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), kLoopback));
         EXPECT_FALSE(blocked.IsRunning());
         EXPECT_EQ(errors.Errors(),
                   (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
         CWSocket other;
         other.Create(!udpTaken);
-        EXPECT_NO_THROW(other.Bind(holder.GetLocalPort(), qftest::kLoopback)) << udpTaken;
+        EXPECT_NO_THROW(other.Bind(holder.GetLocalPort(), kLoopback)) << udpTaken;
     }
 }
 

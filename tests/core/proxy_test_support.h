@@ -1,7 +1,7 @@
 #pragma once
 
-// What the proxy's tests share: a proxy on a loopback port in front of a fake upstream, waiting
-// for the proxy's own state, UDP and TCP clients, and an observer that records what it is told.
+// What the proxy's tests share: a proxy on a loopback port in front of a fake upstream, UDP and
+// TCP clients, and an observer that records what it is told and on which thread.
 
 #include <gtest/gtest.h>
 
@@ -24,10 +24,10 @@
 namespace qftest {
 
 using std::chrono::milliseconds;
+using Texts = std::vector<std::string>;
 inline constexpr milliseconds kPatience{5000};
 
-// Polls `condition` until it holds or `limit` has passed; for the proxy's own state, which has
-// nothing to wait on.
+// Polls the proxy's own state, which has nothing to wait on.
 template <typename Condition>
 bool WaitUntil(Condition condition, milliseconds limit = kPatience) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -59,11 +59,9 @@ public:
         m_socket.Create(true);
         m_socket.Bind(0, kLoopback);
     }
-
     void Send(const Bytes& data, std::uint16_t port) {
         ASSERT_EQ(m_socket.SendTo(data.data(), data.size(), port, kLoopback), data.size());
     }
-
     // The next datagram, or none within `limit`.
     std::optional<Bytes> Receive(milliseconds limit = kPatience) {
         Bytes buffer(2048);
@@ -83,18 +81,15 @@ private:
     CWSocket m_socket;
 };
 
-// One TCP connection to the proxy.
 class TcpClient {
 public:
     explicit TcpClient(std::uint16_t port) {
         m_socket.Create(false);
         m_socket.Connect(port, kLoopback, static_cast<std::uint32_t>(kPatience.count()));
     }
-
     void SendRaw(const Bytes& data) {
         ASSERT_EQ(m_socket.Send(data.data(), data.size()), data.size());
     }
-    // The message behind its length prefix.
     void Send(const Bytes& message) { SendRaw(Framed(message)); }
 
     // The next whole message without its prefix, or none when the connection ends or nothing
@@ -106,33 +101,28 @@ public:
             return std::nullopt;
         }
         Bytes message(std::size_t{prefix[0]} << 8 | prefix[1]);
-        if (!ReceiveExactly(message.data(), message.size())) {
-            return std::nullopt;
-        }
-        return message;
+        return ReceiveExactly(message.data(), message.size()) ? std::optional(message)
+                                                              : std::nullopt;
     }
 
     // True when the proxy closes the connection within `limit`, with nothing sent before.
     bool WaitClosed(milliseconds limit = kPatience) {
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
-        std::array<std::uint8_t, 1> byte{};
+        std::uint8_t byte = 0;
         try {
-            return m_socket.Receive(byte.data(), byte.size()) == 0;
+            return m_socket.Receive(&byte, 1) == 0;
         } catch (const CWSocketException& e) {
-            // Closed with data unread reaches the client as a reset.
-            return e.GetError() != socket_error::kTimedOut;
+            return e.GetError() != socket_error::kTimedOut;  // a reset: closed with data unread
         }
     }
 
 private:
     bool ReceiveExactly(std::uint8_t* into, std::size_t length) {
         try {
-            for (std::size_t have = 0; have < length;) {
-                const std::size_t part = m_socket.Receive(into + have, length - have);
-                if (part == 0) {
+            for (std::size_t have = 0, part = 0; have < length; have += part) {
+                if ((part = m_socket.Receive(into + have, length - have)) == 0) {
                     return false;
                 }
-                have += part;
             }
         } catch (const CWSocketException&) {
             return false;
@@ -155,29 +145,25 @@ public:
         const std::lock_guard guard(m_lock);
         m_errors.push_back(message);
     }
-
     bool WaitForItems(std::size_t count) {
         std::unique_lock lock(m_lock);
         return m_changed.wait_for(lock, kPatience, [&] { return m_items.size() >= count; });
     }
-    std::vector<DnsItemPtr> Items() {
-        const std::lock_guard guard(m_lock);
-        return m_items;
-    }
-    std::vector<std::string> Errors() {
-        const std::lock_guard guard(m_lock);
-        return m_errors;
-    }
-    std::vector<std::thread::id> Threads() {
-        const std::lock_guard guard(m_lock);
-        return m_threads;
-    }
+    std::vector<DnsItemPtr> Items() { return Locked(m_items); }
+    Texts Errors() { return Locked(m_errors); }
+    std::vector<std::thread::id> Threads() { return Locked(m_threads); }
 
 private:
+    template <typename T>
+    T Locked(const T& value) {
+        const std::lock_guard guard(m_lock);
+        return value;
+    }
+
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<DnsItemPtr> m_items;
-    std::vector<std::string> m_errors;
+    Texts m_errors;
     std::vector<std::thread::id> m_threads;
 };
 
@@ -211,34 +197,31 @@ protected:
         ASSERT_NE(port, 0);
     }
 
-    DnsStatisticsSnapshot Stats() const { return proxy->Statistics().Snapshot(); }
     std::string Counters() const {
-        const DnsStatisticsSnapshot s = Stats();
+        const DnsStatisticsSnapshot s = proxy->Statistics().Snapshot();
         return "total " + std::to_string(s.TotalRequests) + " cached " +
                std::to_string(s.CachedRequests) + " discarded " +
                std::to_string(s.DiscardRequests) + " forwards " +
                std::to_string(s.ForwardAttempts) + "/" + std::to_string(s.ForwardRequests) +
                " errors " + std::to_string(s.InternalErrorRequests);
     }
-    // Waits until the counters read `expected`: a forwarded request is counted just after its
-    // reply has gone out, a failed one after the wait for the upstream.
+    // A request is counted just after its reply has gone out, a failed one after the wait.
     void ExpectCounters(const std::string& expected) {
         WaitUntil([&] { return Counters() == expected; });
         EXPECT_EQ(Counters(), expected);
     }
 
-    // The domain's hits and addresses, read under the cache's lock; -1 hits when not cached.
+    // Read under the cache's lock; -1 hits when not cached.
     int HitsOf(std::string_view domain) {
         auto lock = cache.Lock();
         const DnsItemPtr item = cache.Lookup(domain);
         return item ? item->Hits : -1;
     }
-    std::vector<std::string> AddressesOf(std::string_view domain) {
+    Texts AddressesOf(std::string_view domain) {
         auto lock = cache.Lock();
         const DnsItemPtr item = cache.Lookup(domain);
-        return item ? item->Addresses.Texts() : std::vector<std::string>{};
+        return item ? item->Addresses.Texts() : Texts{};
     }
-    // A hit is counted just after its reply has gone out.
     bool HitsReach(std::string_view domain, int hits) {
         return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;
     }

@@ -6,54 +6,36 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "app/quillforth_app.h"
 #include "res/resource.h"
 
-namespace {
-
-constexpr UINT kLifetimeMs = 30000;
-constexpr UINT_PTR kLifetimeTimer = 1;
-constexpr DWORD kEndingMs = 300;
-
-bool HasFlag(int argc, char** argv, std::string_view flag) {
-    for (int i = 2; i < argc; ++i) {
-        if (flag == argv[i]) {
-            return true;
-        }
-    }
-    return false;
-}
-
-DWORD WindowDelay(int argc, char** argv) {
-    for (int i = 2; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--window-after-ms") == 0) {
-            return static_cast<DWORD>(std::atoi(argv[i + 1]));
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         return 64;
     }
-    HANDLE mutex = HasFlag(argc, argv, "--no-mutex")
-                       ? nullptr
-                       : ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
+    bool obey = true;
+    bool holdMutex = true;
+    DWORD windowDelayMs = 0;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        obey = obey && option != "--ignore-exit";
+        holdMutex = holdMutex && option != "--no-mutex";
+        if (option == "--window-after-ms" && i + 1 < argc) {
+            windowDelayMs = static_cast<DWORD>(std::atoi(argv[++i]));
+        }
+    }
+    HANDLE mutex = holdMutex ? ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex) : nullptr;
     // A program that is still starting: the mutex exists, the window not yet.
-    ::Sleep(WindowDelay(argc, argv));
+    ::Sleep(windowDelayMs);
     HWND window = ::CreateWindowExA(0, "#32770", argv[1], WS_POPUP, 0, 0, 40, 40, nullptr, nullptr,
                                     ::GetModuleHandleA(nullptr), nullptr);
     if (window == nullptr) {
         return 3;
     }
-    ::SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
-    const bool obey = !HasFlag(argc, argv, "--ignore-exit");
+    constexpr UINT_PTR kLifetimeTimer = 1;
+    ::SetTimer(window, kLifetimeTimer, 30000, nullptr);
     int exitCode = 1;
     MSG message{};
     while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -71,6 +53,6 @@ int main(int argc, char** argv) {
         ::CloseHandle(mutex);
     }
     // A process ends a moment after it let go of the mutex, and holds its exe until then.
-    ::Sleep(kEndingMs);
+    ::Sleep(300);
     return exitCode;
 }

@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
-# End to end: the installer and the uninstaller under Wine, as an administrator would use them,
-# around the real program, which runs in a network namespace of its own against a fake upstream
-# (tests/support/e2e_env.sh) while a fake DNS Client service stands in for the system's.
-#   - an older version installed silently, started, then upgraded silently while it runs: it is
-#     asked to exit and its cache and settings stay;
-#   - the program as installed: files, Start menu shortcut, Add/Remove Programs entry; it serves;
-#   - a silent uninstall while it runs, and one after it was killed during its takeover: the
-#     adapter's servers come back, the DNS Client service runs again, nothing is left behind but
-#     the cache and the settings, which a silent uninstall keeps;
-#   - the installer's and the uninstaller's pages, clicked through, the latter told not to keep
-#     the cache and settings.
-# Needs root; exits 77 (skipped) without it or without Wine, Xvfb, ip or dig.
+# End to end: the installer and the uninstaller under Wine around the real program, which runs in
+# a network namespace of its own against a fake upstream (tests/support/e2e_env.sh) while a fake
+# DNS Client service stands in for the system's: a silent upgrade over a running older version,
+# the program as installed, silent uninstalls while it runs and after it was killed during its
+# takeover, and the pages clicked through. Needs root; exits 77 (skipped) without it.
 #     installer_e2e.sh SETUP_EXE OLDER_SETUP_EXE PORTABLE_ZIP WINDOW_TOOL_EXE FAKE_SERVICE_EXE \
 #                      FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
 # QF_E2E_SHOTS=DIR keeps screenshots of the pages and of the uninstaller's question there.
@@ -76,6 +69,11 @@ dns_client_state() {
 dns_client_is() {
     [ "$(dns_client_state)" == "$1" ]
 }
+# Checks WHAT: the DNS Client service gets to STATE within 5 s.
+check_dns_client() {
+    wait_for 5 dns_client_is "$2"
+    check "$1" "$2" "$(dns_client_state)"
+}
 serves() {
     query www.example.test | grep -c ' IN A '
 }
@@ -112,23 +110,13 @@ box_shows() {
 cached_entry() {
     grep -a '^www.example.test' "$install_dir/DnsItem.csv" 2>/dev/null | cut -d, -f1-3
 }
-# A shot of one window: on a shot of the whole screen the uninstaller's message box stays black
-# under Xvfb.
-window_screenshot() {
-    [ -n "${QF_E2E_SHOTS:-}" ] || return 0
-    local id
-    id=$(in_srv xwininfo -root -tree | grep -F "\"$2\":" | awk '{print $1; exit}')
-    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$1.png"
-}
-# The portable zip's files, and the bytes of one of them.
-zip_files() {
+# The portable zip's files, and whether its program is the installed one.
+zip_contents() {
     python3 -c 'import sys, zipfile
-print(*sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/")))' \
-        "$portable_zip"
-}
-zip_file() {
-    python3 -c 'import sys, zipfile
-sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' "$portable_zip" "$1"
+z = zipfile.ZipFile(sys.argv[1])
+print(*sorted(n for n in z.namelist() if not n.endswith("/")),
+      z.read("Quillforth/Quillforth.exe") == open(sys.argv[2], "rb").read())' \
+        "$portable_zip" "$install_dir/Quillforth.exe"
 }
 # What an uninstall leaves of the program: its files, shortcut, Run value and entry.
 check_program_removed() {
@@ -141,8 +129,7 @@ check_program_removed() {
     check "$when: the Add/Remove Programs entry is removed" 1 "$(has_key "$uninstall_key"; echo $?)"
     check "$when: port 53 is closed" 0 "$(serves)"
     check "$when: the adapter has its servers back" "$adapter_servers" "$(name_server)"
-    wait_for 5 dns_client_is RUNNING
-    check "$when: the DNS Client service runs again" RUNNING "$(dns_client_state)"
+    check_dns_client "$when: the DNS Client service runs again" RUNNING
 }
 
 # The DNS Client service, played by a fake, runs before the program ever does.
@@ -150,8 +137,7 @@ cp "$fake_service" "$work/dnscache.exe"
 in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\dnscache.exe" start= demand \
     >/dev/null 2>&1
 in_srv "$wine" sc start Dnscache >/dev/null 2>&1
-wait_for 5 dns_client_is RUNNING
-check "the DNS Client service runs before the program is installed" RUNNING "$(dns_client_state)"
+check_dns_client "the DNS Client service runs before the program is installed" RUNNING
 
 # ---- An older version, installed and running, is upgraded ----
 check "the older version installs silently" 0 "$(run_setup "$older_setup" /S)"
@@ -162,15 +148,13 @@ printf '[Settings]\r\nDns=%s\r\nStartAtLogin=1\r\nUpdateHours=5\r\n' "$upstream_
 start_installed
 check "the older version serves and learns" 2 "$(serves)"
 check "it takes the adapter over" 127.0.0.1 "$(name_server)"
-wait_for 5 dns_client_is STOPPED
-check "it stops the DNS Client service" STOPPED "$(dns_client_state)"
+check_dns_client "it stops the DNS Client service" STOPPED
 check "it sets its Run value" "\"$program_path\"" "$(reg_data "$run_key" Quillforth)"
 
 check "the upgrade installs silently over the running copy" 0 "$(run_setup "$setup" /S)"
 check "the running copy was asked to exit" ended "$(wait_ended "$program")"
 check "on its way out it put the adapter back" "$adapter_servers" "$(name_server)"
-wait_for 5 dns_client_is RUNNING
-check "and started the DNS Client service again" RUNNING "$(dns_client_state)"
+check_dns_client "and started the DNS Client service again" RUNNING
 check "its cache was saved and kept" "$learned" "$(cached_entry)"
 # The program adds the adapters' servers to the upstream list behind the configured one.
 check "its settings were kept" "Dns=$upstream_address UpdateHours=5" \
@@ -178,13 +162,11 @@ check "its settings were kept" "Dns=$upstream_address UpdateHours=5" \
         cut -d'|' -f1 | paste -sd' ')"
 
 # ---- The program as installed ----
-check "the program is installed" yes "$(exists "$install_dir/Quillforth.exe")"
-check "the installed program is the portable zip's" same \
-    "$(zip_file Quillforth/Quillforth.exe | cmp -s - "$install_dir/Quillforth.exe" && echo same)"
-check "the portable zip holds the program and its read-me in one folder" \
-    "Quillforth/Quillforth.exe Quillforth/Readme.txt" "$(zip_files)"
-check "the read-me is installed" yes "$(exists "$install_dir/Readme.txt")"
-check "the uninstaller is installed" yes "$(exists "$install_dir/Uninstall.exe")"
+for file in Quillforth.exe Readme.txt Uninstall.exe; do
+    check "$file is installed" yes "$(exists "$install_dir/$file")"
+done
+check "the portable zip holds the installed program and its read-me in one folder" \
+    "Quillforth/Quillforth.exe Quillforth/Readme.txt True" "$(zip_contents)"
 check "the Start menu has a shortcut" yes "$(exists "$shortcut")"
 # Bit 0x2000 (RunAsUser) of the link flags at offset 0x14: the shortcut asks for administrator
 # rights.
@@ -252,7 +234,7 @@ screenshot uninstall-confirm
 wizard command "$uninstall_caption" 1
 wait_for 30 box_shows "$uninstall_caption"
 sleep 0.5
-window_screenshot uninstall-keep-question "$uninstall_caption"
+dialog_shot "$uninstall_caption" uninstall-keep-question
 check "the uninstaller asks whether to keep the cache and settings" \
     "Keep Quillforth's DNS cache (DnsItem.csv) and its settings for a later installation?" \
     "$(window text "$uninstall_caption" 65535)"

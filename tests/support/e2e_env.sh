@@ -2,16 +2,9 @@
 # world of their own: a network namespace for the program (its wineserver and Xvfb too, as the
 # sockets and the display live there), a fake upstream DNS server in a second namespace joined by
 # a veth pair in 198.18.0.0/15 with no route out, a fresh Wine prefix, and helpers to drive the
-# program's windows with the window tool and to query it with dig.
-#
-#     source tests/support/e2e_env.sh
-#     e2e_require                        # exits 77 (skipped) without root, Wine, Xvfb, ip or dig
-#     e2e_setup WINE_TEMPLATE_SCRIPT FAKE_UPSTREAM_PY WINDOW_TOOL_EXE [NAME=IP[|IP...] ...]
-#     e2e_install_exe QUILLFORTH_EXE     # into $work/bin, with an INI naming the fake upstream
-#     e2e_start                          # starts it: $program is its pid
-#     ...checks...
-#     e2e_finish                         # exit status: 0 when every check passed
-#
+# program's windows with the window tool and to query it with dig. A script calls e2e_require
+# (exit 77, skipped, without root, Wine, Xvfb, ip or dig), e2e_setup, e2e_install_exe (or both
+# through e2e_exe_setup), e2e_start ($program is its pid), its checks, then e2e_finish.
 # After e2e_setup: $work (a scratch folder removed at exit), $prefix, $display, $srv and $up (the
 # namespaces), $upstream_address, $upstream_pid, $upstream_log (one line per query that reached
 # the upstream: "udp NAME" or "tcp NAME"), $adapter, $adapter_servers (what the adapter's
@@ -57,6 +50,25 @@ check() {
         failures=$((failures + 1))
     fi
 }
+# A check of what settles a while after an action: COMMAND runs every 0.1 s until it prints
+# EXPECTED, for SECONDS at most.
+check_soon() {
+    local deadline=$((SECONDS + $1)) what=$2 expected=$3 actual
+    shift 3
+    until actual=$("$@") && [ "$actual" == "$expected" ] || [ "$SECONDS" -gt "$deadline" ]; do
+        sleep 0.1
+    done
+    check "$what" "$expected" "$actual"
+}
+# Runs COMMAND every 0.1 s until it succeeds, for SECONDS at most; fails when it never did.
+wait_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -le "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
 
 e2e_finish() {
     echo "$failures failed"
@@ -75,77 +87,58 @@ window() {
 query() {
     ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" | tr -s '\t ' ' '
 }
+
 shots_wanted() {
     [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null
 }
-# A screenshot of the whole screen, as SHOT.
+# A screenshot of the whole screen as SHOT, with the X windows XID... drawn in where they are:
+# under Xvfb without a window manager a window that opens over another one may show black in a
+# screenshot of the whole screen for a while; a window read on its own is right.
 screenshot() {
     shots_wanted || return 0
+    local shot=$QF_E2E_SHOTS/$1.png id info
     mkdir -p "$QF_E2E_SHOTS"
-    in_srv xwd -root -silent | convert xwd:- "$QF_E2E_SHOTS/$1.png"
-}
-# Under Xvfb without a window manager a window that opens over another one may show black in a
-# screenshot of the whole screen for a while; a window read on its own is right.
-# A screenshot of the window named CAPTION alone, as SHOT.
-window_shot() {
-    shots_wanted || return 0
-    local id
-    id=$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')
-    [ -n "$id" ] && in_srv xwd -id "$id" -silent | convert xwd:- "$QF_E2E_SHOTS/$2.png"
-}
-# Draws the X windows XID... over the screenshot SHOT, each where it is on the screen.
-compose_shot() {
-    local shot=$1 id info
-    shift
-    for id in "$@"; do
+    in_srv xwd -root -silent | convert xwd:- "$shot"
+    for id in "${@:2}"; do
         info=$(in_srv xwininfo -id "$id")
         grep -q IsViewable <<<"$info" || continue
-        in_srv xwd -id "$id" -silent | convert "$QF_E2E_SHOTS/$shot.png" xwd:- -geometry \
-            "$(awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
-                END {print "+" x "+" y}' <<<"$info")" -composite "$QF_E2E_SHOTS/$shot.png"
+        in_srv xwd -id "$id" -silent | convert "$shot" xwd:- -geometry "$(awk '
+            /Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+            END {print "+" x "+" y}' <<<"$info")" -composite "$shot"
     done
 }
-# A screenshot of the screen with the window named CAPTION drawn in, as SHOT.
+# A screenshot with the window named CAPTION drawn in, as SHOT.
 dialog_shot() {
-    shots_wanted || return 0
-    screenshot "$2"
-    compose_shot "$2" "$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')"
+    screenshot "$2" "$(in_srv xwininfo -name "$1" | awk '/Window id:/ {print $4}')"
 }
-# A screenshot of the screen with the program's open popup menus drawn in, as SHOT.
+# A screenshot with the program's open popup menus drawn in, as SHOT.
 menu_shot() {
-    shots_wanted || return 0
-    screenshot "$1"
     # shellcheck disable=SC2046
-    compose_shot "$1" $(in_srv xwininfo -root -tree |
+    screenshot "$1" $(in_srv xwininfo -root -tree |
         awk '/\(has no name\): \("quillforth.exe"/ && !/ 1x1\+/ {print $1}')
 }
 
-# Until a message box with this caption shows: its text; the box is photographed as SHOT, then
-# answered with OK.
+box_shows() {
+    [ -n "$(window text "$1" 65535)" ]
+}
+# Until a message box with this caption shows (10 s at most): its text; the box is photographed
+# as SHOT, then answered with OK.
 wait_for_box() {
-    local box_caption=$1 shot=$2
-    for _ in $(seq 100); do
-        [ -n "$(window text "$box_caption" 65535)" ] && break
-        sleep 0.1
-    done
+    wait_until 10 box_shows "$1"
     sleep 0.2
-    screenshot "$shot"
-    window box "$box_caption"
+    screenshot "$2"
+    window box "$1"
+}
+ended() {
+    ! kill -0 "$1" 2>/dev/null
 }
 # Until the process ends (10 s at most): "ended" or "running".
 wait_ended() {
-    for _ in $(seq 100); do
-        kill -0 "$1" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$1" 2>/dev/null && echo running || echo ended
+    wait_until 10 ended "$1" && echo ended || echo running
 }
 # Until the program answers on port 53 (it needs a few seconds to start under Wine).
 wait_serving() {
-    for _ in $(seq 100); do
-        ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 ready.test >/dev/null 2>&1 && break
-        sleep 0.2
-    done
+    wait_until 30 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 ready.test >/dev/null 2>&1
 }
 
 # The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
@@ -154,12 +147,19 @@ tray_text() {
     sleep 0.8
     window balloon
 }
+# The main dialog's status box, without trailing blanks.
+status_text() {
+    window text "$caption" 1011 | sed 's/ *$//'
+}
 reg_value() {
     in_srv "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
         awk -v n="$2" '$1 == n {print $3}'
 }
 name_server() {
     reg_value "$interface_key" NameServer
+}
+ini_value() {
+    tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
 
 # The fake upstream answers the given names; it runs until stop_upstream or the end.
@@ -171,8 +171,19 @@ start_upstream() {
 }
 stop_upstream() {
     kill "$upstream_pid" 2>/dev/null
+    wait_until 5 ended "$upstream_pid"
+}
+# Something in NAMESPACE holds UDP port 53 of ADDRESS and answers nothing: $holder until killed.
+hold_port53() {
+    ip netns exec "$1" python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 53))
+time.sleep(60)' "$2" &
+    holder=$!
+    sleep 0.3
 }
 
+# e2e_setup WINE_TEMPLATE_SCRIPT FAKE_UPSTREAM_PY WINDOW_TOOL_EXE [NAME=IP[|IP...] ...]
 e2e_setup() {
     local template
     template=$("$1") || exit 1
@@ -187,10 +198,11 @@ e2e_setup() {
     upstream_log=$work/upstream.log
     trap e2e_cleanup EXIT
 
-    ip netns add "$srv"
-    ip netns add "$up"
-    ip -n "$srv" link set lo up
-    ip -n "$up" link set lo up
+    local namespace
+    for namespace in "$srv" "$up"; do
+        ip netns add "$namespace"
+        ip -n "$namespace" link set lo up
+    done
     ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
     ip -n "$srv" addr add 198.18.9.1/30 dev veth0
     ip -n "$up" addr add "$upstream_address/30" dev veth1
@@ -210,10 +222,7 @@ e2e_setup() {
         in_srv Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
             >"$work/xvfb.log" 2>&1 &
         disown
-        for _ in $(seq 50); do
-            [ -s "$work/display" ] && break
-            sleep 0.1
-        done
+        wait_until 5 test -s "$work/display"
         display=:$(head -1 "$work/display")
     fi
     # The wineserver must live in the namespace: the program's sockets are its sockets.
@@ -235,14 +244,17 @@ e2e_setup() {
 # autostart off; more "KEY=VALUE" lines for [Settings] may follow.
 e2e_install_exe() {
     cp "$1" "$work/bin/Quillforth.exe"
-    shift
-    {
-        printf '[Settings]\r\nDns=%s\r\nStartAtLogin=0\r\n' "$upstream_address"
-        local line
-        for line in "$@"; do
-            printf '%s\r\n' "$line"
-        done
-    } >"$work/bin/Quillforth.ini"
+    printf '%s\r\n' '[Settings]' "Dns=$upstream_address" StartAtLogin=0 "${@:2}" \
+        >"$work/bin/Quillforth.ini"
+}
+
+# The set-up of a script that the build runs with its usual arguments: QUILLFORTH_EXE
+# WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT, then the names the upstream answers. The
+# probe's host answers too, so that the upstream counts as up.
+e2e_exe_setup() {
+    local exe=$1
+    e2e_setup "$4" "$3" "$2" www.example.com=198.19.0.9 "${@:5}"
+    e2e_install_exe "$exe"
 }
 
 # Starts the installed program in the background ($program) and waits until it serves. The mouse

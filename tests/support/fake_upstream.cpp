@@ -40,6 +40,57 @@ std::size_t QuestionEnd(std::span<const std::uint8_t> query) {
     return std::min(at + 1 + 4, query.size());
 }
 
+// The reply to `query` that `answer` describes: the query's id and question, QR, RD and RA set,
+// the rcode, and the answers with their names written in full.
+Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
+    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(QuestionEnd(query)));
+    out.resize(answer.ReplyQuestion.empty() ? std::max<std::size_t>(out.size(), 12) : 12);
+    if (!answer.ReplyQuestion.empty()) {
+        PutName(out, answer.ReplyQuestion);
+        PutU32(out, 0x00010001);  // type A, class IN
+    }
+    if (answer.UppercaseQuestion) {
+        std::transform(out.begin() + 12, out.end(), out.begin() + 12, [](std::uint8_t c) {
+            return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
+        });
+    }
+    std::vector<std::string> addresses = answer.Addresses;
+    if (answer.TruncateOverUdp && addresses.size() > 1) {
+        addresses.resize(1);
+    }
+    const auto answers =
+        static_cast<std::uint8_t>(addresses.size() + (answer.Cname.empty() ? 0 : 1));
+    out[2] =
+        static_cast<std::uint8_t>(0x80 | (answer.TruncateOverUdp ? 0x02 : 0) | (out[2] & 0x01));
+    out[3] = static_cast<std::uint8_t>(0x80 | (answer.Rcode & 0x0F));
+    std::copy_n(std::array<std::uint8_t, 8>{0, 1, 0, answers, 0, 0, 0, 0}.begin(), 8,
+                out.begin() + 4);
+
+    std::string question;
+    std::uint16_t unused = 0;
+    static_cast<void>(CDnsQuery::Parse(query, question, unused));
+    if (!answer.Cname.empty()) {
+        PutName(out, question);
+        PutU16(out, 5);
+        PutU16(out, 1);
+        PutU32(out, answer.CnameTtl);
+        Bytes target;
+        PutName(target, answer.Cname);
+        PutU16(out, static_cast<std::uint16_t>(target.size()));
+        out.insert(out.end(), target.begin(), target.end());
+    }
+    for (const std::string& address : addresses) {
+        PutName(out, answer.Cname.empty() ? question : answer.Cname);
+        PutU32(out, 0x00010001);  // type A, class IN
+        PutU32(out, answer.Ttl);
+        PutU16(out, 4);
+        const std::uint32_t value = TextToAddress(address);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+        out.insert(out.end(), bytes, bytes + 4);
+    }
+    return out;
+}
+
 }  // namespace
 
 Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std::uint8_t flags2) {
@@ -47,10 +98,8 @@ Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std
     PutU16(out, id);
     out.push_back(0x01);
     out.push_back(flags2);
-    PutU16(out, 1);
-    PutU16(out, 0);
-    PutU16(out, 0);
-    PutU16(out, 0);
+    PutU32(out, 0x00010000);  // one question
+    PutU32(out, 0);
     PutName(out, name);
     PutU16(out, type);
     PutU16(out, 1);
@@ -69,64 +118,6 @@ Bytes Framed(std::span<const std::uint8_t> message) {
     Bytes out;
     PutU16(out, static_cast<std::uint16_t>(message.size()));
     out.insert(out.end(), message.begin(), message.end());
-    return out;
-}
-
-Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
-    const std::size_t questionEnd = QuestionEnd(query);
-    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
-    out.resize(std::max<std::size_t>(out.size(), 12));
-    if (!answer.ReplyQuestion.empty()) {
-        out.resize(12);
-        PutName(out, answer.ReplyQuestion);
-        PutU16(out, 1);
-        PutU16(out, 1);
-    }
-    out[2] = static_cast<std::uint8_t>(0x80 | (out[2] & 0x01));
-    out[3] = static_cast<std::uint8_t>(0x80 | (answer.Rcode & 0x0F));
-    const std::vector<std::string> addresses =
-        answer.TruncateOverUdp && !answer.Addresses.empty()
-            ? std::vector<std::string>{answer.Addresses.front()}
-            : answer.Addresses;
-    const std::size_t answers = addresses.size() + (answer.Cname.empty() ? 0 : 1);
-    out[4] = 0;
-    out[5] = 1;
-    out[6] = 0;
-    out[7] = static_cast<std::uint8_t>(answers);
-    std::fill(out.begin() + 8, out.begin() + 12, std::uint8_t{0});
-    if (answer.TruncateOverUdp) {
-        out[2] = static_cast<std::uint8_t>(out[2] | 0x02);
-    }
-    if (answer.UppercaseQuestion) {
-        std::transform(out.begin() + 12, out.end(), out.begin() + 12, [](std::uint8_t c) {
-            return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
-        });
-    }
-
-    std::string question;
-    std::uint16_t unused = 0;
-    static_cast<void>(CDnsQuery::Parse(query, question, unused));
-    const std::string owner = answer.Cname.empty() ? question : answer.Cname;
-    if (!answer.Cname.empty()) {
-        PutName(out, question);
-        PutU16(out, 5);
-        PutU16(out, 1);
-        PutU32(out, answer.CnameTtl);
-        Bytes target;
-        PutName(target, answer.Cname);
-        PutU16(out, static_cast<std::uint16_t>(target.size()));
-        out.insert(out.end(), target.begin(), target.end());
-    }
-    for (const std::string& address : addresses) {
-        PutName(out, owner);
-        PutU16(out, 1);
-        PutU16(out, 1);
-        PutU32(out, answer.Ttl);
-        PutU16(out, 4);
-        const std::uint32_t value = TextToAddress(address);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-        out.insert(out.end(), bytes, bytes + 4);
-    }
     return out;
 }
 
@@ -198,11 +189,6 @@ int FakeUpstream::SpoofsSent() const {
     return m_spoofs;
 }
 
-int FakeUpstream::TcpConnectionsAccepted() const {
-    const std::lock_guard guard(m_lock);
-    return m_tcpAccepted;
-}
-
 std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query, bool tcp) {
     Query received{Bytes(query.begin(), query.end()), {}, tcp};
     std::uint16_t unused = 0;
@@ -214,7 +200,9 @@ std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query
     if (found == m_answers.end() || found->second.Silent) {
         return std::nullopt;
     }
-    return found->second;
+    FakeAnswer answer = found->second;
+    answer.TruncateOverUdp = answer.TruncateOverUdp && !tcp;  // over TCP the reply is whole
+    return answer;
 }
 
 void FakeUpstream::AcceptTcp() {
@@ -233,7 +221,6 @@ void FakeUpstream::AcceptTcp() {
         }
         // The destructor joins the connections only after this thread has ended.
         const std::lock_guard guard(m_lock);
-        ++m_tcpAccepted;
         Connection& connection = m_connections.emplace_back();
         connection.Socket = std::move(socket);
         connection.Thread = std::thread(&FakeUpstream::ServeTcp, this, std::ref(connection));
@@ -267,9 +254,7 @@ void FakeUpstream::ServeTcp(Connection& connection) {
                 continue;
             }
             std::this_thread::sleep_for(answer->Delay);
-            FakeAnswer whole = *answer;
-            whole.TruncateOverUdp = false;
-            const Bytes reply = MakeReply(query, whole);
+            const Bytes reply = MakeReply(query, *answer);
             {
                 const std::lock_guard guard(m_lock);
                 m_replies.push_back(reply);
@@ -306,32 +291,29 @@ void FakeUpstream::Serve() {
         if (!taken) {
             continue;
         }
-        const FakeAnswer& answer = *taken;
-        std::unique_lock lock(m_lock, std::defer_lock);
-
-        auto delay = answer.Delay;
-        if (answer.SpoofFirst) {
-            FakeAnswer falseAnswer = answer;
+        auto delay = taken->Delay;
+        if (taken->SpoofFirst) {
+            FakeAnswer falseAnswer = *taken;
             falseAnswer.Addresses = {"6.6.6.6"};
             falseAnswer.Cname.clear();
-            Bytes fromElsewhere = MakeReply(query, falseAnswer);
+            const Bytes fromElsewhere = MakeReply(query, falseAnswer);
             Bytes wrongId = fromElsewhere;
-            for (auto it = wrongId.begin(); it != wrongId.end() && it != wrongId.begin() + 2;
-                 ++it) {
-                *it = static_cast<std::uint8_t>(~*it);
-            }
+            wrongId[0] = static_cast<std::uint8_t>(~wrongId[0]);
+            wrongId[1] = static_cast<std::uint8_t>(~wrongId[1]);
             Send(m_spoofSocket, fromElsewhere, port);
             Send(m_socket, wrongId, port);
-            lock.lock();
-            m_spoofs += 2;
-            lock.unlock();
+            {
+                const std::lock_guard guard(m_lock);
+                m_spoofs += 2;
+            }
             delay = std::max(delay, std::chrono::milliseconds(100));
         }
         std::this_thread::sleep_for(delay);
-        const Bytes reply = MakeReply(query, answer);
-        lock.lock();
-        m_replies.push_back(reply);
-        lock.unlock();
+        const Bytes reply = MakeReply(query, *taken);
+        {
+            const std::lock_guard guard(m_lock);
+            m_replies.push_back(reply);
+        }
         Send(m_socket, reply, port);
     }
 }

@@ -57,10 +57,6 @@ struct FakeAnswer {
     bool TruncateOverUdp = false;
 };
 
-// The reply to `query` that `answer` describes: the query's id and question, QR, RD and RA set,
-// the rcode, and the answers with their names written in full.
-Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer);
-
 // The two length bytes of a DNS message over TCP, then the message.
 Bytes Framed(std::span<const std::uint8_t> message);
 
@@ -93,7 +89,6 @@ public:
     // is sent.
     [[nodiscard]] std::vector<Bytes> Replies() const;
     [[nodiscard]] int SpoofsSent() const;
-    [[nodiscard]] int TcpConnectionsAccepted() const;
 
 private:
     struct Connection {
@@ -105,7 +100,7 @@ private:
     void Send(CWSocket& via, const Bytes& data, std::uint16_t port);
     void AcceptTcp();
     void ServeTcp(Connection& connection);
-    // Records the query and gives the answer for it, or none for no reply.
+    // Records the query and gives the answer for it (whole over TCP), or none for no reply.
     std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query, bool tcp);
 
     CWSocket m_socket;
@@ -120,7 +115,6 @@ private:
     std::vector<Query> m_queries;
     std::vector<Bytes> m_replies;
     int m_spoofs = 0;
-    int m_tcpAccepted = 0;
     std::list<Connection> m_connections;
 
     std::thread m_server;

@@ -12,98 +12,72 @@ the upstream and how. Runs until it is killed.
 """
 import os
 import socket
+import socketserver
 import struct
 import sys
 import threading
 
+table, truncated_names = {}, set()
 log_lock = threading.Lock()
 
 
-def question_name(packet):
+def answer(packet, transport):
     labels, position = [], 12
     while position < len(packet) and packet[position] != 0:
         length = packet[position]
         labels.append(packet[position + 1:position + 1 + length].decode("latin-1"))
         position += 1 + length
-    return ".".join(labels), position + 1 + 4
-
-
-def answer(packet, table, truncated_names, over_udp):
-    name, question_end = question_name(packet)
+    name = ".".join(labels)
+    log = os.environ.get("FAKE_UPSTREAM_LOG")
+    if log:
+        with log_lock, open(log, "a", encoding="latin-1") as names:
+            names.write(f"{transport} {name}\n")
     addresses = table.get(name.lower(), [])
     flags = 0x8180 if addresses else 0x8183
-    if over_udp and name.lower() in truncated_names:
+    if transport == "udp" and name.lower() in truncated_names:
         flags |= 0x0200
         addresses = addresses[:1]
     header = packet[:2] + struct.pack(">HHHHH", flags, 1, len(addresses), 0, 0)
     records = b"".join(
         struct.pack(">HHHIH", 0xC00C, 1, 1, 300, 4) + socket.inet_aton(address)
         for address in addresses)
-    return name, header + packet[12:question_end] + records
+    return header + packet[12:position + 1 + 4] + records
 
 
-def record(transport, name):
-    log = os.environ.get("FAKE_UPSTREAM_LOG")
-    if log:
-        with log_lock, open(log, "a", encoding="latin-1") as names:
-            names.write(f"{transport} {name}\n")
+class Udp(socketserver.BaseRequestHandler):
+    def handle(self):
+        packet, server = self.request
+        if len(packet) >= 17:
+            server.sendto(answer(packet, "udp"), self.client_address)
 
 
-def receive_exactly(connection, length):
-    data = b""
-    while len(data) < length:
-        part = connection.recv(length - len(data))
-        if not part:
-            return None
-        data += part
-    return data
-
-
-def serve_connection(connection, table, truncated_names):
-    with connection:
-        while True:
-            prefix = receive_exactly(connection, 2)
-            if prefix is None:
+class Tcp(socketserver.StreamRequestHandler):
+    """Several queries may come over one connection, each with its two length bytes."""
+    def handle(self):
+        while len(prefix := self.rfile.read(2)) == 2:
+            packet = self.rfile.read(struct.unpack(">H", prefix)[0])
+            if len(packet) < 17:
                 return
-            packet = receive_exactly(connection, struct.unpack(">H", prefix)[0])
-            if packet is None or len(packet) < 17:
-                return
-            name, reply = answer(packet, table, truncated_names, over_udp=False)
-            record("tcp", name)
-            connection.sendall(struct.pack(">H", len(reply)) + reply)
+            reply = answer(packet, "tcp")
+            self.wfile.write(struct.pack(">H", len(reply)) + reply)
 
 
-def serve_tcp(address, port, table, truncated_names):
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((address, port))
-    listener.listen()
-    while True:
-        connection, _ = listener.accept()
-        threading.Thread(target=serve_connection, args=(connection, table, truncated_names),
-                         daemon=True).start()
+class TcpServer(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
 
 
 def main():
     address, port = sys.argv[1], int(sys.argv[2])
-    table, truncated_names = {}, set()
     for entry in sys.argv[3:]:
         name, joined = entry.split("=", 1)
         if name.startswith("+"):
             name = name[1:]
             truncated_names.add(name.lower())
         table[name.lower()] = joined.split("|")
-    threading.Thread(target=serve_tcp, args=(address, port, table, truncated_names),
-                     daemon=True).start()
-    server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    server.bind((address, port))
-    while True:
-        packet, client = server.recvfrom(4096)
-        if len(packet) < 17:
-            continue
-        name, reply = answer(packet, table, truncated_names, over_udp=True)
-        record("udp", name)
-        server.sendto(reply, client)
+    tcp = TcpServer((address, port), Tcp)
+    threading.Thread(target=tcp.serve_forever, daemon=True).start()
+    socketserver.UDPServer((address, port), Udp).serve_forever()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 #include "tests/support/test_environment.h"
 
+#include <cstdint>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #endif
@@ -13,8 +15,6 @@ namespace qftest {
 
 namespace {
 
-std::string g_initialDnsServer;
-std::uint16_t g_initialDnsServerPort = 0;
 std::uint16_t g_sinkPort = 0;
 
 class NetworkEnvironment : public ::testing::Environment {
@@ -24,8 +24,6 @@ public:
         // Windows Sockets is the application's to start; here the test program is the application.
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &m_data), 0);
 #endif
-        g_initialDnsServer = CurrentDnsServer();
-        g_initialDnsServerPort = DnsServerPort();
         m_sink.Create(true);
         m_sink.Bind(0, "127.0.0.1");
         g_sinkPort = m_sink.GetLocalPort();
@@ -51,14 +49,6 @@ private:
     ::testing::AddGlobalTestEnvironment(new NetworkEnvironment);
 
 }  // namespace
-
-std::string InitialDnsServer() {
-    return g_initialDnsServer;
-}
-
-std::uint16_t InitialDnsServerPort() {
-    return g_initialDnsServerPort;
-}
 
 void PointUpstreamAtSink() {
     SetCurrentDnsServer("127.0.0.1");

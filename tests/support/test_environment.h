@@ -1,17 +1,9 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 // The core's test program: Windows Sockets started (on Windows), and the upstream server pointed
 // at a loopback socket that swallows whatever reaches it, so that a test which forgets to point
 // the proxy at its fake upstream still sends nothing off the machine.
 namespace qftest {
-
-// CurrentDnsServer() and DnsServerPort() as the program found them, before the environment
-// changed them.
-std::string InitialDnsServer();
-std::uint16_t InitialDnsServerPort();
 
 // Points the upstream at the swallowing socket again.
 void PointUpstreamAtSink();

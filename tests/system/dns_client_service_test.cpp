@@ -14,37 +14,33 @@ namespace {
 using namespace std::chrono_literals;
 using Texts = std::vector<std::string>;
 
-// Polls until `done` holds, ten seconds at most: the service control manager returns before the
-// service has got where it was sent.
-template <typename Done>
-void WaitFor(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-}
-
-// Installs the fake DNS client service, which lies beside the test exe, under the system
-// service's name in the test's own prefix, and ends and removes it afterwards.
+// The fake DNS client service, which lies beside the test exe, registered under the system
+// service's name in the test's own prefix; ended and removed afterwards.
 class DnsClientService : public ::testing::Test {
 protected:
     ~DnsClientService() override {
-        Remove();
+        if (m_service != nullptr) {
+            End();
+            ::DeleteService(m_service);
+            ::CloseServiceHandle(m_service);
+        }
         ::CloseServiceHandle(m_manager);
     }
 
-    // Installs the fake with `options`, in the given state (stopped, running or paused).
-    void Install(DWORD state, const std::string& options = "") {
+    void Install() {
         char path[MAX_PATH] = {};
         const std::string exe(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
-        const std::string command = "\"" + exe.substr(0, exe.find_last_of('\\') + 1) +
-                                    "fake_dns_client_service.exe\" " + options;
+        m_command =
+            "\"" + exe.substr(0, exe.find_last_of('\\') + 1) + "fake_dns_client_service.exe\" ";
         ASSERT_NE(m_manager, nullptr);
         m_service =
             ::CreateServiceA(m_manager, kFakeServiceName, kFakeServiceName, SERVICE_ALL_ACCESS,
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+                             m_command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(m_service, nullptr) << "CreateService error " << ::GetLastError();
+    }
+    // Brings the installed, stopped service into `state` (stopped, running or paused).
+    void Bring(DWORD state) {
         SERVICE_STATUS status{};
         if (state != SERVICE_STOPPED) {
             ASSERT_TRUE(::StartServiceA(m_service, 0, nullptr)) << ::GetLastError();
@@ -55,37 +51,28 @@ protected:
             ASSERT_EQ(Settled(), DWORD{SERVICE_PAUSED});
         }
     }
-    void Remove() {
-        if (m_service == nullptr) {
-            return;
-        }
+    // Stops the service whatever it was told at its start.
+    void End() {
         SERVICE_STATUS status{};
-        if (State() != SERVICE_STOPPED) {
+        if (Settled() != SERVICE_STOPPED) {
             ::ControlService(m_service, kEndControl, &status);
             Settled();
         }
-        ::DeleteService(m_service);
-        ::CloseServiceHandle(m_service);
-        m_service = nullptr;
-        // The name is free only once the service's process has ended, a moment after it
-        // reported that it stopped.
-        WaitFor([&] {
-            SC_HANDLE old = ::OpenServiceA(m_manager, kFakeServiceName, SERVICE_QUERY_STATUS);
-            ::CloseServiceHandle(old);
-            return old == nullptr;
-        });
     }
-
-    [[nodiscard]] DWORD State() const {
-        SERVICE_STATUS status{};
-        return ::QueryServiceStatus(m_service, &status) ? status.dwCurrentState : 0;
-    }
+    // The state once the service has got where it was sent (ten seconds at most): the service
+    // control manager returns before that.
     DWORD Settled() const {
-        WaitFor([&] {
-            const DWORD state = State();
-            return state == SERVICE_STOPPED || state == SERVICE_RUNNING || state == SERVICE_PAUSED;
-        });
-        return State();
+        SERVICE_STATUS status{};
+        for (auto deadline = std::chrono::steady_clock::now() + 10s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+            if (!::QueryServiceStatus(m_service, &status) ||
+                status.dwCurrentState == SERVICE_STOPPED ||
+                status.dwCurrentState == SERVICE_RUNNING ||
+                status.dwCurrentState == SERVICE_PAUSED) {
+                break;
+            }
+        }
+        return status.dwCurrentState;
     }
     ShowUserMessage Messages() {
         return [this](std::string_view text) { m_messages.emplace_back(text); };
@@ -93,16 +80,24 @@ protected:
 
     SC_HANDLE m_manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE m_service = nullptr;
+    std::string m_command;
     Texts m_messages;
 };
 
 // The proxy's start stops a running service and keeps the state it found; its stop starts the
-// service again only when it was running then. A stopped or paused one is left alone.
-TEST_F(DnsClientService, OnlyARunningServiceIsStoppedAndStartedAgain) {
+// service again only when it was running then. A stopped or paused one is left alone, and
+// without such a service there is nothing to do. A stop or start that fails tells the user to do
+// it by hand.
+TEST_F(DnsClientService, OnlyARunningServiceIsStoppedAndStartedAgainAndFailuresAreTold) {
+    DWORD state = 12345;
+    EXPECT_EQ(ControlDnsClientService(false, &state, Messages()), 1);
+    EXPECT_EQ(ControlDnsClientService(true, &state, Messages()), 1);
+    EXPECT_EQ(state, 12345u);
+
+    Install();
     for (const DWORD found :
          {DWORD{SERVICE_RUNNING}, DWORD{SERVICE_STOPPED}, DWORD{SERVICE_PAUSED}}) {
-        Install(found);
-        DWORD state = 0;
+        Bring(found);
         EXPECT_EQ(ControlDnsClientService(false, &state, Messages()), 1);
         EXPECT_EQ(state, found);
         EXPECT_EQ(Settled(), found == SERVICE_RUNNING ? DWORD{SERVICE_STOPPED} : found);
@@ -110,27 +105,21 @@ TEST_F(DnsClientService, OnlyARunningServiceIsStoppedAndStartedAgain) {
             EXPECT_EQ(ControlDnsClientService(true, nullptr, Messages()), 1);
         }
         EXPECT_EQ(Settled(), found);
-        Remove();
+        End();
     }
     EXPECT_TRUE(m_messages.empty());
 
-    // Without such a service there is nothing to do.
-    DWORD state = 12345;
-    EXPECT_EQ(ControlDnsClientService(false, &state, Messages()), 1);
-    EXPECT_EQ(ControlDnsClientService(true, &state, Messages()), 1);
-    EXPECT_EQ(state, 12345u);
-    EXPECT_TRUE(m_messages.empty());
-}
-
-TEST_F(DnsClientService, AFailedStopOrStartTellsTheUserToDoItByHand) {
-    Install(SERVICE_RUNNING, "--no-stop");
+    // A fake that refuses the stop control, then a service whose program is gone.
+    ASSERT_TRUE(::ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       SERVICE_NO_CHANGE, (m_command + "--no-stop").c_str(),
+                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    Bring(SERVICE_RUNNING);
     EXPECT_EQ(ControlDnsClientService(false, nullptr, Messages()), 0);
     EXPECT_EQ(m_messages, Texts{kCannotStopDnsClientMessage});
     EXPECT_EQ(Settled(), DWORD{SERVICE_RUNNING});
-    Remove();
+    End();
 
     m_messages.clear();
-    Install(SERVICE_STOPPED);
     ASSERT_TRUE(::ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                        SERVICE_NO_CHANGE, "C:\\no\\such\\service.exe", nullptr,
                                        nullptr, nullptr, nullptr, nullptr, nullptr));

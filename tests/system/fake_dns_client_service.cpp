@@ -27,27 +27,17 @@ void Report(DWORD state) {
 }
 
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
-    switch (control) {
-        case SERVICE_CONTROL_STOP:
-            if (!g_acceptsStop) {
-                return ERROR_INVALID_SERVICE_CONTROL;
-            }
-            [[fallthrough]];
-        case kEndControl:
-            Report(SERVICE_STOP_PENDING);
-            ::SetEvent(g_stopped);
-            return NO_ERROR;
-        case SERVICE_CONTROL_PAUSE:
-            Report(SERVICE_PAUSED);
-            return NO_ERROR;
-        case SERVICE_CONTROL_CONTINUE:
-            Report(SERVICE_RUNNING);
-            return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
+    if ((control == SERVICE_CONTROL_STOP && g_acceptsStop) || control == kEndControl) {
+        Report(SERVICE_STOP_PENDING);
+        ::SetEvent(g_stopped);
+    } else if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE) {
+        Report(control == SERVICE_CONTROL_PAUSE ? SERVICE_PAUSED : SERVICE_RUNNING);
+    } else if (control == SERVICE_CONTROL_STOP) {
+        return ERROR_INVALID_SERVICE_CONTROL;
+    } else if (control != SERVICE_CONTROL_INTERROGATE) {
+        return ERROR_CALL_NOT_IMPLEMENTED;
     }
+    return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD, char**) {

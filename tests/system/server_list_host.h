@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -83,7 +85,7 @@ public:
         SetDnsServers(list);
     }
 
-    // A key press that reaches the server box through the dialog's message loop.
+    // What the user does to the box, each through the dialog's message loop.
     void Press(UINT key, std::initializer_list<BYTE> modifiers = {}) {
         CHeldKeys held(modifiers);
         bool alt = ::GetKeyState(VK_MENU) < 0;
@@ -96,15 +98,29 @@ public:
         CWindow(servers.Control().ListHwnd()).Focus();
     }
     // Types into the open editor and ends it with Enter (or another key).
-    [[nodiscard]] bool Type(const std::string& text, UINT key = VK_RETURN) {
+    void Type(const std::string& text, UINT key = VK_RETURN) {
         HWND editor = CListView(servers.Control().ListHwnd()).GetEditControl();
-        if (editor == nullptr) {
-            return false;
-        }
+        ASSERT_NE(editor, nullptr) << "no editor open for " << text;
         CWindow(editor).SetText(text);
         ::PostMessageA(editor, WM_KEYDOWN, key, 1);
         PumpMessages(60);
-        return true;
+    }
+    void Edit(int index, const std::string& text) {
+        Select(index);
+        Press(VK_F2);
+        Type(text);
+    }
+    void Insert(const std::string& text) {
+        Press(VK_INSERT);
+        Type(text);
+    }
+    void Move(int index, UINT arrow) {
+        Select(index);
+        Press(arrow, {VK_MENU});
+    }
+    void Delete(int index) {
+        Select(index);
+        Press(VK_DELETE);
     }
 
 protected:

@@ -13,7 +13,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 using qftest::CServerListHost;
-using qftest::Recorded;
 using qftest::SetNameServer;
 
 const std::string kFallback(kFallbackDnsServer);
@@ -32,7 +31,6 @@ TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheP
     SetNameServer("{A}", "10.0.0.2,10.0.0.3");
     SetNameServer("{B}", "127.0.0.1");
     SetNameServer("{C}", "10.0.0.4 10.0.0.5");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, qftest::InterfaceKey("{D}").c_str());
     SetNameServer("{E}", std::string(300, '1'));
     const CAdapterList adapters(system.Api());
 
@@ -40,24 +38,18 @@ TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheP
     CollectAdapterDns(adapters, collected);
     EXPECT_EQ(collected.Texts(),
               (Texts{"10.0.0.2", "10.0.0.3", "127.0.0.1", "10.0.0.4", "10.0.0.5"}));
-    EXPECT_EQ(Recorded("FirstRun"), "0") << "the first run records the adapters for the restore";
-    EXPECT_EQ(Recorded("{A}"), "10.0.0.2,10.0.0.3");
+    EXPECT_EQ(qftest::Recorded("{A}"), "10.0.0.2,10.0.0.3") << "the first-run record is taken";
 
-    struct Case {
-        const char* dns;
-        Texts expected;
-    };
-    const Case cases[] = {
-        // No INI file yet: the default stands for the fixed public server.
-        {"127.0.0.1", {kFallback, "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
-        {"10.0.0.1|10.0.0.2", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
-        {"|10.0.0.9||10.0.0.3|", {"10.0.0.9", "10.0.0.3", "10.0.0.2", "10.0.0.4", "10.0.0.5"}},
-    };
-    for (const Case& c : cases) {
+    // No INI file yet ("127.0.0.1"): the fixed public server; empty texts ("||") are no servers.
+    for (const auto& [dns, expected] :
+         {std::pair<const char*, Texts>{
+              "127.0.0.1", {kFallback, "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
+          {"10.0.0.1|10.0.0.2", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}},
+          {"|10.0.0.9||10.0.0.3|", {"10.0.0.9", "10.0.0.3", "10.0.0.2", "10.0.0.4", "10.0.0.5"}}}) {
         CLockedStringList servers(true);
         servers.AddTail("stale");
-        BuildServerList(servers, c.dns, collected);
-        EXPECT_EQ(servers.Texts(), c.expected) << c.dns;
+        BuildServerList(servers, dns, collected);
+        EXPECT_EQ(servers.Texts(), expected) << dns;
     }
 
     // What the box shows is what is saved, without the proxy's own address.
@@ -70,71 +62,49 @@ TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheP
     EXPECT_EQ(host.servers.DnsSetting(), "10.0.0.1|10.0.0.2|10.0.0.3|10.0.0.4|10.0.0.5");
 }
 
-// Validation as the user meets it: a refused text is named in the message and leaves the box,
-// and the server in use stays.
-TEST(ServerListEdit, InvalidTextsAreRefusedAndRemovedWhileValidOnesStay) {
+// Every edit is validated: a refused text is named in the message and leaves the box. Only a
+// change of the first server switches the proxy at once and saves the list.
+TEST(ServerListEdit, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
     CServerListHost host;
-    host.Fill({"10.0.0.1", "10.0.0.2"});
+    host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
     CMessageBoxAnswerer answerer;
-
-    host.Select(1);
-    host.Press(VK_F2);
-    ASSERT_TRUE(host.Type("10.0.0.x"));
-    host.Press(VK_INSERT);
-    ASSERT_TRUE(host.Type("256.1.1.1"));
-    host.Select(0);
-    host.Press(VK_F2);
-    ASSERT_TRUE(host.Type("server.example"));
+    host.Edit(1, "10.0.0.x");
+    host.Insert("256.1.1.1");
+    host.Edit(0, "server.example");
     EXPECT_EQ(answerer.Texts(),
               (Texts{"10.0.0.x is not a valid ip address, please input again.",
                      "256.1.1.1 is not a valid ip address, please input again.",
                      "server.example is not a valid ip address, please input again."}));
-    EXPECT_TRUE(host.Box().empty());
+    EXPECT_EQ(host.Box(), Texts{"10.0.0.3"});
+    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+
+    // An added server goes to the end and is not used yet.
+    host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
+    host.Insert("10.1");
+    EXPECT_EQ(answerer.Texts().size(), 3u);
+    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.1"}));
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
     EXPECT_EQ(host.saves, 0);
 
-    host.Fill({"10.0.0.1"});
-    host.Press(VK_INSERT);
-    ASSERT_TRUE(host.Type("10.1"));
-    EXPECT_EQ(answerer.Texts().size(), 3u);
-    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.1"}));
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1") << "an added server goes to the end, not in use";
-    EXPECT_EQ(host.saves, 0);
-
-    host.Select(1);
-    host.Press(VK_UP, {VK_MENU});
-    EXPECT_EQ(CurrentDnsServer(), "10.1");
-    EXPECT_EQ(CanonicalServerAddress(CurrentDnsServer()), "10.1.0.0");
-    EXPECT_EQ(host.SavedDns(), "10.1|10.0.0.1");
-}
-
-TEST(ServerListEdit, MakingAnotherServerTheFirstSwitchesTheProxyAtOnceAndSaves) {
-    CServerListHost host;
-    host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
-
-    host.Select(1);
-    host.Press(VK_UP, {VK_MENU});
+    host.Move(1, VK_UP);
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
-    EXPECT_EQ(host.SavedDns(), "10.0.0.2|10.0.0.1|10.0.0.3");
-    EXPECT_EQ(host.proxy.Servers().Texts(), (Texts{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
-    EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
+    const Texts moved{"10.0.0.2", "10.0.0.1", "10.0.0.3", "10.1"};
+    EXPECT_EQ(host.SavedDns(), "10.0.0.2|10.0.0.1|10.0.0.3|10.1");
+    EXPECT_EQ(host.proxy.Servers().Texts(), moved);
+    EXPECT_EQ(host.servers.Servers().Texts(), moved);
     EXPECT_NE(host.servers.StatusLines().find("Current DNS server: 10.0.0.2"), std::string::npos);
 
     // Moves below the top leave the server in use and the saved list alone.
-    host.Select(2);
-    host.Press(VK_UP, {VK_MENU});
-    host.Press(VK_DOWN, {VK_MENU});
+    host.Move(2, VK_UP);
+    host.Move(1, VK_DOWN);
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
     EXPECT_EQ(host.saves, 1);
 
-    host.Select(0);
-    host.Press(VK_DOWN, {VK_MENU});
+    host.Move(0, VK_DOWN);
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
-    host.Select(0);
-    host.Press(VK_F2);
-    ASSERT_TRUE(host.Type("10.0.0.7"));
+    host.Edit(0, "10.0.0.7");
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.7");
-    EXPECT_EQ(host.SavedDns(), "10.0.0.7|10.0.0.2|10.0.0.3");
+    EXPECT_EQ(host.SavedDns(), "10.0.0.7|10.0.0.2|10.0.0.3|10.1");
     EXPECT_EQ(host.saves, 3);
 
     // Neither the notification when the box is first shown nor an unknown one changes anything.
@@ -148,8 +118,7 @@ TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptI
     host.Fill({"10.0.0.1", "10.0.0.2"});
     CMessageBoxAnswerer answerer;
 
-    host.Select(0);
-    host.Press(VK_DELETE);
+    host.Delete(0);
     EXPECT_EQ(host.Box(), (Texts{"10.0.0.2"}));
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
     // Saved while the box still held the deleted server: neither the file nor the list keeps it.
@@ -157,15 +126,13 @@ TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptI
     EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2"}));
     EXPECT_TRUE(answerer.Texts().empty());
 
-    host.Select(0);
-    host.Press(VK_DELETE);
+    host.Delete(0);
     EXPECT_EQ(answerer.Texts(), (Texts{"You must set up at least one DNS server."}));
     EXPECT_TRUE(host.Box().empty()) << "the box goes on and deletes it";
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
 
     // A server added to the empty box is the only one, and so the one in use.
-    host.Press(VK_INSERT);
-    ASSERT_TRUE(host.Type("10.0.0.9"));
+    host.Insert("10.0.0.9");
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.9");
     EXPECT_EQ(host.SavedDns(), "10.0.0.9");
 
@@ -178,7 +145,7 @@ TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptI
     CLockedStringList collected(true);
     host.servers.CollectServerList(collected);
     EXPECT_EQ(collected.Texts(), (Texts{kFallback}));
-    ASSERT_TRUE(host.Type("", VK_ESCAPE));
+    host.Type("", VK_ESCAPE);
 }
 
 }  // namespace

@@ -14,14 +14,16 @@ public:
     CHost() : CDialog(IDD_QUILLFORTH_DIALOG) { Create(); }
     CBalloonTip balloon;
 
-    // The pointer comes to rest on a control: the system moves it and reports the movement.
-    POINT RestOn(int id) {
+    // The pointer comes to rest on a control (`dx` right of its centre) and the system reports
+    // the movement; the balloon ignores a report of the point it already anchors to.
+    POINT RestOn(int id, int dx = 0) {
         RECT rect = CWindow(Item(id)).WindowRect();
-        POINT centre{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-        ::SetCursorPos(centre.x, centre.y);
+        POINT at{(rect.left + rect.right) / 2 + dx, (rect.top + rect.bottom) / 2};
+        ::SetCursorPos(at.x, at.y);
         ::PostMessageA(Item(id), WM_MOUSEMOVE, 0, MakeLParam(4, 4));
-        return centre;
+        return at;
     }
+    bool Shown() const { return balloon.IsVisible(); }
 
 protected:
     bool OnInitDialog() override {
@@ -37,50 +39,41 @@ protected:
     }
 };
 
-TEST(BalloonTip, ShowsAfterHalfASecondWithItsTailOnThePointerAndHidesOnAClick) {
+TEST(BalloonTip, ShowsAfterHalfASecondWithItsTailOnThePointerAndHidesOnAClickOrWhenLeft) {
     CHost host;
     POINT pointer = host.RestOn(IDC_START);
     ULONGLONG start = ::GetTickCount64();
     PumpMessages(350);
-    EXPECT_FALSE(host.balloon.IsVisible()) << "not before the delay";
-    ASSERT_TRUE(PumpUntil([&] { return host.balloon.IsVisible(); }, 1000));
+    EXPECT_FALSE(host.Shown()) << "not before the delay";
+    ASSERT_TRUE(PumpUntil([&] { return host.Shown(); }, 1000));
     EXPECT_GE(::GetTickCount64() - start, 480u);
-
     RECT rect = host.balloon.WindowRect();
     EXPECT_EQ(rect.right - CBalloonTip::kTipFromRight, pointer.x);
     EXPECT_EQ(rect.bottom - CBalloonTip::kTipFromBottom, pointer.y);
-    // Two lines of text and the margins.
-    EXPECT_GT(RectHeight(rect), 2 * 13 + 20 + CBalloonTip::kExtraHeight - 2);
+    EXPECT_GT(RectHeight(rect), 2 * 13 + 20 + CBalloonTip::kExtraHeight - 2) << "two lines";
 
     ::PostMessageA(host.Item(IDC_START), WM_LBUTTONDOWN, MK_LBUTTON, MakeLParam(4, 4));
     PumpMessages(50);
-    EXPECT_FALSE(host.balloon.IsVisible());
-}
+    EXPECT_FALSE(host.Shown());
 
-TEST(BalloonTip, StaysAwayFromControlsWithoutATip) {
-    CHost host;
-    host.RestOn(IDC_STOP);
-    PumpMessages(800);
-    EXPECT_FALSE(host.balloon.IsVisible());
-}
-
-TEST(BalloonTip, HidesWhenThePointerLeavesItsAnchor) {
-    CHost host;
-    host.RestOn(IDC_START);
-    ASSERT_TRUE(PumpUntil([&] { return host.balloon.IsVisible(); }, 1500));
-    // Moved without a message reaching the dialog: the balloon's own check notices.
+    // Moved off without a message reaching the dialog: the balloon's own check notices.
+    host.RestOn(IDC_START, 3);
+    ASSERT_TRUE(PumpUntil([&] { return host.Shown(); }, 1500));
     RECT stop = CWindow(host.Item(IDC_STOP)).WindowRect();
     ::SetCursorPos(stop.left + 2, stop.top + 2);
-    EXPECT_TRUE(PumpUntil([&] { return !host.balloon.IsVisible(); }, 1500));
+    EXPECT_TRUE(PumpUntil([&] { return !host.Shown(); }, 1500));
 }
 
-TEST(BalloonTip, AClickBeforeTheDelayCancelsTheRequest) {
+TEST(BalloonTip, NoneOverAControlWithoutATipNorAfterAClickBeforeTheDelay) {
     CHost host;
+    host.RestOn(IDC_STOP);
+    PumpMessages(600);
+    EXPECT_FALSE(host.Shown());
     host.RestOn(IDC_START);
     PumpMessages(100);
     ::PostMessageA(host.Item(IDC_START), WM_RBUTTONDOWN, MK_RBUTTON, MakeLParam(4, 4));
-    PumpMessages(900);
-    EXPECT_FALSE(host.balloon.IsVisible());
+    PumpMessages(600);
+    EXPECT_FALSE(host.Shown()) << "the click cancels the waiting request";
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ public:
     void Mouse(UINT message, int x, int y) {
         list.Send(message, message == WM_LBUTTONUP ? 0 : MK_LBUTTON, MakeLParam(x, y));
     }
+    [[nodiscard]] int Selected() const { return CListBox(list.Hwnd()).GetCurSel(); }
 
 protected:
     bool OnInitDialog() override {
@@ -38,7 +39,7 @@ protected:
     }
 };
 
-TEST(PropertyList, DividerFollowsTheLongestLabelUntilDragged) {
+TEST(PropertyList, DividerFollowsTheLongestLabelAndEndsTheGreyLabelCells) {
     CHost host;
     ASSERT_EQ(host.items[1].label.size(), 40u);
     EXPECT_EQ(host.list.Divider(), 0) << "placed when first drawn";
@@ -53,36 +54,30 @@ TEST(PropertyList, DividerFollowsTheLongestLabelUntilDragged) {
     EXPECT_NE(pixels.At(246, 21), kGrey) << "the edge at the divider";
 }
 
-TEST(PropertyList, DraggingTheDividerMovesItAndAClickElsewhereSelects) {
+TEST(PropertyList, DraggingTheDividerMovesItAClickElsewhereSelectsAndLosingTheMouseCancels) {
     CHost host;
     PrintClient(host.list.Hwnd());
     ASSERT_EQ(host.list.Divider(), 247);
-
     host.Mouse(WM_LBUTTONDOWN, 251, 5);  // within five pixels of the divider
     EXPECT_EQ(::GetCapture(), host.list.Hwnd());
     host.Mouse(WM_MOUSEMOVE, 200, 5);
     host.Mouse(WM_LBUTTONUP, 180, 5);
     EXPECT_EQ(host.list.Divider(), 180);
     EXPECT_EQ(::GetCapture(), nullptr);
-    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), -1) << "a drag selects nothing";
+    EXPECT_EQ(host.Selected(), -1) << "a drag selects nothing";
 
     host.Mouse(WM_LBUTTONDOWN, 60, 25);
     host.Mouse(WM_LBUTTONUP, 60, 25);
     EXPECT_EQ(host.list.Divider(), 180);
-    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), 1);
-    Pixels pixels = PrintClient(host.list.Hwnd());
-    EXPECT_EQ(pixels.At(100, 21), kGrey) << "the selection is not highlighted";
-}
+    EXPECT_EQ(host.Selected(), 1);
+    EXPECT_EQ(PrintClient(host.list.Hwnd()).At(100, 21), kGrey) << "selection not highlighted";
 
-TEST(PropertyList, LosingTheMouseCancelsADrag) {
-    CHost host;
-    PrintClient(host.list.Hwnd());
-    host.Mouse(WM_LBUTTONDOWN, 247, 5);
+    host.Mouse(WM_LBUTTONDOWN, 180, 5);
     ::SetCapture(host.Hwnd());  // another window takes the mouse
     ::ReleaseCapture();
     host.Mouse(WM_LBUTTONUP, 100, 45);
-    EXPECT_EQ(host.list.Divider(), 247);
-    EXPECT_EQ(CListBox(host.list.Hwnd()).GetCurSel(), 2);
+    EXPECT_EQ(host.list.Divider(), 180);
+    EXPECT_EQ(host.Selected(), 2);
 }
 
 }  // namespace

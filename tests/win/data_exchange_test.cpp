@@ -13,8 +13,6 @@
 
 namespace {
 
-using Texts = std::vector<std::string>;
-
 TEST(DataExchange, WholeNumbersAllowBlanksAndASignButNothingElse) {
     EXPECT_EQ(ParseWholeNumber("  -7 "), -7);
     EXPECT_EQ(ParseWholeNumber("+4294967295"), 4294967295LL);
@@ -25,7 +23,8 @@ TEST(DataExchange, WholeNumbersAllowBlanksAndASignButNothingElse) {
     EXPECT_GT(ParseWholeNumber("123456789012345678901234567890").value_or(0), 4294967295LL);
 }
 
-// The main dialog's search box, check box and combo box, and its status box as a TTL field.
+// The main dialog's search box, check box and combo box, and its status box as a TTL field;
+// a second number is read from the search box after the TTL.
 class CExchangeDialog : public CDialog {
 public:
     CExchangeDialog() : CDialog(IDD_QUILLFORTH_DIALOG) {
@@ -38,8 +37,8 @@ public:
     bool startAtLogin = false;
     int updateHours = 0;
     uint32_t ttl = 0;
-    int hours = 0;
-    bool withHours = false;  // a second number read after the TTL
+    int hours = 5;
+    bool withHours = false;
 
 protected:
     void DoDataExchange(CDataExchange& exchange) override {
@@ -54,46 +53,38 @@ protected:
     }
 };
 
-TEST(DataExchange, MembersGoIntoTheControlsAndComeBack) {
+TEST(DataExchange, MembersGoIntoTheControlsAndComeBackUnlessANumberIsRefused) {
     CExchangeDialog dialog;
-    dialog.search = "example";
+    dialog.search = "12";
     dialog.startAtLogin = true;
     dialog.updateHours = 24;
     dialog.ttl = 86400;
     ASSERT_TRUE(dialog.UpdateData(false));
     EXPECT_EQ(CWindow(dialog.Item(IDC_STATUS)).GetText(), "86400");
-
     CButton(dialog.Item(IDC_START_AT_LOGIN)).SetCheck(false);
     CComboBox(dialog.Item(IDC_UPDATE_HOURS)).SetCurSel(0);
     CWindow(dialog.Item(IDC_STATUS)).SetText(" 9999999 ");
     ASSERT_TRUE(dialog.UpdateData(true));
-    EXPECT_EQ(dialog.search, "example");
+    EXPECT_EQ(dialog.search, "12");
     EXPECT_FALSE(dialog.startAtLogin);
     EXPECT_EQ(dialog.updateHours, 0);
     EXPECT_EQ(dialog.ttl, 9999999u);
-}
 
-TEST(DataExchange, RefusedNumberIsExplainedAndStopsTheExchange) {
-    CExchangeDialog dialog;
+    // A refused number is explained, the user is taken to its field and nothing after it is read.
     dialog.withHours = true;
-    dialog.hours = 5;
-    CWindow(dialog.Item(IDC_SEARCH)).SetText("12");
-    struct Case {
-        const char* typed;
-        const char* message;
+    const std::pair<const char*, const char*> refused[] = {
+        {"12a", "Please enter an integer."},
+        {"-1", "Please enter an integer."},
+        {"99999999999", "Please enter an integer."},
+        {"10000000", "Please enter an integer between 0 and 9999999."},
     };
-    for (const Case& refused : {
-             Case{"12a", "Please enter an integer."},
-             Case{"-1", "Please enter an integer."},
-             Case{"99999999999", "Please enter an integer."},
-             Case{"10000000", "Please enter an integer between 0 and 9999999."},
-         }) {
-        CWindow(dialog.Item(IDC_STATUS)).SetText(refused.typed);
+    for (const auto& [typed, message] : refused) {
+        CWindow(dialog.Item(IDC_STATUS)).SetText(typed);
         CMessageBoxAnswerer answerer;
         EXPECT_FALSE(dialog.UpdateData(true));
-        EXPECT_EQ(answerer.Texts(), Texts{refused.message}) << refused.typed;
-        EXPECT_EQ(::GetFocus(), dialog.Item(IDC_STATUS)) << "the user is taken to the field";
-        EXPECT_EQ(dialog.hours, 5) << "nothing after the refused field is read";
+        EXPECT_EQ(answerer.Texts(), std::vector<std::string>{message}) << typed;
+        EXPECT_EQ(::GetFocus(), dialog.Item(IDC_STATUS)) << typed;
+        EXPECT_EQ(dialog.hours, 5) << typed;
     }
 }
 

@@ -95,53 +95,39 @@ CHeldKeys::~CHeldKeys() {
     ::SetKeyboardState(m_saved);
 }
 
-namespace {
-
-Pixels ReadBitmap(HDC source, int x, int y, int width, int height, bool print, HWND window) {
+Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw) {
     Pixels pixels{width, height, {}};
     BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top row first
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* bits = nullptr;
-    HDC memory = ::CreateCompatibleDC(source);
+    HDC memory = ::CreateCompatibleDC(nullptr);
     HBITMAP bitmap = ::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = ::SelectObject(memory, bitmap);
-    if (print) {
-        ::SendMessageA(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
-                       PRF_CLIENT | PRF_ERASEBKGND);
-    } else {
-        ::BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
-    }
+    draw(memory);
     ::GdiFlush();
-    const auto* bgra = static_cast<const BYTE*>(bits);
     for (int i = 0; i < width * height; ++i) {
-        const BYTE* p = bgra + 4 * i;
-        pixels.rgb.push_back(RGB(p[2], p[1], p[0]));
+        const BYTE* bgra = static_cast<const BYTE*>(bits) + 4 * i;
+        pixels.rgb.push_back(RGB(bgra[2], bgra[1], bgra[0]));
     }
-    ::SelectObject(memory, old);
-    ::DeleteObject(bitmap);
+    ::DeleteObject(::SelectObject(memory, old));
     ::DeleteDC(memory);
     return pixels;
 }
 
-}  // namespace
-
 Pixels PrintClient(HWND window) {
     RECT client{};
     ::GetClientRect(window, &client);
-    HDC screen = ::GetDC(nullptr);
-    Pixels pixels = ReadBitmap(screen, 0, 0, client.right, client.bottom, true, window);
-    ::ReleaseDC(nullptr, screen);
-    return pixels;
+    return DrawPixels(client.right, client.bottom, [window](HDC memory) {
+        ::SendMessageA(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                       PRF_CLIENT | PRF_ERASEBKGND);
+    });
 }
 
 Pixels CaptureScreen(const RECT& rect) {
-    HDC screen = ::GetDC(nullptr);
-    Pixels pixels = ReadBitmap(screen, rect.left, rect.top, rect.right - rect.left,
-                               rect.bottom - rect.top, false, nullptr);
-    ::ReleaseDC(nullptr, screen);
-    return pixels;
+    return DrawPixels(RectWidth(rect), RectHeight(rect), [&rect](HDC memory) {
+        HDC screen = ::GetDC(nullptr);
+        ::BitBlt(memory, 0, 0, RectWidth(rect), RectHeight(rect), screen, rect.left, rect.top,
+                 SRCCOPY);
+        ::ReleaseDC(nullptr, screen);
+    });
 }

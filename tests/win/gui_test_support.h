@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-// Helpers for tests that open real windows. Linking this file also arms a watchdog that ends
-// the process after two minutes, so that a dialog nobody closes cannot hang the run, and
-// registers the common controls.
+// Helpers for tests that open real windows. Linking this file also registers the common controls
+// and arms a watchdog that ends the process after two minutes, so that a dialog nobody closes
+// cannot hang the run.
 
 // Dispatches this thread's messages (as the program's loops do) for `milliseconds`.
 void PumpMessages(int milliseconds);
@@ -47,16 +47,18 @@ private:
     BYTE m_saved[256] = {};
 };
 
-// The pixels of a window's client area as it paints itself into a memory bitmap, 0x00RRGGBB,
-// top row first.
+// Pixels as COLORREF values (0x00BBGGRR), top row first.
 struct Pixels {
     int width = 0;
     int height = 0;
-    std::vector<COLORREF> rgb;  // COLORREF values
+    std::vector<COLORREF> rgb;
     [[nodiscard]] COLORREF At(int x, int y) const {
         return rgb[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
     }
 };
+// What `draw` paints into a `width` x `height` memory bitmap.
+Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw);
+// A window's client area as it paints itself into a memory bitmap.
 Pixels PrintClient(HWND window);
-// The pixels of a screen rectangle (what Xvfb shows there).
+// A screen rectangle, as Xvfb shows it.
 Pixels CaptureScreen(const RECT& rect);

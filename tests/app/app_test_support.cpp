@@ -1,4 +1,4 @@
-#include "tests/app/resolve_test_support.h"
+#include "tests/app/app_test_support.h"
 
 #include <utility>
 
@@ -72,9 +72,10 @@ CWhenWindowOpens::~CWhenWindowOpens() {
 }
 
 BOOL CALLBACK CWhenWindowOpens::FindDialog(HWND window, LPARAM found) {
-    HWND control = ::GetDlgItem(window, g_whenOpens->m_controlId);
+    const CWhenWindowOpens& self = *g_whenOpens;
+    HWND control = ::GetDlgItem(window, self.m_controlId);
     if (ClassOf(window) == "#32770" && ::IsWindowVisible(window) && control != nullptr &&
-        ClassOf(control) == g_whenOpens->m_controlClass) {
+        (self.m_controlClass.empty() || ClassOf(control) == self.m_controlClass)) {
         *reinterpret_cast<HWND*>(found) = window;
         return FALSE;
     }

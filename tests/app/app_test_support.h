@@ -28,8 +28,8 @@ private:
 };
 
 // Runs `script` once on this thread, from a timer, as soon as a dialog of this thread shows a
-// control `controlId` of the window class `controlClass`; the script gets the dialog. Whatever
-// loop runs then (a modal dialog's) dispatches the timer.
+// control `controlId` of the window class `controlClass` (of any class when that is empty); the
+// script gets the dialog. Whatever loop runs then (a modal dialog's) dispatches the timer.
 class CWhenWindowOpens {
 public:
     CWhenWindowOpens(int controlId, std::string controlClass, std::function<void(HWND)> script);
