@@ -353,15 +353,37 @@ void CCacheList::RedrawRowIfShown(int row) const {
     }
 }
 
-void CCacheList::DeleteCacheRow(const DnsItem& item) {
-    std::int32_t id = 0;
+void CCacheList::DeleteCacheRow(const std::vector<DnsItemPtr>& entries) {
+    // One pass: removing the rows one by one would move every row below each of them, and
+    // Delete Outdated on a cache of years may remove tens of thousands.
+    std::vector<bool> going(m_rows.size(), false);
+    size_t first = m_rows.size();
     {
         auto lock = m_Cache.Lock();
-        id = item.Id;
+        for (const DnsItemPtr& entry : entries) {
+            if (const int row = RowOfId(entry->Id); row >= 0) {
+                going[static_cast<size_t>(row)] = true;
+                first = std::min(first, static_cast<size_t>(row));
+            }
+        }
     }
-    if (const int found = RowOfId(id); found >= 0) {
-        RemoveRow(found);
+    if (first == m_rows.size()) {
+        return;
     }
+    const EntrySelection selection = TakeSelection();
+    size_t kept = first;
+    for (size_t row = first; row < m_rows.size(); ++row) {
+        if (going[row]) {
+            SetRowOfId(m_rows[row].id, -1);
+        } else {
+            m_rows[kept++] = std::move(m_rows[row]);
+        }
+    }
+    m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(kept), m_rows.end());
+    IndexRows(first);
+    // The list drops the selection of the rows beyond its new end by itself.
+    SetRowCount(RowCount());
+    RestoreSelection(selection);
 }
 
 void CCacheList::RemoveRow(int index) {
@@ -393,6 +415,45 @@ void CCacheList::Deselect(const std::vector<int>& rows) const {
     }
 }
 
+std::optional<std::int32_t> CCacheList::IdOfRow(int row) const {
+    return row >= 0 && row < RowCount() ? std::optional(m_rows[static_cast<size_t>(row)].id)
+                                        : std::nullopt;
+}
+
+CCacheList::EntrySelection CCacheList::TakeSelection() const {
+    CListView list(m_List.Hwnd());
+    EntrySelection selection;
+    // Every row selected stays so without visiting each of them.
+    if (static_cast<int>(list.Send(LVM_GETSELECTEDCOUNT)) != RowCount()) {
+        selection.rows = SelectedRows();
+    }
+    for (int row : selection.rows) {
+        selection.ids.push_back(m_rows[static_cast<size_t>(row)].id);
+    }
+    selection.mark = IdOfRow(SelectionMark());
+    selection.focusRow = list.GetNextItem(-1, LVNI_FOCUSED);
+    selection.focus = IdOfRow(selection.focusRow);
+    return selection;
+}
+
+void CCacheList::RestoreSelection(const EntrySelection& selection) const {
+    CListView list(m_List.Hwnd());
+    Deselect(selection.rows);
+    // An entry without a row any more has nothing to select: item -1 would mean every row.
+    const auto rowOf = [this](std::optional<std::int32_t> id) { return id ? RowOfId(*id) : -1; };
+    for (std::int32_t id : selection.ids) {
+        if (const int row = RowOfId(id); row >= 0) {
+            list.SetItemState(row, LVIS_SELECTED, LVIS_SELECTED);
+        }
+    }
+    if (const int focus = rowOf(selection.focus); focus >= 0) {
+        list.SetItemState(focus, LVIS_FOCUSED, LVIS_FOCUSED);
+    } else if (selection.focusRow >= 0 && selection.focusRow < RowCount()) {
+        list.SetItemState(selection.focusRow, 0, LVIS_FOCUSED);
+    }
+    list.Send(LVM_SETSELECTIONMARK, 0, rowOf(selection.mark));
+}
+
 void CCacheList::SelectCacheRow(int index) {
     if (index < 0 || index >= RowCount()) {
         return;
@@ -422,23 +483,9 @@ void CCacheList::Search(std::string_view keyword) {
 }
 
 void CCacheList::SortRows(int key) {
-    CListView list(m_List.Hwnd());
-    const int count = RowCount();
     // The selection stays with its entries, as in a list that sorts its own items.
-    const std::vector<int> selected = static_cast<int>(list.Send(LVM_GETSELECTEDCOUNT)) == count
-                                          ? std::vector<int>{}
-                                          : SelectedRows();
-    std::vector<std::int32_t> selectedIds;
-    for (int row : selected) {
-        selectedIds.push_back(m_rows[static_cast<size_t>(row)].id);
-    }
-    const auto idAt = [this, count](int row) {
-        return row >= 0 && row < count ? std::optional(m_rows[static_cast<size_t>(row)].id)
-                                       : std::nullopt;
-    };
-    const std::optional<std::int32_t> markId = idAt(SelectionMark());
-    const std::optional<std::int32_t> focusId = idAt(list.GetNextItem(-1, LVNI_FOCUSED));
-    const auto topRow = static_cast<int>(list.Send(LVM_GETTOPINDEX));
+    const EntrySelection selection = TakeSelection();
+    const auto topRow = static_cast<int>(m_List.Send(LVM_GETTOPINDEX));
 
     std::vector<RowSortKey> keys;
     keys.reserve(m_rows.size());
@@ -457,15 +504,7 @@ void CCacheList::SortRows(int key) {
     }
     m_rows = std::move(sorted);
     IndexRows(0);
-
-    Deselect(selected);
-    for (std::int32_t id : selectedIds) {
-        list.SetItemState(RowOfId(id), LVIS_SELECTED, LVIS_SELECTED);
-    }
-    if (focusId) {
-        list.SetItemState(RowOfId(*focusId), LVIS_FOCUSED, LVIS_FOCUSED);
-    }
-    list.Send(LVM_SETSELECTIONMARK, 0, markId ? RowOfId(*markId) : -1);
+    RestoreSelection(selection);
     ScrollToTopRow(topRow);
     m_List.Invalidate(false);
 }

@@ -47,8 +47,9 @@ public:
     // a row at the end for an entry that has none. An entry that is no longer in the cache gets
     // no row: its row was deleted with it.
     void RefreshCacheRow(DnsItem* item);
-    // Removes the entry's row, if it has one.
-    void DeleteCacheRow(const DnsItem& item);
+    // Removes the rows of these entries (those that have one) in one pass over the list; the
+    // selection, the selection mark and the focus stay with the entries that remain.
+    void DeleteCacheRow(const std::vector<DnsItemPtr>& entries);
     // Focuses the list and makes the row the selection mark, selected and in view; the previous
     // selection mark's row is deselected, other selected rows stay selected.
     void SelectCacheRow(int index);
@@ -75,10 +76,22 @@ private:
         DnsItemPtr item;
         std::int32_t id = 0;
     };
+    // The selected, marked and focused rows by their entries' ids, so that they can be found
+    // again after the rows have been reordered or some removed.
+    struct EntrySelection {
+        std::vector<int> rows;
+        std::vector<std::int32_t> ids;
+        std::optional<std::int32_t> mark;
+        int focusRow = -1;
+        std::optional<std::int32_t> focus;
+    };
 
     [[nodiscard]] HWND Owner() const;
     [[nodiscard]] RowFields Fields(int row) const;
     [[nodiscard]] int SelectionMark() const;
+    [[nodiscard]] std::optional<std::int32_t> IdOfRow(int row) const;
+    [[nodiscard]] EntrySelection TakeSelection() const;
+    void RestoreSelection(const EntrySelection& selection) const;
     void SetRowCount(int count, DWORD flags = 0);
     // The row of an entry's id, or -1.
     [[nodiscard]] int RowOfId(std::int32_t id) const;

@@ -222,9 +222,7 @@ void CQuillforthDlg::DeleteOutdated() {
         return;
     }
     m_Settings.outdatedHours = dialog.m_nHours;
-    for (const DnsItemPtr& item : RemoveOutdated(m_Cache, dialog.m_nHours, std::time(nullptr))) {
-        m_CacheList.DeleteCacheRow(*item);
-    }
+    m_CacheList.DeleteCacheRow(RemoveOutdated(m_Cache, dialog.m_nHours, std::time(nullptr)));
     SaveSettings();
     SaveToFile(m_Cache, CacheFilePath());
 }

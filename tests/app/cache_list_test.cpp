@@ -355,6 +355,37 @@ TEST_F(CacheList, DeleteAndClearHitsWorkOnTheSelection) {
     EXPECT_TRUE(Saved("c.test,10.0.0.1,300,0,"));
 }
 
+// Delete Outdated removes many rows at once: the rest keep their order, and the selection, its
+// mark and the focus stay with their entries (or go with them).
+TEST_F(CacheList, DeletingManyRowsKeepsTheSelectionWithItsEntries) {
+    std::vector<DnsItemPtr> entries;
+    for (int id = 0; id < 6; ++id) {
+        entries.push_back(m_host.Add("e" + std::to_string(id) + ".test", "10.0.0.1"));
+    }
+    m_host.Open(m_profile);
+    m_host.Select({1, 3, 5}, 3);
+    m_host.View().SetItemState(5, LVIS_FOCUSED, LVIS_FOCUSED);
+    const DnsItemPtr rowless = m_host.Add("rowless.test", "10.0.0.9");
+    m_host.list.DeleteCacheRow({entries[1], rowless, entries[2]});
+    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "3", "4", "5"}));
+    EXPECT_EQ(m_host.Selected(), (Rows{1, 3}));
+    EXPECT_EQ(m_host.Mark(), 1);
+    EXPECT_EQ(m_host.View().GetNextItem(-1, LVNI_FOCUSED), 3);
+
+    m_host.list.DeleteCacheRow({entries[3], entries[5]});
+    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "4"}));
+    EXPECT_EQ(m_host.Selected(), Rows{});
+    EXPECT_EQ(m_host.Mark(), -1);
+    EXPECT_EQ(m_host.View().GetNextItem(-1, LVNI_FOCUSED), -1);
+
+    m_host.Select({0, 1}, 0);
+    m_host.list.DeleteCacheRow({entries[0]});
+    EXPECT_EQ(m_host.Row(0), "4,e4.test,10.0.0.1,0,00/00 00:00");
+    EXPECT_EQ(m_host.Selected(), (Rows{0}));
+    m_host.list.RefreshCacheRow(entries[0].get());
+    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"4", "0"})) << "an entry still cached gets a new row";
+}
+
 TEST_F(CacheList, SaveSaysWhereItWroteOrThatItFailed) {
     m_host.Open(m_profile);
     CMessageBoxAnswerer answerer;
