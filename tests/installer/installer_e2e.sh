@@ -36,15 +36,6 @@ learned='www.example.test,198.19.0.1|198.19.0.2,300'
 in_srv "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /t REG_SZ /d '' \
     /f >/dev/null 2>&1
 
-# Until the command succeeds, SECONDS at most; fails when it never did.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
-}
 # A window tool verb for a setup or uninstall window: NSIS appends each page's own caption to the
 # window's, a space on most pages. Its message boxes have the window's caption alone.
 wizard() {
@@ -71,7 +62,7 @@ dns_client_is() {
 }
 # Checks WHAT: the DNS Client service gets to STATE within 5 s.
 check_dns_client() {
-    wait_for 5 dns_client_is "$2"
+    wait_until 5 dns_client_is "$2"
     check "$1" "$2" "$(dns_client_state)"
 }
 serves() {
@@ -90,8 +81,8 @@ start_installed() {
 # at once; that copy removes the Add/Remove Programs entry last.
 uninstall_silently() {
     in_srv "$wine" "$install_dir/Uninstall.exe" /S >>"$work/setup.log" 2>&1 </dev/null
-    wait_for 30 uninstall_entry_gone
-    wait_for 10 uninstaller_ended
+    wait_until 30 uninstall_entry_gone
+    wait_until 10 uninstaller_ended
 }
 uninstall_entry_gone() {
     ! has_key "$uninstall_key"
@@ -102,9 +93,6 @@ uninstaller_ended() {
 # The text of a wizard's Next button, which names what it does on the page shown.
 button_reads() {
     [ "$(wizard text "$1" 1)" == "$2" ]
-}
-box_shows() {
-    [ -n "$(window text "$1" 65535)" ]
 }
 # The learned entry as the cache file holds it: domain, addresses, time to live.
 cached_entry() {
@@ -199,7 +187,7 @@ check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillf
 # ---- Killed during its takeover, then uninstalled ----
 check "the program installs silently again" 0 "$(run_setup "$setup" /S)"
 start_installed
-wait_for 5 dns_client_is STOPPED
+wait_until 5 dns_client_is STOPPED
 kill_program
 check "the killed program left the adapter at the proxy" 127.0.0.1 "$(name_server)"
 check "the killed program left the DNS Client service stopped" STOPPED "$(dns_client_state)"
@@ -210,14 +198,14 @@ check_program_removed "uninstalled after a kill"
 # Setup: welcome, folder, then the finish page, whose "Start Quillforth now" is ticked: the program
 # starts with the settings kept above, which name the fake upstream.
 in_srv "$wine" "$setup" >>"$work/setup.log" 2>&1 </dev/null &
-wait_for 20 wizard visible "$setup_caption"
+wait_until 20 wizard visible "$setup_caption"
 sleep 0.5
 screenshot setup-welcome
 wizard command "$setup_caption" 1
 sleep 0.5
 screenshot setup-folder
 wizard command "$setup_caption" 1
-wait_for 30 button_reads "$setup_caption" "&Finish"
+wait_until 30 button_reads "$setup_caption" "&Finish"
 sleep 0.3
 screenshot setup-finish
 check "the installer ends on its finish page" "&Finish" "$(wizard text "$setup_caption" 1)"
@@ -228,18 +216,18 @@ check "finishing the installer starts the program" 1 "$(query www.example.test |
 # Uninstall: confirm, then the question whether to keep the cache and settings, answered No;
 # the log of what it did stays on show.
 in_srv "$wine" "$install_dir/Uninstall.exe" >>"$work/setup.log" 2>&1 </dev/null &
-wait_for 20 wizard visible "$uninstall_caption"
+wait_until 20 wizard visible "$uninstall_caption"
 sleep 0.5
 screenshot uninstall-confirm
 wizard command "$uninstall_caption" 1
-wait_for 30 box_shows "$uninstall_caption"
+wait_until 30 box_shows "$uninstall_caption"
 sleep 0.5
 dialog_shot "$uninstall_caption" uninstall-keep-question
 check "the uninstaller asks whether to keep the cache and settings" \
     "Keep Quillforth's DNS cache (DnsItem.csv) and its settings for a later installation?" \
     "$(window text "$uninstall_caption" 65535)"
 window command "$uninstall_caption" 7 # IDNO
-wait_for 30 button_reads "$uninstall_caption" "&Close"
+wait_until 30 button_reads "$uninstall_caption" "&Close"
 sleep 0.3
 screenshot uninstall-done
 wizard command "$uninstall_caption" 1
