@@ -178,26 +178,28 @@ void CLinkStatic::CreateToolTip() {
     if (m_hToolTip == nullptr) {
         return;
     }
+    std::string text = m_strURL;
+    TTTOOLINFOA tool = ToolInfo(text);
+    ::SendMessageA(m_hToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+// The tip of the whole link with `text`, which must outlive the returned value's use.
+TTTOOLINFOA CLinkStatic::ToolInfo(std::string& text) const {
     TTTOOLINFOA tool{};
     tool.cbSize = sizeof tool;
     tool.hwnd = m_hwnd;
     tool.uId = kToolId;
     tool.rect = ClientRect();
-    tool.lpszText = m_strURL.data();
-    ::SendMessageA(m_hToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    tool.lpszText = text.data();
+    return tool;
 }
 
 void CLinkStatic::UpdateToolTip() const {
     if (m_hToolTip == nullptr) {
         return;
     }
-    TTTOOLINFOA tool{};
-    tool.cbSize = sizeof tool;
-    tool.hwnd = m_hwnd;
-    tool.uId = kToolId;
-    tool.rect = ClientRect();
     std::string text = m_strURL;
-    tool.lpszText = text.data();
+    TTTOOLINFOA tool = ToolInfo(text);
     ::SendMessageA(m_hToolTip, TTM_NEWTOOLRECTA, 0, reinterpret_cast<LPARAM>(&tool));
     ::SendMessageA(m_hToolTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <functional>
 #include <string>
 
@@ -45,6 +47,7 @@ private:
     [[nodiscard]] COLORREF TextColour() const;
     void CreateToolTip();
     void UpdateToolTip() const;
+    [[nodiscard]] TTTOOLINFOA ToolInfo(std::string& text) const;
     void RelayToToolTip(UINT message, WPARAM wParam, LPARAM lParam) const;
     void Paint(HDC dc) const;
     void Redraw() const;

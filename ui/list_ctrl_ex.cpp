@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "res/resource.h"
+#include "win/controls.h"
 
 namespace {
 
@@ -96,14 +97,8 @@ int CListCtrlEx::AddColumn(std::string_view title, int width) {
     const int column = ColumnCount();
     const int listColumn = static_cast<int>(
         std::count_if(m_columns.begin(), m_columns.end(), [](const Column& c) { return c.shown; }));
-    std::string text(title);
-    LVCOLUMNA added{};
-    added.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
-    added.fmt = LVCFMT_LEFT;
-    added.cx = width;
-    added.pszText = text.data();
-    Send(LVM_INSERTCOLUMNA, static_cast<WPARAM>(listColumn), reinterpret_cast<LPARAM>(&added));
-    m_columns.push_back({std::move(text), false, true, width});
+    CListView(Hwnd()).InsertColumn(listColumn, title, width);
+    m_columns.push_back({std::string(title), false, true, width});
     m_order.push_back(column);
     return column;
 }
