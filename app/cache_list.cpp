@@ -200,8 +200,9 @@ int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
 
 }  // namespace
 
-CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath)
-    : m_Cache(cache), m_strCacheFile(std::move(cacheFilePath)) {}
+CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath,
+                       const CUpstreamSettings& upstream)
+    : m_Cache(cache), m_upstream(upstream), m_strCacheFile(std::move(cacheFilePath)) {}
 
 HWND CCacheList::Owner() const {
     return ::GetParent(m_List.Hwnd());
@@ -341,6 +342,24 @@ void CCacheList::RefreshCacheRow(DnsItem* item) {
     m_rows.push_back({std::move(entry), id});
     SetRowOfId(id, row);
     SetRowCount(row + 1, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+}
+
+void CCacheList::RefreshAllRows() {
+    const int before = RowCount();
+    {
+        auto lock = m_Cache.Lock();
+        m_Cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
+            item->RowText = BuildRowText(*item);
+            if (RowOfId(item->Id) < 0) {
+                SetRowOfId(item->Id, RowCount());
+                m_rows.push_back({item, item->Id});
+            }
+        });
+    }
+    if (RowCount() != before) {
+        SetRowCount(RowCount(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    }
+    m_List.Invalidate(false);
 }
 
 void CCacheList::RedrawRowIfShown(int row) const {
@@ -604,7 +623,7 @@ void CCacheList::SaveCache() const {
 }
 
 void CCacheList::NewItem() {
-    CDnsItemDlg dialog(Owner());
+    CDnsItemDlg dialog(m_upstream, Owner());
     if (dialog.DoModal() == IDOK) {
         ApplyItemDialog(dialog);
     }
@@ -616,7 +635,7 @@ void CCacheList::EditItem() {
         return;
     }
     const RowFields fields = Fields(mark);
-    CDnsItemDlg dialog(Owner());
+    CDnsItemDlg dialog(m_upstream, Owner());
     dialog.m_strDomain = std::string(fields[kDomainColumn]);
     dialog.m_IpList.SplitUnique(fields[kIpColumn], '|');
     {

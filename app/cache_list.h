@@ -11,6 +11,7 @@
 
 #include "app/registry_profile.h"
 #include "core/dns_item_map.h"
+#include "core/upstream_settings.h"
 #include "ui/list_ctrl_ex.h"
 
 class CDnsItemDlg;
@@ -34,7 +35,7 @@ using RowFields = std::array<std::string_view, kCacheColumnCount>;
 // refresh of one entry cost the same however many rows there are.
 class CCacheList : public IListRowSource {
 public:
-    CCacheList(CDnsItemMap& cache, std::string cacheFilePath);
+    CCacheList(CDnsItemMap& cache, std::string cacheFilePath, const CUpstreamSettings& upstream);
 
     // Sets up the columns and styles, restores the saved layout, fills and sorts the list.
     void InitCacheList(HWND list, const CRegistryProfile& profile);
@@ -47,6 +48,9 @@ public:
     // a row at the end for an entry that has none. An entry that is no longer in the cache gets
     // no row: its row was deleted with it.
     void RefreshCacheRow(DnsItem* item);
+    // RefreshCacheRow for every entry of the cache at once, keeping the rows' order and the
+    // selection: the proxy changed more entries than it could list.
+    void RefreshAllRows();
     // Removes the rows of these entries (those that have one) in one pass over the list; the
     // selection, the selection mark and the focus stay with the entries that remain.
     void DeleteCacheRow(const std::vector<DnsItemPtr>& entries);
@@ -121,6 +125,8 @@ private:
     [[nodiscard]] std::optional<std::string> AskFileName(bool open) const;
 
     CDnsItemMap& m_Cache;
+    // What the item dialog's Resolve asks.
+    const CUpstreamSettings& m_upstream;
     std::string m_strCacheFile;
     CListCtrlEx m_List;
     std::vector<Row> m_rows;

@@ -74,7 +74,8 @@ struct CDnsItemDlg::Lookup {
     std::vector<std::string> addresses;
 };
 
-CDnsItemDlg::CDnsItemDlg(HWND parent) : CDialog(IDD_DNS_ITEM, parent) {}
+CDnsItemDlg::CDnsItemDlg(const CUpstreamSettings& upstream, HWND parent)
+    : CDialog(IDD_DNS_ITEM, parent), m_upstream(upstream) {}
 
 CDnsItemDlg::~CDnsItemDlg() {
     LetLookupGo();
@@ -172,7 +173,7 @@ void CDnsItemDlg::StartResolve() {
     lookup->window = Hwnd();
     ++g_resolvesInFlight;
     try {
-        m_LookupThread = std::thread(RunLookup, lookup, CurrentDnsServer());
+        m_LookupThread = std::thread(RunLookup, lookup, m_upstream.Target());
     } catch (const std::system_error&) {
         --g_resolvesInFlight;  // no thread, no lookup: it failed
         ShowMessage(ResolveFailedText(m_strDomain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
@@ -182,12 +183,12 @@ void CDnsItemDlg::StartResolve() {
     ShowResolving(true);
 }
 
-void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& server) {
+void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target) {
     bool answered = false;
     std::vector<std::string> addresses;
     try {
         DnsItem scratch;
-        answered = CDnsCache::GetHostByName(lookup->domain, scratch, server);
+        answered = CDnsCache::GetHostByName(target, lookup->domain, scratch);
         addresses = scratch.Addresses.Texts();
     } catch (...) {
         // Not even asked (no memory, no socket): the lookup failed.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/locked_string_list.h"
+#include "core/upstream_settings.h"
 #include "ui/editable_list_ctrl.h"
 #include "win/dialog.h"
 
@@ -26,7 +27,8 @@
 // timeout and then posts nothing.
 class CDnsItemDlg : public CDialog {
 public:
-    explicit CDnsItemDlg(HWND parent = nullptr);
+    // Resolve asks the upstream in use at the moment of the click.
+    explicit CDnsItemDlg(const CUpstreamSettings& upstream, HWND parent = nullptr);
     ~CDnsItemDlg() override;
 
     std::string m_strDomain;
@@ -64,7 +66,7 @@ private:
     };
 
     void StartResolve();
-    static void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& server);
+    static void RunLookup(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target);
     // Takes the result of a lookup that has ended: joins its thread and shows the outcome.
     void FinishResolve();
     // Stops caring for a running lookup (see above); joins one that has ended.
@@ -77,6 +79,7 @@ private:
     // Tells the user why OK can't close and puts the focus where the fault is.
     void Refuse(const char* message, HWND control);
 
+    const CUpstreamSettings& m_upstream;
     CEditableListCtrl m_AddressList;
     Snapshot m_Snapshot;
     std::shared_ptr<Lookup> m_pLookup;

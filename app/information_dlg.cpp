@@ -42,7 +42,7 @@ std::vector<StatisticsLine> InformationLines(const IInformationOwner& owner,
         {"Cache last update", owner.LastUpdateText()},
         {"Cache next update", owner.NextUpdateText()},
         {"Total run time", FormatRunTime(static_cast<std::int64_t>(now - owner.StartTime()))},
-        {"Current DNS server", CurrentDnsServer()},
+        {"Current DNS server", owner.CurrentDnsServer()},
     };
     for (StatisticsLine& line : RequestStatisticsLines(statistics)) {
         lines.push_back(std::move(line));

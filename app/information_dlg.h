@@ -31,6 +31,8 @@ public:
     [[nodiscard]] virtual std::string NextUpdateText() const = 0;
     // When the program started, for its running time.
     [[nodiscard]] virtual std::time_t StartTime() const = 0;
+    // The upstream server in use.
+    [[nodiscard]] virtual std::string CurrentDnsServer() const = 0;
     // Keeps the window's "Always on top" state in the settings and saves them.
     virtual void SetInformationAlwaysOnTop(bool onTop) = 0;
 };

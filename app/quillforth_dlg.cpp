@@ -27,8 +27,6 @@ constexpr UINT kHideAtStartDelayMs = 100;
 constexpr UINT kStatusPeriodMs = 1000;
 constexpr UINT kMillisecondsPerHour = 3'600'000;
 constexpr int kMaxRefreshHours = 24;
-// How long one wait for the proxy's threads lasts before the sent messages are answered again.
-constexpr std::uint32_t kStopPollMs = 20;
 
 std::string TimeOfDay(std::time_t when) {
     std::tm local{};
@@ -76,8 +74,8 @@ CQuillforthDlg* MainDialog() {
 
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
-      m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName())),
-      m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, this)),
+      m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
+      m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, m_upstream, this)),
       m_tStartTime(std::time(nullptr)),
       m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {
     g_pMainDialog = this;
@@ -261,22 +259,12 @@ void CQuillforthDlg::StopProxy() {
         return;
     }
     SetSystemDns(m_AdapterList, false);
-    StopDnsServer();
+    m_pDnsSocket->StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
         ControlDnsClientService(true, nullptr, ShowUserText);
     }
     SetButtons(false);
     m_bRunning = false;
-}
-
-void CQuillforthDlg::StopDnsServer() {
-    // The proxy's notification thread may be blocked in a message sent to this thread: waiting
-    // without answering it would never end.
-    m_pDnsSocket->BeginStop();
-    while (!m_pDnsSocket->WaitStopped(kStopPollMs)) {
-        MSG message{};
-        ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
 }
 
 bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
@@ -289,9 +277,21 @@ void CQuillforthDlg::OnServerStatusChanged() {
     UpdateStatusText();
 }
 
-void CQuillforthDlg::OnDnsItemChanged(const DnsItemPtr& item) {
-    // Sent, never posted: the entry stays alive while the handler runs, as `item` holds it.
-    ::SendMessageA(Hwnd(), WM_DNSITEM_CHANGED, reinterpret_cast<WPARAM>(item.get()), 0);
+void CQuillforthDlg::OnCacheChanged() {
+    // Posted: a serving thread never waits for this one. The batch waits in the proxy, which
+    // posts again only once it has been taken.
+    ::PostMessageA(Hwnd(), WM_PROXY_CHANGES, 0, 0);
+}
+
+void CQuillforthDlg::TakeProxyChanges() {
+    const DnsChangeBatch batch = m_pDnsSocket->TakeChanges();
+    if (batch.RefreshAll) {
+        m_CacheList.RefreshAllRows();
+        return;
+    }
+    for (const DnsItemPtr& item : batch.Items) {
+        m_CacheList.RefreshCacheRow(item.get());
+    }
 }
 
 void CQuillforthDlg::OnServerError(const std::string& message) {
@@ -312,12 +312,14 @@ void CQuillforthDlg::UpdateStatus() {
     m_TrayIcon.SetTooltipText(status.text);
 }
 
-std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serverDown) {
-    return StatusLine("Cache next update:", nextUpdate) + ServerStatusLines(serverDown);
+std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, std::string_view server,
+                                       bool serverDown) {
+    return StatusLine("Cache next update:", nextUpdate) + ServerStatusLines(server, serverDown);
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    const std::string text = StatusText(m_strNextUpdate, m_ServerList.ServerDown());
+    const std::string text =
+        StatusText(m_strNextUpdate, m_upstream.CurrentDnsServer(), m_ServerList.ServerDown());
     CWindow status(Item(IDC_STATUS));
     if (status.GetText() != text) {
         // Rewriting an unchanged text would make the box flicker every second.
@@ -513,6 +515,9 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
             m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
+            return 0;
+        case WM_PROXY_CHANGES:
+            TakeProxyChanges();
             return 0;
         case WM_INFODLG_CLOSED:
             m_Settings.informationWindowUp = wParam == 0;

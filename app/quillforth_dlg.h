@@ -25,6 +25,9 @@
 // Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
 // text, which the handler shows and frees.
 inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
+// Posted by the proxy when entries answered from or learned into wait in its batch of changes;
+// the handler takes the batch and brings the cache list up to date.
+inline constexpr UINT WM_PROXY_CHANGES = WM_APP + 0x11;
 
 // The main dialog's timers.
 inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
@@ -59,7 +62,8 @@ public:
     void UpdateStatus();
     // The status box's three lines.
     void UpdateStatusText();
-    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
+    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate,
+                                                std::string_view server, bool serverDown);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
     [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
@@ -69,10 +73,11 @@ public:
     bool SetDnsServers(const CLockedStringList& servers) override;
     void SaveSettings() override;
     void OnServerStatusChanged() override;
+    [[nodiscard]] const CUpstreamSettings& Upstream() const override { return m_upstream; }
 
-    // IDnsProxyObserver: called from the proxy's notification thread, or from this thread for a
-    // failed start.
-    void OnDnsItemChanged(const DnsItemPtr& item) override;
+    // IDnsProxyObserver: called from the proxy's serving threads, or from this thread for a
+    // failed start; both only post a message.
+    void OnCacheChanged() override;
     void OnServerError(const std::string& message) override;
 
     bool PreTranslateMessage(MSG& message) override;
@@ -82,6 +87,9 @@ public:
     [[nodiscard]] std::string LastUpdateText() const override { return m_strLastUpdate; }
     [[nodiscard]] std::string NextUpdateText() const override { return m_strNextUpdate; }
     [[nodiscard]] std::time_t StartTime() const override { return m_tStartTime; }
+    [[nodiscard]] std::string CurrentDnsServer() const override {
+        return m_upstream.CurrentDnsServer();
+    }
     void SetInformationAlwaysOnTop(bool onTop) override;
 
     // Resolves the cache list's rows of `mode` on a worker behind a modal progress window and
@@ -94,6 +102,7 @@ public:
     // IResolveOwner: what a batch run takes from this dialog.
     [[nodiscard]] HWND ResolveOwnerWindow() const override { return Hwnd(); }
     [[nodiscard]] std::vector<CacheRow> ResolveRows() const override;
+    [[nodiscard]] UpstreamTarget ResolveTarget() const override { return m_upstream.Target(); }
     void OnResolveWindow(bool open, ResolveMode mode) override;
 
 protected:
@@ -120,15 +129,17 @@ private:
     void Exit();
     void ShowTrayMenu();
     void SetButtons(bool running);
-    // Stops the proxy while this thread keeps answering the messages that its threads send.
-    void StopDnsServer();
+    // WM_PROXY_CHANGES: the rows of the entries the proxy answered from or learned into.
+    void TakeProxyChanges();
     [[nodiscard]] std::string CacheFilePath() const;
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
     void ShowAboutBox();
 
     CDnsItemMap m_Cache;
-    // After the cache, which it refers to.
+    // Where the proxy, the resolves and the probe send their upstream queries.
+    CUpstreamSettings m_upstream;
+    // After the cache and the upstream, which it refers to.
     CCacheList m_CacheList;
     std::unique_ptr<CDnsSocket> m_pDnsSocket;
     CServerList m_ServerList{*this};

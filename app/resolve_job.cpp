@@ -146,8 +146,12 @@ std::vector<std::string> DomainsToResolve(ResolveMode mode, const std::vector<Ca
     return domains;
 }
 
-ResolveJob::ResolveJob(CDnsItemMap& cache, HWND owner, std::vector<std::string> domains)
-    : m_cache(cache), m_owner(owner), m_domains(std::move(domains)) {}
+ResolveJob::ResolveJob(CDnsItemMap& cache, HWND owner, std::vector<std::string> domains,
+                       UpstreamTarget upstream)
+    : m_cache(cache),
+      m_owner(owner),
+      m_domains(std::move(domains)),
+      m_upstream(std::move(upstream)) {}
 
 void ResolveJob::AttachWindow(HWND progress) {
     {
@@ -219,7 +223,7 @@ void ResolveThread(ResolveJob& job) {
             return;
         }
         DnsItem answer;
-        const bool answered = CDnsCache::GetHostByName(domain, answer);
+        const bool answered = CDnsCache::GetHostByName(job.Upstream(), domain, answer);
         if (job.Cancelled()) {
             return;  // the user no longer waits for this answer
         }
@@ -250,7 +254,7 @@ std::optional<ResolveOutcome> RunResolve(IResolveOwner& owner, ResolveMode mode,
         return std::nullopt;
     }
 
-    ResolveJob job(owner.Cache(), ownerWindow, std::move(domains));
+    ResolveJob job(owner.Cache(), ownerWindow, std::move(domains), owner.ResolveTarget());
     CResolveWorker worker(job);
     owner.OnResolveWindow(true, mode);
     CResolveProgressDlg window(ownerWindow, job, RunCaption(mode, byTimer));

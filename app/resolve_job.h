@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/dns_item_map.h"
+#include "core/upstream_settings.h"
 
 // Sent by the batch worker to the progress window: wParam the progress text, a const
 // std::string* that stays the sender's (the send returns only once the window has copied it, and
@@ -42,14 +43,17 @@ std::vector<std::string> DomainsToResolve(ResolveMode mode, const std::vector<Ca
 // one holds it while sending a message.
 class ResolveJob {
 public:
-    // `owner` receives WM_DNSITEM_CHANGED for every entry learned.
-    ResolveJob(CDnsItemMap& cache, HWND owner, std::vector<std::string> domains);
+    // `owner` receives WM_DNSITEM_CHANGED for every entry learned; `upstream` is where the
+    // domains are resolved, as it was when the run began.
+    ResolveJob(CDnsItemMap& cache, HWND owner, std::vector<std::string> domains,
+               UpstreamTarget upstream);
     ResolveJob(const ResolveJob&) = delete;
     ResolveJob& operator=(const ResolveJob&) = delete;
 
     [[nodiscard]] CDnsItemMap& Cache() const { return m_cache; }
     [[nodiscard]] HWND Owner() const { return m_owner; }
     [[nodiscard]] const std::vector<std::string>& Domains() const { return m_domains; }
+    [[nodiscard]] const UpstreamTarget& Upstream() const { return m_upstream; }
 
     // The progress window has opened: from now on the worker sends to it.
     void AttachWindow(HWND progress);
@@ -73,6 +77,7 @@ private:
     CDnsItemMap& m_cache;
     const HWND m_owner;
     const std::vector<std::string> m_domains;
+    const UpstreamTarget m_upstream;
 
     mutable std::mutex m_lock;
     std::condition_variable m_windowChanged;
@@ -97,6 +102,8 @@ public:
     // Owns the progress window and the summary, and receives WM_DNSITEM_CHANGED.
     [[nodiscard]] virtual HWND ResolveOwnerWindow() const = 0;
     [[nodiscard]] virtual CDnsItemMap& Cache() = 0;
+    // Where the domains are resolved: the upstream in use.
+    [[nodiscard]] virtual UpstreamTarget ResolveTarget() const = 0;
     // The cache list's rows from the top.
     [[nodiscard]] virtual std::vector<CacheRow> ResolveRows() const = 0;
     // The progress window of a run in `mode` opens (true) or has closed (false).

@@ -36,6 +36,9 @@ public:
     std::int32_t Hits = 0;
     // Arrival of the last query that hit or refreshed the entry; 0 means never.
     std::time_t LastHitDate = 0;
+    // The entry waits in the proxy's batch of changes for the owner. Read and written only by
+    // the proxy's notifier, under its lock.
+    bool NotifyPending = false;
 };
 
 // "%m/%d %H:%M" of a time in local time, or "00/00 00:00" for 0.

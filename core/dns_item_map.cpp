@@ -1,5 +1,25 @@
 #include "core/dns_item_map.h"
 
+#include <algorithm>
+#include <limits>
+
+#include "core/dns_wire_reader.h"
+
+bool IsLearnableName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNameText) {
+        return false;
+    }
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == ',' || c == '|' || byte < 0x20 || byte == 0x7F;
+    });
+}
+
+std::int32_t EntryTtl(std::uint32_t ttl) {
+    constexpr auto kLargest = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+    return static_cast<std::int32_t>(std::min(ttl, kLargest));
+}
+
 DnsItemPtr CDnsItemMap::Lookup(std::string_view domain) const {
     auto lock = Lock();
     auto found = m_items.find(domain);

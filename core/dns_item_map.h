@@ -16,6 +16,14 @@
 // with it. Removing an entry from the container therefore never frees it under a reader.
 using DnsItemPtr = std::shared_ptr<DnsItem>;
 
+// True when a name may be learned into the cache: not empty, at most 255 characters, and free of
+// the cache file's separators ("," and "|") and of control characters, which would break the
+// file's lines.
+bool IsLearnableName(std::string_view name);
+
+// A reply's TTL as an entry holds it: values above the signed range become its largest value.
+std::int32_t EntryTtl(std::uint32_t ttl);
+
 // The cache: domain -> entry, keys compared byte for byte (ab.cde and AB.cde are two entries).
 // Its re-entrant lock guards the table, the id counter and the scalar fields of every entry;
 // it is always taken before an entry's address-list lock, never after.

@@ -93,6 +93,12 @@ void ForEachLabel(std::string_view name, Visit visit) {
 
 }  // namespace
 
+bool IsTruncatedReply(std::span<const std::uint8_t> message) {
+    constexpr std::size_t kFlagsOffset = 2;
+    constexpr std::uint8_t kTruncated = 0x02;
+    return message.size() > kFlagsOffset && (message[kFlagsOffset] & kTruncated) != 0;
+}
+
 std::size_t CDnsPacket::EncodedNameLength(std::string_view name) noexcept {
     if (name.size() > kMaxNameText) {
         return 0;

@@ -32,6 +32,10 @@ inline constexpr std::uint32_t kCachedReplyTtl = 86400;
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kClassIn = 1;
 
+// True when the message's header has the TC bit set: the reply was cut to fit a datagram, and
+// its answers may be incomplete.
+bool IsTruncatedReply(std::span<const std::uint8_t> message);
+
 // The name codec shared by queries and replies. Has no members.
 class CDnsPacket {
 public:

@@ -2,22 +2,50 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <ctime>
 
-struct DnsRequest;
+// When one request passed each of its stages, in whole seconds since 1970; a stage it never
+// reached keeps 0. The statistics are computed from these times.
+struct DnsRequestTimes {
+    // When the datagram or message was taken in.
+    std::time_t Received = 0;
+    // When the answer from the cache was sent.
+    std::time_t CacheReplied = 0;
+    // When the query was sent on upstream.
+    std::time_t Forwarded = 0;
+    // When the upstream reply was relayed to the client.
+    std::time_t Answered = 0;
+    // When the proxy was done with the request.
+    std::time_t Done = 0;
+};
 
-// A copy of the statistics block, taken under its lock.
-struct DnsStatisticsSnapshot {
-    std::uint32_t TotalRequests = 0;
-    std::uint32_t DiscardRequests = 0;
-    std::uint32_t CachedRequests = 0;
-    std::uint32_t InternalErrorRequests = 0;
-    std::uint32_t ForwardAttempts = 0;
-    std::uint32_t ForwardRequests = 0;
-    std::uint32_t TotalTimeSum = 0;
-    std::uint32_t RemoteTimeSum = 0;
-    std::uint32_t CachedTimeSum = 0;
-    std::uint32_t ForwardTimeSum = 0;
+// The request counters and time sums of the statistics block, declared once: the live block
+// keeps each in an atomic, a snapshot in a plain number.
+template <typename Count>
+struct DnsStatisticsCounts {
+    // Every datagram or message of length above 0 that the proxy takes in.
+    Count TotalRequests{};
+    // Queries dropped without reply: their question was in flight, every forward slot was busy,
+    // or their sender is no client of this machine.
+    Count DiscardRequests{};
+    // Queries answered from the cache (counted before the reply is sent).
+    Count CachedRequests{};
+    // Requests that ended on a failure: no upstream reply in time, a socket failure, a forward
+    // cancelled by a stop.
+    Count InternalErrorRequests{};
+    // Queries forwarded upstream (cache misses).
+    Count ForwardAttempts{};
+    // Upstream replies relayed to their client.
+    Count ForwardRequests{};
+    // Whole seconds, folded in by UpdateStatistics.
+    Count TotalTimeSum{};
+    Count RemoteTimeSum{};
+    Count CachedTimeSum{};
+    Count ForwardTimeSum{};
+};
+
+// A copy of the statistics block with the averages computed from it.
+struct DnsStatisticsSnapshot : DnsStatisticsCounts<std::uint32_t> {
     double SavedTime = 0.0;
     double AvgAllTime = 0.0;
     double AvgRemoteTime = 0.0;
@@ -26,45 +54,26 @@ struct DnsStatisticsSnapshot {
 };
 
 // The proxy's request counters, time sums (whole seconds) and averages. All start at zero and
-// are never reset. The counters are incremented from any thread; the sums and averages change
-// only in UpdateStatistics, one request at a time under the block's lock, which readers take to
-// copy the block. A reader may see a request's counter change before its sums do.
-class CDnsStatistics {
+// are never reset. Nothing here takes a lock, so that counting never makes one serving thread
+// wait for another: the counters and sums are atomics, and each average is the sum divided by
+// its counter as the latest UpdateStatistics found it, which is what the block would hold had
+// every update run one after the other. A reader may see a request's counter change before its
+// sums do.
+class CDnsStatistics : public DnsStatisticsCounts<std::atomic<std::uint32_t>> {
 public:
     CDnsStatistics() = default;
     CDnsStatistics(const CDnsStatistics&) = delete;
     CDnsStatistics& operator=(const CDnsStatistics&) = delete;
 
-    // Every datagram of length above 0 that the receiving thread takes.
-    std::atomic<std::uint32_t> TotalRequests{0};
-    // Queries dropped without reply: their domain was in flight, or every forward slot was busy.
-    std::atomic<std::uint32_t> DiscardRequests{0};
-    // Queries answered from the cache (counted before the reply is sent).
-    std::atomic<std::uint32_t> CachedRequests{0};
-    // Requests that ended on a failure: no upstream reply in time, a socket failure, a forward
-    // cancelled by a stop.
-    std::atomic<std::uint32_t> InternalErrorRequests{0};
-    // Queries forwarded upstream (cache misses).
-    std::atomic<std::uint32_t> ForwardAttempts{0};
-    // Upstream replies relayed to their client.
-    std::atomic<std::uint32_t> ForwardRequests{0};
-
-    // Folds the times of a finished request into the sums and recomputes the averages. Does
-    // nothing without a request or when its received time is 0. A time earlier than the one it
-    // is measured from (the clock was set back) adds nothing.
-    void UpdateStatistics(const DnsRequest* request);
+    // Folds the times of a finished request into the sums. Does nothing when its received time
+    // is 0. A time earlier than the one it is measured from (the clock was set back) adds
+    // nothing.
+    void UpdateStatistics(const DnsRequestTimes& request);
 
     [[nodiscard]] DnsStatisticsSnapshot Snapshot() const;
 
 private:
-    mutable std::mutex m_lock;
-    std::uint32_t TotalTimeSum = 0;
-    std::uint32_t RemoteTimeSum = 0;
-    std::uint32_t CachedTimeSum = 0;
-    std::uint32_t ForwardTimeSum = 0;
-    double SavedTime = 0.0;
-    double AvgAllTime = 0.0;
-    double AvgRemoteTime = 0.0;
-    double AvgForwardTime = 0.0;
-    double AvgCachedTime = 0.0;
+    // The counters as the latest UpdateStatistics read them: the divisors of the averages (only
+    // the request counters of this block are used).
+    DnsStatisticsCounts<std::atomic<std::uint32_t>> m_atLastUpdate;
 };

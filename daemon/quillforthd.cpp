@@ -17,15 +17,16 @@ namespace {
 // Shows why the proxy cannot serve; the daemon has no list to keep current.
 class ErrorPrinter : public IDnsProxyObserver {
 public:
-    void OnDnsItemChanged(const DnsItemPtr&) override {}
+    void OnCacheChanged() override {}
     void OnServerError(const std::string& message) override { std::fputs(message.c_str(), stderr); }
 };
 
-void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy, std::int64_t runSeconds) {
+void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
+                     const CUpstreamSettings& upstream, std::int64_t runSeconds) {
     std::vector<StatisticsLine> lines{
         {"Cached DNS item", std::to_string(cache.GetCount())},
         {"Total run time", FormatRunTime(runSeconds)},
-        {"Current DNS server", CurrentDnsServer()},
+        {"Current DNS server", upstream.CurrentDnsServer()},
     };
     for (StatisticsLine& line : RequestStatisticsLines(proxy.Statistics().Snapshot())) {
         lines.push_back(std::move(line));
@@ -54,11 +55,12 @@ int main(int argc, char** argv) {
     CDnsItemMap cache;
     // A missing cache file is an empty cache, as at the program's first start.
     LoadFromFile(cache, options->CacheFile, started);
-    SetDnsServerPort(options->UpstreamPort);
-    SetCurrentDnsServer(options->UpstreamAddress);
+    CUpstreamSettings upstream;
+    upstream.SetDnsServerPort(options->UpstreamPort);
+    upstream.SetCurrentDnsServer(options->UpstreamAddress);
 
     ErrorPrinter observer;
-    CDnsSocket proxy(&cache, &observer);
+    CDnsSocket proxy(&cache, upstream, &observer);
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;
     }
@@ -70,6 +72,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillforthd: cannot save the cache to %s\n",
                      options->CacheFile.c_str());
     }
-    PrintStatistics(cache, proxy, std::time(nullptr) - started);
+    PrintStatistics(cache, proxy, upstream, std::time(nullptr) - started);
     return saved ? 0 : 1;
 }

@@ -77,10 +77,12 @@ bool CServerListCtrl::OnAfterMoveItemDown(int newIndex) {
 }
 
 CServerList::CServerList(IServerListOwner& owner)
-    : m_owner(owner), m_Probe([this](bool answered) {
-          m_bServerDown = !answered;
-          m_owner.OnServerStatusChanged();
-      }) {}
+    : m_owner(owner),
+      m_Probe([this] { return m_owner.Upstream().Target(); },
+              [this](bool answered) {
+                  m_bServerDown = !answered;
+                  m_owner.OnServerStatusChanged();
+              }) {}
 
 bool CServerList::AttachControl(HWND placeholder) {
     if (!m_Control.AttachPlaceholder(placeholder)) {

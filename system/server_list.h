@@ -66,6 +66,8 @@ public:
     // A probe has ended; CServerList::ServerDown tells how. The status box and the tray icon
     // follow it at their next update, or at once.
     virtual void OnServerStatusChanged() = 0;
+    // Where the proxy's upstream queries go: the server in use, its port and the wait.
+    [[nodiscard]] virtual const CUpstreamSettings& Upstream() const = 0;
 };
 
 // The user's ordered list of upstream DNS servers, the server box that edits it and the probe of
@@ -106,7 +108,9 @@ public:
     // The last probe found the server in use silent (until the tray warning clears it).
     [[nodiscard]] bool ServerDown() const { return m_bServerDown; }
     // The status box's lines on the server in use and its state.
-    [[nodiscard]] std::string StatusLines() const { return ServerStatusLines(m_bServerDown); }
+    [[nodiscard]] std::string StatusLines() const {
+        return ServerStatusLines(m_owner.Upstream().CurrentDnsServer(), m_bServerDown);
+    }
     // The tray icon's next status (every second); clears the down flag when its warning is over.
     TrayStatus UpdateTrayStatus(bool updating, bool running) {
         return m_TrayWarning.Update(m_bServerDown, updating, running);

@@ -19,7 +19,8 @@ struct CUpstreamProbe::Lookup {
     bool answered = false;
 };
 
-CUpstreamProbe::CUpstreamProbe(ResultHandler onResult) : m_onResult(std::move(onResult)) {}
+CUpstreamProbe::CUpstreamProbe(TargetSource target, ResultHandler onResult)
+    : m_target(std::move(target)), m_onResult(std::move(onResult)) {}
 
 CUpstreamProbe::~CUpstreamProbe() {
     Stop();
@@ -71,7 +72,7 @@ bool CUpstreamProbe::ProbeUpstream() {
     lookup->window = m_window;
     ++s_lookupsInFlight;
     try {
-        m_thread = std::thread(Run, lookup, CurrentDnsServer());
+        m_thread = std::thread(Run, lookup, m_target());
     } catch (const std::system_error&) {
         --s_lookupsInFlight;  // no thread, no probe: the next tick tries again
         return false;
@@ -98,11 +99,11 @@ bool CUpstreamProbe::OnMessage(UINT message) {
     return true;
 }
 
-void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::string& server) {
+void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target) {
     bool answered = false;
     try {
         DnsItem scratch;
-        answered = CDnsCache::GetHostByName(kProbeHostName, scratch, server);
+        answered = CDnsCache::GetHostByName(target, kProbeHostName, scratch);
     } catch (...) {
         // Not even asked (no memory, no socket): the server did not answer.
     }
@@ -147,8 +148,8 @@ std::string StatusLine(std::string_view label, std::string_view value) {
     return line;
 }
 
-std::string ServerStatusLines(bool serverDown) {
-    return StatusLine("Current DNS server:", CurrentDnsServer()) +
+std::string ServerStatusLines(std::string_view server, bool serverDown) {
+    return StatusLine("Current DNS server:", server) +
            StatusLine("DNS server status:", serverDown ? "Down" : "Up");
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <thread>
 
+#include "core/upstream_settings.h"
+
 // The well-known host name that the probe resolves through the upstream server in use.
 inline constexpr char kProbeHostName[] = "www.example.com";
 
@@ -21,7 +23,7 @@ inline constexpr UINT kProbePeriodMs = 10'000;
 inline constexpr UINT WM_PROBE_DONE = WM_APP + 0x108;
 
 // Checks every period whether the upstream server in use answers: one lookup of kProbeHostName
-// through CurrentDnsServer(), as the window's thread found it at the tick, into a scratch entry
+// through the upstream target as the window's thread found it at the tick, into a scratch entry
 // that no cache sees.
 //
 // The lookup runs on a thread of its own and may wait for the whole upstream timeout: the
@@ -41,8 +43,10 @@ public:
     // Called on the window's thread with the outcome of each lookup: true when at least one
     // address came back.
     using ResultHandler = std::function<void(bool answered)>;
+    // Gives the server, port and wait of the upstream in use, on the window's thread.
+    using TargetSource = std::function<UpstreamTarget()>;
 
-    explicit CUpstreamProbe(ResultHandler onResult);
+    CUpstreamProbe(TargetSource target, ResultHandler onResult);
     CUpstreamProbe(const CUpstreamProbe&) = delete;
     CUpstreamProbe& operator=(const CUpstreamProbe&) = delete;
     ~CUpstreamProbe();
@@ -68,10 +72,11 @@ public:
 
 private:
     struct Lookup;
-    static void Run(const std::shared_ptr<Lookup>& lookup, const std::string& server);
+    static void Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target);
     // Takes the result of the lookup when it has ended: joins its thread and calls the handler.
     void Finish();
 
+    TargetSource m_target;
     ResultHandler m_onResult;
     HWND m_window = nullptr;
     std::shared_ptr<Lookup> m_lookup;
@@ -85,7 +90,7 @@ private:
 std::string StatusLine(std::string_view label, std::string_view value);
 // The status box's lines about the upstream: the server in use and whether the last probe
 // found it up.
-std::string ServerStatusLines(bool serverDown);
+std::string ServerStatusLines(std::string_view server, bool serverDown);
 
 // What the tray icon shows: an icon resource and its tooltip text.
 struct TrayStatus {

@@ -14,6 +14,7 @@
 
 #include "res/resource.h"
 #include "tests/app/app_test_support.h"
+#include "tests/support/test_environment.h"
 #include "tests/win/gui_test_support.h"
 #include "ui/editable_list_ctrl.h"
 #include "win/controls.h"
@@ -71,7 +72,7 @@ std::function<void(HWND)> ChooseFile(std::string path) {
 class CCacheHost : public CDialog {
 public:
     explicit CCacheHost(const std::string& file)
-        : CDialog(IDD_QUILLFORTH_DIALOG), list(cache, file) {}
+        : CDialog(IDD_QUILLFORTH_DIALOG), list(cache, file, upstream) {}
     ~CCacheHost() override {
         if (Hwnd() != nullptr) {
             ::DestroyWindow(Hwnd());
@@ -79,6 +80,7 @@ public:
     }
 
     CDnsItemMap cache;
+    qftest::CSinkUpstream upstream;
     CCacheList list;
 
     void Open(const CRegistryProfile& profile) {

@@ -80,17 +80,16 @@ bool WaitCursorShown(HWND dialog) {
 class ItemDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
+        settings.SetCurrentDnsServer(qftest::kLoopback);
+        settings.SetDnsServerPort(upstream.Port());
     }
     void TearDown() override {
         // A lookup that a test let go must not outlive its fake upstream.
         EXPECT_TRUE(PumpUntil([] { return CDnsItemDlg::ResolvesInFlight() == 0; }, 5000));
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
     }
 
     qftest::FakeUpstream upstream;
+    qftest::CSinkUpstream settings;
     CMessageBoxAnswerer answerer;
 };
 
@@ -100,7 +99,7 @@ protected:
 TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
     enum Action { kUnchanged, kMove, kEnter };
     for (const Action action : {kUnchanged, kMove, kEnter}) {
-        CDnsItemDlg dialog;
+        CDnsItemDlg dialog(settings);
         dialog.m_strDomain = "example.test";
         dialog.m_IpList.SplitUnique("192.0.2.1|192.0.2.2", '|');
         dialog.m_dwTTL = 2'147'483'647;
@@ -137,7 +136,7 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
 // A new entry: each refusal keeps the dialog open with what the user typed, and OK finally keeps
 // the valid rows, each once, in their order.
 TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
-    CDnsItemDlg dialog;
+    CDnsItemDlg dialog(settings);
     dialog.m_IpList.AddTail("host.example");
     dialog.m_IpList.AddTail("300.1.2.3");
     INT_PTR result = RunModal(dialog, [this](HWND window) {
@@ -183,9 +182,7 @@ public:
     int changes = 0;
     std::atomic<int> errors{0};
 
-    void OnDnsItemChanged(const DnsItemPtr& item) override {
-        ::SendMessageA(Hwnd(), WM_DNSITEM_CHANGED, reinterpret_cast<WPARAM>(item.get()), 0);
-    }
+    void OnCacheChanged() override { ::PostMessageA(Hwnd(), WM_DNSITEM_CHANGED, 0, 0); }
     void OnServerError(const std::string&) override { ++errors; }
 
 protected:
@@ -227,10 +224,11 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
     CLockedStringList cachedAddresses;
     cachedAddresses.AddTail("192.0.2.53");
     cache.Learn("cached.test", cachedAddresses, 300, std::time(nullptr));
-    CDnsSocket proxy(&cache, &host);
+    qftest::CSinkUpstream proxyUpstream;
+    CDnsSocket proxy(&cache, proxyUpstream, &host);
     ASSERT_TRUE(proxy.RunDnsServer(0, qftest::kLoopback));
 
-    CDnsItemDlg dialog(host.Hwnd());
+    CDnsItemDlg dialog(settings, host.Hwnd());
     dialog.m_strDomain = "good.test";
     dialog.m_IpList.AddTail("10.0.0.1");
     INT_PTR result = RunModal(dialog, [&](HWND window) {
@@ -282,9 +280,7 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
     EXPECT_EQ(dialog.m_IpList.Texts(), (Texts{"192.0.2.7", "192.0.2.8"}));
     EXPECT_EQ(dialog.m_dwTTL, 0u);
 
-    // The proxy's notification thread may be inside a message sent to this thread.
-    proxy.BeginStop();
-    EXPECT_TRUE(PumpUntil([&] { return proxy.WaitStopped(0); }, 5000));
+    proxy.StopDnsServer();
     EXPECT_EQ(host.errors.load(), 0);
 }
 
@@ -292,10 +288,10 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
 // ends, or the object deleted), nothing waits for the lookup, which ends on its own and
 // reports to nobody.
 TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
-    SetUpstreamTimeoutMs(1000);
+    settings.SetWait(std::chrono::milliseconds(1000));
     {
         CHostWindow host;
-        auto dialog = std::make_unique<CDnsItemDlg>(host.Hwnd());
+        auto dialog = std::make_unique<CDnsItemDlg>(settings, host.Hwnd());
         dialog->m_strDomain = kSilentDomain;
         INT_PTR result = RunModal(*dialog, [&](HWND window) {
             Click(window, IDC_RESOLVE);
@@ -309,7 +305,7 @@ TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
         EXPECT_GE(CDnsItemDlg::ResolvesInFlight(), 1) << "let go, still waiting";
     }
     {
-        auto dialog = std::make_unique<CDnsItemDlg>();
+        auto dialog = std::make_unique<CDnsItemDlg>(settings);
         dialog->m_strDomain = kSilentDomain;
         ASSERT_TRUE(dialog->Create());
         Click(dialog->Hwnd(), IDC_RESOLVE);

@@ -34,13 +34,16 @@ public:
     [[nodiscard]] std::string LastUpdateText() const override { return "00:00:00"; }
     [[nodiscard]] std::string NextUpdateText() const override { return "Disabled"; }
     [[nodiscard]] std::time_t StartTime() const override { return start; }
+    [[nodiscard]] std::string CurrentDnsServer() const override { return "192.0.2.53"; }
     void SetInformationAlwaysOnTop(bool onTop) override { alwaysOnTop.push_back(onTop); }
 };
 
 class InformationWindow : public ::testing::Test {
 protected:
     CDnsItemMap cache;
-    CDnsSocket proxy{&cache};
+    // Never started: the window only reads its statistics.
+    CUpstreamSettings upstream;
+    CDnsSocket proxy{&cache, upstream};
     COwner owner;
 
     CInformationDlg* Open(bool alwaysOnTop = true, bool owned = true) {
@@ -58,7 +61,7 @@ TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
         {"Cache last update", "00:00:00"},
         {"Cache next update", "Disabled"},
         {"Total run time", "1 days 01:01:01"},
-        {"Current DNS server", CurrentDnsServer()},
+        {"Current DNS server", "192.0.2.53"},
         {"Total Requests", "0"},
         {"Discard Requests", "0"},
         {"Cached Requests", "0"},

@@ -46,12 +46,14 @@ public:
 
     [[nodiscard]] HWND ResolveOwnerWindow() const override { return Hwnd(); }
     [[nodiscard]] CDnsItemMap& Cache() override { return cache; }
+    [[nodiscard]] UpstreamTarget ResolveTarget() const override { return upstream.Target(); }
     [[nodiscard]] std::vector<CacheRow> ResolveRows() const override { return rows; }
     void OnResolveWindow(bool open, ResolveMode mode) override {
         windowEvents.emplace_back(open, mode);
     }
 
     CDnsItemMap cache;
+    qftest::CSinkUpstream upstream;
     std::vector<CacheRow> rows;
     // The domains of the entries whose rows were to be refreshed, in order.
     Texts changed;
@@ -81,14 +83,10 @@ DnsItemPtr AddEntry(CDnsItemMap& cache, const std::string& domain, const std::st
 class BatchResolve : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
+        owner.upstream.SetCurrentDnsServer(qftest::kLoopback);
+        owner.upstream.SetDnsServerPort(upstream.Port());
     }
-    void TearDown() override {
-        EXPECT_EQ(ResolveWorkersAlive(), 0);
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
-    }
+    void TearDown() override { EXPECT_EQ(ResolveWorkersAlive(), 0); }
 
     qftest::FakeUpstream upstream;
     CTestOwner owner;
@@ -157,7 +155,7 @@ TEST_F(BatchResolve, ATimerRunOverThreeRowsWithOneFailing) {
 // that one wait and asks no more; a second run meanwhile is refused without a word.
 TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
     constexpr int kWaitMs = 1000;
-    SetUpstreamTimeoutMs(kWaitMs);
+    owner.upstream.SetWait(std::chrono::milliseconds(kWaitMs));
     owner.rows = {{"s1.test", true, false},
                   {"s2.test", true, false},
                   {"s3.test", true, false},
@@ -195,7 +193,7 @@ TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
 // The progress window on its own, driven as the worker drives it.
 class ProgressWindow : public BatchResolve {
 protected:
-    ResolveJob job{owner.cache, owner.Hwnd(), {"a.test", "b.test"}};
+    ResolveJob job{owner.cache, owner.Hwnd(), {"a.test", "b.test"}, owner.upstream.Target()};
     CResolveProgressDlg dialog{owner.Hwnd(), job, "Resolving all domains by User"};
 };
 

@@ -14,32 +14,28 @@ using namespace qftest;  // NOLINT(google-build-using-namespace): the tests' own
 using std::chrono::steady_clock;
 
 TEST(ServerList, KeepsTheValidAddressesInOrderFallsBackWithoutAnyAndIgnoresAnEmptyList) {
-    CDnsCache dns{nullptr};
+    CSinkUpstream upstream;
+    CDnsCache dns{upstream};
     EXPECT_TRUE(dns.SetDnsServers(Addresses{"10.0.0.1", "abc", "10.0.0.2", "10.0.0.1"}));
     EXPECT_EQ(dns.Servers().Texts(), (Texts{"10.0.0.1", "10.0.0.2"}));
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    EXPECT_EQ(upstream.CurrentDnsServer(), "10.0.0.1");
 
     EXPECT_FALSE(dns.SetDnsServers(Addresses{"abc", "255.255.255.255", "1.2.3.256"}));
     EXPECT_TRUE(dns.Servers().IsEmpty());
-    EXPECT_EQ(CurrentDnsServer(), kFallbackDnsServer);
+    EXPECT_EQ(upstream.CurrentDnsServer(), kFallbackDnsServer);
 
     ASSERT_TRUE(dns.SetDnsServers(Addresses{"10.0.0.2"}));
     EXPECT_FALSE(dns.SetDnsServers(Addresses{}));
     EXPECT_EQ(dns.Servers().Texts(), (Texts{"10.0.0.2"}));
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
-    PointUpstreamAtSink();
+    EXPECT_EQ(upstream.CurrentDnsServer(), "10.0.0.2");
 }
 
 class Resolver : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetCurrentDnsServer(kLoopback);
-        SetDnsServerPort(upstream.Port());
+        settings.SetCurrentDnsServer(kLoopback);
+        settings.SetDnsServerPort(upstream.Port());
         FillEntry();
-    }
-    void TearDown() override {
-        PointUpstreamAtSink();
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
     }
 
     // An entry as a caller hands it over: it has been in the cache a while. Id, hits and last hit
@@ -59,6 +55,7 @@ protected:
     }
 
     FakeUpstream upstream;
+    CSinkUpstream settings;
     DnsItem item;
 };
 
@@ -66,7 +63,7 @@ protected:
 TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
     upstream.Answer("ab.cde",
                     {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600, .SpoofFirst = true});
-    ASSERT_TRUE(CDnsCache::GetHostByName("ab.cde", item));
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "ab.cde", item));
     EXPECT_EQ(upstream.SpoofsSent(), 2);
     EXPECT_EQ(item.Domain, "ab.cde");
     EXPECT_EQ(item.Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
@@ -74,8 +71,8 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
     ExpectCountsKept();
 
     // An A query with RD for the name; every query carries an id of its own.
-    ASSERT_TRUE(CDnsCache::GetHostByName("ab.cde", item, kLoopback));
-    ASSERT_TRUE(CDnsCache::GetHostByName("ab.cde", item, kLoopback));
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "ab.cde", item));
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "ab.cde", item));
     std::set<std::pair<std::uint8_t, std::uint8_t>> ids;
     for (const FakeUpstream::Query& query : upstream.Queries()) {
         EXPECT_EQ(
@@ -92,14 +89,14 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
                                    .Cname = "ab.cde",
                                    .CnameTtl = 3600,
                                    .UppercaseQuestion = true});
-    ASSERT_TRUE(CDnsCache::GetHostByName("www.ab.cde", item));
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "www.ab.cde", item));
     EXPECT_EQ(item.Domain, "WWW.AB.CDE");
     EXPECT_EQ(item.Ttl, 3600);
 }
 
 TEST_F(Resolver, ANameErrorClearsTheEntry) {
     upstream.Answer("nowhere.test", {.Rcode = 3});
-    EXPECT_FALSE(CDnsCache::GetHostByName("nowhere.test", item));
+    EXPECT_FALSE(CDnsCache::GetHostByName(settings.Target(), "nowhere.test", item));
     EXPECT_EQ(item.Domain, "");
     EXPECT_TRUE(item.Addresses.IsEmpty());
     EXPECT_EQ(item.Id, 0);
@@ -111,12 +108,12 @@ TEST_F(Resolver, ANameErrorClearsTheEntry) {
 // A silent server, and one whose reply asks about another name (which is no answer), fail after
 // the upstream wait; only the addresses go.
 TEST_F(Resolver, NoAnswerWithinTheWaitFailsAndOnlyTheAddressesGo) {
-    SetUpstreamTimeoutMs(300);
+    settings.SetWait(milliseconds(300));
     upstream.Answer("x.test", {.Addresses = {"1.2.3.4"}, .ReplyQuestion = "y.test"});
     for (const char* name : {"quiet.test", "x.test"}) {
         FillEntry();
         const auto start = steady_clock::now();
-        EXPECT_FALSE(CDnsCache::GetHostByName(name, item));
+        EXPECT_FALSE(CDnsCache::GetHostByName(settings.Target(), name, item));
         EXPECT_GE(steady_clock::now() - start, milliseconds(250)) << name;
         EXPECT_LT(steady_clock::now() - start, milliseconds(3000)) << name;
         EXPECT_TRUE(item.Addresses.IsEmpty());

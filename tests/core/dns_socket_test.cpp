@@ -21,7 +21,7 @@ protected:
 };
 
 // Replies from another port or with another id come first and are ignored. The observer hears
-// of the learn and the hit from one thread of its own, never the serving threads.
+// of the learn and of the hit from the serving threads, and the owner takes each change.
 TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByteForByte) {
     upstream.Answer("learn.test",
                     {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600, .SpoofFirst = true});
@@ -46,7 +46,8 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
         EXPECT_EQ(item->Hits, 0);
         EXPECT_GE(item->LastHitDate, before);
     }
-    ASSERT_TRUE(observer.WaitForItems(1));
+    ASSERT_TRUE(observer.WaitForCalls(1));
+    EXPECT_EQ(proxy->TakeChanges().Items, std::vector<DnsItemPtr>{item});
 
     // From now on the cache answers: the AD bit kept, the OPT record dropped, the first address
     // for a day.
@@ -58,11 +59,11 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
     EXPECT_EQ(upstream.QueryCount(), 1);
     EXPECT_TRUE(HitsReach("learn.test", 1));
     ExpectCounters("total 2 cached 1 discarded 0 forwards 1/1 errors 0");
-    ASSERT_TRUE(observer.WaitForItems(2));
-    EXPECT_EQ(observer.Items(), (std::vector<DnsItemPtr>{item, item}));
-    const std::vector<std::thread::id> threads = observer.Threads();
-    EXPECT_EQ(threads.at(0), threads.at(1));
-    EXPECT_NE(threads.at(0), std::this_thread::get_id());
+    ASSERT_TRUE(observer.WaitForCalls(2));
+    EXPECT_EQ(proxy->TakeChanges().Items, std::vector<DnsItemPtr>{item});
+    for (const std::thread::id thread : observer.Threads()) {
+        EXPECT_NE(thread, std::this_thread::get_id());
+    }
 }
 
 TEST_F(Proxy, ASecondQueryForADomainInFlightIsDroppedAndNothingIsHandledAfterAStop) {
@@ -78,14 +79,14 @@ TEST_F(Proxy, ASecondQueryForADomainInFlightIsDroppedAndNothingIsHandledAfterASt
 
     // Nothing is sent after the stop, so what is not here by then never comes.
     proxy->StopDnsServer();
-    EXPECT_TRUE(proxy->IsStopped());
+    EXPECT_FALSE(proxy->IsRunning());
     client.Send(MakeQuery("dup.test", 0x0003), port);
     EXPECT_FALSE(client.Receive(milliseconds(50)));
     EXPECT_EQ(Counters(), "total 2 cached 0 discarded 1 forwards 1/1 errors 0");
 }
 
 TEST_F(Proxy, ASilentUpstreamCostsOneErrorNoReplyAndTheDomainLeavesTheInFlightList) {
-    SetUpstreamTimeoutMs(300);
+    settings.SetWait(milliseconds(300));
     Start();
 
     const auto start = steady_clock::now();
@@ -137,54 +138,31 @@ TEST_F(Proxy, EntriesWithoutAddressAreFilledAndNamesTheFileCannotHoldNeverLearne
     EXPECT_EQ(bare->Hits, 5);
 }
 
-// Stands for the window's thread: the call does not return until the test lets it.
-class BlockingObserver : public IDnsProxyObserver {
-public:
-    void OnDnsItemChanged(const DnsItemPtr&) override {
-        std::unique_lock lock(m_lock);
-        m_inside = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_released; });
+// The owner may leave a batch untaken as long as it likes: serving goes on, a change is told once
+// per batch, and a batch that overflows says that every row must be refreshed.
+TEST_F(Proxy, AnUntakenBatchNeitherHoldsUpServingNorLosesAChange) {
+    for (const char* name : {"a.test", "b.test", "c.test"}) {
+        cache.Learn(name, Addresses{"10.0.0.1"}, 500, 0);
     }
-    void OnServerError(const std::string&) override {}
+    Start({.MaxChangeBatch = 2});
 
-    bool WaitInside() {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, kPatience, [&] { return m_inside; });
+    for (std::uint16_t id = 1; id <= 4; ++id) {
+        client.Send(MakeQuery(id % 2 == 0 ? "a.test" : "b.test", id), port);
+        ASSERT_TRUE(client.Receive());
     }
-    void Release() {
-        const std::lock_guard guard(m_lock);
-        m_released = true;
-        m_changed.notify_all();
+    EXPECT_EQ(observer.Threads().size(), 1u);
+    DnsChangeBatch batch = proxy->TakeChanges();
+    EXPECT_EQ(batch.Items.size(), 2u);
+    EXPECT_FALSE(batch.RefreshAll);
+
+    for (const char* name : {"a.test", "b.test", "c.test"}) {
+        client.Send(MakeQuery(name, 9), port);
+        ASSERT_TRUE(client.Receive());
     }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_inside = false;
-    bool m_released = false;
-};
-
-TEST_F(Proxy, AStopDoesNotWaitForABlockedObserverUntilAskedTo) {
-    BlockingObserver blocking;
-    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start();
-    proxy->SetObserver(&blocking);
-
-    // The hit is answered although the observer is stuck in its call.
-    client.Send(MakeQuery("ab.cde", 0x0001), port);
-    ASSERT_TRUE(client.Receive());
-    ASSERT_TRUE(blocking.WaitInside());
-    client.Send(MakeQuery("ab.cde", 0x0002), port);
-    ASSERT_TRUE(client.Receive());
-
-    const auto start = steady_clock::now();
-    proxy->BeginStop();
-    EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
-    EXPECT_FALSE(proxy->IsRunning());
-    EXPECT_FALSE(proxy->WaitStopped(20));
-    blocking.Release();
-    EXPECT_TRUE(proxy->WaitStopped(static_cast<std::uint32_t>(kPatience.count())));
+    EXPECT_EQ(observer.Threads().size(), 2u);
+    batch = proxy->TakeChanges();
+    EXPECT_TRUE(batch.RefreshAll);
+    EXPECT_TRUE(proxy->TakeChanges().Items.empty());
 }
 
 // Queries for `count` names the upstream never answers, pausing every few until the proxy has
@@ -203,7 +181,7 @@ void SendSilentQueries(Client& client, CDnsSocket& proxy, int count, std::uint16
 
 TEST_F(Proxy, AtTheCapMissesAreDroppedButHitsStillAnswered) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start(3);
+    Start({.MaxForwards = 3});
 
     SendSilentQueries(client, *proxy, 3, port);
     ASSERT_TRUE(upstream.WaitForQueries(3, kPatience));
@@ -219,7 +197,7 @@ TEST_F(Proxy, AtTheCapMissesAreDroppedButHitsStillAnswered) {
 TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     const int threadsBefore = ProcessThreads();
-    SetUpstreamTimeoutMs(10000);  // none ends by itself, however slowly the 300 go out
+    settings.SetWait(milliseconds(10000));  // none ends by itself, however slowly the 300 go out
     Start();
 
     SendSilentQueries(client, *proxy, 300, port);
@@ -240,7 +218,7 @@ TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
     EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
     EXPECT_EQ(proxy->WorkerThreads(), 0);
     EXPECT_EQ(proxy->ActiveForwards(), 0);
-    EXPECT_TRUE(proxy->InFlightDomains().IsEmpty());
+    EXPECT_EQ(proxy->InFlightCount(), 0u);
     EXPECT_EQ(Counters(), "total 301 cached 1 discarded 0 forwards 300/0 errors 300");
     if (threadsBefore != -1) {
         EXPECT_EQ(ProcessThreads(), threadsBefore);

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dns_socket.h"
 #include "core/statistics_text.h"
 
 namespace {
@@ -16,7 +15,7 @@ constexpr std::time_t kT = 1'700'000'000;
 // given, one forwarded at `replied` and relayed at `answered`.
 void Fold(CDnsStatistics& stats, std::time_t received, std::time_t replied,
           std::time_t answered = 0) {
-    DnsRequest request;
+    DnsRequestTimes request;
     request.Received = received;
     ++stats.TotalRequests;
     if (answered == 0) {
@@ -28,7 +27,7 @@ void Fold(CDnsStatistics& stats, std::time_t received, std::time_t replied,
         request.Forwarded = replied;
         request.Answered = request.Done = answered;
     }
-    stats.UpdateStatistics(&request);
+    stats.UpdateStatistics(request);
 }
 
 TEST(DnsStatistics, AveragesAndSavedTimeAndATimedOutForwardThatOnlyGrowsTheDivisor) {
@@ -63,17 +62,16 @@ TEST(DnsStatistics, AveragesAndSavedTimeAndATimedOutForwardThatOnlyGrowsTheDivis
 
 TEST(DnsStatistics, NothingGoesBelowZeroWrapsOrDividesByZero) {
     CDnsStatistics stats;
-    stats.UpdateStatistics(nullptr);
-    DnsRequest unreceived;
+    DnsRequestTimes unreceived;
     unreceived.Done = kT;
-    stats.UpdateStatistics(&unreceived);
+    stats.UpdateStatistics(unreceived);
     EXPECT_EQ(stats.Snapshot().TotalTimeSum, 0u);
 
     // Folded in before any counter moved: the sum grows, every average stays 0.
-    DnsRequest early;
+    DnsRequestTimes early;
     early.Received = kT;
     early.Answered = early.Done = kT + 4;
-    stats.UpdateStatistics(&early);
+    stats.UpdateStatistics(early);
     DnsStatisticsSnapshot s = stats.Snapshot();
     EXPECT_EQ(s.ForwardTimeSum, 4u);
     EXPECT_DOUBLE_EQ(s.AvgForwardTime, 0.0);

@@ -68,9 +68,9 @@ TEST_F(TcpProxy, AClientThatRetriesOverTcpGetsEveryAddressAndOnlyThatAnswerIsLea
     EXPECT_FALSE(asked[0].Tcp);
     EXPECT_TRUE(asked[1].Tcp);
     EXPECT_EQ(asked[1].Data, query);
-    ASSERT_TRUE(observer.WaitForItems(1));
+    ASSERT_TRUE(observer.WaitForCalls(1));
     EXPECT_EQ(AddressesOf("big.test"), all);
-    EXPECT_EQ(observer.Items().at(0), cache.Lookup("big.test"));
+    EXPECT_EQ(proxy->TakeChanges().Items, std::vector<DnsItemPtr>{cache.Lookup("big.test")});
     ExpectCounters("total 2 cached 0 discarded 0 forwards 2/2 errors 0");
 }
 
@@ -119,7 +119,7 @@ TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
 
     Client udp;
     udp.Send(MakeQuery("dup.test", 0x0001), port);
-    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlightDomains().Find("dup.test"); }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlight("dup.test"); }));
     TcpClient first(port);
     TcpClient second(port);
     first.Send(MakeQuery("dup.test", 0x0002));
@@ -134,16 +134,16 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
     constexpr milliseconds kIdle{1500};
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     upstream.Answer("fresh.test", {.Addresses = {"1.2.3.4"}});
-    Start(CDnsSocket::kMaxForwards, kIdle);
+    Start({.TcpIdleTimeout = kIdle});
 
     // 63 clients that send nothing, and one that is served beside them, over TCP and UDP.
     std::vector<std::unique_ptr<TcpClient>> idle;
-    for (int i = 0; i < CDnsSocket::kMaxTcpConnections - 1; ++i) {
+    for (int i = 0; i < ProxyLimits{}.MaxTcpConnections - 1; ++i) {
         idle.push_back(std::make_unique<TcpClient>(port));
     }
     TcpClient active(port);
     ASSERT_TRUE(
-        WaitUntil([&] { return proxy->TcpConnections() == CDnsSocket::kMaxTcpConnections; }));
+        WaitUntil([&] { return proxy->TcpConnections() == ProxyLimits{}.MaxTcpConnections; }));
     const auto opened = steady_clock::now();
     active.Send(MakeQuery("ab.cde", 0x0001));
     EXPECT_TRUE(active.Receive());
@@ -174,7 +174,7 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
 TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
     constexpr milliseconds kIdle{500};
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start(CDnsSocket::kMaxForwards, kIdle);
+    Start({.TcpIdleTimeout = kIdle});
 
     // A length shorter than a header: closed at once.
     TcpClient badLength(port);
@@ -205,7 +205,7 @@ TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
 }
 
 TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
-    SetUpstreamTimeoutMs(300);
+    settings.SetWait(milliseconds(300));
     upstream.Answer("quiet.test", {.Silent = true});
     Start();
 
@@ -216,7 +216,7 @@ TEST_F(TcpProxy, AForwardThatFailsCostsOneErrorAndClosesTheConnection) {
     EXPECT_GE(steady_clock::now() - asked, milliseconds(250));
 
     // An upstream that takes no TCP connection at all: the sink has only a UDP socket.
-    PointUpstreamAtSink();
+    PointUpstreamAtSink(settings);
     TcpClient refused(port);
     refused.Send(MakeQuery("refused.test", 0x0002));
     EXPECT_TRUE(refused.WaitClosed());
@@ -273,7 +273,7 @@ TEST_F(TcpProxy, APortInUseFailsTheStartWithItsErrorText) {
             holder.Listen();
         }
         RecordingObserver errors;
-        CDnsSocket blocked(&cache, &errors);
+        CDnsSocket blocked(&cache, settings, &errors);
         EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), kLoopback));
         EXPECT_FALSE(blocked.IsRunning());
         EXPECT_EQ(errors.Errors(),

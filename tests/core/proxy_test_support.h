@@ -135,9 +135,8 @@ private:
 
 class RecordingObserver : public IDnsProxyObserver {
 public:
-    void OnDnsItemChanged(const DnsItemPtr& item) override {
+    void OnCacheChanged() override {
         const std::lock_guard guard(m_lock);
-        m_items.push_back(item);
         m_threads.push_back(std::this_thread::get_id());
         m_changed.notify_all();
     }
@@ -145,12 +144,12 @@ public:
         const std::lock_guard guard(m_lock);
         m_errors.push_back(message);
     }
-    bool WaitForItems(std::size_t count) {
+    bool WaitForCalls(std::size_t count) {
         std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, kPatience, [&] { return m_items.size() >= count; });
+        return m_changed.wait_for(lock, kPatience, [&] { return m_threads.size() >= count; });
     }
-    std::vector<DnsItemPtr> Items() { return Locked(m_items); }
     Texts Errors() { return Locked(m_errors); }
+    // The threads that told of a change, one per call.
     std::vector<std::thread::id> Threads() { return Locked(m_threads); }
 
 private:
@@ -162,7 +161,6 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<DnsItemPtr> m_items;
     Texts m_errors;
     std::vector<std::thread::id> m_threads;
 };
@@ -179,19 +177,12 @@ struct Addresses : CLockedStringList {
 class ProxyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetCurrentDnsServer(kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override {
-        proxy.reset();
-        PointUpstreamAtSink();
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
+        settings.SetCurrentDnsServer(kLoopback);
+        settings.SetDnsServerPort(upstream.Port());
     }
 
-    void Start(int maxForwards = CDnsSocket::kMaxForwards,
-               milliseconds idle = CDnsSocket::kDefaultTcpIdleTimeout) {
-        proxy = std::make_unique<CDnsSocket>(&cache, &observer, maxForwards);
-        proxy->SetTcpIdleTimeout(idle);
+    void Start(ProxyLimits limits = {}) {
+        proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits);
         ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
         port = proxy->ListeningPort();
         ASSERT_NE(port, 0);
@@ -226,10 +217,11 @@ protected:
         return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;
     }
     bool InFlightEmpties() {
-        return WaitUntil([&] { return proxy->InFlightDomains().IsEmpty(); });
+        return WaitUntil([&] { return proxy->InFlightCount() == 0; });
     }
 
     FakeUpstream upstream;
+    CSinkUpstream settings;
     CDnsItemMap cache;
     RecordingObserver observer;
     std::unique_ptr<CDnsSocket> proxy;

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dns_cache.h"
 #include "net/wsocket.h"
 
 namespace qftest {
@@ -27,7 +26,6 @@ public:
         m_sink.Create(true);
         m_sink.Bind(0, "127.0.0.1");
         g_sinkPort = m_sink.GetLocalPort();
-        PointUpstreamAtSink();
     }
 
     void TearDown() override {
@@ -50,9 +48,9 @@ private:
 
 }  // namespace
 
-void PointUpstreamAtSink() {
-    SetCurrentDnsServer("127.0.0.1");
-    SetDnsServerPort(g_sinkPort);
+void PointUpstreamAtSink(CUpstreamSettings& upstream) {
+    upstream.SetCurrentDnsServer("127.0.0.1");
+    upstream.SetDnsServerPort(g_sinkPort);
 }
 
 }  // namespace qftest

@@ -20,6 +20,7 @@
 #include "core/dns_item_map.h"
 #include "res/resource.h"
 #include "system/server_list.h"
+#include "tests/support/test_environment.h"
 #include "tests/win/gui_test_support.h"
 #include "win/application.h"
 #include "win/controls.h"
@@ -52,7 +53,8 @@ public:
 
     CTestApplication application;
     CDnsItemMap cache;
-    CDnsCache proxy{&cache};
+    CSinkUpstream upstream;
+    CDnsCache proxy{upstream};
     CIniProfile profile{TestIniPath()};
     Settings settings;
     CServerList servers{*this};
@@ -67,6 +69,7 @@ public:
         ++saves;
     }
     void OnServerStatusChanged() override { ++statusChanges; }
+    [[nodiscard]] const CUpstreamSettings& Upstream() const override { return upstream; }
 
     [[nodiscard]] std::string SavedDns() { return profile.ReadString("Dns", "<none>", "Settings"); }
     [[nodiscard]] std::vector<std::string> Box() {

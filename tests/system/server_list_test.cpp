@@ -76,18 +76,18 @@ TEST(ServerListEdit, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSave
                      "256.1.1.1 is not a valid ip address, please input again.",
                      "server.example is not a valid ip address, please input again."}));
     EXPECT_EQ(host.Box(), Texts{"10.0.0.3"});
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.1");
 
     // An added server goes to the end and is not used yet.
     host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
     host.Insert("10.1");
     EXPECT_EQ(answerer.Texts().size(), 3u);
     EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.1"}));
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.1");
     EXPECT_EQ(host.saves, 0);
 
     host.Move(1, VK_UP);
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
     const Texts moved{"10.0.0.2", "10.0.0.1", "10.0.0.3", "10.1"};
     EXPECT_EQ(host.SavedDns(), "10.0.0.2|10.0.0.1|10.0.0.3|10.1");
     EXPECT_EQ(host.proxy.Servers().Texts(), moved);
@@ -97,13 +97,13 @@ TEST(ServerListEdit, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSave
     // Moves below the top leave the server in use and the saved list alone.
     host.Move(2, VK_UP);
     host.Move(1, VK_DOWN);
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
     EXPECT_EQ(host.saves, 1);
 
     host.Move(0, VK_DOWN);
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.1");
     host.Edit(0, "10.0.0.7");
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.7");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.7");
     EXPECT_EQ(host.SavedDns(), "10.0.0.7|10.0.0.2|10.0.0.3|10.1");
     EXPECT_EQ(host.saves, 3);
 
@@ -120,7 +120,7 @@ TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptI
 
     host.Delete(0);
     EXPECT_EQ(host.Box(), (Texts{"10.0.0.2"}));
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
     // Saved while the box still held the deleted server: neither the file nor the list keeps it.
     EXPECT_EQ(host.SavedDns(), "10.0.0.2");
     EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2"}));
@@ -129,11 +129,11 @@ TEST(ServerListEdit, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptI
     host.Delete(0);
     EXPECT_EQ(answerer.Texts(), (Texts{"You must set up at least one DNS server."}));
     EXPECT_TRUE(host.Box().empty()) << "the box goes on and deletes it";
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
 
     // A server added to the empty box is the only one, and so the one in use.
     host.Insert("10.0.0.9");
-    EXPECT_EQ(CurrentDnsServer(), "10.0.0.9");
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.9");
     EXPECT_EQ(host.SavedDns(), "10.0.0.9");
 
     // An empty box is given the fixed public server when it is collected; a new item whose

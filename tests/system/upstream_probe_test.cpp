@@ -27,15 +27,15 @@ int MillisecondsSince(Clock::time_point start) {
 // Every probe asks the fake upstream on loopback, never the public default.
 class Probe : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
     void TearDown() override {
         // A lookup that a test let go must not outlive its fake upstream.
         EXPECT_TRUE(PumpUntil([] { return CUpstreamProbe::LookupsInFlight() == 0; }, 5000));
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
+    }
+    // Points the host's upstream at the fake, waiting `wait` for each reply.
+    void PointAtFake(CServerListHost& host, std::chrono::milliseconds wait = kDefaultUpstreamWait) {
+        host.upstream.SetCurrentDnsServer(qftest::kLoopback);
+        host.upstream.SetDnsServerPort(upstream.Port());
+        host.upstream.SetWait(wait);
     }
     void Answer(bool silent) {
         upstream.Answer(kProbeHostName, {.Addresses = {"192.0.2.80"}, .Silent = silent});
@@ -48,6 +48,7 @@ TEST_F(Probe, AnsweringServerIsUpAndASilentOneIsDownWithinOnePeriodAndTheWait) {
     constexpr int kPeriod = 500;
     Answer(false);
     CServerListHost host;
+    PointAtFake(host);
     host.servers.StartProbe(host.Hwnd(), kPeriod);
     ASSERT_TRUE(PumpUntil([&] { return host.statusChanges >= 1; }, kPeriod + 5000));
     EXPECT_FALSE(host.servers.ServerDown());
@@ -79,13 +80,14 @@ TEST_F(Probe, AnsweringServerIsUpAndASilentOneIsDownWithinOnePeriodAndTheWait) {
     EXPECT_GE(downAfter, 2900) << "the probe waits for the whole timeout";
     EXPECT_LE(downAfter, kPeriod + 3000 + 500);
     EXPECT_NE(host.servers.StatusLines().find("DNS server status:  Down"), std::string::npos);
-    EXPECT_EQ(CurrentDnsServer(), qftest::kLoopback) << "a failed probe switches nothing";
+    EXPECT_EQ(host.upstream.CurrentDnsServer(), qftest::kLoopback)
+        << "a failed probe switches nothing";
     EXPECT_LT(longestSend.load(), 500) << "the window's thread answered at once while it waited";
 }
 
 TEST_F(Probe, OneLookupRunsAtATimeAndLetsTheNextTickStartTheNext) {
-    SetUpstreamTimeoutMs(1000);
     CServerListHost host;
+    PointAtFake(host, std::chrono::milliseconds(1000));
     host.servers.StartProbe(host.Hwnd(), 100);
     PumpMessages(800);  // about seven ticks, all while the first lookup waits
     EXPECT_EQ(upstream.QueryCount(), 1);
@@ -102,10 +104,11 @@ TEST_F(Probe, OneLookupRunsAtATimeAndLetsTheNextTickStartTheNext) {
 // The owner goes while its lookup waits for a silent server: it does not wait, the lookup ends
 // on its own within the timeout, and nothing reaches the window afterwards.
 TEST_F(Probe, DestroyingTheProbeLetsARunningLookupGoWithoutWaitingForIt) {
-    SetUpstreamTimeoutMs(1500);
     CServerListHost host;
+    PointAtFake(host, std::chrono::milliseconds(1500));
     bool handled = false;
-    auto probe = std::make_unique<CUpstreamProbe>([&](bool) { handled = true; });
+    auto probe = std::make_unique<CUpstreamProbe>([&] { return host.upstream.Target(); },
+                                                  [&](bool) { handled = true; });
     probe->Start(host.Hwnd(), 50);
     ASSERT_TRUE(PumpUntil([&] { return upstream.QueryCount() == 1; }, 1000));
     EXPECT_EQ(CUpstreamProbe::LookupsInFlight(), 1);

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/dns_packet.h"
+#include "core/dns_query_handler.h"
+#include "core/thread_set.h"
+#include "core/upstream_settings.h"
+#include "net/wsocket.h"
+
+// One UDP query on its way upstream: what the receiving thread hands to a forward worker.
+struct DnsRequest {
+    DnsQueryState State;
+    // The listening socket the query came in on; the reply goes out through it.
+    std::shared_ptr<CWSocket> Listener;
+    std::string ClientAddress;
+    std::uint16_t ClientPort = 0;
+    // The query as received.
+    std::array<std::uint8_t, kDnsPacketSize> Packet{};
+    std::size_t Length = 0;
+};
+
+// The forwards of UDP misses: a queue and worker threads made on demand, up to the cap of
+// concurrent forwards. Each worker sends its query unchanged to the current upstream server from
+// a fresh socket, waits for the reply carrying the query's id from that server, and relays it to
+// the client through the socket the query came in on. A worker that finds nothing to do for
+// kWorkerIdleLimit ends.
+//
+// Its one lock guards the queue and the counts; the workers run in a thread set of their own.
+class CDnsForwardPool {
+public:
+    static constexpr std::chrono::seconds kWorkerIdleLimit{30};
+
+    CDnsForwardPool(CDnsQueryHandler& handler, const CUpstreamSettings& upstream, int maxForwards)
+        : m_handler(handler), m_upstream(upstream), m_maxForwards(maxForwards) {}
+    CDnsForwardPool(const CDnsForwardPool&) = delete;
+    CDnsForwardPool& operator=(const CDnsForwardPool&) = delete;
+    ~CDnsForwardPool() { Stop(); }
+
+    // Takes the request; false (request untouched) while stopped or when every forward slot is
+    // busy.
+    bool Submit(std::unique_ptr<DnsRequest>& request);
+    void Start();
+    // Drops the queued requests and cancels the forwards under way (their clients get no reply;
+    // each counts as an error), then joins every worker.
+    void Stop();
+
+    // Forwards accepted and not finished yet.
+    [[nodiscard]] int ActiveForwards() const;
+    [[nodiscard]] int WorkerThreads() const { return m_workers.Alive(); }
+
+private:
+    void WorkerLoop(CThreadSet::Member& self);
+    void Forward(DnsRequest& request, CThreadSet::Member& self);
+
+    CDnsQueryHandler& m_handler;
+    const CUpstreamSettings& m_upstream;
+    const int m_maxForwards;
+    mutable std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<std::unique_ptr<DnsRequest>> m_queue;
+    // Queued and under way.
+    int m_active = 0;
+    int m_idleWorkers = 0;
+    bool m_stopped = true;
+    // Uncapped: the count of forwards caps the workers.
+    CThreadSet m_workers{INT32_MAX};
+};
