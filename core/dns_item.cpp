@@ -6,9 +6,20 @@ void DnsItem::Clear() {
     Id = 0;
     Domain.clear();
     Addresses.RemoveAll();
+    Ipv6Addresses.RemoveAll();
+    Ipv6Known = false;
     Ttl = 0;
     Hits = 0;
     LastHitDate = 0;
+}
+
+std::string DnsItem::AllAddressText() const {
+    std::string text = AddressText();
+    const std::string ipv6 = Ipv6Addresses.JoinList('|');
+    if (!text.empty() && !ipv6.empty()) {
+        text += '|';
+    }
+    return text + ipv6;
 }
 
 std::string DnsItem::LastHitText() const {

@@ -6,8 +6,8 @@
 
 #include "core/locked_string_list.h"
 
-// One cache entry: a domain with its IPv4 addresses. The scalar fields are guarded by the lock
-// of the container that holds the entry; Addresses by their own list lock.
+// One cache entry: a domain with its IPv4 and IPv6 addresses. The scalar fields are guarded by
+// the lock of the container that holds the entry; each address list by its own list lock.
 class DnsItem {
 public:
     DnsItem() = default;
@@ -19,8 +19,10 @@ public:
     void Clear();
     // "00/00 00:00" for an entry never hit, else the last hit in local time as "%m/%d %H:%M".
     [[nodiscard]] std::string LastHitText() const;
-    // The addresses joined by "|", as the cache list and the cache file show them.
+    // The IPv4 addresses joined by "|", as the cache file keeps them.
     [[nodiscard]] std::string AddressText() const { return Addresses.JoinList('|'); }
+    // The IPv4 then the IPv6 addresses joined by "|", as the cache list shows them.
+    [[nodiscard]] std::string AllAddressText() const;
 
     // The entry's line in the cache list; kept here for the list, never read by the core.
     std::string RowText;
@@ -28,8 +30,13 @@ public:
     std::int32_t Id = 0;
     // Exactly as received (case kept, no trailing dot); the entry's key.
     std::string Domain;
-    // Dotted quads in answer order; the proxy answers with the first.
+    // Dotted quads in answer order; the proxy answers A questions with the first.
     CLockedStringList Addresses{true};
+    // RFC 5952 texts in answer order; the proxy answers AAAA questions with the first.
+    CLockedStringList Ipv6Addresses{true};
+    // Whether the IPv6 list is known: an AAAA answer was learned (an empty list then means the
+    // name has no IPv6 address). Unknown, AAAA questions go upstream.
+    bool Ipv6Known = false;
     // The largest TTL of the answers of the last upstream reply learned, in seconds.
     std::int32_t Ttl = 0;
     // Queries answered from the entry.

@@ -80,9 +80,7 @@ void CDnsItemMap::ResetNextId() {
     m_nextId = 0;
 }
 
-DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& addresses,
-                              std::int32_t ttl, std::time_t seen) {
-    auto lock = Lock();
+DnsItemPtr CDnsItemMap::FindOrCreate(std::string_view domain) {
     DnsItemPtr item = Lookup(domain);
     if (!item) {
         item = std::make_shared<DnsItem>();
@@ -90,11 +88,39 @@ DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& 
         item->Id = TakeNextId();
         m_items.emplace(std::string(domain), item);
     }
-    item->Addresses.Copy(addresses);
-    item->Ttl = ttl;
-    if (seen > item->LastHitDate) {
-        item->LastHitDate = seen;
+    return item;
+}
+
+void CDnsItemMap::Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen) {
+    item.Ttl = ttl;
+    if (seen > item.LastHitDate) {
+        item.LastHitDate = seen;
     }
+}
+
+DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& addresses,
+                              std::int32_t ttl, std::time_t seen) {
+    auto lock = Lock();
+    DnsItemPtr item = FindOrCreate(domain);
+    item->Addresses.Copy(addresses);
+    Refreshed(*item, ttl, seen);
+    return item;
+}
+
+DnsItemPtr CDnsItemMap::LearnIpv6(std::string_view domain,
+                                  const std::vector<std::string>& addresses, std::int32_t ttl,
+                                  std::time_t seen) {
+    auto lock = Lock();
+    DnsItemPtr item = FindOrCreate(domain);
+    {
+        auto listLock = item->Ipv6Addresses.Lock();
+        item->Ipv6Addresses.RemoveAll();
+        for (const std::string& address : addresses) {
+            item->Ipv6Addresses.AddTail(address);
+        }
+    }
+    item->Ipv6Known = true;
+    Refreshed(*item, ttl, seen);
     return item;
 }
 

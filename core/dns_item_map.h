@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/dns_item.h"
 
@@ -58,10 +59,18 @@ public:
     // and TTL, and moves its last hit time forward to `seen` (never back). Hits are untouched.
     DnsItemPtr Learn(std::string_view domain, const CLockedStringList& addresses, std::int32_t ttl,
                      std::time_t seen);
+    // The same for an AAAA answer: the IPv6 addresses replace the entry's, which become known
+    // (an empty list: the name has none).
+    DnsItemPtr LearnIpv6(std::string_view domain, const std::vector<std::string>& addresses,
+                         std::int32_t ttl, std::time_t seen);
     // Counts a query answered from the entry that arrived at `arrival`.
     void RecordHit(DnsItem& item, std::time_t arrival);
 
 private:
+    // The domain's entry, made with the next id when there is none; the lock is held.
+    DnsItemPtr FindOrCreate(std::string_view domain);
+    void Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen);
+
     struct DomainHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view domain) const {

@@ -9,24 +9,32 @@
 #include <vector>
 
 #include "net/address_text.h"
+#include "net/ipv6_text.h"
 
 namespace {
 
 // Header flag bytes.
 constexpr std::uint8_t kQr = 0x80;
+constexpr std::uint8_t kOpcodeMask = 0x78;
+constexpr int kOpcodeShift = 3;
+constexpr std::uint8_t kTc = 0x02;
 constexpr std::uint8_t kRd = 0x01;
 constexpr std::uint8_t kRa = 0x80;
-constexpr std::uint8_t kAdCd = 0x30;
+constexpr std::uint8_t kCd = 0x10;
+constexpr std::uint8_t kRcodeMask = 0x0F;
 
-constexpr std::size_t kFlags2Offset = 3;
-constexpr std::size_t kAnswerCountOffset = 6;
+constexpr std::size_t kFlagsOffset = 2;
 // Type and class behind a question name.
 constexpr std::size_t kQuestionTail = 4;
-// The answer of a cached reply: a pointer to the question name at offset 12, type, class, TTL,
-// data length and an IPv4 address.
-constexpr std::size_t kCachedAnswerSize = 16;
+// The fixed part of a cached answer: a pointer to the question name at offset 12, type, class,
+// TTL and data length.
+constexpr std::size_t kCachedAnswerFixed = 12;
 constexpr std::uint16_t kPointerToQuestion = 0xC000 | kDnsHeaderSize;
-constexpr std::uint16_t kAddressLength = 4;
+constexpr std::size_t kIpv4Length = 4;
+constexpr std::size_t kIpv6Length = 16;
+// The longest label a name may have on the wire (RFC 1035); a longer length byte could read as
+// a compression pointer.
+constexpr std::size_t kMaxLabel = 63;
 
 // Writes big-endian fields at increasing offsets of a buffer whose size the caller has checked.
 class CFieldWriter {
@@ -64,17 +72,46 @@ private:
     std::size_t m_at = 0;
 };
 
-std::array<std::uint8_t, 4> AddressBytes(std::uint32_t address) {
-    // The address is in network order: its bytes in memory are already the wire bytes.
-    std::array<std::uint8_t, 4> bytes{};
-    std::memcpy(bytes.data(), &address, bytes.size());
-    return bytes;
+// The text of an A or AAAA record's data.
+std::string AddressDataText(std::span<const std::uint8_t> data) {
+    if (data.size() == kIpv4Length) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, data.data(), kIpv4Length);
+        return AddressToText(address);
+    }
+    Ipv6Bytes bytes{};
+    std::copy(data.begin(), data.end(), bytes.begin());
+    return Ipv6ToText(bytes);
 }
 
-std::uint32_t AddressFromBytes(const std::array<std::uint8_t, 4>& bytes) {
-    std::uint32_t address = 0;
-    std::memcpy(&address, bytes.data(), bytes.size());
-    return address;
+// Steps over one answer record, collecting its address when it is of `type` (A or AAAA). False
+// when the record does not lie inside the message.
+bool ReadAnswer(CDnsWireReader& reader, std::uint16_t type, DnsReplyFacts& facts) {
+    // The owner name is not compared with the question: a CNAME chain's end has its own.
+    std::string owner;
+    std::uint16_t recordType = 0;
+    std::uint16_t recordClass = 0;
+    std::uint32_t recordTtl = 0;
+    std::uint16_t dataLength = 0;
+    if (!reader.ReadName(owner) || !reader.ReadU16(recordType) || !reader.ReadU16(recordClass) ||
+        !reader.ReadU32(recordTtl) || !reader.ReadU16(dataLength)) {
+        return false;
+    }
+    facts.Ttl = std::max(facts.Ttl, recordTtl);
+    const bool wanted = recordType == type && (type == kTypeA || type == kTypeAaaa);
+    if (!wanted) {
+        return reader.Skip(dataLength);
+    }
+    std::array<std::uint8_t, kIpv6Length> data{};
+    const std::size_t expected = type == kTypeA ? kIpv4Length : kIpv6Length;
+    if (dataLength != expected || !reader.ReadBytes(std::span(data).first(expected))) {
+        return false;
+    }
+    std::string text = AddressDataText(std::span(data).first(expected));
+    if (std::find(facts.Addresses.begin(), facts.Addresses.end(), text) == facts.Addresses.end()) {
+        facts.Addresses.push_back(std::move(text));
+    }
+    return true;
 }
 
 // Calls visit with each "."-separated part of the text up to the first empty one: the labels that
@@ -94,9 +131,7 @@ void ForEachLabel(std::string_view name, Visit visit) {
 }  // namespace
 
 bool IsTruncatedReply(std::span<const std::uint8_t> message) {
-    constexpr std::size_t kFlagsOffset = 2;
-    constexpr std::uint8_t kTruncated = 0x02;
-    return message.size() > kFlagsOffset && (message[kFlagsOffset] & kTruncated) != 0;
+    return message.size() > kFlagsOffset && (message[kFlagsOffset] & kTc) != 0;
 }
 
 std::size_t CDnsPacket::EncodedNameLength(std::string_view name) noexcept {
@@ -125,27 +160,8 @@ std::size_t CDnsPacket::EncodeName(std::string_view name, std::span<std::uint8_t
     return at;
 }
 
-bool CDnsPacket::DecodeName(std::span<const std::uint8_t> message, std::size_t position,
-                            std::string& name, std::size_t& consumed) {
-    CDnsWireReader reader(message);
-    if (!reader.Seek(position) || !reader.ReadLabels(name)) {
-        return false;
-    }
-    consumed = reader.Position() - position;
-    return true;
-}
-
-bool CDnsPacket::ReadName(std::span<const std::uint8_t> message, std::size_t position,
-                          std::string& name, std::size_t& consumed) {
-    CDnsWireReader reader(message);
-    if (!reader.Seek(position) || !reader.ReadName(name)) {
-        return false;
-    }
-    consumed = reader.Position() - position;
-    return true;
-}
-
-std::size_t CDnsQuery::Build(std::span<std::uint8_t> out, std::string_view name, std::uint16_t id) {
+std::size_t CDnsQuery::Build(std::span<std::uint8_t> out, std::string_view name, std::uint16_t id,
+                             std::uint16_t type) {
     const std::size_t nameLength = EncodedNameLength(name);
     const std::size_t length = kDnsHeaderSize + nameLength + kQuestionTail;
     if (nameLength == 0 || length > out.size()) {
@@ -156,124 +172,146 @@ std::size_t CDnsQuery::Build(std::span<std::uint8_t> out, std::string_view name,
     writer.U8(static_cast<std::uint8_t>(id >> 8));
     writer.HeaderTail(kRd, 0, 0);
     writer.Name(name);
-    writer.U16(kTypeA);
+    writer.U16(type);
     writer.U16(kClassIn);
     return writer.Written();
+}
+
+bool DnsQuestion::IsPlainInternetQuery() const noexcept {
+    return Opcode == 0 && QuestionCount == 1 && Class == kClassIn && Name.Labels() > 0 &&
+           Name.LabelsAreDotFree() && Name.LongestLabel() <= kMaxLabel;
+}
+
+bool CDnsQuery::ReadQuestion(std::span<const std::uint8_t> datagram,
+                             DnsQuestion& question) noexcept {
+    CDnsWireReader reader(datagram);
+    std::uint8_t flags = 0;
+    std::uint8_t flags2 = 0;
+    std::uint16_t answers = 0;
+    if (!reader.ReadU16(question.Id) || !reader.ReadU8(flags) || !reader.ReadU8(flags2) ||
+        !reader.ReadU16(question.QuestionCount) || !reader.ReadU16(answers) ||
+        !reader.Seek(kDnsHeaderSize) || (flags & kQr) != 0 || !reader.ReadLabels(question.Name) ||
+        !reader.ReadU16(question.Type) || !reader.ReadU16(question.Class)) {
+        return false;
+    }
+    question.Opcode = static_cast<std::uint8_t>((flags & kOpcodeMask) >> kOpcodeShift);
+    question.End = reader.Position();
+    return true;
 }
 
 bool CDnsQuery::Parse(std::span<const std::uint8_t> datagram, std::string& name,
                       std::uint16_t& id) {
-    CDnsWireReader reader(datagram);
-    std::uint16_t queryId = 0;
-    std::uint8_t flags = 0;
-    if (datagram.size() < kDnsHeaderSize || !reader.ReadU16(queryId) || !reader.ReadU8(flags)) {
+    // A response whose header is whole is told apart from a broken query: its name stays.
+    if (datagram.size() >= kDnsHeaderSize && (datagram[kFlagsOffset] & kQr) != 0) {
+        return false;
+    }
+    DnsQuestion question;
+    if (!ReadQuestion(datagram, question)) {
         name.clear();
         return false;
     }
-    if ((flags & kQr) != 0) {
-        return false;
-    }
-    std::string question;
-    if (!reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(question) ||
-        !reader.Skip(kQuestionTail)) {
-        name.clear();
-        return false;
-    }
-    name = std::move(question);
-    id = queryId;
+    name = question.Name.View();
+    id = question.Id;
     return true;
 }
 
-std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet, std::string_view name,
-                                         const CLockedStringList& addresses, std::uint16_t id) {
-    const std::size_t nameLength = EncodedNameLength(name);
-    const std::size_t length = kDnsHeaderSize + nameLength + kQuestionTail + kCachedAnswerSize;
-    if (nameLength == 0 || length > packet.size()) {
+std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
+                                         const DnsQuestion& question,
+                                         std::span<const std::uint8_t> address) noexcept {
+    const bool answered = !address.empty();
+    const std::size_t length = question.End + (answered ? kCachedAnswerFixed + address.size() : 0);
+    if (question.End < kDnsHeaderSize || length > packet.size()) {
         return 0;
     }
-    // The one byte read from the query; the buffer holds at least a whole reply, so it exists.
-    const auto flags2 = static_cast<std::uint8_t>(kRa | (packet[kFlags2Offset] & kAdCd));
-    const std::optional<std::string> first = addresses.GetHead();
-    // No address is answered as 0.0.0.0 rather than with whatever the buffer held.
-    const std::uint32_t address = first ? TextToAddress(*first) : 0;
+    // The bytes read from the query; the buffer holds the whole question, so they exist.
+    const auto flags = static_cast<std::uint8_t>(kQr | (packet[kFlagsOffset] & kRd));
+    const auto flags2 = static_cast<std::uint8_t>(kRa | (packet[kFlagsOffset + 1] & kCd));
 
     CFieldWriter writer(packet);
-    writer.U16(id);
-    writer.HeaderTail(kQr | kRd, flags2, 1);
-    writer.Name(name);
-    writer.U16(kTypeA);
-    writer.U16(kClassIn);
-    writer.U16(kPointerToQuestion);
-    writer.U16(kTypeA);
-    writer.U16(kClassIn);
-    writer.U32(kCachedReplyTtl);
-    writer.U16(kAddressLength);
-    writer.Bytes(AddressBytes(address));
-    return writer.Written();
+    writer.U16(question.Id);
+    writer.HeaderTail(flags, flags2, answered ? 1 : 0);
+    if (!answered) {
+        return question.End;
+    }
+    CFieldWriter answer(packet.subspan(question.End));
+    answer.U16(kPointerToQuestion);
+    answer.U16(question.Type);
+    answer.U16(kClassIn);
+    answer.U32(kCachedReplyTtl);
+    answer.U16(static_cast<std::uint16_t>(address.size()));
+    answer.Bytes(address);
+    return question.End + answer.Written();
+}
+
+namespace {
+
+enum class ReplyRead { kBroken, kEmptyQuestion, kRead };
+
+// Reads a reply's header, question and first answers, collecting the addresses of the records of
+// `collect`.
+ReplyRead ReadReplyCollecting(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts,
+                              std::optional<std::uint16_t> collect) {
+    CDnsWireReader reader(datagram);
+    std::uint8_t idLow = 0;
+    std::uint8_t idHigh = 0;
+    std::uint8_t flags = 0;
+    std::uint8_t flags2 = 0;
+    std::uint16_t questions = 0;
+    std::uint16_t answerCount = 0;
+    if (!reader.ReadU8(idLow) || !reader.ReadU8(idHigh) || !reader.ReadU8(flags) ||
+        !reader.ReadU8(flags2) || !reader.ReadU16(questions) || !reader.ReadU16(answerCount) ||
+        !reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(facts.Name)) {
+        return ReplyRead::kBroken;
+    }
+    if (facts.Name.empty()) {
+        return ReplyRead::kEmptyQuestion;
+    }
+    if (!reader.ReadU16(facts.Type) || !reader.ReadU16(facts.Class)) {
+        return ReplyRead::kBroken;
+    }
+    facts.Id = static_cast<std::uint16_t>(idHigh << 8 | idLow);
+    facts.Truncated = (flags & kTc) != 0;
+    facts.Rcode = flags2 & kRcodeMask;
+    facts.Addresses.clear();
+    facts.Ttl = 0;
+    const std::uint16_t type = collect.value_or(facts.Type);
+    const int examined = std::min(int{answerCount}, kMaxAnswersExamined);
+    for (int i = 0; i < examined; ++i) {
+        if (!ReadAnswer(reader, type, facts)) {
+            return ReplyRead::kBroken;
+        }
+    }
+    return ReplyRead::kRead;
+}
+
+}  // namespace
+
+bool CDnsResponse::ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts) {
+    return ReadReplyCollecting(datagram, facts, std::nullopt) == ReplyRead::kRead;
 }
 
 int CDnsResponse::Parse(std::span<const std::uint8_t> datagram, std::string& name,
                         CLockedStringList& addresses, std::uint16_t& id, std::uint32_t& ttl) {
-    auto broken = [&]() {
-        name.clear();
-        addresses.RemoveAll();
-        ttl = 0;
-        return 0;
-    };
-
-    CDnsWireReader reader(datagram);
-    std::uint8_t idLow = 0;
-    std::uint8_t idHigh = 0;
-    std::uint16_t answerCount = 0;
-    std::string question;
-    if (!reader.ReadU8(idLow) || !reader.ReadU8(idHigh) || !reader.Seek(kAnswerCountOffset) ||
-        !reader.ReadU16(answerCount) || !reader.Seek(kDnsHeaderSize) ||
-        !reader.ReadLabels(question)) {
-        return broken();
+    DnsReplyFacts facts;
+    switch (ReadReplyCollecting(datagram, facts, kTypeA)) {
+        case ReplyRead::kBroken:
+            name.clear();
+            addresses.RemoveAll();
+            ttl = 0;
+            return 0;
+        case ReplyRead::kEmptyQuestion:
+            name.clear();
+            return 0;
+        case ReplyRead::kRead:
+            break;
     }
-    if (question.empty()) {
-        name.clear();
-        return 0;
-    }
-    if (!reader.Skip(kQuestionTail)) {
-        return broken();
-    }
-
-    // Everything is read before anything is stored, so a reply broken in its last examined
-    // answer leaves no partial result.
-    std::vector<std::string> found;
-    std::uint32_t largestTtl = 0;
-    const int examined = std::min(int{answerCount}, kMaxAnswersExamined);
-    for (int i = 0; i < examined; ++i) {
-        // The owner name is not compared with the question: a CNAME chain's end has its own.
-        std::string owner;
-        std::uint16_t type = 0;
-        std::uint16_t rrClass = 0;
-        std::uint32_t recordTtl = 0;
-        std::uint16_t dataLength = 0;
-        if (!reader.ReadName(owner) || !reader.ReadU16(type) || !reader.ReadU16(rrClass) ||
-            !reader.ReadU32(recordTtl) || !reader.ReadU16(dataLength)) {
-            return broken();
-        }
-        largestTtl = std::max(largestTtl, recordTtl);
-        if (type == kTypeA) {
-            std::array<std::uint8_t, 4> bytes{};
-            if (dataLength != kAddressLength || !reader.ReadBytes(bytes)) {
-                return broken();
-            }
-            found.push_back(AddressToText(AddressFromBytes(bytes)));
-        } else if (!reader.Skip(dataLength)) {
-            return broken();
-        }
-    }
-
-    name = std::move(question);
-    id = static_cast<std::uint16_t>(idHigh << 8 | idLow);
-    ttl = largestTtl;
+    name = std::move(facts.Name);
+    id = facts.Id;
+    ttl = facts.Ttl;
     // Held across the refill so that other threads see the old list or the new, never a mix.
     auto lock = addresses.Lock();
     addresses.RemoveAll();
-    for (std::string& address : found) {
+    for (std::string& address : facts.Addresses) {
         addresses.AddTail(std::move(address));
     }
     return addresses.GetCount();

@@ -1,46 +1,92 @@
 #include "core/dns_query_handler.h"
 
-#include "core/dns_packet.h"
+#include <array>
+#include <cstring>
+
+#include "net/address_text.h"
+#include "net/ipv6_text.h"
+
+namespace {
+
+// The in-flight key of a question: its type's two bytes, then the name as it came.
+std::string InFlightKey(std::string_view name, std::uint16_t type) {
+    std::string key;
+    key.reserve(2 + name.size());
+    key += static_cast<char>(type >> 8);
+    key += static_cast<char>(type & 0xFF);
+    key += name;
+    return key;
+}
+
+// The first text of a list, converted to the bytes an answer carries (4 for A, 16 for AAAA);
+// 0 when the list is empty or its first text is no address of that kind. The list's lock is held.
+std::size_t FirstAddressBytes(const CLockedStringList& list, std::uint16_t type,
+                              std::array<std::uint8_t, 16>& bytes) {
+    if (list.Begin() == list.End()) {
+        return 0;
+    }
+    const std::string& text = *list.Begin();
+    if (type == kTypeAaaa) {
+        return TextToIpv6(text, bytes) ? 16 : 0;
+    }
+    // An address text that does not convert is answered as 255.255.255.255.
+    const std::uint32_t address = TextToAddress(text);
+    std::memcpy(bytes.data(), &address, sizeof address);
+    return sizeof address;
+}
+
+}  // namespace
 
 QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_t length,
                                       bool inFlightRule, DnsQueryState& state,
                                       std::size_t& replyLength) {
     ++m_statistics.TotalRequests;
-    // A message that is no readable query (a response, a broken one) goes on with the empty
-    // domain, which no entry has: it is forwarded like any miss.
-    std::string domain;
-    std::uint16_t id = 0;
-    static_cast<void>(CDnsQuery::Parse(packet.first(length), domain, id));
-
-    if (AnswerFromCache(packet, domain, id, state.Times.Received, replyLength)) {
+    // A message that is no readable query (a response, a broken one) goes on as a question
+    // without name or type, which no entry answers: it is forwarded like any miss.
+    DnsQuestion question;
+    if (!CDnsQuery::ReadQuestion(packet.first(length), question)) {
+        question = DnsQuestion{};
+    } else if (AnswerFromCache(packet, question, state.Times.Received, replyLength)) {
         return QueryVerdict::kAnswered;
     }
-    // Only a miss looks at the questions in flight: a second one for the same question is
+    // Only a miss looks at the questions in flight: a second one for the same name and type is
     // dropped, as the first one's answer will serve the client's retry.
-    if (inFlightRule && !MarkInFlight(state, domain)) {
+    if (inFlightRule && !MarkInFlight(state, InFlightKey(question.Name.View(), question.Type))) {
         ++m_statistics.DiscardRequests;
         return QueryVerdict::kDropped;
     }
     return QueryVerdict::kForward;
 }
 
-bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const std::string& domain,
-                                       std::uint16_t id, std::time_t received,
-                                       std::size_t& replyLength) {
+bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                                       std::time_t received, std::size_t& replyLength) {
+    if (!question.IsPlainInternetQuery() ||
+        (question.Type != kTypeA && question.Type != kTypeAaaa)) {
+        return false;
+    }
     DnsItemPtr item;
     {
         auto cacheLock = m_cache.Lock();
-        item = m_cache.Lookup(domain);
-        if (!item) {
+        item = m_cache.Lookup(question.Name.View());
+        // An A question needs an address (a domain-only line of the cache file is a miss, filled
+        // by the forward's answer); an AAAA question needs the IPv6 list to be known, whether it
+        // holds an address or says that there is none.
+        if (!item || (question.Type == kTypeAaaa && !item->Ipv6Known)) {
             return false;
         }
-        auto addressLock = item->Addresses.Lock();
-        // An entry without an address (a domain-only line of the cache file) is a miss: its
-        // domain is forwarded and the answer learned into it.
-        if (item->Addresses.IsEmpty()) {
-            return false;
+        const CLockedStringList& list =
+            question.Type == kTypeA ? item->Addresses : item->Ipv6Addresses;
+        std::array<std::uint8_t, 16> address{};
+        std::size_t addressLength = 0;
+        {
+            auto listLock = list.Lock();
+            addressLength = FirstAddressBytes(list, question.Type, address);
+            if (addressLength == 0 && (question.Type == kTypeA || !list.IsEmpty())) {
+                return false;
+            }
         }
-        replyLength = CDnsResponse::BuildFromCache(packet, domain, item->Addresses, id);
+        replyLength =
+            CDnsResponse::BuildFromCache(packet, question, std::span(address).first(addressLength));
         if (replyLength == 0) {
             return false;
         }
@@ -87,9 +133,10 @@ void CDnsQueryHandler::ForwardFailed(DnsQueryState& state) {
     ++m_statistics.InternalErrorRequests;
 }
 
-bool CDnsQueryHandler::InFlight(std::string_view question) const {
+bool CDnsQueryHandler::InFlight(std::string_view name, std::uint16_t type) const {
+    const std::string key = InFlightKey(name, type);
     const std::lock_guard guard(m_inFlightLock);
-    return m_inFlight.find(question) != m_inFlight.end();
+    return m_inFlight.find(key) != m_inFlight.end();
 }
 
 std::size_t CDnsQueryHandler::InFlightCount() const {
@@ -97,12 +144,12 @@ std::size_t CDnsQueryHandler::InFlightCount() const {
     return m_inFlight.size();
 }
 
-bool CDnsQueryHandler::MarkInFlight(DnsQueryState& state, const std::string& question) {
+bool CDnsQueryHandler::MarkInFlight(DnsQueryState& state, std::string key) {
     const std::lock_guard guard(m_inFlightLock);
-    if (!m_inFlight.insert(question).second) {
+    if (!m_inFlight.insert(key).second) {
         return false;
     }
-    state.InFlightKey = question;
+    state.InFlightKey = std::move(key);
     state.HoldsInFlight = true;
     return true;
 }
@@ -118,20 +165,23 @@ void CDnsQueryHandler::ReleaseInFlight(DnsQueryState& state) {
 
 void CDnsQueryHandler::Learn(std::span<const std::uint8_t> reply, std::time_t received) {
     // A truncated reply is relayed for the client to ask again over TCP; what it holds may be
-    // only part of the answer, which must not replace a complete one in the cache.
-    if (IsTruncatedReply(reply)) {
+    // only part of the answer, which must not replace a complete one in the cache. An error
+    // (no such name, a server failure, a refusal) teaches nothing either.
+    DnsReplyFacts facts;
+    if (!CDnsResponse::ReadReply(reply, facts) || facts.Truncated || facts.Rcode != kRcodeNoError ||
+        facts.Class != kClassIn || !IsLearnableName(facts.Name)) {
         return;
     }
-    std::string name;
-    CLockedStringList addresses(true);
-    std::uint16_t id = 0;
-    std::uint32_t ttl = 0;
-    if (CDnsResponse::Parse(reply, name, addresses, id, ttl) == 0) {
-        return;
+    const std::int32_t ttl = EntryTtl(facts.Ttl);
+    if (facts.Type == kTypeA && !facts.Addresses.empty()) {
+        CLockedStringList addresses(true);
+        for (std::string& address : facts.Addresses) {
+            addresses.AddTail(std::move(address));
+        }
+        m_notifier.Mark(m_cache.Learn(facts.Name, addresses, ttl, received));
+    } else if (facts.Type == kTypeAaaa) {
+        // An answer without AAAA records says the name has no IPv6 address: that is learned
+        // too, so that the next AAAA question for it is answered here.
+        m_notifier.Mark(m_cache.LearnIpv6(facts.Name, facts.Addresses, ttl, received));
     }
-    // A name the cache file could not hold is relayed, never learned.
-    if (!IsLearnableName(name)) {
-        return;
-    }
-    m_notifier.Mark(m_cache.Learn(name, addresses, EntryTtl(ttl), received));
 }

@@ -11,13 +11,14 @@
 
 #include "core/dns_item_map.h"
 #include "core/dns_notifier.h"
+#include "core/dns_packet.h"
 #include "core/dns_statistics.h"
 #include "core/upstream_settings.h"
 
 // Where one query stands on its way through the proxy, whatever carried it.
 struct DnsQueryState {
     DnsRequestTimes Times;
-    // The question that this query marked as in flight, while it holds the mark.
+    // The question (type and name) that this query marked as in flight, while it holds the mark.
     std::string InFlightKey;
     bool HoldsInFlight = false;
 };
@@ -64,7 +65,8 @@ public:
     // No reply in time, a socket failure or a stop: the client gets nothing.
     void ForwardFailed(DnsQueryState& state);
 
-    [[nodiscard]] bool InFlight(std::string_view question) const;
+    // Whether a query for the name and type is being forwarded over UDP.
+    [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const;
     [[nodiscard]] std::size_t InFlightCount() const;
     [[nodiscard]] std::time_t Now() const { return m_clock.Now(); }
 
@@ -76,12 +78,12 @@ private:
         }
     };
 
-    // Rewrites the query into the reply from the domain's entry and counts the hit; false
-    // (packet unchanged) when the domain is no hit.
-    bool AnswerFromCache(std::span<std::uint8_t> packet, const std::string& domain,
-                         std::uint16_t id, std::time_t received, std::size_t& replyLength);
+    // Rewrites the query into the reply from the name's entry and counts the hit; false (packet
+    // unchanged) unless the entry holds data of the type asked.
+    bool AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                         std::time_t received, std::size_t& replyLength);
     // False when the question is in flight already.
-    bool MarkInFlight(DnsQueryState& state, const std::string& question);
+    bool MarkInFlight(DnsQueryState& state, std::string key);
     void ReleaseInFlight(DnsQueryState& state);
     void Learn(std::span<const std::uint8_t> reply, std::time_t received);
 

@@ -76,8 +76,8 @@ public:
 
     // What the proxy is doing now, for the owner's tests and diagnostics.
     [[nodiscard]] std::uint16_t ListeningPort() const { return m_udp.Port(); }
-    [[nodiscard]] bool InFlight(std::string_view question) const {
-        return m_handler.InFlight(question);
+    [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const {
+        return m_handler.InFlight(name, type);
     }
     [[nodiscard]] std::size_t InFlightCount() const { return m_handler.InFlightCount(); }
     [[nodiscard]] int ActiveForwards() const { return m_pool.ActiveForwards(); }

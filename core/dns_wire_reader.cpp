@@ -69,24 +69,47 @@ bool CDnsWireReader::ReadBytes(std::span<std::uint8_t> out) noexcept {
     return true;
 }
 
-bool CDnsWireReader::AppendLabel(std::size_t at, std::size_t length, std::string& text) const {
-    if (at > m_message.size() || length > m_message.size() - at) {
-        return false;
-    }
-    const std::size_t separator = text.empty() ? 0 : 1;
-    if (text.size() + separator + length > kMaxNameText) {
+bool CDnsNameText::LabelsAreDotFree() const noexcept {
+    const auto dots = static_cast<std::size_t>(
+        std::count(m_chars.begin(), m_chars.begin() + static_cast<std::ptrdiff_t>(m_size), '.'));
+    return m_labels == 0 || dots + 1 == m_labels;
+}
+
+bool CDnsNameText::AppendLabel(std::span<const std::uint8_t> label) noexcept {
+    const std::size_t separator = m_labels == 0 ? 0 : 1;
+    if (m_size + separator + label.size() > kMaxNameText) {
         return false;
     }
     if (separator != 0) {
-        text += '.';
+        m_chars[m_size++] = '.';
     }
-    const auto label = m_message.subspan(at, length);
-    text.append(label.begin(), label.end());
+    for (const std::uint8_t byte : label) {
+        m_chars[m_size++] = static_cast<char>(byte);
+    }
+    ++m_labels;
+    m_longestLabel = std::max(m_longestLabel, label.size());
     return true;
 }
 
+bool CDnsWireReader::AppendLabel(std::size_t at, std::size_t length,
+                                 CDnsNameText& text) const noexcept {
+    if (at > m_message.size() || length > m_message.size() - at) {
+        return false;
+    }
+    return text.AppendLabel(m_message.subspan(at, length));
+}
+
 bool CDnsWireReader::ReadLabels(std::string& text) {
-    std::string decoded;
+    CDnsNameText decoded;
+    if (!ReadLabels(decoded)) {
+        return false;
+    }
+    text = decoded.View();
+    return true;
+}
+
+bool CDnsWireReader::ReadLabels(CDnsNameText& text) noexcept {
+    CDnsNameText decoded;
     std::size_t at = m_position;
     for (;;) {
         if (at >= m_message.size()) {
@@ -102,12 +125,21 @@ bool CDnsWireReader::ReadLabels(std::string& text) {
         at += 1 + length;
     }
     m_position = at + 1;
-    text = std::move(decoded);
+    text = decoded;
     return true;
 }
 
 bool CDnsWireReader::ReadName(std::string& text) {
-    std::string decoded;
+    CDnsNameText decoded;
+    if (!ReadName(decoded)) {
+        return false;
+    }
+    text = decoded.View();
+    return true;
+}
+
+bool CDnsWireReader::ReadName(CDnsNameText& text) noexcept {
+    CDnsNameText decoded;
     std::size_t at = m_position;
     // Where the name ends at the reader's position: after the first pointer, or after the zero
     // byte when there is no pointer.
@@ -144,6 +176,6 @@ bool CDnsWireReader::ReadName(std::string& text) {
         at += 1 + std::size_t{length};
     }
     m_position = end.value_or(at + 1);
-    text = std::move(decoded);
+    text = decoded;
     return true;
 }

@@ -1,12 +1,35 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 // The longest name text the codec reads or writes: labels joined by ".", no trailing dot.
 inline constexpr std::size_t kMaxNameText = 255;
+
+// A name's text in a buffer of its own, so that reading a query's question allocates nothing.
+class CDnsNameText {
+public:
+    [[nodiscard]] std::string_view View() const noexcept { return {m_chars.data(), m_size}; }
+    [[nodiscard]] std::size_t Labels() const noexcept { return m_labels; }
+    [[nodiscard]] std::size_t LongestLabel() const noexcept { return m_longestLabel; }
+    // False when a label holds a "." byte: the text then reads as another name with more labels.
+    [[nodiscard]] bool LabelsAreDotFree() const noexcept;
+
+    void Clear() noexcept { m_size = m_labels = m_longestLabel = 0; }
+    // Appends a label, after a "." unless it is the first; false (nothing appended) when the
+    // text would exceed kMaxNameText.
+    [[nodiscard]] bool AppendLabel(std::span<const std::uint8_t> label) noexcept;
+
+private:
+    std::array<char, kMaxNameText> m_chars{};
+    std::size_t m_size = 0;
+    std::size_t m_labels = 0;
+    std::size_t m_longestLabel = 0;
+};
 
 // A bounds-checked cursor over one received DNS message: the only code that touches the bytes of
 // a message that came from the network. Every read checks that what it reads lies inside the
@@ -32,16 +55,19 @@ public:
     // label length, 0xC0 and above too. Fails when a label passes the end of the message or the
     // text would be longer than kMaxNameText.
     [[nodiscard]] bool ReadLabels(std::string& text);
+    [[nodiscard]] bool ReadLabels(CDnsNameText& text) noexcept;
     // A name that may use compression pointers (a byte of 0xC0 and above with the byte after it).
     // Steps over the bytes the name occupies at the position: its labels and either the first
     // pointer or the zero byte. Fails like ReadLabels, and also for a pointer that does not point
     // strictly before itself and for more pointers than a sound name needs.
     [[nodiscard]] bool ReadName(std::string& text);
+    [[nodiscard]] bool ReadName(CDnsNameText& text) noexcept;
 
 private:
     // Appends the label of `length` bytes at `at` to the text; false when it passes the end of
     // the message or makes the text too long.
-    [[nodiscard]] bool AppendLabel(std::size_t at, std::size_t length, std::string& text) const;
+    [[nodiscard]] bool AppendLabel(std::size_t at, std::size_t length,
+                                   CDnsNameText& text) const noexcept;
 
     std::span<const std::uint8_t> m_message;
     std::size_t m_position = 0;

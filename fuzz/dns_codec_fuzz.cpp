@@ -1,18 +1,21 @@
-// Feeds arbitrary datagrams to both parsers. A datagram that parses as a query is also answered
-// from the cache, as the proxy does, and the answer must parse back as a reply for the same name
-// with exactly one address; anything else aborts.
+// Feeds arbitrary datagrams to the reply and question readers. A datagram that reads as a plain
+// A or AAAA question is also answered from the cache, as the proxy does, and the answer must read
+// back as a reply to that very question with the address given, or with none; anything else
+// aborts.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "core/dns_packet.h"
 #include "net/address_text.h"
+#include "net/ipv6_text.h"
 
 namespace {
 
@@ -37,71 +40,67 @@ std::string_view CanonicalName(std::string_view name) {
     }
 }
 
-// A label of 192 characters or more gets a length byte that a reader takes for a compression
-// pointer, so the answer's pointer to such a question name need not lead to a readable name.
-bool LabelsReadAsLabels(std::string_view name) {
-    for (std::size_t start = 0; start <= name.size();) {
-        const std::size_t dot = std::min(name.find('.', start), name.size());
-        if (dot - start >= 0xC0) {
-            return false;
-        }
-        start = dot + 1;
+// The text of the address bytes, as the reply reader gives it.
+std::string AddressText(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() == 4) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, bytes.data(), 4);
+        return AddressToText(address);
     }
-    return true;
+    Ipv6Bytes address{};
+    std::copy(bytes.begin(), bytes.end(), address.begin());
+    return Ipv6ToText(address);
 }
 
-void AnswerFromCache(std::span<const std::uint8_t> datagram, const std::string& name,
-                     std::uint16_t id) {
-    Check(name.size() <= kMaxNameText, "query name too long");
+// The resolver's query for the same name reads back as that name, its id bytes swapped.
+void CheckBuiltQuery(const std::string& name, std::uint16_t id, std::uint16_t type) {
+    std::array<std::uint8_t, kDnsPacketSize> query{};
+    const std::size_t queryLength = CDnsQuery::Build(query, name, id, type);
+    DnsQuestion question;
+    Check(queryLength > 0 && CDnsQuery::ReadQuestion(std::span(query).first(queryLength), question),
+          "built query parses");
+    Check(question.Name.View() == CanonicalName(name), "built query name");
+    Check(question.Type == type && question.Class == kClassIn, "built query type");
+    Check(question.Id == static_cast<std::uint16_t>(id << 8 | id >> 8), "built query id");
+}
+
+// Answers a plain A or AAAA question from the cache, as the proxy does, with an address taken
+// from the datagram so that every byte value gets tried (or with none, for a name without data
+// of that type); the reply must read back as an answer to the very question.
+void AnswerFromCache(std::span<const std::uint8_t> datagram, const DnsQuestion& question) {
+    if (!question.IsPlainInternetQuery() ||
+        (question.Type != kTypeA && question.Type != kTypeAaaa)) {
+        return;
+    }
     std::array<std::uint8_t, kDnsPacketSize> packet{};
     const std::size_t copied = std::min(datagram.size(), packet.size());
     std::copy_n(datagram.begin(), copied, packet.begin());
-
-    // An address taken from the datagram, so that every address byte value gets tried.
-    std::uint32_t raw = 0;
-    for (std::size_t i = 0; i < 4 && i < datagram.size(); ++i) {
-        raw = raw << 8 | datagram[datagram.size() - 1 - i];
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size() && i < datagram.size(); ++i) {
+        bytes[i] = datagram[datagram.size() - 1 - i];
     }
-    const std::string address = AddressToText(raw);
-    CLockedStringList addresses;
-    addresses.AddTail(address);
+    const bool nodata = (datagram.back() & 1) != 0;
+    const std::size_t addressLength = nodata ? 0 : question.Type == kTypeA ? 4 : 16;
+    const auto address = std::span(bytes).first(addressLength);
 
-    const std::size_t length = CDnsResponse::BuildFromCache(packet, name, addresses, id);
-    Check(length == kDnsHeaderSize + CDnsPacket::EncodedNameLength(name) + 4 + 16,
-          "cached reply length");
+    const std::size_t length = CDnsResponse::BuildFromCache(packet, question, address);
+    Check(length == question.End + (nodata ? 0 : 12 + addressLength), "cached reply length");
+    Check(std::equal(datagram.begin() + 12, datagram.begin() + std::ptrdiff_t(question.End),
+                     packet.begin() + 12),
+          "cached reply keeps the question");
     Check(packet[0] == datagram[0] && packet[1] == datagram[1], "cached reply id bytes");
 
-    const std::span<const std::uint8_t> reply(packet.data(), length);
-    std::string replyName;
-    CLockedStringList replyAddresses;
-    std::uint16_t replyId = 0;
-    std::uint32_t ttl = 0;
-    const int count = CDnsResponse::Parse(reply, replyName, replyAddresses, replyId, ttl);
-    const std::string_view expected = CanonicalName(name);
-
-    // The resolver's query for the same name reads back as that name, its id bytes swapped.
-    std::array<std::uint8_t, kDnsPacketSize> query{};
-    const std::size_t queryLength = CDnsQuery::Build(query, name, id);
-    std::string queryName;
-    std::uint16_t queryId = 0;
-    Check(queryLength > 0 &&
-              CDnsQuery::Parse(std::span(query).first(queryLength), queryName, queryId),
-          "built query parses");
-    Check(queryName == expected, "built query name");
-    Check(queryId == static_cast<std::uint16_t>(id << 8 | id >> 8), "built query id");
-
-    if (expected.empty()) {
-        Check(count == 0 && replyName.empty(), "cached reply for the root name");
-        return;
+    DnsReplyFacts facts;
+    Check(CDnsResponse::ReadReply(std::span(packet).first(length), facts), "cached reply reads");
+    Check(facts.Name == question.Name.View() && facts.Type == question.Type, "cached question");
+    Check(facts.Rcode == kRcodeNoError && !facts.Truncated, "cached reply flags");
+    if (nodata) {
+        Check(facts.Addresses.empty() && facts.Ttl == 0, "cached reply without data");
+    } else {
+        Check(facts.Addresses.size() == 1 && facts.Addresses[0] == AddressText(address),
+              "cached reply address");
+        Check(facts.Ttl == kCachedReplyTtl, "cached reply ttl");
     }
-    if (!LabelsReadAsLabels(expected)) {
-        return;
-    }
-    Check(count == 1, "cached reply address count");
-    Check(replyName == expected, "cached reply name");
-    Check(replyAddresses.GetHead() == address, "cached reply address");
-    Check(ttl == kCachedReplyTtl, "cached reply ttl");
-    Check(replyId == (datagram[0] | datagram[1] << 8), "cached reply id");
 }
 
 }  // namespace
@@ -117,10 +116,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(count >= 0 && count <= kMaxAnswersExamined, "reply address count");
     Check(name.size() <= kMaxNameText, "reply name too long");
 
-    std::string queryName;
-    std::uint16_t queryId = 0;
-    if (CDnsQuery::Parse(datagram, queryName, queryId)) {
-        AnswerFromCache(datagram, queryName, queryId);
+    DnsReplyFacts facts;
+    if (CDnsResponse::ReadReply(datagram, facts)) {
+        Check(facts.Addresses.size() <= kMaxAnswersExamined, "reply record count");
+        for (const std::string& address : facts.Addresses) {
+            Ipv6Bytes bytes{};
+            Check(facts.Type == kTypeA
+                      ? TextToAddress(address) != kAddressNone || address == "255.255.255.255"
+                      : TextToIpv6(address, bytes) && Ipv6ToText(bytes) == address,
+                  "reply address text");
+        }
+    }
+
+    DnsQuestion question;
+    if (CDnsQuery::ReadQuestion(datagram, question)) {
+        Check(question.End <= size && question.Name.View().size() <= kMaxNameText,
+              "question bounds");
+        const std::string queryName(question.Name.View());
+        CheckBuiltQuery(queryName, question.Id, question.Type);
+        AnswerFromCache(datagram, question);
     }
     return 0;
 }

@@ -20,6 +20,8 @@ using Texts = std::vector<std::string>;
 // Builds messages field by field, independently of the codec under test.
 class Wire {
 public:
+    Wire() = default;
+    explicit Wire(Bytes bytes) : m_bytes(std::move(bytes)) {}
     Wire& Raw(std::initializer_list<int> values) {
         for (int value : values) {
             m_bytes.push_back(static_cast<std::uint8_t>(value));
@@ -53,14 +55,6 @@ public:
 
 private:
     Bytes m_bytes;
-};
-
-struct List : CLockedStringList {
-    List(std::initializer_list<const char*> texts) {
-        for (const char* text : texts) {
-            AddTail(text);
-        }
-    }
 };
 
 // A heap copy of exactly the message's size, so that ASan reports any read past its end.
@@ -123,6 +117,25 @@ const Bytes kMixedReply =
 
 const Bytes kQuery = Wire().Header(0x12, 0x34, 0x01, 0x20, 0).Question("ab.cde").Get();
 
+// The wire reader at a position, as the codec uses it for every name.
+bool ReadNameAt(std::span<const std::uint8_t> message, std::size_t position, std::string& name,
+                std::size_t& consumed, bool compressed = true) {
+    CDnsWireReader reader(message);
+    std::string text;
+    if (!reader.Seek(position) || !(compressed ? reader.ReadName(text) : reader.ReadLabels(text))) {
+        return false;
+    }
+    name = text;
+    consumed = reader.Position() - position;
+    return true;
+}
+
+DnsQuestion QuestionOf(std::span<const std::uint8_t> query) {
+    DnsQuestion question;
+    EXPECT_TRUE(CDnsQuery::ReadQuestion(query, question));
+    return question;
+}
+
 TEST(DnsName, ReadNameFollowsBackwardPointersAndCountsOnlyTheBytesAtItsPosition) {
     // [12:20) ab.cde; [20:26) www + pointer to 12; [26:28) pointer to 20.
     const Bytes message = Wire()
@@ -135,7 +148,7 @@ TEST(DnsName, ReadNameFollowsBackwardPointersAndCountsOnlyTheBytesAtItsPosition)
     for (const auto& [position, text, size] : cases) {
         std::string name;
         std::size_t consumed = 0;
-        ASSERT_TRUE(CDnsPacket::ReadName(message, position, name, consumed)) << position;
+        ASSERT_TRUE(ReadNameAt(message, position, name, consumed)) << position;
         EXPECT_EQ(name, text);
         EXPECT_EQ(consumed, size);
     }
@@ -145,10 +158,10 @@ TEST(DnsName, ReadNameFollowsBackwardPointersAndCountsOnlyTheBytesAtItsPosition)
     question.push_back(0);
     std::string name;
     std::size_t consumed = 0;
-    EXPECT_TRUE(CDnsPacket::DecodeName(question, 0, name, consumed));
+    EXPECT_TRUE(ReadNameAt(question, 0, name, consumed, false));
     EXPECT_EQ(name, std::string(192, 'x'));
     EXPECT_EQ(consumed, 194u);
-    EXPECT_FALSE(CDnsPacket::ReadName(question, 0, name, consumed));
+    EXPECT_FALSE(ReadNameAt(question, 0, name, consumed));
 }
 
 TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
@@ -179,14 +192,14 @@ TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
         const std::span<const std::uint8_t> message(copy.get(), bytes.size());
         std::string name = "kept";
         std::size_t consumed = 99;
-        EXPECT_FALSE(CDnsPacket::ReadName(message, start, name, consumed)) << what;
-        EXPECT_FALSE(start == 0 && CDnsPacket::DecodeName(message, start, name, consumed)) << what;
+        EXPECT_FALSE(ReadNameAt(message, start, name, consumed)) << what;
+        EXPECT_FALSE(start == 0 && ReadNameAt(message, start, name, consumed, false)) << what;
         EXPECT_EQ(name, "kept");
         EXPECT_EQ(consumed, 99u);
     }
     std::string name;
     std::size_t consumed = 0;
-    EXPECT_TRUE(CDnsPacket::ReadName(chain, 7, name, consumed));  // a short chain is fine
+    EXPECT_TRUE(ReadNameAt(chain, 7, name, consumed));  // a short chain is fine
     EXPECT_EQ(name, "a");
 }
 
@@ -215,29 +228,95 @@ TEST(DnsQuery, BuildWritesTheIdLowByteFirstAndParseTakesOnlyWholeQueries) {
     }
 }
 
-TEST(DnsResponse, BuildFromCacheAnswersAnyQueryWithOneARecordOfADay) {
-    // An AAAA query with every flag set and an OPT record behind its question, which the reply
-    // drops; of the flags only AD and CD stay.
-    Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0xFF, 0).Question("ab.cde", 28).Get();
-    packet.insert(packet.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
-    packet[11] = 1;
-    packet.resize(kDnsPacketSize);
-    const std::size_t length =
-        CDnsResponse::BuildFromCache(packet, "ab.cde", List{"10.0.0.1", "10.0.0.2"}, 0x1234);
-    const Bytes expected = Wire()
-                               .Header(0x12, 0x34, 0x81, 0xB0, 1)
-                               .Question("ab.cde")
-                               .Raw({0xC0, 0x0C, 0, 1, 0, 1, 0, 1, 0x51, 0x80, 0, 4, 10, 0, 0, 1})
-                               .Get();
-    ASSERT_EQ(length, expected.size());
-    EXPECT_EQ(Bytes(packet.begin(), packet.begin() + std::ptrdiff_t(length)), expected);
-    EXPECT_EQ(ParseReply(expected).ttl, kCachedReplyTtl);
+// The reply keeps the question as the client wrote it (letter case, type, class), the id and the
+// RD and CD bits; it drops the OPT record behind the question and claims no authenticated data.
+TEST(DnsResponse, BuildFromCacheEchoesTheQuestionAndAnswersItsTypeOrNothing) {
+    const Bytes address6{0x20, 1, 0xD, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    struct Case {
+        unsigned type;
+        Bytes address;
+        Bytes answer;
+    };
+    const std::vector<Case> cases{
+        {1, {10, 0, 0, 1}, Wire().Raw({0xC0, 0x0C}).U16(1).U16(1).U32(86400).U16(4).Get()},
+        {28, address6, Wire().Raw({0xC0, 0x0C}).U16(28).U16(1).U32(86400).U16(16).Get()},
+        {28, {}, {}},  // the name has no IPv6 address: no answer
+    };
+    for (const auto& [type, address, answerHead] : cases) {
+        SCOPED_TRACE(type);
+        Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0xFF, 0).Question("Ab.CDE", type).Get();
+        const std::size_t questionEnd = packet.size();
+        packet.insert(packet.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
+        packet[11] = 1;
+        const DnsQuestion question = QuestionOf(packet);
+        EXPECT_TRUE(question.IsPlainInternetQuery());
+        EXPECT_EQ(question.End, questionEnd);
+        packet.resize(kDnsPacketSize);
+        const std::size_t length = CDnsResponse::BuildFromCache(packet, question, address);
+        Bytes expected = Wire()
+                             .Header(0x12, 0x34, 0x81, 0x90, address.empty() ? 0 : 1)
+                             .Question("Ab.CDE", type)
+                             .Get();
+        expected.insert(expected.end(), answerHead.begin(), answerHead.end());
+        if (!address.empty()) {
+            expected.insert(expected.end(), address.begin(), address.end());
+        }
+        ASSERT_EQ(length, expected.size());
+        EXPECT_EQ(Bytes(packet.begin(), packet.begin() + std::ptrdiff_t(length)), expected);
+        DnsReplyFacts facts;
+        ASSERT_TRUE(CDnsResponse::ReadReply(expected, facts));
+        EXPECT_EQ(facts.Addresses.size(), address.empty() ? 0u : 1u);
+    }
 
-    // An address is always written.
-    ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", List{}, 1), 40u);
-    EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), (Bytes{0, 0, 0, 0}));
-    ASSERT_EQ(CDnsResponse::BuildFromCache(packet, "ab.cde", List{"bogus"}, 1), 40u);
-    EXPECT_EQ(Bytes(packet.begin() + 36, packet.begin() + 40), (Bytes{255, 255, 255, 255}));
+    // A reply that would not fit writes nothing.
+    Bytes small = Wire().Header(0, 1, 0x01, 0, 0).Question("ab.cde").Get();
+    const DnsQuestion question = QuestionOf(small);
+    const Bytes before = small;
+    EXPECT_EQ(CDnsResponse::BuildFromCache(small, question, Bytes{1, 2, 3, 4}), 0u);
+    EXPECT_EQ(small, before);
+}
+
+// Only a standard query with one question of class IN, for a name that reads back as itself, is
+// one the cache may answer.
+TEST(DnsQuery, OnlyPlainInternetQuestionsAreForTheCache) {
+    const auto question = [](int flags, unsigned count, unsigned qclass, const Bytes& name) {
+        Bytes bytes = Wire().Raw({0, 1, flags, 0}).U16(count).U32(0).U16(0).Get();
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        return Wire(bytes).U16(1).U16(qclass).Get();
+    };
+    const Bytes plain{2, 'a', 'b', 0};
+    EXPECT_TRUE(QuestionOf(question(0x01, 1, 1, plain)).IsPlainInternetQuery());
+    EXPECT_FALSE(QuestionOf(question(0x01 | 2 << 3, 1, 1, plain)).IsPlainInternetQuery());
+    EXPECT_FALSE(QuestionOf(question(0x01, 2, 1, plain)).IsPlainInternetQuery());
+    EXPECT_FALSE(QuestionOf(question(0x01, 1, 3, plain)).IsPlainInternetQuery());  // CHAOS
+    EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, {3, 'a', '.', 'b', 0})).IsPlainInternetQuery());
+    Bytes long64{64};
+    long64.insert(long64.end(), 64, 'x');
+    long64.push_back(0);
+    EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, long64)).IsPlainInternetQuery());
+    EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, {0})).IsPlainInternetQuery());  // the root
+}
+
+// What a reply teaches: the records of its question's type, its response code and TC bit.
+TEST(DnsResponse, ReadReplyCollectsTheRecordsOfTheQuestionsType) {
+    Bytes mixed6 = kMixedReply;
+    mixed6[12 + 8 + 1] = 28;  // the question asks AAAA
+    DnsReplyFacts facts;
+    ASSERT_TRUE(CDnsResponse::ReadReply(mixed6, facts));
+    EXPECT_EQ(facts.Type, 28);
+    EXPECT_EQ(facts.Addresses, Texts{"2001:db8::1"});
+    ASSERT_TRUE(CDnsResponse::ReadReply(kMixedReply, facts));
+    EXPECT_EQ(facts.Addresses, (Texts{"1.2.3.4", "5.6.7.8"}));
+    EXPECT_EQ(facts.Rcode, 0);
+    EXPECT_FALSE(facts.Truncated);
+
+    const Bytes error = Wire().Header(0, 1, 0x83, 0x83, 0).Question("ab.cde").Get();
+    ASSERT_TRUE(CDnsResponse::ReadReply(error, facts));
+    EXPECT_EQ(facts.Rcode, 3);
+    EXPECT_TRUE(facts.Truncated);
+    const Bytes shortAaaa =
+        Wire().Header(0, 1, 0x81, 0x80, 1).Question("ab.cde", 28).Record(28, 5, {1, 2, 3, 4}).Get();
+    EXPECT_FALSE(CDnsResponse::ReadReply(shortAaaa, facts));
 }
 
 TEST(DnsResponse, ParseCollectsTheARecordsAndLargestTtlOfTheFirst20Answers) {
@@ -287,15 +366,14 @@ TEST(DnsCodec, NamesUpTo255CharactersFitAndLongerOnesWriteNothing) {
     std::uint16_t id = 0;
     EXPECT_TRUE(CDnsQuery::Parse(std::span(out).first(length), name, id));
     EXPECT_EQ(name, longest);
-    EXPECT_EQ(CDnsResponse::BuildFromCache(out, longest, List{}, 1), length + 16);
+    EXPECT_EQ(CDnsResponse::BuildFromCache(out, QuestionOf(std::span(out).first(length)),
+                                           Bytes{1, 2, 3, 4}),
+              length + 16);
 
     Bytes untouched(kDnsPacketSize, 0xEE);
     EXPECT_EQ(CDnsPacket::EncodeName(tooLong, untouched), 0u);
     EXPECT_EQ(CDnsQuery::Build(untouched, tooLong, 1), 0u);
-    EXPECT_EQ(CDnsResponse::BuildFromCache(untouched, tooLong, List{}, 1), 0u);
     EXPECT_EQ(CDnsQuery::Build(std::span(untouched).first(23), "ab.cde", 1), 0u);
-    EXPECT_EQ(CDnsResponse::BuildFromCache(std::span(untouched).first(39), "ab.cde", List{}, 1),
-              0u);
     EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), std::ptrdiff_t(kDnsPacketSize));
 
     const Bytes overlong = Wire().Header(0, 0, 0, 0, 0).Question(tooLong).Get();

@@ -86,7 +86,7 @@ TEST_F(TcpProxy, PipelinedMessagesOfAnySizeAreAnsweredInOrderFromTheUpstreamAndT
     largest.resize(kMaxTcpMessage, 0xEE);
     const Bytes cachedQuery = WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20));
     Bytes stream;
-    for (const Bytes& next : {largest, cachedQuery, MakeQuery("ab.cde", 0x0003, 28)}) {
+    for (const Bytes& next : {largest, cachedQuery, MakeQuery("ab.cde", 0x0003)}) {
         const Bytes framed = Framed(next);
         stream.insert(stream.end(), framed.begin(), framed.end());
     }
@@ -119,7 +119,7 @@ TEST_F(TcpProxy, ATcpQueryIsNeverDroppedAsADuplicateOfOneInFlight) {
 
     Client udp;
     udp.Send(MakeQuery("dup.test", 0x0001), port);
-    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlight("dup.test"); }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy->InFlight("dup.test", kTypeA); }));
     TcpClient first(port);
     TcpClient second(port);
     first.Send(MakeQuery("dup.test", 0x0002));

@@ -5,6 +5,7 @@
 
 #include "core/dns_packet.h"
 #include "net/address_text.h"
+#include "net/ipv6_text.h"
 
 namespace qftest {
 
@@ -54,7 +55,13 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
             return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
         });
     }
-    std::vector<std::string> addresses = answer.Addresses;
+    std::string question;
+    std::uint16_t unused = 0;
+    static_cast<void>(CDnsQuery::Parse(query, question, unused));
+    DnsQuestion asked;
+    const bool ipv6 = CDnsQuery::ReadQuestion(query, asked) && asked.Type == kTypeAaaa &&
+                      answer.ReplyQuestion.empty();
+    std::vector<std::string> addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
     if (answer.TruncateOverUdp && addresses.size() > 1) {
         addresses.resize(1);
     }
@@ -66,9 +73,6 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     std::copy_n(std::array<std::uint8_t, 8>{0, 1, 0, answers, 0, 0, 0, 0}.begin(), 8,
                 out.begin() + 4);
 
-    std::string question;
-    std::uint16_t unused = 0;
-    static_cast<void>(CDnsQuery::Parse(query, question, unused));
     if (!answer.Cname.empty()) {
         PutName(out, question);
         PutU16(out, 5);
@@ -81,8 +85,16 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     }
     for (const std::string& address : addresses) {
         PutName(out, answer.Cname.empty() ? question : answer.Cname);
-        PutU32(out, 0x00010001);  // type A, class IN
+        PutU16(out, ipv6 ? kTypeAaaa : kTypeA);
+        PutU16(out, kClassIn);
         PutU32(out, answer.Ttl);
+        if (ipv6) {
+            Ipv6Bytes bytes{};
+            TextToIpv6(address, bytes);
+            PutU16(out, 16);
+            out.insert(out.end(), bytes.begin(), bytes.end());
+            continue;
+        }
         PutU16(out, 4);
         const std::uint32_t value = TextToAddress(address);
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);

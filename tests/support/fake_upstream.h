@@ -34,7 +34,9 @@ Bytes WithOptRecord(Bytes query);
 
 // How the fake answers one domain.
 struct FakeAnswer {
+    // The A records; an AAAA query gets AAAA records of Ipv6Addresses instead (none: no answer).
     std::vector<std::string> Addresses{};
+    std::vector<std::string> Ipv6Addresses{};
     std::uint32_t Ttl = 300;
     // When set, a CNAME record from the question name to this name comes first (with CnameTtl)
     // and the A records are the target's.
