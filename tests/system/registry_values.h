@@ -31,9 +31,6 @@ inline std::string InterfaceKey(const std::string& adapter,
                                 const char* interfaces = kInterfacesKey) {
     return std::string(interfaces) + "\\" + adapter;
 }
-inline std::string NameServer(const std::string& adapter) {
-    return RegistryText(HKEY_LOCAL_MACHINE, InterfaceKey(adapter), kNameServerValue);
-}
 // Gives the adapter a fresh interface key whose "NameServer" holds `text`.
 inline void SetNameServer(const std::string& adapter, const std::string& text) {
     ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, InterfaceKey(adapter).c_str());
