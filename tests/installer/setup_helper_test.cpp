@@ -16,26 +16,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A copy ended by force during its takeover of the dual-stack machine. Two adapters came later,
-// without a record: the first names the proxy only among others and is not touched, so the list
-// that the restore sees must start further on; the second points its IPv6 DNS alone at the proxy,
-// which is put back to DHCP while its own IPv4 servers stay. The others get the static values of
-// the first-run record back, IPv6 too.
+// A copy crashed during its takeover of the dual-stack machine, to which two adapters came later:
+// the first names the proxy only among others and stays, so the list that the restore sees must
+// start further on; the second points only its IPv6 DNS at the proxy, which goes back to DHCP.
+// The others get the static values of the first-run record back.
 TEST(CrashRestore, AdaptersLeftAtTheProxyGetTheStaticValuesOfTheRecordBack) {
     std::vector<qftest::TestAdapter> machine{
-        {"{elsewhere}", {"127.0.0.1"}, "1:127.0.0.1,192.0.2.3\\0", "1:fd00::3\\0"},
-        {"{ipv6 at proxy}", {"192.0.2.9"}, "1:192.0.2.9\\0", qftest::kAtProxy6}};
+        {"{elsewhere}", {"127.0.0.1"}, "127.0.0.1,192.0.2.3", "fd00::3"},
+        {"{ipv6 at proxy}", {"192.0.2.9"}, "192.0.2.9", qftest::kAtProxy6}};
     machine.insert(machine.end(), qftest::kDualStack.begin(), qftest::kDualStack.end());
     FakeIpHelper system, crashedCopy;
     qftest::SetUpAdapters(system, machine);
     qftest::SetUpAdapters(crashedCopy, qftest::kDualStack);
     std::vector<std::string> expected = qftest::StaticValues(machine);
     expected[3] = qftest::kNoValue;
-    {
-        CAdapterList crashed(crashedCopy.Api());
-        SnapshotAdapterDns(crashed);
-        SetSystemDns(crashed, true);
-    }
+    qftest::RunAndCrash(crashedCopy);
 
     EXPECT_EQ(RestoreAdaptersLeftAtProxy(system.Api()),
               (std::vector<RestoredAdapter>{{"{ipv6 at proxy}", "192.0.2.9", ""},

@@ -49,53 +49,38 @@ inline void Record(const std::string& name, const std::string& text) {
               ERROR_SUCCESS);
 }
 
-// A "NameServer" byte for byte, as the tests write and compare it: its type, a colon and its
-// bytes, each zero byte shown as "\0"; or one of these two.
-inline const std::string kNoValue = "<no value>";
-inline const std::string kNoKey = "<no key>";
+// A "NameServer" byte for byte (another type than REG_SZ is named in front), or one of these.
+inline const std::string kNoValue = "<no value>", kNoKey = "<no key>";
 
 inline std::string StoredNameServer(const std::string& key) {
     HKEY opened = nullptr;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
         return kNoKey;
     }
-    DWORD type = 0;
-    char bytes[1024] = {};
-    DWORD size = sizeof bytes;
+    DWORD type = 0, size = 1024;
+    std::string bytes(size, '\0');
     const LSTATUS status = ::RegQueryValueExA(opened, kNameServerValue, nullptr, &type,
-                                              reinterpret_cast<BYTE*>(bytes), &size);
+                                              reinterpret_cast<BYTE*>(bytes.data()), &size);
     ::RegCloseKey(opened);
-    if (status != ERROR_SUCCESS) {
-        return kNoValue;
-    }
-    std::string shown = std::to_string(type) + ":";
-    for (DWORD i = 0; i < size; ++i) {
-        shown += bytes[i] == '\0' ? std::string("\\0") : std::string(1, bytes[i]);
-    }
-    return shown;
+    bytes.resize(size);
+    return status != ERROR_SUCCESS ? kNoValue
+           : type == REG_SZ        ? bytes
+                                   : "type " + std::to_string(type) + ": " + bytes;
 }
 
-inline void StoreNameServer(const std::string& key, const std::string& shown) {
+inline void StoreNameServer(const std::string& key, const std::string& bytes) {
     ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
     HKEY created = nullptr;
-    if (shown == kNoKey ||
+    if (bytes != kNoKey &&
         ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                          &created, nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    if (shown != kNoValue) {
-        const size_t colon = shown.find(':');
-        std::string bytes;
-        for (size_t i = colon + 1; i < shown.size(); ++i) {
-            const bool zero = shown.compare(i, 2, "\\0") == 0;
-            bytes += zero ? '\0' : shown[i];
-            i += zero ? 1 : 0;
+                          &created, nullptr) == ERROR_SUCCESS) {
+        if (bytes != kNoValue) {
+            ::RegSetValueExA(created, kNameServerValue, 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<DWORD>(bytes.size()));
         }
-        ::RegSetValueExA(created, kNameServerValue, 0, std::stoul(shown.substr(0, colon)),
-                         reinterpret_cast<const BYTE*>(bytes.data()),
-                         static_cast<DWORD>(bytes.size()));
+        ::RegCloseKey(created);
     }
-    ::RegCloseKey(created);
 }
 
 // An adapter as a test sets it up: the servers the system reports it uses, and the "NameServer"
@@ -103,8 +88,7 @@ inline void StoreNameServer(const std::string& key, const std::string& shown) {
 struct TestAdapter {
     std::string name;
     std::vector<std::string> inUse;
-    std::string static4;
-    std::string static6;
+    std::string static4, static6;
 };
 
 // Gives the system these adapters and the prefix their interface keys (it has none of its own),
@@ -129,14 +113,23 @@ inline std::vector<std::string> StaticValues(const std::vector<TestAdapter>& ada
     return values;
 }
 
+// A run of the program that takes its first-run record and the adapters over, then crashes.
+inline void RunAndCrash(FakeIpHelper& system) {
+    CAdapterList adapters(system.Api());
+    SnapshotAdapterDns(adapters);
+    SetSystemDns(adapters, true);
+}
+
+using namespace std::string_literals;
+
 // A dual-stack machine before the program: one adapter with static servers of its own, in bytes
 // that the program itself never writes (no terminating zero, separators other than its own); one
 // that takes them from DHCP, without an IPv4 value and with an empty IPv6 one; one without IPv6.
 inline const std::vector<TestAdapter> kDualStack{
-    {"{static}", {"10.0.0.1", "10.0.0.2"}, "1:10.0.0.1 10.0.0.2", "1:fd00::1,fd00::2\\0"},
-    {"{dhcp}", {"192.0.2.53"}, kNoValue, "1:\\0"},
-    {"{no ipv6}", {"10.0.0.3"}, "1:10.0.0.3\\0", kNoKey}};
-inline const std::string kAtProxy4 = "1:127.0.0.1\\0\\0", kAtProxy6 = "1:::1\\0\\0";
+    {"{static}", {"10.0.0.1", "10.0.0.2"}, "10.0.0.1 10.0.0.2", "fd00::1,fd00::2\0"s},
+    {"{dhcp}", {"192.0.2.53"}, kNoValue, "\0"s},
+    {"{no ipv6}", {"10.0.0.3"}, "10.0.0.3\0"s, kNoKey}};
+inline const std::string kAtProxy4 = "127.0.0.1\0\0"s, kAtProxy6 = "::1\0\0"s;
 inline const std::vector<std::string> kDualStackTakenOver{kAtProxy4, kAtProxy6, kAtProxy4,
                                                           kAtProxy6, kAtProxy4, kNoKey};
 

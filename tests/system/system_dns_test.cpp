@@ -27,7 +27,7 @@ TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactly
         // Between two runs of the proxy the user gives the first adapter other servers: they are
         // what the next stop puts back, not those of the first-run record.
         if (cycle == 1) {
-            StoreNameServer(InterfaceKey("{static}"), "1:10.0.0.9\\0");
+            StoreNameServer(InterfaceKey("{static}"), "10.0.0.9\0"s);
         }
         const Texts before = StaticValues(kDualStack);
         EXPECT_EQ(SetSystemDns(adapters, true), TRUE);
@@ -42,15 +42,11 @@ TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactly
     }
 }
 
-// The crashed run's objects are dropped without a stop; the next run starts from the registry,
-// where the system reports the proxy as every adapter's server.
+// The next run starts from the registry, where the system reports the proxy as every adapter's
+// server.
 TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheStaticValuesOfTheRecord) {
     const Texts before = StaticValues(kDualStack);
-    {
-        CAdapterList crashed(system.Api());
-        SnapshotAdapterDns(crashed);
-        SetSystemDns(crashed, true);
-    }
+    RunAndCrash(system);
     for (FakeIpHelper::Adapter& adapter : system.adapters) {
         adapter.dnsServers = {"127.0.0.1"};
     }
@@ -67,35 +63,27 @@ TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheStaticValuesOfTheRecord) {
 // without them the adapter follows DHCP. An IPv6 value of its own stays as it was.
 TEST_F(SystemDns, WithoutItsStaticRecordACrashedAdapterGetsTheServersItUsed) {
     struct Case {
-        TestAdapter adapter;
-        const char* record;
-        Texts after;
+        std::string name, static6, record, after4, after6;
     };
-    const std::string longRecord(255, '1');
+    const std::string longest(254, '1');
     const std::vector<Case> cases{
-        {{"{older record}", {"127.0.0.1"}, kAtProxy4, "1:fd00::9\\0"},
-         "10.0.0.1,10.0.0.2",
-         {"1:10.0.0.1,10.0.0.2\\0\\0", "1:fd00::9\\0"}},
-        {{"{proxy and more}", {"127.0.0.1"}, kAtProxy4, kNoKey},
-         "127.0.0.1,10.0.0.7",
-         {"1:10.0.0.7\\0\\0", kNoKey}},
-        {{"{proxy alone}", {"127.0.0.1"}, kAtProxy4, kNoKey}, "127.0.0.1", {"1:\\0\\0", kNoKey}},
-        {{"{long}", {"127.0.0.1"}, kAtProxy4, kNoKey},
-         longRecord.c_str(),
-         {"1:" + longRecord.substr(1) + "\\0\\0", kNoKey}},
-        {{"{added later}", {"127.0.0.1"}, kAtProxy4, kAtProxy6}, nullptr, {"1:\\0\\0", kNoValue}}};
+        {"{older record}", "fd00::9\0"s, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2\0\0"s,
+         "fd00::9\0"s},
+        {"{proxy and more}", kNoKey, "127.0.0.1,10.0.0.7", "10.0.0.7\0\0"s, kNoKey},
+        {"{proxy alone}", kNoKey, "127.0.0.1", "\0\0"s, kNoKey},
+        {"{long}", kNoKey, longest + "1", longest + "\0\0"s, kNoKey},
+        {"{added later}", kAtProxy6, "", "\0\0"s, kNoValue}};
     std::vector<TestAdapter> machine;
     Texts expected;
     for (const Case& item : cases) {
-        machine.push_back(item.adapter);
-        expected.insert(expected.end(), item.after.begin(), item.after.end());
+        machine.push_back({item.name, {"127.0.0.1"}, kAtProxy4, item.static6});
+        expected.insert(expected.end(), {item.after4, item.after6});
     }
     system.adapters.clear();
     SetUpAdapters(system, machine);
-    Record(kFirstRunValue, "0");
     for (const Case& item : cases) {
-        if (item.record != nullptr) {
-            Record(item.adapter.name, item.record);
+        if (!item.record.empty()) {
+            Record(item.name, item.record);
         }
     }
     CAdapterList adapters(system.Api());
