@@ -4,20 +4,24 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "system/registry_key.h"
 #include "system/system_dns.h"
 
 namespace {
 
-bool PointsAtProxy(const IP_ADAPTER_INFO& adapter) {
-    const std::string name(adapter.AdapterName,
-                           ::strnlen(adapter.AdapterName, sizeof adapter.AdapterName));
+std::string NameOf(const IP_ADAPTER_INFO& adapter) {
+    return {adapter.AdapterName, ::strnlen(adapter.AdapterName, sizeof adapter.AdapterName)};
+}
+
+// The "NameServer" text under the adapter's key; none when there is no such key.
+std::optional<std::string> StaticServers(const char* interfacesKey, const std::string& name) {
     CRegistryKey key;
-    if (!key.Open(HKEY_LOCAL_MACHINE, std::string(kInterfacesKey) + "\\" + name, KEY_READ)) {
-        return false;
+    if (!key.Open(HKEY_LOCAL_MACHINE, std::string(interfacesKey) + "\\" + name, KEY_READ)) {
+        return std::nullopt;
     }
-    return key.ReadText(kNameServerValue) == std::optional<std::string>(kProxyAddress);
+    return key.ReadText(kNameServerValue).value_or("");
 }
 
 // Unlinks from the chain every adapter that does not point at the proxy; ERROR_NO_DATA when
@@ -25,7 +29,7 @@ bool PointsAtProxy(const IP_ADAPTER_INFO& adapter) {
 ULONG KeepAdaptersAtProxy(PIP_ADAPTER_INFO head) {
     std::vector<PIP_ADAPTER_INFO> kept;
     for (PIP_ADAPTER_INFO entry = head; entry != nullptr; entry = entry->Next) {
-        if (PointsAtProxy(*entry)) {
+        if (PointsAtProxy(NameOf(*entry))) {
             kept.push_back(entry);
         }
     }
@@ -58,12 +62,9 @@ std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& syste
     SetSystemDns(adapters, false);
     std::vector<RestoredAdapter> restored;
     for (int i = 0; i < adapters.GetCount(); ++i) {
-        const AdapterInfo& adapter = *adapters.GetAt(i);
-        std::string servers = adapter.PrimaryDns;
-        if (!adapter.OtherDns.empty()) {
-            servers += "," + adapter.OtherDns;
-        }
-        restored.push_back({adapter.AdapterName, std::move(servers)});
+        const std::string& name = adapters.GetAt(i)->AdapterName;
+        restored.push_back({name, StaticServers(kInterfacesKey, name).value_or(""),
+                            StaticServers(kInterfaces6Key, name)});
     }
     return restored;
 }

@@ -1,23 +1,30 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "system/adapter_list.h"
 
-// An adapter whose DNS servers were put back, and the servers it has now, comma-separated; empty
-// when it has none of its own, and the system then uses those that DHCP gives it.
+// An adapter whose DNS servers were put back, and the static servers it has now, comma-separated;
+// empty when it has none of its own, and the system then uses those that DHCP gives it. None
+// for IPv6 when the adapter has no IPv6.
 struct RestoredAdapter {
-    std::string name;
-    std::string servers;
+    std::string m_name;
+    std::string m_servers;
+    std::optional<std::string> m_servers6;
+
+    bool operator==(const RestoredAdapter&) const = default;
 };
 
-// The system's adapters as `system` reports them, less every adapter whose "NameServer" is not
-// exactly the proxy's address: those are the ones a copy of the program that ended without its
-// stop (a crash, a forced end) leaves behind.
+// The system's adapters as `system` reports them, less every adapter whose IPv4 and IPv6
+// "NameServer" are both other than the proxy's address: those left at it are the ones a copy of
+// the program that ended without its stop (a crash, a forced end) leaves behind.
 IpHelperApi AdaptersLeftAtProxy(IpHelperApi system);
 
 // Puts back the DNS servers of every adapter left pointing at the proxy, as the program's own
-// next stop would: those of the first-run record, or none when the record has nothing for the
-// adapter. Adapters that point elsewhere are not touched. Returns the adapters it wrote.
+// next stop would: the static values of the first-run record, byte for byte; from a record of
+// an older copy, which holds only the servers in use, those servers, or none when the record has
+// nothing for the adapter. Values that point elsewhere are not touched. Returns the adapters it
+// wrote.
 std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& system);

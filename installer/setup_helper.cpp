@@ -3,16 +3,17 @@
 //     QuillforthSetupHelper close [SECONDS]   asks every running Quillforth to exit and waits for
 //                                             it (30 s unless told); exit code 1 when one still
 //                                             runs after that
-//     QuillforthSetupHelper restore           puts back the DNS servers of the adapters that a
-//                                             copy which did not stop cleanly left pointing at
-//                                             the proxy, and starts the DNS Client service that
-//                                             it left stopped
+//     QuillforthSetupHelper restore           puts back the IPv4 and IPv6 DNS servers of the
+//                                             adapters that a copy which did not stop cleanly
+//                                             left pointing at the proxy, and starts the DNS
+//                                             Client service that it left stopped
 #include <windows.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -50,9 +51,16 @@ void StartDnsClient() {
 
 int Restore() {
     const std::vector<RestoredAdapter> restored = RestoreAdaptersLeftAtProxy(IpHelperApi::System());
+    auto shown = [](const std::string& servers) {
+        return servers.empty() ? "automatic" : servers.c_str();
+    };
     for (const RestoredAdapter& adapter : restored) {
-        std::printf("Put back the DNS servers of adapter %s: %s\n", adapter.name.c_str(),
-                    adapter.servers.empty() ? "automatic" : adapter.servers.c_str());
+        std::printf("Put back the DNS servers of adapter %s: %s", adapter.m_name.c_str(),
+                    shown(adapter.m_servers));
+        if (adapter.m_servers6) {
+            std::printf(", IPv6 %s", shown(*adapter.m_servers6));
+        }
+        std::puts("");
     }
     if (restored.empty()) {
         std::puts("No adapter points at the proxy: nothing to put back.");

@@ -6,8 +6,21 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "system/registry_key.h"
+
+// An adapter's static "NameServer" value as it stood before the takeover, kept so that the
+// restore puts back exactly that.
+struct StaticNameServer {
+    // False until it was read, and while what was read is the proxy's own address (a takeover
+    // that never ended in a restore): the adapter's own value is then not known.
+    bool m_known = false;
+    // None when the adapter had no static value: it takes its servers from DHCP.
+    std::optional<RegistryValue> m_value;
+};
 
 // One network adapter as the system integration needs it: the interface name under which its
 // TCP/IP settings live in the registry, and the DNS servers it uses.
@@ -22,6 +35,10 @@ struct AdapterInfo {
     // The further servers joined with ",". During a takeover it holds all of the adapter's
     // previous servers, the former first one first.
     std::string OtherDns;
+    // The static values of its IPv4 and its IPv6 interface key, read by the takeover before it
+    // writes the proxy's address.
+    StaticNameServer m_static4;
+    StaticNameServer m_static6;
 };
 
 // The two IP Helper calls the list is built from; tests stand in for the system with their own.

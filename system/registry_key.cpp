@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 bool CRegistryKey::Open(HKEY root, const std::string& path, REGSAM access) {
     Close();
@@ -46,4 +47,42 @@ bool CRegistryKey::WriteBytes(const char* name, DWORD type, const char* data, si
     return m_key != nullptr &&
            ::RegSetValueExA(m_key, name, 0, type, reinterpret_cast<const BYTE*>(data),
                             static_cast<DWORD>(size)) == ERROR_SUCCESS;
+}
+
+bool CRegistryKey::ReadValue(const char* name, std::optional<RegistryValue>& value) const {
+    if (m_key == nullptr) {
+        return false;
+    }
+    RegistryValue read;
+    DWORD size = 0;
+    LSTATUS status = ::RegQueryValueExA(m_key, name, nullptr, &read.m_type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        value.reset();
+        return true;
+    }
+    // The value may grow between asking for its size and reading it: then it is asked again.
+    for (int attempt = 0; attempt < 3 && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA);
+         ++attempt) {
+        read.m_bytes.resize(size);
+        status = ::RegQueryValueExA(m_key, name, nullptr, &read.m_type,
+                                    reinterpret_cast<BYTE*>(read.m_bytes.data()), &size);
+        if (status == ERROR_SUCCESS) {
+            read.m_bytes.resize(size);
+            value = std::move(read);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CRegistryKey::WriteValue(const char* name, const RegistryValue& value) const {
+    return WriteBytes(name, value.m_type, value.m_bytes.data(), value.m_bytes.size());
+}
+
+bool CRegistryKey::DeleteValue(const char* name) const {
+    if (m_key == nullptr) {
+        return false;
+    }
+    const LSTATUS status = ::RegDeleteValueA(m_key, name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -45,9 +45,10 @@ std::optional<std::string> TakeOver(AdapterInfo& adapter) {
     return kProxyAddress;
 }
 
-// The adapter's servers from before the takeover: the first-run record wins over what this run
-// knows, so that a takeover left behind by a crash is undone here. A record that names nothing
-// but the proxy is no use and counts as none.
+// Moves the adapter's servers in use back from the proxy, and gives the servers to write when its
+// own static value is not known (a takeover left behind by a crash, and no record of the value):
+// the first-run record's servers win over what this run knows. A record that names nothing but
+// the proxy is no use and counts as none.
 std::string Restore(AdapterInfo& adapter) {
     std::string saved;
     std::string servers = adapter.OtherDns;
@@ -65,19 +66,136 @@ std::string Restore(AdapterInfo& adapter) {
     return servers;
 }
 
-// Sets the adapter's "NameServer", cut to its longest length, and flushes the resolver cache so
-// that lookups go to the new servers at once. The value is stored with its terminator and one
-// more zero byte.
-void WriteNameServer(const std::string& adapterName, std::string_view servers) {
+// What differs between an adapter's IPv4 and its IPv6 DNS servers.
+struct IpVersion {
+    const char* m_interfacesKey;
+    const char* m_proxyAddress;
+    const char* m_recordSubkey;
+    StaticNameServer AdapterInfo::*m_static;
+};
+const IpVersion kIpv4{kInterfacesKey, kProxyAddress, kRecord4Subkey, &AdapterInfo::m_static4};
+const IpVersion kIpv6{kInterfaces6Key, kProxyAddress6, kRecord6Subkey, &AdapterInfo::m_static6};
+
+std::string InterfaceKey(const IpVersion& ip, const std::string& adapterName) {
+    return std::string(ip.m_interfacesKey) + "\\" + adapterName;
+}
+
+std::string RecordKey(const IpVersion& ip, const std::string& adapterName) {
+    return std::string(kDnsServersKey) + "\\" + adapterName + "\\" + ip.m_recordSubkey;
+}
+
+// Whether the value's text up to its first zero, which is what Windows reads, is the proxy's
+// address.
+bool NamesTheProxy(const IpVersion& ip, const RegistryValue& value) {
+    if (value.m_type != REG_SZ && value.m_type != REG_EXPAND_SZ) {
+        return false;
+    }
+    return std::string_view(value.m_bytes.c_str()) == ip.m_proxyAddress;
+}
+
+// A "NameServer" value from `path`; not known when it cannot be read or holds the proxy's address,
+// which is never the adapter's own.
+StaticNameServer ReadStatic(HKEY root, const std::string& path, const IpVersion& ip) {
     CRegistryKey key;
-    if (!key.Open(HKEY_LOCAL_MACHINE, std::string(kInterfacesKey) + "\\" + adapterName,
-                  KEY_WRITE)) {
+    StaticNameServer found;
+    if (!key.Open(root, path, KEY_READ) || !key.ReadValue(kNameServerValue, found.m_value) ||
+        (found.m_value && NamesTheProxy(ip, *found.m_value))) {
+        return {};
+    }
+    found.m_known = true;
+    return found;
+}
+
+StaticNameServer CurrentStatic(const AdapterInfo& adapter, const IpVersion& ip) {
+    return ReadStatic(HKEY_LOCAL_MACHINE, InterfaceKey(ip, adapter.AdapterName), ip);
+}
+
+// Sets or deletes the adapter's "NameServer" and flushes the resolver cache, so that lookups go
+// to the new servers at once.
+void WriteStatic(const std::string& path, const std::optional<RegistryValue>& value) {
+    CRegistryKey key;
+    if (!key.Open(HKEY_LOCAL_MACHINE, path, KEY_WRITE)) {
         return;
     }
-    std::array<char, kMaxNameServerLength + 2> value{};
-    const size_t length = servers.copy(value.data(), kMaxNameServerLength);
-    key.WriteBytes(kNameServerValue, REG_SZ, value.data(), length + 2);
+    if (value) {
+        key.WriteValue(kNameServerValue, *value);
+    } else {
+        key.DeleteValue(kNameServerValue);
+    }
     FlushResolverCache();
+}
+
+// A server text as the program writes it: cut to its longest length, stored with its terminator
+// and one more zero byte.
+RegistryValue NameServerText(std::string_view servers) {
+    std::string bytes(servers.substr(0, kMaxNameServerLength));
+    bytes.append(2, '\0');
+    return {REG_SZ, std::move(bytes)};
+}
+
+// Keeps the adapter's own static value before the takeover overwrites it. What a takeover left
+// behind (the proxy's address) does not replace what an earlier takeover of this run found.
+void RememberStatic(AdapterInfo& adapter, const IpVersion& ip) {
+    StaticNameServer found = CurrentStatic(adapter, ip);
+    if (found.m_known) {
+        adapter.*ip.m_static = std::move(found);
+    }
+}
+
+void TakeOverAdapter(AdapterInfo& adapter) {
+    RememberStatic(adapter, kIpv4);
+    if (std::optional<std::string> servers = TakeOver(adapter)) {
+        WriteStatic(InterfaceKey(kIpv4, adapter.AdapterName), NameServerText(*servers));
+    }
+    // An adapter without IPv6 has no key to write.
+    RememberStatic(adapter, kIpv6);
+    WriteStatic(InterfaceKey(kIpv6, adapter.AdapterName), NameServerText(kProxyAddress6));
+}
+
+// Puts back the adapter's own static value of one IP version: the one the takeover found, else,
+// after a takeover left behind by a crash, the one of the first-run record. A value that is not
+// the proxy's and that this run did not find is someone else's and stays. False when nothing
+// tells what the adapter's own value was.
+bool RestoreStatic(const AdapterInfo& adapter, const IpVersion& ip) {
+    StaticNameServer own = adapter.*ip.m_static;
+    if (!own.m_known) {
+        if (CurrentStatic(adapter, ip).m_known) {
+            return true;
+        }
+        own = ReadStatic(HKEY_CURRENT_USER, RecordKey(ip, adapter.AdapterName), ip);
+    }
+    if (!own.m_known) {
+        return false;
+    }
+    WriteStatic(InterfaceKey(ip, adapter.AdapterName), own.m_value);
+    return true;
+}
+
+void RestoreAdapter(AdapterInfo& adapter) {
+    const std::string servers = Restore(adapter);
+    if (!RestoreStatic(adapter, kIpv4)) {
+        WriteStatic(InterfaceKey(kIpv4, adapter.AdapterName), NameServerText(servers));
+    }
+    // Without a known value of its own the adapter follows DHCP again.
+    if (!RestoreStatic(adapter, kIpv6)) {
+        WriteStatic(InterfaceKey(kIpv6, adapter.AdapterName), std::nullopt);
+    }
+}
+
+// Copies the adapter's static value of one IP version into its record, or records that it had
+// none; leaves no record when the value is not known. A record taken again replaces the old one.
+void RecordStatic(const AdapterInfo& adapter, const IpVersion& ip) {
+    const std::string path = RecordKey(ip, adapter.AdapterName);
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    const StaticNameServer found = CurrentStatic(adapter, ip);
+    CRegistryKey key;
+    bool created = false;
+    if (!found.m_known || !key.OpenOrCreate(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, created)) {
+        return;
+    }
+    if (found.m_value) {
+        key.WriteValue(kNameServerValue, *found.m_value);
+    }
 }
 
 // What the record holds for one adapter: its servers, first server first, comma-separated. None
@@ -121,10 +239,10 @@ void WriteRecordText(const CRegistryKey& key, const char* name, DWORD type,
 BOOL SetSystemDns(CAdapterList& adapters, bool takeOver) {
     for (int i = 0; i < adapters.GetCount(); ++i) {
         AdapterInfo& adapter = *adapters.GetAt(i);
-        if (!takeOver) {
-            WriteNameServer(adapter.AdapterName, Restore(adapter));
-        } else if (std::optional<std::string> servers = TakeOver(adapter)) {
-            WriteNameServer(adapter.AdapterName, *servers);
+        if (takeOver) {
+            TakeOverAdapter(adapter);
+        } else {
+            RestoreAdapter(adapter);
         }
     }
     return TRUE;
@@ -145,6 +263,8 @@ int SnapshotAdapterDns(const CAdapterList& adapters) {
         if (std::optional<std::string> servers = RecordedServers(adapter)) {
             WriteRecordText(key, adapter.AdapterName.c_str(), REG_EXPAND_SZ, *servers);
         }
+        RecordStatic(adapter, kIpv4);
+        RecordStatic(adapter, kIpv6);
     }
     return 1;
 }
@@ -160,6 +280,18 @@ int ReadSavedAdapterDns(const std::string& adapterName, std::string& servers) {
     }
     servers = std::move(*saved);
     return 1;
+}
+
+bool PointsAtProxy(const std::string& adapterName) {
+    for (const IpVersion* ip : {&kIpv4, &kIpv6}) {
+        CRegistryKey key;
+        std::optional<RegistryValue> value;
+        if (key.Open(HKEY_LOCAL_MACHINE, InterfaceKey(*ip, adapterName), KEY_READ) &&
+            key.ReadValue(kNameServerValue, value) && value && NamesTheProxy(*ip, *value)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 BOOL FlushResolverCache() {

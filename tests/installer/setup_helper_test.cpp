@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "app/quillforth_app.h"
@@ -16,40 +15,29 @@
 namespace {
 
 using namespace std::chrono_literals;
-using qftest::NameServer;
-using NamesAndServers = std::vector<std::pair<std::string, std::string>>;
 
-// Adapters as a copy that was ended by force leaves them, with a first-run record of their
-// servers from before it ever ran. Only those left exactly at the proxy are put back; the first
-// adapter is not one of them, so the list that the restore sees must start further on.
-TEST(CrashRestore, OnlyAdaptersLeftAtTheProxyGetTheirRecordedServersBack) {
-    const std::string untouched = "{A}", recorded = "{B}", listsProxy = "{C}", unrecorded = "{D}";
-    qftest::Record(kFirstRunValue, "0");
-    FakeIpHelper system;
-    for (const auto& [name, nameServer, record] :
-         {std::tuple{untouched, "192.0.2.9", "192.0.2.7"},
-          std::tuple{recorded, "127.0.0.1", "192.0.2.1,192.0.2.2"},
-          std::tuple{listsProxy, "127.0.0.1,192.0.2.3", "192.0.2.4"},
-          std::tuple{unrecorded, "127.0.0.1", ""}}) {
-        system.adapters.push_back(
-            {name, static_cast<uint32_t>(system.adapters.size() + 1), {nameServer}});
-        qftest::SetNameServer(name, nameServer);
-        if (*record != '\0') {
-            qftest::Record(name, record);
-        }
-    }
-    system.adapters.push_back({"{without key}", 9, {"127.0.0.1"}});
+// A copy crashed during its takeover of the dual-stack machine, to which two adapters came later:
+// the first names the proxy only among others and stays, so the list that the restore sees must
+// start further on; the second points only its IPv6 DNS at the proxy, which goes back to DHCP.
+// The others get the static values of the first-run record back.
+TEST(CrashRestore, AdaptersLeftAtTheProxyGetTheStaticValuesOfTheRecordBack) {
+    std::vector<qftest::TestAdapter> machine{
+        {"{elsewhere}", {"127.0.0.1"}, "127.0.0.1,192.0.2.3", "fd00::3"},
+        {"{ipv6 at proxy}", {"192.0.2.9"}, "192.0.2.9", qftest::kAtProxy6}};
+    machine.insert(machine.end(), qftest::kDualStack.begin(), qftest::kDualStack.end());
+    FakeIpHelper system, crashedCopy;
+    qftest::SetUpAdapters(system, machine);
+    qftest::SetUpAdapters(crashedCopy, qftest::kDualStack);
+    std::vector<std::string> expected = qftest::StaticValues(machine);
+    expected[3] = qftest::kNoValue;
+    qftest::RunAndCrash(crashedCopy);
 
-    NamesAndServers restored;
-    for (const RestoredAdapter& adapter : RestoreAdaptersLeftAtProxy(system.Api())) {
-        restored.emplace_back(adapter.name, adapter.servers);
-    }
-    EXPECT_EQ(restored, (NamesAndServers{{recorded, "192.0.2.1,192.0.2.2"}, {unrecorded, ""}}));
-    // Without a record the adapter is left to the servers that DHCP gives it.
-    EXPECT_EQ((std::vector{NameServer(recorded), NameServer(unrecorded), NameServer(untouched),
-                           NameServer(listsProxy), NameServer("{without key}")}),
-              (std::vector<std::string>{"192.0.2.1,192.0.2.2", "", "192.0.2.9",
-                                        "127.0.0.1,192.0.2.3", "<none>"}));
+    EXPECT_EQ(RestoreAdaptersLeftAtProxy(system.Api()),
+              (std::vector<RestoredAdapter>{{"{ipv6 at proxy}", "192.0.2.9", ""},
+                                            {"{static}", "10.0.0.1 10.0.0.2", "fd00::1,fd00::2"},
+                                            {"{dhcp}", "", ""},
+                                            {"{no ipv6}", "10.0.0.3", std::nullopt}}));
+    EXPECT_EQ(qftest::StaticValues(machine), expected);
 }
 
 // Until the condition holds, 10 s at most.

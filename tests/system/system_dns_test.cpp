@@ -10,107 +10,103 @@
 
 namespace {
 
-using qftest::NameServer;
-using qftest::Record;
-using qftest::Recorded;
-using qftest::SetNameServer;
+using namespace qftest;
 using Texts = std::vector<std::string>;
 
-const std::string kFirst = "{first}", kSecond = "{second}", kThird = "{third}";
-const Texts kAtProxy{"127.0.0.1", "127.0.0.1", "127.0.0.1"};
-const Texts kBefore{"10.0.0.1,10.0.0.2", "10.0.0.3", ""};
-
-// Each test starts without a first-run record, with three adapters whose interface keys hold
-// their servers from before the program (a fresh prefix has no interface keys of its own).
 class SystemDns : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
-        system.adapters = {
-            {kFirst, 11, {"10.0.0.1", "10.0.0.2"}}, {kSecond, 12, {"10.0.0.3"}}, {kThird, 13, {}}};
-        for (size_t i = 0; i < 3; ++i) {
-            SetNameServer(system.adapters[i].name, kBefore[i]);
-        }
-    }
-    static Texts NameServers() {
-        return {NameServer(kFirst), NameServer(kSecond), NameServer(kThird)};
-    }
+    void SetUp() override { SetUpAdapters(system, kDualStack); }
 
     FakeIpHelper system;
 };
 
-TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachRestoreGivesItsServersBack) {
+TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactlyWhatWasThere) {
     CAdapterList adapters(system.Api());
     EXPECT_EQ(SnapshotAdapterDns(adapters), 1);
     for (int cycle = 0; cycle < 2; ++cycle) {
+        // Between two runs of the proxy the user gives the first adapter other servers: they are
+        // what the next stop puts back, not those of the first-run record.
+        if (cycle == 1) {
+            StoreNameServer(InterfaceKey("{static}"), "10.0.0.9\0"s);
+        }
+        const Texts before = StaticValues(kDualStack);
         EXPECT_EQ(SetSystemDns(adapters, true), TRUE);
-        EXPECT_EQ(NameServers(), kAtProxy);
-        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns, "127.0.0.1");
-        EXPECT_EQ(adapters.GetAt(0)->OtherDns, "10.0.0.1,10.0.0.2");
+        EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
+        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns + " " + adapters.GetAt(0)->OtherDns,
+                  "127.0.0.1 10.0.0.1,10.0.0.2");
 
         SetSystemDns(adapters, false);
-        EXPECT_EQ(NameServers(), kBefore);
-        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns, "10.0.0.1");
-        EXPECT_EQ(adapters.GetAt(0)->OtherDns, "10.0.0.2");
+        EXPECT_EQ(StaticValues(kDualStack), before) << "the DHCP adapter has no static value";
+        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns + " " + adapters.GetAt(0)->OtherDns,
+                  "10.0.0.1 10.0.0.2");
     }
+}
+
+// The next run starts from the registry, where the system reports the proxy as every adapter's
+// server.
+TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheStaticValuesOfTheRecord) {
+    const Texts before = StaticValues(kDualStack);
+    RunAndCrash(system);
+    for (FakeIpHelper::Adapter& adapter : system.adapters) {
+        adapter.dnsServers = {"127.0.0.1"};
+    }
+    CAdapterList adapters(system.Api());
+    EXPECT_EQ(SnapshotAdapterDns(adapters), 0);
+    SetSystemDns(adapters, true);
+    EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
+    SetSystemDns(adapters, false);
+    EXPECT_EQ(StaticValues(kDualStack), before);
+}
+
+// Left at the proxy by a crash, with a record of an older copy (the servers in use only) or
+// none: the record's servers are written as before, never the proxy, cut to 254 characters;
+// without them the adapter follows DHCP. An IPv6 value of its own stays as it was.
+TEST_F(SystemDns, WithoutItsStaticRecordACrashedAdapterGetsTheServersItUsed) {
+    struct Case {
+        std::string name, static6, record, after4, after6;
+    };
+    const std::string longest(254, '1');
+    const std::vector<Case> cases{
+        {"{older record}", "fd00::9\0"s, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2\0\0"s,
+         "fd00::9\0"s},
+        {"{proxy and more}", kNoKey, "127.0.0.1,10.0.0.7", "10.0.0.7\0\0"s, kNoKey},
+        {"{proxy alone}", kNoKey, "127.0.0.1", "\0\0"s, kNoKey},
+        {"{long}", kNoKey, longest + "1", longest + "\0\0"s, kNoKey},
+        {"{added later}", kAtProxy6, "", "\0\0"s, kNoValue}};
+    std::vector<TestAdapter> machine;
+    Texts expected;
+    for (const Case& item : cases) {
+        machine.push_back({item.name, {"127.0.0.1"}, kAtProxy4, item.static6});
+        expected.insert(expected.end(), {item.after4, item.after6});
+    }
+    system.adapters.clear();
+    SetUpAdapters(system, machine);
+    for (const Case& item : cases) {
+        if (!item.record.empty()) {
+            Record(item.name, item.record);
+        }
+    }
+    CAdapterList adapters(system.Api());
+    SetSystemDns(adapters, true);
+    SetSystemDns(adapters, false);
+    EXPECT_EQ(StaticValues(machine), expected);
 }
 
 TEST_F(SystemDns, FirstRunRecordIsTakenOnceAndNeverNamesTheProxy) {
     system.adapters.push_back({"{at proxy only}", 14, {"127.0.0.1"}});
     system.adapters.push_back({"{at proxy and more}", 15, {"127.0.0.1", "10.0.0.5"}});
     EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 1);
-    EXPECT_EQ((Texts{Recorded("FirstRun"), Recorded(kFirst), Recorded(kSecond), Recorded(kThird),
+    EXPECT_EQ((Texts{Recorded(kFirstRunValue), Recorded("{static}"), Recorded("{dhcp}"),
                      Recorded("{at proxy only}"), Recorded("{at proxy and more}")}),
-              (Texts{"0", "10.0.0.1,10.0.0.2", "10.0.0.3", "", "<none>", "10.0.0.5"}));
+              (Texts{"0", "10.0.0.1,10.0.0.2", "192.0.2.53", "<none>", "10.0.0.5"}));
 
     // "FirstRun" "0": a later start records nothing; any other value counts as a first run.
     system.adapters[0].dnsServers = {"10.9.9.9"};
     EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 0);
-    EXPECT_EQ(Recorded(kFirst), "10.0.0.1,10.0.0.2");
-    Record("FirstRun", "1");
+    EXPECT_EQ(Recorded("{static}"), "10.0.0.1,10.0.0.2");
+    Record(kFirstRunValue, "1");
     EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 1);
-    EXPECT_EQ(Recorded(kFirst), "10.9.9.9");
-}
-
-TEST_F(SystemDns, TheNextRunUndoesATakeoverLeftBehindByACrash) {
-    SnapshotAdapterDns(CAdapterList(system.Api()));
-    CAdapterList crashed(system.Api());
-    SetSystemDns(crashed, true);
-
-    // The next run: the system reports the proxy as the first two adapters' only server. The
-    // first one's value goes, to see whether the takeover writes it.
-    system.adapters[0].dnsServers = {"127.0.0.1"};
-    system.adapters[1].dnsServers = {"127.0.0.1"};
-    SetNameServer(kThird, "");
-    ::RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, qftest::InterfaceKey(kFirst).c_str(), "NameServer");
-    CAdapterList adapters(system.Api());
-    EXPECT_EQ(SnapshotAdapterDns(adapters), 0);
-
-    SetSystemDns(adapters, true);
-    EXPECT_EQ(NameServers(), (Texts{"<none>", "127.0.0.1", "127.0.0.1"}));
-    SetSystemDns(adapters, false);
-    EXPECT_EQ(NameServers(), kBefore);
-    EXPECT_EQ(adapters.GetAt(0)->PrimaryDns, "10.0.0.1");
-    EXPECT_EQ(adapters.GetAt(0)->OtherDns, "10.0.0.2");
-}
-
-// Records such as an older program could leave (the proxy alone, or the proxy and more), and
-// none at all after a crash: the restore writes what the run knows but never the proxy. Long
-// texts are cut to 254 characters, and an adapter without interface key is skipped.
-TEST_F(SystemDns, RestoreWithoutAUsableRecordNeverWritesTheProxy) {
-    Record(kFirst, std::string(255, '1'));
-    Record(kSecond, "127.0.0.1");
-    Record(kThird, "127.0.0.1,10.0.0.7");
-    system.adapters.push_back({"{crashed, no record}", 14, {"127.0.0.1"}});
-    SetNameServer("{crashed, no record}", "127.0.0.1");
-    system.adapters.push_back({"{no key}", 15, {"10.0.0.8"}});
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, qftest::InterfaceKey("{no key}").c_str());
-    CAdapterList adapters(system.Api());
-    SetSystemDns(adapters, true);
-    SetSystemDns(adapters, false);
-    EXPECT_EQ(NameServers(), (Texts{std::string(254, '1'), "10.0.0.3", "10.0.0.7"}));
-    EXPECT_EQ(NameServer("{crashed, no record}"), "") << "its DHCP servers apply again";
-    EXPECT_EQ(NameServer("{no key}"), "<none>");
+    EXPECT_EQ(Recorded("{static}"), "10.9.9.9");
 }
 
 }  // namespace
