@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cache/replace_file.h"
+#include "net/ipv6_text.h"
 
 namespace {
 
@@ -32,6 +33,11 @@ public:
         out.assign(m_line.substr(m_pos, end - m_pos));
         m_pos = end;
         return true;
+    }
+
+    // At the end of the line or before a comma.
+    [[nodiscard]] bool AtFieldEnd() const {
+        return m_pos == m_line.size() || m_line[m_pos] == ',';
     }
 
     bool Comma() {
@@ -117,6 +123,23 @@ std::string_view TrimLine(std::string_view line) {
     return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
 }
 
+// The sixth field: the mark for none, or IPv6 addresses of which those that read as one are
+// kept, in their RFC 5952 form. A field without either leaves the IPv6 addresses unknown.
+void LoadIpv6Field(DnsItem& item, std::string_view text) {
+    if (text == kNoIpv6Mark) {
+        item.Ipv6Known = true;
+        return;
+    }
+    CLockedStringList texts(true);
+    texts.SplitUnique(text, '|');
+    for (const std::string& address : texts.Texts()) {
+        if (std::string canonical = CanonicalIpv6Text(address); !canonical.empty()) {
+            item.Ipv6Addresses.AddTail(std::move(canonical));
+            item.Ipv6Known = true;
+        }
+    }
+}
+
 // One line of the file into the cache; the caller holds the cache's lock.
 void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     line = TrimLine(line.substr(0, line.find('\0')));
@@ -146,6 +169,9 @@ void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     if (!fields.AddressText.empty()) {
         item->Addresses.SplitUnique(fields.AddressText, '|');
     }
+    if (converted == 6) {
+        LoadIpv6Field(*item, fields.Ipv6Text);
+    }
     cache.SetAt(fields.Domain, std::move(item));
 }
 
@@ -168,7 +194,10 @@ int ScanCacheLine(std::string_view line, CacheLine& fields) {
     if (!scan.Comma() || !scan.Unsigned(fields.LastHitDate)) {
         return 4;
     }
-    return 5;
+    if (!scan.Comma() || !scan.Text(kMaxAddressField, true, fields.Ipv6Text) || !scan.AtFieldEnd()) {
+        return 5;
+    }
+    return 6;
 }
 
 std::string DefaultCacheFilePath(std::string_view executablePath) {

@@ -10,15 +10,19 @@
 #include "core/dns_item_map.h"
 
 // The cache file "DnsItem.csv": 8-bit text, the header line, then one line per entry
-//     domain,addresses joined by "|",ttl,hits,last hit time (seconds since 1970, unsigned)
-// with CR LF after every line on every platform. Entry ids are not stored; a load numbers the
-// entries it adds from the container's counter.
+//     domain,IPv4 addresses joined by "|",ttl,hits,last hit time (seconds since 1970,
+//     unsigned)[,IPv6 addresses joined by "|", or "-" for a name known to have none]
+// with CR LF after every line on every platform. The sixth field is written only for an entry
+// whose IPv6 addresses are known; a reader of the five-field form stops before it. Entry ids are
+// not stored; a load numbers the entries it adds from the container's counter.
 
 inline constexpr std::string_view kCacheFileName = "DnsItem.csv";
 inline constexpr std::string_view kCacheFileHeader = "#Domain,IP,TTL,HITS,LASTHITDATE";
 // A longer domain or address field makes a line keep only its domain, cut to this length.
 inline constexpr std::size_t kMaxDomainField = 256;
 inline constexpr std::size_t kMaxAddressField = 1024;
+// The sixth field of a name known to have no IPv6 address.
+inline constexpr std::string_view kNoIpv6Mark = "-";
 
 // The fields of one line, as far as ScanCacheLine converted them.
 struct CacheLine {
@@ -27,11 +31,13 @@ struct CacheLine {
     std::int32_t Ttl = 0;
     std::int32_t Hits = 0;
     std::uint32_t LastHitDate = 0;
+    std::string Ipv6Text;
 };
 
 // Scans a line (without its line end) field by field, the way scanf reads the format
 // "%256[^,],%1024[^,],%d,%d,%u", and returns how many fields it converted before the first that
-// does not match. The domain takes at most 256 characters and the addresses at most 1024; a
+// does not match; 6 when a whole sixth field follows the fifth (at most 1024 characters, up to
+// the next comma or the end). The domain takes at most 256 characters and the addresses at most 1024; a
 // longer field is cut there and the comma that must follow is then missing, which ends the scan.
 // Numbers are decimal with optional white space and sign before them; one out of range is
 // clamped to the field's limits (a negative last hit time wraps around, as scanf's %u does),

@@ -91,58 +91,69 @@ std::size_t ReceiveUpstreamReply(CWSocket& socket, std::span<std::uint8_t> buffe
     }
 }
 
-bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view domain,
-                              DnsItem& item) {
-    item.Addresses.RemoveAll();
+namespace {
 
+// Asks the target one question of `type` for `domain` with a fresh random id and reads the
+// genuine reply: from the target's server and port, with the query's id, repeating the queried
+// name (in any letter case) and type. False without one within the wait, or on any socket
+// failure.
+bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t type,
+         DnsReplyFacts& facts) {
     std::array<std::uint8_t, kDnsPacketSize> query{};
-    const std::size_t queryLength = CDnsQuery::Build(query, domain, RandomQueryId());
-    if (queryLength == 0) {
+    const std::size_t queryLength = CDnsQuery::Build(query, domain, RandomQueryId(), type);
+    DnsQuestion asked;
+    if (queryLength == 0 || !CDnsQuery::ReadQuestion(std::span(query).first(queryLength), asked)) {
         return false;
     }
-    // The name as it stands in the question: what a genuine reply repeats.
-    std::string asked;
-    std::uint16_t unused = 0;
-    static_cast<void>(CDnsQuery::Parse(std::span(query).first(queryLength), asked, unused));
-
     const std::string target = CanonicalServerAddress(upstream.Server);
-    const std::uint16_t port = upstream.Port;
-    std::string name;
-    CLockedStringList addresses(true);
-    std::uint32_t ttl = 0;
+    const auto genuine = [&](std::span<const std::uint8_t> in) {
+        return in.size() >= 2 && in[0] == query[0] && in[1] == query[1] &&
+               CDnsResponse::ReadReply(in, facts) && facts.Type == type &&
+               EqualIgnoringAsciiCase(facts.Name, asked.Name.View());
+    };
     try {
         CWSocket socket;
         socket.Create(true);
-        socket.SendTo(query.data(), queryLength, port, target);
-        const auto deadline = std::chrono::steady_clock::now() + upstream.Wait;
+        socket.SendTo(query.data(), queryLength, upstream.Port, target);
         std::array<std::uint8_t, kDnsPacketSize> reply{};
-        ReceiveUpstreamReply(socket, reply, target, port, deadline,
-                             [&](std::span<const std::uint8_t> in) {
-                                 if (in.size() < 2 || in[0] != query[0] || in[1] != query[1]) {
-                                     return false;
-                                 }
-                                 std::string replyName;
-                                 std::uint16_t replyId = 0;
-                                 std::uint32_t replyTtl = 0;
-                                 CDnsResponse::Parse(in, replyName, addresses, replyId, replyTtl);
-                                 if (!EqualIgnoringAsciiCase(replyName, asked)) {
-                                     addresses.RemoveAll();
-                                     return false;
-                                 }
-                                 name = std::move(replyName);
-                                 ttl = replyTtl;
-                                 return true;
-                             });
+        ReceiveUpstreamReply(socket, reply, target, upstream.Port,
+                             std::chrono::steady_clock::now() + upstream.Wait, genuine);
     } catch (const CWSocketException&) {
         return false;
     }
+    return true;
+}
 
-    if (addresses.IsEmpty()) {
+}  // namespace
+
+bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view domain,
+                              DnsItem& item, bool ipv6) {
+    item.Addresses.RemoveAll();
+    DnsReplyFacts facts;
+    if (!Ask(upstream, domain, kTypeA, facts)) {
+        return false;
+    }
+    if (facts.Addresses.empty()) {
         item.Clear();
         return false;
     }
-    item.Domain = name;
-    item.Addresses.Copy(addresses);
-    item.Ttl = EntryTtl(ttl);
+    item.Domain = facts.Name;
+    {
+        auto lock = item.Addresses.Lock();
+        for (std::string& address : facts.Addresses) {
+            item.Addresses.AddTail(std::move(address));
+        }
+    }
+    item.Ttl = EntryTtl(facts.Ttl);
+    // Only an answer renews the IPv6 addresses: without one they stay as they were.
+    DnsReplyFacts facts6;
+    if (ipv6 && Ask(upstream, domain, kTypeAaaa, facts6) && facts6.Rcode == kRcodeNoError) {
+        auto lock = item.Ipv6Addresses.Lock();
+        item.Ipv6Addresses.RemoveAll();
+        for (std::string& address : facts6.Addresses) {
+            item.Ipv6Addresses.AddTail(std::move(address));
+        }
+        item.Ipv6Known = true;
+    }
     return true;
 }

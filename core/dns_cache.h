@@ -48,8 +48,12 @@ public:
     // is false. Only a reply from that server and port carrying the query's random id and the
     // queried name as question (in any letter case) counts; anything else is ignored.
     //
+    // With `ipv6`, an AAAA question follows a successful A answer, and its answer (with no
+    // AAAA record: the name has none) replaces the entry's IPv6 addresses and makes them known.
+    //
     // Fills only `item`: a caller that passes an entry of the cache holds the cache's lock.
-    static bool GetHostByName(const UpstreamTarget& target, std::string_view domain, DnsItem& item);
+    static bool GetHostByName(const UpstreamTarget& target, std::string_view domain,
+                              DnsItem& item, bool ipv6 = false);
 
 private:
     CUpstreamSettings& m_upstream;

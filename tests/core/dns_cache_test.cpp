@@ -94,6 +94,27 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
     EXPECT_EQ(item.Ttl, 3600);
 }
 
+// Asked for IPv6 too, the resolver follows the A answer with an AAAA question: its addresses, or
+// the word that there are none, replace the entry's; without an answer they stay as they were.
+TEST_F(Resolver, AskedForIpv6ItRenewsTheIpv6AddressesFromTheAaaaAnswer) {
+    upstream.Answer("six.test", {.Addresses = {"1.2.3.4"}, .Ipv6Addresses = {"2001:db8::7"}});
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "six.test", item, true));
+    EXPECT_EQ(item.Ipv6Addresses.Texts(), Texts{"2001:db8::7"});
+    EXPECT_TRUE(item.Ipv6Known);
+
+    upstream.Answer("six.test", {.Addresses = {"1.2.3.4"}});
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "six.test", item, true));
+    EXPECT_TRUE(item.Ipv6Addresses.IsEmpty());
+    EXPECT_TRUE(item.Ipv6Known);
+    EXPECT_EQ(upstream.Queries().back().Data[upstream.Queries().back().Data.size() - 3], 28);
+
+    item.Ipv6Addresses.AddTail("2001:db8::8");
+    settings.SetWait(milliseconds(300));
+    upstream.Answer("six.test", {.Addresses = {"1.2.3.4"}, .Silent = true});
+    EXPECT_FALSE(CDnsCache::GetHostByName(settings.Target(), "six.test", item, true));
+    EXPECT_EQ(item.Ipv6Addresses.Texts(), Texts{"2001:db8::8"});
+}
+
 TEST_F(Resolver, ANameErrorClearsTheEntry) {
     upstream.Answer("nowhere.test", {.Rcode = 3});
     EXPECT_FALSE(CDnsCache::GetHostByName(settings.Target(), "nowhere.test", item));
