@@ -1,8 +1,10 @@
 // The socket wrapper on loopback only: handle ownership, the Windows Sockets error numbers on
-// both platforms, time-outs, and releasing a call blocked on another thread. Plain traffic over
-// UDP and TCP is what the proxy's tests carry.
+// both platforms, time-outs, releasing a call blocked on another thread, IPv6 sockets and the
+// attached networks. Plain traffic over UDP and TCP is what the proxy's tests carry.
 
 #include "net/wsocket.h"
+
+#include "net/attached_networks.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -133,7 +136,8 @@ TEST(CWSocket, DatagramsArriveWithTheirSenderAndOnlyOneTooLongForTheBufferFails)
     const std::string big(2000, 'x');
     sender.SendTo(big.data(), big.size(), receiver.GetLocalPort(), kLoopback);
     sender.SendTo("next", 4, receiver.GetLocalPort(), kLoopback);
-    EXPECT_EQ(ErrorOf([&] { receiver.ReceiveFrom(buffer.data(), buffer.size(), address, port); }),
+    CSocketAddress from;
+    EXPECT_EQ(ErrorOf([&] { receiver.ReceiveFrom(buffer.data(), buffer.size(), from); }),
               socket_error::kMessageSize);
     EXPECT_EQ(ReceiveText(receiver), "next");
 
@@ -344,6 +348,74 @@ TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
     const std::optional<int> connected = connecting.WaitFor(milliseconds(3000));
     ASSERT_TRUE(connected) << "the connect stayed blocked";
     EXPECT_NE(*connected, -1);
+}
+
+constexpr auto kIpv6 = AddressFamily::kIpv6;
+
+CWSocket BoundTo(const CSocketAddress& address, bool udp = true) {
+    CWSocket socket;
+    socket.Create(udp, address.Family());
+    socket.Bind(address);
+    return socket;
+}
+
+bool HasIpv6Loopback() {
+    return ErrorOf([] { BoundTo(CSocketAddress::Loopback(kIpv6, 0)); }) == -1;
+}
+
+// Some containers have no IPv6 at all; these tests need its loopback.
+class CWSocketIpv6 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HasIpv6Loopback()) {
+            GTEST_SKIP() << "this system has no IPv6 loopback";
+        }
+    }
+};
+
+TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
+    CWSocket server = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
+    CWSocket client = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
+    server.SetReceiveTimeout(5000);
+    ASSERT_EQ(client.SendTo("query", 5, server.GetLocalAddress()), 5u);
+    std::array<char, 16> buffer{};
+    CSocketAddress from;
+    ASSERT_EQ(server.ReceiveFrom(buffer.data(), buffer.size(), from), 5u);
+    EXPECT_EQ(from.AddressText(), "::1");
+    EXPECT_EQ(from, client.GetLocalAddress());
+    server.SendTo("reply", 5, from);
+    EXPECT_EQ(ReceiveText(client), "reply");
+
+    CWSocket listener = BoundTo(CSocketAddress::Loopback(kIpv6, 0), false);
+    listener.Listen();
+    CWSocket caller;
+    caller.Create(false, kIpv6);
+    caller.Connect(listener.GetLocalAddress(), 5000);
+    CSocketAddress peer;
+    CWSocket accepted = listener.Accept(peer);
+    EXPECT_EQ(peer, caller.GetLocalAddress());
+}
+
+// An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
+TEST_F(CWSocketIpv6, AnIpv6ListenerBindsBesideAnIpv4OneOnTheSamePort) {
+    for (const bool udp : {true, false}) {
+        CWSocket ipv4 = BoundTo(CSocketAddress::Any(AddressFamily::kIpv4, 0), udp);
+        const CSocketAddress sameAddress = CSocketAddress::Any(kIpv6, ipv4.GetLocalPort());
+        EXPECT_EQ(ErrorOf([&] { BoundTo(sameAddress, udp); }), -1) << (udp ? "UDP" : "TCP");
+    }
+}
+
+TEST(AttachedNetworks, IncludeTheLoopbackPrefixes) {
+    const std::vector<NetworkPrefix> networks = AttachedNetworks();
+    const auto includes = [&networks](AddressFamily family, int length) {
+        const NetworkPrefix loopback =
+            *NetworkPrefix::Of(CSocketAddress::Loopback(family, 0), length);
+        return std::ranges::find(networks, loopback) != networks.end();
+    };
+    EXPECT_TRUE(includes(AddressFamily::kIpv4, 8));
+    if (HasIpv6Loopback()) {
+        EXPECT_TRUE(includes(kIpv6, 128));
+    }
 }
 
 }  // namespace
