@@ -162,7 +162,7 @@ void AppendHex(std::string& text, std::uint16_t value) {
     constexpr std::string_view kDigits = "0123456789abcdef";
     bool started = false;
     for (int shift = 12; shift >= 0; shift -= 4) {
-        const unsigned digit = (value >> shift) & 0xFu;
+        const unsigned digit = static_cast<unsigned>(value >> shift) & 0xFu;
         started = started || digit != 0 || shift == 0;
         if (started) {
             text += kDigits[digit];
