@@ -134,6 +134,13 @@ void CWSocket::RequireDatagramLength(std::size_t length) {
     }
 }
 
+int CWSocket::DatagramFault(const Datagram& datagram) noexcept {
+    if (datagram.Peer.IsEmpty() || datagram.Length > datagram.Buffer.size()) {
+        return socket_error::kBadAddress;
+    }
+    return datagram.Length > kMaxDatagram ? socket_error::kMessageSize : 0;
+}
+
 // The text forms, on top of the binary ones.
 
 void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {

@@ -182,6 +182,21 @@ public:
     // `capacity`, and 0 once the peer has closed its side.
     std::size_t Receive(void* buffer, std::size_t capacity, int flags = 0);
 
+    // The most datagrams one batch call takes.
+    static constexpr std::size_t kMaxBatch = 64;
+    // Receives up to `datagrams.size()` datagrams (at most kMaxBatch) on a datagram socket,
+    // waiting for the first only; returns how many arrived, each with its Length and Peer, at
+    // the front of `datagrams` (the entries' buffers may change places for that). A datagram
+    // longer than its buffer is dropped and the others are returned; it throws
+    // socket_error::kMessageSize, as ReceiveFrom does, only when no other came with it. One
+    // system call on Linux (recvmmsg); one ReceiveFrom elsewhere.
+    std::size_t ReceiveBatch(std::span<Datagram> datagrams);
+    // Sends the first Length bytes of each datagram to its Peer; returns how many were sent. A
+    // datagram that cannot go (the system refuses it, its Peer is empty or its Length exceeds
+    // its buffer) is left out, so that it does not hold back the rest; when not one could be
+    // sent, the first failure is thrown. sendmmsg on Linux; one SendTo each elsewhere.
+    std::size_t SendBatch(std::span<const Datagram> datagrams);
+
     // Shuts down one or both directions. On a datagram socket this succeeds without a peer.
     void Shutdown(SocketShutdown how);
     // Closes the handle if there is one. Never throws.
@@ -226,6 +241,8 @@ private:
     static void RequireAddress(const CSocketAddress& address);
     // Throws socket_error::kMessageSize for a datagram longer than Winsock can take.
     static void RequireDatagramLength(std::size_t length);
+    // Why `datagram` cannot be sent as it is (a Windows Sockets number), or 0 when it can.
+    static int DatagramFault(const Datagram& datagram) noexcept;
 
     // Waits until no call uses the socket any more.
     void WaitUntilUnused() const noexcept;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -215,6 +216,40 @@ std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags,
     from.SetLength(static_cast<int>(message.msg_namelen));
     return static_cast<std::size_t>(received);
 }
+
+// Up to kMaxBatch datagrams as recvmmsg and sendmmsg take them.
+class MessageBatch {
+public:
+    // Adds a datagram of `length` bytes at `data` with `peer` (to fill for a receive).
+    void Add(void* data, std::size_t length, const CSocketAddress& peer) {
+        m_parts[m_nCount] = {data, length};
+        m_peers[m_nCount] = peer;
+        msghdr& header = m_messages[m_nCount].msg_hdr;
+        header.msg_name = m_peers[m_nCount].Storage();
+        header.msg_namelen =
+            static_cast<socklen_t>(peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length());
+        header.msg_iov = &m_parts[m_nCount];
+        header.msg_iovlen = 1;
+        ++m_nCount;
+    }
+    [[nodiscard]] bool IsFull() const noexcept { return m_nCount == CWSocket::kMaxBatch; }
+    [[nodiscard]] unsigned Count() const noexcept { return static_cast<unsigned>(m_nCount); }
+    mmsghdr* Messages() noexcept { return m_messages.data(); }
+
+    // After a receive: the length, the flags and the sender of datagram `index`.
+    [[nodiscard]] std::size_t Length(std::size_t index) const { return m_messages[index].msg_len; }
+    [[nodiscard]] int Flags(std::size_t index) const { return m_messages[index].msg_hdr.msg_flags; }
+    CSocketAddress Sender(std::size_t index) {
+        m_peers[index].SetLength(static_cast<int>(m_messages[index].msg_hdr.msg_namelen));
+        return m_peers[index];
+    }
+
+private:
+    std::array<iovec, CWSocket::kMaxBatch> m_parts{};
+    std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
+    std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
+    std::size_t m_nCount = 0;
+};
 
 // Waits until a non-blocking connect on `fd` has ended, for at most `milliseconds` (0: for
 // ever); 0 when it connected, else the Windows Sockets number of its failure.
@@ -456,6 +491,83 @@ std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, CSocketAdd
     const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, sender);
     from = sender;
     return received;
+}
+
+std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
+    MessageBatch batch;
+    for (std::size_t i = 0; i < datagrams.size() && !batch.IsFull(); ++i) {
+        const std::span<std::uint8_t> buffer = datagrams[i].Buffer;
+        batch.Add(buffer.data(), std::min(buffer.size(), kMaxTransfer), CSocketAddress());
+    }
+    if (batch.Count() == 0) {
+        return 0;
+    }
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    // Waits for the first datagram only, and takes those that are there already with it.
+    const int received = recvmmsg(fd, batch.Messages(), batch.Count(), MSG_WAITFORONE, nullptr);
+    if (received < 0) {
+        ThrowWSocketException(TransferError(fd, errno));
+    }
+    std::size_t kept = 0;
+    int failure = socket_error::kSystemCallFailure;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        if ((batch.Flags(i) & MSG_TRUNC) != 0) {
+            failure = socket_error::kMessageSize;
+            continue;
+        }
+        const CSocketAddress sender = batch.Sender(i);
+        // No sender: the receiving side was shut down, as in ReceiveOne.
+        if (sender.IsEmpty()) {
+            failure = socket_error::kShutDown;
+            break;
+        }
+        std::swap(datagrams[kept].Buffer, datagrams[i].Buffer);
+        datagrams[kept].Length = batch.Length(i);
+        datagrams[kept].Peer = sender;
+        ++kept;
+    }
+    if (kept == 0) {
+        ThrowWSocketException(failure);
+    }
+    return kept;
+}
+
+std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    std::size_t sent = 0;
+    int firstFailure = 0;
+    for (std::size_t next = 0; next < datagrams.size();) {
+        // The datagrams from `next` on, up to the first that cannot go as it is.
+        MessageBatch batch;
+        for (std::size_t i = next; i < datagrams.size() && !batch.IsFull(); ++i) {
+            if (DatagramFault(datagrams[i]) != 0) {
+                break;
+            }
+            batch.Add(datagrams[i].Buffer.data(), datagrams[i].Length, datagrams[i].Peer);
+        }
+        int failure = batch.Count() == 0 ? DatagramFault(datagrams[next]) : 0;
+        if (failure == 0) {
+            const int result = sendmmsg(fd, batch.Messages(), batch.Count(), MSG_NOSIGNAL);
+            if (result > 0) {
+                sent += static_cast<std::size_t>(result);
+                next += static_cast<std::size_t>(result);
+                continue;
+            }
+            if (result < 0 && errno == EINTR) {
+                continue;
+            }
+            failure = result < 0 ? TransferError(fd, errno) : socket_error::kSystemCallFailure;
+        }
+        // The datagram at `next` cannot go: the others still do.
+        firstFailure = firstFailure != 0 ? firstFailure : failure;
+        ++next;
+    }
+    if (sent == 0 && firstFailure != 0) {
+        ThrowWSocketException(firstFailure);
+    }
+    return sent;
 }
 
 std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {

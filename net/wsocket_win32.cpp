@@ -300,6 +300,36 @@ std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, CSocketAdd
     return static_cast<std::size_t>(received);
 }
 
+std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
+    if (datagrams.empty()) {
+        return 0;
+    }
+    Datagram& first = datagrams.front();
+    first.Length = ReceiveFrom(first.Buffer.data(), first.Buffer.size(), first.Peer);
+    return 1;
+}
+
+std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
+    std::size_t sent = 0;
+    int firstFailure = 0;
+    for (const Datagram& datagram : datagrams) {
+        int failure = DatagramFault(datagram);
+        if (failure == 0) {
+            try {
+                SendTo(datagram.Buffer.data(), datagram.Length, datagram.Peer);
+                ++sent;
+            } catch (const CWSocketException& e) {
+                failure = e.GetError();
+            }
+        }
+        firstFailure = firstFailure != 0 ? firstFailure : failure;
+    }
+    if (sent == 0 && firstFailure != 0) {
+        ThrowWSocketException(firstFailure);
+    }
+    return sent;
+}
+
 std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
     const HandleUse use(*this);
     const SOCKET handle = use.Get();

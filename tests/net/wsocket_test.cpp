@@ -213,35 +213,47 @@ private:
     std::thread m_thread;
 };
 
-// A receive blocked on a socket without time-out is released by Close, and on Linux by
-// Shutdown alone; the port is free afterwards.
+// A receive blocked on a socket without time-out, alone or in a batch, is released by Close,
+// and on Linux by Shutdown alone; the port is free afterwards.
 TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
-    for (const bool shutdownFirst : {true, false}) {
-        CWSocket socket = BoundUdp();
-        const std::uint16_t port = socket.GetLocalPort();
-        BlockedCall receiver([&socket] { ReceiveText(socket, 0); });
-        std::optional<int> result;
-        if (shutdownFirst) {
-            socket.Shutdown(SocketShutdown::kBoth);
-            result = receiver.WaitFor(milliseconds(1000));
-            // Windows (and Wine) may keep the receive blocked after a shutdown.
+    for (const bool batch : {false, true}) {
+        for (const bool shutdownFirst : {true, false}) {
+            SCOPED_TRACE(batch ? "batch" : "one datagram");
+            CWSocket socket = BoundUdp();
+            const std::uint16_t port = socket.GetLocalPort();
+            BlockedCall receiver([&socket, batch] {
+                std::array<std::uint8_t, 16> buffer{};
+                Datagram datagram;
+                datagram.Buffer = buffer;
+                if (batch) {
+                    socket.ReceiveBatch({&datagram, 1});
+                } else {
+                    ReceiveText(socket, 0);
+                }
+            });
+            std::optional<int> result;
+            if (shutdownFirst) {
+                socket.Shutdown(SocketShutdown::kBoth);
+                result = receiver.WaitFor(milliseconds(1000));
+                // Windows (and Wine) may keep the receive blocked after a shutdown.
 #ifndef _WIN32
-            EXPECT_TRUE(result) << "shutdown left the receive blocked";
+                EXPECT_TRUE(result) << "shutdown left the receive blocked";
 #endif
-        }
-        socket.Close();
-        if (!result) {
-            result = receiver.WaitFor(milliseconds(3000));
-        }
-        if (!result) {
-            BoundUdp().SendTo("!", 1, port, kLoopback);  // ends the receive nothing released
-            FAIL() << "the receive stayed blocked";
-        }
-        EXPECT_NE(*result, -1) << "the receive returned a datagram";
+            }
+            socket.Close();
+            if (!result) {
+                result = receiver.WaitFor(milliseconds(3000));
+            }
+            if (!result) {
+                BoundUdp().SendTo("!", 1, port, kLoopback);  // ends the receive nothing released
+                FAIL() << "the receive stayed blocked";
+            }
+            EXPECT_NE(*result, -1) << "the receive returned a datagram";
 #ifndef _WIN32
-        EXPECT_EQ(*result, socket_error::kShutDown);
+            EXPECT_EQ(*result, socket_error::kShutDown);
 #endif
-        EXPECT_TRUE(PortIsFree(port));
+            EXPECT_TRUE(PortIsFree(port));
+        }
     }
 }
 
@@ -348,6 +360,47 @@ TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
     const std::optional<int> connected = connecting.WaitFor(milliseconds(3000));
     ASSERT_TRUE(connected) << "the connect stayed blocked";
     EXPECT_NE(*connected, -1);
+}
+
+// What cannot go, or does not fit the buffer it arrives in, is left out of a batch; the rest
+// gets through.
+TEST(CWSocketBatch, DatagramsThatCannotGoOrDoNotFitAreLeftOutAndTheOthersArrive) {
+    CWSocket receiver = BoundUdp();
+    CWSocket sender = BoundUdp();
+    receiver.SetReceiveTimeout(5000);
+    const CSocketAddress to = receiver.GetLocalAddress();
+    std::string one = "one";
+    std::string tooLong(100, 'x');
+    std::string three = "three";
+    const auto bytes = [](std::string& text) {
+        return std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
+    };
+    const std::array<Datagram, 4> outgoing{
+        Datagram{bytes(one), one.size(), to}, Datagram{bytes(one), 99, to},  // more than its buffer
+        Datagram{bytes(tooLong), tooLong.size(), to}, Datagram{bytes(three), three.size(), to}};
+    EXPECT_EQ(sender.SendBatch(outgoing), 3u);
+    EXPECT_EQ(ErrorOf([&] { sender.SendBatch(std::span(outgoing).subspan(1, 1)); }),
+              socket_error::kBadAddress);
+
+    std::array<std::array<std::uint8_t, 16>, 4> buffers{};
+    std::array<Datagram, 4> incoming{};
+    for (std::size_t i = 0; i < incoming.size(); ++i) {
+        incoming[i].Buffer = buffers[i];
+    }
+    std::vector<std::string> received;
+    // Where a batch is one datagram, the long one fails a call of its own.
+    for (int call = 0; call < 3 && received.size() < 2; ++call) {
+        const int error = ErrorOf([&] {
+            const std::size_t count = receiver.ReceiveBatch(incoming);
+            for (std::size_t i = 0; i < count; ++i) {
+                received.emplace_back(reinterpret_cast<const char*>(incoming[i].Buffer.data()),
+                                      incoming[i].Length);
+                EXPECT_EQ(incoming[i].Peer, sender.GetLocalAddress());
+            }
+        });
+        EXPECT_TRUE(error == -1 || error == socket_error::kMessageSize) << error;
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"one", "three"}));
 }
 
 constexpr auto kIpv6 = AddressFamily::kIpv6;
