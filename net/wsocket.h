@@ -142,8 +142,9 @@ public:
     // Makes a bound stream socket listen, with up to `backlog` connections waiting to be taken.
     void Listen(int backlog = kMaxListenBacklog);
     // Takes the next connection from a listening socket, waiting for one; gives the connected
-    // socket (blocking, no time-outs) and sets the peer's dotted-quad address and port. Close
-    // from another thread releases the wait, which then throws.
+    // socket (blocking, no time-outs) and sets the peer's address text (AddressText: a dotted
+    // quad on an IPv4 socket) and port. Close from another thread releases the wait, which then
+    // throws.
     CWSocket Accept(std::string& address, std::uint16_t& port);
     // The same, giving the peer as a binary address.
     CWSocket Accept(CSocketAddress& peer);
@@ -169,8 +170,8 @@ public:
     std::size_t SendTo(const void* data, std::size_t length, const CSocketAddress& to,
                        int flags = 0);
 
-    // Receives one datagram into `buffer`; returns its length and sets the sender's dotted-quad
-    // address and port. A datagram longer than `capacity` throws socket_error::kMessageSize; it
+    // Receives one datagram into `buffer`; returns its length and sets the sender's address text
+    // (as Accept) and port. A datagram longer than `capacity` throws socket_error::kMessageSize; it
     // is consumed, and the next one arrives whole. A receive on a socket that was shut down for
     // receiving throws socket_error::kShutDown.
     std::size_t ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
