@@ -84,6 +84,8 @@ std::string_view WinsockText(int error) {
         case socket_error::kAccessDenied:
             return "An attempt was made to access a socket in a way forbidden by its access "
                    "permissions.";
+        case socket_error::kAddressFamilyNotSupported:
+            return "An address incompatible with the requested protocol was used.";
         case socket_error::kAddressInUse:
             return "Only one usage of each socket address (protocol/network address/port) is "
                    "normally permitted.";
