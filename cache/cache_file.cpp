@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "cache/replace_file.h"
-#include "net/ipv6_text.h"
+#include "net/ip_text.h"
 
 namespace {
 
@@ -36,9 +36,7 @@ public:
     }
 
     // At the end of the line or before a comma.
-    [[nodiscard]] bool AtFieldEnd() const {
-        return m_pos == m_line.size() || m_line[m_pos] == ',';
-    }
+    [[nodiscard]] bool AtFieldEnd() const { return m_pos == m_line.size() || m_line[m_pos] == ','; }
 
     bool Comma() {
         if (m_pos < m_line.size() && m_line[m_pos] == ',') {
@@ -194,7 +192,8 @@ int ScanCacheLine(std::string_view line, CacheLine& fields) {
     if (!scan.Comma() || !scan.Unsigned(fields.LastHitDate)) {
         return 4;
     }
-    if (!scan.Comma() || !scan.Text(kMaxAddressField, true, fields.Ipv6Text) || !scan.AtFieldEnd()) {
+    if (!scan.Comma() || !scan.Text(kMaxAddressField, true, fields.Ipv6Text) ||
+        !scan.AtFieldEnd()) {
         return 5;
     }
     return 6;

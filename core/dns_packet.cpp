@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/address_text.h"
-#include "net/ipv6_text.h"
+#include "net/ip_text.h"
 
 namespace {
 
@@ -74,14 +74,8 @@ private:
 
 // The text of an A or AAAA record's data.
 std::string AddressDataText(std::span<const std::uint8_t> data) {
-    if (data.size() == kIpv4Length) {
-        std::uint32_t address = 0;
-        std::memcpy(&address, data.data(), kIpv4Length);
-        return AddressToText(address);
-    }
-    Ipv6Bytes bytes{};
-    std::copy(data.begin(), data.end(), bytes.begin());
-    return Ipv6ToText(bytes);
+    return data.size() == kIpv4Length ? Ipv4Text(data.first<kIpv4Length>())
+                                      : Ipv6Text(data.first<kIpv6Length>());
 }
 
 // Steps over one answer record, collecting its address when it is of `type` (A or AAAA). False

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "net/address_text.h"
-#include "net/ipv6_text.h"
+#include "net/ip_text.h"
 
 namespace {
 
@@ -27,7 +27,12 @@ std::size_t FirstAddressBytes(const CLockedStringList& list, std::uint16_t type,
     }
     const std::string& text = *list.Begin();
     if (type == kTypeAaaa) {
-        return TextToIpv6(text, bytes) ? 16 : 0;
+        const std::optional<Ipv6Bytes> parsed = ParseIpv6Text(text);
+        if (!parsed) {
+            return 0;
+        }
+        std::copy(parsed->begin(), parsed->end(), bytes.begin());
+        return parsed->size();
     }
     // An address text that does not convert is answered as 255.255.255.255.
     const std::uint32_t address = TextToAddress(text);

@@ -14,8 +14,7 @@
 #include <string_view>
 
 #include "core/dns_packet.h"
-#include "net/address_text.h"
-#include "net/ipv6_text.h"
+#include "net/ip_text.h"
 
 namespace {
 
@@ -42,14 +41,7 @@ std::string_view CanonicalName(std::string_view name) {
 
 // The text of the address bytes, as the reply reader gives it.
 std::string AddressText(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() == 4) {
-        std::uint32_t address = 0;
-        std::memcpy(&address, bytes.data(), 4);
-        return AddressToText(address);
-    }
-    Ipv6Bytes address{};
-    std::copy(bytes.begin(), bytes.end(), address.begin());
-    return Ipv6ToText(address);
+    return bytes.size() == 4 ? Ipv4Text(bytes.first<4>()) : Ipv6Text(bytes.first<16>());
 }
 
 // The resolver's query for the same name reads back as that name, its id bytes swapped.
@@ -120,10 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (CDnsResponse::ReadReply(datagram, facts)) {
         Check(facts.Addresses.size() <= kMaxAnswersExamined, "reply record count");
         for (const std::string& address : facts.Addresses) {
-            Ipv6Bytes bytes{};
-            Check(facts.Type == kTypeA
-                      ? TextToAddress(address) != kAddressNone || address == "255.255.255.255"
-                      : TextToIpv6(address, bytes) && Ipv6ToText(bytes) == address,
+            Check(facts.Type == kTypeA ? ParseIpv4Text(address).has_value()
+                                       : CanonicalIpv6Text(address) == address,
                   "reply address text");
         }
     }

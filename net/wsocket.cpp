@@ -1,6 +1,18 @@
 #include "net/wsocket.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kAnyAddress = 0;
+constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
+// Winsock takes lengths as int.
+constexpr std::size_t kMaxDatagram = INT_MAX;
+
+}  // namespace
 
 bool CWSocketException::GetErrorMessage(char* buffer, std::size_t capacity,
                                         unsigned* help_context) const {
@@ -92,19 +104,77 @@ void CWSocket::SetReceiveTimeout(std::uint32_t milliseconds) {
     SetSockOpt(socket_option::kReceiveTimeout, &milliseconds, sizeof milliseconds);
 }
 
-std::uint32_t CWSocket::ResolveAddress(std::optional<std::string_view> address, std::uint32_t none,
-                                       int failure) {
-    if (!address) {
-        return none;
+CSocketAddress CWSocket::ResolveAddress(std::optional<std::string_view> address, std::uint16_t port,
+                                        std::uint32_t none, int failure) {
+    std::uint32_t resolved = none;
+    if (address) {
+        // The empty text names no host (a system lookup would take it for this machine).
+        int error = socket_error::kHostNotFound;
+        if (!address->empty()) {
+            error = LookUpAddress(std::string(*address), resolved);
+        }
+        if (error != 0) {
+            ThrowWSocketException(failure != 0 ? failure : error);
+        }
     }
-    // The empty text names no host (a system lookup would take it for this machine).
-    int error = socket_error::kHostNotFound;
-    std::uint32_t resolved = 0;
-    if (!address->empty()) {
-        error = LookUpAddress(std::string(*address), resolved);
+    std::array<std::uint8_t, sizeof resolved> bytes{};
+    std::memcpy(bytes.data(), &resolved, bytes.size());
+    return CSocketAddress::FromBytes(AddressFamily::kIpv4, bytes, port);
+}
+
+void CWSocket::RequireAddress(const CSocketAddress& address) {
+    if (address.IsEmpty()) {
+        ThrowWSocketException(socket_error::kBadAddress);
     }
-    if (error != 0) {
-        ThrowWSocketException(failure != 0 ? failure : error);
+}
+
+void CWSocket::RequireDatagramLength(std::size_t length) {
+    if (length > kMaxDatagram) {
+        ThrowWSocketException(socket_error::kMessageSize);
     }
-    return resolved;
+}
+
+int CWSocket::DatagramFault(const Datagram& datagram) noexcept {
+    if (datagram.Peer.IsEmpty() || datagram.Length > datagram.Buffer.size()) {
+        return socket_error::kBadAddress;
+    }
+    return datagram.Length > kMaxDatagram ? socket_error::kMessageSize : 0;
+}
+
+// The text forms, on top of the binary ones.
+
+void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {
+    Bind(ResolveAddress(address, port, kAnyAddress, socket_error::kInvalidArgument));
+}
+
+CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
+    CSocketAddress peer;
+    CWSocket connection = Accept(peer);
+    address = peer.AddressText();
+    port = peer.Port();
+    return connection;
+}
+
+void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds) {
+    Connect(ResolveAddress(address, port, kAnyAddress, 0), milliseconds);
+}
+
+std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
+                             std::optional<std::string_view> address, int flags) {
+    // Checked before the name is looked up, which would be in vain.
+    RequireDatagramLength(length);
+    return SendTo(data, length, ResolveAddress(address, port, kBroadcastAddress, 0), flags);
+}
+
+std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
+                                  std::uint16_t& port, int flags) {
+    CSocketAddress from;
+    const std::size_t received = ReceiveFrom(buffer, capacity, from, flags);
+    address = from.AddressText();
+    port = from.Port();
+    return received;
+}
+
+std::uint16_t CWSocket::GetLocalPort() const {
+    return GetLocalAddress().Port();
 }

@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "net/socket_address.h"
 #include "net/socket_errors.h"
 
-// One socket handle, IPv4 only, with every failure thrown as a CWSocketException that carries a
-// Windows Sockets error number (net/socket_errors.h). Winsock on Windows, BSD sockets elsewhere;
+// One socket handle, IPv4 or IPv6, with every failure thrown as a CWSocketException that carries
+// a Windows Sockets error number (net/socket_errors.h). Winsock on Windows, BSD sockets elsewhere;
 // callers see the same numbers, option numbers and behaviour on both. Windows Sockets itself is
 // started by the application, never by the wrapper.
 
@@ -81,6 +83,14 @@ private:
 // translated errno).
 [[nodiscard]] int LastSocketError() noexcept;
 
+// One datagram of a batch: the bytes in the first Length bytes of Buffer, and the peer it came
+// from or goes to.
+struct Datagram {
+    std::span<std::uint8_t> Buffer;
+    std::size_t Length = 0;
+    CSocketAddress Peer;
+};
+
 // Owns one socket handle: destroying it, closing it or attaching another handle closes the held
 // one, unless it was detached first. Operations on a wrapper without a handle throw
 // socket_error::kNotSocket.
@@ -100,13 +110,19 @@ public:
     CWSocket& operator=(CWSocket&& other) noexcept;
     virtual ~CWSocket();
 
-    // Opens an IPv4 socket: datagram (UDP) when `udp`, else stream (TCP). A handle held already
-    // is closed first.
-    void Create(bool udp = true);
+    // Opens a socket of `family`: datagram (UDP) when `udp`, else stream (TCP). An IPv6 socket
+    // is always IPv6 only (IPV6_V6ONLY), on every system, so that an IPv6 listener never takes
+    // IPv4 traffic. A system without IPv6 throws socket_error::kAddressFamilyNotSupported. A
+    // handle held already is closed first.
+    void Create(bool udp = true, AddressFamily family = AddressFamily::kIpv4);
 
-    // Binds to `port` on `address`: none means every local address; a dotted quad or a host name
-    // (first IPv4 address). An address that is neither throws socket_error::kInvalidArgument.
+    // Binds an IPv4 socket to `port` on `address`: none means every local address; a dotted quad
+    // or a host name (first IPv4 address). An address that is neither throws
+    // socket_error::kInvalidArgument.
     void Bind(std::uint16_t port, std::optional<std::string_view> address = std::nullopt);
+    // Binds to `address`, of the socket's family. An empty address throws
+    // socket_error::kBadAddress, here as in every call below that takes a CSocketAddress.
+    void Bind(const CSocketAddress& address);
 
     // setsockopt with the Windows option number and level (socket_option).
     void SetSockOpt(int option, const void* value, int length,
@@ -126,14 +142,19 @@ public:
     // Makes a bound stream socket listen, with up to `backlog` connections waiting to be taken.
     void Listen(int backlog = kMaxListenBacklog);
     // Takes the next connection from a listening socket, waiting for one; gives the connected
-    // socket (blocking, no time-outs) and sets the peer's dotted-quad address and port. Close
-    // from another thread releases the wait, which then throws.
+    // socket (blocking, no time-outs) and sets the peer's address text (AddressText: a dotted
+    // quad on an IPv4 socket) and port. Close from another thread releases the wait, which then
+    // throws.
     CWSocket Accept(std::string& address, std::uint16_t& port);
+    // The same, giving the peer as a binary address.
+    CWSocket Accept(CSocketAddress& peer);
     // Connects a stream socket to `address` (a dotted quad or a host name) and `port`. Waits at
     // most `milliseconds` (0: as long as the system does) and then throws
     // socket_error::kTimedOut; a refused connection throws socket_error::kConnectionRefused.
     // The socket stays blocking. Close from another thread releases the wait.
     void Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds = 0);
+    // The same to a binary address of the socket's family.
+    void Connect(const CSocketAddress& address, std::uint32_t milliseconds = 0);
     // Sends all `length` bytes on a connected socket, in as many system calls as that takes,
     // and returns `length`. A send that runs into the send time-out (SO_SNDTIMEO) throws
     // socket_error::kTimedOut; some bytes may have gone out by then. No signal is raised for a
@@ -145,16 +166,37 @@ public:
     // the lookup's error (socket_error::kHostNotFound for an unknown name).
     std::size_t SendTo(const void* data, std::size_t length, std::uint16_t port,
                        std::optional<std::string_view> address = std::nullopt, int flags = 0);
+    // Sends one datagram to `to`, of the socket's family.
+    std::size_t SendTo(const void* data, std::size_t length, const CSocketAddress& to,
+                       int flags = 0);
 
-    // Receives one datagram into `buffer`; returns its length and sets the sender's dotted-quad
-    // address and port. A datagram longer than `capacity` throws socket_error::kMessageSize; it
+    // Receives one datagram into `buffer`; returns its length and sets the sender's address text
+    // (as Accept) and port. A datagram longer than `capacity` throws socket_error::kMessageSize; it
     // is consumed, and the next one arrives whole. A receive on a socket that was shut down for
     // receiving throws socket_error::kShutDown.
     std::size_t ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
                             std::uint16_t& port, int flags = 0);
+    // The same, giving the sender as a binary address (no text is made).
+    std::size_t ReceiveFrom(void* buffer, std::size_t capacity, CSocketAddress& from,
+                            int flags = 0);
     // The same without the sender. On a stream socket it returns what has arrived, up to
     // `capacity`, and 0 once the peer has closed its side.
     std::size_t Receive(void* buffer, std::size_t capacity, int flags = 0);
+
+    // The most datagrams one batch call takes.
+    static constexpr std::size_t kMaxBatch = 64;
+    // Receives up to `datagrams.size()` datagrams (at most kMaxBatch) on a datagram socket,
+    // waiting for the first only; returns how many arrived, each with its Length and Peer, at
+    // the front of `datagrams` (the entries' buffers may change places for that). A datagram
+    // longer than its buffer is dropped and the others are returned; it throws
+    // socket_error::kMessageSize, as ReceiveFrom does, only when no other came with it. One
+    // system call on Linux (recvmmsg); one ReceiveFrom elsewhere.
+    std::size_t ReceiveBatch(std::span<Datagram> datagrams);
+    // Sends the first Length bytes of each datagram to its Peer; returns how many were sent. A
+    // datagram that cannot go (the system refuses it, its Peer is empty or its Length exceeds
+    // its buffer) is left out, so that it does not hold back the rest; when not one could be
+    // sent, the first failure is thrown. sendmmsg on Linux; one SendTo each elsewhere.
+    std::size_t SendBatch(std::span<const Datagram> datagrams);
 
     // Shuts down one or both directions. On a datagram socket this succeeds without a peer.
     void Shutdown(SocketShutdown how);
@@ -164,6 +206,8 @@ public:
     // The local port in host order: the one bound, or the one the system chose on binding to
     // port 0 or on the first send; 0 before either.
     [[nodiscard]] std::uint16_t GetLocalPort() const;
+    // The address the socket is bound to (after Bind or the first send); empty before either.
+    [[nodiscard]] CSocketAddress GetLocalAddress() const;
 
     [[nodiscard]] bool IsCreated() const noexcept { return GetHandle() != kInvalidSocket; }
     [[nodiscard]] SocketHandle GetHandle() const noexcept { return m_hSocket.load(); }
@@ -189,10 +233,17 @@ private:
         SocketHandle m_handle;
     };
 
-    // The IPv4 address (network order) for `address` as Bind and SendTo read it: `none` when the
-    // text is absent; `failure` is thrown when a text cannot be resolved (0: the lookup's error).
-    static std::uint32_t ResolveAddress(std::optional<std::string_view> address, std::uint32_t none,
-                                        int failure);
+    // The IPv4 address with `port` for `address` as the text forms read it: `none` (network
+    // order) when the text is absent; `failure` is thrown when a text cannot be resolved (0: the
+    // lookup's error).
+    static CSocketAddress ResolveAddress(std::optional<std::string_view> address,
+                                         std::uint16_t port, std::uint32_t none, int failure);
+    // Throws socket_error::kBadAddress for an empty address.
+    static void RequireAddress(const CSocketAddress& address);
+    // Throws socket_error::kMessageSize for a datagram longer than Winsock can take.
+    static void RequireDatagramLength(std::size_t length);
+    // Why `datagram` cannot be sent as it is (a Windows Sockets number), or 0 when it can.
+    static int DatagramFault(const Datagram& datagram) noexcept;
 
     // Waits until no call uses the socket any more.
     void WaitUntilUnused() const noexcept;

@@ -12,13 +12,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "net/address_text.h"
+#include "net/sockaddr_layout.h"
 #include "net/wsocket.h"
+
+// CSocketAddress builds and reads the system's structures through this layout.
+static_assert(sizeof(sockaddr_in) == sockaddr_layout::kIpv4Size);
+static_assert(sizeof(sockaddr_in6) == sockaddr_layout::kIpv6Size);
+static_assert(sizeof(sockaddr_in6) <= CSocketAddress::kCapacity);
+static_assert(alignof(CSocketAddress) >= alignof(sockaddr_in6));
+static_assert(AF_INET == sockaddr_layout::kIpv4Family && AF_INET6 == sockaddr_layout::kIpv6Family);
+static_assert(offsetof(sockaddr_in, sin_family) == sockaddr_layout::kFamilyOffset);
+static_assert(offsetof(sockaddr_in6, sin6_family) == sockaddr_layout::kFamilyOffset);
+static_assert(sizeof(sockaddr_in::sin_family) == 2 && sizeof(sockaddr_in6::sin6_family) == 2);
+static_assert(offsetof(sockaddr_in, sin_port) == sockaddr_layout::kPortOffset);
+static_assert(offsetof(sockaddr_in6, sin6_port) == sockaddr_layout::kPortOffset);
+static_assert(offsetof(sockaddr_in, sin_addr) == sockaddr_layout::kIpv4AddressOffset);
+static_assert(offsetof(sockaddr_in6, sin6_addr) == sockaddr_layout::kIpv6AddressOffset);
 
 namespace {
 
@@ -93,8 +110,6 @@ constexpr LookUpMatch kLookUpMatches[] = {
     {socket_error::kNotEnoughMemory, EAI_MEMORY},
 };
 
-constexpr std::uint32_t kAnyAddress = 0;
-constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
 // Winsock takes lengths as int; larger buffers are used up to this.
 constexpr std::size_t kMaxTransfer = INT_MAX;
 
@@ -167,20 +182,21 @@ int TranslateFlags(int flags) {
     return translated;
 }
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    result.sin_addr.s_addr = address;
-    return result;
+const sockaddr* SystemAddress(const CSocketAddress& address) {
+    return static_cast<const sockaddr*>(address.Data());
+}
+
+socklen_t SystemLength(const CSocketAddress& address) {
+    return static_cast<socklen_t>(address.Length());
 }
 
 // One recvmsg, with the outcomes that Winsock reports as failures turned into them.
-std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags, sockaddr_in& from) {
+std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags,
+                       CSocketAddress& from) {
     iovec part{buffer, std::min(capacity, kMaxTransfer)};
     msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
+    message.msg_name = from.Storage();
+    message.msg_namelen = CSocketAddress::kCapacity;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     const ssize_t received = recvmsg(fd, &message, TranslateFlags(flags));
@@ -197,8 +213,43 @@ std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags, so
     if (received == 0 && message.msg_namelen == 0 && SocketType(fd) != SOCK_STREAM) {
         ThrowWSocketException(socket_error::kShutDown);
     }
+    from.SetLength(static_cast<int>(message.msg_namelen));
     return static_cast<std::size_t>(received);
 }
+
+// Up to kMaxBatch datagrams as recvmmsg and sendmmsg take them.
+class MessageBatch {
+public:
+    // Adds a datagram of `length` bytes at `data` with `peer` (to fill for a receive).
+    void Add(void* data, std::size_t length, const CSocketAddress& peer) {
+        m_parts[m_nCount] = {data, length};
+        m_peers[m_nCount] = peer;
+        msghdr& header = m_messages[m_nCount].msg_hdr;
+        header.msg_name = m_peers[m_nCount].Storage();
+        header.msg_namelen =
+            static_cast<socklen_t>(peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length());
+        header.msg_iov = &m_parts[m_nCount];
+        header.msg_iovlen = 1;
+        ++m_nCount;
+    }
+    [[nodiscard]] bool IsFull() const noexcept { return m_nCount == CWSocket::kMaxBatch; }
+    [[nodiscard]] unsigned Count() const noexcept { return static_cast<unsigned>(m_nCount); }
+    mmsghdr* Messages() noexcept { return m_messages.data(); }
+
+    // After a receive: the length, the flags and the sender of datagram `index`.
+    [[nodiscard]] std::size_t Length(std::size_t index) const { return m_messages[index].msg_len; }
+    [[nodiscard]] int Flags(std::size_t index) const { return m_messages[index].msg_hdr.msg_flags; }
+    CSocketAddress Sender(std::size_t index) {
+        m_peers[index].SetLength(static_cast<int>(m_messages[index].msg_hdr.msg_namelen));
+        return m_peers[index];
+    }
+
+private:
+    std::array<iovec, CWSocket::kMaxBatch> m_parts{};
+    std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
+    std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
+    std::size_t m_nCount = 0;
+};
 
 // Waits until a non-blocking connect on `fd` has ended, for at most `milliseconds` (0: for
 // ever); 0 when it connected, else the Windows Sockets number of its failure.
@@ -270,19 +321,28 @@ std::string CWSocketException::SystemMessage(int error) {
     return {};
 }
 
-void CWSocket::Create(bool udp) {
-    const int fd = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+void CWSocket::Create(bool udp, AddressFamily family) {
+    const bool ipv6 = family == AddressFamily::kIpv6;
+    const int fd =
+        socket(ipv6 ? AF_INET6 : AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         ThrowErrno(errno);
+    }
+    // Linux lets an IPv6 socket take IPv4 traffic too unless told otherwise (and the default is
+    // the system's setting); Windows never does.
+    const int on = 1;
+    if (ipv6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+        const int code = errno;
+        static_cast<void>(close(fd));
+        ThrowErrno(code);
     }
     Attach(fd);
 }
 
-void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {
-    const sockaddr_in local =
-        MakeAddress(ResolveAddress(address, kAnyAddress, socket_error::kInvalidArgument), port);
+void CWSocket::Bind(const CSocketAddress& address) {
+    RequireAddress(address);
     const HandleUse use(*this);
-    if (bind(use.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (bind(use.Get(), SystemAddress(address), SystemLength(address)) != 0) {
         ThrowErrno(errno);
     }
 }
@@ -345,11 +405,12 @@ void CWSocket::Listen(int backlog) {
     }
 }
 
-CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
+CWSocket CWSocket::Accept(CSocketAddress& peer) {
     const HandleUse use(*this);
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const int fd = accept4(use.Get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    CSocketAddress from;
+    auto length = static_cast<socklen_t>(CSocketAddress::kCapacity);
+    const int fd =
+        accept4(use.Get(), static_cast<sockaddr*>(from.Storage()), &length, SOCK_CLOEXEC);
     if (fd == -1) {
         // A listener that Close shut down from another thread reports EINVAL.
         ThrowWSocketException(GetHandle() == kInvalidSocket ? socket_error::kInterrupted
@@ -357,13 +418,13 @@ CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
     }
     CWSocket connection;
     connection.Attach(fd);
-    address = from.sin_family == AF_INET ? AddressToText(from.sin_addr.s_addr) : std::string();
-    port = from.sin_family == AF_INET ? ntohs(from.sin_port) : 0;
+    from.SetLength(static_cast<int>(length));
+    peer = from;
     return connection;
 }
 
-void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds) {
-    const sockaddr_in to = MakeAddress(ResolveAddress(address, kAnyAddress, 0), port);
+void CWSocket::Connect(const CSocketAddress& address, std::uint32_t milliseconds) {
+    RequireAddress(address);
     const HandleUse use(*this);
     const int fd = use.Get();
     const int mode = fcntl(fd, F_GETFL);
@@ -372,7 +433,7 @@ void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32
     }
     // Non-blocking for the wait alone, so that it can end at the time-out.
     int error = 0;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (connect(fd, SystemAddress(address), SystemLength(address)) != 0) {
         error = errno == EINPROGRESS ? WaitForConnection(fd, milliseconds) : FromErrno(errno);
     }
     const int restoreError = fcntl(fd, F_SETFL, mode) == -1 ? errno : 0;
@@ -408,40 +469,109 @@ std::size_t CWSocket::Send(const void* data, std::size_t length, int flags) {
     return sent;
 }
 
-std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
-                             std::optional<std::string_view> address, int flags) {
-    if (length > kMaxTransfer) {
-        ThrowWSocketException(socket_error::kMessageSize);
-    }
-    const sockaddr_in to = MakeAddress(ResolveAddress(address, kBroadcastAddress, 0), port);
+std::size_t CWSocket::SendTo(const void* data, std::size_t length, const CSocketAddress& to,
+                             int flags) {
+    RequireDatagramLength(length);
+    RequireAddress(to);
     const HandleUse use(*this);
     const int fd = use.Get();
     // No SIGPIPE for a send on a shut-down socket: Winsock reports that as an error only.
     const ssize_t sent = sendto(fd, data, length, TranslateFlags(flags) | MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                                SystemAddress(to), SystemLength(to));
     if (sent < 0) {
         ThrowWSocketException(TransferError(fd, errno));
     }
     return static_cast<std::size_t>(sent);
 }
 
-std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
-                                  std::uint16_t& port, int flags) {
-    sockaddr_in from{};
+std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, CSocketAddress& from,
+                                  int flags) {
     const HandleUse use(*this);
-    const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, from);
-    if (from.sin_family == AF_INET) {
-        address = AddressToText(from.sin_addr.s_addr);
-        port = ntohs(from.sin_port);
-    } else {
-        address.clear();
-        port = 0;
-    }
+    CSocketAddress sender;
+    const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, sender);
+    from = sender;
     return received;
 }
 
+std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
+    MessageBatch batch;
+    for (std::size_t i = 0; i < datagrams.size() && !batch.IsFull(); ++i) {
+        const std::span<std::uint8_t> buffer = datagrams[i].Buffer;
+        batch.Add(buffer.data(), std::min(buffer.size(), kMaxTransfer), CSocketAddress());
+    }
+    if (batch.Count() == 0) {
+        return 0;
+    }
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    // Waits for the first datagram only, and takes those that are there already with it.
+    const int received = recvmmsg(fd, batch.Messages(), batch.Count(), MSG_WAITFORONE, nullptr);
+    if (received < 0) {
+        ThrowWSocketException(TransferError(fd, errno));
+    }
+    std::size_t kept = 0;
+    int failure = socket_error::kSystemCallFailure;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        if ((batch.Flags(i) & MSG_TRUNC) != 0) {
+            failure = socket_error::kMessageSize;
+            continue;
+        }
+        const CSocketAddress sender = batch.Sender(i);
+        // No sender: the receiving side was shut down, as in ReceiveOne.
+        if (sender.IsEmpty()) {
+            failure = socket_error::kShutDown;
+            break;
+        }
+        std::swap(datagrams[kept].Buffer, datagrams[i].Buffer);
+        datagrams[kept].Length = batch.Length(i);
+        datagrams[kept].Peer = sender;
+        ++kept;
+    }
+    if (kept == 0) {
+        ThrowWSocketException(failure);
+    }
+    return kept;
+}
+
+std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
+    const HandleUse use(*this);
+    const int fd = use.Get();
+    std::size_t sent = 0;
+    int firstFailure = 0;
+    for (std::size_t next = 0; next < datagrams.size();) {
+        // The datagrams from `next` on, up to the first that cannot go as it is.
+        MessageBatch batch;
+        for (std::size_t i = next; i < datagrams.size() && !batch.IsFull(); ++i) {
+            if (DatagramFault(datagrams[i]) != 0) {
+                break;
+            }
+            batch.Add(datagrams[i].Buffer.data(), datagrams[i].Length, datagrams[i].Peer);
+        }
+        int failure = batch.Count() == 0 ? DatagramFault(datagrams[next]) : 0;
+        if (failure == 0) {
+            const int result = sendmmsg(fd, batch.Messages(), batch.Count(), MSG_NOSIGNAL);
+            if (result > 0) {
+                sent += static_cast<std::size_t>(result);
+                next += static_cast<std::size_t>(result);
+                continue;
+            }
+            if (result < 0 && errno == EINTR) {
+                continue;
+            }
+            failure = result < 0 ? TransferError(fd, errno) : socket_error::kSystemCallFailure;
+        }
+        // The datagram at `next` cannot go: the others still do.
+        firstFailure = firstFailure != 0 ? firstFailure : failure;
+        ++next;
+    }
+    if (sent == 0 && firstFailure != 0) {
+        ThrowWSocketException(firstFailure);
+    }
+    return sent;
+}
+
 std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
-    sockaddr_in from{};
+    CSocketAddress from;
     const HandleUse use(*this);
     const std::size_t received = ReceiveOne(use.Get(), buffer, capacity, flags, from);
     // A stream socket that Close shut down from another thread reads as ended; Winsock fails
@@ -469,14 +599,16 @@ void CWSocket::Shutdown(SocketShutdown how) {
     }
 }
 
-std::uint16_t CWSocket::GetLocalPort() const {
+CSocketAddress CWSocket::GetLocalAddress() const {
     const HandleUse use(*this);
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (getsockname(use.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    CSocketAddress local;
+    auto length = static_cast<socklen_t>(CSocketAddress::kCapacity);
+    if (getsockname(use.Get(), static_cast<sockaddr*>(local.Storage()), &length) != 0) {
         ThrowErrno(errno);
     }
-    return local.sin_family == AF_INET ? ntohs(local.sin_port) : 0;
+    local.SetLength(static_cast<int>(length));
+    // An unbound socket has port 0 here; Winsock gives it no address at all, and so does this.
+    return local.Port() != 0 ? local : CSocketAddress();
 }
 
 void CWSocket::ReleaseHandle(SocketHandle handle) const noexcept {

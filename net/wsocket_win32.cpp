@@ -15,10 +15,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 
 #include "net/address_text.h"
+#include "net/sockaddr_layout.h"
 #include "net/wsocket.h"
 
 static_assert(std::is_same_v<SocketHandle, SOCKET>);
@@ -33,6 +35,20 @@ static_assert(socket_flag::kDontRoute == MSG_DONTROUTE && socket_flag::kWaitAll 
 static_assert(socket_error::kTimedOut == WSAETIMEDOUT && socket_error::kMessageSize == WSAEMSGSIZE);
 static_assert(socket_error::kHostNotFound == WSAHOST_NOT_FOUND);
 
+// CSocketAddress builds and reads the system's structures through this layout.
+static_assert(sizeof(sockaddr_in) == sockaddr_layout::kIpv4Size);
+static_assert(sizeof(sockaddr_in6) == sockaddr_layout::kIpv6Size);
+static_assert(sizeof(sockaddr_in6) <= CSocketAddress::kCapacity);
+static_assert(alignof(CSocketAddress) >= alignof(sockaddr_in6));
+static_assert(AF_INET == sockaddr_layout::kIpv4Family && AF_INET6 == sockaddr_layout::kIpv6Family);
+static_assert(offsetof(sockaddr_in, sin_family) == sockaddr_layout::kFamilyOffset);
+static_assert(offsetof(sockaddr_in6, sin6_family) == sockaddr_layout::kFamilyOffset);
+static_assert(sizeof(sockaddr_in::sin_family) == 2 && sizeof(sockaddr_in6::sin6_family) == 2);
+static_assert(offsetof(sockaddr_in, sin_port) == sockaddr_layout::kPortOffset);
+static_assert(offsetof(sockaddr_in6, sin6_port) == sockaddr_layout::kPortOffset);
+static_assert(offsetof(sockaddr_in, sin_addr) == sockaddr_layout::kIpv4AddressOffset);
+static_assert(offsetof(sockaddr_in6, sin6_addr) == sockaddr_layout::kIpv6AddressOffset);
+
 namespace {
 
 // SIO_UDP_CONNRESET, _WSAIOW(IOC_VENDOR, 12); not every SDK's headers define it.
@@ -42,17 +58,11 @@ constexpr long kNonBlockingIo = static_cast<long>(FIONBIO);
 // The system's default language, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT).
 constexpr DWORD kSystemDefaultLanguage = 0x800;
 
-constexpr std::uint32_t kAnyAddress = 0;
-constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
 // Winsock takes lengths as int; larger buffers are used up to this.
 constexpr std::size_t kMaxTransfer = INT_MAX;
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    result.sin_addr.s_addr = address;
-    return result;
+const sockaddr* SystemAddress(const CSocketAddress& address) {
+    return static_cast<const sockaddr*>(address.Data());
 }
 
 int TransferLength(std::size_t length) {
@@ -74,6 +84,8 @@ std::string_view WinsockText(int error) {
         case socket_error::kAccessDenied:
             return "An attempt was made to access a socket in a way forbidden by its access "
                    "permissions.";
+        case socket_error::kAddressFamilyNotSupported:
+            return "An address incompatible with the requested protocol was used.";
         case socket_error::kAddressInUse:
             return "Only one usage of each socket address (protocol/network address/port) is "
                    "normally permitted.";
@@ -116,19 +128,27 @@ std::string CWSocketException::SystemMessage(int error) {
     return message;
 }
 
-void CWSocket::Create(bool udp) {
-    const SOCKET handle = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+void CWSocket::Create(bool udp, AddressFamily family) {
+    const bool ipv6 = family == AddressFamily::kIpv6;
+    const SOCKET handle = socket(ipv6 ? AF_INET6 : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     if (handle == kInvalidSocket) {
         ThrowWSocketException();
+    }
+    // Windows makes IPv6 sockets IPv6 only by default; said here so that it never depends on it.
+    const DWORD on = 1;
+    if (ipv6 && setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on),
+                           sizeof on) == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        static_cast<void>(closesocket(handle));
+        ThrowWSocketException(error);
     }
     Attach(handle);
 }
 
-void CWSocket::Bind(std::uint16_t port, std::optional<std::string_view> address) {
-    const sockaddr_in local =
-        MakeAddress(ResolveAddress(address, kAnyAddress, socket_error::kInvalidArgument), port);
+void CWSocket::Bind(const CSocketAddress& address) {
+    RequireAddress(address);
     const HandleUse use(*this);
-    if (bind(use.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    if (bind(use.Get(), SystemAddress(address), address.Length()) == SOCKET_ERROR) {
         ThrowWSocketException();
     }
 }
@@ -166,23 +186,23 @@ void CWSocket::Listen(int backlog) {
     }
 }
 
-CWSocket CWSocket::Accept(std::string& address, std::uint16_t& port) {
+CWSocket CWSocket::Accept(CSocketAddress& peer) {
     const HandleUse use(*this);
-    sockaddr_in from{};
-    int length = sizeof from;
-    const SOCKET handle = accept(use.Get(), reinterpret_cast<sockaddr*>(&from), &length);
+    CSocketAddress from;
+    int length = CSocketAddress::kCapacity;
+    const SOCKET handle = accept(use.Get(), static_cast<sockaddr*>(from.Storage()), &length);
     if (handle == INVALID_SOCKET) {
         ThrowWSocketException();
     }
     CWSocket connection;
     connection.Attach(handle);
-    address = from.sin_family == AF_INET ? AddressToText(from.sin_addr.s_addr) : std::string();
-    port = from.sin_family == AF_INET ? ntohs(from.sin_port) : 0;
+    from.SetLength(length);
+    peer = from;
     return connection;
 }
 
-void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32_t milliseconds) {
-    const sockaddr_in to = MakeAddress(ResolveAddress(address, kAnyAddress, 0), port);
+void CWSocket::Connect(const CSocketAddress& address, std::uint32_t milliseconds) {
+    RequireAddress(address);
     const HandleUse use(*this);
     const SOCKET handle = use.Get();
     // Non-blocking for the wait alone, so that it can end at the time-out.
@@ -191,7 +211,7 @@ void CWSocket::Connect(std::uint16_t port, std::string_view address, std::uint32
         ThrowWSocketException();
     }
     int error = 0;
-    if (connect(handle, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
+    if (connect(handle, SystemAddress(address), address.Length()) == SOCKET_ERROR) {
         error = WSAGetLastError();
     }
     if (error == WSAEWOULDBLOCK) {
@@ -254,40 +274,62 @@ std::size_t CWSocket::Send(const void* data, std::size_t length, int flags) {
     return sent;
 }
 
-std::size_t CWSocket::SendTo(const void* data, std::size_t length, std::uint16_t port,
-                             std::optional<std::string_view> address, int flags) {
-    if (length > kMaxTransfer) {
-        ThrowWSocketException(socket_error::kMessageSize);
-    }
-    const sockaddr_in to = MakeAddress(ResolveAddress(address, kBroadcastAddress, 0), port);
+std::size_t CWSocket::SendTo(const void* data, std::size_t length, const CSocketAddress& to,
+                             int flags) {
+    RequireDatagramLength(length);
+    RequireAddress(to);
     const HandleUse use(*this);
     const int sent = sendto(use.Get(), static_cast<const char*>(data), TransferLength(length),
-                            flags, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                            flags, SystemAddress(to), to.Length());
     if (sent == SOCKET_ERROR) {
         ThrowWSocketException();
     }
     return static_cast<std::size_t>(sent);
 }
 
-std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::string& address,
-                                  std::uint16_t& port, int flags) {
+std::size_t CWSocket::ReceiveFrom(void* buffer, std::size_t capacity, CSocketAddress& from,
+                                  int flags) {
     const HandleUse use(*this);
-    const SOCKET handle = use.Get();
-    sockaddr_in from{};
-    int from_length = sizeof from;
-    const int received = recvfrom(handle, static_cast<char*>(buffer), TransferLength(capacity),
-                                  flags, reinterpret_cast<sockaddr*>(&from), &from_length);
+    CSocketAddress sender;
+    int length = CSocketAddress::kCapacity;
+    const int received = recvfrom(use.Get(), static_cast<char*>(buffer), TransferLength(capacity),
+                                  flags, static_cast<sockaddr*>(sender.Storage()), &length);
     if (received == SOCKET_ERROR) {
         ThrowWSocketException();
     }
-    if (from.sin_family == AF_INET) {
-        address = AddressToText(from.sin_addr.s_addr);
-        port = ntohs(from.sin_port);
-    } else {
-        address.clear();
-        port = 0;
-    }
+    sender.SetLength(length);
+    from = sender;
     return static_cast<std::size_t>(received);
+}
+
+std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
+    if (datagrams.empty()) {
+        return 0;
+    }
+    Datagram& first = datagrams.front();
+    first.Length = ReceiveFrom(first.Buffer.data(), first.Buffer.size(), first.Peer);
+    return 1;
+}
+
+std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
+    std::size_t sent = 0;
+    int firstFailure = 0;
+    for (const Datagram& datagram : datagrams) {
+        int failure = DatagramFault(datagram);
+        if (failure == 0) {
+            try {
+                SendTo(datagram.Buffer.data(), datagram.Length, datagram.Peer);
+                ++sent;
+            } catch (const CWSocketException& e) {
+                failure = e.GetError();
+            }
+        }
+        firstFailure = firstFailure != 0 ? firstFailure : failure;
+    }
+    if (sent == 0 && firstFailure != 0) {
+        ThrowWSocketException(firstFailure);
+    }
+    return sent;
 }
 
 std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
@@ -308,19 +350,19 @@ void CWSocket::Shutdown(SocketShutdown how) {
     }
 }
 
-std::uint16_t CWSocket::GetLocalPort() const {
+CSocketAddress CWSocket::GetLocalAddress() const {
     const HandleUse use(*this);
-    const SOCKET handle = use.Get();
-    sockaddr_in local{};
-    int length = sizeof local;
-    if (getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR) {
+    CSocketAddress local;
+    int length = CSocketAddress::kCapacity;
+    if (getsockname(use.Get(), static_cast<sockaddr*>(local.Storage()), &length) == SOCKET_ERROR) {
         // An unbound socket has no name yet.
         if (WSAGetLastError() == WSAEINVAL) {
-            return 0;
+            return {};
         }
         ThrowWSocketException();
     }
-    return local.sin_family == AF_INET ? ntohs(local.sin_port) : 0;
+    local.SetLength(length);
+    return local;
 }
 
 // A call blocked on the socket in another thread fails as soon as it is closed; shutdown would

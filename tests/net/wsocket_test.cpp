@@ -1,8 +1,10 @@
 // The socket wrapper on loopback only: handle ownership, the Windows Sockets error numbers on
-// both platforms, time-outs, and releasing a call blocked on another thread. Plain traffic over
-// UDP and TCP is what the proxy's tests carry.
+// both platforms, time-outs, releasing a call blocked on another thread, IPv6 sockets and the
+// attached networks. Plain traffic over UDP and TCP is what the proxy's tests carry.
 
 #include "net/wsocket.h"
+
+#include "net/attached_networks.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -133,7 +136,8 @@ TEST(CWSocket, DatagramsArriveWithTheirSenderAndOnlyOneTooLongForTheBufferFails)
     const std::string big(2000, 'x');
     sender.SendTo(big.data(), big.size(), receiver.GetLocalPort(), kLoopback);
     sender.SendTo("next", 4, receiver.GetLocalPort(), kLoopback);
-    EXPECT_EQ(ErrorOf([&] { receiver.ReceiveFrom(buffer.data(), buffer.size(), address, port); }),
+    CSocketAddress from;
+    EXPECT_EQ(ErrorOf([&] { receiver.ReceiveFrom(buffer.data(), buffer.size(), from); }),
               socket_error::kMessageSize);
     EXPECT_EQ(ReceiveText(receiver), "next");
 
@@ -209,35 +213,47 @@ private:
     std::thread m_thread;
 };
 
-// A receive blocked on a socket without time-out is released by Close, and on Linux by
-// Shutdown alone; the port is free afterwards.
+// A receive blocked on a socket without time-out, alone or in a batch, is released by Close,
+// and on Linux by Shutdown alone; the port is free afterwards.
 TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
-    for (const bool shutdownFirst : {true, false}) {
-        CWSocket socket = BoundUdp();
-        const std::uint16_t port = socket.GetLocalPort();
-        BlockedCall receiver([&socket] { ReceiveText(socket, 0); });
-        std::optional<int> result;
-        if (shutdownFirst) {
-            socket.Shutdown(SocketShutdown::kBoth);
-            result = receiver.WaitFor(milliseconds(1000));
-            // Windows (and Wine) may keep the receive blocked after a shutdown.
+    for (const bool batch : {false, true}) {
+        for (const bool shutdownFirst : {true, false}) {
+            SCOPED_TRACE(batch ? "batch" : "one datagram");
+            CWSocket socket = BoundUdp();
+            const std::uint16_t port = socket.GetLocalPort();
+            BlockedCall receiver([&socket, batch] {
+                std::array<std::uint8_t, 16> buffer{};
+                Datagram datagram;
+                datagram.Buffer = buffer;
+                if (batch) {
+                    socket.ReceiveBatch({&datagram, 1});
+                } else {
+                    ReceiveText(socket, 0);
+                }
+            });
+            std::optional<int> result;
+            if (shutdownFirst) {
+                socket.Shutdown(SocketShutdown::kBoth);
+                result = receiver.WaitFor(milliseconds(1000));
+                // Windows (and Wine) may keep the receive blocked after a shutdown.
 #ifndef _WIN32
-            EXPECT_TRUE(result) << "shutdown left the receive blocked";
+                EXPECT_TRUE(result) << "shutdown left the receive blocked";
 #endif
-        }
-        socket.Close();
-        if (!result) {
-            result = receiver.WaitFor(milliseconds(3000));
-        }
-        if (!result) {
-            BoundUdp().SendTo("!", 1, port, kLoopback);  // ends the receive nothing released
-            FAIL() << "the receive stayed blocked";
-        }
-        EXPECT_NE(*result, -1) << "the receive returned a datagram";
+            }
+            socket.Close();
+            if (!result) {
+                result = receiver.WaitFor(milliseconds(3000));
+            }
+            if (!result) {
+                BoundUdp().SendTo("!", 1, port, kLoopback);  // ends the receive nothing released
+                FAIL() << "the receive stayed blocked";
+            }
+            EXPECT_NE(*result, -1) << "the receive returned a datagram";
 #ifndef _WIN32
-        EXPECT_EQ(*result, socket_error::kShutDown);
+            EXPECT_EQ(*result, socket_error::kShutDown);
 #endif
-        EXPECT_TRUE(PortIsFree(port));
+            EXPECT_TRUE(PortIsFree(port));
+        }
     }
 }
 
@@ -344,6 +360,115 @@ TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
     const std::optional<int> connected = connecting.WaitFor(milliseconds(3000));
     ASSERT_TRUE(connected) << "the connect stayed blocked";
     EXPECT_NE(*connected, -1);
+}
+
+// What cannot go, or does not fit the buffer it arrives in, is left out of a batch; the rest
+// gets through.
+TEST(CWSocketBatch, DatagramsThatCannotGoOrDoNotFitAreLeftOutAndTheOthersArrive) {
+    CWSocket receiver = BoundUdp();
+    CWSocket sender = BoundUdp();
+    receiver.SetReceiveTimeout(5000);
+    const CSocketAddress to = receiver.GetLocalAddress();
+    std::string one = "one";
+    std::string tooLong(100, 'x');
+    std::string three = "three";
+    const auto bytes = [](std::string& text) {
+        return std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
+    };
+    const std::array<Datagram, 4> outgoing{
+        Datagram{bytes(one), one.size(), to}, Datagram{bytes(one), 99, to},  // more than its buffer
+        Datagram{bytes(tooLong), tooLong.size(), to}, Datagram{bytes(three), three.size(), to}};
+    EXPECT_EQ(sender.SendBatch(outgoing), 3u);
+    EXPECT_EQ(ErrorOf([&] { sender.SendBatch(std::span(outgoing).subspan(1, 1)); }),
+              socket_error::kBadAddress);
+
+    std::array<std::array<std::uint8_t, 16>, 4> buffers{};
+    std::array<Datagram, 4> incoming{};
+    for (std::size_t i = 0; i < incoming.size(); ++i) {
+        incoming[i].Buffer = buffers[i];
+    }
+    std::vector<std::string> received;
+    // Where a batch is one datagram, the long one fails a call of its own.
+    for (int call = 0; call < 3 && received.size() < 2; ++call) {
+        const int error = ErrorOf([&] {
+            const std::size_t count = receiver.ReceiveBatch(incoming);
+            for (std::size_t i = 0; i < count; ++i) {
+                received.emplace_back(reinterpret_cast<const char*>(incoming[i].Buffer.data()),
+                                      incoming[i].Length);
+                EXPECT_EQ(incoming[i].Peer, sender.GetLocalAddress());
+            }
+        });
+        EXPECT_TRUE(error == -1 || error == socket_error::kMessageSize) << error;
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{"one", "three"}));
+}
+
+constexpr auto kIpv6 = AddressFamily::kIpv6;
+
+CWSocket BoundTo(const CSocketAddress& address, bool udp = true) {
+    CWSocket socket;
+    socket.Create(udp, address.Family());
+    socket.Bind(address);
+    return socket;
+}
+
+bool HasIpv6Loopback() {
+    return ErrorOf([] { BoundTo(CSocketAddress::Loopback(kIpv6, 0)); }) == -1;
+}
+
+// Some containers have no IPv6 at all; these tests need its loopback.
+class CWSocketIpv6 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HasIpv6Loopback()) {
+            GTEST_SKIP() << "this system has no IPv6 loopback";
+        }
+    }
+};
+
+TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
+    CWSocket server = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
+    CWSocket client = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
+    server.SetReceiveTimeout(5000);
+    ASSERT_EQ(client.SendTo("query", 5, server.GetLocalAddress()), 5u);
+    std::array<char, 16> buffer{};
+    CSocketAddress from;
+    ASSERT_EQ(server.ReceiveFrom(buffer.data(), buffer.size(), from), 5u);
+    EXPECT_EQ(from.AddressText(), "::1");
+    EXPECT_EQ(from, client.GetLocalAddress());
+    server.SendTo("reply", 5, from);
+    EXPECT_EQ(ReceiveText(client), "reply");
+
+    CWSocket listener = BoundTo(CSocketAddress::Loopback(kIpv6, 0), false);
+    listener.Listen();
+    CWSocket caller;
+    caller.Create(false, kIpv6);
+    caller.Connect(listener.GetLocalAddress(), 5000);
+    CSocketAddress peer;
+    CWSocket accepted = listener.Accept(peer);
+    EXPECT_EQ(peer, caller.GetLocalAddress());
+}
+
+// An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
+TEST_F(CWSocketIpv6, AnIpv6ListenerBindsBesideAnIpv4OneOnTheSamePort) {
+    for (const bool udp : {true, false}) {
+        CWSocket ipv4 = BoundTo(CSocketAddress::Any(AddressFamily::kIpv4, 0), udp);
+        const CSocketAddress sameAddress = CSocketAddress::Any(kIpv6, ipv4.GetLocalPort());
+        EXPECT_EQ(ErrorOf([&] { BoundTo(sameAddress, udp); }), -1) << (udp ? "UDP" : "TCP");
+    }
+}
+
+TEST(AttachedNetworks, IncludeTheLoopbackPrefixes) {
+    const std::vector<NetworkPrefix> networks = AttachedNetworks();
+    const auto includes = [&networks](AddressFamily family, int length) {
+        const NetworkPrefix loopback =
+            *NetworkPrefix::Of(CSocketAddress::Loopback(family, 0), length);
+        return std::ranges::find(networks, loopback) != networks.end();
+    };
+    EXPECT_TRUE(includes(AddressFamily::kIpv4, 8));
+    if (HasIpv6Loopback()) {
+        EXPECT_TRUE(includes(kIpv6, 128));
+    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "core/dns_packet.h"
 #include "net/address_text.h"
-#include "net/ipv6_text.h"
+#include "net/ip_text.h"
 
 namespace qftest {
 
@@ -89,8 +89,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
         PutU16(out, kClassIn);
         PutU32(out, answer.Ttl);
         if (ipv6) {
-            Ipv6Bytes bytes{};
-            TextToIpv6(address, bytes);
+            const Ipv6Bytes bytes = ParseIpv6Text(address).value_or(Ipv6Bytes{});
             PutU16(out, 16);
             out.insert(out.end(), bytes.begin(), bytes.end());
             continue;
