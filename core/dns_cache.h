@@ -52,8 +52,8 @@ public:
     // AAAA record: the name has none) replaces the entry's IPv6 addresses and makes them known.
     //
     // Fills only `item`: a caller that passes an entry of the cache holds the cache's lock.
-    static bool GetHostByName(const UpstreamTarget& target, std::string_view domain,
-                              DnsItem& item, bool ipv6 = false);
+    static bool GetHostByName(const UpstreamTarget& target, std::string_view domain, DnsItem& item,
+                              bool ipv6 = false);
 
 private:
     CUpstreamSettings& m_upstream;

@@ -95,8 +95,7 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self) {
         replyLength =
             ReceiveUpstreamReply(upstream, reply, server, port,
                                  std::chrono::steady_clock::now() + m_upstream.Wait(), isReply);
-        request.Listener->SendTo(reply.data(), replyLength, request.ClientPort,
-                                 request.ClientAddress);
+        request.Listener->SendTo(reply.data(), replyLength, request.Client);
     } catch (const CWSocketException&) {
         // No reply in time, a failed send, or a stop that closed the socket: the client gets
         // no reply and asks again on its own.

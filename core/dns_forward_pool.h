@@ -21,8 +21,7 @@ struct DnsRequest {
     DnsQueryState State;
     // The listening socket the query came in on; the reply goes out through it.
     std::shared_ptr<CWSocket> Listener;
-    std::string ClientAddress;
-    std::uint16_t ClientPort = 0;
+    CSocketAddress Client;
     // The query as received.
     std::array<std::uint8_t, kDnsPacketSize> Packet{};
     std::size_t Length = 0;

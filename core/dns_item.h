@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -44,8 +45,8 @@ public:
     // Arrival of the last query that hit or refreshed the entry; 0 means never.
     std::time_t LastHitDate = 0;
     // The entry waits in the proxy's batch of changes for the owner. Read and written only by
-    // the proxy's notifier, under its lock.
-    bool NotifyPending = false;
+    // the proxy's notifier: a hit on an entry that waits already costs it no lock.
+    std::atomic<bool> NotifyPending{false};
 };
 
 // "%m/%d %H:%M" of a time in local time, or "00/00 00:00" for 0.

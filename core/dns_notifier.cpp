@@ -5,21 +5,19 @@
 #include "core/dns_observer.h"
 
 void CDnsNotifier::Mark(const DnsItemPtr& item) {
-    if (m_observer == nullptr || !item) {
+    // An entry already waiting is told once; only the first mark of a batch takes the lock.
+    if (m_observer == nullptr || !item || item->NotifyPending.exchange(true)) {
         return;
     }
     bool wasEmpty = false;
     {
         const std::lock_guard guard(m_lock);
-        // An entry already waiting is told once; its flag is guarded by this lock.
-        if (m_batch.RefreshAll || item->NotifyPending) {
-            return;
-        }
-        wasEmpty = m_batch.Items.empty();
-        if (m_batch.Items.size() >= m_maxBatch) {
+        wasEmpty = m_batch.Items.empty() && !m_batch.RefreshAll;
+        if (m_batch.RefreshAll || m_batch.Items.size() >= m_maxBatch) {
+            // The owner rebuilds every row: the entry need not wait in the batch.
             m_batch.RefreshAll = true;
+            item->NotifyPending.store(false);
         } else {
-            item->NotifyPending = true;
             m_batch.Items.push_back(item);
         }
     }
@@ -32,10 +30,12 @@ DnsChangeBatch CDnsNotifier::Take() {
     DnsChangeBatch taken;
     {
         const std::lock_guard guard(m_lock);
-        std::swap(taken, m_batch);
-        for (const DnsItemPtr& item : taken.Items) {
-            item->NotifyPending = false;
+        // Cleared before the swap: a mark that comes meanwhile waits for the lock and lands in
+        // the next batch.
+        for (const DnsItemPtr& item : m_batch.Items) {
+            item->NotifyPending.store(false);
         }
+        std::swap(taken, m_batch);
         // Room for the next batch, so that marking rarely allocates on a serving thread.
         m_batch.Items.reserve(taken.Items.size());
     }

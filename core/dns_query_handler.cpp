@@ -119,6 +119,11 @@ void CDnsQueryHandler::Drop(DnsQueryState& state) {
     ++m_statistics.DiscardRequests;
 }
 
+void CDnsQueryHandler::Refuse() {
+    ++m_statistics.TotalRequests;
+    ++m_statistics.DiscardRequests;
+}
+
 void CDnsQueryHandler::ForwardStarted(DnsQueryState& state) {
     state.Times.Forwarded = Now();
     ++m_statistics.ForwardAttempts;

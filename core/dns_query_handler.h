@@ -57,6 +57,8 @@ public:
     void CacheReplySent(DnsQueryState& state, bool sent);
     // A query to be forwarded is dropped after all: every forward slot is busy.
     void Drop(DnsQueryState& state);
+    // A query from a stranger, dropped unread.
+    void Refuse();
 
     void ForwardStarted(DnsQueryState& state);
     // The upstream's reply has been relayed to the client: it is learned, then the question

@@ -4,9 +4,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "core/client_filter.h"
 #include "core/dns_cache.h"
 #include "core/dns_forward_pool.h"
 #include "core/dns_notifier.h"
@@ -16,9 +19,10 @@
 #include "core/dns_tcp_listener.h"
 #include "core/dns_udp_listener.h"
 #include "core/upstream_settings.h"
+#include "net/attached_networks.h"
 
-// How much the proxy takes on at once.
-struct ProxyLimits {
+// How the proxy serves and how much it takes on at once.
+struct ProxyOptions {
     // Concurrent UDP forwards, and so forward workers; a miss beyond them is dropped.
     int MaxForwards = 512;
     // TCP connections served at once; one beyond them is closed at once.
@@ -28,39 +32,52 @@ struct ProxyLimits {
     std::chrono::milliseconds TcpIdleTimeout{10000};
     // Changed entries waiting for the owner; beyond them the owner is told to refresh them all.
     std::size_t MaxChangeBatch = CDnsNotifier::kMaxBatch;
+    // Answer every client, not only those on loopback and on the machine's attached networks.
+    bool AllowAnyClient = false;
+    // Where the attached networks come from.
+    CClientFilter::NetworkSource AttachedNetworks = ::AttachedNetworks;
 };
 
-// The local DNS proxy, on UDP and TCP of one port: it answers a query for a cached domain from
-// the cache, forwards any other query unchanged to the current upstream server, relays the reply
-// unchanged to the client and learns its IPv4 addresses into the cache (not those of a truncated
-// reply: the TCP answer that the client asks for next is learned instead).
+// The local DNS proxy, on UDP and TCP of one port: it answers a question of type A or AAAA for
+// a cached name from the cache, forwards any other query unchanged to the current upstream
+// server, relays the reply unchanged to the client and learns the addresses it gives for its
+// question's type (not those of a truncated reply: the TCP answer that the client asks for next
+// is learned instead). It answers only clients on loopback and on the machine's attached
+// networks.
+//
+// It listens on every local IPv4 address (or the one given) and on [::1], each address and
+// protocol a listener of its own. Only the IPv4 UDP listener is needed: without it the proxy
+// does not start. A machine without IPv6 is served over IPv4 alone; [::1] taken by another
+// program is reported and IPv4 served; a taken TCP port leaves UDP served (TcpServing says so).
 //
 // It is made of parts, each with its own start and stop: the query handler (what becomes of a
-// query, the in-flight rule, the books), the UDP and TCP listeners, the forward pool and the
-// notifier; this class composes them. The owner calls RunDnsServer and StopDnsServer from one
-// thread; the observer hears of changed entries and of failures (IDnsProxyObserver).
+// query, the in-flight rule, the books), the listeners, the forward pool, the client filter and
+// the notifier; this class composes them. The owner calls RunDnsServer and StopDnsServer from
+// one thread; the observer hears of changed entries and of failures (IDnsProxyObserver).
 class CDnsSocket {
 public:
     // Stopped, with zero statistics. `cache` and `upstream` must outlive the proxy; so must the
     // observer, if any.
     CDnsSocket(CDnsItemMap* cache, CUpstreamSettings& upstream,
-               IDnsProxyObserver* observer = nullptr, ProxyLimits limits = {},
+               IDnsProxyObserver* observer = nullptr, ProxyOptions options = {},
                const IClock& clock = SystemClock());
     CDnsSocket(const CDnsSocket&) = delete;
     CDnsSocket& operator=(const CDnsSocket&) = delete;
     // Stops the proxy and joins every thread it started.
     ~CDnsSocket();
 
-    // Starts the proxy on UDP and TCP `port` of `address` (none: every local address; port 0:
-    // one that the system chooses for both), stopping it first if it runs. A restart after a
-    // receive failure binds the same UDP port again. False when either listening socket cannot
-    // be opened, after the observer was given the text
-    // "CDnsSocket::RunDnsServer - Error:%d Cause: %s\n".
+    // Starts the proxy on `port` (0: one that the system chooses for all listeners) of the IPv4
+    // `address` (none: every local IPv4 address, and then [::1] too), stopping it first if it
+    // runs. False when the IPv4 UDP socket cannot be opened, after the observer was given the
+    // text "CDnsSocket::RunDnsServer - Error:%d Cause: %s\n"; the same text tells of a taken
+    // [::1] port, and the start goes on.
     bool RunDnsServer(std::uint16_t port, std::optional<std::string> address = std::nullopt);
     // Stops serving: ends the listeners, closes every TCP connection, cancels the forwards under
     // way (their clients get no reply) and joins every thread. It never waits for the owner.
     void StopDnsServer();
     [[nodiscard]] bool IsRunning() const { return m_bRunning.load(); }
+    // Whether the IPv4 TCP listener serves (the port may be taken by another program).
+    [[nodiscard]] bool TcpServing() const { return m_tcpServing.load(); }
 
     // The user's upstream servers; the first valid one becomes current.
     bool SetDnsServers(const CLockedStringList& servers) {
@@ -75,28 +92,40 @@ public:
     [[nodiscard]] const CDnsStatistics& Statistics() const { return m_statistics; }
 
     // What the proxy is doing now, for the owner's tests and diagnostics.
-    [[nodiscard]] std::uint16_t ListeningPort() const { return m_udp.Port(); }
+    [[nodiscard]] std::uint16_t ListeningPort() const { return m_port.load(); }
     [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const {
         return m_handler.InFlight(name, type);
     }
     [[nodiscard]] std::size_t InFlightCount() const { return m_handler.InFlightCount(); }
     [[nodiscard]] int ActiveForwards() const { return m_pool.ActiveForwards(); }
     [[nodiscard]] int WorkerThreads() const { return m_pool.WorkerThreads(); }
-    [[nodiscard]] std::uint32_t RestartCount() const { return m_udp.RestartCount(); }
-    [[nodiscard]] int TcpConnections() const { return m_tcp.Connections(); }
-    [[nodiscard]] std::uint32_t RefusedTcpConnections() const { return m_tcp.RefusedConnections(); }
+    // Restarts of the IPv4 UDP listener after receive failures.
+    [[nodiscard]] std::uint32_t RestartCount() const;
+    [[nodiscard]] int TcpConnections() const;
+    [[nodiscard]] std::uint32_t RefusedTcpConnections() const;
+    // Listeners open now (UDP and TCP, IPv4 and IPv6).
+    [[nodiscard]] std::size_t ListenerCount() const { return m_udp.size() + m_tcp.size(); }
 
 private:
-    // Opens the UDP and the TCP listener on one port. On port 0 the system chooses the UDP
-    // port; when TCP has that one taken, another is tried.
-    void OpenListeners(std::uint16_t port, const std::optional<std::string>& address);
+    // The IPv4 listeners on one port. On port 0 the system chooses the UDP port; when TCP has
+    // that one taken, another is tried. A TCP failure on a given port is no failure of the start.
+    void OpenIpv4(std::uint16_t port, const CSocketAddress& address);
+    // The listeners on [::1]: none where the system has no IPv6; a taken port is reported.
+    void OpenIpv6Loopback(std::uint16_t port);
+    void AddTcp(const CSocketAddress& address);
 
+    const ProxyOptions m_options;
+    CUpstreamSettings& m_upstream;
     CDnsStatistics m_statistics;
     CDnsNotifier m_notifier;
     CDnsCache m_resolver;
     CDnsQueryHandler m_handler;
     CDnsForwardPool m_pool;
-    CDnsUdpListener m_udp;
-    CDnsTcpListener m_tcp;
+    CClientFilter m_filter;
+    // The IPv4 UDP listener first.
+    std::vector<std::unique_ptr<CDnsUdpListener>> m_udp;
+    std::vector<std::unique_ptr<CDnsTcpListener>> m_tcp;
+    std::atomic<std::uint16_t> m_port{0};
+    std::atomic<bool> m_tcpServing{false};
     std::atomic<bool> m_bRunning{false};
 };

@@ -61,11 +61,11 @@ void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
 
 }  // namespace
 
-void CDnsTcpListener::Open(std::uint16_t port, const std::optional<std::string>& address) {
+void CDnsTcpListener::Open(const CSocketAddress& address) {
     try {
-        m_listener.Create(false);
+        m_listener.Create(false, address.Family());
         m_listener.AllowListenerRebind();
-        m_listener.Bind(port, address ? std::optional<std::string_view>(*address) : std::nullopt);
+        m_listener.Bind(address);
         m_listener.Listen();
     } catch (const CWSocketException&) {
         m_listener.Close();
@@ -96,16 +96,20 @@ void CDnsTcpListener::Stop() {
 
 void CDnsTcpListener::AcceptLoop() {
     while (!m_stopping.load()) {
-        std::string client;
-        std::uint16_t clientPort = 0;
+        CSocketAddress client;
         auto connection = std::make_shared<CWSocket>();
         try {
-            *connection = m_listener.Accept(client, clientPort);
+            *connection = m_listener.Accept(client);
         } catch (const CWSocketException&) {
             // A stop closed the listener; anything else passes after a pause.
             if (!m_stopping.load()) {
                 std::this_thread::sleep_for(kAcceptRetryDelay);
             }
+            continue;
+        }
+        if (!m_filter.Current()->Allows(client)) {
+            m_handler.Refuse();
+            connection->Close();
             continue;
         }
         const bool started = m_connections.Start([this, connection](CThreadSet::Member& self) {

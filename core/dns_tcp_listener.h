@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/client_filter.h"
 #include "core/dns_query_handler.h"
 #include "core/thread_set.h"
 #include "core/upstream_settings.h"
@@ -19,25 +20,27 @@
 // after the other and answers each - from the cache, or forwarded over a fresh TCP connection to
 // the upstream - before it reads the next. It ends when the client closes, sends a bad length,
 // breaks off a message or lets the idle time-out pass, or when a forward fails. A TCP query is
-// never dropped as one in flight: a program that fell back to TCP must get its answer.
+// never dropped as one in flight: a program that fell back to TCP must get its answer. A
+// connection from a stranger is closed at once.
 //
 // It has no lock of its own: the connections run in a thread set, which a stop cancels.
 class CDnsTcpListener {
 public:
     CDnsTcpListener(CDnsQueryHandler& handler, const CUpstreamSettings& upstream,
-                    int maxConnections, std::chrono::milliseconds idleTimeout)
+                    const CClientFilter& filter, int maxConnections,
+                    std::chrono::milliseconds idleTimeout)
         : m_handler(handler),
           m_upstream(upstream),
+          m_filter(filter),
           m_idleTimeout(idleTimeout),
           m_connections(maxConnections) {}
     CDnsTcpListener(const CDnsTcpListener&) = delete;
     CDnsTcpListener& operator=(const CDnsTcpListener&) = delete;
     ~CDnsTcpListener() { Stop(); }
 
-    // Binds and listens on `port` of `address` (none: every local address). It binds again at
-    // once after a stop, although the connections it closed still wait out their close on the
-    // port. A socket failure is thrown.
-    void Open(std::uint16_t port, const std::optional<std::string>& address);
+    // Binds and listens on the address. It binds again at once after a stop, although the
+    // connections it closed still wait out their close on the port. A socket failure is thrown.
+    void Open(const CSocketAddress& address);
     void Start();
     // Ends the accepting thread, closes every connection (cancelling its forward) and joins
     // every thread.
@@ -60,6 +63,7 @@ private:
 
     CDnsQueryHandler& m_handler;
     const CUpstreamSettings& m_upstream;
+    const CClientFilter& m_filter;
     const std::chrono::milliseconds m_idleTimeout;
     // Opened and closed only while the accepting thread does not run; a stop closes it to
     // release the thread's wait.

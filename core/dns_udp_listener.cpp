@@ -7,12 +7,11 @@ namespace {
 
 // A bound UDP socket, deaf to the port-unreachable reports that an earlier reply to a vanished
 // client would otherwise turn into a failed receive.
-std::shared_ptr<CWSocket> OpenSocket(std::uint16_t port,
-                                     const std::optional<std::string>& address) {
+std::shared_ptr<CWSocket> OpenSocket(const CSocketAddress& address) {
     auto socket = std::make_shared<CWSocket>();
     try {
-        socket->Create(true);
-        socket->Bind(port, address ? std::optional<std::string_view>(*address) : std::nullopt);
+        socket->Create(true, address.Family());
+        socket->Bind(address);
         socket->DisableConnectionResetReports();
     } catch (const CWSocketException&) {
         socket->Close();
@@ -37,10 +36,10 @@ std::string RunErrorText(const CWSocketException& e) {
            " Cause: " + e.GetErrorMessage() + "\n";
 }
 
-void CDnsUdpListener::Open(std::uint16_t port, std::optional<std::string> address) {
-    std::shared_ptr<CWSocket> socket = OpenSocket(port, address);
-    m_port.store(socket->GetLocalPort());
-    m_address = std::move(address);
+void CDnsUdpListener::Open(const CSocketAddress& address) {
+    std::shared_ptr<CWSocket> socket = OpenSocket(address);
+    m_address = socket->GetLocalAddress();
+    m_port.store(m_address.Port());
     const std::lock_guard guard(m_lock);
     m_socket = std::move(socket);
 }
@@ -74,22 +73,21 @@ std::shared_ptr<CWSocket> CDnsUdpListener::Socket() {
 void CDnsUdpListener::ReceiveLoop() {
     while (!m_stopping.load()) {
         const std::shared_ptr<CWSocket> socket = Socket();
-        std::string client;
-        std::uint16_t clientPort = 0;
-        std::size_t length = 0;
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            m_datagrams[i].Buffer = m_buffers[i];
+        }
+        std::size_t count = 0;
         try {
-            length = socket->ReceiveFrom(m_buffer.data(), m_buffer.size(), client, clientPort);
-        } catch (const CWSocketException&) {
-            // A stop released the receive; anything else (an oversized datagram above all)
-            // makes the socket start afresh on the same port.
-            if (m_stopping.load() || !Restart()) {
+            count = socket->ReceiveBatch(m_datagrams);
+        } catch (const CWSocketException& e) {
+            // A stop released the receive. An oversized datagram is gone with its failure;
+            // anything else makes the socket start afresh on the same address.
+            if (m_stopping.load() || (e.GetError() != socket_error::kMessageSize && !Restart())) {
                 return;
             }
             continue;
         }
-        if (length > 0) {
-            HandleDatagram(socket, length, client, clientPort);
-        }
+        HandleBatch(socket, count);
     }
 }
 
@@ -102,7 +100,7 @@ bool CDnsUdpListener::Restart() {
         CloseListeningSocket(*m_socket);
     }
     try {
-        m_socket = OpenSocket(m_port.load(), m_address);
+        m_socket = OpenSocket(m_address);
     } catch (const CWSocketException& e) {
         // The proxy no longer serves here; its owner learns it only from this text.
         m_socket.reset();
@@ -113,35 +111,63 @@ bool CDnsUdpListener::Restart() {
     return true;
 }
 
-void CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, std::size_t length,
-                                     const std::string& client, std::uint16_t clientPort) {
-    DnsQueryState state;
-    state.Times.Received = m_handler.Now();
-    std::size_t replyLength = 0;
-    switch (m_handler.Handle(m_buffer, length, true, state, replyLength)) {
-        case QueryVerdict::kAnswered: {
-            bool sent = true;
-            try {
-                socket->SendTo(m_buffer.data(), replyLength, clientPort, client);
-            } catch (const CWSocketException&) {
-                sent = false;
-            }
-            m_handler.CacheReplySent(state, sent);
-            return;
+void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::size_t count) {
+    // One clock reading and one look at the filter's rules for the whole batch.
+    const std::time_t received = m_handler.Now();
+    const std::shared_ptr<const CClientFilter::Rules> rules = m_filter.Current();
+    std::array<Datagram, kBatch> replies{};
+    std::array<DnsQueryState, kBatch> states{};
+    std::size_t answered = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        Datagram& datagram = m_datagrams[i];
+        if (datagram.Length == 0) {
+            continue;
         }
+        if (!rules->Allows(datagram.Peer)) {
+            m_handler.Refuse();
+            continue;
+        }
+        DnsQueryState& state = states[answered];
+        state = DnsQueryState{};
+        state.Times.Received = received;
+        if (HandleDatagram(socket, datagram, state)) {
+            replies[answered++] = datagram;
+        }
+    }
+    if (answered == 0) {
+        return;
+    }
+    std::size_t sent = 0;
+    try {
+        sent = socket->SendBatch(std::span(replies).first(answered));
+    } catch (const CWSocketException&) {
+        // None went out: the clients ask again.
+    }
+    for (std::size_t i = 0; i < answered; ++i) {
+        m_handler.CacheReplySent(states[i], i < sent);
+    }
+}
+
+bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
+                                     DnsQueryState& state) {
+    std::size_t replyLength = 0;
+    switch (m_handler.Handle(datagram.Buffer, datagram.Length, true, state, replyLength)) {
+        case QueryVerdict::kAnswered:
+            datagram.Length = replyLength;
+            return true;
         case QueryVerdict::kDropped:
-            return;
+            return false;
         case QueryVerdict::kForward:
             break;
     }
     auto request = std::make_unique<DnsRequest>();
     request->State = std::move(state);
     request->Listener = socket;
-    request->ClientAddress = client;
-    request->ClientPort = clientPort;
-    std::copy_n(m_buffer.begin(), length, request->Packet.begin());
-    request->Length = length;
+    request->Client = datagram.Peer;
+    std::copy_n(datagram.Buffer.begin(), datagram.Length, request->Packet.begin());
+    request->Length = datagram.Length;
     if (!m_pool.Submit(request)) {
         m_handler.Drop(request->State);
     }
+    return false;
 }

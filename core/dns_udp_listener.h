@@ -5,34 +5,37 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
+#include "core/client_filter.h"
 #include "core/dns_forward_pool.h"
 #include "core/dns_notifier.h"
 #include "core/dns_packet.h"
 #include "core/dns_query_handler.h"
 #include "net/wsocket.h"
 
-// One UDP listening socket and its receiving thread. The thread answers cache hits itself, so a
-// slow upstream never delays them, and hands misses to the forward pool. A receive failure (an
-// oversized datagram above all) makes it open the socket afresh on the same address and port;
-// if that fails the proxy can no longer serve there, and the owner is told.
+// One UDP listening socket, on one address, and its receiving thread. The thread takes the
+// datagrams that have arrived in one go (one system call on Linux), answers the cache hits
+// itself - so that a slow upstream never delays them - and sends those answers in one go, and
+// hands the misses to the forward pool; a datagram from a stranger is dropped. The client's
+// address stays as the receive gave it, never turned into text. An oversized datagram is
+// dropped; any other receive failure makes the listener open its socket afresh on the same
+// address and port, and if that fails the proxy can no longer serve there: the owner is told.
 //
 // Its one lock guards the socket, which a restart replaces while forward workers may still hold
 // the old one to send their replies.
 class CDnsUdpListener {
 public:
-    CDnsUdpListener(CDnsQueryHandler& handler, CDnsForwardPool& pool, CDnsNotifier& notifier)
-        : m_handler(handler), m_pool(pool), m_notifier(notifier) {}
+    CDnsUdpListener(CDnsQueryHandler& handler, CDnsForwardPool& pool, CDnsNotifier& notifier,
+                    const CClientFilter& filter)
+        : m_handler(handler), m_pool(pool), m_notifier(notifier), m_filter(filter) {}
     CDnsUdpListener(const CDnsUdpListener&) = delete;
     CDnsUdpListener& operator=(const CDnsUdpListener&) = delete;
     ~CDnsUdpListener() { Stop(); }
 
-    // Binds `port` (0: one the system chooses) on `address` (none: every local address). A
-    // socket failure is thrown.
-    void Open(std::uint16_t port, std::optional<std::string> address);
+    // Binds the address (port 0: one that the system chooses). A socket failure is thrown.
+    void Open(const CSocketAddress& address);
     // Starts the receiving thread on the open socket.
     void Start();
     // Ends the receiving thread and closes the socket; after it returns no datagram is handled.
@@ -44,24 +47,32 @@ public:
 
 private:
     void ReceiveLoop();
-    void HandleDatagram(const std::shared_ptr<CWSocket>& socket, std::size_t length,
-                        const std::string& client, std::uint16_t clientPort);
+    // Handles the first `count` datagrams and sends the answers from the cache.
+    void HandleBatch(const std::shared_ptr<CWSocket>& socket, std::size_t count);
+    // True when the datagram's buffer now holds the reply from the cache, of Length bytes.
+    bool HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
+                        DnsQueryState& state);
     bool Restart();
     [[nodiscard]] std::shared_ptr<CWSocket> Socket();
+
+    // Datagrams taken in one go at most.
+    static constexpr std::size_t kBatch = 32;
 
     CDnsQueryHandler& m_handler;
     CDnsForwardPool& m_pool;
     CDnsNotifier& m_notifier;
+    const CClientFilter& m_filter;
     std::mutex m_lock;
     std::shared_ptr<CWSocket> m_socket;
     // Written only while no receiving thread runs.
-    std::optional<std::string> m_address;
+    CSocketAddress m_address;
     std::atomic<std::uint16_t> m_port{0};
     std::atomic<bool> m_stopping{false};
     std::atomic<std::uint32_t> m_restarts{0};
     std::thread m_thread;
     // Used only by the receiving thread.
-    std::array<std::uint8_t, kDnsPacketSize> m_buffer{};
+    std::array<std::array<std::uint8_t, kDnsPacketSize>, kBatch> m_buffers{};
+    std::array<Datagram, kBatch> m_datagrams{};
 };
 
 // Wakes a call blocked on the socket in another thread: on Linux the shutdown does it, under

@@ -43,6 +43,10 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
     options.UpstreamAddress = kFallbackDnsServer;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
+        if (option == "--allow-any-client") {
+            options.AllowAnyClient = true;
+            continue;
+        }
         if (option != "--listen" && option != "--upstream" && option != "--cache") {
             error = "unknown argument: " + option;
             return std::nullopt;

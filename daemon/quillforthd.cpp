@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     upstream.SetCurrentDnsServer(options->UpstreamAddress);
 
     ErrorPrinter observer;
-    CDnsSocket proxy(&cache, upstream, &observer);
+    CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;
     }

@@ -130,15 +130,16 @@ TEST_F(Proxy, ASilentUpstreamCostsOneErrorNoReplyAndTheDomainLeavesTheInFlightLi
     EXPECT_EQ(cache.GetCount(), 0);
 }
 
-TEST_F(Proxy, AnOversizedDatagramRestartsTheListenerOnTheSamePort) {
+// An oversized datagram is dropped, and the socket with the queries queued behind it stays:
+// opening it afresh would drop those too, which a stranger could repeat at will.
+TEST_F(Proxy, AnOversizedDatagramIsDroppedAndTheQueriesBehindItAreAnswered) {
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     Start();
 
     client.Send(Bytes(1600, 0xAB), port);
-    ASSERT_TRUE(WaitUntil([&] { return proxy->RestartCount() == 1; }));
-    EXPECT_EQ(proxy->ListeningPort(), port);
     client.Send(MakeQuery("ab.cde", 0x0001), port);
     EXPECT_TRUE(client.Receive());
+    EXPECT_EQ(proxy->RestartCount(), 0u);
     EXPECT_EQ(Counters(), "total 1 cached 1 discarded 0 forwards 0/0 errors 0");
 }
 

@@ -138,12 +138,12 @@ TEST_F(TcpProxy, SixtyFourConnectionsAtMostAndIdleOnesHoldUpNobodyUntilTheyAreCl
 
     // 63 clients that send nothing, and one that is served beside them, over TCP and UDP.
     std::vector<std::unique_ptr<TcpClient>> idle;
-    for (int i = 0; i < ProxyLimits{}.MaxTcpConnections - 1; ++i) {
+    for (int i = 0; i < ProxyOptions{}.MaxTcpConnections - 1; ++i) {
         idle.push_back(std::make_unique<TcpClient>(port));
     }
     TcpClient active(port);
     ASSERT_TRUE(
-        WaitUntil([&] { return proxy->TcpConnections() == ProxyLimits{}.MaxTcpConnections; }));
+        WaitUntil([&] { return proxy->TcpConnections() == ProxyOptions{}.MaxTcpConnections; }));
     const auto opened = steady_clock::now();
     active.Send(MakeQuery("ab.cde", 0x0001));
     EXPECT_TRUE(active.Receive());
@@ -263,8 +263,11 @@ TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
 }
 
 // Either port taken fails the start with the error's text, and leaves the other port free.
-TEST_F(TcpProxy, APortInUseFailsTheStartWithItsErrorText) {
+// A taken UDP port fails the start with the error's text and leaves the TCP port free; a taken
+// TCP port costs only TCP: the proxy serves over UDP and says that TCP is unavailable.
+TEST_F(TcpProxy, ATakenUdpPortFailsTheStartATakenTcpPortOnlyTcp) {
     const std::string cause = CWSocketException(socket_error::kAddressInUse).GetErrorMessage();
+    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     for (const bool udpTaken : {true, false}) {
         CWSocket holder;
         holder.Create(udpTaken);
@@ -273,14 +276,22 @@ TEST_F(TcpProxy, APortInUseFailsTheStartWithItsErrorText) {
             holder.Listen();
         }
         RecordingObserver errors;
-        CDnsSocket blocked(&cache, settings, &errors);
-        EXPECT_FALSE(blocked.RunDnsServer(holder.GetLocalPort(), kLoopback));
-        EXPECT_FALSE(blocked.IsRunning());
-        EXPECT_EQ(errors.Errors(),
-                  (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
-        CWSocket other;
-        other.Create(!udpTaken);
-        EXPECT_NO_THROW(other.Bind(holder.GetLocalPort(), kLoopback)) << udpTaken;
+        CDnsSocket proxy2(&cache, settings, &errors);
+        EXPECT_EQ(proxy2.RunDnsServer(holder.GetLocalPort(), kLoopback), !udpTaken);
+        EXPECT_EQ(proxy2.IsRunning(), !udpTaken);
+        EXPECT_FALSE(proxy2.TcpServing());
+        if (udpTaken) {
+            EXPECT_EQ(errors.Errors(),
+                      (Texts{"CDnsSocket::RunDnsServer - Error:10048 Cause: " + cause + "\n"}));
+            CWSocket other;
+            other.Create(false);
+            EXPECT_NO_THROW(other.Bind(holder.GetLocalPort(), kLoopback));
+            continue;
+        }
+        EXPECT_TRUE(errors.Errors().empty());
+        Client udp;
+        udp.Send(MakeQuery("ab.cde", 0x0001), holder.GetLocalPort());
+        EXPECT_TRUE(udp.Receive());
     }
 }
 

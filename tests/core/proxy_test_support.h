@@ -181,7 +181,7 @@ protected:
         settings.SetDnsServerPort(upstream.Port());
     }
 
-    void Start(ProxyLimits limits = {}) {
+    void Start(ProxyOptions limits = {}) {
         proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits);
         ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
         port = proxy->ListeningPort();

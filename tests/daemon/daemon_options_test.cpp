@@ -23,8 +23,8 @@ std::vector<std::string> Words(std::string_view line) {
 TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<const char*, DaemonOptions> cases[] = {
         {"", {53, std::string(kFallbackDnsServer), 53, "DnsItem.csv"}},
-        {"--listen 5353 --upstream 198.18.0.2:5300 --cache /tmp/c.csv",
-         {5353, "198.18.0.2", 5300, "/tmp/c.csv"}},
+        {"--listen 5353 --upstream 198.18.0.2:5300 --cache /tmp/c.csv --allow-any-client",
+         {5353, "198.18.0.2", 5300, "/tmp/c.csv", true}},
         {"--upstream 198.18.0.2", {53, "198.18.0.2", 53, "DnsItem.csv"}},
     };
     for (const auto& [line, expected] : cases) {
@@ -35,6 +35,7 @@ TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
         EXPECT_EQ(options->UpstreamAddress, expected.UpstreamAddress) << line;
         EXPECT_EQ(options->UpstreamPort, expected.UpstreamPort) << line;
         EXPECT_EQ(options->CacheFile, expected.CacheFile) << line;
+        EXPECT_EQ(options->AllowAnyClient, expected.AllowAnyClient) << line;
     }
 }
 
