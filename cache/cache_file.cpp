@@ -157,7 +157,7 @@ void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     } else {
         fields.AddressText.clear();
     }
-    if (converted == 5) {
+    if (converted >= 5) {
         item->LastHitDate = static_cast<std::time_t>(fields.LastHitDate);
     }
     if (item->LastHitDate == 0) {
@@ -242,6 +242,11 @@ std::string SaveToText(const CDnsItemMap& cache) {
         text += ',';
         // Written as an unsigned 32-bit number, as the file has always held it.
         text += std::to_string(static_cast<std::uint32_t>(item->LastHitDate));
+        if (item->Ipv6Known) {
+            text += ',';
+            const std::string ipv6 = item->Ipv6Addresses.JoinList('|');
+            text += ipv6.empty() ? kNoIpv6Mark : std::string_view(ipv6);
+        }
         text += "\r\n";
     });
     return text;

@@ -1,9 +1,9 @@
 // Loads arbitrary text as a cache file, saves the cache and loads the saved text again: the
-// second cache must hold the same entries with the same fields (a trailing empty address, which
-// the saved "|" at the end of the field can't carry, is the one thing a save drops), and saving
-// it once more must give a cache equal to it. Where the C library's sscanf is glibc's, every
-// line is also scanned by sscanf with the file's format, and the two scans must agree. Anything
-// else aborts.
+// second cache must hold the same entries with the same fields, IPv6 addresses included (a trailing
+// empty address, which the saved "|" at the end of the field can't carry, is the one thing a save
+// drops), and saving it once more must give a cache equal to it. Where the C library's sscanf is
+// glibc's, every line is also scanned by sscanf with the file's format, and the two scans must
+// agree. Anything else aborts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +29,8 @@ void Check(bool condition, const char* what) {
     }
 }
 
-using Fields = std::tuple<std::vector<std::string>, std::int32_t, std::int32_t, std::time_t>;
+using Fields = std::tuple<std::vector<std::string>, std::int32_t, std::int32_t, std::time_t, bool,
+                          std::vector<std::string>>;
 using Snapshot = std::map<std::string, Fields>;
 
 Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
@@ -41,7 +42,8 @@ Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
         if (dropTrailingEmpty && !addresses.empty() && addresses.back().empty()) {
             addresses.pop_back();
         }
-        snapshot[domain] = {addresses, item->Ttl, item->Hits, item->LastHitDate};
+        snapshot[domain] = {addresses,         item->Ttl,       item->Hits,
+                            item->LastHitDate, item->Ipv6Known, item->Ipv6Addresses.Texts()};
     });
     return snapshot;
 }

@@ -142,6 +142,39 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
     EXPECT_EQ(cache.Lookup("last.line")->Id, cache.GetCount() - 1);
 }
 
+// The sixth field: IPv6 addresses in their RFC 5952 form (texts that are none dropped), the mark
+// for a name known to have none, or nothing known. A reader of the five-field form scans the same
+// IPv4 data from the same line.
+TEST(CacheFileLoad, TheSixthFieldKeepsTheIpv6AddressesOrTheMarkForNone) {
+    const struct {
+        const char* line;
+        bool known;
+        Texts ipv6;
+    } cases[] = {
+        {"six,1.2.3.4,60,3,5,2001:DB8:0::1|bogus|fe80::1", true, {"2001:db8::1", "fe80::1"}},
+        {"none,1.2.3.4,60,3,5,-", true, {}},
+        {"five,1.2.3.4,60,3,5", false, {}},
+        {"empty,1.2.3.4,60,3,5,", false, {}},
+        {"bogus,1.2.3.4,60,3,5,bogus", false, {}},
+        {"seventh,1.2.3.4,60,3,5,::1,x", true, {"::1"}},
+    };
+    for (const auto& [line, known, ipv6] : cases) {
+        SCOPED_TRACE(line);
+        CDnsItemMap cache;
+        std::istringstream in(line);
+        LoadFromStream(cache, in, kNow);
+        const DnsItemPtr item =
+            cache.Lookup(std::string_view(line).substr(0, std::string_view(line).find(',')));
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->Ipv6Known, known);
+        EXPECT_EQ(item->Ipv6Addresses.Texts(), ipv6);
+        CacheLine fields;
+        EXPECT_GE(ScanCacheLine(line, fields), 5);
+        EXPECT_EQ(fields.AddressText, "1.2.3.4");
+        EXPECT_EQ(fields.LastHitDate, 5u);
+    }
+}
+
 // An import merges: later lines win, case makes different domains, other entries stay, and a
 // replaced entry is released. A missing file changes nothing.
 TEST_F(CacheFile, LoadMergesIntoTheCacheAndReleasesReplacedEntries) {
@@ -172,6 +205,19 @@ TEST_F(CacheFile, SaveWritesExactBytesOverAnyOlderFile) {
     ASSERT_TRUE(SaveToFile(cache, m_path));
     EXPECT_EQ(ReadBytes(m_path),
               std::string(kHeader) + "Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000\r\n");
+
+    // Known IPv6 addresses, or their absence, make the sixth field; they load back as they were.
+    cache.LearnIpv6("Ab.cde", {"2001:db8::1", "::1"}, -5, 0);
+    cache.LearnIpv6("none.cde", {}, 0, 1);
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    const std::string text = ReadBytes(m_path);
+    EXPECT_NE(text.find("Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000,2001:db8::1|::1\r\n"), text.npos);
+    EXPECT_NE(text.find("none.cde,,0,0,1,-\r\n"), text.npos);
+    CDnsItemMap loaded;
+    ASSERT_TRUE(LoadFromFile(loaded, m_path, kNow));
+    const std::string again = SaveToText(loaded);
+    EXPECT_EQ(again.size(), text.size());
+    EXPECT_NE(again.find("none.cde,,0,0,1,-\r\n"), again.npos);
     EXPECT_FALSE(fs::exists(m_path + ".tmp"));
 }
 

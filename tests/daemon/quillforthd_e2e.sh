@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end: quillforthd on UDP and TCP port 53 of a network namespace of its own, forwarding to
 # a fake upstream in a second namespace (joined by a veth pair in 198.18.0.0/15, no route out),
-# queried with dig. Needs root; exits 77 (skipped) without it.
+# queried with dig over IPv4 and IPv6, from the namespace itself, from the attached network and
+# from a third namespace routed through the second. Needs root; exits 77 (skipped) without it.
 #     quillforthd_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
 set -uo pipefail
 daemon=$1
@@ -13,10 +14,12 @@ fi
 
 srv=qft-srv-$$
 up=qft-up-$$
+far=qft-far-$$
+no6=qft-no6-$$
 work=$(mktemp -d)
 failures=0
 cleanup() {
-    for namespace in "$srv" "$up"; do
+    for namespace in "$srv" "$up" "$far" "$no6"; do
         ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
         ip netns del "$namespace" 2>/dev/null
     done
@@ -42,11 +45,23 @@ ip -n "$srv" addr add 198.18.7.1/30 dev veth0
 ip -n "$up" addr add 198.18.7.2/30 dev veth1
 ip -n "$srv" link set veth0 up
 ip -n "$up" link set veth1 up
+# A stranger: a network that the upstream's namespace routes to, not one attached to the proxy's.
+ip netns add "$far"
+ip -n "$far" link set lo up
+ip -n "$far" link add veth2 type veth peer name veth3 netns "$up"
+ip -n "$far" addr add 198.18.8.1/30 dev veth2
+ip -n "$up" addr add 198.18.8.2/30 dev veth3
+ip -n "$far" link set veth2 up
+ip -n "$up" link set veth3 up
+ip -n "$far" route add default via 198.18.8.2
+ip -n "$srv" route add 198.18.8.0/30 via 198.18.7.2
+ip netns exec "$up" sysctl -qw net.ipv4.ip_forward=1
 
 # big.test has too many addresses for UDP: there the fake sets TC and sends only the first.
 big_addresses=$(seq -s '|' -f '198.19.1.%g' 1 16)
 FAKE_UPSTREAM_LOG=$work/upstream.log ip netns exec "$up" python3 "$upstream" 198.18.7.2 53 \
-    www.example.test='198.19.0.1|198.19.0.2' "+big.test=$big_addresses" &
+    www.example.test='198.19.0.1|198.19.0.2' mail.example.test=198.19.0.9 \
+    "+big.test=$big_addresses" &
 disown
 printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\ncached.test,10.0.0.1|10.0.0.2,300,5,1700000000\r\n' \
     >"$work/DnsItem.csv"
@@ -54,11 +69,14 @@ printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\ncached.test,10.0.0.1|10.0.0.2,300,5,1
     >"$work/stdout" 2>"$work/stderr") &
 daemon_pid=$!
 
-# The answer lines, one line each joined by commas.
-query() {
-    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" |
-        tr -s '\t ' ' ' | paste -sd,
+# The answer lines, one line each joined by commas, asked from NAMESPACE of SERVER.
+query_from() {
+    local namespace=$1 server=$2
+    shift 2
+    ip netns exec "$namespace" dig +tries=1 +time=2 +noall +answer "@$server" "$@" |
+        grep -v '^;;' | tr -s '\t ' ' ' | paste -sd,
 }
+query() { query_from "$srv" 127.0.0.1 "$@"; }
 # Until the server answers (both need a moment to start).
 wait_for() {
     for _ in $(seq 50); do
@@ -88,14 +106,47 @@ check "one TCP connection carries several queries, answered from the cache" \
 check "only the misses reached the upstream, the truncated one again over TCP" \
     "udp www.example.test,udp big.test,tcp big.test" "$(paste -sd, "$work/upstream.log")"
 
+check "[::1] is answered from the cache" "cached.test. 86400 IN A 10.0.0.1" \
+    "$(query_from "$srv" ::1 cached.test)"
+check "[::1] is forwarded too" "mail.example.test. 300 IN A 198.19.0.9" \
+    "$(query_from "$srv" ::1 mail.example.test)"
+check "[::1] over TCP" "cached.test. 86400 IN A 10.0.0.1" \
+    "$(query_from "$srv" ::1 +tcp cached.test)"
+check "a client on the attached network is answered" "cached.test. 86400 IN A 10.0.0.1" \
+    "$(query_from "$up" 198.18.7.1 cached.test)"
+check "a client routed from elsewhere gets nothing, over UDP or TCP" "," \
+    "$(query_from "$far" 198.18.7.1 cached.test),$(query_from "$far" 198.18.7.1 +tcp cached.test)"
+
 kill -TERM "$daemon_pid"
 wait "$daemon_pid"
 check "quillforthd exits with 0 on SIGTERM" 0 $?
 check "the saved cache holds the learned answers, never the truncated one, and counts the hits" \
-    "www.example.test,198.19.0.1|198.19.0.2,300,1 big.test,$big_addresses,300,1 cached.test,10.0.0.1|10.0.0.2,300,8" \
+    "www.example.test,198.19.0.1|198.19.0.2,300,1 big.test,$big_addresses,300,1 cached.test,10.0.0.1|10.0.0.2,300,11" \
     "$(for name in www big cached; do grep -a "^$name" "$work/DnsItem.csv" | cut -d, -f1-4; done | paste -sd' ')"
-check "the statistics are printed" "Cached Requests 5,Forward Requests 3" \
-    "$(grep -E '^(Cached|Forward) Requests' "$work/stdout" | tr -s ' ' | paste -sd,)"
+check "the statistics are printed, the stranger's two queries discarded" \
+    "Discard Requests 2,Cached Requests 8,Forward Requests 4" \
+    "$(grep -E '^(Discard|Cached|Forward) Requests' "$work/stdout" | tr -s ' ' | paste -sd,)"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+# Without IPv6 the proxy serves over IPv4 alone and says nothing about it.
+ip netns add "$no6"
+ip netns exec "$no6" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+ip -n "$no6" link set lo up
+cp "$work/DnsItem.csv" "$work/no6.csv"
+(cd "$work" && exec ip netns exec "$no6" "$daemon" --upstream 198.18.7.2 --cache no6.csv \
+    >"$work/no6.out" 2>"$work/no6.err") &
+no6_pid=$!
+wait_for_in() {
+    for _ in $(seq 50); do
+        ip netns exec "$1" dig +tries=1 +time=1 @127.0.0.1 "$2" >/dev/null 2>&1 && return
+        sleep 0.1
+    done
+}
+wait_for_in "$no6" cached.test
+check "without IPv6 the cache still answers over IPv4" "cached.test. 86400 IN A 10.0.0.1" \
+    "$(query_from "$no6" 127.0.0.1 cached.test)"
+kill -TERM "$no6_pid"
+wait "$no6_pid"
+check "without IPv6 nothing went to stderr" "" "$(cat "$work/no6.err")"
 
 [ "$failures" -eq 0 ]

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# End to end: quillforthd in a network namespace of its own in front of a real authoritative DNS
+# server (nsd) in a second one. Every question gets the answer to itself: A and AAAA from the
+# cache once learned (a name without IPv6 with no answer, from the cache too), every other type
+# from the upstream; the question comes back in the client's own letter case. glibc's
+# getaddrinfo through the proxy as the only resolver gets both kinds of address without the
+# 5-second retry of an unanswered AAAA question. Needs root; exits 77 (skipped) without it.
+#     query_types_e2e.sh QUILLFORTHD
+set -uo pipefail
+daemon=$1
+if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null || ! command -v dig >/dev/null ||
+    ! command -v nsd >/dev/null; then
+    echo "skipped: needs root, ip, dig and nsd"
+    exit 77
+fi
+
+srv=qft-types-srv-$$
+up=qft-types-up-$$
+work=$(mktemp -d)
+failures=0
+cleanup() {
+    for namespace in "$srv" "$up"; do
+        ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
+        ip netns del "$namespace" 2>/dev/null
+    done
+    rm -rf "$work" "/etc/netns/$srv"
+}
+trap cleanup EXIT
+
+check() {
+    if [ "$2" == "$3" ]; then
+        echo "ok: $1"
+    else
+        echo "FAILED: $1: expected [$2], got [$3]"
+        failures=$((failures + 1))
+    fi
+}
+
+ip netns add "$srv"
+ip netns add "$up"
+ip -n "$srv" link set lo up
+ip -n "$up" link set lo up
+ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
+ip -n "$srv" addr add 198.18.10.1/30 dev veth0
+ip -n "$up" addr add 198.18.10.2/30 dev veth1
+ip -n "$srv" link set veth0 up
+ip -n "$up" link set veth1 up
+# glibc in the proxy's namespace asks the proxy alone.
+mkdir -p "/etc/netns/$srv"
+echo "nameserver 127.0.0.1" >"/etc/netns/$srv/resolv.conf"
+
+cat >"$work/example.test.zone" <<'ZONE'
+$ORIGIN example.test.
+$TTL 300
+@       SOA   ns admin 1 3600 600 86400 300
+@       NS    ns
+ns      A     198.18.10.2
+www     A     198.19.2.1
+www     AAAA  2001:db8::1
+www     MX    10 mail.example.test.
+www     TXT   "hello"
+www     TYPE65 \# 3 000100
+v4only  A     198.19.2.2
+slow    A     198.19.2.3
+slow    AAAA  2001:db8::3
+ZONE
+cat >"$work/nsd.conf" <<CONF
+server:
+    ip-address: 198.18.10.2
+    port: 53
+    do-ip6: no
+    server-count: 1
+    username: ""
+    chroot: ""
+    zonesdir: "$work"
+    database: ""
+    zonelistfile: "$work/zone.list"
+    xfrdfile: "$work/xfrd.state"
+    xfrdir: "$work"
+    pidfile: "$work/nsd.pid"
+    logfile: "$work/nsd.log"
+    verbosity: 0
+remote-control:
+    control-enable: no
+zone:
+    name: example.test
+    zonefile: example.test.zone
+CONF
+ip netns exec "$up" nsd -d -c "$work/nsd.conf" >"$work/nsd.out" 2>&1 &
+(cd "$work" && exec ip netns exec "$srv" "$daemon" --upstream 198.18.10.2 \
+    >"$work/stdout" 2>"$work/stderr") &
+daemon_pid=$!
+
+# dig's answer for NAME TYPE through the proxy: its status, the question as it came back and the
+# answer records, one line; "mismatch" when dig saw a reply to another question.
+ask() {
+    local out
+    out=$(ip netns exec "$srv" dig +tries=1 +time=2 @127.0.0.1 "$@" 2>&1)
+    if grep -q 'mismatch' <<<"$out"; then
+        echo mismatch
+        return
+    fi
+    local status question answers
+    status=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$out")
+    question=$(sed -n '/QUESTION SECTION/{n;p}' <<<"$out" | tr -s '\t ' ' ' | sed 's/^;//')
+    answers=$(sed -n '/ANSWER SECTION/,/^$/p' <<<"$out" | grep -v -e SECTION -e '^$' |
+        awk '{$2=""; print}' | tr -s ' ' | paste -sd,)
+    echo "$status|$question|$answers"
+}
+wait_for() {
+    for _ in $(seq 50); do
+        ip netns exec "$srv" dig +tries=1 +time=1 "@$1" "$2" >/dev/null 2>&1 && return
+        sleep 0.1
+    done
+}
+wait_for 198.18.10.2 ns.example.test
+wait_for 127.0.0.1 ns.example.test
+
+# Each name asked once, A and AAAA.
+for name in www.example.test v4only.example.test; do
+    ask "$name" A >/dev/null
+    ask "$name" AAAA >/dev/null
+done
+
+check "HTTPS reaches the upstream" \
+    "NOERROR|www.example.test. IN HTTPS|www.example.test. IN HTTPS 1 ." \
+    "$(ask www.example.test HTTPS)"
+check "a question in mixed letter case is forwarded and echoed in its own case" \
+    "NOERROR|WwW.ExAmPlE.TeSt. IN A|WwW.ExAmPlE.TeSt. IN A 198.19.2.1" \
+    "$(ask WwW.ExAmPlE.TeSt A)"
+
+# glibc's getaddrinfo (AF_UNSPEC) through the proxy: the addresses, and whether it took over 2 s
+# (the retry that an unanswered AAAA question costs).
+getaddrinfo() {
+    ip netns exec "$srv" python3 - "$1" <<'PY'
+import socket, sys, time
+start = time.monotonic()
+try:
+    found = socket.getaddrinfo(sys.argv[1], 80, socket.AF_UNSPEC, socket.SOCK_STREAM)
+except socket.gaierror:
+    found = []
+took = time.monotonic() - start
+print(",".join(sorted({info[4][0] for info in found})), "slow" if took > 2 else "quick")
+PY
+}
+check "getaddrinfo of an uncached name gets both kinds without a retry" \
+    "198.19.2.3,2001:db8::3 quick" "$(getaddrinfo slow.example.test)"
+
+# From here on the upstream is gone: what is answered comes from the cache.
+kill "$(cat "$work/nsd.pid")" 2>/dev/null
+sleep 0.3
+check "A from the cache" "NOERROR|www.example.test. IN A|www.example.test. IN A 198.19.2.1" \
+    "$(ask www.example.test A)"
+check "AAAA from the cache" \
+    "NOERROR|www.example.test. IN AAAA|www.example.test. IN AAAA 2001:db8::1" \
+    "$(ask www.example.test AAAA)"
+check "AAAA of a name without IPv6: no answer, from the cache" \
+    "NOERROR|v4only.example.test. IN AAAA|" "$(ask v4only.example.test AAAA)"
+check "the mixed-case question, learned under its own case, echoed from the cache" \
+    "NOERROR|WwW.ExAmPlE.TeSt. IN A|WwW.ExAmPlE.TeSt. IN A 198.19.2.1" \
+    "$(ask WwW.ExAmPlE.TeSt A)"
+for type in MX TXT HTTPS; do
+    check "$type never comes from the cache" "||" "$(ask www.example.test "$type")"
+done
+
+check "getaddrinfo of a cached name gets both kinds at once" "198.19.2.1,2001:db8::1 quick" \
+    "$(getaddrinfo www.example.test)"
+
+kill -TERM "$daemon_pid"
+wait "$daemon_pid"
+check "the saved cache keeps the IPv6 addresses and the mark for none in a sixth field" \
+    "www.example.test,198.19.2.1,2001:db8::1 v4only.example.test,198.19.2.2,-" \
+    "$(grep -a -e '^www' -e '^v4only' "$work/DnsItem.csv" | tr -d '\r' | cut -d, -f1,2,6 | sort -r | paste -sd' ')"
+check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+[ "$failures" -eq 0 ]
