@@ -4,6 +4,7 @@
 // drops), and saving it once more must give a cache equal to it. Where the C library's sscanf is
 // glibc's, every line is also scanned by sscanf with the file's format, and the two scans must
 // agree. Anything else aborts.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -76,7 +77,9 @@ void CompareWithSscanf(const std::string& line) {
         Check(expected == 1, "empty address field");
         return;
     }
-    Check(converted == expected, "field count differs from sscanf");
+    // sscanf with the five-field format is how an older reader sees the line: the sixth field
+    // is past what it reads.
+    Check(std::min(converted, 5) == expected, "field count differs from sscanf");
     auto clamp = [](long long value, long long low, long long high) {
         return value < low ? low : value > high ? high : value;
     };
