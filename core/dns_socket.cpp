@@ -55,7 +55,7 @@ bool CDnsSocket::RunDnsServer(std::uint16_t port, std::optional<std::string> add
     m_filter.Start();
     m_pool.Start();
     // Running from here on, so that a failure below is undone by the ordinary stop.
-    m_bRunning.store(true);
+    m_running.store(true);
     try {
         for (const auto& listener : m_udp) {
             listener->Start();
@@ -121,7 +121,7 @@ void CDnsSocket::AddTcp(const CSocketAddress& address) {
 }
 
 void CDnsSocket::StopDnsServer() {
-    m_bRunning.store(false);
+    m_running.store(false);
     // The listeners first, so that nothing new is taken in; then the forwards.
     for (const auto& listener : m_udp) {
         listener->Stop();

@@ -75,7 +75,7 @@ public:
     // Stops serving: ends the listeners, closes every TCP connection, cancels the forwards under
     // way (their clients get no reply) and joins every thread. It never waits for the owner.
     void StopDnsServer();
-    [[nodiscard]] bool IsRunning() const { return m_bRunning.load(); }
+    [[nodiscard]] bool IsRunning() const { return m_running.load(); }
     // Whether the IPv4 TCP listener serves (the port may be taken by another program).
     [[nodiscard]] bool TcpServing() const { return m_tcpServing.load(); }
 
@@ -127,5 +127,5 @@ private:
     std::vector<std::unique_ptr<CDnsTcpListener>> m_tcp;
     std::atomic<std::uint16_t> m_port{0};
     std::atomic<bool> m_tcpServing{false};
-    std::atomic<bool> m_bRunning{false};
+    std::atomic<bool> m_running{false};
 };

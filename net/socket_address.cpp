@@ -40,7 +40,7 @@ CSocketAddress CSocketAddress::FromBytes(AddressFamily family, std::span<const s
     }
     const std::uint16_t stored = ipv4 ? layout::kIpv4Family : layout::kIpv6Family;
     std::memcpy(result.m_storage.data() + layout::kFamilyOffset, &stored, sizeof stored);
-    result.m_nLength = ipv4 ? layout::kIpv4Size : layout::kIpv6Size;
+    result.m_length = ipv4 ? layout::kIpv4Size : layout::kIpv6Size;
     std::ranges::copy(bytes, result.m_storage.begin() +
                                  static_cast<std::ptrdiff_t>(ipv4 ? layout::kIpv4AddressOffset
                                                                   : layout::kIpv6AddressOffset));
@@ -132,11 +132,11 @@ bool operator==(const CSocketAddress& left, const CSocketAddress& right) noexcep
 void CSocketAddress::SetLength(int length) noexcept {
     const std::uint16_t family = StoredFamily();
     if (family == layout::kIpv4Family && length >= layout::kIpv4Size) {
-        m_nLength = layout::kIpv4Size;
+        m_length = layout::kIpv4Size;
     } else if (family == layout::kIpv6Family && length >= layout::kIpv6Size) {
-        m_nLength = layout::kIpv6Size;
+        m_length = layout::kIpv6Size;
     } else {
-        m_nLength = 0;
+        m_length = 0;
     }
 }
 

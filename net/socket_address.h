@@ -35,7 +35,7 @@ public:
     // 127.0.0.1, ::1
     static CSocketAddress Loopback(AddressFamily family, std::uint16_t port) noexcept;
 
-    [[nodiscard]] bool IsEmpty() const noexcept { return m_nLength == 0; }
+    [[nodiscard]] bool IsEmpty() const noexcept { return m_length == 0; }
     // Meaningful only when not empty.
     [[nodiscard]] AddressFamily Family() const noexcept;
     // Host order; 0 when empty.
@@ -61,7 +61,7 @@ public:
     // For the platform parts: the sockaddr bytes and their used length (0 when empty), and room
     // of kCapacity bytes for the system to fill.
     [[nodiscard]] const void* Data() const noexcept { return m_storage.data(); }
-    [[nodiscard]] int Length() const noexcept { return m_nLength; }
+    [[nodiscard]] int Length() const noexcept { return m_length; }
     void* Storage() noexcept { return m_storage.data(); }
     // Takes the length the system reported after filling Storage(). The address is empty unless
     // the bytes hold an IPv4 or IPv6 sockaddr of at least its full size.
@@ -72,7 +72,7 @@ private:
     [[nodiscard]] std::uint16_t StoredFamily() const noexcept;
 
     alignas(8) std::array<std::uint8_t, kCapacity> m_storage{};
-    int m_nLength = 0;
+    int m_length = 0;
 };
 
 // One network prefix: the first `PrefixLength` bits of `Address` (the other bits are ignored).

@@ -22,7 +22,7 @@ bool CWSocketException::GetErrorMessage(char* buffer, std::size_t capacity,
     if (buffer == nullptr || capacity == 0) {
         return false;
     }
-    const std::string text = SystemMessage(m_nError);
+    const std::string text = SystemMessage(m_error);
     const std::size_t length = std::min(text.size(), capacity - 1);
     text.copy(buffer, length);
     buffer[length] = '\0';
@@ -30,7 +30,7 @@ bool CWSocketException::GetErrorMessage(char* buffer, std::size_t capacity,
 }
 
 std::string CWSocketException::GetErrorMessage() const {
-    return SystemMessage(m_nError);
+    return SystemMessage(m_error);
 }
 
 void ThrowWSocketException(int error) {
@@ -43,7 +43,7 @@ void ThrowWSocketException(int error) {
     throw CWSocketException(error);
 }
 
-CWSocket::CWSocket(CWSocket&& other) noexcept : m_hSocket(other.Detach()) {}
+CWSocket::CWSocket(CWSocket&& other) noexcept : m_handle(other.Detach()) {}
 
 CWSocket& CWSocket::operator=(CWSocket&& other) noexcept {
     if (this != &other) {
@@ -58,45 +58,45 @@ CWSocket::~CWSocket() {
 
 void CWSocket::Close() noexcept {
     // Exchanged, so that two threads closing at once close the handle once.
-    const SocketHandle handle = m_hSocket.exchange(kInvalidSocket);
+    const SocketHandle handle = m_handle.exchange(kInvalidSocket);
     if (handle != kInvalidSocket) {
         ReleaseHandle(handle);
     }
 }
 
 void CWSocket::Attach(SocketHandle handle) noexcept {
-    const SocketHandle previous = m_hSocket.exchange(handle);
+    const SocketHandle previous = m_handle.exchange(handle);
     if (previous != kInvalidSocket && previous != handle) {
         ReleaseHandle(previous);
     }
 }
 
 SocketHandle CWSocket::Detach() noexcept {
-    return m_hSocket.exchange(kInvalidSocket);
+    return m_handle.exchange(kInvalidSocket);
 }
 
 CWSocket::HandleUse::HandleUse(const CWSocket& socket) : m_socket(socket) {
     // Counted before the handle is read: a Close that takes the handle after this waits for the
     // count, and one that took it before leaves the invalid handle here.
-    m_socket.m_nUsers.fetch_add(1);
+    m_socket.m_users.fetch_add(1);
     m_handle = m_socket.GetHandle();
     if (m_handle == kInvalidSocket) {
-        if (m_socket.m_nUsers.fetch_sub(1) == 1) {
-            m_socket.m_nUsers.notify_all();
+        if (m_socket.m_users.fetch_sub(1) == 1) {
+            m_socket.m_users.notify_all();
         }
         ThrowWSocketException(socket_error::kNotSocket);
     }
 }
 
 CWSocket::HandleUse::~HandleUse() {
-    if (m_socket.m_nUsers.fetch_sub(1) == 1) {
-        m_socket.m_nUsers.notify_all();
+    if (m_socket.m_users.fetch_sub(1) == 1) {
+        m_socket.m_users.notify_all();
     }
 }
 
 void CWSocket::WaitUntilUnused() const noexcept {
-    for (int users = m_nUsers.load(); users != 0; users = m_nUsers.load()) {
-        m_nUsers.wait(users);
+    for (int users = m_users.load(); users != 0; users = m_users.load()) {
+        m_users.wait(users);
     }
 }
 

@@ -53,10 +53,10 @@ inline constexpr int kMaxListenBacklog = 0x7FFFFFFF;
 
 class CWSocketException : public std::exception {
 public:
-    explicit CWSocketException(int error) noexcept : m_nError(error) {}
+    explicit CWSocketException(int error) noexcept : m_error(error) {}
 
     // The Windows Sockets error number.
-    [[nodiscard]] int GetError() const noexcept { return m_nError; }
+    [[nodiscard]] int GetError() const noexcept { return m_error; }
     const char* what() const noexcept override { return "CWSocketException"; }
 
     // Copies the system's text for the error into `buffer`, cut to fit and always terminated.
@@ -71,7 +71,7 @@ private:
     // The system's text for an error number, empty when there is none (platform part).
     static std::string SystemMessage(int error);
 
-    int m_nError;
+    int m_error;
 };
 
 // Throws a CWSocketException with `error`; with 0, with the calling thread's last socket error.
@@ -210,7 +210,7 @@ public:
     [[nodiscard]] CSocketAddress GetLocalAddress() const;
 
     [[nodiscard]] bool IsCreated() const noexcept { return GetHandle() != kInvalidSocket; }
-    [[nodiscard]] SocketHandle GetHandle() const noexcept { return m_hSocket.load(); }
+    [[nodiscard]] SocketHandle GetHandle() const noexcept { return m_handle.load(); }
 
     // Takes `handle` after closing the one held, unless it is that same handle.
     void Attach(SocketHandle handle) noexcept;
@@ -249,12 +249,12 @@ private:
     void WaitUntilUnused() const noexcept;
 
     // Platform parts.
-    // Closes a handle that has left m_hSocket, after releasing the calls blocked on it.
+    // Closes a handle that has left m_handle, after releasing the calls blocked on it.
     void ReleaseHandle(SocketHandle handle) const noexcept;
     // 0 and the address (network order) for a dotted quad or a host name, else the error.
     static int LookUpAddress(const std::string& text, std::uint32_t& address);
 
-    std::atomic<SocketHandle> m_hSocket{kInvalidSocket};
+    std::atomic<SocketHandle> m_handle{kInvalidSocket};
     // Calls under way (HandleUse).
-    mutable std::atomic<int> m_nUsers{0};
+    mutable std::atomic<int> m_users{0};
 };

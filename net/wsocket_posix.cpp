@@ -222,18 +222,18 @@ class MessageBatch {
 public:
     // Adds a datagram of `length` bytes at `data` with `peer` (to fill for a receive).
     void Add(void* data, std::size_t length, const CSocketAddress& peer) {
-        m_parts[m_nCount] = {data, length};
-        m_peers[m_nCount] = peer;
-        msghdr& header = m_messages[m_nCount].msg_hdr;
-        header.msg_name = m_peers[m_nCount].Storage();
+        m_parts[m_count] = {data, length};
+        m_peers[m_count] = peer;
+        msghdr& header = m_messages[m_count].msg_hdr;
+        header.msg_name = m_peers[m_count].Storage();
         header.msg_namelen =
             static_cast<socklen_t>(peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length());
-        header.msg_iov = &m_parts[m_nCount];
+        header.msg_iov = &m_parts[m_count];
         header.msg_iovlen = 1;
-        ++m_nCount;
+        ++m_count;
     }
-    [[nodiscard]] bool IsFull() const noexcept { return m_nCount == CWSocket::kMaxBatch; }
-    [[nodiscard]] unsigned Count() const noexcept { return static_cast<unsigned>(m_nCount); }
+    [[nodiscard]] bool IsFull() const noexcept { return m_count == CWSocket::kMaxBatch; }
+    [[nodiscard]] unsigned Count() const noexcept { return static_cast<unsigned>(m_count); }
     mmsghdr* Messages() noexcept { return m_messages.data(); }
 
     // After a receive: the length, the flags and the sender of datagram `index`.
@@ -248,7 +248,7 @@ private:
     std::array<iovec, CWSocket::kMaxBatch> m_parts{};
     std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
     std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
-    std::size_t m_nCount = 0;
+    std::size_t m_count = 0;
 };
 
 // Waits until a non-blocking connect on `fd` has ended, for at most `milliseconds` (0: for
