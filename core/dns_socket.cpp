@@ -50,7 +50,7 @@ bool CDnsSocket::RunDnsServer(std::uint16_t port, std::optional<std::string> add
         return false;
     }
     if (!address) {
-        OpenIpv6Loopback(m_port.load());
+        OpenIpv6Loopback(ListeningPort());
     }
     m_filter.Start();
     m_pool.Start();
@@ -77,10 +77,9 @@ void CDnsSocket::OpenIpv4(std::uint16_t port, const CSocketAddress& address) {
     for (int attempt = 1;; ++attempt) {
         auto udp = std::make_unique<CDnsUdpListener>(m_handler, m_pool, m_notifier, m_filter);
         udp->Open(address);
-        m_port.store(udp->Port());
-        m_udp.push_back(std::move(udp));
         CSocketAddress tcpAddress = address;
-        tcpAddress.SetPort(m_port.load());
+        tcpAddress.SetPort(udp->Port());
+        m_udp.push_back(std::move(udp));
         try {
             AddTcp(tcpAddress);
             m_tcpServing.store(true);

@@ -92,7 +92,9 @@ public:
     [[nodiscard]] const CDnsStatistics& Statistics() const { return m_statistics; }
 
     // What the proxy is doing now, for the owner's tests and diagnostics.
-    [[nodiscard]] std::uint16_t ListeningPort() const { return m_port.load(); }
+    [[nodiscard]] std::uint16_t ListeningPort() const {
+        return m_udp.empty() ? 0 : m_udp.front()->Port();
+    }
     [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const {
         return m_handler.InFlight(name, type);
     }
@@ -125,7 +127,6 @@ private:
     // The IPv4 UDP listener first.
     std::vector<std::unique_ptr<CDnsUdpListener>> m_udp;
     std::vector<std::unique_ptr<CDnsTcpListener>> m_tcp;
-    std::atomic<std::uint16_t> m_port{0};
     std::atomic<bool> m_tcpServing{false};
     std::atomic<bool> m_running{false};
 };

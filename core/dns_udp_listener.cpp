@@ -39,7 +39,6 @@ std::string RunErrorText(const CWSocketException& e) {
 void CDnsUdpListener::Open(const CSocketAddress& address) {
     std::shared_ptr<CWSocket> socket = OpenSocket(address);
     m_address = socket->GetLocalAddress();
-    m_port.store(m_address.Port());
     const std::lock_guard guard(m_lock);
     m_socket = std::move(socket);
 }

@@ -41,7 +41,7 @@ public:
     // Ends the receiving thread and closes the socket; after it returns no datagram is handled.
     void Stop();
 
-    [[nodiscard]] std::uint16_t Port() const { return m_port.load(); }
+    [[nodiscard]] std::uint16_t Port() const { return m_address.Port(); }
     // How often the socket was opened afresh after a receive failure.
     [[nodiscard]] std::uint32_t RestartCount() const { return m_restarts.load(); }
 
@@ -66,7 +66,6 @@ private:
     std::shared_ptr<CWSocket> m_socket;
     // Written only while no receiving thread runs.
     CSocketAddress m_address;
-    std::atomic<std::uint16_t> m_port{0};
     std::atomic<bool> m_stopping{false};
     std::atomic<std::uint32_t> m_restarts{0};
     std::thread m_thread;
