@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark of quillforthd against dnsmasq and unbound as caching DNS forwarders.
+# Benchmark of quillforthd against dnsmasq and unbound as caching DNS forwarders, and against
+# the floor: a responder that answers the benchmark's names by arithmetic, without a cache.
 #
 # Usage (as root): bench/run-bench.sh [--quick] [--reps N] [--servers LIST] [--out FILE] [--keep]
 #                  bench/run-bench.sh --cleanup
@@ -7,7 +8,8 @@
 # Everything runs in two network namespaces made here and joined only to each other by a veth
 # pair (198.18.0.0/30): qfb-srv holds the server under test on 127.0.0.1:53 and the dnsperf
 # client, qfb-up holds nsd, authoritative for 10,000 names host00000.bench.test … host09999.
-# Neither namespace has a route out. See bench/README.md for what is measured.
+# Neither namespace has a route out. SERVERS: dnsmasq, unbound, quillforthd, floor (all by
+# default). See bench/README.md for what is measured.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -31,6 +33,9 @@ REPS=3
 HIT_SECS=10        # maximum cache-hit throughput run
 FIXED_SECS=10      # fixed-rate latency run
 FIXED_QPS=2000
+CPU_SECS=10        # fixed-rate run that measures the server's CPU time per answer
+CPU_QPS=${QFB_CPU_QPS:-50000}
+CPU_OUTSTANDING=500
 COLD_QPS=2000      # rate of the cold pass (each name once)
 WARM_QPS=5000      # rate of the second pass that checks the cache is warm
 FLOOD_SECS=10
@@ -45,7 +50,7 @@ LOAD_CPU=${QFB_LOAD_CPU:-1}
 QUILLFORTHD_SET=${QUILLFORTHD:+1}
 QUILLFORTHD=${QUILLFORTHD:-$REPO_DIR/build/native/daemon/quillforthd}
 
-ALL_SERVERS="dnsmasq unbound quillforthd"
+ALL_SERVERS="dnsmasq unbound quillforthd floor"
 SERVERS=""
 OUT_FILE="$BENCH_DIR/results-latest.md"
 KEEP=0
@@ -58,6 +63,7 @@ STARTED_PIDS=()
 SPAWNED_PID=""
 SERVER_PID=""
 SAMPLER_PID=""
+LOAD_START=""
 NS_CREATED=0
 FAILED=1
 
@@ -68,7 +74,7 @@ die() {
 }
 
 usage() {
-	sed -n '2,10p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+	sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 	exit "${1:-0}"
 }
 
@@ -88,7 +94,7 @@ parse_args() {
 	done
 	if ((QUICK)); then
 		[[ $COMMAND_LINE == *--reps* ]] || REPS=1
-		HIT_SECS=3 FIXED_SECS=3 FLOOD_SECS=4 WARM_QPS=10000
+		HIT_SECS=3 FIXED_SECS=3 CPU_SECS=3 FLOOD_SECS=4 WARM_QPS=10000
 	fi
 	[[ -n $SERVERS ]] || SERVERS=$ALL_SERVERS
 	[[ $QUILLFORTHD == /* ]] || QUILLFORTHD="$PWD/$QUILLFORTHD"
@@ -99,7 +105,7 @@ parse_args() {
 ensure_packages() {
 	local -A need=([dnsperf]=dnsperf [dnsmasq]=dnsmasq-base [unbound]=unbound [nsd]=nsd
 		[nft]=nftables [dig]=bind9-dnsutils [taskset]=util-linux [ip]=iproute2 [ss]=iproute2
-		[flock]=util-linux [timeout]=coreutils)
+		[flock]=util-linux [timeout]=coreutils [g++]=g++)
 	local cmd missing=()
 	for cmd in "${!need[@]}"; do
 		command -v "$cmd" >/dev/null || PATH="$PATH:/usr/sbin:/sbin" command -v "$cmd" >/dev/null ||
@@ -339,6 +345,7 @@ start_server() { # NAME REP: sets SERVER_PID
 		spawn "$SRV_NS" "$SERVER_CPU" "$out" "$QUILLFORTHD" \
 			--listen 53 --upstream "$UP_ADDR:53" --cache "$WORK/quillforthd-r$rep.csv"
 		;;
+	floor) spawn "$SRV_NS" "$SERVER_CPU" "$out" "$WORK/floor_responder" 127.0.0.1 53 ;;
 	esac
 	SERVER_PID=$SPAWNED_PID
 	wait_until 20 udp53_bound || die "$name does not listen on 127.0.0.1:53 (see $out)"
@@ -412,23 +419,50 @@ spot_check() { # NAME REP: three cached names answer their own address
 
 phase() { log "$1 r$2: $3"; }
 
-measure_cache_hits() { # NAME REP
+recorded() { # NAME REP KEY: the value last recorded, empty when none
+	awk -F'\t' -v n="$1" -v r="$2" -v k="$3" '$1 == n && $2 == r && $3 == k {v = $4} END {print v}' \
+		"$RESULTS"
+}
+
+# timed_dnsperf TAG NAME REP SECONDS_BOUND DNSPERF_ARGS...: run_dnsperf, and the server's CPU time
+# over the run (utime + stime of all its threads) as TAG.server_cpu_pct of its core and as
+# TAG.server_cpu_us, microseconds per answer dnsperf received.
+timed_dnsperf() {
+	local tag=$1 name=$2 rep=$3 ticks0 t0 ticks1 t1 answers
+	ticks0=$(cpu_ticks "$SERVER_PID") t0=$(date +%s.%N)
+	run_dnsperf "$@"
+	ticks1=$(cpu_ticks "$SERVER_PID") t1=$(date +%s.%N)
+	answers=$(recorded "$name" "$rep" "$tag.completed")
+	record "$name" "$rep" "$tag.server_cpu_pct" \
+		"$(awk -v a="$ticks0" -v b="$ticks1" -v s="$t0" -v e="$t1" -v hz="$(getconf CLK_TCK)" \
+			'BEGIN{printf "%.1f", 100 * (b - a) / hz / (e - s)}')"
+	if ((${answers:-0} > 0)); then
+		record "$name" "$rep" "$tag.server_cpu_us" \
+			"$(awk -v a="$ticks0" -v b="$ticks1" -v n="$answers" -v hz="$(getconf CLK_TCK)" \
+				'BEGIN{printf "%.3f", 1e6 * (b - a) / hz / n}')"
+	fi
+}
+
+# The cold pass fills the cache, the second pass shows that it is warm. Not for the floor, which
+# has no cache.
+fill_cache() { # NAME REP
 	local name=$1 rep=$2 n=$WORK/names.txt
 	phase "$name" "$rep" "cold pass, $NAMES names once at $COLD_QPS q/s"
 	run_dnsperf cold "$name" "$rep" 120 -d "$n" -n 1 -l 60 -Q "$COLD_QPS" -c 4 -q 200 -t 3
 	phase "$name" "$rep" "second pass (should all be cache hits)"
 	run_dnsperf warm "$name" "$rep" 60 -d "$n" -n 1 -l 30 -Q "$WARM_QPS" -c 4 -q 200 -t 3
 	record "$name" "$rep" rss_warm_kib "$(vm_rss_kib "$SERVER_PID")"
+}
+
+measure_cache_hits() { # NAME REP
+	local name=$1 rep=$2 n=$WORK/names.txt
 	spot_check "$name" "$rep"
+	phase "$name" "$rep" "server CPU per cache hit at $CPU_QPS q/s, $CPU_SECS s"
+	timed_dnsperf cpu "$name" "$rep" $((CPU_SECS + 30)) -d "$n" -l "$CPU_SECS" -Q "$CPU_QPS" \
+		-c 4 -q "$CPU_OUTSTANDING" -t 2
 	phase "$name" "$rep" "maximum cache-hit throughput, $HIT_SECS s"
-	local ticks0 t0 ticks1 t1
-	ticks0=$(cpu_ticks "$SERVER_PID") t0=$(date +%s.%N)
-	run_dnsperf max "$name" "$rep" $((HIT_SECS + 30)) -d "$n" -l "$HIT_SECS" \
+	timed_dnsperf max "$name" "$rep" $((HIT_SECS + 30)) -d "$n" -l "$HIT_SECS" \
 		-c "$HIT_CLIENTS" -q "$HIT_OUTSTANDING" -t 2
-	ticks1=$(cpu_ticks "$SERVER_PID") t1=$(date +%s.%N)
-	record "$name" "$rep" max.server_cpu_pct \
-		"$(awk -v a="$ticks0" -v b="$ticks1" -v s="$t0" -v e="$t1" -v hz="$(getconf CLK_TCK)" \
-			'BEGIN{printf "%.1f", 100 * (b - a) / hz / (e - s)}')"
 	phase "$name" "$rep" "cache hits at $FIXED_QPS q/s, $FIXED_SECS s"
 	run_dnsperf fixed "$name" "$rep" $((FIXED_SECS + 30)) -d "$n" -l "$FIXED_SECS" \
 		-Q "$FIXED_QPS" -c 4 -q 200 -t 2
@@ -467,11 +501,12 @@ run_server() { # NAME REP: one complete set of measurements on a fresh server
 	sleep 0.5
 	record "$name" "$rep" rss_empty_kib "$(vm_rss_kib "$SERVER_PID")"
 	start_sampler "$WORK/$name-r$rep-normal.json"
+	[[ $name == floor ]] || fill_cache "$name" "$rep"
 	measure_cache_hits "$name" "$rep"
 	stop_sampler
 	record "$name" "$rep" threads_normal_peak \
 		"$("$PY" "$TOOL" get "$WORK/$name-r$rep-normal.json" peak_threads)"
-	measure_flood "$name" "$rep"
+	[[ $name == floor ]] || measure_flood "$name" "$rep"
 	stop_server "$name" "$rep"
 }
 
@@ -483,8 +518,11 @@ version_of() {
 	unbound) unbound -V | awk '/^Version/{print $2}' ;;
 	nsd) nsd -v 2>&1 | awk '/version/{print $3; exit}' ;;
 	dnsperf) dnsperf -h 2>&1 | awk '/^Version/{print $2}' ;;
+	g++) g++ -dumpfullversion ;;
 	esac
 }
+
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
 write_meta() {
 	local cpu mem rev meta="$WORK/meta.tsv"
@@ -499,16 +537,20 @@ write_meta() {
 		printf 'machine\t%s CPUs (nproc), %s, %s\n' "$(nproc)" "$cpu" "$mem"
 		printf 'kernel\t%s\n' "$(uname -r)"
 		printf 'command\t%s\n' "$cmd"
-		printf 'versions\tdnsmasq %s, unbound %s, nsd %s (upstream), dnsperf %s, quillforthd at commit %s\n' \
-			"$(version_of dnsmasq)" "$(version_of unbound)" "$(version_of nsd)" "$(version_of dnsperf)" "$rev"
+		printf 'versions\tdnsmasq %s, unbound %s, nsd %s (upstream), dnsperf %s, quillforthd and ' \
+			"$(version_of dnsmasq)" "$(version_of unbound)" "$(version_of nsd)" "$(version_of dnsperf)"
+		printf 'bench/floor_responder.cpp (g++ %s -O2) at commit %s\n' "$(version_of g++)" "$rev"
 		printf 'pinning\tserver on CPU %s; dnsperf, nsd and the sampler on CPU %s (taskset)\n' \
 			"$SERVER_CPU" "$LOAD_CPU"
 		printf 'params\t%s names (TTL 86400); %s repetition(s), servers alternating; cold pass at %s q/s; ' \
 			"$NAMES" "$REPS" "$COLD_QPS"
+		printf 'server CPU at %s q/s for %s s (-c 4 -q %s); ' "$CPU_QPS" "$CPU_SECS" "$CPU_OUTSTANDING"
 		printf 'hit throughput %s s (dnsperf -c %s -q %s); fixed rate %s q/s for %s s; ' \
 			"$HIT_SECS" "$HIT_CLIENTS" "$HIT_OUTSTANDING" "$FIXED_QPS" "$FIXED_SECS"
 		printf 'flood %s s (-c %s -q %s -t 1, %s distinct names) with cache hits at 200 q/s beside it\n' \
 			"$FLOOD_SECS" "$FLOOD_CLIENTS" "$FLOOD_OUTSTANDING" "$FLOOD_NAMES"
+		printf 'load\t%s at the start, %s at the end\n' "$LOAD_START" "$(load_average)"
+		printf 'cpu_qps\t%s\n' "$CPU_QPS"
 		printf 'thread_limit\t%s\n' "$THREAD_LIMIT"
 		if [[ -f $WORK/quillforthd-last.out ]]; then
 			printf 'quillforthd_stats_file\t%s\n' "$WORK/quillforthd-last.out"
@@ -530,7 +572,7 @@ select_servers() { # drops quillforthd with a note when it is not built
 	local s kept=""
 	for s in $SERVERS; do
 		case $s in
-		dnsmasq | unbound) kept+=" $s" ;;
+		dnsmasq | unbound | floor) kept+=" $s" ;;
 		quillforthd)
 			if [[ -x $QUILLFORTHD ]]; then
 				kept+=" $s"
@@ -539,11 +581,17 @@ select_servers() { # drops quillforthd with a note when it is not built
 				record - 0 note "quillforthd skipped: $QUILLFORTHD not found"
 			fi
 			;;
-		*) die "unknown server '$s' (dnsmasq, unbound, quillforthd)" ;;
+		*) die "unknown server '$s' (dnsmasq, unbound, quillforthd, floor)" ;;
 		esac
 	done
 	SERVERS=${kept# }
 	[[ -n $SERVERS ]] || die "no server to measure"
+}
+
+build_floor() { # into the work directory, not part of the product's build
+	[[ " $SERVERS " == *" floor "* ]] || return 0
+	g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$WORK/floor_responder" \
+		"$BENCH_DIR/floor_responder.cpp" || die "the floor responder does not build"
 }
 
 rotated() { # REP: the server list rotated by REP-1, so the order alternates
@@ -562,8 +610,10 @@ main() {
 	trap cleanup EXIT
 	trap 'exit 130' INT TERM
 	trap 'log "failed at line $LINENO: $BASH_COMMAND"' ERR
+	LOAD_START=$(load_average)
 	make_workdir
 	select_servers
+	build_floor
 	log "servers: $SERVERS; $REPS repetition(s); work dir $WORK"
 	create_namespaces
 	start_upstream
