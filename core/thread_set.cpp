@@ -5,6 +5,18 @@
 
 #include "net/wsocket.h"
 
+namespace {
+
+void ShutdownQuietly(CWSocket& socket) {
+    try {
+        socket.Shutdown(SocketShutdown::kBoth);
+    } catch (const CWSocketException&) {
+        // Not connected, or closed already: the close below does the rest.
+    }
+}
+
+}  // namespace
+
 bool CThreadSet::Member::Watch(CWSocket& socket) {
     const std::lock_guard guard(m_set.m_lock);
     if (m_set.m_stopping) {
@@ -73,6 +85,15 @@ void CThreadSet::Stop() {
     {
         const std::lock_guard guard(m_lock);
         m_stopping = true;
+        // Every wait is released first (where a shutdown does it), so that the closes, each of
+        // which waits until the calls on its socket have left, do not wake one thread at a time.
+        for (Member& member : m_members) {
+            for (CWSocket* socket : member.m_watched) {
+                if (socket != nullptr) {
+                    ShutdownQuietly(*socket);
+                }
+            }
+        }
         for (Member& member : m_members) {
             for (CWSocket* socket : member.m_watched) {
                 if (socket != nullptr) {
