@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""A fake upstream DNS server for end-to-end tests: answers A queries from a fixed table, over UDP
-and TCP on the same address and port.
+"""A fake upstream DNS server for end-to-end tests: answers from a fixed table, over UDP and TCP on
+the same address and port.
 
     fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...] ...
 
-Names in the table get their addresses with TTL 300; every other name gets a name error. A name
+Names in the table get their addresses with TTL 300: an A question the IPv4 ones, an AAAA
+question the IPv6 ones, any other type no answer; every other name gets a name error. A name
 written with a leading "+" is too big for UDP: there its reply has the TC bit set and only the
 first address, and over TCP it is whole. Each query is appended to the file given by
 $FAKE_UPSTREAM_LOG as a line "udp NAME" or "tcp NAME", so a test can tell which queries reached
@@ -28,18 +29,23 @@ def answer(packet, transport):
         labels.append(packet[position + 1:position + 1 + length].decode("latin-1"))
         position += 1 + length
     name = ".".join(labels)
+    qtype = struct.unpack(">H", packet[position + 1:position + 3])[0]
     log = os.environ.get("FAKE_UPSTREAM_LOG")
     if log:
         with log_lock, open(log, "a", encoding="latin-1") as names:
-            names.write(f"{transport} {name}\n")
-    addresses = table.get(name.lower(), [])
-    flags = 0x8180 if addresses else 0x8183
+            names.write(f"{transport} {name}" + ("" if qtype == 1 else f" {qtype}") + "\n")
+    known = name.lower() in table
+    family = {1: socket.AF_INET, 28: socket.AF_INET6}.get(qtype)
+    addresses = [address for address in table.get(name.lower(), [])
+                 if family == (socket.AF_INET6 if ":" in address else socket.AF_INET)]
+    flags = 0x8180 if known else 0x8183
     if transport == "udp" and name.lower() in truncated_names:
         flags |= 0x0200
         addresses = addresses[:1]
     header = packet[:2] + struct.pack(">HHHHH", flags, 1, len(addresses), 0, 0)
     records = b"".join(
-        struct.pack(">HHHIH", 0xC00C, 1, 1, 300, 4) + socket.inet_aton(address)
+        struct.pack(">HHHIH", 0xC00C, qtype, 1, 300, 16 if qtype == 28 else 4) +
+        socket.inet_pton(family, address)
         for address in addresses)
     return header + packet[12:position + 1 + 4] + records
 
