@@ -5,6 +5,7 @@
 #include "app/about_dlg.h"
 #include "app/launch.h"
 #include "app/outdated_dlg.h"
+#include "app/quillforth_app.h"
 #include "app/registry_profile.h"
 #include "cache/cache_file.h"
 #include "core/dns_cache.h"
@@ -38,9 +39,11 @@ std::string TimeOfDay(std::time_t when) {
     return text;
 }
 
-void ShowUserText(std::string_view text) {
-    ShowMessage(text, MB_OK);
-}
+constexpr char kNoRightsMessage[] =
+    "Quillforth is running without administrator rights. It cannot point the network adapters "
+    "at itself or stop the DNS Client service, so lookups may pass it by.\n\nStart it with \"Run "
+    "as administrator\".";
+constexpr char kNoRightsStatusLine[] = "Not running as administrator";
 
 struct Tooltip {
     int control;
@@ -109,6 +112,10 @@ bool CQuillforthDlg::OnInitDialog() {
     }
 
     m_TrayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_hIcon, kTrayIconId);
+    m_taskbarCreatedMessage = ::RegisterWindowMessageA("TaskbarCreated");
+    // Explorer runs with lower rights than an elevated program, whose window would otherwise
+    // never get the message.
+    ::ChangeWindowMessageFilterEx(Hwnd(), m_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
@@ -124,8 +131,11 @@ bool CQuillforthDlg::OnInitDialog() {
     SaveSettings();
 
     LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
+    m_cacheSaver = std::make_unique<CCacheSaver>(m_Cache, CacheFilePath(),
+                                                 std::chrono::seconds(m_Settings.cacheSaveSeconds));
     m_CacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
+    m_administrator = RunsAsAdministrator();
     StartProxy();
     if (m_bExit) {
         // The proxy could not start: the dialog is ending.
@@ -145,6 +155,12 @@ bool CQuillforthDlg::OnInitDialog() {
     }
     if (m_Settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
+    }
+    if (!m_administrator) {
+        PostNotice(kNoRightsMessage);
+    }
+    if (const std::optional<std::string> notice = TakeSessionEndNotice()) {
+        PostNotice("When Windows ended the last session:\n\n" + *notice);
     }
     CWindow(Item(IDC_SEARCH)).Focus();
     return false;
@@ -253,7 +269,8 @@ void CQuillforthDlg::StartProxy() {
         Exit();
         return;
     }
-    ControlDnsClientService(false, &m_dwDnsClientState, ShowUserText);
+    ControlDnsClientService(false, &m_dwDnsClientState,
+                            [this](std::string_view text) { Tell(text); });
 }
 
 void CQuillforthDlg::StopProxy() {
@@ -263,7 +280,7 @@ void CQuillforthDlg::StopProxy() {
     SetSystemDns(m_AdapterList, false);
     StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
-        ControlDnsClientService(true, nullptr, ShowUserText);
+        ControlDnsClientService(true, nullptr, [this](std::string_view text) { Tell(text); });
     }
     SetButtons(false);
     m_bRunning = false;
@@ -312,12 +329,18 @@ void CQuillforthDlg::UpdateStatus() {
     m_TrayIcon.SetTooltipText(status.text);
 }
 
-std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serverDown) {
-    return StatusLine("Cache next update:", nextUpdate) + ServerStatusLines(serverDown);
+std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serverDown,
+                                       bool administrator) {
+    // The box shows three lines. Without administrator rights the first says so, in place of the
+    // next refresh's time, which the statistics window shows too.
+    const std::string first = administrator ? StatusLine("Cache next update:", nextUpdate)
+                                            : std::string(kNoRightsStatusLine) + "\r\n";
+    return first + ServerStatusLines(serverDown);
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    const std::string text = StatusText(m_strNextUpdate, m_ServerList.ServerDown());
+    const std::string text =
+        StatusText(m_strNextUpdate, m_ServerList.ServerDown(), m_administrator);
     CWindow status(Item(IDC_STATUS));
     if (status.GetText() != text) {
         // Rewriting an unchanged text would make the box flicker every second.
@@ -427,7 +450,11 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             DeleteOutdated();
             return true;
         default:
-            return m_CacheList.OnCommand(id) || CDialog::OnCommand(id, code, control);
+            if (m_CacheList.OnCommand(id)) {
+                NoteCacheChanged();
+                return true;
+            }
+            return CDialog::OnCommand(id, code, control);
     }
 }
 
@@ -500,6 +527,10 @@ std::optional<LRESULT> CQuillforthDlg::OnNotify(NMHDR& header) {
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == m_taskbarCreatedMessage && message != 0) {
+        m_TrayIcon.AddAgain();
+        return 0;
+    }
     if (message == WM_CONTEXTMENU &&
         m_CacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
         return 0;
@@ -513,18 +544,28 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
             m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
+            NoteCacheChanged();
             return 0;
         case WM_INFODLG_CLOSED:
             m_Settings.informationWindowUp = wParam == 0;
             m_pInformationDlg = nullptr;
             return 0;
-        case WM_SERVER_ERROR: {
+        case WM_SERVER_ERROR:
+        case WM_SHOW_NOTICE: {
             std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
             ShowMessage(*text, MB_OK | MB_ICONEXCLAMATION, Hwnd());
             return 0;
         }
         case WM_QUERYDRAGICON:
             return reinterpret_cast<LRESULT>(m_hIcon);
+        case WM_QUERYENDSESSION:
+            // Nothing here needs the user: the session may end at once.
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam != FALSE) {
+                OnSessionEnd();
+            }
+            return 0;
         default:
             return m_ServerList.OnMessage(message, wParam, lParam);
     }
@@ -574,8 +615,44 @@ bool CQuillforthDlg::OnPaint() {
     return true;
 }
 
-void CQuillforthDlg::OnDestroy() {
-    CDialog::OnDestroy();
+void CQuillforthDlg::NoteCacheChanged() {
+    if (m_cacheSaver) {
+        m_cacheSaver->MarkChanged();
+    }
+}
+
+void CQuillforthDlg::Tell(std::string_view text) {
+    if (!m_sessionEnding) {
+        ShowMessage(text, MB_OK);
+        return;
+    }
+    m_heldBackNotices += m_heldBackNotices.empty() ? "" : "\n";
+    m_heldBackNotices += text;
+}
+
+void CQuillforthDlg::PostNotice(std::string text) {
+    auto* posted = new std::string(std::move(text));
+    if (::PostMessageA(Hwnd(), WM_SHOW_NOTICE, 0, reinterpret_cast<LPARAM>(posted)) == FALSE) {
+        delete posted;
+    }
+}
+
+void CQuillforthDlg::OnSessionEnd() {
+    // Windows ends the process soon after this returns, without WM_DESTROY: the adapters, the
+    // DNS client and every file are put right here, within the few seconds it gives.
+    m_sessionEnding = true;
+    RunExitSequence();
+    if (!m_heldBackNotices.empty()) {
+        KeepSessionEndNotice(m_heldBackNotices);
+    }
+    Exit();
+}
+
+void CQuillforthDlg::RunExitSequence() {
+    if (m_exitSequenceDone) {
+        return;
+    }
+    m_exitSequenceDone = true;
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);
@@ -584,7 +661,16 @@ void CQuillforthDlg::OnDestroy() {
     SaveSettings();
     StopProxy();
     m_CacheList.SaveLayout(CRegistryProfile());
+    // The saver ends first, so that the last save holds every change.
+    m_cacheSaver.reset();
+    if (!SaveToFile(m_Cache, CacheFilePath()) && m_sessionEnding) {
+        Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
+    }
+}
+
+void CQuillforthDlg::OnDestroy() {
+    CDialog::OnDestroy();
+    RunExitSequence();
     m_pDnsSocket.reset();
-    SaveToFile(m_Cache, CacheFilePath());
     m_Cache.RemoveAll();
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/cache_list.h"
@@ -14,6 +15,7 @@
 #include "app/resolve_job.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
+#include "cache/cache_saver.h"
 #include "core/dns_item_map.h"
 #include "core/dns_observer.h"
 #include "core/dns_socket.h"
@@ -25,6 +27,9 @@
 // Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
 // text, which the handler shows and frees.
 inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
+// Posted by the dialog to itself, to tell the user something once it is up: lParam a heap copy
+// of the text, which the handler shows and frees.
+inline constexpr UINT WM_SHOW_NOTICE = WM_APP + 0x11;
 
 // The main dialog's timers.
 inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
@@ -59,7 +64,8 @@ public:
     void UpdateStatus();
     // The status box's three lines.
     void UpdateStatusText();
-    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
+    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown,
+                                                bool administrator);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
     [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
@@ -126,6 +132,18 @@ private:
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
     void ShowAboutBox();
+    // The cache changed (the proxy learned or hit an entry, or a command ran): the saver writes
+    // it within its period. Commands save at once; the mark covers a save of theirs that failed.
+    void NoteCacheChanged();
+    // Puts the system back and saves everything, once: when the dialog is destroyed, or earlier
+    // when Windows ends the session.
+    void RunExitSequence();
+    // WM_ENDSESSION of a session that ends.
+    void OnSessionEnd();
+    // A message of the exit path: a message box, or, while the session ends, a text kept for the
+    // next start.
+    void Tell(std::string_view text);
+    void PostNotice(std::string text);
 
     CDnsItemMap m_Cache;
     // After the cache, which it refers to.
@@ -151,6 +169,18 @@ private:
     HICON m_hIcon = nullptr;
     // The open statistics window, which deletes itself; null when closed.
     CInformationDlg* m_pInformationDlg = nullptr;
+
+    // Saves the cache by itself while it changes; from the cache's load to the exit sequence.
+    std::unique_ptr<CCacheSaver> m_cacheSaver;
+    // "TaskbarCreated", which Explorer broadcasts when it starts again with an empty tray.
+    UINT m_taskbarCreatedMessage = 0;
+    // Without administrator rights the adapters and the DNS client stay as they are.
+    bool m_administrator = true;
+    // Windows ends the session: no message box may wait for a user who is leaving.
+    bool m_sessionEnding = false;
+    // What the exit sequence could not tell while the session ended.
+    std::string m_heldBackNotices;
+    bool m_exitSequenceDone = false;
 };
 
 // The main dialog of the running program, for the commands that reach it from elsewhere.
