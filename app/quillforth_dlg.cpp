@@ -149,7 +149,7 @@ bool CQuillforthDlg::OnInitDialog() {
 
     RegisterTooltips();
     ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
-    ::SetAutostart(m_Settings.startAtLogin);
+    ApplyAutostart(true);
     if (m_Settings.informationWindowUp) {
         OpenInformationWindow();
     }
@@ -419,7 +419,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
                 UpdateData(true);
-                ::SetAutostart(m_Settings.startAtLogin);
+                ApplyAutostart(false);
             }
             return true;
         case IDC_GO:
@@ -637,6 +637,18 @@ void CQuillforthDlg::PostNotice(std::string text) {
     }
 }
 
+void CQuillforthDlg::ApplyAutostart(bool atStartup) {
+    // One change at a time, in the order they were asked for.
+    if (m_autostartThread.joinable()) {
+        m_autostartThread.join();
+    }
+    if (atStartup) {
+        m_autostartThread = std::thread(::SetAutostart, m_Settings.startAtLogin);
+    } else {
+        ::SetAutostart(m_Settings.startAtLogin);
+    }
+}
+
 void CQuillforthDlg::OnSessionEnd() {
     // Windows ends the process soon after this returns, without WM_DESTROY: the adapters, the
     // DNS client and every file are put right here, within the few seconds it gives.
@@ -653,6 +665,9 @@ void CQuillforthDlg::RunExitSequence() {
         return;
     }
     m_exitSequenceDone = true;
+    if (m_autostartThread.joinable()) {
+        m_autostartThread.join();
+    }
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/cache_list.h"
@@ -144,6 +145,9 @@ private:
     // next start.
     void Tell(std::string_view text);
     void PostNotice(std::string text);
+    // Brings the logon task in line with "Start at login". At start-up on a thread of its own:
+    // the window shows while the Task Scheduler, which may be starting itself, answers.
+    void ApplyAutostart(bool atStartup);
 
     CDnsItemMap m_Cache;
     // After the cache, which it refers to.
@@ -181,6 +185,8 @@ private:
     // What the exit sequence could not tell while the session ended.
     std::string m_heldBackNotices;
     bool m_exitSequenceDone = false;
+    // The start-up's change of the logon task; joined before the next one and at the exit.
+    std::thread m_autostartThread;
 };
 
 // The main dialog of the running program, for the commands that reach it from elsewhere.
