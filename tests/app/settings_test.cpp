@@ -137,4 +137,11 @@ TEST(Autostart, RegistersAndDeletesTheLogonTaskAndRemovesAnOldRunValue) {
     EXPECT_TRUE(SetAutostart(false)) << "deleting a task that is not there is no failure";
 }
 
+// What the end of a session could not tell is shown at the next start, once.
+TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
+    KeepSessionEndNotice(std::string(300, 'x'));
+    EXPECT_EQ(TakeSessionEndNotice(), std::string(255, 'x'));
+    EXPECT_EQ(TakeSessionEndNotice(), std::nullopt);
+}
+
 }  // namespace
