@@ -13,9 +13,6 @@ CQuillforthApp::~CQuillforthApp() {
     if (m_bSocketsStarted) {
         ::WSACleanup();
     }
-    if (m_hCrashLibrary != nullptr) {
-        ::FreeLibrary(m_hCrashLibrary);
-    }
     if (m_hMutex != nullptr) {
         ::CloseHandle(m_hMutex);
     }
@@ -40,25 +37,17 @@ bool CQuillforthApp::InitInstance() {
     // The per-user profile lives under HKEY_CURRENT_USER\Software\<kRegistryCompany>\<exe name>:
     // CRegistryProfile knows the root, nothing needs to be set up for it.
 
-    LoadCrashLibrary();
-
     CQuillforthDlg dialog;
     dialog.DoModal();
     SetMainWindow(nullptr);
     return false;
 }
 
-void CQuillforthApp::LoadCrashLibrary() {
-    if (m_hCrashLibrary != nullptr) {
-        return;
-    }
-    m_hCrashLibrary = ::LoadLibraryExA(kCrashLibraryName, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (m_hCrashLibrary == nullptr) {
-        return;
-    }
-    using SetFlags = void(WINAPI*)(DWORD);
-    FARPROC address = ::GetProcAddress(m_hCrashLibrary, kCrashLibraryExport);
-    if (address != nullptr) {
-        reinterpret_cast<SetFlags>(reinterpret_cast<void*>(address))(kCrashLibraryFlags);
-    }
+bool RunsAsAdministrator() {
+    BYTE group[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof group;
+    BOOL member = FALSE;
+    // A filtered token holds the group for denying only, and CheckTokenMembership skips it.
+    return ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, group, &size) &&
+           ::CheckTokenMembership(nullptr, group, &member) && member;
 }

@@ -7,10 +7,6 @@
 // The name of the mutex that keeps a second copy of the program from running.
 inline constexpr char kSingleInstanceMutex[] = "{4F1E2A90-7C3B-4D52-M7PA-0B9D6E3A1C74}_QUILLFORTH";
 inline constexpr char kAlreadyRunningMessage[] = "Quillforth is already running!";
-// The optional crash-report library and the export that switches its handler on.
-inline constexpr char kCrashLibraryName[] = "Faultsnare.dll";
-inline constexpr char kCrashLibraryExport[] = "SetXCPTHLRFlags";
-inline constexpr DWORD kCrashLibraryFlags = 0x1830;
 
 // The program: one copy at a time, Windows Sockets, then the main dialog for the whole life of
 // the process.
@@ -23,9 +19,10 @@ protected:
     bool InitInstance() override;
 
 private:
-    void LoadCrashLibrary();
-
     HANDLE m_hMutex = nullptr;
-    HMODULE m_hCrashLibrary = nullptr;
     bool m_bSocketsStarted = false;
 };
+
+// True when the process holds administrator rights: a member of the Administrators group whose
+// token is not the filtered one that UAC gives a program started without elevation.
+bool RunsAsAdministrator();

@@ -5,6 +5,7 @@
 #include "app/about_dlg.h"
 #include "app/launch.h"
 #include "app/outdated_dlg.h"
+#include "app/quillforth_app.h"
 #include "app/registry_profile.h"
 #include "cache/cache_file.h"
 #include "core/dns_cache.h"
@@ -36,9 +37,16 @@ std::string TimeOfDay(std::time_t when) {
     return text;
 }
 
-void ShowUserText(std::string_view text) {
-    ShowMessage(text, MB_OK);
-}
+constexpr char kNoRightsMessage[] =
+    "Quillforth is running without administrator rights. It cannot point the network adapters "
+    "at itself or stop the DNS Client service, so lookups may pass it by.\n\nStart it with \"Run "
+    "as administrator\".";
+constexpr char kNoRightsStatusLine[] = "Not running as administrator";
+// Another program holds TCP port 53: the proxy serves over UDP alone.
+constexpr char kNoTcpStatusLine[] = "TCP on port 53 is unavailable";
+// The window takes the proxy's changed entries at most this often, so that a burst of hits
+// costs it a few messages and row refreshes, not one each.
+constexpr UINT kProxyChangesPeriodMs = 250;
 
 struct Tooltip {
     int control;
@@ -107,6 +115,10 @@ bool CQuillforthDlg::OnInitDialog() {
     }
 
     m_TrayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_hIcon, kTrayIconId);
+    m_taskbarCreatedMessage = ::RegisterWindowMessageA("TaskbarCreated");
+    // Explorer runs with lower rights than an elevated program, whose window would otherwise
+    // never get the message.
+    ::ChangeWindowMessageFilterEx(Hwnd(), m_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
@@ -122,8 +134,11 @@ bool CQuillforthDlg::OnInitDialog() {
     SaveSettings();
 
     LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
+    m_cacheSaver = std::make_unique<CCacheSaver>(m_Cache, CacheFilePath(),
+                                                 std::chrono::seconds(m_Settings.cacheSaveSeconds));
     m_CacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
+    m_administrator = RunsAsAdministrator();
     StartProxy();
     if (m_bExit) {
         // The proxy could not start: the dialog is ending.
@@ -137,12 +152,18 @@ bool CQuillforthDlg::OnInitDialog() {
 
     RegisterTooltips();
     ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
-    ::SetAutostart(m_Settings.startAtLogin);
+    ApplyAutostart(true);
     if (m_Settings.informationWindowUp) {
         OpenInformationWindow();
     }
     if (m_Settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
+    }
+    if (!m_administrator) {
+        PostNotice(kNoRightsMessage);
+    }
+    if (const std::optional<std::string> notice = TakeSessionEndNotice()) {
+        PostNotice("When Windows ended the last session:\n\n" + *notice);
     }
     CWindow(Item(IDC_SEARCH)).Focus();
     return false;
@@ -251,7 +272,8 @@ void CQuillforthDlg::StartProxy() {
         Exit();
         return;
     }
-    ControlDnsClientService(false, &m_dwDnsClientState, ShowUserText);
+    ControlDnsClientService(false, &m_dwDnsClientState,
+                            [this](std::string_view text) { Tell(text); });
 }
 
 void CQuillforthDlg::StopProxy() {
@@ -261,7 +283,7 @@ void CQuillforthDlg::StopProxy() {
     SetSystemDns(m_AdapterList, false);
     m_pDnsSocket->StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
-        ControlDnsClientService(true, nullptr, ShowUserText);
+        ControlDnsClientService(true, nullptr, [this](std::string_view text) { Tell(text); });
     }
     SetButtons(false);
     m_bRunning = false;
@@ -283,8 +305,31 @@ void CQuillforthDlg::OnCacheChanged() {
     ::PostMessageA(Hwnd(), WM_PROXY_CHANGES, 0, 0);
 }
 
+void CQuillforthDlg::OnProxyChanges() {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now - m_lastChangesTaken >= kProxyChangesPeriodMs) {
+        TakeProxyChanges();
+        return;
+    }
+    // Taken a moment ago: the batch grows until the rest of the period has passed.
+    if (!m_changesTimerSet) {
+        m_changesTimerSet = true;
+        SetTimer(TIMER_PROXY_CHANGES,
+                 static_cast<UINT>(kProxyChangesPeriodMs - (now - m_lastChangesTaken)));
+    }
+}
+
 void CQuillforthDlg::TakeProxyChanges() {
+    if (m_changesTimerSet) {
+        KillTimer(TIMER_PROXY_CHANGES);
+        m_changesTimerSet = false;
+    }
+    m_lastChangesTaken = ::GetTickCount64();
     const DnsChangeBatch batch = m_pDnsSocket->TakeChanges();
+    if (!batch.RefreshAll && batch.Items.empty()) {
+        return;
+    }
+    NoteCacheChanged();
     if (batch.RefreshAll) {
         m_CacheList.RefreshAllRows();
         return;
@@ -313,13 +358,27 @@ void CQuillforthDlg::UpdateStatus() {
 }
 
 std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, std::string_view server,
-                                       bool serverDown) {
-    return StatusLine("Cache next update:", nextUpdate) + ServerStatusLines(server, serverDown);
+                                       bool serverDown, std::string_view notice) {
+    // The box shows three lines. A notice (no administrator rights, no TCP) takes the first, in
+    // place of the next refresh's time, which the statistics window shows too.
+    const std::string first = notice.empty() ? StatusLine("Cache next update:", nextUpdate)
+                                             : std::string(notice) + "\r\n";
+    return first + ServerStatusLines(server, serverDown);
+}
+
+std::string_view CQuillforthDlg::StatusNotice() const {
+    if (!m_administrator) {
+        return kNoRightsStatusLine;
+    }
+    if (m_bRunning && m_pDnsSocket && !m_pDnsSocket->TcpServing()) {
+        return kNoTcpStatusLine;
+    }
+    return {};
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    const std::string text =
-        StatusText(m_strNextUpdate, m_upstream.CurrentDnsServer(), m_ServerList.ServerDown());
+    const std::string text = StatusText(m_strNextUpdate, m_upstream.CurrentDnsServer(),
+                                        m_ServerList.ServerDown(), StatusNotice());
     CWindow status(Item(IDC_STATUS));
     if (status.GetText() != text) {
         // Rewriting an unchanged text would make the box flicker every second.
@@ -398,7 +457,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
                 UpdateData(true);
-                ::SetAutostart(m_Settings.startAtLogin);
+                ApplyAutostart(false);
             }
             return true;
         case IDC_GO:
@@ -429,7 +488,11 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             DeleteOutdated();
             return true;
         default:
-            return m_CacheList.OnCommand(id) || CDialog::OnCommand(id, code, control);
+            if (m_CacheList.OnCommand(id)) {
+                NoteCacheChanged();
+                return true;
+            }
+            return CDialog::OnCommand(id, code, control);
     }
 }
 
@@ -455,6 +518,9 @@ void CQuillforthDlg::OnTimer(UINT_PTR id) {
             break;
         case TIMER_STATUS_ICON:
             UpdateStatus();
+            break;
+        case TIMER_PROXY_CHANGES:
+            TakeProxyChanges();
             break;
         case TIMER_HIDE_AT_START:
             KillTimer(TIMER_HIDE_AT_START);
@@ -502,6 +568,10 @@ std::optional<LRESULT> CQuillforthDlg::OnNotify(NMHDR& header) {
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == m_taskbarCreatedMessage && message != 0) {
+        m_TrayIcon.AddAgain();
+        return 0;
+    }
     if (message == WM_CONTEXTMENU &&
         m_CacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
         return 0;
@@ -515,21 +585,31 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
             m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
+            NoteCacheChanged();
             return 0;
         case WM_PROXY_CHANGES:
-            TakeProxyChanges();
+            OnProxyChanges();
             return 0;
         case WM_INFODLG_CLOSED:
             m_Settings.informationWindowUp = wParam == 0;
             m_pInformationDlg = nullptr;
             return 0;
-        case WM_SERVER_ERROR: {
+        case WM_SERVER_ERROR:
+        case WM_SHOW_NOTICE: {
             std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
             ShowMessage(*text, MB_OK | MB_ICONEXCLAMATION, Hwnd());
             return 0;
         }
         case WM_QUERYDRAGICON:
             return reinterpret_cast<LRESULT>(m_hIcon);
+        case WM_QUERYENDSESSION:
+            // Nothing here needs the user: the session may end at once.
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam != FALSE) {
+                OnSessionEnd();
+            }
+            return 0;
         default:
             return m_ServerList.OnMessage(message, wParam, lParam);
     }
@@ -579,8 +659,59 @@ bool CQuillforthDlg::OnPaint() {
     return true;
 }
 
-void CQuillforthDlg::OnDestroy() {
-    CDialog::OnDestroy();
+void CQuillforthDlg::NoteCacheChanged() {
+    if (m_cacheSaver) {
+        m_cacheSaver->MarkChanged();
+    }
+}
+
+void CQuillforthDlg::Tell(std::string_view text) {
+    if (!m_sessionEnding) {
+        ShowMessage(text, MB_OK);
+        return;
+    }
+    m_heldBackNotices += m_heldBackNotices.empty() ? "" : "\n";
+    m_heldBackNotices += text;
+}
+
+void CQuillforthDlg::PostNotice(std::string text) {
+    auto* posted = new std::string(std::move(text));
+    if (::PostMessageA(Hwnd(), WM_SHOW_NOTICE, 0, reinterpret_cast<LPARAM>(posted)) == FALSE) {
+        delete posted;
+    }
+}
+
+void CQuillforthDlg::ApplyAutostart(bool atStartup) {
+    // One change at a time, in the order they were asked for.
+    if (m_autostartThread.joinable()) {
+        m_autostartThread.join();
+    }
+    if (atStartup) {
+        m_autostartThread = std::thread(::SetAutostart, m_Settings.startAtLogin);
+    } else {
+        ::SetAutostart(m_Settings.startAtLogin);
+    }
+}
+
+void CQuillforthDlg::OnSessionEnd() {
+    // Windows ends the process soon after this returns, without WM_DESTROY: the adapters, the
+    // DNS client and every file are put right here, within the few seconds it gives.
+    m_sessionEnding = true;
+    RunExitSequence();
+    if (!m_heldBackNotices.empty()) {
+        KeepSessionEndNotice(m_heldBackNotices);
+    }
+    Exit();
+}
+
+void CQuillforthDlg::RunExitSequence() {
+    if (m_exitSequenceDone) {
+        return;
+    }
+    m_exitSequenceDone = true;
+    if (m_autostartThread.joinable()) {
+        m_autostartThread.join();
+    }
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);
@@ -589,7 +720,16 @@ void CQuillforthDlg::OnDestroy() {
     SaveSettings();
     StopProxy();
     m_CacheList.SaveLayout(CRegistryProfile());
+    // The saver ends first, so that the last save holds every change.
+    m_cacheSaver.reset();
+    if (!SaveToFile(m_Cache, CacheFilePath()) && m_sessionEnding) {
+        Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
+    }
+}
+
+void CQuillforthDlg::OnDestroy() {
+    CDialog::OnDestroy();
+    RunExitSequence();
     m_pDnsSocket.reset();
-    SaveToFile(m_Cache, CacheFilePath());
     m_Cache.RemoveAll();
 }

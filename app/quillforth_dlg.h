@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/cache_list.h"
@@ -14,6 +16,7 @@
 #include "app/resolve_job.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
+#include "cache/cache_saver.h"
 #include "core/dns_item_map.h"
 #include "core/dns_observer.h"
 #include "core/dns_socket.h"
@@ -25,15 +28,19 @@
 // Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
 // text, which the handler shows and frees.
 inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
+// Posted by the dialog to itself, to tell the user something once it is up: lParam a heap copy
+// of the text, which the handler shows and frees.
+inline constexpr UINT WM_SHOW_NOTICE = WM_APP + 0x11;
 // Posted by the proxy when entries answered from or learned into wait in its batch of changes;
 // the handler takes the batch and brings the cache list up to date.
-inline constexpr UINT WM_PROXY_CHANGES = WM_APP + 0x11;
+inline constexpr UINT WM_PROXY_CHANGES = WM_APP + 0x12;
 
 // The main dialog's timers.
 inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
 inline constexpr UINT_PTR TIMER_REFRESH = 105;
 inline constexpr UINT_PTR TIMER_STATUS_ICON = 106;
 inline constexpr UINT_PTR TIMER_HIDE_AT_START = 107;
+inline constexpr UINT_PTR TIMER_PROXY_CHANGES = 109;
 
 // The tray icon's id, which is also its menu's.
 inline constexpr UINT kTrayIconId = 132;
@@ -63,7 +70,8 @@ public:
     // The status box's three lines.
     void UpdateStatusText();
     [[nodiscard]] static std::string StatusText(const std::string& nextUpdate,
-                                                std::string_view server, bool serverDown);
+                                                std::string_view server, bool serverDown,
+                                                std::string_view notice);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
     [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
@@ -129,12 +137,32 @@ private:
     void Exit();
     void ShowTrayMenu();
     void SetButtons(bool running);
-    // WM_PROXY_CHANGES: the rows of the entries the proxy answered from or learned into.
+    // WM_PROXY_CHANGES: takes the proxy's changed entries now, or at the end of the period since
+    // the last take.
+    void OnProxyChanges();
+    // The rows of the entries the proxy answered from or learned into.
     void TakeProxyChanges();
+    // The first line of the status box in place of the next refresh, or none.
+    [[nodiscard]] std::string_view StatusNotice() const;
     [[nodiscard]] std::string CacheFilePath() const;
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
     void ShowAboutBox();
+    // The cache changed (the proxy learned or hit an entry, or a command ran): the saver writes
+    // it within its period. Commands save at once; the mark covers a save of theirs that failed.
+    void NoteCacheChanged();
+    // Puts the system back and saves everything, once: when the dialog is destroyed, or earlier
+    // when Windows ends the session.
+    void RunExitSequence();
+    // WM_ENDSESSION of a session that ends.
+    void OnSessionEnd();
+    // A message of the exit path: a message box, or, while the session ends, a text kept for the
+    // next start.
+    void Tell(std::string_view text);
+    void PostNotice(std::string text);
+    // Brings the logon task in line with "Start at login". At start-up on a thread of its own:
+    // the window shows while the Task Scheduler, which may be starting itself, answers.
+    void ApplyAutostart(bool atStartup);
 
     CDnsItemMap m_Cache;
     // Where the proxy, the resolves and the probe send their upstream queries.
@@ -162,6 +190,22 @@ private:
     HICON m_hIcon = nullptr;
     // The open statistics window, which deletes itself; null when closed.
     CInformationDlg* m_pInformationDlg = nullptr;
+
+    // Saves the cache by itself while it changes; from the cache's load to the exit sequence.
+    std::unique_ptr<CCacheSaver> m_cacheSaver;
+    // "TaskbarCreated", which Explorer broadcasts when it starts again with an empty tray.
+    UINT m_taskbarCreatedMessage = 0;
+    // Without administrator rights the adapters and the DNS client stay as they are.
+    bool m_administrator = true;
+    ULONGLONG m_lastChangesTaken = 0;
+    bool m_changesTimerSet = false;
+    // Windows ends the session: no message box may wait for a user who is leaving.
+    bool m_sessionEnding = false;
+    // What the exit sequence could not tell while the session ended.
+    std::string m_heldBackNotices;
+    bool m_exitSequenceDone = false;
+    // The start-up's change of the logon task; joined before the next one and at the exit.
+    std::thread m_autostartThread;
 };
 
 // The main dialog of the running program, for the commands that reach it from elsewhere.

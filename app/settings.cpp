@@ -2,11 +2,17 @@
 
 #include <windows.h>
 
-#include "win/application.h"
+#include <algorithm>
+
+#include "app/registry_profile.h"
+#include "system/logon_task.h"
+#include "system/registry_key.h"
 
 namespace {
 
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+constexpr char kSessionEndNoticeValue[] = "SessionEndNotice";
 
 int ValidUpdateHours(int hours) {
     return hours < 0 || hours > kMaxUpdateHours ? 1 : hours;
@@ -25,6 +31,7 @@ Settings LoadSettings(CIniProfile& profile) {
     settings.outdatedHours = profile.ReadInt("OutdatedHours", 1);
     settings.lastUpdateTime = profile.ReadString("LastUpdateTime", "00:00:00");
     settings.dns = profile.ReadString("Dns", "127.0.0.1");
+    settings.cacheSaveSeconds = std::max(1, profile.ReadInt("CacheSaveSeconds", 300));
     return settings;
 }
 
@@ -41,32 +48,36 @@ void SaveSettings(CIniProfile& profile, Settings& settings) {
     profile.WriteBool("DlgInformationAlwaysOnTop", settings.informationAlwaysOnTop);
 }
 
-std::string AutostartCommand(std::string_view executablePath) {
-    // Unquoted, "C:\Program Files\Quillforth\Quillforth.exe" would first be tried as
-    // "C:\Program.exe": whoever can place that file would be started at every login.
-    if (executablePath.find(' ') == std::string_view::npos) {
-        return std::string(executablePath);
+bool SetAutostart(bool enable) {
+    // Without administrative rights the key does not open: the value stays for a later start.
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        ::RegDeleteValueA(key, kAutostartValueName);
+        ::RegCloseKey(key);
     }
-    return "\"" + std::string(executablePath) + "\"";
+    return enable ? RegisterLogonTask() : DeleteLogonTask();
 }
 
-bool SetAutostart(bool enable) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
-        return false;
+void KeepSessionEndNotice(std::string_view text) {
+    CRegistryKey key;
+    bool created = false;
+    if (key.OpenOrCreate(HKEY_CURRENT_USER, CRegistryProfile().SectionKey(kSettingsSection),
+                         KEY_SET_VALUE, created)) {
+        // With its terminating zero, within what a read takes.
+        const std::string stored(text.substr(0, CRegistryKey::kMaxTextBytes - 1));
+        key.WriteBytes(kSessionEndNoticeValue, REG_SZ, stored.c_str(), stored.size() + 1);
     }
-    LSTATUS status = ERROR_SUCCESS;
-    if (enable) {
-        std::string command = AutostartCommand(ModuleFileName());
-        status = ::RegSetValueExA(key, kAutostartValueName, 0, REG_EXPAND_SZ,
-                                  reinterpret_cast<const BYTE*>(command.c_str()),
-                                  static_cast<DWORD>(command.size() + 1));
-    } else {
-        status = ::RegDeleteValueA(key, kAutostartValueName);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            status = ERROR_SUCCESS;  // nothing to delete is what was asked for
-        }
+}
+
+std::optional<std::string> TakeSessionEndNotice() {
+    const std::string section = CRegistryProfile().SectionKey(kSettingsSection);
+    CRegistryKey key;
+    if (!key.Open(HKEY_CURRENT_USER, section, KEY_QUERY_VALUE)) {
+        return std::nullopt;
     }
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    std::optional<std::string> text = key.ReadText(kSessionEndNoticeValue);
+    if (text) {
+        ::RegDeleteKeyValueA(HKEY_CURRENT_USER, section.c_str(), kSessionEndNoticeValue);
+    }
+    return text;
 }

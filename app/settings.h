@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,9 @@ struct Settings {
     // "Dns": the upstream servers in list order joined by "|". The server list is built from it
     // (and from the adapters) by its owner; the text is stored as that owner hands it over.
     std::string dns = "127.0.0.1";
+    // "CacheSaveSeconds": how long after a change the cache is saved by itself. Read, never
+    // written: the tests shorten it; users have no reason to.
+    int cacheSaveSeconds = 300;
 };
 
 inline constexpr char kSettingsSection[] = "Settings";
@@ -30,11 +34,16 @@ Settings LoadSettings(CIniProfile& profile);
 // "UpdateHours" out of range is corrected in `settings` first.
 void SaveSettings(CIniProfile& profile, Settings& settings);
 
-// The value name of the autostart entry under the machine's Run key.
+// The value under the machine's Run key with which older copies started at login.
 inline constexpr char kAutostartValueName[] = "Quillforth";
-// The command line that the Run value holds for an executable: its path, in quotes when it
-// holds a space.
-std::string AutostartCommand(std::string_view executablePath);
-// Writes (enable) or deletes the Run value of the running executable. False when the Run key
-// cannot be opened (no administrative rights) or the write fails; the caller stays silent.
+// "Start at login": registers the logon task of the running executable (enable) or deletes it,
+// and either way removes the Run value of an older copy. False when the task could not be
+// registered or deleted (without administrative rights, for instance); the caller stays silent.
 bool SetAutostart(bool enable);
+
+// What the program could not tell the user while Windows ended the session, kept for the next
+// start in the per-user profile (section "Settings", value "SessionEndNotice"), at most 255
+// characters of it.
+void KeepSessionEndNotice(std::string_view text);
+// The kept text, removed from the profile; none when nothing was kept.
+std::optional<std::string> TakeSessionEndNotice();

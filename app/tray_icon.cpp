@@ -36,13 +36,24 @@ bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, H
     return m_bEnabled;
 }
 
-void CTrayIcon::RemoveIcon() {
-    if (!m_bEnabled) {
-        return;
+bool CTrayIcon::AddAgain() {
+    if (m_data.hWnd == nullptr) {
+        return false;
     }
-    m_data.uFlags = 0;
-    ::Shell_NotifyIconA(NIM_DELETE, &m_data);
-    m_bEnabled = false;
+    m_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    // A shell that still holds the icon refuses to add it twice; it takes the update.
+    m_bEnabled = Submit(NIM_ADD) || Submit(NIM_MODIFY);
+    return m_bEnabled;
+}
+
+void CTrayIcon::RemoveIcon() {
+    if (m_bEnabled) {
+        m_data.uFlags = 0;
+        ::Shell_NotifyIconA(NIM_DELETE, &m_data);
+        m_bEnabled = false;
+    }
+    // For good: a later "TaskbarCreated" must not bring it back.
+    m_data.hWnd = nullptr;
 }
 
 bool CTrayIcon::Submit(DWORD command) {

@@ -31,6 +31,10 @@ public:
     // Adds the icon; its popup menu is the menu resource whose id is the icon id. False when the
     // owner is not a window or the shell refuses the icon: every other call then does nothing.
     bool Create(HWND owner, UINT callbackMessage, std::string_view tip, HICON icon, UINT id);
+    // The shell lost its icons (Explorer started again and broadcast "TaskbarCreated"), or was
+    // not ready when Create ran: adds the icon again, with its current image. Nothing once
+    // RemoveIcon has run. The shell's result.
+    bool AddAgain();
     void RemoveIcon();
     [[nodiscard]] bool Enabled() const { return m_bEnabled; }
 

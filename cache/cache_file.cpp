@@ -228,36 +228,50 @@ bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) 
     return true;
 }
 
-std::string SaveToText(const CDnsItemMap& cache) {
+std::vector<CacheRecord> SnapshotCache(const CDnsItemMap& cache) {
+    std::vector<CacheRecord> records;
+    records.reserve(static_cast<std::size_t>(cache.GetCount()));
+    cache.ForEachInSteps(
+        [&records](const DnsItemPtr& item) {
+            records.push_back({item, item->Ttl, item->Hits, item->LastHitDate, item->Ipv6Known});
+        },
+        [&records] { records.clear(); });
+    return records;
+}
+
+std::string FormatCacheFile(const std::vector<CacheRecord>& records) {
     std::string text(kCacheFileHeader);
     text += "\r\n";
-    cache.ForEach([&text](const std::string&, const DnsItemPtr& item) {
-        text += item->Domain;
+    for (const CacheRecord& record : records) {
+        text += record.Item->Domain;
         text += ',';
-        text += item->AddressText();
+        text += record.Item->AddressText();
         text += ',';
-        text += std::to_string(item->Ttl);
+        text += std::to_string(record.Ttl);
         text += ',';
-        text += std::to_string(item->Hits);
+        text += std::to_string(record.Hits);
         text += ',';
         // Written as an unsigned 32-bit number, as the file has always held it.
-        text += std::to_string(static_cast<std::uint32_t>(item->LastHitDate));
-        if (item->Ipv6Known) {
+        text += std::to_string(static_cast<std::uint32_t>(record.LastHitDate));
+        if (record.Ipv6Known) {
             text += ',';
-            const std::string ipv6 = item->Ipv6Addresses.JoinList('|');
+            const std::string ipv6 = record.Item->Ipv6Addresses.JoinList('|');
             text += ipv6.empty() ? kNoIpv6Mark : std::string_view(ipv6);
         }
         text += "\r\n";
-    });
+    }
     return text;
 }
 
+std::string SaveToText(const CDnsItemMap& cache) {
+    return FormatCacheFile(SnapshotCache(cache));
+}
+
 bool SaveToFile(const CDnsItemMap& cache, const std::string& path) {
-    // The text is one snapshot taken under the cache's lock; the disk is written without it, so
-    // that lookups of the proxy never wait for a flush. Saves from two threads (a command and the
-    // end of a refresh run) take turns, since they share the temporary file.
-    const std::string text = SaveToText(cache);
+    // The saves share the temporary file. A save that waited for another takes its snapshot
+    // after that one has been written: taken before, it could replace a newer file with an
+    // older state (an entry deleted by a command would come back at the next start).
     static std::mutex writing;
     std::lock_guard lock(writing);
-    return WriteFileReplacing(path, text);
+    return WriteFileReplacing(path, SaveToText(cache));
 }

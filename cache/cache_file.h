@@ -6,6 +6,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/dns_item_map.h"
 
@@ -37,9 +38,9 @@ struct CacheLine {
 // Scans a line (without its line end) field by field, the way scanf reads the format
 // "%256[^,],%1024[^,],%d,%d,%u", and returns how many fields it converted before the first that
 // does not match; 6 when a whole sixth field follows the fifth (at most 1024 characters, up to
-// the next comma or the end). The domain takes at most 256 characters and the addresses at most 1024; a
-// longer field is cut there and the comma that must follow is then missing, which ends the scan.
-// Numbers are decimal with optional white space and sign before them; one out of range is
+// the next comma or the end). The domain takes at most 256 characters and the addresses at most
+// 1024; a longer field is cut there and the comma that must follow is then missing, which ends the
+// scan. Numbers are decimal with optional white space and sign before them; one out of range is
 // clamped to the field's limits (a negative last hit time wraps around, as scanf's %u does),
 // so that no input is undefined. Unlike scanf, an empty address field is converted as empty:
 // an entry saved without addresses reads back with its TTL, hits and last hit time.
@@ -58,10 +59,27 @@ void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
 // LoadFromStream on the file; false, with the cache unchanged, only when it can't be opened.
 bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
 
-// The whole text of the file for the cache as it is now, entries in the container's order, taken
-// under the cache's lock so that it is one consistent snapshot.
+// One entry as a save writes it: the entry itself for its domain and addresses, and a copy of
+// the fields that the cache's lock guards, taken under that lock. An entry's domain is its key
+// and never changes while the entry is in the cache; its addresses have a lock of their own.
+struct CacheRecord {
+    DnsItemPtr Item;
+    std::int32_t Ttl = 0;
+    std::int32_t Hits = 0;
+    std::time_t LastHitDate = 0;
+    bool Ipv6Known = false;
+};
+
+// Every entry of the cache in the container's order, copied under the cache's lock, which is
+// held for nothing else and for a few thousand entries at a time: the lines are formatted
+// afterwards, while the proxy looks names up.
+std::vector<CacheRecord> SnapshotCache(const CDnsItemMap& cache);
+// The whole text of the file for a snapshot.
+std::string FormatCacheFile(const std::vector<CacheRecord>& records);
+// FormatCacheFile of a snapshot of the cache as it is now.
 std::string SaveToText(const CDnsItemMap& cache);
 // Writes the file whole from one snapshot of the cache. The previous file is replaced only once
 // the new one is completely on disk: false, with the previous file untouched, when anything
-// fails.
+// fails. Saves from several threads take turns, each from a snapshot taken in its turn, so that
+// the file never goes back to an older state. Never called with the cache's lock held.
 bool SaveToFile(const CDnsItemMap& cache, const std::string& path);

@@ -65,6 +65,33 @@ void CDnsItemMap::ForEach(
     }
 }
 
+void CDnsItemMap::ForEachInSteps(const std::function<void(const DnsItemPtr&)>& visit,
+                                 const std::function<void()>& restart, std::size_t step) const {
+    std::size_t bucket = 0;
+    std::size_t buckets = 0;
+    for (bool done = false; !done;) {
+        auto lock = Lock();
+        if (buckets != m_items.bucket_count()) {
+            // Grown between two steps: the entries moved to other buckets. The walk starts over
+            // in this one hold.
+            if (buckets != 0) {
+                restart();
+                ForEach([&](const std::string&, const DnsItemPtr& item) { visit(item); });
+                return;
+            }
+            buckets = m_items.bucket_count();
+        }
+        std::size_t visited = 0;
+        for (; bucket < buckets && visited < step; ++bucket) {
+            for (auto it = m_items.begin(bucket); it != m_items.end(bucket); ++it) {
+                visit(it->second);
+                ++visited;
+            }
+        }
+        done = bucket == buckets;
+    }
+}
+
 std::int32_t CDnsItemMap::TakeNextId() {
     auto lock = Lock();
     return m_nextId++;

@@ -49,6 +49,14 @@ public:
     [[nodiscard]] int GetCount() const;
     // Calls visit(domain, entry) for every pair in hash order, holding the lock throughout.
     void ForEach(const std::function<void(const std::string&, const DnsItemPtr&)>& visit) const;
+    // Calls visit(entry) for every entry, holding the lock for at most `step` entries at a time,
+    // so that a walk over a large cache never holds lookups up for long. An entry added or
+    // removed between two steps may be visited or not; every other entry is visited once. When
+    // the table grows between two steps, restart() is called and the walk starts over in one
+    // hold of the lock. A caller that holds the lock makes it one walk.
+    void ForEachInSteps(const std::function<void(const DnsItemPtr&)>& visit,
+                        const std::function<void()>& restart, std::size_t step = kWalkStep) const;
+    static constexpr std::size_t kWalkStep = 2048;
 
     // The id for a new entry; the counter grows by one.
     std::int32_t TakeNextId();

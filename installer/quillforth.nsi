@@ -92,7 +92,8 @@ Function un.onInit
 FunctionEnd
 
 ; Asks a running Quillforth to exit as its tray's Exit does, so that it puts the adapters back and
-; saves its cache, and waits for it; the helper must be in $PLUGINSDIR. A copy that does not exit
+; saves its cache, and waits for it, then deletes the logon task of "Start at login"; the helper
+; must be in $PLUGINSDIR. A copy that does not exit
 ; ends the setup: its files could not be replaced or removed, and a restore behind its back would
 ; undo its takeover while it still serves.
 !macro DEFINE_CLOSE_RUNNING_COPIES un
@@ -201,6 +202,7 @@ Section "Uninstall"
 
     SetShellVarContext all
     Delete "${SHORTCUT}"
+    ; Where older versions started at login; the logon task went with CloseRunningCopies.
     DeleteRegValue HKLM "${RUN_KEY}" "Quillforth"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

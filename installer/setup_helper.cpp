@@ -1,7 +1,8 @@
 // The installer's and the uninstaller's hands inside the system, run hidden with its output in
 // their log:
 //     QuillforthSetupHelper close [SECONDS]   asks every running Quillforth to exit and waits for
-//                                             it (30 s unless told); exit code 1 when one still
+//                                             it (30 s unless told), then deletes the logon task
+//                                             of "Start at login"; exit code 1 when one still
 //                                             runs after that
 //     QuillforthSetupHelper restore           puts back the IPv4 and IPv6 DNS servers of the
 //                                             adapters that a copy which did not stop cleanly
@@ -20,6 +21,7 @@
 #include "installer/crash_restore.h"
 #include "installer/running_copy.h"
 #include "system/dns_client_service.h"
+#include "system/logon_task.h"
 
 namespace {
 
@@ -34,6 +36,11 @@ int Close(std::chrono::seconds timeout) {
     }
     if (outcome.asked > 0) {
         std::puts("Quillforth was running and has exited.");
+    }
+    // It would start the program that is being replaced or removed; the program registers it
+    // again at its next start when "Start at login" is ticked.
+    if (!DeleteLogonTask()) {
+        std::puts("Could not delete the logon task \"Quillforth\".");
     }
     return 0;
 }

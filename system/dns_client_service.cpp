@@ -42,10 +42,15 @@ int MoveService(SC_HANDLE service, DWORD found, bool start, const ShowUserMessag
             return 1;
         case SERVICE_RUNNING: {
             SERVICE_STATUS status{};
-            if (!start && !::ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-                return fail(kCannotStopDnsClientMessage);
+            if (start || ::ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+                return 1;
             }
-            return 1;
+            // Since Windows 10 the DNS client takes no stop control. The proxy serves all the
+            // same: the system's lookups go to the adapters' server, which is the proxy.
+            if (::GetLastError() == ERROR_INVALID_SERVICE_CONTROL) {
+                return 1;
+            }
+            return fail(kCannotStopDnsClientMessage);
         }
         default:
             // On its way somewhere, or unknown: better left alone.

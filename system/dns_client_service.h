@@ -28,6 +28,7 @@ using ShowUserMessage = std::function<void(std::string_view text)>;
 // service again. Returns 1 on success and when there is nothing to do (no such service, or it is
 // already where it should be), 0 when the service control manager cannot be reached, when the
 // service is in a pending or unknown state, and when the start or stop failed; the last tells the
-// user through `showMessage`.
+// user through `showMessage`. A service that takes no stop control at all (the DNS client since
+// Windows 10) is left running without a word, with 1: the proxy works behind it.
 int ControlDnsClientService(bool start, DWORD* state = nullptr,
                             const ShowUserMessage& showMessage = {});

@@ -5,13 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/ini_profile.h"
-#include "win/application.h"
 
 namespace {
 
@@ -114,31 +111,37 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     EXPECT_EQ(LoadSettings(m_profile).dns, servers.substr(0, 255));
 }
 
-// The Run value as the system holds it, or none.
-std::optional<std::pair<DWORD, std::string>> RunValue() {
-    char data[4096] = {};
-    DWORD size = sizeof(data);
-    DWORD type = 0;
-    if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
-                       kAutostartValueName, RRF_RT_ANY | RRF_NOEXPAND, &type, data,
-                       &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::make_pair(type, std::string(data));
+constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+bool LogonTaskExists() {
+    char folder[MAX_PATH] = {};
+    ::GetSystemDirectoryA(folder, MAX_PATH);
+    return ::GetFileAttributesA((std::string(folder) + "\\Tasks\\Quillforth").c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
 }
 
-// A path with a space is quoted, so that no other program ("C:\Program.exe") starts instead.
-TEST(Autostart, RunValueIsWrittenQuotedAndDeleted) {
-    ASSERT_TRUE(SetAutostart(true));
-    EXPECT_EQ(RunValue(), std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ),
-                                         AutostartCommand(ModuleFileName())));
-    ASSERT_TRUE(SetAutostart(false));
-    EXPECT_FALSE(RunValue());
-    EXPECT_TRUE(SetAutostart(false)) << "deleting a value that is not there is no failure";
+// Ticking "Start at login" registers the logon task (Wine keeps it as a file in the system's task
+// folder), unticking deletes it; the Run value of an older copy goes either way.
+TEST(Autostart, RegistersAndDeletesTheLogonTaskAndRemovesAnOldRunValue) {
+    for (const bool enable : {true, false}) {
+        constexpr char kOldCommand[] = "C:\\Old\\Quillforth.exe";
+        ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, REG_SZ,
+                                    kOldCommand, sizeof kOldCommand),
+                  ERROR_SUCCESS);
+        EXPECT_TRUE(SetAutostart(enable));
+        EXPECT_EQ(LogonTaskExists(), enable);
+        EXPECT_NE(::RegGetValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, RRF_RT_ANY,
+                                 nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+    }
+    EXPECT_TRUE(SetAutostart(false)) << "deleting a task that is not there is no failure";
+}
 
-    EXPECT_EQ(AutostartCommand("C:\\Tools\\Quillforth.exe"), "C:\\Tools\\Quillforth.exe");
-    EXPECT_EQ(AutostartCommand("C:\\Program Files\\Quillforth\\Quillforth.exe"),
-              "\"C:\\Program Files\\Quillforth\\Quillforth.exe\"");
+// What the end of a session could not tell is shown at the next start, once.
+TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
+    KeepSessionEndNotice(std::string(300, 'x'));
+    EXPECT_EQ(TakeSessionEndNotice(), std::string(255, 'x'));
+    EXPECT_EQ(TakeSessionEndNotice(), std::nullopt);
 }
 
 }  // namespace

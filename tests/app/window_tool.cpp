@@ -23,6 +23,10 @@
 //   watch CAPTION CONTROL SECONDS  prints "MS TEXT" whenever the control's text in the dialog of
 //                                  that caption changes, until a message box of that caption
 //                                  shows: "MS box TEXT", left open
+//   tray CAPTION [remove]          prints "shown" when the shell holds the dialog's tray icon,
+//                                  else "none"; with remove it takes the icon out first, as an
+//                                  Explorer that starts again has lost it
+//   taskbarcreated                 broadcasts "TaskbarCreated", as a new Explorer does
 //   menu                           prints "open" when a popup menu is open, then closes it
 //   adapters                       prints each adapter's name and DNS servers
 //   balloon                        prints the text of the help balloon on show
@@ -34,6 +38,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -333,6 +338,20 @@ int WatchUntilMessageBox(const char* caption, int control, int seconds) {
     return 2;
 }
 
+// The shell takes a change of an icon that it holds only: a change of nothing tells which.
+int PrintTrayIcon(HWND window, bool remove) {
+    constexpr UINT kTrayIconId = 132;
+    NOTIFYICONDATAA data{};
+    data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    data.hWnd = window;
+    data.uID = kTrayIconId;
+    if (remove) {
+        ::Shell_NotifyIconA(NIM_DELETE, &data);
+    }
+    std::puts(::Shell_NotifyIconA(NIM_MODIFY, &data) ? "shown" : "none");
+    return 0;
+}
+
 // The verbs on a dialog named by its caption; `args` follow the caption.
 int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
     const auto number = [&](int index) { return std::atoi(args[index]); };
@@ -363,6 +382,9 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
     }
     if (verb == "settext" && count == 2) {
         return Result(::SetDlgItemTextA(window, number(0), args[1]));
+    }
+    if (verb == "tray" && (count == 0 || (count == 1 && std::strcmp(args[0], "remove") == 0))) {
+        return PrintTrayIcon(window, count == 1);
     }
     if (verb == "visible" && count == 0) {
         return Result(::IsWindowVisible(window));
@@ -406,6 +428,10 @@ int main(int argc, char** argv) {
     }
     if (verb == "balloon" && argc == 2) {
         return PrintShownBalloon();
+    }
+    if (verb == "taskbarcreated" && argc == 2) {
+        return Result(
+            ::PostMessageA(HWND_BROADCAST, ::RegisterWindowMessageA("TaskbarCreated"), 0, 0));
     }
     if (verb == "menu" && argc == 2) {
         return CloseOpenMenu();

@@ -1,8 +1,11 @@
 #include "cache/cache_file.h"
 
+#include "cache/cache_saver.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
@@ -292,6 +295,37 @@ TEST_F(CacheFile, SaveWhileThreadsLearnAndHit) {
         EXPECT_EQ(item->Addresses.Texts(), (Texts{"10.0.0.1", "10.0.0.2"})) << domain;
         EXPECT_NE(item->LastHitDate, 0) << domain;
     });
+}
+
+// The saver writes each change by itself once its period is over; a change whose period has
+// not ended when it stops is left to its owner's last save.
+TEST_F(CacheFile, SaverWritesChangesByItselfAndLeavesTheLastPeriodToItsOwner) {
+    using namespace std::chrono_literals;
+    CDnsItemMap cache;
+    CLockedStringList addresses;
+    addresses.SplitUnique("10.0.0.1", '|');
+    auto saved = [&](const std::string& domain) {
+        for (auto deadline = std::chrono::steady_clock::now() + 10s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+            if (ReadBytes(m_path).find("\n" + domain + ",") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    {
+        CCacheSaver saver(cache, m_path, 0ms);
+        for (const std::string domain : {"first.example", "second.example"}) {
+            cache.Learn(domain, addresses, 60, kNow);
+            saver.MarkChanged();
+            EXPECT_TRUE(saved(domain));
+        }
+    }
+    fs::remove(m_path);
+    CCacheSaver slow(cache, m_path, 1h);
+    slow.MarkChanged();
+    slow.Stop();
+    EXPECT_FALSE(fs::exists(m_path));
 }
 
 }  // namespace

@@ -112,4 +112,30 @@ TEST(DnsItemMap, WorkersAndTheWindowThreadShareTheCacheSafely) {
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
 }
 
+// A walk in small steps while another thread adds entries, enough to grow the table: every entry
+// that was there before is seen exactly once (after a restart, counted afresh).
+TEST(DnsItemMap, AWalkInStepsSeesEveryEntryOnceWhileTheTableGrows) {
+    CDnsItemMap cache;
+    for (int i = 0; i < 1000; ++i) {
+        cache.Learn("old" + std::to_string(i), Addresses("1.2.3.4"), 1, 1);
+    }
+    std::thread adder([&] {
+        for (int i = 0; i < 20000; ++i) {
+            cache.Learn("new" + std::to_string(i), Addresses("1.2.3.4"), 1, 1);
+        }
+    });
+    for (int walk = 0; walk < 20; ++walk) {
+        std::vector<std::string> seen;
+        cache.ForEachInSteps([&](const DnsItemPtr& item) { seen.push_back(item->Domain); },
+                             [&] { seen.clear(); }, 16);
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+        EXPECT_EQ(
+            std::count_if(seen.begin(), seen.end(),
+                          [](const std::string& domain) { return domain.starts_with("old"); }),
+            1000);
+    }
+    adder.join();
+}
+
 }  // namespace

@@ -28,6 +28,7 @@ program_path='C:\Program Files\Quillforth\Quillforth.exe'
 shortcut="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillforth.lnk"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillforth'
 run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+logon_task="$prefix/drive_c/windows/system32/tasks/Quillforth"
 setup_caption='Quillforth 1.80 (64-bit) Setup'
 uninstall_caption='Quillforth 1.80 (64-bit) Uninstall'
 learned='www.example.test,198.19.0.1|198.19.0.2,300'
@@ -114,6 +115,7 @@ check_program_removed() {
     done
     check "$when: the Start menu shortcut is removed" no "$(exists "$shortcut")"
     check "$when: the Run value is removed" "" "$(reg_data "$run_key" Quillforth)"
+    check "$when: the logon task is deleted" no "$(exists "$logon_task")"
     check "$when: the Add/Remove Programs entry is removed" 1 "$(has_key "$uninstall_key"; echo $?)"
     check "$when: port 53 is closed" 0 "$(serves)"
     check "$when: the adapter has its servers back" "$adapter_servers" "$(name_server)"
@@ -137,13 +139,14 @@ start_installed
 check "the older version serves and learns" 2 "$(serves)"
 check "it takes the adapter over" 127.0.0.1 "$(name_server)"
 check_dns_client "it stops the DNS Client service" STOPPED
-check "it sets its Run value" "\"$program_path\"" "$(reg_data "$run_key" Quillforth)"
+check "it registers its logon task" yes "$(exists "$logon_task")"
 
 check "the upgrade installs silently over the running copy" 0 "$(run_setup "$setup" /S)"
 check "the running copy was asked to exit" ended "$(wait_ended "$program")"
 check "on its way out it put the adapter back" "$adapter_servers" "$(name_server)"
 check_dns_client "and started the DNS Client service again" RUNNING
 check "its cache was saved and kept" "$learned" "$(cached_entry)"
+check "the upgrade deleted the logon task" no "$(exists "$logon_task")"
 # The program adds the adapters' servers to the upstream list behind the configured one.
 check "its settings were kept" "Dns=$upstream_address UpdateHours=5" \
     "$(tr -d '\r' <"$install_dir/Quillforth.ini" | grep -E '^(Dns|UpdateHours)=' | sort |

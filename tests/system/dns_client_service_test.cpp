@@ -86,8 +86,9 @@ protected:
 
 // The proxy's start stops a running service and keeps the state it found; its stop starts the
 // service again only when it was running then. A stopped or paused one is left alone, and
-// without such a service there is nothing to do. A stop or start that fails tells the user to do
-// it by hand.
+// without such a service there is nothing to do. A service that takes no stop control (the DNS
+// client since Windows 10) is left running without a word; a stop or start refused otherwise
+// tells the user to do it by hand.
 TEST_F(DnsClientService, OnlyARunningServiceIsStoppedAndStartedAgainAndFailuresAreTold) {
     DWORD state = 12345;
     EXPECT_EQ(ControlDnsClientService(false, &state, Messages()), 1);
@@ -109,22 +110,32 @@ TEST_F(DnsClientService, OnlyARunningServiceIsStoppedAndStartedAgainAndFailuresA
     }
     EXPECT_TRUE(m_messages.empty());
 
-    // A fake that refuses the stop control, then a service whose program is gone.
-    ASSERT_TRUE(::ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                       SERVICE_NO_CHANGE, (m_command + "--no-stop").c_str(),
-                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    Bring(SERVICE_RUNNING);
-    EXPECT_EQ(ControlDnsClientService(false, nullptr, Messages()), 0);
-    EXPECT_EQ(m_messages, Texts{kCannotStopDnsClientMessage});
-    EXPECT_EQ(Settled(), DWORD{SERVICE_RUNNING});
-    End();
-
-    m_messages.clear();
+    // A service whose program is gone; then a fake that takes no stop control, and one that
+    // takes it and goes on running, whose second stop Wine refuses (it then ends the process
+    // but goes on reporting it as running).
     ASSERT_TRUE(::ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                        SERVICE_NO_CHANGE, "C:\\no\\such\\service.exe", nullptr,
                                        nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(ControlDnsClientService(true, nullptr, Messages()), 0);
     EXPECT_EQ(m_messages, Texts{kCannotStartDnsClientMessage});
+    const struct {
+        const char* option;
+        int result;
+        Texts messages;
+    } kRefusals[] = {{"--no-stop", 1, {}}, {"--ignore-stop", 0, {kCannotStopDnsClientMessage}}};
+    for (const auto& refusal : kRefusals) {
+        m_messages.clear();
+        ASSERT_TRUE(::ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                           SERVICE_NO_CHANGE, (m_command + refusal.option).c_str(),
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+        Bring(SERVICE_RUNNING);
+        EXPECT_EQ(ControlDnsClientService(false, nullptr, Messages()), 1) << refusal.option;
+        EXPECT_EQ(Settled(), DWORD{SERVICE_RUNNING});
+        EXPECT_EQ(ControlDnsClientService(false, nullptr, Messages()), refusal.result)
+            << refusal.option;
+        EXPECT_EQ(m_messages, refusal.messages) << refusal.option;
+        End();
+    }
 }
 
 }  // namespace

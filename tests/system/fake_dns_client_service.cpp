@@ -1,7 +1,8 @@
 // A stand-in for the system's DNS client service, registered under its name in a test's own
-// Wine prefix. It runs until stopped and can be paused; with the option --no-stop it refuses
-// the stop control, as a service that cannot be stopped. The control kEndControl ends it all the
-// same, so that tests can clean up.
+// Wine prefix. It runs until stopped and can be paused. With the option --no-stop it takes no
+// stop control, as the DNS client since Windows 10 (the stop fails with 1052); with --ignore-stop
+// it takes the control and goes on running, and Wine refuses a second stop (1061) and ends it.
+// The control kEndControl ends it all the same, so that tests can clean up.
 #include <windows.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@ namespace {
 SERVICE_STATUS_HANDLE g_status = nullptr;
 HANDLE g_stopped = nullptr;
 bool g_acceptsStop = true;
+bool g_ignoresStop = false;
 
 void Report(DWORD state) {
     SERVICE_STATUS status{};
@@ -27,6 +29,9 @@ void Report(DWORD state) {
 }
 
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP && g_ignoresStop) {
+        return NO_ERROR;
+    }
     if ((control == SERVICE_CONTROL_STOP && g_acceptsStop) || control == kEndControl) {
         Report(SERVICE_STOP_PENDING);
         ::SetEvent(g_stopped);
@@ -54,6 +59,7 @@ void WINAPI ServiceMain(DWORD, char**) {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         g_acceptsStop = g_acceptsStop && std::strcmp(argv[i], "--no-stop") != 0;
+        g_ignoresStop = g_ignoresStop || std::strcmp(argv[i], "--ignore-stop") == 0;
     }
     char name[sizeof(kFakeServiceName)];
     std::memcpy(name, kFakeServiceName, sizeof(name));
