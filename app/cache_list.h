@@ -15,11 +15,6 @@
 
 class CDnsItemDlg;
 
-// Sent (never posted) to the main dialog by the proxy's notification thread: wParam the DnsItem
-// whose row must be refreshed, lParam 0. The sender keeps the entry alive until the message has
-// been handled.
-inline constexpr UINT WM_DNSITEM_CHANGED = WM_USER + 10;
-
 // The cache list's columns.
 enum CacheColumn : int { kIdColumn, kDomainColumn, kIpColumn, kHitsColumn, kLastHitColumn };
 inline constexpr int kCacheColumnCount = 5;

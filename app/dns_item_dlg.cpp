@@ -12,13 +12,11 @@
 #include "core/dns_item.h"
 #include "net/address_text.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/data_exchange.h"
 #include "win/message_box.h"
 
 namespace {
-
-// Posted by a Resolve lookup's thread when it has ended; the result waits in the lookup.
-constexpr UINT WM_ITEM_RESOLVED = WM_APP + 0x135;
 
 constexpr std::uint32_t kMaxTtl = 9'999'999;
 constexpr int kWaitCursor = 32514;  // IDC_WAIT

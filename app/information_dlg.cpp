@@ -7,6 +7,7 @@
 #include "core/dns_cache.h"
 #include "core/dns_socket.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/controls.h"
 #include "win/data_exchange.h"
 
@@ -82,7 +83,7 @@ bool CInformationDlg::OnInitDialog() {
     for (const std::unique_ptr<PropertyItem>& line : m_Lines) {
         m_PropertyList.AddItem(line.get());
     }
-    SetTimer(kRefreshTimer, kRefreshPeriodMs);
+    SetTimer(TIMER_INFORMATION_REFRESH, kRefreshPeriodMs);
 
     RestorePosition();
     m_nFixedWidth = RectWidth(WindowRect());
@@ -153,7 +154,7 @@ void CInformationDlg::CloseByUser() {
 }
 
 void CInformationDlg::OnTimer(UINT_PTR id) {
-    if (id == kRefreshTimer) {
+    if (id == TIMER_INFORMATION_REFRESH) {
         RefreshStatistics();
     }
 }
@@ -202,7 +203,7 @@ void CInformationDlg::SavePosition() const {
 }
 
 void CInformationDlg::OnDestroy() {
-    KillTimer(kRefreshTimer);
+    KillTimer(TIMER_INFORMATION_REFRESH);
     SavePosition();
     if (!m_bClosedByUser) {
         // Gone with its owner: the owner forgets it and keeps it marked as open, so that it

@@ -14,11 +14,6 @@
 
 class CDnsSocket;
 
-// Sent by the statistics window to its owner as the window goes: wParam 1 when the user closed
-// it, 0 when it went with its owner (it was open at the end); lParam 0. The owner forgets the
-// window while it handles the message.
-inline constexpr UINT WM_INFODLG_CLOSED = WM_USER + 6;
-
 // What the statistics window shows of its owner, the main dialog, and the setting it keeps
 // there.
 class IInformationOwner {
@@ -46,7 +41,6 @@ std::vector<StatisticsLine> InformationLines(const IInformationOwner& owner,
 // position across runs. The window object deletes itself when its window goes.
 class CInformationDlg : public CDialog {
 public:
-    static constexpr UINT_PTR kRefreshTimer = 100;
     static constexpr UINT kRefreshPeriodMs = 2000;
 
     // Creates and shows the window owned by `ownerWindow`, reading the counters of `proxy`; the

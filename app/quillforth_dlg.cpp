@@ -9,6 +9,7 @@
 #include "cache/cache_file.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "system/dns_client_service.h"
 #include "system/system_dns.h"
 #include "system/upstream_probe.h"

@@ -22,16 +22,6 @@
 #include "ui/balloon_tip.h"
 #include "win/dialog.h"
 
-// Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
-// text, which the handler shows and frees.
-inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
-
-// The main dialog's timers.
-inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
-inline constexpr UINT_PTR TIMER_REFRESH = 105;
-inline constexpr UINT_PTR TIMER_STATUS_ICON = 106;
-inline constexpr UINT_PTR TIMER_HIDE_AT_START = 107;
-
 // The tray icon's id, which is also its menu's.
 inline constexpr UINT kTrayIconId = 132;
 

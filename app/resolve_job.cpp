@@ -13,6 +13,7 @@
 #include "app/resolve_progress_dlg.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/message_box.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/controls.h"
 #include "win/message_box.h"
 

@@ -11,9 +11,6 @@
 #include "ui/balloon_tip.h"
 #include "win/controls.h"
 
-// Sent by the shell to the owner of the tray icon: wParam the icon id, lParam the mouse message.
-inline constexpr UINT WM_TRAYNOTIFY = WM_USER + 5;
-
 // The program's icon in the notification area. It has no window of its own: the shell sends the
 // owner WM_TRAYNOTIFY, and the owner hands the events it does not handle itself to
 // OnTrayNotification. The status text is shown by our own tooltip window, not by the shell, whose

@@ -7,13 +7,10 @@
 #include <string_view>
 
 #include "core/locked_string_list.h"
+#include "res/window_messages.h"
 #include "system/adapter_list.h"
 #include "system/upstream_probe.h"
 #include "ui/editable_list_ctrl.h"
-
-// Sent by the server box to the application's main window, synchronously: wParam an event code,
-// lParam the index of the item concerned.
-inline constexpr UINT WM_SERVERLIST_CHANGED = WM_USER + 20;
 
 // The event codes of WM_SERVERLIST_CHANGED.
 enum ServerListEvent : int {

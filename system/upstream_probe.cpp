@@ -8,6 +8,7 @@
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 
 // What a lookup's thread and its owner share. The owner lets go by clearing `window`; the thread
 // posts under the lock, so nothing reaches a window whose owner is gone. Posting never waits for

@@ -12,13 +12,8 @@
 // The well-known host name that the probe resolves through the upstream server in use.
 inline constexpr char kProbeHostName[] = "www.example.com";
 
-// The probe's timer on its window and the period between two probes.
-inline constexpr UINT_PTR TIMER_PROBE = 108;
+// The period between two probes.
 inline constexpr UINT kProbePeriodMs = 10'000;
-
-// Posted by a probe's thread to the window when its lookup has ended; the window hands it to
-// CUpstreamProbe::OnMessage. wParam and lParam are 0: the result waits in the probe.
-inline constexpr UINT WM_PROBE_DONE = WM_APP + 0x108;
 
 // Checks every period whether the upstream server in use answers: one lookup of kProbeHostName
 // through CurrentDnsServer(), as the window's thread found it at the tick, into a scratch entry

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "res/window_messages.h"
+
 namespace {
 
 constexpr int kPadX = 12;  // text inset from the left and right of the body
@@ -99,15 +101,15 @@ void CBalloonTip::Request(std::string text, HICON icon, POINT anchor) {
     m_text = std::move(text);
     m_icon = icon;
     m_anchor = anchor;
-    SetTimer(kShowTimer, kDelayMilliseconds);
+    SetTimer(TIMER_BALLOON_SHOW, kDelayMilliseconds);
 }
 
 void CBalloonTip::Hide() {
     if (m_hwnd == nullptr) {
         return;
     }
-    KillTimer(kShowTimer);
-    KillTimer(kWatchTimer);
+    KillTimer(TIMER_BALLOON_SHOW);
+    KillTimer(TIMER_BALLOON_WATCH);
     Show(SW_HIDE);
 }
 
@@ -134,7 +136,7 @@ void CBalloonTip::Display() {
                    m_anchor.y - (height - kTipFromBottom), m_body.cx, height, SWP_NOACTIVATE);
     ::ShowWindow(m_hwnd, SW_SHOWNOACTIVATE);
     ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    SetTimer(kWatchTimer, kDelayMilliseconds);
+    SetTimer(TIMER_BALLOON_WATCH, kDelayMilliseconds);
 }
 
 // A rounded body with a tail below its right end whose tip is at (W - 12, H + 15).
@@ -179,10 +181,10 @@ void CBalloonTip::Paint() {
 LRESULT CBalloonTip::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_TIMER:
-            if (wParam == kShowTimer) {
-                KillTimer(kShowTimer);
+            if (wParam == TIMER_BALLOON_SHOW) {
+                KillTimer(TIMER_BALLOON_SHOW);
                 Display();
-            } else if (wParam == kWatchTimer && !(PointerPosition() == m_anchor)) {
+            } else if (wParam == TIMER_BALLOON_WATCH && !(PointerPosition() == m_anchor)) {
                 Hide();
             }
             return 0;

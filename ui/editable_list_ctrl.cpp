@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 
 namespace {
 
@@ -15,9 +16,6 @@ constexpr int kNaturalButtonSize = kImageSize + 6;
 constexpr int kCaptionInset = 5;
 constexpr int kEditorShortfall = 10;  // the editor is this much narrower than the list
 constexpr UINT_PTR kInnerSubclassId = 1;
-// Posted to the control when the list has closed an editor: the outcome is applied once the
-// list has finished with it.
-constexpr UINT kEditEnded = WM_APP + 0x51;
 
 bool KeyDown(int key) {
     return ::GetKeyState(key) < 0;
@@ -249,7 +247,7 @@ LRESULT CEditableListCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam
                 return 0;
             }
             break;
-        case kEditEnded:
+        case WM_LISTEDIT_ENDED:
             FinishEdit();
             return 0;
         case WM_SIZE:
@@ -319,7 +317,7 @@ void CEditableListCtrl::OnEndEdit(const NMLVDISPINFOA& info) {
     }
     m_newItem = false;
     m_endedEdits.push_back(std::move(ended));
-    ::PostMessageA(m_hwnd, kEditEnded, 0, 0);
+    ::PostMessageA(m_hwnd, WM_LISTEDIT_ENDED, 0, 0);
 }
 
 void CEditableListCtrl::FinishEdit() {

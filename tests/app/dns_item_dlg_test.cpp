@@ -17,6 +17,7 @@
 #include "app/quillforth_dlg.h"
 #include "core/dns_socket.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/fake_upstream.h"
 #include "tests/support/test_environment.h"

@@ -12,6 +12,7 @@
 #include "app/resolve_progress_dlg.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/fake_upstream.h"
 #include "tests/support/test_environment.h"

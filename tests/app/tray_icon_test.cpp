@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "tests/win/gui_test_support.h"
 #include "win/dialog.h"
 
