@@ -12,7 +12,6 @@
 #include "res/window_messages.h"
 #include "system/dns_client_service.h"
 #include "system/system_dns.h"
-#include "system/upstream_probe.h"
 #include "win/application.h"
 #include "win/controls.h"
 #include "win/data_exchange.h"

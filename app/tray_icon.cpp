@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "res/resource.h"
+
 CTrayIcon::~CTrayIcon() {
     RemoveIcon();
     m_menu.reset();
@@ -103,4 +105,34 @@ bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
             break;
     }
     return true;
+}
+
+TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
+    constexpr int kBlinks = 10;
+    if (serverDown) {
+        TrayStatus status{0, "Current DNS server is down"};
+        if (m_blinkCount >= kBlinks) {
+            serverDown = false;
+            status.icon = IDR_MAINFRAME;
+            m_blinkPhase = false;
+            m_blinkCount = 0;
+        } else if (m_blinkPhase) {
+            status.icon = IDI_BLINK;
+            m_blinkPhase = false;
+        } else {
+            status.icon = IDI_SERVER_DOWN;
+            m_blinkPhase = true;
+            ++m_blinkCount;
+        }
+        return status;
+    }
+    if (updating) {
+        TrayStatus status{m_blinkPhase ? IDI_BLINK : IDI_UPDATING, "Quillforth is updating"};
+        m_blinkPhase = !m_blinkPhase;
+        return status;
+    }
+    if (running) {
+        return {IDR_MAINFRAME, "Quillforth is running"};
+    }
+    return {IDI_STOPPED, "Quillforth was stopped"};
 }

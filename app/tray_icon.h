@@ -53,3 +53,22 @@ private:
     NOTIFYICONDATAA m_data{};
     std::optional<CMenu> m_menu;
 };
+
+// What the tray icon shows: an icon resource and its tooltip text.
+struct TrayStatus {
+    int icon = 0;
+    std::string text;
+};
+
+// The tray icon's status, updated every second. A server found down makes the icon alternate
+// between IDI_SERVER_DOWN and IDI_BLINK ten times, after which the down flag clears itself until
+// the next failed probe sets it again; a batch resolve blinks between IDI_UPDATING and
+// IDI_BLINK; otherwise the icon tells whether the proxy runs.
+class CTrayWarning {
+public:
+    TrayStatus Update(bool& serverDown, bool updating, bool running);
+
+private:
+    bool m_blinkPhase = false;
+    int m_blinkCount = 0;
+};

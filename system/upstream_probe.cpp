@@ -1,14 +1,11 @@
 #include "system/upstream_probe.h"
 
-#include <algorithm>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
-#include "res/resource.h"
-#include "res/window_messages.h"
 
 // What a lookup's thread and its owner share. The owner lets go by clearing `window`; the thread
 // posts under the lock, so nothing reaches a window whose owner is gone. Posting never waits for
@@ -20,7 +17,8 @@ struct CUpstreamProbe::Lookup {
     bool answered = false;
 };
 
-CUpstreamProbe::CUpstreamProbe(ResultHandler onResult) : m_onResult(std::move(onResult)) {}
+CUpstreamProbe::CUpstreamProbe(ResultHandler onResult, UINT doneMessage, UINT_PTR timerId)
+    : m_onResult(std::move(onResult)), m_doneMessage(doneMessage), m_timerId(timerId) {}
 
 CUpstreamProbe::~CUpstreamProbe() {
     Stop();
@@ -28,19 +26,19 @@ CUpstreamProbe::~CUpstreamProbe() {
 
 void CUpstreamProbe::Start(HWND window, UINT periodMs) {
     if (m_window != nullptr && m_window != window) {
-        ::KillTimer(m_window, TIMER_PROBE);
+        ::KillTimer(m_window, m_timerId);
     }
     m_window = window;
     if (m_lookup != nullptr) {
         const std::lock_guard guard(m_lookup->lock);
         m_lookup->window = window;
     }
-    ::SetTimer(window, TIMER_PROBE, periodMs, nullptr);
+    ::SetTimer(window, m_timerId, periodMs, nullptr);
 }
 
 void CUpstreamProbe::Stop() {
     if (m_window != nullptr) {
-        ::KillTimer(m_window, TIMER_PROBE);
+        ::KillTimer(m_window, m_timerId);
         m_window = nullptr;
     }
     if (m_lookup == nullptr) {
@@ -72,7 +70,7 @@ bool CUpstreamProbe::ProbeUpstream() {
     lookup->window = m_window;
     ++s_lookupsInFlight;
     try {
-        m_thread = std::thread(Run, lookup, CurrentDnsServer());
+        m_thread = std::thread(Run, lookup, CurrentDnsServer(), m_doneMessage);
     } catch (const std::system_error&) {
         --s_lookupsInFlight;  // no thread, no probe: the next tick tries again
         return false;
@@ -82,7 +80,7 @@ bool CUpstreamProbe::ProbeUpstream() {
 }
 
 bool CUpstreamProbe::OnTimer(UINT_PTR id) {
-    if (id != TIMER_PROBE) {
+    if (id != m_timerId) {
         return false;
     }
     ProbeUpstream();
@@ -90,7 +88,7 @@ bool CUpstreamProbe::OnTimer(UINT_PTR id) {
 }
 
 bool CUpstreamProbe::OnMessage(UINT message) {
-    if (message != WM_PROBE_DONE) {
+    if (message != m_doneMessage) {
         return false;
     }
     // A message of a lookup whose result a tick took already finds the next one still running,
@@ -99,7 +97,8 @@ bool CUpstreamProbe::OnMessage(UINT message) {
     return true;
 }
 
-void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::string& server) {
+void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::string& server,
+                         UINT doneMessage) {
     bool answered = false;
     try {
         DnsItem scratch;
@@ -112,7 +111,7 @@ void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::strin
         lookup->ended = true;
         lookup->answered = answered;
         if (lookup->window != nullptr) {
-            ::PostMessageA(lookup->window, WM_PROBE_DONE, 0, 0);
+            ::PostMessageA(lookup->window, doneMessage, 0, 0);
         }
     }
     --s_lookupsInFlight;
@@ -135,50 +134,4 @@ void CUpstreamProbe::Finish() {
     if (m_onResult) {
         m_onResult(answered);
     }
-}
-
-std::string StatusLine(std::string_view label, std::string_view value) {
-    constexpr size_t kLabelWidth = 20;
-    constexpr size_t kValueWidth = 15;
-    std::string line(label);
-    line.resize(std::max(line.size(), kLabelWidth), ' ');
-    line += value;
-    line.append(kValueWidth - std::min(value.size(), kValueWidth), ' ');
-    line += "\r\n";
-    return line;
-}
-
-std::string ServerStatusLines(bool serverDown) {
-    return StatusLine("Current DNS server:", CurrentDnsServer()) +
-           StatusLine("DNS server status:", serverDown ? "Down" : "Up");
-}
-
-TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
-    constexpr int kBlinks = 10;
-    if (serverDown) {
-        TrayStatus status{0, "Current DNS server is down"};
-        if (m_blinkCount >= kBlinks) {
-            serverDown = false;
-            status.icon = IDR_MAINFRAME;
-            m_blinkPhase = false;
-            m_blinkCount = 0;
-        } else if (m_blinkPhase) {
-            status.icon = IDI_BLINK;
-            m_blinkPhase = false;
-        } else {
-            status.icon = IDI_SERVER_DOWN;
-            m_blinkPhase = true;
-            ++m_blinkCount;
-        }
-        return status;
-    }
-    if (updating) {
-        TrayStatus status{m_blinkPhase ? IDI_BLINK : IDI_UPDATING, "Quillforth is updating"};
-        m_blinkPhase = !m_blinkPhase;
-        return status;
-    }
-    if (running) {
-        return {IDR_MAINFRAME, "Quillforth is running"};
-    }
-    return {IDI_STOPPED, "Quillforth was stopped"};
 }
