@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
+#include "res/program_names.h"
 #include "win/application.h"
 
-// The name of the mutex that keeps a second copy of the program from running.
-inline constexpr char kSingleInstanceMutex[] = "{4F1E2A90-7C3B-4D52-M7PA-0B9D6E3A1C74}_QUILLFORTH";
 inline constexpr char kAlreadyRunningMessage[] = "Quillforth is already running!";
 // The optional crash-report library and the export that switches its handler on.
 inline constexpr char kCrashLibraryName[] = "Faultsnare.dll";
