@@ -122,12 +122,3 @@ Pixels PrintClient(HWND window) {
                        PRF_CLIENT | PRF_ERASEBKGND);
     });
 }
-
-Pixels CaptureScreen(const RECT& rect) {
-    return DrawPixels(RectWidth(rect), RectHeight(rect), [&rect](HDC memory) {
-        HDC screen = ::GetDC(nullptr);
-        ::BitBlt(memory, 0, 0, RectWidth(rect), RectHeight(rect), screen, rect.left, rect.top,
-                 SRCCOPY);
-        ::ReleaseDC(nullptr, screen);
-    });
-}

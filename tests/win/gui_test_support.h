@@ -60,5 +60,3 @@ struct Pixels {
 Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw);
 // A window's client area as it paints itself into a memory bitmap.
 Pixels PrintClient(HWND window);
-// A screen rectangle, as Xvfb shows it.
-Pixels CaptureScreen(const RECT& rect);
