@@ -19,8 +19,6 @@
 
 namespace {
 
-CQuillforthDlg* g_pMainDialog = nullptr;
-
 // The DNS client's state when it was running.
 constexpr DWORD kServiceRunning = SERVICE_RUNNING;
 constexpr UINT kHideAtStartDelayMs = 100;
@@ -70,25 +68,16 @@ constexpr Tooltip kTooltips[] = {
 
 }  // namespace
 
-CQuillforthDlg* MainDialog() {
-    return g_pMainDialog;
-}
-
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
       m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName())),
       m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, this)),
       m_tStartTime(std::time(nullptr)),
-      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {
-    g_pMainDialog = this;
-}
+      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
 CQuillforthDlg::~CQuillforthDlg() {
     // The proxy goes before the objects its notifications reach.
     m_pDnsSocket.reset();
-    if (g_pMainDialog == this) {
-        g_pMainDialog = nullptr;
-    }
 }
 
 bool CQuillforthDlg::OnInitDialog() {

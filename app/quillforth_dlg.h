@@ -43,7 +43,6 @@ public:
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
     void StopProxy();
-    [[nodiscard]] bool Running() const { return m_bRunning; }
 
     // The tray icon and its status text, from the proxy's and the upstream's state.
     void UpdateStatus();
@@ -52,8 +51,6 @@ public:
     [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
-    [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
-    [[nodiscard]] CTrayIcon& TrayIcon() { return m_TrayIcon; }
 
     // IServerListOwner.
     bool SetDnsServers(const CLockedStringList& servers) override;
@@ -142,6 +139,3 @@ private:
     // The open statistics window, which deletes itself; null when closed.
     CInformationDlg* m_pInformationDlg = nullptr;
 };
-
-// The main dialog of the running program, for the commands that reach it from elsewhere.
-CQuillforthDlg* MainDialog();

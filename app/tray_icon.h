@@ -39,7 +39,6 @@ public:
     [[nodiscard]] const std::string& TooltipText() const { return m_strTip; }
     // The tip as the shell holds it.
     [[nodiscard]] std::string ShellTip() const { return m_data.szTip; }
-    [[nodiscard]] HMENU Menu() const { return m_menu ? m_menu->Handle() : nullptr; }
 
     // WM_TRAYNOTIFY that the owner did not handle: false when `id` is not this icon's.
     virtual bool OnTrayNotification(WPARAM id, LPARAM event);

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/quillforth_dlg.h"
+#include "core/dns_observer.h"
 #include "core/dns_socket.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
