@@ -76,13 +76,13 @@ private:
     void CloseByUser();
 
     IInformationOwner& m_owner;
-    HWND m_hOwnerWindow;
+    HWND m_ownerWindow;
     const CDnsSocket& m_proxy;
-    bool m_bAlwaysOnTop;
-    bool m_bClosedByUser = false;
-    std::vector<std::unique_ptr<PropertyItem>> m_Lines;
-    CPropertyListBox m_PropertyList;
+    bool m_alwaysOnTop;
+    bool m_closedByUser = false;
+    std::vector<std::unique_ptr<PropertyItem>> m_lines;
+    CPropertyListBox m_propertyList;
     // The window's width after initialisation, which resizing keeps.
-    int m_nFixedWidth = 0;
-    HICON m_hIcon;
+    int m_fixedWidth = 0;
+    HICON m_icon;
 };

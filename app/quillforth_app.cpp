@@ -10,20 +10,20 @@
 CQuillforthApp::CQuillforthApp() : CApplication("Quillforth") {}
 
 CQuillforthApp::~CQuillforthApp() {
-    if (m_bSocketsStarted) {
+    if (m_socketsStarted) {
         ::WSACleanup();
     }
-    if (m_hCrashLibrary != nullptr) {
-        ::FreeLibrary(m_hCrashLibrary);
+    if (m_crashLibrary != nullptr) {
+        ::FreeLibrary(m_crashLibrary);
     }
-    if (m_hMutex != nullptr) {
-        ::CloseHandle(m_hMutex);
+    if (m_mutex != nullptr) {
+        ::CloseHandle(m_mutex);
     }
 }
 
 bool CQuillforthApp::InitInstance() {
     // The mutex stays open for the life of the process; the copy that finds it only says so.
-    m_hMutex = ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
+    m_mutex = ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         ShowMessage(kAlreadyRunningMessage, MB_OK);
         return false;
@@ -36,7 +36,7 @@ bool CQuillforthApp::InitInstance() {
         ShowMessage(text, MB_OK);
         return false;
     }
-    m_bSocketsStarted = true;
+    m_socketsStarted = true;
     // The per-user profile lives under HKEY_CURRENT_USER\Software\<kRegistryCompany>\<exe name>:
     // CRegistryProfile knows the root, nothing needs to be set up for it.
 
@@ -49,15 +49,15 @@ bool CQuillforthApp::InitInstance() {
 }
 
 void CQuillforthApp::LoadCrashLibrary() {
-    if (m_hCrashLibrary != nullptr) {
+    if (m_crashLibrary != nullptr) {
         return;
     }
-    m_hCrashLibrary = ::LoadLibraryExA(kCrashLibraryName, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (m_hCrashLibrary == nullptr) {
+    m_crashLibrary = ::LoadLibraryExA(kCrashLibraryName, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (m_crashLibrary == nullptr) {
         return;
     }
     using SetFlags = void(WINAPI*)(DWORD);
-    FARPROC address = ::GetProcAddress(m_hCrashLibrary, kCrashLibraryExport);
+    FARPROC address = ::GetProcAddress(m_crashLibrary, kCrashLibraryExport);
     if (address != nullptr) {
         reinterpret_cast<SetFlags>(reinterpret_cast<void*>(address))(kCrashLibraryFlags);
     }

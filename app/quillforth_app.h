@@ -24,7 +24,7 @@ protected:
 private:
     void LoadCrashLibrary();
 
-    HANDLE m_hMutex = nullptr;
-    HMODULE m_hCrashLibrary = nullptr;
-    bool m_bSocketsStarted = false;
+    HANDLE m_mutex = nullptr;
+    HMODULE m_crashLibrary = nullptr;
+    bool m_socketsStarted = false;
 };

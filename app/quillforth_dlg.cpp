@@ -70,19 +70,19 @@ constexpr Tooltip kTooltips[] = {
 
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
-      m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName())),
-      m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, this)),
-      m_tStartTime(std::time(nullptr)),
-      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
+      m_cacheList(m_cache, DefaultCacheFilePath(ModuleFileName())),
+      m_dnsSocket(std::make_unique<CDnsSocket>(&m_cache, this)),
+      m_startTime(std::time(nullptr)),
+      m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
 CQuillforthDlg::~CQuillforthDlg() {
     // The proxy goes before the objects its notifications reach.
-    m_pDnsSocket.reset();
+    m_dnsSocket.reset();
 }
 
 bool CQuillforthDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_dwThreadId = ::GetCurrentThreadId();
+    m_threadId = ::GetCurrentThreadId();
     if (CApplication* application = CApplication::Current()) {
         // The server box and the statistics window send their notices to the main window.
         application->SetMainWindow(Hwnd());
@@ -97,23 +97,23 @@ bool CQuillforthDlg::OnInitDialog() {
         }
     }
 
-    m_TrayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_hIcon, kTrayIconId);
-    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    m_trayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_icon, kTrayIconId);
+    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
+    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
 
-    m_ServerList.AttachControl(Item(IDC_SERVER_LIST));
+    m_serverList.AttachControl(Item(IDC_SERVER_LIST));
     CComboBox hours(Item(IDC_UPDATE_HOURS));
     for (int value = 0; value <= kMaxRefreshHours; ++value) {
         hours.AddString(std::to_string(value));
     }
 
     LoadSettings();
-    m_ServerList.FillServerListCtrl(m_ServerList.Servers());
+    m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
     SaveSettings();
 
-    LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
-    m_CacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
+    LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
+    m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
     StartProxy();
     if (m_bExit) {
@@ -124,15 +124,15 @@ bool CQuillforthDlg::OnInitDialog() {
     UpdateStatusText();
     SetTimer(TIMER_STATUS_TEXT, kStatusPeriodMs);
     SetTimer(TIMER_STATUS_ICON, kStatusPeriodMs);
-    m_ServerList.StartProbe(Hwnd());
+    m_serverList.StartProbe(Hwnd());
 
     RegisterTooltips();
     ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
-    ::SetAutostart(m_Settings.startAtLogin);
-    if (m_Settings.informationWindowUp) {
+    ::SetAutostart(m_settings.startAtLogin);
+    if (m_settings.informationWindowUp) {
         OpenInformationWindow();
     }
-    if (m_Settings.hideAtStart) {
+    if (m_settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
     CWindow(Item(IDC_SEARCH)).Focus();
@@ -140,36 +140,36 @@ bool CQuillforthDlg::OnInitDialog() {
 }
 
 void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Check(IDC_START_AT_LOGIN, m_Settings.startAtLogin);
-    exchange.Check(IDC_HIDE_AT_START, m_Settings.hideAtStart);
-    exchange.ComboIndex(IDC_UPDATE_HOURS, m_Settings.updateHours);
+    exchange.Check(IDC_START_AT_LOGIN, m_settings.startAtLogin);
+    exchange.Check(IDC_HIDE_AT_START, m_settings.hideAtStart);
+    exchange.ComboIndex(IDC_UPDATE_HOURS, m_settings.updateHours);
     exchange.Text(IDC_SEARCH, m_strSearch);
 }
 
 void CQuillforthDlg::LoadSettings() {
-    m_Settings = ::LoadSettings(m_Profile);
-    m_strLastUpdate = m_Settings.lastUpdateTime;
-    m_ServerList.Load(m_Settings.dns, m_AdapterList);
+    m_settings = ::LoadSettings(m_profile);
+    m_lastUpdate = m_settings.lastUpdateTime;
+    m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
 }
 
 void CQuillforthDlg::SaveSettings() {
     UpdateData(true);
-    m_Settings.dns = m_ServerList.DnsSetting();
-    m_Settings.lastUpdateTime = m_strLastUpdate;
-    ::SaveSettings(m_Profile, m_Settings);
+    m_settings.dns = m_serverList.DnsSetting();
+    m_settings.lastUpdateTime = m_lastUpdate;
+    ::SaveSettings(m_profile, m_settings);
 }
 
 void CQuillforthDlg::OnUpdateHoursChanged() {
-    m_Settings.updateHours = CComboBox(Item(IDC_UPDATE_HOURS)).GetCurSel();
+    m_settings.updateHours = CComboBox(Item(IDC_UPDATE_HOURS)).GetCurSel();
     KillTimer(TIMER_REFRESH);
-    if (m_Settings.updateHours <= 0) {
+    if (m_settings.updateHours <= 0) {
         m_strNextUpdate = "Disabled";
         return;
     }
-    const UINT period = static_cast<UINT>(m_Settings.updateHours) * kMillisecondsPerHour;
+    const UINT period = static_cast<UINT>(m_settings.updateHours) * kMillisecondsPerHour;
     SetTimer(TIMER_REFRESH, period);
-    m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_Settings.updateHours} * 3600);
+    m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_settings.updateHours} * 3600);
 }
 
 bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
@@ -177,10 +177,10 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
     if (!outcome) {
         return false;
     }
-    SaveToFile(m_Cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath());
     // Only a completed refresh of the schedule counts as the cache's last update.
     if (!outcome->cancelled && mode == RESOLVE_ALL && byTimer) {
-        m_strLastUpdate = TimeOfDay(std::time(nullptr));
+        m_lastUpdate = TimeOfDay(std::time(nullptr));
         SaveSettings();
     }
     return true;
@@ -189,10 +189,10 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
 std::vector<CacheRow> CQuillforthDlg::ResolveRows() const {
     const CListView list(Item(IDC_CACHE_LIST));
     std::vector<CacheRow> rows;
-    for (int row = 0; row < m_CacheList.RowCount(); ++row) {
+    for (int row = 0; row < m_cacheList.RowCount(); ++row) {
         CacheRow& taken = rows.emplace_back();
-        taken.domain = m_CacheList.CellText(row, kDomainColumn);
-        taken.resolved = !m_CacheList.CellText(row, kIpColumn).empty();
+        taken.domain = m_cacheList.CellText(row, kDomainColumn);
+        taken.resolved = !m_cacheList.CellText(row, kIpColumn).empty();
         taken.selected = list.GetItemState(row, LVIS_SELECTED) != 0;
     }
     return rows;
@@ -206,14 +206,14 @@ void CQuillforthDlg::OnResolveWindow(bool open, ResolveMode mode) {
 
 void CQuillforthDlg::DeleteOutdated() {
     COutdatedDlg dialog(Hwnd());
-    dialog.m_nHours = m_Settings.outdatedHours;
+    dialog.m_hours = m_settings.outdatedHours;
     if (dialog.DoModal() != IDOK) {
         return;
     }
-    m_Settings.outdatedHours = dialog.m_nHours;
-    m_CacheList.DeleteCacheRow(RemoveOutdated(m_Cache, dialog.m_nHours, std::time(nullptr)));
+    m_settings.outdatedHours = dialog.m_hours;
+    m_cacheList.DeleteCacheRow(RemoveOutdated(m_cache, dialog.m_hours, std::time(nullptr)));
     SaveSettings();
-    SaveToFile(m_Cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath());
 }
 
 std::string CQuillforthDlg::CacheFilePath() const {
@@ -231,12 +231,12 @@ void CQuillforthDlg::StartProxy() {
     }
     UpdateData(true);
     SetButtons(true);
-    SetSystemDns(m_AdapterList, true);
-    if (!m_ServerList.Servers().IsEmpty()) {
-        m_pDnsSocket->SetDnsServers(m_ServerList.Servers());
+    SetSystemDns(m_adapterList, true);
+    if (!m_serverList.Servers().IsEmpty()) {
+        m_dnsSocket->SetDnsServers(m_serverList.Servers());
     }
     m_bRunning = true;
-    if (!m_pDnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
+    if (!m_dnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
         // The proxy has told the user why (OnServerError); what was taken over goes back.
         StopProxy();
         Exit();
@@ -249,7 +249,7 @@ void CQuillforthDlg::StopProxy() {
     if (!m_bRunning) {
         return;
     }
-    SetSystemDns(m_AdapterList, false);
+    SetSystemDns(m_adapterList, false);
     StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
         ControlDnsClientService(true, nullptr, ShowUserText);
@@ -261,8 +261,8 @@ void CQuillforthDlg::StopProxy() {
 void CQuillforthDlg::StopDnsServer() {
     // The proxy's notification thread may be blocked in a message sent to this thread: waiting
     // without answering it would never end.
-    m_pDnsSocket->BeginStop();
-    while (!m_pDnsSocket->WaitStopped(kStopPollMs)) {
+    m_dnsSocket->BeginStop();
+    while (!m_dnsSocket->WaitStopped(kStopPollMs)) {
         MSG message{};
         ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
@@ -270,7 +270,7 @@ void CQuillforthDlg::StopDnsServer() {
 
 bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
     // The proxy is gone once the dialog is being destroyed.
-    return m_pDnsSocket != nullptr && m_pDnsSocket->SetDnsServers(servers);
+    return m_dnsSocket != nullptr && m_dnsSocket->SetDnsServers(servers);
 }
 
 void CQuillforthDlg::OnServerStatusChanged() {
@@ -284,7 +284,7 @@ void CQuillforthDlg::OnDnsItemChanged(const DnsItemPtr& item) {
 }
 
 void CQuillforthDlg::OnServerError(const std::string& message) {
-    if (::GetCurrentThreadId() == m_dwThreadId) {
+    if (::GetCurrentThreadId() == m_threadId) {
         ShowMessage(message, MB_OK | MB_ICONEXCLAMATION, Hwnd());
         return;
     }
@@ -296,9 +296,9 @@ void CQuillforthDlg::OnServerError(const std::string& message) {
 }
 
 void CQuillforthDlg::UpdateStatus() {
-    const TrayStatus status = m_ServerList.UpdateTrayStatus(m_bUpdating, m_bRunning);
-    m_TrayIcon.SetIcon(status.icon);
-    m_TrayIcon.SetTooltipText(status.text);
+    const TrayStatus status = m_serverList.UpdateTrayStatus(m_bUpdating, m_bRunning);
+    m_trayIcon.SetIcon(status.icon);
+    m_trayIcon.SetTooltipText(status.text);
 }
 
 std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serverDown) {
@@ -306,7 +306,7 @@ std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, bool serve
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    const std::string text = StatusText(m_strNextUpdate, m_ServerList.ServerDown());
+    const std::string text = StatusText(m_strNextUpdate, m_serverList.ServerDown());
     CWindow status(Item(IDC_STATUS));
     if (status.GetText() != text) {
         // Rewriting an unchanged text would make the box flicker every second.
@@ -315,33 +315,33 @@ void CQuillforthDlg::UpdateStatusText() {
 }
 
 void CQuillforthDlg::RegisterTooltips() {
-    m_ToolTip.Create(Hwnd());
+    m_toolTip.Create(Hwnd());
     for (const Tooltip& tooltip : kTooltips) {
         HWND control = Item(tooltip.control);
         if (control != nullptr) {
-            m_ToolTip.AddTool(control, tooltip.text);
+            m_toolTip.AddTool(control, tooltip.text);
         }
     }
 }
 
 bool CQuillforthDlg::PreTranslateMessage(MSG& message) {
-    if (m_ToolTip.Exists()) {
-        m_ToolTip.RelayEvent(message);
+    if (m_toolTip.Exists()) {
+        m_toolTip.RelayEvent(message);
     }
     return CDialog::PreTranslateMessage(message);
 }
 
 void CQuillforthDlg::Hide() {
     // A balloon shown for a control would stay on the screen without the dialog.
-    m_ToolTip.Hide();
+    m_toolTip.Hide();
     Show(SW_HIDE);
-    m_bVisible = false;
+    m_visible = false;
 }
 
 void CQuillforthDlg::Restore() {
     Show(SW_SHOWNORMAL);
     ::SetForegroundWindow(Hwnd());
-    m_bVisible = true;
+    m_visible = true;
 }
 
 void CQuillforthDlg::Exit() {
@@ -385,12 +385,12 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
                 UpdateData(true);
-                ::SetAutostart(m_Settings.startAtLogin);
+                ::SetAutostart(m_settings.startAtLogin);
             }
             return true;
         case IDC_GO:
             m_strSearch = CWindow(Item(IDC_SEARCH)).GetText();
-            m_CacheList.Search(m_strSearch);
+            m_cacheList.Search(m_strSearch);
             return true;
         case IDC_HIDE_AT_START:
             if (code == BN_CLICKED) {
@@ -416,7 +416,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             DeleteOutdated();
             return true;
         default:
-            return m_CacheList.OnCommand(id) || CDialog::OnCommand(id, code, control);
+            return m_cacheList.OnCommand(id) || CDialog::OnCommand(id, code, control);
     }
 }
 
@@ -455,7 +455,7 @@ void CQuillforthDlg::OnTimer(UINT_PTR id) {
             UpdateStatusText();
             break;
         default:
-            m_ServerList.OnTimer(id);
+            m_serverList.OnTimer(id);
             break;
     }
 }
@@ -485,12 +485,12 @@ void CQuillforthDlg::OnUpdateCommand(CCommandState& state) {
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnNotify(NMHDR& header) {
-    return m_CacheList.OnNotify(header);
+    return m_cacheList.OnNotify(header);
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_CONTEXTMENU &&
-        m_CacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
+        m_cacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
         return 0;
     }
     switch (message) {
@@ -499,13 +499,13 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
                 ShowTrayMenu();
                 return 1;
             }
-            return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
+            return m_trayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
-            m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
+            m_cacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
             return 0;
         case WM_INFODLG_CLOSED:
-            m_Settings.informationWindowUp = wParam == 0;
-            m_pInformationDlg = nullptr;
+            m_settings.informationWindowUp = wParam == 0;
+            m_informationDlg = nullptr;
             return 0;
         case WM_SERVER_ERROR: {
             std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
@@ -513,9 +513,9 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             return 0;
         }
         case WM_QUERYDRAGICON:
-            return reinterpret_cast<LRESULT>(m_hIcon);
+            return reinterpret_cast<LRESULT>(m_icon);
         default:
-            return m_ServerList.OnMessage(message, wParam, lParam);
+            return m_serverList.OnMessage(message, wParam, lParam);
     }
 }
 
@@ -528,18 +528,18 @@ bool CQuillforthDlg::OnSysCommand(UINT command, LPARAM /*lParam*/) {
 }
 
 void CQuillforthDlg::OpenInformationWindow() {
-    if (m_pInformationDlg != nullptr) {
+    if (m_informationDlg != nullptr) {
         return;
     }
-    m_pInformationDlg =
-        CInformationDlg::Open(*this, Hwnd(), *m_pDnsSocket, m_Settings.informationAlwaysOnTop);
-    if (m_pInformationDlg != nullptr) {
-        m_Settings.informationWindowUp = true;
+    m_informationDlg =
+        CInformationDlg::Open(*this, Hwnd(), *m_dnsSocket, m_settings.informationAlwaysOnTop);
+    if (m_informationDlg != nullptr) {
+        m_settings.informationWindowUp = true;
     }
 }
 
 void CQuillforthDlg::SetInformationAlwaysOnTop(bool onTop) {
-    m_Settings.informationAlwaysOnTop = onTop;
+    m_settings.informationAlwaysOnTop = onTop;
     SaveSettings();
 }
 
@@ -558,7 +558,7 @@ bool CQuillforthDlg::OnPaint() {
     const RECT client = ClientRect();
     const int x = (RectWidth(client) - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
     const int y = (RectHeight(client) - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-    ::DrawIcon(dc, x, y, m_hIcon);
+    ::DrawIcon(dc, x, y, m_icon);
     ::EndPaint(Hwnd(), &paint);
     return true;
 }
@@ -568,12 +568,12 @@ void CQuillforthDlg::OnDestroy() {
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);
-    m_ServerList.StopProbe();
-    m_TrayIcon.RemoveIcon();
+    m_serverList.StopProbe();
+    m_trayIcon.RemoveIcon();
     SaveSettings();
     StopProxy();
-    m_CacheList.SaveLayout(CRegistryProfile());
-    m_pDnsSocket.reset();
-    SaveToFile(m_Cache, CacheFilePath());
-    m_Cache.RemoveAll();
+    m_cacheList.SaveLayout(CRegistryProfile());
+    m_dnsSocket.reset();
+    SaveToFile(m_cache, CacheFilePath());
+    m_cache.RemoveAll();
 }

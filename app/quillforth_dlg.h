@@ -50,7 +50,7 @@ public:
     void UpdateStatusText();
     [[nodiscard]] static std::string StatusText(const std::string& nextUpdate, bool serverDown);
 
-    [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
+    [[nodiscard]] CDnsItemMap& Cache() override { return m_cache; }
 
     // IServerListOwner.
     bool SetDnsServers(const CLockedStringList& servers) override;
@@ -65,10 +65,10 @@ public:
     bool PreTranslateMessage(MSG& message) override;
 
     // IInformationOwner: what the statistics window shows of this dialog.
-    [[nodiscard]] int CachedItemCount() const override { return m_Cache.GetCount(); }
-    [[nodiscard]] std::string LastUpdateText() const override { return m_strLastUpdate; }
+    [[nodiscard]] int CachedItemCount() const override { return m_cache.GetCount(); }
+    [[nodiscard]] std::string LastUpdateText() const override { return m_lastUpdate; }
     [[nodiscard]] std::string NextUpdateText() const override { return m_strNextUpdate; }
-    [[nodiscard]] std::time_t StartTime() const override { return m_tStartTime; }
+    [[nodiscard]] std::time_t StartTime() const override { return m_startTime; }
     void SetInformationAlwaysOnTop(bool onTop) override;
 
     // Resolves the cache list's rows of `mode` on a worker behind a modal progress window and
@@ -114,28 +114,28 @@ private:
     void OpenInformationWindow();
     void ShowAboutBox();
 
-    CDnsItemMap m_Cache;
+    CDnsItemMap m_cache;
     // After the cache, which it refers to.
-    CCacheList m_CacheList;
-    std::unique_ptr<CDnsSocket> m_pDnsSocket;
-    CServerList m_ServerList{*this};
-    CIniProfile m_Profile;
-    Settings m_Settings;
-    CAdapterList m_AdapterList;
-    CTrayIcon m_TrayIcon;
-    CBalloonTip m_ToolTip;
+    CCacheList m_cacheList;
+    std::unique_ptr<CDnsSocket> m_dnsSocket;
+    CServerList m_serverList{*this};
+    CIniProfile m_profile;
+    Settings m_settings;
+    CAdapterList m_adapterList;
+    CTrayIcon m_trayIcon;
+    CBalloonTip m_toolTip;
 
-    std::string m_strLastUpdate = "00:00:00";
+    std::string m_lastUpdate = "00:00:00";
     std::string m_strNextUpdate = "Disabled";
     std::string m_strSearch;
     bool m_bRunning = false;
     bool m_bUpdating = false;
     bool m_bExit = false;
-    bool m_bVisible = true;
+    bool m_visible = true;
     DWORD m_dwDnsClientState = 0;
-    DWORD m_dwThreadId = 0;
-    std::time_t m_tStartTime = 0;
-    HICON m_hIcon = nullptr;
+    DWORD m_threadId = 0;
+    std::time_t m_startTime = 0;
+    HICON m_icon = nullptr;
     // The open statistics window, which deletes itself; null when closed.
-    CInformationDlg* m_pInformationDlg = nullptr;
+    CInformationDlg* m_informationDlg = nullptr;
 };

@@ -64,7 +64,7 @@ bool CServerListCtrl::OnAfterMoveItemDown(int newIndex) {
 
 CServerList::CServerList(IServerListOwner& owner)
     : m_owner(owner),
-      m_Probe(
+      m_probe(
           [this](bool answered) {
               m_bServerDown = !answered;
               m_owner.OnServerStatusChanged();
@@ -72,25 +72,25 @@ CServerList::CServerList(IServerListOwner& owner)
           WM_PROBE_DONE, TIMER_PROBE) {}
 
 bool CServerList::AttachControl(HWND placeholder) {
-    if (!m_Control.AttachPlaceholder(placeholder)) {
+    if (!m_control.AttachPlaceholder(placeholder)) {
         return false;
     }
-    m_Control.SetStandardButtons(CEditableListCtrl::kAllButtons);
-    m_Control.ShowSelectionAlways();
+    m_control.SetStandardButtons(CEditableListCtrl::kAllButtons);
+    m_control.ShowSelectionAlways();
     return true;
 }
 
 void CServerList::Load(std::string_view dnsSetting, const CAdapterList& adapters) {
     CLockedStringList adapterServers(true);
     CollectAdapterDns(adapters, adapterServers);
-    BuildServerList(m_ServerList, dnsSetting, adapterServers);
+    BuildServerList(m_serverList, dnsSetting, adapterServers);
 }
 
 std::string CServerList::DnsSetting() {
-    Collect(m_ServerList, m_removing);
-    auto lock = m_ServerList.Lock();
-    m_ServerList.RemoveFirst(kProxyAddress);
-    return m_ServerList.JoinList('|');
+    Collect(m_serverList, m_removing);
+    auto lock = m_serverList.Lock();
+    m_serverList.RemoveFirst(kProxyAddress);
+    return m_serverList.JoinList('|');
 }
 
 void CServerList::CollectServerList(CLockedStringList& list) {
@@ -101,13 +101,13 @@ void CServerList::Collect(CLockedStringList& list, int skip) {
     // The box is read before the list's lock is taken: no lock is held while a window message
     // is sent.
     std::vector<std::string> texts;
-    for (int index = 0; index < m_Control.GetCount(); ++index) {
+    for (int index = 0; index < m_control.GetCount(); ++index) {
         if (index != skip) {
-            texts.push_back(m_Control.GetItemText(index));
+            texts.push_back(m_control.GetItemText(index));
         }
     }
     if (texts.empty()) {
-        m_Control.AddItem(kFallbackDnsServer);
+        m_control.AddItem(kFallbackDnsServer);
         texts.emplace_back(kFallbackDnsServer);
     }
     auto lock = list.Lock();
@@ -120,21 +120,21 @@ void CServerList::Collect(CLockedStringList& list, int skip) {
 }
 
 void CServerList::FillServerListCtrl(const CLockedStringList& list) {
-    while (m_Control.GetCount() > 0) {
-        m_Control.RemoveItem(m_Control.GetCount() - 1);
+    while (m_control.GetCount() > 0) {
+        m_control.RemoveItem(m_control.GetCount() - 1);
     }
     for (const std::string& text : list.Texts()) {
-        m_Control.AddItem(text);
+        m_control.AddItem(text);
     }
 }
 
 int CServerList::OnServerListChanged(int event, int index) {
     if (event >= kServerAdded && event <= kServerMovedDown) {
-        const std::string text = m_Control.GetItemText(index);
+        const std::string text = m_control.GetItemText(index);
         if (!IsValidServer(text)) {
             // The text is the user's: it is never a format.
             ShowMessage(text + " is not a valid ip address, please input again.");
-            m_Control.RemoveItem(index);
+            m_control.RemoveItem(index);
             return 0;
         }
     }
@@ -149,8 +149,8 @@ int CServerList::OnServerListChanged(int event, int index) {
     }
     m_owner.SetDnsServers(servers);
     {
-        auto lock = m_ServerList.Lock();
-        m_ServerList.Copy(servers);
+        auto lock = m_serverList.Lock();
+        m_serverList.Copy(servers);
     }
     struct RemovingScope {
         int& removing;
@@ -186,14 +186,14 @@ bool CServerList::ChangesServerInUse(int event, int index, CLockedStringList& se
 }
 
 void CServerList::StartProbe(HWND window, UINT periodMs) {
-    m_Probe.Start(window, periodMs);
+    m_probe.Start(window, periodMs);
 }
 
 std::optional<LRESULT> CServerList::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_SERVERLIST_CHANGED) {
         return OnServerListChanged(static_cast<int>(wParam), static_cast<int>(lParam));
     }
-    if (m_Probe.OnMessage(message)) {
+    if (m_probe.OnMessage(message)) {
         return 0;
     }
     return std::nullopt;

@@ -67,8 +67,8 @@ public:
     // Makes the dialog's placeholder the server box, with its four buttons, keeping its
     // selection visible without the focus.
     bool AttachControl(HWND placeholder);
-    [[nodiscard]] CServerListCtrl& Control() { return m_Control; }
-    [[nodiscard]] CLockedStringList& Servers() { return m_ServerList; }
+    [[nodiscard]] CServerListCtrl& Control() { return m_control; }
+    [[nodiscard]] CLockedStringList& Servers() { return m_serverList; }
 
     // Builds the list when the settings are loaded, from the "Dns" setting and the adapters.
     void Load(std::string_view dnsSetting, const CAdapterList& adapters);
@@ -87,21 +87,21 @@ public:
 
     // Probes the server in use every period from now on (see CUpstreamProbe).
     void StartProbe(HWND window, UINT periodMs = kProbePeriodMs);
-    void StopProbe() { m_Probe.Stop(); }
-    [[nodiscard]] CUpstreamProbe& Probe() { return m_Probe; }
+    void StopProbe() { m_probe.Stop(); }
+    [[nodiscard]] CUpstreamProbe& Probe() { return m_probe; }
     // The last probe found the server in use silent (until the tray warning clears it).
     [[nodiscard]] bool ServerDown() const { return m_bServerDown; }
     // The status box's lines on the server in use and its state.
     [[nodiscard]] std::string StatusLines() const { return ServerStatusLines(m_bServerDown); }
     // The tray icon's next status (every second); clears the down flag when its warning is over.
     TrayStatus UpdateTrayStatus(bool updating, bool running) {
-        return m_TrayWarning.Update(m_bServerDown, updating, running);
+        return m_trayWarning.Update(m_bServerDown, updating, running);
     }
 
     // WM_SERVERLIST_CHANGED and WM_PROBE_DONE: a result when handled.
     std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     // TIMER_PROBE: true when handled.
-    bool OnTimer(UINT_PTR id) { return m_Probe.OnTimer(id); }
+    bool OnTimer(UINT_PTR id) { return m_probe.OnTimer(id); }
 
 private:
     // CollectServerList without the item at `skip` (-1: none).
@@ -109,12 +109,12 @@ private:
     bool ChangesServerInUse(int event, int index, CLockedStringList& servers);
 
     IServerListOwner& m_owner;
-    CLockedStringList m_ServerList{true};
-    CServerListCtrl m_Control;
+    CLockedStringList m_serverList{true};
+    CServerListCtrl m_control;
     bool m_bServerDown = false;
-    CTrayWarning m_TrayWarning;
+    CTrayWarning m_trayWarning;
     // An item that the box deletes as soon as the handler returns: settings saved meanwhile
     // must not keep it.
     int m_removing = -1;
-    CUpstreamProbe m_Probe;
+    CUpstreamProbe m_probe;
 };

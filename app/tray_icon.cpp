@@ -17,7 +17,7 @@ bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, H
                        UINT id) {
     // Notification icons came with Windows 4.
     if (LOBYTE(LOWORD(::GetVersion())) < 4 || owner == nullptr || !::IsWindow(owner)) {
-        m_bEnabled = false;
+        m_enabled = false;
         return false;
     }
     m_data = {};
@@ -31,20 +31,20 @@ bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, H
     const size_t length = std::min(tip.size(), kMaxTipLength);
     std::memcpy(m_data.szTip, tip.data(), length);
     m_data.szTip[length] = '\0';
-    m_bEnabled = ::Shell_NotifyIconA(NIM_ADD, &m_data) != FALSE;
+    m_enabled = ::Shell_NotifyIconA(NIM_ADD, &m_data) != FALSE;
 
     m_menu.emplace(CMenu::Load(static_cast<int>(LOWORD(id))));
     m_tooltip.Create(owner);
-    return m_bEnabled;
+    return m_enabled;
 }
 
 void CTrayIcon::RemoveIcon() {
-    if (!m_bEnabled) {
+    if (!m_enabled) {
         return;
     }
     m_data.uFlags = 0;
     ::Shell_NotifyIconA(NIM_DELETE, &m_data);
-    m_bEnabled = false;
+    m_enabled = false;
 }
 
 bool CTrayIcon::Submit(DWORD command) {
@@ -52,7 +52,7 @@ bool CTrayIcon::Submit(DWORD command) {
 }
 
 bool CTrayIcon::SetIcon(HICON icon) {
-    if (!m_bEnabled) {
+    if (!m_enabled) {
         return false;
     }
     m_data.uFlags = NIF_ICON;
@@ -67,10 +67,10 @@ bool CTrayIcon::SetIcon(int iconId) {
 }
 
 bool CTrayIcon::SetTooltipText(std::string_view text) {
-    if (!m_bEnabled) {
+    if (!m_enabled) {
         return false;
     }
-    m_strTip = text;
+    m_tip = text;
     return Submit(NIM_MODIFY);
 }
 
@@ -98,7 +98,7 @@ bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
             break;
         case WM_MOUSEMOVE:
             if (m_tooltip.Exists()) {
-                m_tooltip.Request(m_strTip, nullptr, cursor);
+                m_tooltip.Request(m_tip, nullptr, cursor);
             }
             break;
         default:

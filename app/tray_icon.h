@@ -29,14 +29,14 @@ public:
     // owner is not a window or the shell refuses the icon: every other call then does nothing.
     bool Create(HWND owner, UINT callbackMessage, std::string_view tip, HICON icon, UINT id);
     void RemoveIcon();
-    [[nodiscard]] bool Enabled() const { return m_bEnabled; }
+    [[nodiscard]] bool Enabled() const { return m_enabled; }
 
     // Replace the icon: the shell's result, or false when not enabled.
     bool SetIcon(HICON icon);
     bool SetIcon(int iconId);
     // The text that our tooltip window shows: the shell's result, or false when not enabled.
     bool SetTooltipText(std::string_view text);
-    [[nodiscard]] const std::string& TooltipText() const { return m_strTip; }
+    [[nodiscard]] const std::string& TooltipText() const { return m_tip; }
     // The tip as the shell holds it.
     [[nodiscard]] std::string ShellTip() const { return m_data.szTip; }
 
@@ -47,8 +47,8 @@ private:
     bool Submit(DWORD command);
 
     CBalloonTip m_tooltip;
-    std::string m_strTip;
-    bool m_bEnabled = false;
+    std::string m_tip;
+    bool m_enabled = false;
     NOTIFYICONDATAA m_data{};
     std::optional<CMenu> m_menu;
 };

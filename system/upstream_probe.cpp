@@ -1,11 +1,19 @@
 #include "system/upstream_probe.h"
 
+#include <atomic>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
+
+namespace {
+
+// The probe lookups of this process that have not ended, those let go included.
+std::atomic<int> g_lookupsInFlight{0};
+
+}  // namespace
 
 // What a lookup's thread and its owner share. The owner lets go by clearing `window`; the thread
 // posts under the lock, so nothing reaches a window whose owner is gone. Posting never waits for
@@ -19,6 +27,10 @@ struct CUpstreamProbe::Lookup {
 
 CUpstreamProbe::CUpstreamProbe(ResultHandler onResult, UINT doneMessage, UINT_PTR timerId)
     : m_onResult(std::move(onResult)), m_doneMessage(doneMessage), m_timerId(timerId) {}
+
+int CUpstreamProbe::LookupsInFlight() {
+    return g_lookupsInFlight.load();
+}
 
 CUpstreamProbe::~CUpstreamProbe() {
     Stop();
@@ -68,11 +80,11 @@ bool CUpstreamProbe::ProbeUpstream() {
     }
     auto lookup = std::make_shared<Lookup>();
     lookup->window = m_window;
-    ++s_lookupsInFlight;
+    ++g_lookupsInFlight;
     try {
         m_thread = std::thread(Run, lookup, CurrentDnsServer(), m_doneMessage);
     } catch (const std::system_error&) {
-        --s_lookupsInFlight;  // no thread, no probe: the next tick tries again
+        --g_lookupsInFlight;  // no thread, no probe: the next tick tries again
         return false;
     }
     m_lookup = std::move(lookup);
@@ -114,7 +126,7 @@ void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const std::strin
             ::PostMessageA(lookup->window, doneMessage, 0, 0);
         }
     }
-    --s_lookupsInFlight;
+    --g_lookupsInFlight;
 }
 
 void CUpstreamProbe::Finish() {

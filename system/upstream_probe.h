@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,7 +59,7 @@ public:
     bool OnMessage(UINT message);
 
     // The probe lookups that have not ended yet in this process, those let go included.
-    static int LookupsInFlight() { return s_lookupsInFlight.load(); }
+    static int LookupsInFlight();
 
 private:
     struct Lookup;
@@ -75,6 +74,4 @@ private:
     HWND m_window = nullptr;
     std::shared_ptr<Lookup> m_lookup;
     std::thread m_thread;
-
-    static inline std::atomic<int> s_lookupsInFlight{0};
 };

@@ -102,9 +102,9 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
     enum Action { kUnchanged, kMove, kEnter };
     for (const Action action : {kUnchanged, kMove, kEnter}) {
         CDnsItemDlg dialog;
-        dialog.m_strDomain = "example.test";
-        dialog.m_IpList.SplitUnique("192.0.2.1|192.0.2.2", '|');
-        dialog.m_dwTTL = 2'147'483'647;
+        dialog.m_domain = "example.test";
+        dialog.m_ipList.SplitUnique("192.0.2.1|192.0.2.2", '|');
+        dialog.m_ttl = 2'147'483'647;
         const INT_PTR result = RunModal(dialog, [&](HWND window) {
             EXPECT_EQ(Rows(window), (Texts{"192.0.2.1", "192.0.2.2"}));
             if (action == kEnter) {
@@ -126,10 +126,10 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
             Click(window, IDOK);
         });
         EXPECT_EQ(result, action == kEnter ? IDCANCEL : IDOK) << action;
-        EXPECT_EQ(dialog.m_strDomain, "example.test");
-        EXPECT_EQ(dialog.m_bModified, action != kUnchanged) << action;
-        EXPECT_EQ(dialog.m_dwTTL, 2'147'483'647u);
-        EXPECT_EQ(dialog.m_IpList.Texts(), action == kMove ? (Texts{"192.0.2.2", "192.0.2.1"})
+        EXPECT_EQ(dialog.m_domain, "example.test");
+        EXPECT_EQ(dialog.m_modified, action != kUnchanged) << action;
+        EXPECT_EQ(dialog.m_ttl, 2'147'483'647u);
+        EXPECT_EQ(dialog.m_ipList.Texts(), action == kMove ? (Texts{"192.0.2.2", "192.0.2.1"})
                                                            : (Texts{"192.0.2.1", "192.0.2.2"}));
     }
     EXPECT_TRUE(answerer.Texts().empty());
@@ -139,8 +139,8 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
 // the valid rows, each once, in their order.
 TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     CDnsItemDlg dialog;
-    dialog.m_IpList.AddTail("host.example");
-    dialog.m_IpList.AddTail("300.1.2.3");
+    dialog.m_ipList.AddTail("host.example");
+    dialog.m_ipList.AddTail("300.1.2.3");
     INT_PTR result = RunModal(dialog, [this](HWND window) {
         HWND domain = ::GetDlgItem(window, IDC_ITEM_DOMAIN);
         Click(window, IDOK);
@@ -171,9 +171,9 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     });
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(answerer.Texts().size(), 6u);
-    EXPECT_EQ(dialog.m_strDomain, "host.test");
-    EXPECT_EQ(dialog.m_IpList.Texts(), (Texts{"192.0.2.5", "192.0.2.6"}));
-    EXPECT_TRUE(dialog.m_bModified);
+    EXPECT_EQ(dialog.m_domain, "host.test");
+    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.5", "192.0.2.6"}));
+    EXPECT_TRUE(dialog.m_modified);
 }
 
 // The main dialog's part: it owns the item dialog and handles, on this thread, the proxy's
@@ -232,8 +232,8 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
     ASSERT_TRUE(proxy.RunDnsServer(0, qftest::kLoopback));
 
     CDnsItemDlg dialog(host.Hwnd());
-    dialog.m_strDomain = "good.test";
-    dialog.m_IpList.AddTail("10.0.0.1");
+    dialog.m_domain = "good.test";
+    dialog.m_ipList.AddTail("10.0.0.1");
     INT_PTR result = RunModal(dialog, [&](HWND window) {
         Click(window, IDC_RESOLVE);
         ASSERT_TRUE(PumpUntil([&] { return !answerer.Texts().empty(); }, 5000));
@@ -280,8 +280,8 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
         Click(window, IDOK);
     });
     EXPECT_EQ(result, IDOK);
-    EXPECT_EQ(dialog.m_IpList.Texts(), (Texts{"192.0.2.7", "192.0.2.8"}));
-    EXPECT_EQ(dialog.m_dwTTL, 0u);
+    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.7", "192.0.2.8"}));
+    EXPECT_EQ(dialog.m_ttl, 0u);
 
     // The proxy's notification thread may be inside a message sent to this thread.
     proxy.BeginStop();
@@ -297,7 +297,7 @@ TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
     {
         CHostWindow host;
         auto dialog = std::make_unique<CDnsItemDlg>(host.Hwnd());
-        dialog->m_strDomain = kSilentDomain;
+        dialog->m_domain = kSilentDomain;
         INT_PTR result = RunModal(*dialog, [&](HWND window) {
             Click(window, IDC_RESOLVE);
             ASSERT_TRUE(upstream.WaitForQueries(1, std::chrono::milliseconds(2000)));
@@ -311,7 +311,7 @@ TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
     }
     {
         auto dialog = std::make_unique<CDnsItemDlg>();
-        dialog->m_strDomain = kSilentDomain;
+        dialog->m_domain = kSilentDomain;
         ASSERT_TRUE(dialog->Create());
         Click(dialog->Hwnd(), IDC_RESOLVE);
         ASSERT_TRUE(upstream.WaitForQueries(2, std::chrono::milliseconds(2000)));

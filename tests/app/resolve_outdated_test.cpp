@@ -46,7 +46,7 @@ TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
 TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
     CBoxAnswers boxes;
     COutdatedDlg dialog;
-    dialog.m_nHours = 7;
+    dialog.m_hours = 7;
     std::string shown;
     CWhenWindowOpens watch(IDC_OUTDATED_HOURS, "Edit", [&](HWND window) {
         HWND field = ::GetDlgItem(window, IDC_OUTDATED_HOURS);
@@ -66,7 +66,7 @@ TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
     EXPECT_EQ(dialog.DoModal(), IDOK);
     EXPECT_EQ(shown, "7");
     EXPECT_EQ(boxes.Texts(), (Texts{kOutOfRange, kOutOfRange, "Please enter an integer."}));
-    EXPECT_EQ(dialog.m_nHours, 100);
+    EXPECT_EQ(dialog.m_hours, 100);
 }
 
 }  // namespace

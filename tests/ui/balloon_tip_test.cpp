@@ -27,7 +27,7 @@ public:
 
 protected:
     bool OnInitDialog() override {
-        balloon.Create(m_hwnd);
+        balloon.Create(m_handle);
         balloon.AddTool(Item(IDC_START),
                         "To start DNS proxy will set system DNS servers to \"127.0.0.1\"\n"
                         "and will stop DNS Client service if it is running.");
