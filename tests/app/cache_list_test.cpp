@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
 #include "tests/win/gui_test_support.h"
 #include "ui/editable_list_ctrl.h"
 #include "win/controls.h"

@@ -18,9 +18,7 @@
 #include "core/dns_socket.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/app_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
+#include "tests/app/upstream_test.h"
 #include "tests/win/gui_test_support.h"
 #include "win/controls.h"
 
@@ -30,11 +28,6 @@ using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
 constexpr char kSilentDomain[] = "silent.test";  // the fake upstream never answers it
-
-int MillisecondsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // Opens the dialog with DoModal, as the cache list does, and runs `script` on this thread once
 // it shows; the script ends the dialog.
@@ -78,20 +71,8 @@ bool WaitCursorShown(HWND dialog) {
 }
 
 // Every lookup goes to the fake upstream on loopback.
-class ItemDialog : public ::testing::Test {
+class ItemDialog : public UpstreamTest<CDnsItemDlg::ResolvesInFlight> {
 protected:
-    void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override {
-        // A lookup that a test let go must not outlive its fake upstream.
-        EXPECT_TRUE(PumpUntil([] { return CDnsItemDlg::ResolvesInFlight() == 0; }, 5000));
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
-    }
-
-    qftest::FakeUpstream upstream;
     CMessageBoxAnswerer answerer;
 };
 
@@ -119,9 +100,7 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
                 CListView(list).SetItemState(0, LVIS_SELECTED | LVIS_FOCUSED,
                                              LVIS_SELECTED | LVIS_FOCUSED);
                 ::SetFocus(list);
-                CHeldKeys alt({VK_MENU});
-                ::PostMessageA(list, WM_SYSKEYDOWN, VK_DOWN, (1 << 29) | 1);
-                PumpMessages(30);
+                PressKey(list, VK_DOWN, {VK_MENU});
             }
             Click(window, IDOK);
         });

@@ -13,9 +13,7 @@
 #include "core/dns_cache.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/app_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
+#include "tests/app/upstream_test.h"
 #include "tests/win/gui_test_support.h"
 #include "win/controls.h"
 
@@ -26,11 +24,6 @@ using Texts = std::vector<std::string>;
 
 constexpr char kProgressBarClass[] = "msctls_progress32";
 constexpr char kStopQuestion[] = "Are you sure to stop this progress ?";
-
-int MillisecondsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 std::string TextOf(HWND window, int id) {
     return CWindow(::GetDlgItem(window, id)).GetText();
@@ -79,21 +72,10 @@ DnsItemPtr AddEntry(CDnsItemMap& cache, const std::string& domain, const std::st
 }
 
 // Every lookup goes to the fake upstream on loopback.
-class BatchResolve : public ::testing::Test {
+class BatchResolve : public UpstreamTest<ResolveWorkersAlive> {
 protected:
-    void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override {
-        EXPECT_EQ(ResolveWorkersAlive(), 0);
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
-    }
-
-    qftest::FakeUpstream upstream;
     CTestOwner owner;
-    CBoxAnswers boxes;
+    CMessageBoxAnswerer boxes;
 };
 
 TEST(ResolveRows, EachModeTakesItsRowsFromTheTop) {
@@ -163,7 +145,7 @@ TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
                   {"s2.test", true, false},
                   {"s3.test", true, false},
                   {"s4.test", true, false}};
-    boxes.question = IDYES;
+    boxes.answer = IDYES;
 
     Clock::time_point cancelled{};
     std::optional<ResolveOutcome> second;
@@ -233,7 +215,7 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
 
 // The last row comes in while the question is open: the run has finished, whatever the answer.
 TEST_F(ProgressWindow, ARunThatFinishesWhileTheQuestionIsOpenEndsAsFinished) {
-    boxes.question = IDYES;
+    boxes.answer = IDYES;
     HWND progress = nullptr;
     boxes.beforeNextAnswer = [&] {
         SendProgress(progress, "Finished 2, Success 0, Total 2.", 100);

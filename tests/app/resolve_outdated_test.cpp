@@ -6,7 +6,6 @@
 
 #include "app/outdated_dlg.h"
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
 #include "tests/win/gui_test_support.h"
 #include "win/window.h"
 
@@ -44,7 +43,7 @@ TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
 
 // OK stays open, with the focus back in the field, until it holds a whole number from 1 to 100.
 TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
-    CBoxAnswers boxes;
+    CMessageBoxAnswerer boxes;
     COutdatedDlg dialog;
     dialog.m_hours = 7;
     std::string shown;

@@ -19,8 +19,7 @@
 #include "core/dns_item_map.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
+#include "tests/app/upstream_test.h"
 #include "tests/system/fake_ip_helper.h"
 #include "tests/win/gui_test_support.h"
 #include "win/application.h"
@@ -33,11 +32,6 @@ using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
 const std::string kFallback(kFallbackDnsServer);
-
-int MillisecondsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 class CTestApplication : public CApplication {
 public:
@@ -102,41 +96,19 @@ public:
     }
 
     // What the user does to the box, each through the dialog's message loop.
-    void Press(UINT key, std::initializer_list<BYTE> modifiers = {}) {
-        CHeldKeys held(modifiers);
-        bool alt = ::GetKeyState(VK_MENU) < 0;
-        ::PostMessageA(servers.Control().ListHwnd(), alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key,
-                       alt ? (1 << 29) : 1);
-        PumpMessages(30);
-    }
-    void Select(int index) {
+    [[nodiscard]] HWND List() { return servers.Control().ListHwnd(); }
+    void Press(int index, UINT key, std::initializer_list<BYTE> modifiers = {}) {
         servers.Control().SelectItem(index);
-        CWindow(servers.Control().ListHwnd()).Focus();
-    }
-    // Types into the open editor and ends it with Enter (or another key).
-    void Type(const std::string& text, UINT key = VK_RETURN) {
-        HWND editor = CListView(servers.Control().ListHwnd()).GetEditControl();
-        ASSERT_NE(editor, nullptr) << "no editor open for " << text;
-        CWindow(editor).SetText(text);
-        ::PostMessageA(editor, WM_KEYDOWN, key, 1);
-        PumpMessages(60);
+        CWindow(List()).Focus();
+        PressKey(List(), key, modifiers);
     }
     void Edit(int index, const std::string& text) {
-        Select(index);
-        Press(VK_F2);
-        Type(text);
+        Press(index, VK_F2);
+        TypeInEditor(List(), text);
     }
     void Insert(const std::string& text) {
-        Press(VK_INSERT);
-        Type(text);
-    }
-    void Move(int index, UINT arrow) {
-        Select(index);
-        Press(arrow, {VK_MENU});
-    }
-    void Delete(int index) {
-        Select(index);
-        Press(VK_DELETE);
+        PressKey(List(), VK_INSERT);
+        TypeInEditor(List(), text);
     }
 
 protected:
@@ -190,7 +162,7 @@ TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
     EXPECT_EQ(host.saves, 0);
 
-    host.Move(1, VK_UP);
+    host.Press(1, VK_UP, {VK_MENU});
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
     const Texts moved{"10.0.0.2", "10.0.0.1", "10.0.0.3", "10.1"};
     EXPECT_EQ(host.SavedDns(), "10.0.0.2|10.0.0.1|10.0.0.3|10.1");
@@ -199,12 +171,12 @@ TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
     EXPECT_NE(host.servers.StatusLines().find("Current DNS server: 10.0.0.2"), std::string::npos);
 
     // Moves below the top leave the server in use and the saved list alone.
-    host.Move(2, VK_UP);
-    host.Move(1, VK_DOWN);
+    host.Press(2, VK_UP, {VK_MENU});
+    host.Press(1, VK_DOWN, {VK_MENU});
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
     EXPECT_EQ(host.saves, 1);
 
-    host.Move(0, VK_DOWN);
+    host.Press(0, VK_DOWN, {VK_MENU});
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.1");
     host.Edit(0, "10.0.0.7");
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.7");
@@ -222,7 +194,7 @@ TEST(ServerBox, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse)
     host.Fill({"10.0.0.1", "10.0.0.2"});
     CMessageBoxAnswerer answerer;
 
-    host.Delete(0);
+    host.Press(0, VK_DELETE);
     EXPECT_EQ(host.Box(), (Texts{"10.0.0.2"}));
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
     // Saved while the box still held the deleted server: neither the file nor the list keeps it.
@@ -230,7 +202,7 @@ TEST(ServerBox, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse)
     EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2"}));
     EXPECT_TRUE(answerer.Texts().empty());
 
-    host.Delete(0);
+    host.Press(0, VK_DELETE);
     EXPECT_EQ(answerer.Texts(), (Texts{"You must set up at least one DNS server."}));
     EXPECT_TRUE(host.Box().empty()) << "the box goes on and deletes it";
     EXPECT_EQ(CurrentDnsServer(), "10.0.0.2");
@@ -245,31 +217,19 @@ TEST(ServerBox, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse)
     host.servers.FillServerListCtrl(CLockedStringList());
     EXPECT_EQ(host.servers.DnsSetting(), kFallback);
     EXPECT_EQ(host.Box(), (Texts{kFallback}));
-    host.Press(VK_INSERT);
+    PressKey(host.List(), VK_INSERT);
     CLockedStringList collected(true);
     host.servers.CollectServerList(collected);
     EXPECT_EQ(collected.Texts(), (Texts{kFallback}));
-    host.Type("", VK_ESCAPE);
+    TypeInEditor(host.List(), "", VK_ESCAPE);
 }
 
 // Every probe asks the fake upstream on loopback, never the public default.
-class Probe : public ::testing::Test {
+class Probe : public UpstreamTest<CUpstreamProbe::LookupsInFlight> {
 protected:
-    void SetUp() override {
-        SetCurrentDnsServer(qftest::kLoopback);
-        SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override {
-        // A lookup that a test let go must not outlive its fake upstream.
-        EXPECT_TRUE(PumpUntil([] { return CUpstreamProbe::LookupsInFlight() == 0; }, 5000));
-        SetUpstreamTimeoutMs(kDefaultUpstreamTimeoutMs);
-        qftest::PointUpstreamAtSink();
-    }
     void Answer(bool silent) {
         upstream.Answer(kProbeHostName, {.Addresses = {"192.0.2.80"}, .Silent = silent});
     }
-
-    qftest::FakeUpstream upstream;
 };
 
 TEST_F(Probe, AnsweringServerIsUpAndASilentOneIsDownWithinOnePeriodAndTheWait) {
