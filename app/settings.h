@@ -18,6 +18,8 @@ struct Settings {
     // "Dns": the upstream servers in list order joined by "|". The server list is built from it
     // (and from the adapters) by its owner; the text is stored as that owner hands it over.
     std::string dns = "127.0.0.1";
+
+    bool operator==(const Settings&) const = default;
 };
 
 inline constexpr char kSettingsSection[] = "Settings";
