@@ -49,9 +49,6 @@ wait_refresh
 check "three requests, two from the cache, one forwarded and cached, none discarded or failed" \
     "$((total + 3)) $((cached + 2)) $((forwarded + 1)) $((items + 1)) 0 0" \
     "$(values "${counters[@]}")"
-check "the saved time has two decimals" 1 "$(values "Saved Time(s)" | grep -cE '^[0-9]+\.[0-9]{2}$')"
-check "the averages have four decimals" 4 \
-    "$(window lines "$info" 1000 | grep '^Avg' | cut -f2 | grep -cE '^[0-9]+\.[0-9]{4}$')"
 
 # Under load: hits and misses for 4 s while the window refreshes.
 total=$(values "Total Requests")
