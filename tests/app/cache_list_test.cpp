@@ -125,15 +125,7 @@ public:
         }
         View().Send(LVM_SETSELECTIONMARK, 0, mark);
     }
-    void ClickHeader(int column) const {
-        CHeader header = View().GetHeader();
-        RECT rect{};
-        header.Send(HDM_GETITEMRECT, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&rect));
-        const LPARAM at = MakeLParam((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-        header.Send(WM_LBUTTONDOWN, MK_LBUTTON, at);
-        header.Send(WM_LBUTTONUP, 0, at);
-        PumpMessages(20);
-    }
+    void ClickHeader(int column) const { ClickHeaderItem(View().GetHeader().Hwnd(), column); }
     void Command(int id) { Send(WM_COMMAND, static_cast<WPARAM>(id)); }
     // The command, or with NM_DBLCLK an edit of the selection mark's row, while `script` acts on
     // the dialog it opens: the item dialog, or the file dialog with the control given.

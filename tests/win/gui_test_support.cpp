@@ -172,6 +172,17 @@ void TypeInEditor(HWND list, const std::string& text, UINT key) {
     PumpMessages(60);
 }
 
+void ClickHeaderItem(HWND header, int index, bool right) {
+    RECT rect{};
+    ::SendMessageA(header, HDM_GETITEMRECT, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(&rect));
+    const LPARAM at = MakeLParam((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    ::SendMessageA(header, right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN, right ? MK_RBUTTON : MK_LBUTTON,
+                   at);
+    ::SendMessageA(header, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, at);
+    PumpMessages(20);
+}
+
 Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw) {
     Pixels pixels{width, height, {}};
     BITMAPINFO info{};

@@ -83,6 +83,8 @@ private:
 void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers = {});
 // Types into the editor that the list view `list` has open and ends it with `key`.
 void TypeInEditor(HWND list, const std::string& text, UINT key = VK_RETURN);
+// A mouse click, left or right, on the middle of a header's item at `index`.
+void ClickHeaderItem(HWND header, int index, bool right = false);
 
 // Pixels as COLORREF values (0x00BBGGRR), top row first.
 struct Pixels {
