@@ -7,8 +7,8 @@
 CAboutDlg::CAboutDlg(HWND parent, UrlOpenFunction open)
     : CDialog(IDD_ABOUTBOX, parent),
       m_open(std::move(open)),
-      m_WebLink(LinkOpener()),
-      m_MailLink(LinkOpener()) {}
+      m_webLink(LinkOpener()),
+      m_mailLink(LinkOpener()) {}
 
 CLinkStatic::Opener CAboutDlg::LinkOpener() {
     return [this](const std::string& url) { return OpenHyperlink(Hwnd(), url, m_open); };
@@ -16,9 +16,9 @@ CLinkStatic::Opener CAboutDlg::LinkOpener() {
 
 bool CAboutDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_WebLink.AttachLink(Item(IDC_WEB_LINK));
-    m_MailLink.AttachLink(Item(IDC_MAIL_LINK));
-    m_WebLink.SetURL(CWindow(Item(IDC_WEB_LINK)).GetText());
-    m_MailLink.SetURL("mailto:" + CWindow(Item(IDC_MAIL_LINK)).GetText());
+    m_webLink.AttachLink(Item(IDC_WEB_LINK));
+    m_mailLink.AttachLink(Item(IDC_MAIL_LINK));
+    m_webLink.SetURL(CWindow(Item(IDC_WEB_LINK)).GetText());
+    m_mailLink.SetURL("mailto:" + CWindow(Item(IDC_MAIL_LINK)).GetText());
     return true;
 }

@@ -13,8 +13,8 @@ public:
     // `open` opens the links' targets (GotoURL unless a test stands in).
     explicit CAboutDlg(HWND parent, UrlOpenFunction open = GotoURL);
 
-    [[nodiscard]] const CLinkStatic& WebLink() const { return m_WebLink; }
-    [[nodiscard]] const CLinkStatic& MailLink() const { return m_MailLink; }
+    [[nodiscard]] const CLinkStatic& WebLink() const { return m_webLink; }
+    [[nodiscard]] const CLinkStatic& MailLink() const { return m_mailLink; }
 
 protected:
     bool OnInitDialog() override;
@@ -23,6 +23,6 @@ private:
     [[nodiscard]] CLinkStatic::Opener LinkOpener();
 
     UrlOpenFunction m_open;
-    CLinkStatic m_WebLink;
-    CLinkStatic m_MailLink;
+    CLinkStatic m_webLink;
+    CLinkStatic m_mailLink;
 };

@@ -202,10 +202,10 @@ int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
 
 CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath,
                        const CUpstreamSettings& upstream)
-    : m_Cache(cache), m_upstream(upstream), m_strCacheFile(std::move(cacheFilePath)) {}
+    : m_cache(cache), m_upstream(upstream), m_cacheFile(std::move(cacheFilePath)) {}
 
 HWND CCacheList::Owner() const {
-    return ::GetParent(m_List.Hwnd());
+    return ::GetParent(m_list.Hwnd());
 }
 
 std::string_view CCacheList::CellText(int row, int column) const {
@@ -221,43 +221,43 @@ RowFields CCacheList::Fields(int row) const {
 }
 
 int CCacheList::SelectionMark() const {
-    const auto mark = static_cast<int>(m_List.Send(LVM_GETSELECTIONMARK));
+    const auto mark = static_cast<int>(m_list.Send(LVM_GETSELECTIONMARK));
     return mark >= 0 && mark < RowCount() ? mark : -1;
 }
 
 void CCacheList::InitCacheList(HWND list, const CRegistryProfile& profile) {
-    if (!m_List.AttachList(list, this)) {
+    if (!m_list.AttachList(list, this)) {
         return;
     }
     CListView(list).SetExtendedStyle(LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP |
                                      LVS_EX_LABELTIP);
     for (const ColumnSpec& column : kColumns) {
-        m_List.AddColumn(LoadResourceString(column.titleId), column.width);
+        m_list.AddColumn(LoadResourceString(column.titleId), column.width);
     }
     for (int column = kDomainColumn; column < kCacheColumnCount; ++column) {
-        m_List.AllowHiding(column, true);
+        m_list.AllowHiding(column, true);
     }
-    m_List.EnableArrows(true);
-    m_List.EnableTint(true);
-    m_List.SetSortKey(1);
+    m_list.EnableArrows(true);
+    m_list.EnableTint(true);
+    m_list.SetSortKey(1);
     if (auto bytes = profile.ReadBinary(kSettingsSection, kOverviewEntry)) {
         if (auto layout = DecodeListLayout(*bytes, kCacheColumnCount)) {
-            m_List.ApplyLayout(*layout);
+            m_list.ApplyLayout(*layout);
         }
     }
     FillCacheList();
-    m_nSortKey = m_List.SortKey();
+    m_nSortKey = m_list.SortKey();
     SortRows(m_nSortKey);
 }
 
 void CCacheList::SaveLayout(const CRegistryProfile& profile) {
-    if (m_List.Exists()) {
-        profile.WriteBinary(kSettingsSection, kOverviewEntry, EncodeListLayout(m_List.Layout()));
+    if (m_list.Exists()) {
+        profile.WriteBinary(kSettingsSection, kOverviewEntry, EncodeListLayout(m_list.Layout()));
     }
 }
 
 void CCacheList::SetRowCount(int count, DWORD flags) {
-    m_List.Send(LVM_SETITEMCOUNT, static_cast<WPARAM>(count), static_cast<LPARAM>(flags));
+    m_list.Send(LVM_SETITEMCOUNT, static_cast<WPARAM>(count), static_cast<LPARAM>(flags));
 }
 
 int CCacheList::RowOfId(std::int32_t id) const {
@@ -294,9 +294,9 @@ void CCacheList::IndexRows(size_t from) {
 void CCacheList::FillCacheList() {
     RemoveAllRows();
     {
-        auto lock = m_Cache.Lock();
-        m_rows.reserve(static_cast<size_t>(m_Cache.GetCount()));
-        m_Cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
+        auto lock = m_cache.Lock();
+        m_rows.reserve(static_cast<size_t>(m_cache.GetCount()));
+        m_cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
             item->RowText = BuildRowText(*item);
             m_rows.push_back({item, item->Id});
         });
@@ -313,7 +313,7 @@ void CCacheList::FillCacheList() {
 void CCacheList::RemoveAllRows() {
     m_rows.clear();
     m_rowOfId.clear();
-    m_List.Send(LVM_DELETEALLITEMS);
+    m_list.Send(LVM_DELETEALLITEMS);
 }
 
 void CCacheList::RefreshCacheRow(DnsItem* item) {
@@ -323,11 +323,11 @@ void CCacheList::RefreshCacheRow(DnsItem* item) {
     DnsItemPtr entry;
     std::int32_t id = 0;
     {
-        auto lock = m_Cache.Lock();
+        auto lock = m_cache.Lock();
         if (item->Domain.empty()) {
             return;
         }
-        entry = m_Cache.Lookup(item->Domain);
+        entry = m_cache.Lookup(item->Domain);
         if (entry.get() != item) {
             return;
         }
@@ -347,8 +347,8 @@ void CCacheList::RefreshCacheRow(DnsItem* item) {
 void CCacheList::RefreshAllRows() {
     const int before = RowCount();
     {
-        auto lock = m_Cache.Lock();
-        m_Cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
+        auto lock = m_cache.Lock();
+        m_cache.ForEach([this](const std::string&, const DnsItemPtr& item) {
             item->RowText = BuildRowText(*item);
             if (RowOfId(item->Id) < 0) {
                 SetRowOfId(item->Id, RowCount());
@@ -359,16 +359,16 @@ void CCacheList::RefreshAllRows() {
     if (RowCount() != before) {
         SetRowCount(RowCount(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
     }
-    m_List.Invalidate(false);
+    m_list.Invalidate(false);
 }
 
 void CCacheList::RedrawRowIfShown(int row) const {
     // A row out of view asks for its texts when it comes into view; redrawing it would only cost
     // the proxy's hits a trip through the window system.
-    const auto top = static_cast<int>(m_List.Send(LVM_GETTOPINDEX));
-    const auto perPage = static_cast<int>(m_List.Send(LVM_GETCOUNTPERPAGE));
+    const auto top = static_cast<int>(m_list.Send(LVM_GETTOPINDEX));
+    const auto perPage = static_cast<int>(m_list.Send(LVM_GETCOUNTPERPAGE));
     if (row >= top && row <= top + perPage) {
-        m_List.Send(LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+        m_list.Send(LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
     }
 }
 
@@ -378,7 +378,7 @@ void CCacheList::DeleteCacheRow(const std::vector<DnsItemPtr>& entries) {
     std::vector<bool> going(m_rows.size(), false);
     size_t first = m_rows.size();
     {
-        auto lock = m_Cache.Lock();
+        auto lock = m_cache.Lock();
         for (const DnsItemPtr& entry : entries) {
             if (const int row = RowOfId(entry->Id); row >= 0) {
                 going[static_cast<size_t>(row)] = true;
@@ -410,11 +410,11 @@ void CCacheList::RemoveRow(int index) {
     m_rows.erase(m_rows.begin() + index);
     IndexRows(static_cast<size_t>(index));
     // The list moves the selection of the rows below up by one.
-    m_List.Send(LVM_DELETEITEM, static_cast<WPARAM>(index));
+    m_list.Send(LVM_DELETEITEM, static_cast<WPARAM>(index));
 }
 
 std::vector<int> CCacheList::SelectedRows() const {
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     std::vector<int> rows;
     if (list.Send(LVM_GETSELECTEDCOUNT) == 0) {
         return rows;
@@ -428,7 +428,7 @@ std::vector<int> CCacheList::SelectedRows() const {
 
 void CCacheList::Deselect(const std::vector<int>& rows) const {
     // Row by row: the list deselects "all rows" by visiting every one of them.
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     for (int row : rows) {
         list.SetItemState(row, 0, LVIS_SELECTED);
     }
@@ -440,7 +440,7 @@ std::optional<std::int32_t> CCacheList::IdOfRow(int row) const {
 }
 
 CCacheList::EntrySelection CCacheList::TakeSelection() const {
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     EntrySelection selection;
     // Every row selected stays so without visiting each of them.
     if (static_cast<int>(list.Send(LVM_GETSELECTEDCOUNT)) != RowCount()) {
@@ -456,7 +456,7 @@ CCacheList::EntrySelection CCacheList::TakeSelection() const {
 }
 
 void CCacheList::RestoreSelection(const EntrySelection& selection) const {
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     Deselect(selection.rows);
     // An entry without a row any more has nothing to select: item -1 would mean every row.
     const auto rowOf = [this](std::optional<std::int32_t> id) { return id ? RowOfId(*id) : -1; };
@@ -477,7 +477,7 @@ void CCacheList::SelectCacheRow(int index) {
     if (index < 0 || index >= RowCount()) {
         return;
     }
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     list.Focus();
     // Without a selection mark every row is deselected.
     const int mark = SelectionMark();
@@ -504,7 +504,7 @@ void CCacheList::Search(std::string_view keyword) {
 void CCacheList::SortRows(int key) {
     // The selection stays with its entries, as in a list that sorts its own items.
     const EntrySelection selection = TakeSelection();
-    const auto topRow = static_cast<int>(m_List.Send(LVM_GETTOPINDEX));
+    const auto topRow = static_cast<int>(m_list.Send(LVM_GETTOPINDEX));
 
     std::vector<RowSortKey> keys;
     keys.reserve(m_rows.size());
@@ -525,12 +525,12 @@ void CCacheList::SortRows(int key) {
     IndexRows(0);
     RestoreSelection(selection);
     ScrollToTopRow(topRow);
-    m_List.Invalidate(false);
+    m_list.Invalidate(false);
 }
 
 void CCacheList::ScrollToTopRow(int row) const {
     // Focusing a row scrolls it into view; a sort leaves the view where it was.
-    CListView list(m_List.Hwnd());
+    CListView list(m_list.Hwnd());
     const auto top = static_cast<int>(list.Send(LVM_GETTOPINDEX));
     RECT bounds{};
     bounds.left = LVIR_BOUNDS;
@@ -554,10 +554,10 @@ void CCacheList::OnColumnClick(int column) {
 }
 
 std::optional<LRESULT> CCacheList::OnNotify(NMHDR& header) {
-    if (auto handled = m_List.OnOwnerNotify(header)) {
+    if (auto handled = m_list.OnOwnerNotify(header)) {
         return handled;
     }
-    if (header.hwndFrom != m_List.Hwnd()) {
+    if (header.hwndFrom != m_list.Hwnd()) {
         return std::nullopt;
     }
     switch (header.code) {
@@ -619,7 +619,7 @@ bool CCacheList::OnCommand(int id) {
 }
 
 void CCacheList::SaveCache() const {
-    SaveToFile(m_Cache, m_strCacheFile);
+    SaveToFile(m_cache, m_cacheFile);
 }
 
 void CCacheList::NewItem() {
@@ -636,27 +636,27 @@ void CCacheList::EditItem() {
     }
     const RowFields fields = Fields(mark);
     CDnsItemDlg dialog(m_upstream, Owner());
-    dialog.m_strDomain = std::string(fields[kDomainColumn]);
-    dialog.m_IpList.SplitUnique(fields[kIpColumn], '|');
+    dialog.m_domain = std::string(fields[kDomainColumn]);
+    dialog.m_ipList.SplitUnique(fields[kIpColumn], '|');
     {
         // The list has no TTL column: the entry's own TTL goes in, so that an edit keeps it.
-        auto lock = m_Cache.Lock();
-        const DnsItemPtr entry = m_Cache.Lookup(dialog.m_strDomain);
-        dialog.m_dwTTL = entry ? static_cast<std::uint32_t>(entry->Ttl) : 0;
+        auto lock = m_cache.Lock();
+        const DnsItemPtr entry = m_cache.Lookup(dialog.m_domain);
+        dialog.m_ttl = entry ? static_cast<std::uint32_t>(entry->Ttl) : 0;
     }
-    dialog.m_bDomainEditable = false;
-    if (dialog.DoModal() == IDOK && dialog.m_bModified) {
+    dialog.m_domainEditable = false;
+    if (dialog.DoModal() == IDOK && dialog.m_modified) {
         ApplyItemDialog(dialog);
     }
 }
 
 void CCacheList::ApplyItemDialog(const CDnsItemDlg& dialog) {
     // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
-    const DnsItemPtr entry = m_Cache.Learn(dialog.m_strDomain, dialog.m_IpList,
-                                           static_cast<std::int32_t>(dialog.m_dwTTL), 0);
+    const DnsItemPtr entry =
+        m_cache.Learn(dialog.m_domain, dialog.m_ipList, static_cast<std::int32_t>(dialog.m_ttl), 0);
     RefreshCacheRow(entry.get());
     if (RowCount() > 0) {
-        CListView(m_List.Hwnd()).EnsureVisible(RowCount() - 1);
+        CListView(m_list.Hwnd()).EnsureVisible(RowCount() - 1);
     }
     SaveCache();
 }
@@ -666,7 +666,7 @@ void CCacheList::DeleteItem() {
     if (mark < 0) {
         return;
     }
-    m_Cache.RemoveKey(Fields(mark)[kDomainColumn]);
+    m_cache.RemoveKey(Fields(mark)[kDomainColumn]);
     RemoveRow(mark);
     SaveCache();
 }
@@ -677,9 +677,9 @@ void CCacheList::ClearItems() {
         return;
     }
     {
-        auto lock = m_Cache.Lock();
-        m_Cache.RemoveAll();
-        m_Cache.ResetNextId();
+        auto lock = m_cache.Lock();
+        m_cache.RemoveAll();
+        m_cache.ResetNextId();
     }
     RemoveAllRows();
     SaveCache();
@@ -687,14 +687,14 @@ void CCacheList::ClearItems() {
 
 void CCacheList::ClearAllHits() {
     {
-        auto lock = m_Cache.Lock();
-        m_Cache.ForEach([](const std::string&, const DnsItemPtr& item) {
+        auto lock = m_cache.Lock();
+        m_cache.ForEach([](const std::string&, const DnsItemPtr& item) {
             item->Hits = 0;
             item->RowText = BuildRowText(*item);
         });
     }
     SaveCache();
-    m_List.Invalidate(false);
+    m_list.Invalidate(false);
 }
 
 void CCacheList::ClearSelectedHits() {
@@ -704,8 +704,8 @@ void CCacheList::ClearSelectedHits() {
         return;
     }
     for (int row : rows) {
-        auto lock = m_Cache.Lock();
-        if (const DnsItemPtr entry = m_Cache.Lookup(Fields(row)[kDomainColumn])) {
+        auto lock = m_cache.Lock();
+        if (const DnsItemPtr entry = m_cache.Lookup(Fields(row)[kDomainColumn])) {
             entry->Hits = 0;
             entry->RowText = BuildRowText(*entry);
             RedrawRowIfShown(row);
@@ -715,14 +715,14 @@ void CCacheList::ClearSelectedHits() {
 }
 
 void CCacheList::SaveWithMessage() {
-    const bool saved = SaveToFile(m_Cache, m_strCacheFile);
-    ShowMessage("Save to file " + m_strCacheFile + (saved ? " successfully." : " failed."), MB_OK,
+    const bool saved = SaveToFile(m_cache, m_cacheFile);
+    ShowMessage("Save to file " + m_cacheFile + (saved ? " successfully." : " failed."), MB_OK,
                 Owner());
 }
 
 std::optional<std::string> CCacheList::AskFileName(bool open) const {
     std::vector<char> name(kFileNameBuffer, '\0');
-    m_strCacheFile.copy(name.data(), name.size() - 1);
+    m_cacheFile.copy(name.data(), name.size() - 1);
     OPENFILENAMEA dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = Owner();
@@ -741,13 +741,13 @@ void CCacheList::Import() {
     if (!path) {
         return;
     }
-    LoadFromFile(m_Cache, *path, std::time(nullptr));
+    LoadFromFile(m_cache, *path, std::time(nullptr));
     SaveCache();
     FillCacheList();
 }
 
 void CCacheList::Export() {
     if (const std::optional<std::string> path = AskFileName(false)) {
-        SaveToFile(m_Cache, *path);
+        SaveToFile(m_cache, *path);
     }
 }

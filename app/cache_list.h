@@ -16,11 +16,6 @@
 
 class CDnsItemDlg;
 
-// Sent (never posted) to the main dialog by the proxy's notification thread: wParam the DnsItem
-// whose row must be refreshed, lParam 0. The sender keeps the entry alive until the message has
-// been handled.
-inline constexpr UINT WM_DNSITEM_CHANGED = WM_USER + 10;
-
 // The cache list's columns.
 enum CacheColumn : int { kIdColumn, kDomainColumn, kIpColumn, kHitsColumn, kLastHitColumn };
 inline constexpr int kCacheColumnCount = 5;
@@ -67,13 +62,13 @@ public:
     std::optional<LRESULT> OnNotify(NMHDR& header);
     // WM_CONTEXTMENU of the dialog: true when it was the list header's and has been handled.
     bool OnContextMenu(HWND window, POINT screen) {
-        return m_List.OnOwnerContextMenu(window, screen);
+        return m_list.OnOwnerContextMenu(window, screen);
     }
 
     [[nodiscard]] int RowCount() const { return static_cast<int>(m_rows.size()); }
     [[nodiscard]] std::string_view CellText(int row, int column) const override;
     [[nodiscard]] int SortKey() const { return m_nSortKey; }
-    [[nodiscard]] CListCtrlEx& Control() { return m_List; }
+    [[nodiscard]] CListCtrlEx& Control() { return m_list; }
 
 private:
     struct Row {
@@ -124,11 +119,11 @@ private:
     void SaveCache() const;
     [[nodiscard]] std::optional<std::string> AskFileName(bool open) const;
 
-    CDnsItemMap& m_Cache;
+    CDnsItemMap& m_cache;
     // What the item dialog's Resolve asks.
     const CUpstreamSettings& m_upstream;
-    std::string m_strCacheFile;
-    CListCtrlEx m_List;
+    std::string m_cacheFile;
+    CListCtrlEx m_list;
     std::vector<Row> m_rows;
     // Row by id (ids are small and dense: the cache numbers its entries from 0); -1 for none.
     std::vector<int> m_rowOfId;

@@ -12,13 +12,11 @@
 #include "core/dns_item.h"
 #include "net/address_text.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/data_exchange.h"
 #include "win/message_box.h"
 
 namespace {
-
-// Posted by a Resolve lookup's thread when it has ended; the result waits in the lookup.
-constexpr UINT WM_ITEM_RESOLVED = WM_APP + 0x135;
 
 constexpr std::uint32_t kMaxTtl = 9'999'999;
 constexpr int kWaitCursor = 32514;  // IDC_WAIT
@@ -87,23 +85,23 @@ int CDnsItemDlg::ResolvesInFlight() {
 
 bool CDnsItemDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_AddressList.AttachPlaceholder(Item(IDC_ITEM_ADDRESSES));
-    m_AddressList.SetStandardButtons();
-    ShowAddresses(m_IpList.Texts());
-    m_Snapshot = {m_strDomain, m_IpList.Texts(), m_dwTTL};
-    if (!m_bDomainEditable) {
+    m_addressList.AttachPlaceholder(Item(IDC_ITEM_ADDRESSES));
+    m_addressList.SetStandardButtons();
+    ShowAddresses(m_ipList.Texts());
+    m_snapshot = {m_domain, m_ipList.Texts(), m_ttl};
+    if (!m_domainEditable) {
         ::SendMessageA(Item(IDC_ITEM_DOMAIN), EM_SETREADONLY, TRUE, 0);
     }
     return true;
 }
 
 void CDnsItemDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Text(IDC_ITEM_DOMAIN, m_strDomain);
-    exchange.Text(IDC_ITEM_TTL, m_dwTTL);
+    exchange.Text(IDC_ITEM_DOMAIN, m_domain);
+    exchange.Text(IDC_ITEM_TTL, m_ttl);
     // The TTL's edit is hidden: a TTL the caller gave beyond the range (an entry may hold any
     // 32-bit TTL) must pass through, or OK would fail on a number the user can't see or mend.
-    if (m_dwTTL != m_Snapshot.ttl) {
-        exchange.Range(m_dwTTL, 0u, kMaxTtl);
+    if (m_ttl != m_snapshot.ttl) {
+        exchange.Range(m_ttl, 0u, kMaxTtl);
     }
 }
 
@@ -123,26 +121,26 @@ void CDnsItemDlg::OnOK() {
     if (!UpdateData(true)) {
         return;
     }
-    if (m_strDomain.empty()) {
+    if (m_domain.empty()) {
         Refuse(kEmptyDomain, Item(IDC_ITEM_DOMAIN));
         return;
     }
-    if (BreaksCacheFileLine(m_strDomain)) {
+    if (BreaksCacheFileLine(m_domain)) {
         Refuse(kUnsafeDomain, Item(IDC_ITEM_DOMAIN));
         return;
     }
-    m_IpList.RemoveAll();
+    m_ipList.RemoveAll();
     for (std::string& text : ListedAddresses()) {
         if (TextToAddress(text) != kAddressNone) {
-            m_IpList.AddTail(std::move(text));  // a text held already is not added again
+            m_ipList.AddTail(std::move(text));  // a text held already is not added again
         }
     }
-    if (m_IpList.IsEmpty()) {
-        Refuse(kNoValidAddress, m_AddressList.ListHwnd());
+    if (m_ipList.IsEmpty()) {
+        Refuse(kNoValidAddress, m_addressList.ListHwnd());
         return;
     }
     if (Unchanged()) {
-        m_bModified = false;
+        m_modified = false;
     }
     EndDialog(IDOK);
 }
@@ -169,17 +167,17 @@ void CDnsItemDlg::StartResolve() {
     if (!UpdateData(true)) {
         return;
     }
-    auto lookup = std::make_shared<Lookup>(m_strDomain);
+    auto lookup = std::make_shared<Lookup>(m_domain);
     lookup->window = Hwnd();
     ++g_resolvesInFlight;
     try {
-        m_LookupThread = std::thread(RunLookup, lookup, m_upstream.Target());
+        m_lookupThread = std::thread(RunLookup, lookup, m_upstream.Target());
     } catch (const std::system_error&) {
         --g_resolvesInFlight;  // no thread, no lookup: it failed
-        ShowMessage(ResolveFailedText(m_strDomain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        ShowMessage(ResolveFailedText(m_domain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
         return;
     }
-    m_pLookup = std::move(lookup);
+    m_lookup = std::move(lookup);
     ShowResolving(true);
 }
 
@@ -207,22 +205,22 @@ void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const Upstrea
 }
 
 void CDnsItemDlg::FinishResolve() {
-    if (m_pLookup == nullptr) {
+    if (m_lookup == nullptr) {
         return;
     }
     bool answered = false;
     std::vector<std::string> addresses;
     {
-        const std::lock_guard guard(m_pLookup->lock);
-        if (!m_pLookup->ended) {
+        const std::lock_guard guard(m_lookup->lock);
+        if (!m_lookup->ended) {
             return;
         }
-        answered = m_pLookup->answered;
-        addresses = std::move(m_pLookup->addresses);
+        answered = m_lookup->answered;
+        addresses = std::move(m_lookup->addresses);
     }
-    m_LookupThread.join();  // it has nothing left to do but return
-    const std::string domain = m_pLookup->domain;
-    m_pLookup.reset();
+    m_lookupThread.join();  // it has nothing left to do but return
+    const std::string domain = m_lookup->domain;
+    m_lookup.reset();
     ShowResolving(false);
     if (!answered) {
         // The address list stays as the user left it.
@@ -235,59 +233,59 @@ void CDnsItemDlg::FinishResolve() {
 }
 
 void CDnsItemDlg::LetLookupGo() {
-    if (m_pLookup == nullptr) {
+    if (m_lookup == nullptr) {
         return;
     }
     bool ended = false;
     {
-        const std::lock_guard guard(m_pLookup->lock);
-        m_pLookup->window = nullptr;
-        ended = m_pLookup->ended;
+        const std::lock_guard guard(m_lookup->lock);
+        m_lookup->window = nullptr;
+        ended = m_lookup->ended;
     }
     if (ended) {
-        m_LookupThread.join();
+        m_lookupThread.join();
     } else {
-        m_LookupThread.detach();
+        m_lookupThread.detach();
     }
-    m_pLookup.reset();
+    m_lookup.reset();
 }
 
 void CDnsItemDlg::ShowResolving(bool resolving) {
     if (resolving) {
-        m_hFocusBeforeResolve = ::GetFocus();
+        m_focusBeforeResolve = ::GetFocus();
     }
     for (int id : {IDOK, IDCANCEL, IDC_RESOLVE}) {
         CWindow(Item(id)).Enable(!resolving);
     }
     // A button that went grey lost the focus; it goes back there.
-    if (!resolving && ::GetFocus() != m_hFocusBeforeResolve &&
-        ::IsChild(Hwnd(), m_hFocusBeforeResolve) != FALSE) {
-        Send(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_hFocusBeforeResolve), TRUE);
+    if (!resolving && ::GetFocus() != m_focusBeforeResolve &&
+        ::IsChild(Hwnd(), m_focusBeforeResolve) != FALSE) {
+        Send(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_focusBeforeResolve), TRUE);
     }
     RefreshCursor(Hwnd());
 }
 
 void CDnsItemDlg::ShowAddresses(const std::vector<std::string>& addresses) {
-    while (m_AddressList.GetCount() > 0) {
-        m_AddressList.RemoveItem(0);
+    while (m_addressList.GetCount() > 0) {
+        m_addressList.RemoveItem(0);
     }
     for (const std::string& address : addresses) {
-        m_AddressList.AddItem(address);
+        m_addressList.AddItem(address);
     }
 }
 
 std::vector<std::string> CDnsItemDlg::ListedAddresses() const {
     std::vector<std::string> texts;
-    for (int index = 0; index < m_AddressList.GetCount(); ++index) {
-        texts.push_back(m_AddressList.GetItemText(index));
+    for (int index = 0; index < m_addressList.GetCount(); ++index) {
+        texts.push_back(m_addressList.GetItemText(index));
     }
     return texts;
 }
 
 bool CDnsItemDlg::Unchanged() const {
     // Exact comparisons: a change of letter case or of the addresses' order is a change.
-    return m_strDomain == m_Snapshot.domain && m_IpList.Texts() == m_Snapshot.addresses &&
-           m_dwTTL == m_Snapshot.ttl;
+    return m_domain == m_snapshot.domain && m_ipList.Texts() == m_snapshot.addresses &&
+           m_ttl == m_snapshot.ttl;
 }
 
 void CDnsItemDlg::Refuse(const char* message, HWND control) {

@@ -31,20 +31,20 @@ public:
     explicit CDnsItemDlg(const CUpstreamSettings& upstream, HWND parent = nullptr);
     ~CDnsItemDlg() override;
 
-    std::string m_strDomain;
+    std::string m_domain;
     // Carried in and out unseen: its edit is hidden. 0 for a new entry.
-    std::uint32_t m_dwTTL = 0;
+    std::uint32_t m_ttl = 0;
     // The addresses, each once, in order: filled by the caller, replaced by OK with the valid
     // rows of the list.
-    CLockedStringList m_IpList{true};
+    CLockedStringList m_ipList{true};
     // Cleared by an OK that changed neither the domain, nor the addresses or their order, nor
     // the TTL.
-    bool m_bModified = true;
+    bool m_modified = true;
     // False makes the domain read-only (an existing entry is edited).
-    bool m_bDomainEditable = true;
+    bool m_domainEditable = true;
 
     // A lookup of "&Resolve" is under way.
-    [[nodiscard]] bool Resolving() const { return m_pLookup != nullptr; }
+    [[nodiscard]] bool Resolving() const { return m_lookup != nullptr; }
     // The Resolve lookups of this process that have not ended, those let go included.
     static int ResolvesInFlight();
 
@@ -80,10 +80,10 @@ private:
     void Refuse(const char* message, HWND control);
 
     const CUpstreamSettings& m_upstream;
-    CEditableListCtrl m_AddressList;
-    Snapshot m_Snapshot;
-    std::shared_ptr<Lookup> m_pLookup;
-    std::thread m_LookupThread;
+    CEditableListCtrl m_addressList;
+    Snapshot m_snapshot;
+    std::shared_ptr<Lookup> m_lookup;
+    std::thread m_lookupThread;
     // The control that had the focus when the lookup began; it may be a button that goes grey.
-    HWND m_hFocusBeforeResolve = nullptr;
+    HWND m_focusBeforeResolve = nullptr;
 };

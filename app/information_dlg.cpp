@@ -7,6 +7,7 @@
 #include "core/dns_cache.h"
 #include "core/dns_socket.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/controls.h"
 #include "win/data_exchange.h"
 
@@ -66,33 +67,33 @@ CInformationDlg::CInformationDlg(IInformationOwner& owner, HWND ownerWindow,
                                  const CDnsSocket& proxy, bool alwaysOnTop)
     : CDialog(IDD_INFORMATION, ownerWindow),
       m_owner(owner),
-      m_hOwnerWindow(ownerWindow),
+      m_ownerWindow(ownerWindow),
       m_proxy(proxy),
-      m_bAlwaysOnTop(alwaysOnTop),
-      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
+      m_alwaysOnTop(alwaysOnTop),
+      m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
 bool CInformationDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
+    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
     ApplyAlwaysOnTop();
 
-    m_PropertyList.Attach(Item(IDC_INFORMATION_LIST));
+    m_propertyList.Attach(Item(IDC_INFORMATION_LIST));
     RefreshStatistics();
-    for (const std::unique_ptr<PropertyItem>& line : m_Lines) {
-        m_PropertyList.AddItem(line.get());
+    for (const std::unique_ptr<PropertyItem>& line : m_lines) {
+        m_propertyList.AddItem(line.get());
     }
-    SetTimer(kRefreshTimer, kRefreshPeriodMs);
+    SetTimer(TIMER_INFORMATION_REFRESH, kRefreshPeriodMs);
 
     RestorePosition();
-    m_nFixedWidth = RectWidth(WindowRect());
+    m_fixedWidth = RectWidth(WindowRect());
     // The controls stand where every later resize puts them.
     LayOutControls();
     return true;
 }
 
 void CInformationDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Check(IDC_ALWAYS_ON_TOP, m_bAlwaysOnTop);
+    exchange.Check(IDC_ALWAYS_ON_TOP, m_alwaysOnTop);
 }
 
 void CInformationDlg::RefreshStatistics() {
@@ -107,7 +108,7 @@ void CInformationDlg::RefreshStatistics() {
 
 void CInformationDlg::SetLine(std::string_view label, std::string_view value, int type,
                               std::string_view choices) {
-    for (const std::unique_ptr<PropertyItem>& line : m_Lines) {
+    for (const std::unique_ptr<PropertyItem>& line : m_lines) {
         if (line->label == label) {
             line->value = value;
             line->type = type;
@@ -115,15 +116,15 @@ void CInformationDlg::SetLine(std::string_view label, std::string_view value, in
             return;
         }
     }
-    m_Lines.push_back(std::make_unique<PropertyItem>(
+    m_lines.push_back(std::make_unique<PropertyItem>(
         PropertyItem{std::string(label), std::string(value), type, std::string(choices)}));
 }
 
 void CInformationDlg::ApplyAlwaysOnTop() {
     UpdateData(true);
-    ::SetWindowPos(Hwnd(), m_bAlwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+    ::SetWindowPos(Hwnd(), m_alwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    m_owner.SetInformationAlwaysOnTop(m_bAlwaysOnTop);
+    m_owner.SetInformationAlwaysOnTop(m_alwaysOnTop);
 }
 
 bool CInformationDlg::OnCommand(int id, int code, HWND control) {
@@ -146,20 +147,20 @@ void CInformationDlg::OnCancel() {
 }
 
 void CInformationDlg::CloseByUser() {
-    m_bClosedByUser = true;
-    ::SendMessageA(m_hOwnerWindow, WM_INFODLG_CLOSED, 1, 0);
+    m_closedByUser = true;
+    ::SendMessageA(m_ownerWindow, WM_INFODLG_CLOSED, 1, 0);
     // Destroying the window deletes this object: nothing may follow.
     EndDialog(IDOK);
 }
 
 void CInformationDlg::OnTimer(UINT_PTR id) {
-    if (id == kRefreshTimer) {
+    if (id == TIMER_INFORMATION_REFRESH) {
         RefreshStatistics();
     }
 }
 
 void CInformationDlg::OnSizing(UINT /*edge*/, RECT& rect) {
-    rect.right = rect.left + m_nFixedWidth;
+    rect.right = rect.left + m_fixedWidth;
 }
 
 void CInformationDlg::OnSize(UINT type, int /*width*/, int /*height*/) {
@@ -202,12 +203,12 @@ void CInformationDlg::SavePosition() const {
 }
 
 void CInformationDlg::OnDestroy() {
-    KillTimer(kRefreshTimer);
+    KillTimer(TIMER_INFORMATION_REFRESH);
     SavePosition();
-    if (!m_bClosedByUser) {
+    if (!m_closedByUser) {
         // Gone with its owner: the owner forgets it and keeps it marked as open, so that it
         // opens again at the next start.
-        ::SendMessageA(m_hOwnerWindow, WM_INFODLG_CLOSED, 0, 0);
+        ::SendMessageA(m_ownerWindow, WM_INFODLG_CLOSED, 0, 0);
     }
 }
 

@@ -14,11 +14,6 @@
 
 class CDnsSocket;
 
-// Sent by the statistics window to its owner as the window goes: wParam 1 when the user closed
-// it, 0 when it went with its owner (it was open at the end); lParam 0. The owner forgets the
-// window while it handles the message.
-inline constexpr UINT WM_INFODLG_CLOSED = WM_USER + 6;
-
 // What the statistics window shows of its owner, the main dialog, and the setting it keeps
 // there.
 class IInformationOwner {
@@ -48,7 +43,6 @@ std::vector<StatisticsLine> InformationLines(const IInformationOwner& owner,
 // position across runs. The window object deletes itself when its window goes.
 class CInformationDlg : public CDialog {
 public:
-    static constexpr UINT_PTR kRefreshTimer = 100;
     static constexpr UINT kRefreshPeriodMs = 2000;
 
     // Creates and shows the window owned by `ownerWindow`, reading the counters of `proxy`; the
@@ -84,13 +78,13 @@ private:
     void CloseByUser();
 
     IInformationOwner& m_owner;
-    HWND m_hOwnerWindow;
+    HWND m_ownerWindow;
     const CDnsSocket& m_proxy;
-    bool m_bAlwaysOnTop;
-    bool m_bClosedByUser = false;
-    std::vector<std::unique_ptr<PropertyItem>> m_Lines;
-    CPropertyListBox m_PropertyList;
+    bool m_alwaysOnTop;
+    bool m_closedByUser = false;
+    std::vector<std::unique_ptr<PropertyItem>> m_lines;
+    CPropertyListBox m_propertyList;
     // The window's width after initialisation, which resizing keeps.
-    int m_nFixedWidth = 0;
-    HICON m_hIcon;
+    int m_fixedWidth = 0;
+    HICON m_icon;
 };

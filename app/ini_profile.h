@@ -20,7 +20,6 @@ public:
     explicit CIniProfile(std::string_view path, bool moduleRelative = true);
 
     [[nodiscard]] const std::string& Path() const { return m_path; }
-    [[nodiscard]] const std::string& Section() const { return m_section; }
     void SetSection(std::string_view section) { m_section = section; }
 
     // Each operation works on the current section; a section passed to it becomes the current

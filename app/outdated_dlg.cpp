@@ -14,14 +14,14 @@ constexpr std::time_t kSecondsPerHour = 3600;
 COutdatedDlg::COutdatedDlg(HWND parent) : CDialog(IDD_OUTDATED, parent) {}
 
 void COutdatedDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Text(IDC_OUTDATED_HOURS, m_nHours);
+    exchange.Text(IDC_OUTDATED_HOURS, m_hours);
 }
 
 void COutdatedDlg::OnOK() {
     if (!UpdateData(true)) {
         return;  // not a whole number: the user has been told
     }
-    if (m_nHours < kMinOutdatedHours || m_nHours > kMaxOutdatedHours) {
+    if (m_hours < kMinOutdatedHours || m_hours > kMaxOutdatedHours) {
         ShowMessage(kHoursOutOfRange, MB_OK | MB_ICONEXCLAMATION, Hwnd());
         HWND edit = Item(IDC_OUTDATED_HOURS);
         Send(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);

@@ -13,12 +13,12 @@ inline constexpr int kMinOutdatedHours = 1;
 inline constexpr int kMaxOutdatedHours = 100;
 
 // "Outdated DNS Items": asks how many hours without a hit make an entry outdated. OK keeps the
-// dialog open until the field holds a whole number from 1 to 100; m_nHours holds it after IDOK.
+// dialog open until the field holds a whole number from 1 to 100; m_hours holds it after IDOK.
 class COutdatedDlg : public CDialog {
 public:
     explicit COutdatedDlg(HWND parent = nullptr);
 
-    int m_nHours = kMinOutdatedHours;
+    int m_hours = kMinOutdatedHours;
 
 protected:
     void DoDataExchange(CDataExchange& exchange) override;

@@ -10,17 +10,17 @@
 CQuillforthApp::CQuillforthApp() : CApplication("Quillforth") {}
 
 CQuillforthApp::~CQuillforthApp() {
-    if (m_bSocketsStarted) {
+    if (m_socketsStarted) {
         ::WSACleanup();
     }
-    if (m_hMutex != nullptr) {
-        ::CloseHandle(m_hMutex);
+    if (m_mutex != nullptr) {
+        ::CloseHandle(m_mutex);
     }
 }
 
 bool CQuillforthApp::InitInstance() {
     // The mutex stays open for the life of the process; the copy that finds it only says so.
-    m_hMutex = ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
+    m_mutex = ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         ShowMessage(kAlreadyRunningMessage, MB_OK);
         return false;
@@ -33,7 +33,7 @@ bool CQuillforthApp::InitInstance() {
         ShowMessage(text, MB_OK);
         return false;
     }
-    m_bSocketsStarted = true;
+    m_socketsStarted = true;
     // The per-user profile lives under HKEY_CURRENT_USER\Software\<kRegistryCompany>\<exe name>:
     // CRegistryProfile knows the root, nothing needs to be set up for it.
 

@@ -10,17 +10,15 @@
 #include "cache/cache_file.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "system/dns_client_service.h"
 #include "system/system_dns.h"
-#include "system/upstream_probe.h"
 #include "win/application.h"
 #include "win/controls.h"
 #include "win/data_exchange.h"
 #include "win/message_box.h"
 
 namespace {
-
-CQuillforthDlg* g_pMainDialog = nullptr;
 
 // The DNS client's state when it was running.
 constexpr DWORD kServiceRunning = SERVICE_RUNNING;
@@ -76,30 +74,21 @@ constexpr Tooltip kTooltips[] = {
 
 }  // namespace
 
-CQuillforthDlg* MainDialog() {
-    return g_pMainDialog;
-}
-
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
-      m_CacheList(m_Cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
-      m_pDnsSocket(std::make_unique<CDnsSocket>(&m_Cache, m_upstream, this)),
-      m_tStartTime(std::time(nullptr)),
-      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {
-    g_pMainDialog = this;
-}
+      m_cacheList(m_cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
+      m_dnsSocket(std::make_unique<CDnsSocket>(&m_cache, m_upstream, this)),
+      m_startTime(std::time(nullptr)),
+      m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
 CQuillforthDlg::~CQuillforthDlg() {
     // The proxy goes before the objects its notifications reach.
-    m_pDnsSocket.reset();
-    if (g_pMainDialog == this) {
-        g_pMainDialog = nullptr;
-    }
+    m_dnsSocket.reset();
 }
 
 bool CQuillforthDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_dwThreadId = ::GetCurrentThreadId();
+    m_threadId = ::GetCurrentThreadId();
     if (CApplication* application = CApplication::Current()) {
         // The server box and the statistics window send their notices to the main window.
         application->SetMainWindow(Hwnd());
@@ -114,29 +103,29 @@ bool CQuillforthDlg::OnInitDialog() {
         }
     }
 
-    m_TrayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_hIcon, kTrayIconId);
+    m_trayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_icon, kTrayIconId);
     m_taskbarCreatedMessage = ::RegisterWindowMessageA("TaskbarCreated");
     // Explorer runs with lower rights than an elevated program, whose window would otherwise
     // never get the message.
     ::ChangeWindowMessageFilterEx(Hwnd(), m_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
-    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
+    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
 
-    m_ServerList.AttachControl(Item(IDC_SERVER_LIST));
+    m_serverList.AttachControl(Item(IDC_SERVER_LIST));
     CComboBox hours(Item(IDC_UPDATE_HOURS));
     for (int value = 0; value <= kMaxRefreshHours; ++value) {
         hours.AddString(std::to_string(value));
     }
 
     LoadSettings();
-    m_ServerList.FillServerListCtrl(m_ServerList.Servers());
+    m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
     SaveSettings();
 
-    LoadFromFile(m_Cache, CacheFilePath(), std::time(nullptr));
-    m_cacheSaver = std::make_unique<CCacheSaver>(m_Cache, CacheFilePath(),
-                                                 std::chrono::seconds(m_Settings.cacheSaveSeconds));
-    m_CacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
+    LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
+    m_cacheSaver = std::make_unique<CCacheSaver>(m_cache, CacheFilePath(),
+                                                 std::chrono::seconds(m_settings.cacheSaveSeconds));
+    m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
     m_administrator = RunsAsAdministrator();
     StartProxy();
@@ -148,15 +137,15 @@ bool CQuillforthDlg::OnInitDialog() {
     UpdateStatusText();
     SetTimer(TIMER_STATUS_TEXT, kStatusPeriodMs);
     SetTimer(TIMER_STATUS_ICON, kStatusPeriodMs);
-    m_ServerList.StartProbe(Hwnd());
+    m_serverList.StartProbe(Hwnd());
 
     RegisterTooltips();
     ::SendMessageA(Hwnd(), WM_SERVERLIST_CHANGED, kServerListShown, 0);
     ApplyAutostart(true);
-    if (m_Settings.informationWindowUp) {
+    if (m_settings.informationWindowUp) {
         OpenInformationWindow();
     }
-    if (m_Settings.hideAtStart) {
+    if (m_settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
     if (!m_administrator) {
@@ -170,36 +159,36 @@ bool CQuillforthDlg::OnInitDialog() {
 }
 
 void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Check(IDC_START_AT_LOGIN, m_Settings.startAtLogin);
-    exchange.Check(IDC_HIDE_AT_START, m_Settings.hideAtStart);
-    exchange.ComboIndex(IDC_UPDATE_HOURS, m_Settings.updateHours);
+    exchange.Check(IDC_START_AT_LOGIN, m_settings.startAtLogin);
+    exchange.Check(IDC_HIDE_AT_START, m_settings.hideAtStart);
+    exchange.ComboIndex(IDC_UPDATE_HOURS, m_settings.updateHours);
     exchange.Text(IDC_SEARCH, m_strSearch);
 }
 
 void CQuillforthDlg::LoadSettings() {
-    m_Settings = ::LoadSettings(m_Profile);
-    m_strLastUpdate = m_Settings.lastUpdateTime;
-    m_ServerList.Load(m_Settings.dns, m_AdapterList);
+    m_settings = ::LoadSettings(m_profile);
+    m_lastUpdate = m_settings.lastUpdateTime;
+    m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
 }
 
 void CQuillforthDlg::SaveSettings() {
     UpdateData(true);
-    m_Settings.dns = m_ServerList.DnsSetting();
-    m_Settings.lastUpdateTime = m_strLastUpdate;
-    ::SaveSettings(m_Profile, m_Settings);
+    m_settings.dns = m_serverList.DnsSetting();
+    m_settings.lastUpdateTime = m_lastUpdate;
+    ::SaveSettings(m_profile, m_settings);
 }
 
 void CQuillforthDlg::OnUpdateHoursChanged() {
-    m_Settings.updateHours = CComboBox(Item(IDC_UPDATE_HOURS)).GetCurSel();
+    m_settings.updateHours = CComboBox(Item(IDC_UPDATE_HOURS)).GetCurSel();
     KillTimer(TIMER_REFRESH);
-    if (m_Settings.updateHours <= 0) {
+    if (m_settings.updateHours <= 0) {
         m_strNextUpdate = "Disabled";
         return;
     }
-    const UINT period = static_cast<UINT>(m_Settings.updateHours) * kMillisecondsPerHour;
+    const UINT period = static_cast<UINT>(m_settings.updateHours) * kMillisecondsPerHour;
     SetTimer(TIMER_REFRESH, period);
-    m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_Settings.updateHours} * 3600);
+    m_strNextUpdate = TimeOfDay(std::time(nullptr) + std::time_t{m_settings.updateHours} * 3600);
 }
 
 bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
@@ -207,10 +196,10 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
     if (!outcome) {
         return false;
     }
-    SaveToFile(m_Cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath());
     // Only a completed refresh of the schedule counts as the cache's last update.
     if (!outcome->cancelled && mode == RESOLVE_ALL && byTimer) {
-        m_strLastUpdate = TimeOfDay(std::time(nullptr));
+        m_lastUpdate = TimeOfDay(std::time(nullptr));
         SaveSettings();
     }
     return true;
@@ -219,10 +208,10 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
 std::vector<CacheRow> CQuillforthDlg::ResolveRows() const {
     const CListView list(Item(IDC_CACHE_LIST));
     std::vector<CacheRow> rows;
-    for (int row = 0; row < m_CacheList.RowCount(); ++row) {
+    for (int row = 0; row < m_cacheList.RowCount(); ++row) {
         CacheRow& taken = rows.emplace_back();
-        taken.domain = m_CacheList.CellText(row, kDomainColumn);
-        taken.resolved = !m_CacheList.CellText(row, kIpColumn).empty();
+        taken.domain = m_cacheList.CellText(row, kDomainColumn);
+        taken.resolved = !m_cacheList.CellText(row, kIpColumn).empty();
         taken.selected = list.GetItemState(row, LVIS_SELECTED) != 0;
     }
     return rows;
@@ -236,14 +225,14 @@ void CQuillforthDlg::OnResolveWindow(bool open, ResolveMode mode) {
 
 void CQuillforthDlg::DeleteOutdated() {
     COutdatedDlg dialog(Hwnd());
-    dialog.m_nHours = m_Settings.outdatedHours;
+    dialog.m_hours = m_settings.outdatedHours;
     if (dialog.DoModal() != IDOK) {
         return;
     }
-    m_Settings.outdatedHours = dialog.m_nHours;
-    m_CacheList.DeleteCacheRow(RemoveOutdated(m_Cache, dialog.m_nHours, std::time(nullptr)));
+    m_settings.outdatedHours = dialog.m_hours;
+    m_cacheList.DeleteCacheRow(RemoveOutdated(m_cache, dialog.m_hours, std::time(nullptr)));
     SaveSettings();
-    SaveToFile(m_Cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath());
 }
 
 std::string CQuillforthDlg::CacheFilePath() const {
@@ -261,12 +250,12 @@ void CQuillforthDlg::StartProxy() {
     }
     UpdateData(true);
     SetButtons(true);
-    SetSystemDns(m_AdapterList, true);
-    if (!m_ServerList.Servers().IsEmpty()) {
-        m_pDnsSocket->SetDnsServers(m_ServerList.Servers());
+    SetSystemDns(m_adapterList, true);
+    if (!m_serverList.Servers().IsEmpty()) {
+        m_dnsSocket->SetDnsServers(m_serverList.Servers());
     }
     m_bRunning = true;
-    if (!m_pDnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
+    if (!m_dnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
         // The proxy has told the user why (OnServerError); what was taken over goes back.
         StopProxy();
         Exit();
@@ -280,8 +269,8 @@ void CQuillforthDlg::StopProxy() {
     if (!m_bRunning) {
         return;
     }
-    SetSystemDns(m_AdapterList, false);
-    m_pDnsSocket->StopDnsServer();
+    SetSystemDns(m_adapterList, false);
+    m_dnsSocket->StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
         ControlDnsClientService(true, nullptr, [this](std::string_view text) { Tell(text); });
     }
@@ -291,7 +280,7 @@ void CQuillforthDlg::StopProxy() {
 
 bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
     // The proxy is gone once the dialog is being destroyed.
-    return m_pDnsSocket != nullptr && m_pDnsSocket->SetDnsServers(servers);
+    return m_dnsSocket != nullptr && m_dnsSocket->SetDnsServers(servers);
 }
 
 void CQuillforthDlg::OnServerStatusChanged() {
@@ -325,22 +314,22 @@ void CQuillforthDlg::TakeProxyChanges() {
         m_changesTimerSet = false;
     }
     m_lastChangesTaken = ::GetTickCount64();
-    const DnsChangeBatch batch = m_pDnsSocket->TakeChanges();
+    const DnsChangeBatch batch = m_dnsSocket->TakeChanges();
     if (!batch.RefreshAll && batch.Items.empty()) {
         return;
     }
     NoteCacheChanged();
     if (batch.RefreshAll) {
-        m_CacheList.RefreshAllRows();
+        m_cacheList.RefreshAllRows();
         return;
     }
     for (const DnsItemPtr& item : batch.Items) {
-        m_CacheList.RefreshCacheRow(item.get());
+        m_cacheList.RefreshCacheRow(item.get());
     }
 }
 
 void CQuillforthDlg::OnServerError(const std::string& message) {
-    if (::GetCurrentThreadId() == m_dwThreadId) {
+    if (::GetCurrentThreadId() == m_threadId) {
         ShowMessage(message, MB_OK | MB_ICONEXCLAMATION, Hwnd());
         return;
     }
@@ -352,9 +341,9 @@ void CQuillforthDlg::OnServerError(const std::string& message) {
 }
 
 void CQuillforthDlg::UpdateStatus() {
-    const TrayStatus status = m_ServerList.UpdateTrayStatus(m_bUpdating, m_bRunning);
-    m_TrayIcon.SetIcon(status.icon);
-    m_TrayIcon.SetTooltipText(status.text);
+    const TrayStatus status = m_serverList.UpdateTrayStatus(m_bUpdating, m_bRunning);
+    m_trayIcon.SetIcon(status.icon);
+    m_trayIcon.SetTooltipText(status.text);
 }
 
 std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, std::string_view server,
@@ -370,7 +359,7 @@ std::string_view CQuillforthDlg::StatusNotice() const {
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
-    if (m_bRunning && m_pDnsSocket && !m_pDnsSocket->TcpServing()) {
+    if (m_bRunning && m_dnsSocket && !m_dnsSocket->TcpServing()) {
         return kNoTcpStatusLine;
     }
     return {};
@@ -378,7 +367,7 @@ std::string_view CQuillforthDlg::StatusNotice() const {
 
 void CQuillforthDlg::UpdateStatusText() {
     const std::string text = StatusText(m_strNextUpdate, m_upstream.CurrentDnsServer(),
-                                        m_ServerList.ServerDown(), StatusNotice());
+                                        m_serverList.ServerDown(), StatusNotice());
     CWindow status(Item(IDC_STATUS));
     if (status.GetText() != text) {
         // Rewriting an unchanged text would make the box flicker every second.
@@ -387,33 +376,33 @@ void CQuillforthDlg::UpdateStatusText() {
 }
 
 void CQuillforthDlg::RegisterTooltips() {
-    m_ToolTip.Create(Hwnd());
+    m_toolTip.Create(Hwnd());
     for (const Tooltip& tooltip : kTooltips) {
         HWND control = Item(tooltip.control);
         if (control != nullptr) {
-            m_ToolTip.AddTool(control, tooltip.text);
+            m_toolTip.AddTool(control, tooltip.text);
         }
     }
 }
 
 bool CQuillforthDlg::PreTranslateMessage(MSG& message) {
-    if (m_ToolTip.Exists()) {
-        m_ToolTip.RelayEvent(message);
+    if (m_toolTip.Exists()) {
+        m_toolTip.RelayEvent(message);
     }
     return CDialog::PreTranslateMessage(message);
 }
 
 void CQuillforthDlg::Hide() {
     // A balloon shown for a control would stay on the screen without the dialog.
-    m_ToolTip.Hide();
+    m_toolTip.Hide();
     Show(SW_HIDE);
-    m_bVisible = false;
+    m_visible = false;
 }
 
 void CQuillforthDlg::Restore() {
     Show(SW_SHOWNORMAL);
     ::SetForegroundWindow(Hwnd());
-    m_bVisible = true;
+    m_visible = true;
 }
 
 void CQuillforthDlg::Exit() {
@@ -462,7 +451,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             return true;
         case IDC_GO:
             m_strSearch = CWindow(Item(IDC_SEARCH)).GetText();
-            m_CacheList.Search(m_strSearch);
+            m_cacheList.Search(m_strSearch);
             return true;
         case IDC_HIDE_AT_START:
             if (code == BN_CLICKED) {
@@ -488,7 +477,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             DeleteOutdated();
             return true;
         default:
-            if (m_CacheList.OnCommand(id)) {
+            if (m_cacheList.OnCommand(id)) {
                 NoteCacheChanged();
                 return true;
             }
@@ -534,7 +523,7 @@ void CQuillforthDlg::OnTimer(UINT_PTR id) {
             UpdateStatusText();
             break;
         default:
-            m_ServerList.OnTimer(id);
+            m_serverList.OnTimer(id);
             break;
     }
 }
@@ -564,16 +553,16 @@ void CQuillforthDlg::OnUpdateCommand(CCommandState& state) {
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnNotify(NMHDR& header) {
-    return m_CacheList.OnNotify(header);
+    return m_cacheList.OnNotify(header);
 }
 
 std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == m_taskbarCreatedMessage && message != 0) {
-        m_TrayIcon.AddAgain();
+        m_trayIcon.AddAgain();
         return 0;
     }
     if (message == WM_CONTEXTMENU &&
-        m_CacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
+        m_cacheList.OnContextMenu(reinterpret_cast<HWND>(wParam), PointFromLParam(lParam))) {
         return 0;
     }
     switch (message) {
@@ -582,17 +571,17 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
                 ShowTrayMenu();
                 return 1;
             }
-            return m_TrayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
+            return m_trayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
-            m_CacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
+            m_cacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
             NoteCacheChanged();
             return 0;
         case WM_PROXY_CHANGES:
             OnProxyChanges();
             return 0;
         case WM_INFODLG_CLOSED:
-            m_Settings.informationWindowUp = wParam == 0;
-            m_pInformationDlg = nullptr;
+            m_settings.informationWindowUp = wParam == 0;
+            m_informationDlg = nullptr;
             return 0;
         case WM_SERVER_ERROR:
         case WM_SHOW_NOTICE: {
@@ -601,7 +590,7 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             return 0;
         }
         case WM_QUERYDRAGICON:
-            return reinterpret_cast<LRESULT>(m_hIcon);
+            return reinterpret_cast<LRESULT>(m_icon);
         case WM_QUERYENDSESSION:
             // Nothing here needs the user: the session may end at once.
             return TRUE;
@@ -611,7 +600,7 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             }
             return 0;
         default:
-            return m_ServerList.OnMessage(message, wParam, lParam);
+            return m_serverList.OnMessage(message, wParam, lParam);
     }
 }
 
@@ -624,18 +613,18 @@ bool CQuillforthDlg::OnSysCommand(UINT command, LPARAM /*lParam*/) {
 }
 
 void CQuillforthDlg::OpenInformationWindow() {
-    if (m_pInformationDlg != nullptr) {
+    if (m_informationDlg != nullptr) {
         return;
     }
-    m_pInformationDlg =
-        CInformationDlg::Open(*this, Hwnd(), *m_pDnsSocket, m_Settings.informationAlwaysOnTop);
-    if (m_pInformationDlg != nullptr) {
-        m_Settings.informationWindowUp = true;
+    m_informationDlg =
+        CInformationDlg::Open(*this, Hwnd(), *m_dnsSocket, m_settings.informationAlwaysOnTop);
+    if (m_informationDlg != nullptr) {
+        m_settings.informationWindowUp = true;
     }
 }
 
 void CQuillforthDlg::SetInformationAlwaysOnTop(bool onTop) {
-    m_Settings.informationAlwaysOnTop = onTop;
+    m_settings.informationAlwaysOnTop = onTop;
     SaveSettings();
 }
 
@@ -654,7 +643,7 @@ bool CQuillforthDlg::OnPaint() {
     const RECT client = ClientRect();
     const int x = (RectWidth(client) - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
     const int y = (RectHeight(client) - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-    ::DrawIcon(dc, x, y, m_hIcon);
+    ::DrawIcon(dc, x, y, m_icon);
     ::EndPaint(Hwnd(), &paint);
     return true;
 }
@@ -687,9 +676,9 @@ void CQuillforthDlg::ApplyAutostart(bool atStartup) {
         m_autostartThread.join();
     }
     if (atStartup) {
-        m_autostartThread = std::thread(::SetAutostart, m_Settings.startAtLogin);
+        m_autostartThread = std::thread(::SetAutostart, m_settings.startAtLogin);
     } else {
-        ::SetAutostart(m_Settings.startAtLogin);
+        ::SetAutostart(m_settings.startAtLogin);
     }
 }
 
@@ -715,14 +704,14 @@ void CQuillforthDlg::RunExitSequence() {
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);
-    m_ServerList.StopProbe();
-    m_TrayIcon.RemoveIcon();
+    m_serverList.StopProbe();
+    m_trayIcon.RemoveIcon();
     SaveSettings();
     StopProxy();
-    m_CacheList.SaveLayout(CRegistryProfile());
+    m_cacheList.SaveLayout(CRegistryProfile());
     // The saver ends first, so that the last save holds every change.
     m_cacheSaver.reset();
-    if (!SaveToFile(m_Cache, CacheFilePath()) && m_sessionEnding) {
+    if (!SaveToFile(m_cache, CacheFilePath()) && m_sessionEnding) {
         Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
     }
 }
@@ -730,6 +719,6 @@ void CQuillforthDlg::RunExitSequence() {
 void CQuillforthDlg::OnDestroy() {
     CDialog::OnDestroy();
     RunExitSequence();
-    m_pDnsSocket.reset();
-    m_Cache.RemoveAll();
+    m_dnsSocket.reset();
+    m_cache.RemoveAll();
 }

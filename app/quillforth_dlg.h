@@ -14,6 +14,7 @@
 #include "app/information_dlg.h"
 #include "app/ini_profile.h"
 #include "app/resolve_job.h"
+#include "app/server_box.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
 #include "cache/cache_saver.h"
@@ -21,26 +22,8 @@
 #include "core/dns_observer.h"
 #include "core/dns_socket.h"
 #include "system/adapter_list.h"
-#include "system/server_list.h"
 #include "ui/balloon_tip.h"
 #include "win/dialog.h"
-
-// Posted to the dialog by the proxy's notification thread: lParam a heap copy of a server error
-// text, which the handler shows and frees.
-inline constexpr UINT WM_SERVER_ERROR = WM_APP + 0x10;
-// Posted by the dialog to itself, to tell the user something once it is up: lParam a heap copy
-// of the text, which the handler shows and frees.
-inline constexpr UINT WM_SHOW_NOTICE = WM_APP + 0x11;
-// Posted by the proxy when entries answered from or learned into wait in its batch of changes;
-// the handler takes the batch and brings the cache list up to date.
-inline constexpr UINT WM_PROXY_CHANGES = WM_APP + 0x12;
-
-// The main dialog's timers.
-inline constexpr UINT_PTR TIMER_STATUS_TEXT = 104;
-inline constexpr UINT_PTR TIMER_REFRESH = 105;
-inline constexpr UINT_PTR TIMER_STATUS_ICON = 106;
-inline constexpr UINT_PTR TIMER_HIDE_AT_START = 107;
-inline constexpr UINT_PTR TIMER_PROXY_CHANGES = 109;
 
 // The tray icon's id, which is also its menu's.
 inline constexpr UINT kTrayIconId = 132;
@@ -63,7 +46,6 @@ public:
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
     void StopProxy();
-    [[nodiscard]] bool Running() const { return m_bRunning; }
 
     // The tray icon and its status text, from the proxy's and the upstream's state.
     void UpdateStatus();
@@ -73,9 +55,7 @@ public:
                                                 std::string_view server, bool serverDown,
                                                 std::string_view notice);
 
-    [[nodiscard]] CDnsItemMap& Cache() override { return m_Cache; }
-    [[nodiscard]] CCacheList& CacheList() { return m_CacheList; }
-    [[nodiscard]] CTrayIcon& TrayIcon() { return m_TrayIcon; }
+    [[nodiscard]] CDnsItemMap& Cache() override { return m_cache; }
 
     // IServerListOwner.
     bool SetDnsServers(const CLockedStringList& servers) override;
@@ -91,10 +71,10 @@ public:
     bool PreTranslateMessage(MSG& message) override;
 
     // IInformationOwner: what the statistics window shows of this dialog.
-    [[nodiscard]] int CachedItemCount() const override { return m_Cache.GetCount(); }
-    [[nodiscard]] std::string LastUpdateText() const override { return m_strLastUpdate; }
+    [[nodiscard]] int CachedItemCount() const override { return m_cache.GetCount(); }
+    [[nodiscard]] std::string LastUpdateText() const override { return m_lastUpdate; }
     [[nodiscard]] std::string NextUpdateText() const override { return m_strNextUpdate; }
-    [[nodiscard]] std::time_t StartTime() const override { return m_tStartTime; }
+    [[nodiscard]] std::time_t StartTime() const override { return m_startTime; }
     [[nodiscard]] std::string CurrentDnsServer() const override {
         return m_upstream.CurrentDnsServer();
     }
@@ -164,32 +144,32 @@ private:
     // the window shows while the Task Scheduler, which may be starting itself, answers.
     void ApplyAutostart(bool atStartup);
 
-    CDnsItemMap m_Cache;
+    CDnsItemMap m_cache;
     // Where the proxy, the resolves and the probe send their upstream queries.
     CUpstreamSettings m_upstream;
     // After the cache and the upstream, which it refers to.
-    CCacheList m_CacheList;
-    std::unique_ptr<CDnsSocket> m_pDnsSocket;
-    CServerList m_ServerList{*this};
-    CIniProfile m_Profile;
-    Settings m_Settings;
-    CAdapterList m_AdapterList;
-    CTrayIcon m_TrayIcon;
-    CBalloonTip m_ToolTip;
+    CCacheList m_cacheList;
+    std::unique_ptr<CDnsSocket> m_dnsSocket;
+    CServerList m_serverList{*this};
+    CIniProfile m_profile;
+    Settings m_settings;
+    CAdapterList m_adapterList;
+    CTrayIcon m_trayIcon;
+    CBalloonTip m_toolTip;
 
-    std::string m_strLastUpdate = "00:00:00";
+    std::string m_lastUpdate = "00:00:00";
     std::string m_strNextUpdate = "Disabled";
     std::string m_strSearch;
     bool m_bRunning = false;
     bool m_bUpdating = false;
     bool m_bExit = false;
-    bool m_bVisible = true;
+    bool m_visible = true;
     DWORD m_dwDnsClientState = 0;
-    DWORD m_dwThreadId = 0;
-    std::time_t m_tStartTime = 0;
-    HICON m_hIcon = nullptr;
+    DWORD m_threadId = 0;
+    std::time_t m_startTime = 0;
+    HICON m_icon = nullptr;
     // The open statistics window, which deletes itself; null when closed.
-    CInformationDlg* m_pInformationDlg = nullptr;
+    CInformationDlg* m_informationDlg = nullptr;
 
     // Saves the cache by itself while it changes; from the cache's load to the exit sequence.
     std::unique_ptr<CCacheSaver> m_cacheSaver;
@@ -207,6 +187,3 @@ private:
     // The start-up's change of the logon task; joined before the next one and at the exit.
     std::thread m_autostartThread;
 };
-
-// The main dialog of the running program, for the commands that reach it from elsewhere.
-CQuillforthDlg* MainDialog();

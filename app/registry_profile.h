@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/list_layout.h"
+
 // The registry key under which the per-user application profile lives.
 inline constexpr char kRegistryCompany[] = "Veltmark";
 
@@ -44,15 +46,6 @@ std::optional<RECT> DecodeWindowRect(std::span<const uint8_t> bytes);
 // none) as 32-bit integers, then per column 1 byte shown flag, 32-bit width in pixels and
 // 32-bit display position; 9 x N + 8 bytes in all.
 inline constexpr char kOverviewEntry[] = "Overview";
-struct ColumnLayout {
-    bool shown = true;
-    int32_t width = 0;
-    int32_t position = 0;
-};
-struct ListLayout {
-    int32_t sortKey = 0;
-    std::vector<ColumnLayout> columns;
-};
 std::vector<uint8_t> EncodeListLayout(const ListLayout& layout);
 // None unless the size is 9 x N + 8 for the stored N, that N is the list's `columnCount` and the
 // sort key names one of its columns (or none): a layout saved for another list is ignored.

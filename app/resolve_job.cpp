@@ -13,6 +13,7 @@
 #include "app/resolve_progress_dlg.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/message_box.h"
 
 namespace {
@@ -88,20 +89,20 @@ public:
             --g_workersAlive;
             throw std::system_error(errno, std::generic_category(), "batch resolve thread");
         }
-        m_thread = reinterpret_cast<HANDLE>(thread);
+        m_hResolveThread = reinterpret_cast<HANDLE>(thread);
     }
     CResolveWorker(const CResolveWorker&) = delete;
     CResolveWorker& operator=(const CResolveWorker&) = delete;
     // A run cut short by an exception still stops its worker before the job goes.
     ~CResolveWorker() {
-        if (m_thread != nullptr) {
+        if (m_hResolveThread != nullptr) {
             m_job.DetachWindow(true);
             Wait();
         }
     }
 
     void Wait() {
-        if (m_thread == nullptr) {
+        if (m_hResolveThread == nullptr) {
             return;
         }
         // A message sent before the wait began may not wake it: the queue is looked at again
@@ -111,18 +112,18 @@ public:
             MSG message{};
             ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             const DWORD woken =
-                ::MsgWaitForMultipleObjects(1, &m_thread, FALSE, kPollMs, QS_SENDMESSAGE);
+                ::MsgWaitForMultipleObjects(1, &m_hResolveThread, FALSE, kPollMs, QS_SENDMESSAGE);
             if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) {
                 break;
             }
         }
-        ::CloseHandle(m_thread);
-        m_thread = nullptr;
+        ::CloseHandle(m_hResolveThread);
+        m_hResolveThread = nullptr;
     }
 
 private:
     ResolveJob& m_job;
-    HANDLE m_thread = nullptr;
+    HANDLE m_hResolveThread = nullptr;
 };
 
 }  // namespace

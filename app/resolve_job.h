@@ -11,12 +11,6 @@
 #include "core/dns_item_map.h"
 #include "core/upstream_settings.h"
 
-// Sent by the batch worker to the progress window: wParam the progress text, a const
-// std::string* that stays the sender's (the send returns only once the window has copied it, and
-// a window that has gone by then leaves nothing to free); lParam the position, the rows finished.
-// The result is 0.
-inline constexpr UINT WM_RESOLVE_PROGRESS = WM_USER + 101;
-
 // Which rows of the cache list a batch run resolves.
 enum ResolveMode : int {
     RESOLVE_ALL = 1,         // every row; "Resolve &All" and the scheduled refresh

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "win/controls.h"
 #include "win/message_box.h"
 
@@ -15,7 +16,7 @@ constexpr int kInitialRange = 100;
 }  // namespace
 
 CResolveProgressDlg::CResolveProgressDlg(HWND parent, ResolveJob& job, std::string caption)
-    : CDialog(IDD_RESOLVE_PROGRESS, parent), m_job(job), m_strCaption(std::move(caption)) {}
+    : CDialog(IDD_RESOLVE_PROGRESS, parent), m_job(job), m_caption(std::move(caption)) {}
 
 bool CResolveProgressDlg::OnInitDialog() {
     CDialog::OnInitDialog();
@@ -23,7 +24,7 @@ bool CResolveProgressDlg::OnInitDialog() {
     bar.SetRange(0, kInitialRange);
     bar.SetPos(0);
     CWindow(Item(IDC_PROGRESS_TEXT)).SetText("");
-    CWindow(Item(IDC_PROGRESS_CAPTION)).SetText(m_strCaption);
+    CWindow(Item(IDC_PROGRESS_CAPTION)).SetText(m_caption);
     // Only now may the worker send its range and first progress: they must find the window.
     m_job.AttachWindow(Hwnd());
     return true;
@@ -52,7 +53,7 @@ bool CResolveProgressDlg::OnClose() {
 
 void CResolveProgressDlg::OnDestroy() {
     // However the window goes, the worker no longer sends to it.
-    m_job.DetachWindow(!m_bClosed);
+    m_job.DetachWindow(!m_closed);
     CDialog::OnDestroy();
 }
 
@@ -74,21 +75,21 @@ void CResolveProgressDlg::ShowProgress(const std::string& text, int position) {
 }
 
 void CResolveProgressDlg::RequestClose() {
-    if (m_bClosed) {
+    if (m_closed) {
         return;
     }
     if (Full()) {
         Close(false);
         return;
     }
-    if (m_bAsking) {
+    if (m_asking) {
         return;
     }
-    m_bAsking = true;
+    m_asking = true;
     const int answer = ShowMessage(kStopQuestion, MB_YESNO | MB_ICONQUESTION, Hwnd());
-    m_bAsking = false;
+    m_asking = false;
     // The last row may have come in while the question was open: the run finished.
-    if (answer == IDYES && !m_bClosed) {
+    if (answer == IDYES && !m_closed) {
         Close(!Full());
     }
 }
@@ -98,7 +99,7 @@ bool CResolveProgressDlg::Full() const {
 }
 
 void CResolveProgressDlg::Close(bool cancelled) {
-    m_bClosed = true;
+    m_closed = true;
     // At once, not when the window goes: a cancelled worker stops before its next row.
     m_job.DetachWindow(cancelled);
     EndDialog(cancelled ? IDCANCEL : IDOK);

@@ -36,8 +36,8 @@ private:
     void Close(bool cancelled);
 
     ResolveJob& m_job;
-    std::string m_strCaption;
+    std::string m_caption;
     // The stop question is open: a second request waits for its answer.
-    bool m_bAsking = false;
-    bool m_bClosed = false;
+    bool m_asking = false;
+    bool m_closed = false;
 };

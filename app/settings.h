@@ -22,6 +22,8 @@ struct Settings {
     // "CacheSaveSeconds": how long after a change the cache is saved by itself. Read, never
     // written: the tests shorten it; users have no reason to.
     int cacheSaveSeconds = 300;
+
+    bool operator==(const Settings&) const = default;
 };
 
 inline constexpr char kSettingsSection[] = "Settings";

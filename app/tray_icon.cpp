@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "res/resource.h"
+
 CTrayIcon::~CTrayIcon() {
     RemoveIcon();
     m_menu.reset();
@@ -15,7 +17,7 @@ bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, H
                        UINT id) {
     // Notification icons came with Windows 4.
     if (LOBYTE(LOWORD(::GetVersion())) < 4 || owner == nullptr || !::IsWindow(owner)) {
-        m_bEnabled = false;
+        m_enabled = false;
         return false;
     }
     m_data = {};
@@ -29,11 +31,11 @@ bool CTrayIcon::Create(HWND owner, UINT callbackMessage, std::string_view tip, H
     const size_t length = std::min(tip.size(), kMaxTipLength);
     std::memcpy(m_data.szTip, tip.data(), length);
     m_data.szTip[length] = '\0';
-    m_bEnabled = ::Shell_NotifyIconA(NIM_ADD, &m_data) != FALSE;
+    m_enabled = ::Shell_NotifyIconA(NIM_ADD, &m_data) != FALSE;
 
     m_menu.emplace(CMenu::Load(static_cast<int>(LOWORD(id))));
     m_tooltip.Create(owner);
-    return m_bEnabled;
+    return m_enabled;
 }
 
 bool CTrayIcon::AddAgain() {
@@ -42,15 +44,15 @@ bool CTrayIcon::AddAgain() {
     }
     m_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     // A shell that still holds the icon refuses to add it twice; it takes the update.
-    m_bEnabled = Submit(NIM_ADD) || Submit(NIM_MODIFY);
-    return m_bEnabled;
+    m_enabled = Submit(NIM_ADD) || Submit(NIM_MODIFY);
+    return m_enabled;
 }
 
 void CTrayIcon::RemoveIcon() {
-    if (m_bEnabled) {
+    if (m_enabled) {
         m_data.uFlags = 0;
         ::Shell_NotifyIconA(NIM_DELETE, &m_data);
-        m_bEnabled = false;
+        m_enabled = false;
     }
     // For good: a later "TaskbarCreated" must not bring it back.
     m_data.hWnd = nullptr;
@@ -61,7 +63,7 @@ bool CTrayIcon::Submit(DWORD command) {
 }
 
 bool CTrayIcon::SetIcon(HICON icon) {
-    if (!m_bEnabled) {
+    if (!m_enabled) {
         return false;
     }
     m_data.uFlags = NIF_ICON;
@@ -76,10 +78,10 @@ bool CTrayIcon::SetIcon(int iconId) {
 }
 
 bool CTrayIcon::SetTooltipText(std::string_view text) {
-    if (!m_bEnabled) {
+    if (!m_enabled) {
         return false;
     }
-    m_strTip = text;
+    m_tip = text;
     return Submit(NIM_MODIFY);
 }
 
@@ -107,11 +109,41 @@ bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
             break;
         case WM_MOUSEMOVE:
             if (m_tooltip.Exists()) {
-                m_tooltip.Request(m_strTip, nullptr, cursor);
+                m_tooltip.Request(m_tip, nullptr, cursor);
             }
             break;
         default:
             break;
     }
     return true;
+}
+
+TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
+    constexpr int kBlinks = 10;
+    if (serverDown) {
+        TrayStatus status{0, "Current DNS server is down"};
+        if (m_blinkCount >= kBlinks) {
+            serverDown = false;
+            status.icon = IDR_MAINFRAME;
+            m_blinkPhase = false;
+            m_blinkCount = 0;
+        } else if (m_blinkPhase) {
+            status.icon = IDI_BLINK;
+            m_blinkPhase = false;
+        } else {
+            status.icon = IDI_SERVER_DOWN;
+            m_blinkPhase = true;
+            ++m_blinkCount;
+        }
+        return status;
+    }
+    if (updating) {
+        TrayStatus status{m_blinkPhase ? IDI_BLINK : IDI_UPDATING, "Quillforth is updating"};
+        m_blinkPhase = !m_blinkPhase;
+        return status;
+    }
+    if (running) {
+        return {IDR_MAINFRAME, "Quillforth is running"};
+    }
+    return {IDI_STOPPED, "Quillforth was stopped"};
 }

@@ -11,9 +11,6 @@
 #include "ui/balloon_tip.h"
 #include "win/controls.h"
 
-// Sent by the shell to the owner of the tray icon: wParam the icon id, lParam the mouse message.
-inline constexpr UINT WM_TRAYNOTIFY = WM_USER + 5;
-
 // The program's icon in the notification area. It has no window of its own: the shell sends the
 // owner WM_TRAYNOTIFY, and the owner hands the events it does not handle itself to
 // OnTrayNotification. The status text is shown by our own tooltip window, not by the shell, whose
@@ -36,17 +33,16 @@ public:
     // RemoveIcon has run. The shell's result.
     bool AddAgain();
     void RemoveIcon();
-    [[nodiscard]] bool Enabled() const { return m_bEnabled; }
+    [[nodiscard]] bool Enabled() const { return m_enabled; }
 
     // Replace the icon: the shell's result, or false when not enabled.
     bool SetIcon(HICON icon);
     bool SetIcon(int iconId);
     // The text that our tooltip window shows: the shell's result, or false when not enabled.
     bool SetTooltipText(std::string_view text);
-    [[nodiscard]] const std::string& TooltipText() const { return m_strTip; }
+    [[nodiscard]] const std::string& TooltipText() const { return m_tip; }
     // The tip as the shell holds it.
     [[nodiscard]] std::string ShellTip() const { return m_data.szTip; }
-    [[nodiscard]] HMENU Menu() const { return m_menu ? m_menu->Handle() : nullptr; }
 
     // WM_TRAYNOTIFY that the owner did not handle: false when `id` is not this icon's.
     virtual bool OnTrayNotification(WPARAM id, LPARAM event);
@@ -55,8 +51,27 @@ private:
     bool Submit(DWORD command);
 
     CBalloonTip m_tooltip;
-    std::string m_strTip;
-    bool m_bEnabled = false;
+    std::string m_tip;
+    bool m_enabled = false;
     NOTIFYICONDATAA m_data{};
     std::optional<CMenu> m_menu;
+};
+
+// What the tray icon shows: an icon resource and its tooltip text.
+struct TrayStatus {
+    int icon = 0;
+    std::string text;
+};
+
+// The tray icon's status, updated every second. A server found down makes the icon alternate
+// between IDI_SERVER_DOWN and IDI_BLINK ten times, after which the down flag clears itself until
+// the next failed probe sets it again; a batch resolve blinks between IDI_UPDATING and
+// IDI_BLINK; otherwise the icon tells whether the proxy runs.
+class CTrayWarning {
+public:
+    TrayStatus Update(bool& serverDown, bool updating, bool running);
+
+private:
+    bool m_blinkPhase = false;
+    int m_blinkCount = 0;
 };

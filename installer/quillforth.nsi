@@ -1,7 +1,7 @@
-; Quillforth's installer for one architecture, built by CMake:
-;     makensis -DQF_VERSION=1.80 -DQF_ARCH=x86_64|i686 -DQF_EXE=Quillforth.exe
+; Quillforth's installer for one architecture, built by CMake with the project's version:
+;     makensis -DQF_VERSION=VERSION -DQF_ARCH=x86_64|i686 -DQF_EXE=Quillforth.exe
 ;              -DQF_HELPER=QuillforthSetupHelper.exe -DQF_README=Readme.txt -DQF_ICON=quillforth.ico
-;              -DQF_OUTFILE=Quillforth-1.80-setup.exe quillforth.nsi
+;              -DQF_OUTFILE=Quillforth-VERSION-setup.exe quillforth.nsi
 ; Both the installer and its uninstaller run silently with /S.
 
 !if "${QF_ARCH}" == "x86_64"

@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/quillforth_app.h"
+#include "res/program_names.h"
 #include "res/resource.h"
 
 namespace {
@@ -18,9 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr char kDialogClass[] = "#32770";
-// Every version's main dialog has this caption followed by its version number; the installer's
-// own windows ("Quillforth 1.80 ... Setup") do not.
-constexpr std::string_view kMainCaptionPrefix = "Quillforth v";
 constexpr auto kPollInterval = 100ms;
 
 using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&::CloseHandle)>;

@@ -1,13 +1,19 @@
 #include "system/upstream_probe.h"
 
-#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
-#include "res/resource.h"
+
+namespace {
+
+// The probe lookups of this process that have not ended, those let go included.
+std::atomic<int> g_lookupsInFlight{0};
+
+}  // namespace
 
 // What a lookup's thread and its owner share. The owner lets go by clearing `window`; the thread
 // posts under the lock, so nothing reaches a window whose owner is gone. Posting never waits for
@@ -19,8 +25,16 @@ struct CUpstreamProbe::Lookup {
     bool answered = false;
 };
 
-CUpstreamProbe::CUpstreamProbe(TargetSource target, ResultHandler onResult)
-    : m_target(std::move(target)), m_onResult(std::move(onResult)) {}
+CUpstreamProbe::CUpstreamProbe(TargetSource target, ResultHandler onResult, UINT doneMessage,
+                               UINT_PTR timerId)
+    : m_target(std::move(target)),
+      m_onResult(std::move(onResult)),
+      m_doneMessage(doneMessage),
+      m_timerId(timerId) {}
+
+int CUpstreamProbe::LookupsInFlight() {
+    return g_lookupsInFlight.load();
+}
 
 CUpstreamProbe::~CUpstreamProbe() {
     Stop();
@@ -28,19 +42,19 @@ CUpstreamProbe::~CUpstreamProbe() {
 
 void CUpstreamProbe::Start(HWND window, UINT periodMs) {
     if (m_window != nullptr && m_window != window) {
-        ::KillTimer(m_window, TIMER_PROBE);
+        ::KillTimer(m_window, m_timerId);
     }
     m_window = window;
     if (m_lookup != nullptr) {
         const std::lock_guard guard(m_lookup->lock);
         m_lookup->window = window;
     }
-    ::SetTimer(window, TIMER_PROBE, periodMs, nullptr);
+    ::SetTimer(window, m_timerId, periodMs, nullptr);
 }
 
 void CUpstreamProbe::Stop() {
     if (m_window != nullptr) {
-        ::KillTimer(m_window, TIMER_PROBE);
+        ::KillTimer(m_window, m_timerId);
         m_window = nullptr;
     }
     if (m_lookup == nullptr) {
@@ -70,11 +84,11 @@ bool CUpstreamProbe::ProbeUpstream() {
     }
     auto lookup = std::make_shared<Lookup>();
     lookup->window = m_window;
-    ++s_lookupsInFlight;
+    ++g_lookupsInFlight;
     try {
-        m_thread = std::thread(Run, lookup, m_target());
+        m_thread = std::thread(Run, lookup, m_target(), m_doneMessage);
     } catch (const std::system_error&) {
-        --s_lookupsInFlight;  // no thread, no probe: the next tick tries again
+        --g_lookupsInFlight;  // no thread, no probe: the next tick tries again
         return false;
     }
     m_lookup = std::move(lookup);
@@ -82,7 +96,7 @@ bool CUpstreamProbe::ProbeUpstream() {
 }
 
 bool CUpstreamProbe::OnTimer(UINT_PTR id) {
-    if (id != TIMER_PROBE) {
+    if (id != m_timerId) {
         return false;
     }
     ProbeUpstream();
@@ -90,7 +104,7 @@ bool CUpstreamProbe::OnTimer(UINT_PTR id) {
 }
 
 bool CUpstreamProbe::OnMessage(UINT message) {
-    if (message != WM_PROBE_DONE) {
+    if (message != m_doneMessage) {
         return false;
     }
     // A message of a lookup whose result a tick took already finds the next one still running,
@@ -99,7 +113,8 @@ bool CUpstreamProbe::OnMessage(UINT message) {
     return true;
 }
 
-void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target) {
+void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target,
+                         UINT doneMessage) {
     bool answered = false;
     try {
         DnsItem scratch;
@@ -112,10 +127,10 @@ void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTa
         lookup->ended = true;
         lookup->answered = answered;
         if (lookup->window != nullptr) {
-            ::PostMessageA(lookup->window, WM_PROBE_DONE, 0, 0);
+            ::PostMessageA(lookup->window, doneMessage, 0, 0);
         }
     }
-    --s_lookupsInFlight;
+    --g_lookupsInFlight;
 }
 
 void CUpstreamProbe::Finish() {
@@ -135,50 +150,4 @@ void CUpstreamProbe::Finish() {
     if (m_onResult) {
         m_onResult(answered);
     }
-}
-
-std::string StatusLine(std::string_view label, std::string_view value) {
-    constexpr size_t kLabelWidth = 20;
-    constexpr size_t kValueWidth = 15;
-    std::string line(label);
-    line.resize(std::max(line.size(), kLabelWidth), ' ');
-    line += value;
-    line.append(kValueWidth - std::min(value.size(), kValueWidth), ' ');
-    line += "\r\n";
-    return line;
-}
-
-std::string ServerStatusLines(std::string_view server, bool serverDown) {
-    return StatusLine("Current DNS server:", server) +
-           StatusLine("DNS server status:", serverDown ? "Down" : "Up");
-}
-
-TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
-    constexpr int kBlinks = 10;
-    if (serverDown) {
-        TrayStatus status{0, "Current DNS server is down"};
-        if (m_blinkCount >= kBlinks) {
-            serverDown = false;
-            status.icon = IDR_MAINFRAME;
-            m_blinkPhase = false;
-            m_blinkCount = 0;
-        } else if (m_blinkPhase) {
-            status.icon = IDI_BLINK;
-            m_blinkPhase = false;
-        } else {
-            status.icon = IDI_SERVER_DOWN;
-            m_blinkPhase = true;
-            ++m_blinkCount;
-        }
-        return status;
-    }
-    if (updating) {
-        TrayStatus status{m_blinkPhase ? IDI_BLINK : IDI_UPDATING, "Quillforth is updating"};
-        m_blinkPhase = !m_blinkPhase;
-        return status;
-    }
-    if (running) {
-        return {IDR_MAINFRAME, "Quillforth is running"};
-    }
-    return {IDI_STOPPED, "Quillforth was stopped"};
 }

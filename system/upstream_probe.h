@@ -2,11 +2,9 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include "core/upstream_settings.h"
@@ -14,22 +12,17 @@
 // The well-known host name that the probe resolves through the upstream server in use.
 inline constexpr char kProbeHostName[] = "www.example.com";
 
-// The probe's timer on its window and the period between two probes.
-inline constexpr UINT_PTR TIMER_PROBE = 108;
+// The period between two probes.
 inline constexpr UINT kProbePeriodMs = 10'000;
-
-// Posted by a probe's thread to the window when its lookup has ended; the window hands it to
-// CUpstreamProbe::OnMessage. wParam and lParam are 0: the result waits in the probe.
-inline constexpr UINT WM_PROBE_DONE = WM_APP + 0x108;
 
 // Checks every period whether the upstream server in use answers: one lookup of kProbeHostName
 // through the upstream target as the window's thread found it at the tick, into a scratch entry
-// that no cache sees.
+// that no cache sees. The window that runs the probe names the timer and the message it uses.
 //
 // The lookup runs on a thread of its own and may wait for the whole upstream timeout: the
 // window's thread must never wait for it, as the proxy's workers send their notifications to that
-// thread and wait for the answer. The result comes back to the window's thread through
-// WM_PROBE_DONE and reaches the handler there. At most one lookup runs at a time; a tick while
+// thread and wait for the answer. The result comes back to the window's thread through the done
+// message and reaches the handler there. At most one lookup runs at a time; a tick while
 // one runs does nothing.
 //
 // Stop (and the destructor) never wait for a lookup that is still running: the lookup is let go.
@@ -46,12 +39,14 @@ public:
     // Gives the server, port and wait of the upstream in use, on the window's thread.
     using TargetSource = std::function<UpstreamTarget()>;
 
-    CUpstreamProbe(TargetSource target, ResultHandler onResult);
+    // `target` gives the upstream in use at each tick; `doneMessage` is posted to the window
+    // when a lookup has ended; `timerId` ticks on it.
+    CUpstreamProbe(TargetSource target, ResultHandler onResult, UINT doneMessage, UINT_PTR timerId);
     CUpstreamProbe(const CUpstreamProbe&) = delete;
     CUpstreamProbe& operator=(const CUpstreamProbe&) = delete;
     ~CUpstreamProbe();
 
-    // Starts TIMER_PROBE on `window`, which hands its WM_TIMER and WM_PROBE_DONE to OnTimer and
+    // Starts the timer on `window`, which hands its WM_TIMER and the done message to OnTimer and
     // OnMessage. A probe that runs keeps running; its result goes to the new window.
     void Start(HWND window, UINT periodMs = kProbePeriodMs);
     // Kills the timer and lets a running lookup go (see above); a result not yet handled is
@@ -62,51 +57,27 @@ public:
     bool ProbeUpstream();
     [[nodiscard]] bool Probing() const { return m_lookup != nullptr; }
 
-    // A tick of TIMER_PROBE runs ProbeUpstream; false for any other timer.
+    // A tick of the probe's timer runs ProbeUpstream; false for any other timer.
     bool OnTimer(UINT_PTR id);
-    // WM_PROBE_DONE: hands a finished lookup's result to the handler; false for other messages.
+    // The done message: hands a finished lookup's result to the handler; false for other
+    // messages.
     bool OnMessage(UINT message);
 
     // The probe lookups that have not ended yet in this process, those let go included.
-    static int LookupsInFlight() { return s_lookupsInFlight.load(); }
+    static int LookupsInFlight();
 
 private:
     struct Lookup;
-    static void Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target);
+    static void Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target,
+                    UINT doneMessage);
     // Takes the result of the lookup when it has ended: joins its thread and calls the handler.
     void Finish();
 
     TargetSource m_target;
     ResultHandler m_onResult;
+    const UINT m_doneMessage;
+    const UINT_PTR m_timerId;
     HWND m_window = nullptr;
     std::shared_ptr<Lookup> m_lookup;
     std::thread m_thread;
-
-    static inline std::atomic<int> s_lookupsInFlight{0};
-};
-
-// A line of the main dialog's status box: the label padded to 20 characters, the value to 15,
-// and a line break.
-std::string StatusLine(std::string_view label, std::string_view value);
-// The status box's lines about the upstream: the server in use and whether the last probe
-// found it up.
-std::string ServerStatusLines(std::string_view server, bool serverDown);
-
-// What the tray icon shows: an icon resource and its tooltip text.
-struct TrayStatus {
-    int icon = 0;
-    std::string text;
-};
-
-// The tray icon's status, updated every second. A server found down makes the icon alternate
-// between IDI_SERVER_DOWN and IDI_BLINK ten times, after which the down flag clears itself until
-// the next failed probe sets it again; a batch resolve blinks between IDI_UPDATING and
-// IDI_BLINK; otherwise the icon tells whether the proxy runs.
-class CTrayWarning {
-public:
-    TrayStatus Update(bool& serverDown, bool updating, bool running);
-
-private:
-    bool m_blinkPhase = false;
-    int m_blinkCount = 0;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every tree and runs every test: the format check, the native
-# suite plain and under ASan+UBSan and TSan, the fuzz target for a bounded time, and the Windows
-# suite under Wine. Ends with one summary line; exits non-zero when anything failed.
+# Installs what is missing, builds every tree and runs every test: the format check, the check
+# that includes point only downwards, the native suite plain and under ASan+UBSan and TSan, the
+# fuzz target for a bounded time, and the Windows suite under Wine. Ends with one summary line;
+# exits non-zero when anything failed.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -64,6 +65,14 @@ if clang-format --dry-run --Werror "${sources[@]}" 2>"$logs/format.log"; then
 else
     head -40 "$logs/format.log"
     record format 1
+fi
+
+echo "== include check"
+if "$root/tools/check-includes.sh" >"$logs/includes.log" 2>&1; then
+    record includes 0
+else
+    head -40 "$logs/includes.log"
+    record includes 1
 fi
 
 build native && run_ctest native -j2

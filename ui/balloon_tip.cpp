@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "res/window_messages.h"
+
 namespace {
 
 constexpr int kPadX = 12;  // text inset from the left and right of the body
@@ -93,48 +95,48 @@ void CBalloonTip::RelayEvent(const MSG& message) {
 }
 
 void CBalloonTip::Request(std::string text, HICON icon, POINT anchor) {
-    if (m_hwnd == nullptr) {
+    if (m_handle == nullptr) {
         return;  // without a window the timer would become a thread timer
     }
     m_text = std::move(text);
     m_icon = icon;
     m_anchor = anchor;
-    SetTimer(kShowTimer, kDelayMilliseconds);
+    SetTimer(TIMER_BALLOON_SHOW, kDelayMilliseconds);
 }
 
 void CBalloonTip::Hide() {
-    if (m_hwnd == nullptr) {
+    if (m_handle == nullptr) {
         return;
     }
-    KillTimer(kShowTimer);
-    KillTimer(kWatchTimer);
+    KillTimer(TIMER_BALLOON_SHOW);
+    KillTimer(TIMER_BALLOON_WATCH);
     Show(SW_HIDE);
 }
 
 void CBalloonTip::Display() {
     // The text is the window's text too, for screen readers and other programs that read it.
-    ::SetWindowTextA(m_hwnd, m_text.c_str());
+    ::SetWindowTextA(m_handle, m_text.c_str());
     m_iconSize = IconSize(m_icon);
-    HDC dc = ::GetDC(m_hwnd);
+    HDC dc = ::GetDC(m_handle);
     HGDIOBJ oldFont = ::SelectObject(dc, ::GetStockObject(DEFAULT_GUI_FONT));
     RECT text{};
     ::DrawTextA(dc, m_text.c_str(), static_cast<int>(m_text.size()), &text,
                 DT_CALCRECT | DT_LEFT | DT_NOPREFIX);
     ::SelectObject(dc, oldFont);
-    ::ReleaseDC(m_hwnd, dc);
+    ::ReleaseDC(m_handle, dc);
 
     m_body = {RectWidth(text) + 2 * kPadX, RectHeight(text) + 2 * kPadY};
     if (m_icon != nullptr) {
         m_body.cx += m_iconSize.cx + kIconGap;
         m_body.cy = std::max(m_body.cy, m_iconSize.cy);
     }
-    ::SetWindowRgn(m_hwnd, CreateShape(), FALSE);  // the window owns the region from here
+    ::SetWindowRgn(m_handle, CreateShape(), FALSE);  // the window owns the region from here
     const int height = m_body.cy + kExtraHeight;
-    ::SetWindowPos(m_hwnd, HWND_TOPMOST, m_anchor.x - (m_body.cx - kTipFromRight),
+    ::SetWindowPos(m_handle, HWND_TOPMOST, m_anchor.x - (m_body.cx - kTipFromRight),
                    m_anchor.y - (height - kTipFromBottom), m_body.cx, height, SWP_NOACTIVATE);
-    ::ShowWindow(m_hwnd, SW_SHOWNOACTIVATE);
-    ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    SetTimer(kWatchTimer, kDelayMilliseconds);
+    ::ShowWindow(m_handle, SW_SHOWNOACTIVATE);
+    ::RedrawWindow(m_handle, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    SetTimer(TIMER_BALLOON_WATCH, kDelayMilliseconds);
 }
 
 // A rounded body with a tail below its right end whose tip is at (W - 12, H + 15).
@@ -154,7 +156,7 @@ HRGN CBalloonTip::CreateShape() const {
 
 void CBalloonTip::Paint() {
     PAINTSTRUCT paint{};
-    HDC dc = ::BeginPaint(m_hwnd, &paint);
+    HDC dc = ::BeginPaint(m_handle, &paint);
     HRGN shape = CreateShape();
     ::FillRgn(dc, shape, ::GetSysColorBrush(COLOR_WINDOW));
     ::FrameRgn(dc, shape, ::GetSysColorBrush(COLOR_SCROLLBAR), 3, 3);
@@ -173,16 +175,16 @@ void CBalloonTip::Paint() {
     ::DrawTextA(dc, m_text.c_str(), static_cast<int>(m_text.size()), &text,
                 DT_LEFT | DT_TOP | DT_NOPREFIX);
     ::SelectObject(dc, oldFont);
-    ::EndPaint(m_hwnd, &paint);
+    ::EndPaint(m_handle, &paint);
 }
 
 LRESULT CBalloonTip::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_TIMER:
-            if (wParam == kShowTimer) {
-                KillTimer(kShowTimer);
+            if (wParam == TIMER_BALLOON_SHOW) {
+                KillTimer(TIMER_BALLOON_SHOW);
                 Display();
-            } else if (wParam == kWatchTimer && !(PointerPosition() == m_anchor)) {
+            } else if (wParam == TIMER_BALLOON_WATCH && !(PointerPosition() == m_anchor)) {
                 Hide();
             }
             return 0;

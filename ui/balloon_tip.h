@@ -14,8 +14,6 @@
 class CBalloonTip : public CCustomWindow {
 public:
     static constexpr UINT kDelayMilliseconds = 500;
-    static constexpr UINT_PTR kShowTimer = 100;
-    static constexpr UINT_PTR kWatchTimer = 101;
     // The window is the body and 25 pixels more; the tail's tip lies 12 pixels left of the
     // window's right edge and 10 pixels above its bottom edge (15 below the body).
     static constexpr int kExtraHeight = 25;

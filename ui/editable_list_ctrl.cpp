@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 
 namespace {
 
@@ -15,9 +16,6 @@ constexpr int kNaturalButtonSize = kImageSize + 6;
 constexpr int kCaptionInset = 5;
 constexpr int kEditorShortfall = 10;  // the editor is this much narrower than the list
 constexpr UINT_PTR kInnerSubclassId = 1;
-// Posted to the control when the list has closed an editor: the outcome is applied once the
-// list has finished with it.
-constexpr UINT kEditEnded = WM_APP + 0x51;
 
 bool KeyDown(int key) {
     return ::GetKeyState(key) < 0;
@@ -47,15 +45,15 @@ bool CEditableListCtrl::AttachPlaceholder(HWND placeholder) {
     if (!Attach(placeholder)) {
         return false;
     }
-    ::SetWindowLongPtrA(m_hwnd, GWL_STYLE,
-                        ::GetWindowLongPtrA(m_hwnd, GWL_STYLE) | WS_CLIPCHILDREN);
+    ::SetWindowLongPtrA(m_handle, GWL_STYLE,
+                        ::GetWindowLongPtrA(m_handle, GWL_STYLE) | WS_CLIPCHILDREN);
     // Lets the dialog's Tab key reach the inner list.
-    ::SetWindowLongPtrA(m_hwnd, GWL_EXSTYLE,
-                        ::GetWindowLongPtrA(m_hwnd, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+    ::SetWindowLongPtrA(m_handle, GWL_EXSTYLE,
+                        ::GetWindowLongPtrA(m_handle, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
     HWND list = ::CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
                                   WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT |
                                       LVS_NOCOLUMNHEADER | LVS_SINGLESEL | LVS_EDITLABELS,
-                                  0, 0, 0, 0, m_hwnd,
+                                  0, 0, 0, 0, m_handle,
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)),
                                   ::GetModuleHandleA(nullptr), nullptr);
     if (list == nullptr) {
@@ -63,7 +61,7 @@ bool CEditableListCtrl::AttachPlaceholder(HWND placeholder) {
         return false;
     }
     m_list = CListView(list);
-    m_list.Send(WM_SETFONT, reinterpret_cast<WPARAM>(CWindow(::GetParent(m_hwnd)).Font()));
+    m_list.Send(WM_SETFONT, reinterpret_cast<WPARAM>(CWindow(::GetParent(m_handle)).Font()));
     m_list.SetExtendedStyle(LVS_EX_FULLROWSELECT);
     m_list.InsertColumn(0, "", 0);
     ::SetWindowSubclass(list, ListProc, kInnerSubclassId, reinterpret_cast<DWORD_PTR>(this));
@@ -73,14 +71,14 @@ bool CEditableListCtrl::AttachPlaceholder(HWND placeholder) {
 
 void CEditableListCtrl::SetStandardButtons(unsigned buttons) {
     buttons &= kAllButtons;
-    if (m_hwnd == nullptr || m_toolbar != nullptr || buttons == 0) {
+    if (m_handle == nullptr || m_toolbar != nullptr || buttons == 0) {
         return;
     }
     m_toolbar = ::CreateWindowExA(
         0, TOOLBARCLASSNAMEA, "",
         WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | TBSTYLE_TRANSPARENT |
             CCS_NORESIZE | CCS_NODIVIDER | CCS_NOPARENTALIGN,
-        0, 0, 0, 0, m_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToolbarId)),
+        0, 0, 0, 0, m_handle, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToolbarId)),
         ::GetModuleHandleA(nullptr), nullptr);
     if (m_toolbar == nullptr) {
         return;
@@ -187,12 +185,12 @@ int CEditableListCtrl::ButtonSize() const {
 
 void CEditableListCtrl::Layout() {
     RECT client = ClientRect();
-    HDC dc = ::GetDC(m_hwnd);
-    HGDIOBJ oldFont = ::SelectObject(dc, CWindow(::GetParent(m_hwnd)).Font());
+    HDC dc = ::GetDC(m_handle);
+    HGDIOBJ oldFont = ::SelectObject(dc, CWindow(::GetParent(m_handle)).Font());
     TEXTMETRICA metrics{};
     ::GetTextMetricsA(dc, &metrics);
     ::SelectObject(dc, oldFont);
-    ::ReleaseDC(m_hwnd, dc);
+    ::ReleaseDC(m_handle, dc);
 
     m_captionHeight = std::max(static_cast<int>(metrics.tmHeight * 4 / 3),
                                m_toolbar != nullptr ? kNaturalButtonSize : 0);
@@ -217,21 +215,21 @@ void CEditableListCtrl::Layout() {
 
 void CEditableListCtrl::PaintCaption() {
     PAINTSTRUCT paint{};
-    HDC dc = ::BeginPaint(m_hwnd, &paint);
+    HDC dc = ::BeginPaint(m_handle, &paint);
     RECT band = ClientRect();
     band.bottom = m_captionHeight;
     ::FillRect(dc, &band, ::GetSysColorBrush(COLOR_3DFACE));
     ::DrawEdge(dc, &band, BDR_RAISEDINNER, BF_RECT);
 
     std::string caption = GetText();
-    HGDIOBJ oldFont = ::SelectObject(dc, CWindow(::GetParent(m_hwnd)).Font());
+    HGDIOBJ oldFont = ::SelectObject(dc, CWindow(::GetParent(m_handle)).Font());
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
     RECT text{band.left + kCaptionInset, band.top, band.right - kCaptionInset, band.bottom};
     ::DrawTextA(dc, caption.c_str(), static_cast<int>(caption.size()), &text,
                 DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
     ::SelectObject(dc, oldFont);
-    ::EndPaint(m_hwnd, &paint);
+    ::EndPaint(m_handle, &paint);
 }
 
 LRESULT CEditableListCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -249,7 +247,7 @@ LRESULT CEditableListCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam
                 return 0;
             }
             break;
-        case kEditEnded:
+        case WM_LISTEDIT_ENDED:
             FinishEdit();
             return 0;
         case WM_SIZE:
@@ -263,7 +261,7 @@ LRESULT CEditableListCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam
         case WM_SETTEXT: {
             // The static control would paint its text over the band at once: store the caption
             // without it and repaint the band.
-            LRESULT result = ::DefWindowProcW(m_hwnd, message, wParam, lParam);
+            LRESULT result = ::DefWindowProcW(m_handle, message, wParam, lParam);
             Invalidate(false);
             return result;
         }
@@ -319,7 +317,7 @@ void CEditableListCtrl::OnEndEdit(const NMLVDISPINFOA& info) {
     }
     m_newItem = false;
     m_endedEdits.push_back(std::move(ended));
-    ::PostMessageA(m_hwnd, kEditEnded, 0, 0);
+    ::PostMessageA(m_handle, WM_LISTEDIT_ENDED, 0, 0);
 }
 
 void CEditableListCtrl::FinishEdit() {

@@ -51,7 +51,6 @@ public:
     void EditItem(int index);
     [[nodiscard]] HWND ListHwnd() const { return m_list.Hwnd(); }
     [[nodiscard]] HWND ToolbarHwnd() const { return m_toolbar; }
-    [[nodiscard]] int CaptionHeight() const { return m_captionHeight; }
 
 protected:
     // Before the user's delete removes an entry; false keeps it.

@@ -81,23 +81,23 @@ HCURSOR LoadLinkCursor(const std::string& library, bool& owned) {
 }
 
 CLinkStatic::CLinkStatic(Opener opener)
-    : m_open(std::move(opener)), m_crHover(::GetSysColor(COLOR_HIGHLIGHT)) {}
+    : m_open(std::move(opener)), m_hoverColour(::GetSysColor(COLOR_HIGHLIGHT)) {}
 
 CLinkStatic::~CLinkStatic() {
-    HWND control = m_hwnd;
+    HWND control = m_handle;
     Detach();
     if (control != nullptr && ::IsWindow(control) != FALSE) {
         // A control that outlives the link must not keep a font that is about to go.
-        ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_hOriginalFont), FALSE);
+        ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_originalFont), FALSE);
     }
-    if (m_hToolTip != nullptr) {
-        ::DestroyWindow(m_hToolTip);
+    if (m_toolTip != nullptr) {
+        ::DestroyWindow(m_toolTip);
     }
-    if (m_hFont != nullptr) {
-        ::DeleteObject(m_hFont);
+    if (m_font != nullptr) {
+        ::DeleteObject(m_font);
     }
-    if (m_bOwnsCursor) {
-        ::DestroyCursor(m_hCursor);
+    if (m_ownsCursor) {
+        ::DestroyCursor(m_cursor);
     }
 }
 
@@ -106,13 +106,13 @@ bool CLinkStatic::AttachLink(HWND control) {
         return false;
     }
     // Without it the static lets the mouse through to its parent.
-    ::SetWindowLongPtrA(m_hwnd, GWL_STYLE, ::GetWindowLongPtrA(m_hwnd, GWL_STYLE) | SS_NOTIFY);
+    ::SetWindowLongPtrA(m_handle, GWL_STYLE, ::GetWindowLongPtrA(m_handle, GWL_STYLE) | SS_NOTIFY);
     const std::string text = GetText();
-    if (m_strURL.empty()) {
-        m_strURL = text;
+    if (m_url.empty()) {
+        m_url = text;
     }
     if (text.empty()) {
-        SetText(m_strURL);
+        SetText(m_url);
     }
     SetUnderlinedFont();
     FitToText();
@@ -122,7 +122,7 @@ bool CLinkStatic::AttachLink(HWND control) {
 }
 
 void CLinkStatic::SetURL(std::string url) {
-    m_strURL = std::move(url);
+    m_url = std::move(url);
     if (Exists()) {
         FitToText();
         UpdateToolTip();
@@ -130,64 +130,62 @@ void CLinkStatic::SetURL(std::string url) {
 }
 
 COLORREF CLinkStatic::TextColour() const {
-    if (m_bOverLink) {
-        return m_crHover;
+    if (m_overLink) {
+        return m_hoverColour;
     }
-    return m_bVisited ? kVisitedColour : kLinkColour;
+    return m_visited ? kVisitedColour : kLinkColour;
 }
 
 void CLinkStatic::SetUnderlinedFont() {
-    m_hOriginalFont = Font();
-    HGDIOBJ current = m_hOriginalFont != nullptr ? static_cast<HGDIOBJ>(m_hOriginalFont)
-                                                 : ::GetStockObject(DEFAULT_GUI_FONT);
+    m_originalFont = Font();
+    HGDIOBJ current = m_originalFont != nullptr ? static_cast<HGDIOBJ>(m_originalFont)
+                                                : ::GetStockObject(DEFAULT_GUI_FONT);
     LOGFONTA description{};
     if (::GetObjectA(current, sizeof description, &description) == 0) {
         return;
     }
     description.lfUnderline = TRUE;
-    m_hFont = ::CreateFontIndirectA(&description);
-    if (m_hFont != nullptr) {
-        Send(WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
+    m_font = ::CreateFontIndirectA(&description);
+    if (m_font != nullptr) {
+        Send(WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
     }
 }
 
 void CLinkStatic::FitToText() {
     const std::string text = GetText();
-    HDC dc = ::GetDC(m_hwnd);
+    HDC dc = ::GetDC(m_handle);
     HGDIOBJ oldFont = ::SelectObject(dc, Font());
     SIZE size{};
     ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
     ::SelectObject(dc, oldFont);
-    ::ReleaseDC(m_hwnd, dc);
-    const RECT rect = FittedRect(RectInParent(), size, ::GetWindowLongPtrA(m_hwnd, GWL_STYLE));
-    ::SetWindowPos(m_hwnd, nullptr, rect.left, rect.top, RectWidth(rect), RectHeight(rect),
+    ::ReleaseDC(m_handle, dc);
+    const RECT rect = FittedRect(RectInParent(), size, ::GetWindowLongPtrA(m_handle, GWL_STYLE));
+    ::SetWindowPos(m_handle, nullptr, rect.left, rect.top, RectWidth(rect), RectHeight(rect),
                    SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CLinkStatic::LoadHandCursor() {
     const std::string directory = WindowsDirectory();
-    m_hCursor =
-        LoadLinkCursor(directory.empty() ? "" : directory + "\\winhlp32.exe", m_bOwnsCursor);
+    m_cursor = LoadLinkCursor(directory.empty() ? "" : directory + "\\winhlp32.exe", m_ownsCursor);
 }
 
 void CLinkStatic::CreateToolTip() {
-    m_hToolTip =
-        ::CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd,
-                          nullptr, ::GetModuleHandleA(nullptr), nullptr);
-    if (m_hToolTip == nullptr) {
+    m_toolTip = ::CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  m_handle, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+    if (m_toolTip == nullptr) {
         return;
     }
-    std::string text = m_strURL;
+    std::string text = m_url;
     TTTOOLINFOA tool = ToolInfo(text);
-    ::SendMessageA(m_hToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    ::SendMessageA(m_toolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 // The tip of the whole link with `text`, which must outlive the returned value's use.
 TTTOOLINFOA CLinkStatic::ToolInfo(std::string& text) const {
     TTTOOLINFOA tool{};
     tool.cbSize = sizeof tool;
-    tool.hwnd = m_hwnd;
+    tool.hwnd = m_handle;
     tool.uId = kToolId;
     tool.rect = ClientRect();
     tool.lpszText = text.data();
@@ -195,33 +193,34 @@ TTTOOLINFOA CLinkStatic::ToolInfo(std::string& text) const {
 }
 
 void CLinkStatic::UpdateToolTip() const {
-    if (m_hToolTip == nullptr) {
+    if (m_toolTip == nullptr) {
         return;
     }
-    std::string text = m_strURL;
+    std::string text = m_url;
     TTTOOLINFOA tool = ToolInfo(text);
-    ::SendMessageA(m_hToolTip, TTM_NEWTOOLRECTA, 0, reinterpret_cast<LPARAM>(&tool));
-    ::SendMessageA(m_hToolTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+    ::SendMessageA(m_toolTip, TTM_NEWTOOLRECTA, 0, reinterpret_cast<LPARAM>(&tool));
+    ::SendMessageA(m_toolTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 void CLinkStatic::RelayToToolTip(UINT message, WPARAM wParam, LPARAM lParam) const {
-    if (m_hToolTip == nullptr) {
+    if (m_toolTip == nullptr) {
         return;
     }
     MSG relayed{};
-    relayed.hwnd = m_hwnd;
+    relayed.hwnd = m_handle;
     relayed.message = message;
     relayed.wParam = wParam;
     relayed.lParam = lParam;
     relayed.time = static_cast<DWORD>(::GetMessageTime());
-    ::SendMessageA(m_hToolTip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&relayed));
+    ::SendMessageA(m_toolTip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&relayed));
 }
 
 void CLinkStatic::Paint(HDC dc) const {
     // The dialog's own background under the text, as the plain static would have it.
-    HWND parent = ::GetParent(m_hwnd);
-    auto background = reinterpret_cast<HBRUSH>(::SendMessageA(
-        parent, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(m_hwnd)));
+    HWND parent = ::GetParent(m_handle);
+    auto background = reinterpret_cast<HBRUSH>(::SendMessageA(parent, WM_CTLCOLORSTATIC,
+                                                              reinterpret_cast<WPARAM>(dc),
+                                                              reinterpret_cast<LPARAM>(m_handle)));
     RECT client = ClientRect();
     ::FillRect(dc, &client, background != nullptr ? background : ::GetSysColorBrush(COLOR_3DFACE));
     const std::string text = GetText();
@@ -229,22 +228,22 @@ void CLinkStatic::Paint(HDC dc) const {
     const int oldMode = ::SetBkMode(dc, TRANSPARENT);
     const COLORREF oldColour = ::SetTextColor(dc, TextColour());
     ::DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &client,
-                TextFormat(::GetWindowLongPtrA(m_hwnd, GWL_STYLE)));
+                TextFormat(::GetWindowLongPtrA(m_handle, GWL_STYLE)));
     ::SetTextColor(dc, oldColour);
     ::SetBkMode(dc, oldMode);
     ::SelectObject(dc, oldFont);
 }
 
 void CLinkStatic::Redraw() const {
-    ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    ::RedrawWindow(m_handle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
 void CLinkStatic::OnMouseMove(POINT point) {
-    if (!m_bOverLink) {
-        m_bOverLink = true;
+    if (!m_overLink) {
+        m_overLink = true;
         Redraw();
         // Captured, the link learns when the pointer leaves it.
-        ::SetCapture(m_hwnd);
+        ::SetCapture(m_handle);
         return;
     }
     const RECT client = ClientRect();
@@ -254,15 +253,15 @@ void CLinkStatic::OnMouseMove(POINT point) {
 }
 
 void CLinkStatic::LeaveLink() {
-    m_bOverLink = false;
-    if (::GetCapture() == m_hwnd) {
+    m_overLink = false;
+    if (::GetCapture() == m_handle) {
         ::ReleaseCapture();
     }
     Redraw();
 }
 
 void CLinkStatic::Click() {
-    m_bVisited = m_open && m_open(m_strURL);
+    m_visited = m_open && m_open(m_url);
     Redraw();
 }
 
@@ -292,22 +291,22 @@ LRESULT CLinkStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CAPTURECHANGED:
             // A message box or another program took the mouse: the pointer is no longer known
             // to be over the link.
-            if (m_bOverLink && reinterpret_cast<HWND>(lParam) != m_hwnd) {
-                m_bOverLink = false;
+            if (m_overLink && reinterpret_cast<HWND>(lParam) != m_handle) {
+                m_overLink = false;
                 Redraw();
             }
             break;
         case WM_SETCURSOR:
-            if (m_hCursor != nullptr) {
-                ::SetCursor(m_hCursor);
+            if (m_cursor != nullptr) {
+                ::SetCursor(m_cursor);
                 return TRUE;
             }
             break;
         case WM_PAINT: {
             PAINTSTRUCT paint{};
-            HDC dc = ::BeginPaint(m_hwnd, &paint);
+            HDC dc = ::BeginPaint(m_handle, &paint);
             Paint(dc);
-            ::EndPaint(m_hwnd, &paint);
+            ::EndPaint(m_handle, &paint);
             return 0;
         }
         case WM_PRINTCLIENT:

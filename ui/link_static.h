@@ -29,12 +29,12 @@ public:
     // is attached already.
     bool AttachLink(HWND control);
     void SetURL(std::string url);
-    [[nodiscard]] const std::string& GetURL() const { return m_strURL; }
+    [[nodiscard]] const std::string& GetURL() const { return m_url; }
 
-    [[nodiscard]] bool Visited() const { return m_bVisited; }
-    [[nodiscard]] bool OverLink() const { return m_bOverLink; }
-    [[nodiscard]] HCURSOR Cursor() const { return m_hCursor; }
-    [[nodiscard]] HWND ToolTip() const { return m_hToolTip; }
+    [[nodiscard]] bool Visited() const { return m_visited; }
+    [[nodiscard]] bool OverLink() const { return m_overLink; }
+    [[nodiscard]] HCURSOR Cursor() const { return m_cursor; }
+    [[nodiscard]] HWND ToolTip() const { return m_toolTip; }
 
 protected:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -56,15 +56,15 @@ private:
     void Click();
 
     Opener m_open;
-    COLORREF m_crHover;
-    bool m_bOverLink = false;
-    bool m_bVisited = false;
-    std::string m_strURL;
-    HFONT m_hFont = nullptr;
-    HFONT m_hOriginalFont = nullptr;
-    HCURSOR m_hCursor = nullptr;
-    bool m_bOwnsCursor = false;
-    HWND m_hToolTip = nullptr;
+    COLORREF m_hoverColour;
+    bool m_overLink = false;
+    bool m_visited = false;
+    std::string m_url;
+    HFONT m_font = nullptr;
+    HFONT m_originalFont = nullptr;
+    HCURSOR m_cursor = nullptr;
+    bool m_ownsCursor = false;
+    HWND m_toolTip = nullptr;
 };
 
 // The hand cursor of the help program `library` (its cursor 106), as a copy that the caller

@@ -81,16 +81,16 @@ CListCtrlEx::~CListCtrlEx() {
 }
 
 bool CListCtrlEx::AttachList(HWND list, const IListRowSource* source) {
-    if (m_hwnd != nullptr || ::IsWindow(list) == FALSE) {
+    if (m_handle != nullptr || ::IsWindow(list) == FALSE) {
         return false;
     }
-    m_hwnd = list;
+    m_handle = list;
     m_source = source;
     return true;
 }
 
 HWND CListCtrlEx::Header() const {
-    return m_hwnd == nullptr ? nullptr : reinterpret_cast<HWND>(Send(LVM_GETHEADER));
+    return m_handle == nullptr ? nullptr : reinterpret_cast<HWND>(Send(LVM_GETHEADER));
 }
 
 int CListCtrlEx::AddColumn(std::string_view title, int width) {
@@ -107,7 +107,7 @@ void CListCtrlEx::AllowHiding(int column, bool allow) {
     if (column < 0 || column >= ColumnCount()) {
         return;
     }
-    const bool ownerDrawn = (::GetWindowLongPtrA(m_hwnd, GWL_STYLE) & LVS_OWNERDRAWFIXED) != 0;
+    const bool ownerDrawn = (::GetWindowLongPtrA(m_handle, GWL_STYLE) & LVS_OWNERDRAWFIXED) != 0;
     m_columns[static_cast<size_t>(column)].hideable = allow && (column != 0 || ownerDrawn);
 }
 
@@ -300,7 +300,7 @@ bool CListCtrlEx::ApplyLayout(const ListLayout& layout) {
 }
 
 std::optional<LRESULT> CListCtrlEx::OnOwnerNotify(NMHDR& header) {
-    if (m_hwnd == nullptr || header.hwndFrom != m_hwnd) {
+    if (m_handle == nullptr || header.hwndFrom != m_handle) {
         return std::nullopt;
     }
     switch (header.code) {
@@ -382,7 +382,7 @@ void CListCtrlEx::ShowHeaderMenu() {
     ::GetCursorPos(&cursor);
     const int chosen =
         static_cast<int>(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN,
-                                          cursor.x, cursor.y, 0, m_hwnd, nullptr));
+                                          cursor.x, cursor.y, 0, m_handle, nullptr));
     ::DestroyMenu(menu);
     if (chosen > 0) {
         ShowColumn(chosen - 1, !IsColumnShown(chosen - 1));
@@ -394,7 +394,7 @@ bool CListCtrlEx::OnOwnerContextMenu(HWND window, POINT screen) {
         std::any_of(m_columns.begin(), m_columns.end(), [](const Column& c) { return c.hideable; });
     HWND header = Header();
     const RECT headerRect = CWindow(header).WindowRect();
-    if (window == nullptr || (window != m_hwnd && window != header) || !anyHideable ||
+    if (window == nullptr || (window != m_handle && window != header) || !anyHideable ||
         ::PtInRect(&headerRect, screen) == FALSE) {
         return false;
     }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/registry_profile.h"
+#include "ui/list_layout.h"
 #include "win/window.h"
 
 // Where a virtual (owner-data) list finds the texts of its cells.
@@ -67,7 +67,7 @@ public:
     void SetSortKey(int key);
     [[nodiscard]] int SortKey() const { return m_sortKey; }
 
-    // The column widths, the header order and the sort key, in the profile's "Overview" form.
+    // The column widths and shown states, the header order and the sort key.
     [[nodiscard]] ListLayout Layout();
     // Applies a saved layout: the sort key, each column's shown state (for columns that may be
     // hidden) and width, then the header order when every column has a valid, distinct position.

@@ -17,8 +17,8 @@ HCURSOR SizingCursor() {
 }  // namespace
 
 int CPropertyListBox::AddItem(PropertyItem* item) {
-    CListBox list(m_hwnd);
-    if (m_hwnd == nullptr || item == nullptr) {
+    CListBox list(m_handle);
+    if (m_handle == nullptr || item == nullptr) {
         return -1;
     }
     int index = list.AddString(item->label);
@@ -88,7 +88,7 @@ bool CPropertyListBox::NearDivider(int x) const {
 bool CPropertyListBox::PointerNearDivider() const {
     POINT pointer{};
     ::GetCursorPos(&pointer);
-    ::ScreenToClient(m_hwnd, &pointer);
+    ::ScreenToClient(m_handle, &pointer);
     return NearDivider(pointer.x);
 }
 
@@ -99,7 +99,7 @@ void CPropertyListBox::StartDrag(int x) {
     confine.right -= kDragMargin;
     ::ClipCursor(&confine);
     m_dragging = true;
-    ::SetCapture(m_hwnd);
+    ::SetCapture(m_handle);
     m_lineX = x;
     InvertLine(m_lineX);
 }
@@ -115,21 +115,21 @@ void CPropertyListBox::StopDragging() {
     m_dragging = false;
     InvertLine(m_lineX);
     ::ClipCursor(nullptr);
-    if (::GetCapture() == m_hwnd) {
+    if (::GetCapture() == m_handle) {
         ::ReleaseCapture();
     }
 }
 
 // The drag line is drawn by inverting, so drawing it again at the same place erases it.
 void CPropertyListBox::InvertLine(int x) const {
-    HDC dc = ::GetDC(m_hwnd);
+    HDC dc = ::GetDC(m_handle);
     RECT client = ClientRect();
     ::PatBlt(dc, x, 0, 1, client.bottom, DSTINVERT);
-    ::ReleaseDC(m_hwnd, dc);
+    ::ReleaseDC(m_handle, dc);
 }
 
 void CPropertyListBox::SelectEntryAt(POINT point) const {
-    CListBox list(m_hwnd);
+    CListBox list(m_handle);
     if (std::optional<int> index = list.ItemFromPoint(point)) {
         list.SetCurSel(*index);
     }
@@ -139,7 +139,7 @@ LRESULT CPropertyListBox::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     POINT point = PointFromLParam(lParam);
     switch (message) {
         case WM_LBUTTONDOWN:
-            ::SetFocus(m_hwnd);
+            ::SetFocus(m_handle);
             if (NearDivider(point.x)) {
                 StartDrag(point.x);
             }

@@ -8,6 +8,9 @@
 
 namespace {
 
+// The application object of this process, while it lives.
+CApplication* g_currentApplication = nullptr;
+
 size_t AfterLastSeparator(const std::string& path) {
     size_t separator = path.find_last_of("\\/");
     return separator == std::string::npos ? 0 : separator + 1;
@@ -53,13 +56,17 @@ bool InitDialogControls() {
     return ::InitCommonControlsEx(&controls) != FALSE;
 }
 
+CApplication* CApplication::Current() {
+    return g_currentApplication;
+}
+
 CApplication::CApplication(std::string name) : m_name(std::move(name)) {
-    s_current = this;
+    g_currentApplication = this;
 }
 
 CApplication::~CApplication() {
-    if (s_current == this) {
-        s_current = nullptr;
+    if (g_currentApplication == this) {
+        g_currentApplication = nullptr;
     }
 }
 

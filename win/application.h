@@ -27,7 +27,7 @@ public:
     CApplication& operator=(const CApplication&) = delete;
     virtual ~CApplication();
 
-    static CApplication* Current() { return s_current; }
+    static CApplication* Current();
     [[nodiscard]] const std::string& Name() const { return m_name; }
     // The window that stands for the program (the main dialog), or null.
     [[nodiscard]] HWND MainWindow() const { return m_mainWindow; }
@@ -43,7 +43,6 @@ protected:
     virtual bool InitInstance() = 0;
 
 private:
-    static inline CApplication* s_current = nullptr;
     std::string m_name;
     HWND m_mainWindow = nullptr;
 };

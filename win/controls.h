@@ -11,20 +11,7 @@
 #include "win/window.h"
 
 // Thin typed wrappers of the controls that the program's dialogs use. They do not own the
-// control; construct them on a control's handle where needed (`CButton(Item(1001))`).
-
-class CButton : public CWindow {
-public:
-    using CWindow::CWindow;
-    [[nodiscard]] bool IsChecked() const { return Send(BM_GETCHECK) == BST_CHECKED; }
-    void SetCheck(bool checked) const { Send(BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED); }
-};
-
-class CEdit : public CWindow {
-public:
-    using CWindow::CWindow;
-    void SetReadOnly(bool readOnly) const { Send(EM_SETREADONLY, readOnly ? TRUE : FALSE); }
-};
+// control; construct them on a control's handle where needed (`CComboBox(Item(1013))`).
 
 class CComboBox : public CWindow {
 public:
@@ -113,7 +100,6 @@ public:
     void SetRange(int low, int high) const { Send(PBM_SETRANGE32, static_cast<WPARAM>(low), high); }
     [[nodiscard]] int GetUpperBound() const { return static_cast<int>(Send(PBM_GETRANGE, FALSE)); }
     void SetPos(int position) const { Send(PBM_SETPOS, static_cast<WPARAM>(position)); }
-    [[nodiscard]] int GetPos() const { return static_cast<int>(Send(PBM_GETPOS)); }
 };
 
 // An image list, owned.

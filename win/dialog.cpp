@@ -30,11 +30,11 @@ void CCommandState::SetCheck(bool check) const {
 CDialog::CDialog(int templateId, HWND parent) : m_templateId(templateId), m_parent(parent) {}
 
 CDialog::~CDialog() {
-    if (m_hwnd != nullptr) {
-        ::SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, 0);
-        LiveDialogs().erase(m_hwnd);
-        HWND hwnd = m_hwnd;
-        m_hwnd = nullptr;
+    if (m_handle != nullptr) {
+        ::SetWindowLongPtrA(m_handle, GWLP_USERDATA, 0);
+        LiveDialogs().erase(m_handle);
+        HWND hwnd = m_handle;
+        m_handle = nullptr;
         ::DestroyWindow(hwnd);
     }
 }
@@ -53,7 +53,7 @@ INT_PTR CDialog::DoModal() {
     if (ownerDisabled) {
         ::EnableWindow(owner, FALSE);
     }
-    if (!m_endModal && m_hwnd != nullptr && !IsVisible()) {
+    if (!m_endModal && m_handle != nullptr && !IsVisible()) {
         Show(SW_SHOWNORMAL);
     }
     RunModalLoop();
@@ -61,8 +61,8 @@ INT_PTR CDialog::DoModal() {
     if (ownerDisabled) {
         ::EnableWindow(owner, TRUE);
     }
-    if (m_hwnd != nullptr) {
-        ::DestroyWindow(m_hwnd);
+    if (m_handle != nullptr) {
+        ::DestroyWindow(m_handle);
     }
     m_modal = false;
     return m_modalResult;
@@ -98,14 +98,14 @@ void CDialog::EndDialog(INT_PTR result) {
         m_modalResult = result;
         m_endModal = true;
         // Wakes the modal loop when no message is waiting.
-        ::PostMessageA(m_hwnd, WM_NULL, 0, 0);
-    } else if (m_hwnd != nullptr) {
-        ::DestroyWindow(m_hwnd);
+        ::PostMessageA(m_handle, WM_NULL, 0, 0);
+    } else if (m_handle != nullptr) {
+        ::DestroyWindow(m_handle);
     }
 }
 
 bool CDialog::UpdateData(bool saveAndValidate) {
-    CDataExchange exchange(m_hwnd, saveAndValidate);
+    CDataExchange exchange(m_handle, saveAndValidate);
     DoDataExchange(exchange);
     return !exchange.Failed();
 }
@@ -184,7 +184,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
     }
     if (message == WM_INITDIALOG) {
         auto* self = reinterpret_cast<CDialog*>(lParam);
-        self->m_hwnd = hwnd;
+        self->m_handle = hwnd;
         ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, lParam);
         LiveDialogs()[hwnd] = self;
     }
@@ -197,7 +197,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
     if (message == WM_NCDESTROY) {
         ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         LiveDialogs().erase(hwnd);
-        self->m_hwnd = nullptr;
+        self->m_handle = nullptr;
         self->m_endModal = true;
         Guarded(
             [&] {
@@ -210,7 +210,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 }
 
 INT_PTR CDialog::Answer(LRESULT result) {
-    ::SetWindowLongPtrA(m_hwnd, DWLP_MSGRESULT, result);
+    ::SetWindowLongPtrA(m_handle, DWLP_MSGRESULT, result);
     return TRUE;
 }
 

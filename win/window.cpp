@@ -33,36 +33,36 @@ void ReportHandlerFailure(const char* what) noexcept {
 }
 
 std::string CWindow::GetText() const {
-    int length = ::GetWindowTextLengthA(m_hwnd);
+    int length = ::GetWindowTextLengthA(m_handle);
     std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    int copied = ::GetWindowTextA(m_hwnd, buffer.data(), length + 1);
+    int copied = ::GetWindowTextA(m_handle, buffer.data(), length + 1);
     return std::string(buffer.data(), static_cast<size_t>(copied));
 }
 
 void CWindow::SetText(std::string_view text) const {
-    ::SetWindowTextA(m_hwnd, std::string(text).c_str());
+    ::SetWindowTextA(m_handle, std::string(text).c_str());
 }
 
 RECT CWindow::ClientRect() const {
     RECT rect{};
-    ::GetClientRect(m_hwnd, &rect);
+    ::GetClientRect(m_handle, &rect);
     return rect;
 }
 
 RECT CWindow::WindowRect() const {
     RECT rect{};
-    ::GetWindowRect(m_hwnd, &rect);
+    ::GetWindowRect(m_handle, &rect);
     return rect;
 }
 
 RECT CWindow::RectInParent() const {
     RECT rect = WindowRect();
-    ::MapWindowPoints(nullptr, ::GetParent(m_hwnd), reinterpret_cast<POINT*>(&rect), 2);
+    ::MapWindowPoints(nullptr, ::GetParent(m_handle), reinterpret_cast<POINT*>(&rect), 2);
     return rect;
 }
 
 void CWindow::Move(const RECT& rect, bool repaint) const {
-    ::MoveWindow(m_hwnd, rect.left, rect.top, RectWidth(rect), RectHeight(rect),
+    ::MoveWindow(m_handle, rect.left, rect.top, RectWidth(rect), RectHeight(rect),
                  repaint ? TRUE : FALSE);
 }
 
@@ -71,22 +71,22 @@ CSubclassedWindow::~CSubclassedWindow() {
 }
 
 bool CSubclassedWindow::Attach(HWND hwnd) {
-    if (m_hwnd != nullptr || !::IsWindow(hwnd) || FromHandle(hwnd) != nullptr) {
+    if (m_handle != nullptr || !::IsWindow(hwnd) || FromHandle(hwnd) != nullptr) {
         return false;
     }
     if (!::SetWindowSubclass(hwnd, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this))) {
         return false;
     }
     ::SetPropA(hwnd, kObjectProperty, this);
-    m_hwnd = hwnd;
+    m_handle = hwnd;
     return true;
 }
 
 void CSubclassedWindow::Detach() {
-    if (m_hwnd != nullptr) {
-        ::RemoveWindowSubclass(m_hwnd, SubclassProc, kSubclassId);
-        ::RemovePropA(m_hwnd, kObjectProperty);
-        m_hwnd = nullptr;
+    if (m_handle != nullptr) {
+        ::RemoveWindowSubclass(m_handle, SubclassProc, kSubclassId);
+        ::RemovePropA(m_handle, kObjectProperty);
+        m_handle = nullptr;
     }
 }
 
@@ -104,7 +104,7 @@ LRESULT CSubclassedWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam
 }
 
 LRESULT CSubclassedWindow::DefaultProc(UINT message, WPARAM wParam, LPARAM lParam) const {
-    return ::DefSubclassProc(m_hwnd, message, wParam, lParam);
+    return ::DefSubclassProc(m_handle, message, wParam, lParam);
 }
 
 LRESULT CALLBACK CSubclassedWindow::SubclassProc(HWND hwnd, UINT message, WPARAM wParam,
@@ -127,7 +127,7 @@ CCustomWindow::~CCustomWindow() {
 
 bool CCustomWindow::Create(DWORD exStyle, DWORD style, HWND owner) {
     static const ATOM windowClass = RegisterCustomClass();
-    if (windowClass == 0 || m_hwnd != nullptr) {
+    if (windowClass == 0 || m_handle != nullptr) {
         return false;
     }
     HWND hwnd = ::CreateWindowExA(exStyle, kCustomClassName, "", style, 0, 0, 0, 0, owner, nullptr,
@@ -143,7 +143,7 @@ bool CCustomWindow::Create(DWORD exStyle, DWORD style, HWND owner) {
 }
 
 void CCustomWindow::Destroy() {
-    HWND hwnd = m_hwnd;
+    HWND hwnd = m_handle;
     Detach();
     if (hwnd != nullptr) {
         ::DestroyWindow(hwnd);

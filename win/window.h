@@ -52,23 +52,23 @@ Result Guarded(Handler&& handler, Result fallback) noexcept {
 class CWindow {
 public:
     CWindow() = default;
-    explicit CWindow(HWND hwnd) : m_hwnd(hwnd) {}
+    explicit CWindow(HWND hwnd) : m_handle(hwnd) {}
 
-    [[nodiscard]] HWND Hwnd() const { return m_hwnd; }
-    [[nodiscard]] bool Exists() const { return m_hwnd != nullptr && ::IsWindow(m_hwnd); }
-    [[nodiscard]] HWND Item(int id) const { return ::GetDlgItem(m_hwnd, id); }
+    [[nodiscard]] HWND Hwnd() const { return m_handle; }
+    [[nodiscard]] bool Exists() const { return m_handle != nullptr && ::IsWindow(m_handle); }
+    [[nodiscard]] HWND Item(int id) const { return ::GetDlgItem(m_handle, id); }
     LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
-        return ::SendMessageA(m_hwnd, message, wParam, lParam);
+        return ::SendMessageA(m_handle, message, wParam, lParam);
     }
 
     [[nodiscard]] std::string GetText() const;
     void SetText(std::string_view text) const;
-    void Enable(bool enable) const { ::EnableWindow(m_hwnd, enable ? TRUE : FALSE); }
-    [[nodiscard]] bool IsEnabled() const { return ::IsWindowEnabled(m_hwnd) != FALSE; }
-    void Show(int command) const { ::ShowWindow(m_hwnd, command); }
-    [[nodiscard]] bool IsVisible() const { return ::IsWindowVisible(m_hwnd) != FALSE; }
-    void Focus() const { ::SetFocus(m_hwnd); }
-    void Invalidate(bool erase = true) const { ::InvalidateRect(m_hwnd, nullptr, erase); }
+    void Enable(bool enable) const { ::EnableWindow(m_handle, enable ? TRUE : FALSE); }
+    [[nodiscard]] bool IsEnabled() const { return ::IsWindowEnabled(m_handle) != FALSE; }
+    void Show(int command) const { ::ShowWindow(m_handle, command); }
+    [[nodiscard]] bool IsVisible() const { return ::IsWindowVisible(m_handle) != FALSE; }
+    void Focus() const { ::SetFocus(m_handle); }
+    void Invalidate(bool erase = true) const { ::InvalidateRect(m_handle, nullptr, erase); }
 
     [[nodiscard]] RECT ClientRect() const;
     // The outer rectangle in screen coordinates.
@@ -79,12 +79,12 @@ public:
     [[nodiscard]] HFONT Font() const { return reinterpret_cast<HFONT>(Send(WM_GETFONT)); }
 
     void SetTimer(UINT_PTR id, UINT milliseconds) const {
-        ::SetTimer(m_hwnd, id, milliseconds, nullptr);
+        ::SetTimer(m_handle, id, milliseconds, nullptr);
     }
-    void KillTimer(UINT_PTR id) const { ::KillTimer(m_hwnd, id); }
+    void KillTimer(UINT_PTR id) const { ::KillTimer(m_handle, id); }
 
 protected:
-    HWND m_hwnd = nullptr;
+    HWND m_handle = nullptr;
 };
 
 // A window whose messages pass through WindowProc first: an existing control (attached) or a

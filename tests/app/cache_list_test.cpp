@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
 #include "tests/support/test_environment.h"
 #include "tests/win/gui_test_support.h"
 #include "ui/editable_list_ctrl.h"
@@ -128,15 +127,7 @@ public:
         }
         View().Send(LVM_SETSELECTIONMARK, 0, mark);
     }
-    void ClickHeader(int column) const {
-        CHeader header = View().GetHeader();
-        RECT rect{};
-        header.Send(HDM_GETITEMRECT, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&rect));
-        const LPARAM at = MakeLParam((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-        header.Send(WM_LBUTTONDOWN, MK_LBUTTON, at);
-        header.Send(WM_LBUTTONUP, 0, at);
-        PumpMessages(20);
-    }
+    void ClickHeader(int column) const { ClickHeaderItem(View().GetHeader().Hwnd(), column); }
     void Command(int id) { Send(WM_COMMAND, static_cast<WPARAM>(id)); }
     // The command, or with NM_DBLCLK an edit of the selection mark's row, while `script` acts on
     // the dialog it opens: the item dialog, or the file dialog with the control given.
@@ -194,36 +185,36 @@ TEST_F(CacheList, HeaderClicksSortAscendingThenDescendingThenAscending) {
     EXPECT_EQ(m_host.Row(0), "2,a.test,10.0.0.1,0,00/00 00:00");
 }
 
-TEST_F(CacheList, EqualHitsGoByAscendingIdInBothDirections) {
-    for (int hits : {5, 2, 5, 2}) {
-        m_host.Add("h" + std::to_string(m_host.cache.GetCount()) + ".test", "10.0.0.1", hits);
+// Equal hits go by ascending ID in both directions; counts far apart (a file may hold any 32-bit
+// number) still sort in order; the text "MM/DD HH:MM" sorts a January after the December before
+// it, and never hit first. Each case: the entries' hits and last hits, the column, the domains
+// after one click and after a second.
+TEST_F(CacheList, HitsAndLastHitDatesSortBothWays) {
+    const struct {
+        std::vector<std::pair<int, std::time_t>> entries;
+        int column;
+        Texts ascending, descending;
+    } cases[] = {
+        {{{5, 0}, {2, 0}, {5, 0}, {2, 0}}, kHitsColumn, {"1", "3", "0", "2"}, {"0", "2", "1", "3"}},
+        {{{2'147'483'647, 0}, {-2, 0}}, kHitsColumn, {"1", "0"}, {"0", "1"}},
+        // 2025-12-15, never, 2026-01-15
+        {{{0, 1'765'800'000}, {0, 0}, {0, 1'768'478'400}},
+         kLastHitColumn,
+         {"1", "2", "0"},
+         {"0", "2", "1"}},
+    };
+    for (const auto& [entries, column, ascending, descending] : cases) {
+        CCacheHost host(m_file);
+        for (const auto& [hits, lastHit] : entries) {
+            host.Add("e" + std::to_string(host.cache.GetCount()) + ".test", "10.0.0.1", hits,
+                     lastHit);
+        }
+        host.Open(m_profile);
+        host.ClickHeader(column);
+        EXPECT_EQ(host.Cells(kIdColumn), ascending) << column;
+        host.ClickHeader(column);
+        EXPECT_EQ(host.Cells(kIdColumn), descending) << column;
     }
-    m_host.Open(m_profile);
-    m_host.ClickHeader(kHitsColumn);
-    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"1", "3", "0", "2"}));
-    m_host.ClickHeader(kHitsColumn);
-    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "2", "1", "3"}));
-
-    // Counts far apart (a file may hold any 32-bit number) still sort in order.
-    CCacheHost apart(m_file);
-    apart.Add("most.test", "10.0.0.1", 2'147'483'647);
-    apart.Add("negative.test", "10.0.0.1", -2);
-    apart.Open(m_profile);
-    apart.ClickHeader(kHitsColumn);
-    EXPECT_EQ(apart.Cells(kDomainColumn), (Texts{"negative.test", "most.test"}));
-}
-
-// The text "MM/DD HH:MM" sorts a January after the December before it.
-TEST_F(CacheList, LastHitDateSortsByItsTextWithNeverHitFirst) {
-    m_host.Add("december.test", "10.0.0.1", 0, 1'765'800'000);  // 2025-12-15
-    m_host.Add("never.test", "10.0.0.2");
-    m_host.Add("january.test", "10.0.0.3", 0, 1'768'478'400);  // 2026-01-15
-    m_host.Open(m_profile);
-    m_host.ClickHeader(kLastHitColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"never.test", "january.test", "december.test"}));
-    EXPECT_EQ(m_host.Row(0), "1,never.test,10.0.0.2,0,00/00 00:00");
-    m_host.ClickHeader(kLastHitColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"december.test", "january.test", "never.test"}));
 }
 
 TEST_F(CacheList, SearchWrapsAroundAndLooksIntoTheAddresses) {

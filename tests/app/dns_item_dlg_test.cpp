@@ -14,12 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/quillforth_dlg.h"
+#include "core/dns_observer.h"
 #include "core/dns_socket.h"
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
+#include "res/window_messages.h"
+#include "tests/app/upstream_test.h"
 #include "tests/win/gui_test_support.h"
 #include "win/controls.h"
 
@@ -29,11 +28,6 @@ using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
 constexpr char kSilentDomain[] = "silent.test";  // the fake upstream never answers it
-
-int MillisecondsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // Opens the dialog with DoModal, as the cache list does, and runs `script` on this thread once
 // it shows; the script ends the dialog.
@@ -77,19 +71,8 @@ bool WaitCursorShown(HWND dialog) {
 }
 
 // Every lookup goes to the fake upstream on loopback.
-class ItemDialog : public ::testing::Test {
+class ItemDialog : public UpstreamTest<CDnsItemDlg::ResolvesInFlight> {
 protected:
-    void SetUp() override {
-        settings.SetCurrentDnsServer(qftest::kLoopback);
-        settings.SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override {
-        // A lookup that a test let go must not outlive its fake upstream.
-        EXPECT_TRUE(PumpUntil([] { return CDnsItemDlg::ResolvesInFlight() == 0; }, 5000));
-    }
-
-    qftest::FakeUpstream upstream;
-    qftest::CSinkUpstream settings;
     CMessageBoxAnswerer answerer;
 };
 
@@ -100,9 +83,9 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
     enum Action { kUnchanged, kMove, kEnter };
     for (const Action action : {kUnchanged, kMove, kEnter}) {
         CDnsItemDlg dialog(settings);
-        dialog.m_strDomain = "example.test";
-        dialog.m_IpList.SplitUnique("192.0.2.1|192.0.2.2", '|');
-        dialog.m_dwTTL = 2'147'483'647;
+        dialog.m_domain = "example.test";
+        dialog.m_ipList.SplitUnique("192.0.2.1|192.0.2.2", '|');
+        dialog.m_ttl = 2'147'483'647;
         const INT_PTR result = RunModal(dialog, [&](HWND window) {
             EXPECT_EQ(Rows(window), (Texts{"192.0.2.1", "192.0.2.2"}));
             if (action == kEnter) {
@@ -117,17 +100,15 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
                 CListView(list).SetItemState(0, LVIS_SELECTED | LVIS_FOCUSED,
                                              LVIS_SELECTED | LVIS_FOCUSED);
                 ::SetFocus(list);
-                CHeldKeys alt({VK_MENU});
-                ::PostMessageA(list, WM_SYSKEYDOWN, VK_DOWN, (1 << 29) | 1);
-                PumpMessages(30);
+                PressKey(list, VK_DOWN, {VK_MENU});
             }
             Click(window, IDOK);
         });
         EXPECT_EQ(result, action == kEnter ? IDCANCEL : IDOK) << action;
-        EXPECT_EQ(dialog.m_strDomain, "example.test");
-        EXPECT_EQ(dialog.m_bModified, action != kUnchanged) << action;
-        EXPECT_EQ(dialog.m_dwTTL, 2'147'483'647u);
-        EXPECT_EQ(dialog.m_IpList.Texts(), action == kMove ? (Texts{"192.0.2.2", "192.0.2.1"})
+        EXPECT_EQ(dialog.m_domain, "example.test");
+        EXPECT_EQ(dialog.m_modified, action != kUnchanged) << action;
+        EXPECT_EQ(dialog.m_ttl, 2'147'483'647u);
+        EXPECT_EQ(dialog.m_ipList.Texts(), action == kMove ? (Texts{"192.0.2.2", "192.0.2.1"})
                                                            : (Texts{"192.0.2.1", "192.0.2.2"}));
     }
     EXPECT_TRUE(answerer.Texts().empty());
@@ -137,8 +118,8 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
 // the valid rows, each once, in their order.
 TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     CDnsItemDlg dialog(settings);
-    dialog.m_IpList.AddTail("host.example");
-    dialog.m_IpList.AddTail("300.1.2.3");
+    dialog.m_ipList.AddTail("host.example");
+    dialog.m_ipList.AddTail("300.1.2.3");
     INT_PTR result = RunModal(dialog, [this](HWND window) {
         HWND domain = ::GetDlgItem(window, IDC_ITEM_DOMAIN);
         Click(window, IDOK);
@@ -169,9 +150,9 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     });
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(answerer.Texts().size(), 6u);
-    EXPECT_EQ(dialog.m_strDomain, "host.test");
-    EXPECT_EQ(dialog.m_IpList.Texts(), (Texts{"192.0.2.5", "192.0.2.6"}));
-    EXPECT_TRUE(dialog.m_bModified);
+    EXPECT_EQ(dialog.m_domain, "host.test");
+    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.5", "192.0.2.6"}));
+    EXPECT_TRUE(dialog.m_modified);
 }
 
 // The main dialog's part: it owns the item dialog and handles, on this thread, the proxy's
@@ -229,8 +210,8 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
     ASSERT_TRUE(proxy.RunDnsServer(0, qftest::kLoopback));
 
     CDnsItemDlg dialog(settings, host.Hwnd());
-    dialog.m_strDomain = "good.test";
-    dialog.m_IpList.AddTail("10.0.0.1");
+    dialog.m_domain = "good.test";
+    dialog.m_ipList.AddTail("10.0.0.1");
     INT_PTR result = RunModal(dialog, [&](HWND window) {
         Click(window, IDC_RESOLVE);
         ASSERT_TRUE(PumpUntil([&] { return !answerer.Texts().empty(); }, 5000));
@@ -277,8 +258,8 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
         Click(window, IDOK);
     });
     EXPECT_EQ(result, IDOK);
-    EXPECT_EQ(dialog.m_IpList.Texts(), (Texts{"192.0.2.7", "192.0.2.8"}));
-    EXPECT_EQ(dialog.m_dwTTL, 0u);
+    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.7", "192.0.2.8"}));
+    EXPECT_EQ(dialog.m_ttl, 0u);
 
     proxy.StopDnsServer();
     EXPECT_EQ(host.errors.load(), 0);
@@ -292,7 +273,7 @@ TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
     {
         CHostWindow host;
         auto dialog = std::make_unique<CDnsItemDlg>(settings, host.Hwnd());
-        dialog->m_strDomain = kSilentDomain;
+        dialog->m_domain = kSilentDomain;
         INT_PTR result = RunModal(*dialog, [&](HWND window) {
             Click(window, IDC_RESOLVE);
             ASSERT_TRUE(upstream.WaitForQueries(1, std::chrono::milliseconds(2000)));
@@ -306,7 +287,7 @@ TEST_F(ItemDialog, ADialogThatGoesWhileResolvingDropsTheResult) {
     }
     {
         auto dialog = std::make_unique<CDnsItemDlg>(settings);
-        dialog->m_strDomain = kSilentDomain;
+        dialog->m_domain = kSilentDomain;
         ASSERT_TRUE(dialog->Create());
         Click(dialog->Hwnd(), IDC_RESOLVE);
         ASSERT_TRUE(upstream.WaitForQueries(2, std::chrono::milliseconds(2000)));

@@ -85,7 +85,7 @@ TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
         return (::GetWindowLongPtrA(window->Hwnd(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
     };
     EXPECT_TRUE(topmost());
-    CButton(window->Item(IDC_ALWAYS_ON_TOP)).Send(BM_CLICK);
+    CWindow(window->Item(IDC_ALWAYS_ON_TOP)).Send(BM_CLICK);
     EXPECT_FALSE(topmost());
     EXPECT_EQ(owner.alwaysOnTop, (std::vector<bool>{true, false}));
     window->EndDialog(IDOK);

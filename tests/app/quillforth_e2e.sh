@@ -30,7 +30,7 @@ shown() {
 # A right click on the tray icon (WM_TRAYNOTIFY with WM_RBUTTONUP) opens its menu. Wine keeps a
 # menu's items private to its process, so which are grayed shows only on the screenshots.
 check_tray_menu() {
-    window post "$caption" 0x405 132 0x205
+    window post "$caption" 0x8005 132 0x205
     sleep 0.4
     menu_shot "tray-menu-$1"
     check_soon 5 "a right click on the tray icon opens its menu while $1" open window menu

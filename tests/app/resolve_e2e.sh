@@ -93,7 +93,8 @@ sleep 0.5
 check "the progress window names the run and shows its first progress" \
     "Resolving all domains by Timer,Finished 0, Success 0, Total 3." \
     "$(window text "$progress" 1011),$(window text "$progress" 1010)"
-check "the tray says the program is updating" "Quillforth is updating" "$(tray_text)"
+# The tray follows at its next tick, once a second.
+check_soon 3 "the tray says the program is updating" "Quillforth is updating" tray_text
 dialog_shot "$progress" resolve-progress
 saved_before=$(stat -c %.9Y "$work/bin/DnsItem.csv")
 window command "$progress" 1017

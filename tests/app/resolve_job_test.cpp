@@ -12,9 +12,8 @@
 #include "app/resolve_progress_dlg.h"
 #include "core/dns_cache.h"
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
+#include "res/window_messages.h"
+#include "tests/app/upstream_test.h"
 #include "tests/win/gui_test_support.h"
 #include "win/controls.h"
 
@@ -25,11 +24,6 @@ using Texts = std::vector<std::string>;
 
 constexpr char kProgressBarClass[] = "msctls_progress32";
 constexpr char kStopQuestion[] = "Are you sure to stop this progress ?";
-
-int MillisecondsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 std::string TextOf(HWND window, int id) {
     return CWindow(::GetDlgItem(window, id)).GetText();
@@ -46,14 +40,15 @@ public:
 
     [[nodiscard]] HWND ResolveOwnerWindow() const override { return Hwnd(); }
     [[nodiscard]] CDnsItemMap& Cache() override { return cache; }
-    [[nodiscard]] UpstreamTarget ResolveTarget() const override { return upstream.Target(); }
+    [[nodiscard]] UpstreamTarget ResolveTarget() const override { return upstream->Target(); }
     [[nodiscard]] std::vector<CacheRow> ResolveRows() const override { return rows; }
     void OnResolveWindow(bool open, ResolveMode mode) override {
         windowEvents.emplace_back(open, mode);
     }
 
     CDnsItemMap cache;
-    qftest::CSinkUpstream upstream;
+    // The test's, pointed at its fake upstream.
+    const CUpstreamSettings* upstream = nullptr;
     std::vector<CacheRow> rows;
     // The domains of the entries whose rows were to be refreshed, in order.
     Texts changed;
@@ -80,17 +75,12 @@ DnsItemPtr AddEntry(CDnsItemMap& cache, const std::string& domain, const std::st
 }
 
 // Every lookup goes to the fake upstream on loopback.
-class BatchResolve : public ::testing::Test {
+class BatchResolve : public UpstreamTest<ResolveWorkersAlive> {
 protected:
-    void SetUp() override {
-        owner.upstream.SetCurrentDnsServer(qftest::kLoopback);
-        owner.upstream.SetDnsServerPort(upstream.Port());
-    }
-    void TearDown() override { EXPECT_EQ(ResolveWorkersAlive(), 0); }
+    BatchResolve() { owner.upstream = &settings; }
 
-    qftest::FakeUpstream upstream;
     CTestOwner owner;
-    CBoxAnswers boxes;
+    CMessageBoxAnswerer boxes;
 };
 
 TEST(ResolveRows, EachModeTakesItsRowsFromTheTop) {
@@ -155,12 +145,12 @@ TEST_F(BatchResolve, ATimerRunOverThreeRowsWithOneFailing) {
 // that one wait and asks no more; a second run meanwhile is refused without a word.
 TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
     constexpr int kWaitMs = 1000;
-    owner.upstream.SetWait(std::chrono::milliseconds(kWaitMs));
+    settings.SetWait(std::chrono::milliseconds(kWaitMs));
     owner.rows = {{"s1.test", true, false},
                   {"s2.test", true, false},
                   {"s3.test", true, false},
                   {"s4.test", true, false}};
-    boxes.question = IDYES;
+    boxes.answer = IDYES;
 
     Clock::time_point cancelled{};
     std::optional<ResolveOutcome> second;
@@ -193,7 +183,7 @@ TEST_F(BatchResolve, CancellingOverASilentUpstreamEndsWithinOneUpstreamWait) {
 // The progress window on its own, driven as the worker drives it.
 class ProgressWindow : public BatchResolve {
 protected:
-    ResolveJob job{owner.cache, owner.Hwnd(), {"a.test", "b.test"}, owner.upstream.Target()};
+    ResolveJob job{owner.cache, owner.Hwnd(), {"a.test", "b.test"}, settings.Target()};
     CResolveProgressDlg dialog{owner.Hwnd(), job, "Resolving all domains by User"};
 };
 
@@ -230,7 +220,7 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
 
 // The last row comes in while the question is open: the run has finished, whatever the answer.
 TEST_F(ProgressWindow, ARunThatFinishesWhileTheQuestionIsOpenEndsAsFinished) {
-    boxes.question = IDYES;
+    boxes.answer = IDYES;
     HWND progress = nullptr;
     boxes.beforeNextAnswer = [&] {
         SendProgress(progress, "Finished 2, Success 0, Total 2.", 100);

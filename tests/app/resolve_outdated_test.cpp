@@ -6,7 +6,6 @@
 
 #include "app/outdated_dlg.h"
 #include "res/resource.h"
-#include "tests/app/app_test_support.h"
 #include "tests/win/gui_test_support.h"
 #include "win/window.h"
 
@@ -44,9 +43,9 @@ TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
 
 // OK stays open, with the focus back in the field, until it holds a whole number from 1 to 100.
 TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
-    CBoxAnswers boxes;
+    CMessageBoxAnswerer boxes;
     COutdatedDlg dialog;
-    dialog.m_nHours = 7;
+    dialog.m_hours = 7;
     std::string shown;
     CWhenWindowOpens watch(IDC_OUTDATED_HOURS, "Edit", [&](HWND window) {
         HWND field = ::GetDlgItem(window, IDC_OUTDATED_HOURS);
@@ -66,7 +65,7 @@ TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
     EXPECT_EQ(dialog.DoModal(), IDOK);
     EXPECT_EQ(shown, "7");
     EXPECT_EQ(boxes.Texts(), (Texts{kOutOfRange, kOutOfRange, "Please enter an integer."}));
-    EXPECT_EQ(dialog.m_nHours, 100);
+    EXPECT_EQ(dialog.m_hours, 100);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "res/window_messages.h"
 #include "tests/win/gui_test_support.h"
 #include "win/dialog.h"
 
@@ -28,23 +29,14 @@ HICON AppIcon() {
     return ::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME));
 }
 
-TEST(TrayIcon, WithoutAnOwnerWindowOrOnceRemovedEveryCallIsIgnored) {
+// The status text goes to our own tooltip window: the shell keeps the tip of Create, cut to what
+// it holds. Other icons' events are not ours; of ours only a double click sends a command.
+// Without an owner window, or once removed, every call is ignored.
+TEST(TrayIcon, KeepsTheShellsTipCutRestoresOnADoubleClickAndIgnoresCallsWhenGone) {
     CTrayIcon orphan;
     EXPECT_FALSE(orphan.Create(nullptr, WM_TRAYNOTIFY, "", AppIcon(), IDR_TRAY));
     EXPECT_FALSE(orphan.SetTooltipText("Quillforth is running"));
 
-    COwner owner;
-    CTrayIcon icon;
-    ASSERT_TRUE(icon.Create(owner.Hwnd(), WM_TRAYNOTIFY, "", AppIcon(), IDR_TRAY));
-    EXPECT_TRUE(icon.SetIcon(IDI_SERVER_DOWN));
-    icon.RemoveIcon();
-    EXPECT_FALSE(icon.Enabled());
-    EXPECT_FALSE(icon.SetIcon(IDI_STOPPED));
-}
-
-// The status text goes to our own tooltip window; the shell keeps the tip of Create, cut to what
-// it holds.
-TEST(TrayIcon, TheShellKeepsTheTipOfCreateCutTo127Characters) {
     COwner owner;
     CTrayIcon icon;
     ASSERT_TRUE(
@@ -53,19 +45,18 @@ TEST(TrayIcon, TheShellKeepsTheTipOfCreateCutTo127Characters) {
     EXPECT_TRUE(icon.SetTooltipText("Quillforth is running"));
     EXPECT_EQ(icon.TooltipText(), "Quillforth is running");
     EXPECT_EQ(icon.ShellTip(), std::string(127, 'x'));
-}
+    EXPECT_TRUE(icon.SetIcon(IDI_SERVER_DOWN));
 
-TEST(TrayIcon, ADoubleClickRestoresTheOwnerAndOtherIconsEventsAreNotOurs) {
-    COwner owner;
-    CTrayIcon icon;
-    ASSERT_TRUE(icon.Create(owner.Hwnd(), WM_TRAYNOTIFY, "", AppIcon(), IDR_TRAY));
     EXPECT_FALSE(icon.OnTrayNotification(IDR_TRAY + 1, WM_LBUTTONDBLCLK));
-    EXPECT_TRUE(icon.OnTrayNotification(IDR_TRAY, WM_LBUTTONDBLCLK));
-    // A plain click or a pointer moving over the icon sends no command.
-    EXPECT_TRUE(icon.OnTrayNotification(IDR_TRAY, WM_LBUTTONUP));
-    EXPECT_TRUE(icon.OnTrayNotification(IDR_TRAY, WM_MOUSEMOVE));
+    for (const LPARAM event : {WM_LBUTTONDBLCLK, WM_LBUTTONUP, WM_MOUSEMOVE}) {
+        EXPECT_TRUE(icon.OnTrayNotification(IDR_TRAY, event)) << event;
+    }
     PumpMessages(50);
     EXPECT_EQ(owner.commands, std::vector<int>{ID_TRAY_RESTORE});
+
+    icon.RemoveIcon();
+    EXPECT_FALSE(icon.Enabled());
+    EXPECT_FALSE(icon.SetIcon(IDI_STOPPED));
 }
 
 }  // namespace

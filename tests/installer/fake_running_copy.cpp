@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/quillforth_app.h"
+#include "res/program_names.h"
 #include "res/resource.h"
 
 int main(int argc, char** argv) {

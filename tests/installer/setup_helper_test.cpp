@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/quillforth_app.h"
 #include "installer/crash_restore.h"
 #include "installer/running_copy.h"
+#include "res/program_names.h"
 #include "tests/system/fake_ip_helper.h"
 #include "tests/system/registry_values.h"
 

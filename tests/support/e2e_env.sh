@@ -143,7 +143,7 @@ wait_serving() {
 
 # The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
 tray_text() {
-    window post "$caption" 0x405 132 0x200
+    window post "$caption" 0x8005 132 0x200
     sleep 0.8
     window balloon
 }

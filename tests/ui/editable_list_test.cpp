@@ -53,18 +53,10 @@ public:
 
     // A key press that reaches the list through the dialog's message loop.
     void Press(UINT key, std::initializer_list<BYTE> modifiers = {}) {
-        CHeldKeys held(modifiers);
-        bool alt = ::GetKeyState(VK_MENU) < 0;
-        ::PostMessageA(list.ListHwnd(), alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, alt ? (1 << 29) : 1);
-        PumpMessages(30);
+        PressKey(list.ListHwnd(), key, modifiers);
     }
-    // Types into the open editor and ends it with Enter (or another key).
     void Type(const std::string& text, UINT key = VK_RETURN) {
-        HWND editor = Editor();
-        ASSERT_NE(editor, nullptr) << "no editor is open";
-        CWindow(editor).SetText(text);
-        ::PostMessageA(editor, WM_KEYDOWN, key, 1);
-        PumpMessages(30);
+        TypeInEditor(list.ListHwnd(), text, key);
     }
     [[nodiscard]] HWND Editor() const { return CListView(list.ListHwnd()).GetEditControl(); }
 

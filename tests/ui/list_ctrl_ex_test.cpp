@@ -53,12 +53,7 @@ public:
         while (Header().GetItemText(index) != title) {
             ++index;
         }
-        RECT rect{};
-        Header().Send(HDM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rect));
-        const LPARAM at = MakeLParam((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-        Header().Send(right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN, right ? MK_RBUTTON : MK_LBUTTON, at);
-        Header().Send(right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, at);
-        PumpMessages(20);
+        ClickHeaderItem(Header().Hwnd(), index, right);
     }
 
 protected:

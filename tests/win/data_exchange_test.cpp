@@ -61,7 +61,7 @@ TEST(DataExchange, MembersGoIntoTheControlsAndComeBackUnlessANumberIsRefused) {
     dialog.ttl = 86400;
     ASSERT_TRUE(dialog.UpdateData(false));
     EXPECT_EQ(CWindow(dialog.Item(IDC_STATUS)).GetText(), "86400");
-    CButton(dialog.Item(IDC_START_AT_LOGIN)).SetCheck(false);
+    CWindow(dialog.Item(IDC_START_AT_LOGIN)).Send(BM_SETCHECK, BST_UNCHECKED);
     CComboBox(dialog.Item(IDC_UPDATE_HOURS)).SetCurSel(0);
     CWindow(dialog.Item(IDC_STATUS)).SetText(" 9999999 ");
     ASSERT_TRUE(dialog.UpdateData(true));

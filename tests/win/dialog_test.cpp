@@ -62,7 +62,7 @@ TEST(Dialog, ModalDialogRunsItsOwnLoopOverADisabledOwner) {
         }
         bool OnInitDialog() override {
             SetTimer(1, 20);
-            HWND owner = ::GetWindow(m_hwnd, GW_OWNER);
+            HWND owner = ::GetWindow(m_handle, GW_OWNER);
             ::PostMessageA(::GetDlgItem(owner, IDC_OUTDATED_HOURS), WM_MOUSEMOVE, 0, 0);
             return CLoggingDialog::OnInitDialog();
         }
@@ -70,7 +70,7 @@ TEST(Dialog, ModalDialogRunsItsOwnLoopOverADisabledOwner) {
             if (!IsEnabled() || typed.empty()) {
                 return;  // a message box is open over the dialog
             }
-            ownerEnabled = ownerEnabled || ::IsWindowEnabled(::GetWindow(m_hwnd, GW_OWNER));
+            ownerEnabled = ownerEnabled || ::IsWindowEnabled(::GetWindow(m_handle, GW_OWNER));
             CWindow(Item(IDC_OUTDATED_HOURS)).SetText(typed.front().first);
             ::PostMessageA(Item(IDC_OUTDATED_HOURS), WM_KEYDOWN, typed.front().second, 1);
             typed.erase(typed.begin());

@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <iterator>
 #include <thread>
+#include <utility>
+
+#include <gtest/gtest.h>
 
 #include "win/application.h"
+#include "win/controls.h"
 #include "win/dialog.h"
 #include "win/window.h"
 
@@ -24,19 +28,16 @@ const bool kArmed = [] {
     return InitDialogControls();
 }();
 
-CMessageBoxAnswerer* g_answerer = nullptr;
+constexpr UINT kScriptTimerMs = 20;
+constexpr int kBoxTextId = 0xFFFF;
 
-BOOL CALLBACK AnswerIfMessageBox(HWND window, LPARAM) {
-    char className[16] = {};
-    ::GetClassNameA(window, className, sizeof(className));
-    HWND text = ::GetDlgItem(window, 0xFFFF);
-    if (std::string(className) != "#32770" || text == nullptr ||
-        CWindow(window).GetText() != ApplicationName()) {
-        return TRUE;
-    }
-    g_answerer->Record(CWindow(text).GetText());
-    ::SendMessageA(::GetDlgItem(window, g_answerer->Button()), BM_CLICK, 0, 0);
-    return FALSE;
+CMessageBoxAnswerer* g_answerer = nullptr;
+CWhenWindowOpens* g_whenOpens = nullptr;
+
+std::string ClassOf(HWND window) {
+    char name[64] = {};
+    ::GetClassNameA(window, name, sizeof name);
+    return name;
 }
 
 }  // namespace
@@ -65,8 +66,8 @@ bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
     }
 }
 
-CMessageBoxAnswerer::CMessageBoxAnswerer(int button)
-    : m_button(button), m_timer(::SetTimer(nullptr, 0, 50, OnTimer)) {
+CMessageBoxAnswerer::CMessageBoxAnswerer(int questionAnswer)
+    : answer(questionAnswer), m_timer(::SetTimer(nullptr, 0, kScriptTimerMs, OnTimer)) {
     g_answerer = this;
 }
 
@@ -77,8 +78,69 @@ CMessageBoxAnswerer::~CMessageBoxAnswerer() {
 
 void CALLBACK CMessageBoxAnswerer::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
     if (g_answerer != nullptr) {
-        ::EnumThreadWindows(::GetCurrentThreadId(), AnswerIfMessageBox, 0);
+        ::EnumThreadWindows(::GetCurrentThreadId(), AnswerIfBox,
+                            reinterpret_cast<LPARAM>(g_answerer));
     }
+}
+
+BOOL CALLBACK CMessageBoxAnswerer::AnswerIfBox(HWND window, LPARAM self) {
+    auto& answerer = *reinterpret_cast<CMessageBoxAnswerer*>(self);
+    HWND text = ::GetDlgItem(window, kBoxTextId);
+    if (ClassOf(window) != "#32770" || text == nullptr || !::IsWindowVisible(window) ||
+        CWindow(window).GetText() != ApplicationName()) {
+        return TRUE;
+    }
+    const bool isQuestion = ::GetDlgItem(window, IDYES) != nullptr;
+    answerer.m_texts.push_back(CWindow(text).GetText());
+    if (isQuestion && answerer.beforeNextAnswer) {
+        std::exchange(answerer.beforeNextAnswer, nullptr)();
+    }
+    // Posted: a click sent from here would run the box's end inside this timer.
+    ::PostMessageA(window, WM_COMMAND, static_cast<WPARAM>(isQuestion ? answerer.answer : IDOK), 0);
+    // Hidden until the box has taken the command, so that it is not answered twice.
+    ::ShowWindow(window, SW_HIDE);
+    return FALSE;
+}
+
+CWhenWindowOpens::CWhenWindowOpens(int controlId, std::string controlClass,
+                                   std::function<void(HWND)> script)
+    : m_controlId(controlId),
+      m_controlClass(std::move(controlClass)),
+      m_script(std::move(script)),
+      m_timer(::SetTimer(nullptr, 0, kScriptTimerMs, OnTimer)) {
+    g_whenOpens = this;
+}
+
+CWhenWindowOpens::~CWhenWindowOpens() {
+    ::KillTimer(nullptr, m_timer);
+    g_whenOpens = nullptr;
+}
+
+BOOL CALLBACK CWhenWindowOpens::FindDialog(HWND window, LPARAM found) {
+    const CWhenWindowOpens& self = *g_whenOpens;
+    HWND control = ::GetDlgItem(window, self.m_controlId);
+    if (ClassOf(window) == "#32770" && ::IsWindowVisible(window) && control != nullptr &&
+        (self.m_controlClass.empty() || ClassOf(control) == self.m_controlClass)) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK CWhenWindowOpens::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
+    CWhenWindowOpens* self = g_whenOpens;
+    if (self == nullptr || self->m_ran) {
+        return;
+    }
+    HWND dialog = nullptr;
+    ::EnumThreadWindows(::GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&dialog));
+    if (dialog == nullptr) {
+        return;
+    }
+    // Before the script: it may pump messages, and with them this timer.
+    self->m_ran = true;
+    ::KillTimer(nullptr, self->m_timer);
+    self->m_script(dialog);
 }
 
 CHeldKeys::CHeldKeys(std::initializer_list<BYTE> keys) {
@@ -93,6 +155,32 @@ CHeldKeys::CHeldKeys(std::initializer_list<BYTE> keys) {
 
 CHeldKeys::~CHeldKeys() {
     ::SetKeyboardState(m_saved);
+}
+
+void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers) {
+    CHeldKeys held(modifiers);
+    const bool alt = ::GetKeyState(VK_MENU) < 0;
+    ::PostMessageA(window, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, alt ? (1 << 29) | 1 : 1);
+    PumpMessages(30);
+}
+
+void TypeInEditor(HWND list, const std::string& text, UINT key) {
+    HWND editor = CListView(list).GetEditControl();
+    ASSERT_NE(editor, nullptr) << "no editor is open for " << text;
+    CWindow(editor).SetText(text);
+    ::PostMessageA(editor, WM_KEYDOWN, key, 1);
+    PumpMessages(60);
+}
+
+void ClickHeaderItem(HWND header, int index, bool right) {
+    RECT rect{};
+    ::SendMessageA(header, HDM_GETITEMRECT, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(&rect));
+    const LPARAM at = MakeLParam((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    ::SendMessageA(header, right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN, right ? MK_RBUTTON : MK_LBUTTON,
+                   at);
+    ::SendMessageA(header, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, at);
+    PumpMessages(20);
 }
 
 Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw) {
@@ -120,14 +208,5 @@ Pixels PrintClient(HWND window) {
     return DrawPixels(client.right, client.bottom, [window](HDC memory) {
         ::SendMessageA(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
                        PRF_CLIENT | PRF_ERASEBKGND);
-    });
-}
-
-Pixels CaptureScreen(const RECT& rect) {
-    return DrawPixels(RectWidth(rect), RectHeight(rect), [&rect](HDC memory) {
-        HDC screen = ::GetDC(nullptr);
-        ::BitBlt(memory, 0, 0, RectWidth(rect), RectHeight(rect), screen, rect.left, rect.top,
-                 SRCCOPY);
-        ::ReleaseDC(nullptr, screen);
     });
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -16,23 +17,53 @@ void PumpMessages(int milliseconds);
 // Dispatches messages until `done` holds or `milliseconds` have passed; whether it held.
 bool PumpUntil(const std::function<bool()>& done, int milliseconds);
 
-// Answers every message box that this thread opens while the object lives, from a timer that
-// runs inside the message box's own loop: records its text and presses `button`.
+inline int MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count());
+}
+
+// Answers the message boxes of this thread while it lives, as the user would, from a timer that
+// runs inside their own loops: a Yes/No question with `answer`, any other box with OK. Records
+// their texts. Only boxes captioned with the application's name are answered.
 class CMessageBoxAnswerer {
 public:
-    explicit CMessageBoxAnswerer(int button = IDOK);
+    explicit CMessageBoxAnswerer(int questionAnswer = IDNO);
     CMessageBoxAnswerer(const CMessageBoxAnswerer&) = delete;
     CMessageBoxAnswerer& operator=(const CMessageBoxAnswerer&) = delete;
     ~CMessageBoxAnswerer();
+
     [[nodiscard]] const std::vector<std::string>& Texts() const { return m_texts; }
-    [[nodiscard]] int Button() const { return m_button; }
-    void Record(std::string text) { m_texts.push_back(std::move(text)); }
+    int answer;
+    // Runs once, just before the next question is answered.
+    std::function<void()> beforeNextAnswer;
 
 private:
     static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
-    int m_button;
+    static BOOL CALLBACK AnswerIfBox(HWND window, LPARAM self);
     UINT_PTR m_timer;
     std::vector<std::string> m_texts;
+};
+
+// Runs `script` once on this thread, from a timer, as soon as a dialog of this thread shows a
+// control `controlId` of the window class `controlClass` (of any class when that is empty); the
+// script gets the dialog. Whatever loop runs then (a modal dialog's) dispatches the timer.
+class CWhenWindowOpens {
+public:
+    CWhenWindowOpens(int controlId, std::string controlClass, std::function<void(HWND)> script);
+    CWhenWindowOpens(const CWhenWindowOpens&) = delete;
+    CWhenWindowOpens& operator=(const CWhenWindowOpens&) = delete;
+    ~CWhenWindowOpens();
+    [[nodiscard]] bool Ran() const { return m_ran; }
+
+private:
+    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
+    static BOOL CALLBACK FindDialog(HWND window, LPARAM found);
+    int m_controlId;
+    std::string m_controlClass;
+    std::function<void(HWND)> m_script;
+    UINT_PTR m_timer;
+    bool m_ran = false;
 };
 
 // Holds keys down in this thread's keyboard state (as GetKeyState sees them) while it lives.
@@ -47,6 +78,14 @@ private:
     BYTE m_saved[256] = {};
 };
 
+// A key press that reaches `window` through this thread's message loop, with the modifiers held;
+// with Alt it comes as a system key.
+void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers = {});
+// Types into the editor that the list view `list` has open and ends it with `key`.
+void TypeInEditor(HWND list, const std::string& text, UINT key = VK_RETURN);
+// A mouse click, left or right, on the middle of a header's item at `index`.
+void ClickHeaderItem(HWND header, int index, bool right = false);
+
 // Pixels as COLORREF values (0x00BBGGRR), top row first.
 struct Pixels {
     int width = 0;
@@ -60,5 +99,3 @@ struct Pixels {
 Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw);
 // A window's client area as it paints itself into a memory bitmap.
 Pixels PrintClient(HWND window);
-// A screen rectangle, as Xvfb shows it.
-Pixels CaptureScreen(const RECT& rect);

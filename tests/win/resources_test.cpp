@@ -52,8 +52,11 @@ TEST(Resources, EveryDialogTemplateOpensWithItsControlsInTabOrder) {
         }
         EXPECT_EQ(children, controls) << id;
         EXPECT_EQ(::GetWindowLongPtrA(dialog.Hwnd(), GWL_STYLE) & style, style) << id;
-        if (id == IDD_ABOUTBOX) {  // its icon control names an icon that is there
-            EXPECT_NE(::SendMessageA(::GetWindow(dialog.Hwnd(), GW_CHILD), STM_GETICON, 0, 0), 0);
+        if (id == IDD_ABOUTBOX) {  // an icon that is there, and the version line
+            HWND icon = ::GetWindow(dialog.Hwnd(), GW_CHILD);
+            EXPECT_NE(::SendMessageA(icon, STM_GETICON, 0, 0), 0);
+            EXPECT_EQ(CWindow(::GetWindow(icon, GW_HWNDNEXT)).GetText(),
+                      "Quillforth v1.80 Build 10/01/2009");
         }
         if (id == IDD_QUILLFORTH_DIALOG) {  // Enter in the search box searches
             EXPECT_EQ(LowWord(static_cast<WPARAM>(dialog.Send(DM_GETDEFID))), IDC_GO);

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/tray_icon.h"
+#include "core/locked_string_list.h"
+#include "system/adapter_list.h"
+#include "system/upstream_probe.h"
+#include "ui/editable_list_ctrl.h"
+
+// The event codes of WM_SERVERLIST_CHANGED.
+enum ServerListEvent : int {
+    kServerListShown = 0,  // sent once by the main dialog when it has filled the box
+    kServerAdded = 1,      // a new item received its text; lParam its index
+    kServerEdited = 2,     // an item's text was changed
+    kServerMovedUp = 3,    // lParam the item's new index
+    kServerMovedDown = 4,  // lParam the item's new index
+    kServerRemoving = 5,   // before an item is deleted; it is still in the box
+};
+
+// The main dialog's server box: an editable list whose notifications all become
+// WM_SERVERLIST_CHANGED, sent to the application's main window. The user's delete always goes
+// on, whatever the main window answered.
+class CServerListCtrl : public CEditableListCtrl {
+protected:
+    bool OnBeforeRemoveItem(int index) override;
+    bool OnAfterAddItem(int index) override;
+    bool OnAfterRenameItem(int index) override;
+    bool OnAfterMoveItemUp(int newIndex) override;
+    bool OnAfterMoveItemDown(int newIndex) override;
+};
+
+// What the server list asks of the main dialog that owns it.
+class IServerListOwner {
+public:
+    virtual ~IServerListOwner() = default;
+    // The proxy switches to the servers at once: its CDnsCache::SetDnsServers.
+    virtual bool SetDnsServers(const CLockedStringList& servers) = 0;
+    // Writes every setting, the "Dns" key from CServerList::DnsSetting.
+    virtual void SaveSettings() = 0;
+    // A probe has ended; CServerList::ServerDown tells how. The status box and the tray icon
+    // follow it at their next update, or at once.
+    virtual void OnServerStatusChanged() = 0;
+    // Where the proxy's upstream queries go: the server in use, its port and the wait.
+    [[nodiscard]] virtual const CUpstreamSettings& Upstream() const = 0;
+};
+
+// A line of the main dialog's status box: the label padded to 20 characters, the value to 15,
+// and a line break.
+std::string StatusLine(std::string_view label, std::string_view value);
+// The status box's lines about the upstream: the server in use and whether the last probe
+// found it up.
+std::string ServerStatusLines(std::string_view server, bool serverDown);
+
+// The user's ordered list of upstream DNS servers, the server box that edits it and the probe of
+// the server in use. The first server is the one in use. Owned by the main dialog, which hands
+// it WM_SERVERLIST_CHANGED, WM_PROBE_DONE and the probe's timer. Window thread only; the list
+// itself carries its lock, as the proxy's side reads lists of servers.
+class CServerList {
+public:
+    explicit CServerList(IServerListOwner& owner);
+    CServerList(const CServerList&) = delete;
+    CServerList& operator=(const CServerList&) = delete;
+
+    // Makes the dialog's placeholder the server box, with its four buttons, keeping its
+    // selection visible without the focus.
+    bool AttachControl(HWND placeholder);
+    [[nodiscard]] CServerListCtrl& Control() { return m_control; }
+    [[nodiscard]] CLockedStringList& Servers() { return m_serverList; }
+
+    // Builds the list when the settings are loaded, from the "Dns" setting and the adapters.
+    void Load(std::string_view dnsSetting, const CAdapterList& adapters);
+    // The "Dns" setting to save: the list collected from the box, without the proxy's own
+    // address, joined by "|".
+    std::string DnsSetting();
+
+    // Empties `list` and appends the valid texts of the box in order. An empty box first
+    // receives the fixed public server.
+    void CollectServerList(CLockedStringList& list);
+    // Replaces the box's items by the entries of `list`.
+    void FillServerListCtrl(const CLockedStringList& list);
+    // Handles one WM_SERVERLIST_CHANGED: 0 when the change was refused (the user was told), 1
+    // otherwise. A change of the first server switches the proxy at once and saves the settings.
+    int OnServerListChanged(int event, int index);
+
+    // Probes the server in use every period from now on (see CUpstreamProbe).
+    void StartProbe(HWND window, UINT periodMs = kProbePeriodMs);
+    void StopProbe() { m_probe.Stop(); }
+    [[nodiscard]] CUpstreamProbe& Probe() { return m_probe; }
+    // The last probe found the server in use silent (until the tray warning clears it).
+    [[nodiscard]] bool ServerDown() const { return m_bServerDown; }
+    // The status box's lines on the server in use and its state.
+    [[nodiscard]] std::string StatusLines() const {
+        return ServerStatusLines(m_owner.Upstream().CurrentDnsServer(), m_bServerDown);
+    }
+    // The tray icon's next status (every second); clears the down flag when its warning is over.
+    TrayStatus UpdateTrayStatus(bool updating, bool running) {
+        return m_trayWarning.Update(m_bServerDown, updating, running);
+    }
+
+    // WM_SERVERLIST_CHANGED and WM_PROBE_DONE: a result when handled.
+    std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // TIMER_PROBE: true when handled.
+    bool OnTimer(UINT_PTR id) { return m_probe.OnTimer(id); }
+
+private:
+    // CollectServerList without the item at `skip` (-1: none).
+    void Collect(CLockedStringList& list, int skip);
+    bool ChangesServerInUse(int event, int index, CLockedStringList& servers);
+
+    IServerListOwner& m_owner;
+    CLockedStringList m_serverList{true};
+    CServerListCtrl m_control;
+    bool m_bServerDown = false;
+    CTrayWarning m_trayWarning;
+    // An item that the box deletes as soon as the handler returns: settings saved meanwhile
+    // must not keep it.
+    int m_removing = -1;
+    CUpstreamProbe m_probe;
+};

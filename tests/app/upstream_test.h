@@ -1,0 +1,27 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "core/dns_cache.h"
+#include "tests/support/fake_upstream.h"
+#include "tests/support/test_environment.h"
+#include "tests/win/gui_test_support.h"
+
+// Every lookup of the test goes to a fake upstream on loopback, never to the public default.
+// `InFlight` counts the lookups of the code under test that have not ended: one that a test let
+// go must not outlive the fake upstream.
+template <int (*InFlight)()>
+class UpstreamTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.SetCurrentDnsServer(qftest::kLoopback);
+        settings.SetDnsServerPort(upstream.Port());
+    }
+    void TearDown() override {
+        EXPECT_TRUE(PumpUntil([] { return InFlight() == 0; }, 5000));
+    }
+
+    qftest::FakeUpstream upstream;
+    // Pointed at the fake: what the code under test asks.
+    qftest::CSinkUpstream settings;
+};
