@@ -10,6 +10,7 @@
 #include "app/dns_item_dlg.h"
 #include "app/settings.h"
 #include "cache/cache_file.h"
+#include "net/ip_text.h"
 #include "res/resource.h"
 #include "win/controls.h"
 #include "win/message_box.h"
@@ -95,14 +96,14 @@ bool Contains(std::string_view text, std::string_view keyword) {
     return text.find(keyword) != std::string_view::npos;
 }
 
-// An entry's row text "%d,%s,%s,%d,%s": id, domain, addresses joined by "|", hits and the last
-// hit text. The caller holds the cache's lock.
+// An entry's row text "%d,%s,%s,%d,%s": id, domain, the IPv4 then the IPv6 addresses joined by
+// "|", hits and the last hit text. The caller holds the cache's lock.
 std::string BuildRowText(const DnsItem& item) {
     std::string text = std::to_string(item.Id);
     text += ',';
     text += item.Domain;
     text += ',';
-    text += item.AddressText();
+    text += item.AllAddressText();
     text += ',';
     text += std::to_string(item.Hits);
     text += ',';
@@ -651,9 +652,30 @@ void CCacheList::EditItem() {
 }
 
 void CCacheList::ApplyItemDialog(const CDnsItemDlg& dialog) {
-    // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
-    const DnsItemPtr entry =
-        m_cache.Learn(dialog.m_domain, dialog.m_ipList, static_cast<std::int32_t>(dialog.m_ttl), 0);
+    CLockedStringList ipv4(true);
+    std::vector<std::string> ipv6;
+    for (std::string& text : dialog.m_ipList.Texts()) {
+        if (ParseIpv6Text(text)) {
+            ipv6.push_back(std::move(text));
+        } else {
+            ipv4.AddTail(std::move(text));
+        }
+    }
+    const auto ttl = static_cast<std::int32_t>(dialog.m_ttl);
+    DnsItemPtr entry;
+    {
+        // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
+        auto lock = m_cache.Lock();
+        entry = m_cache.Learn(dialog.m_domain, ipv4, ttl, 0);
+        if (!ipv6.empty()) {
+            m_cache.LearnIpv6(dialog.m_domain, ipv6, ttl, 0);
+        } else {
+            // The user's list holds no IPv6 address: whether the name has one is not known, and
+            // AAAA questions go upstream again.
+            entry->Ipv6Addresses.RemoveAll();
+            entry->Ipv6Known = false;
+        }
+    }
     RefreshCacheRow(entry.get());
     if (RowCount() > 0) {
         CListView(m_list.Hwnd()).EnsureVisible(RowCount() - 1);

@@ -11,6 +11,7 @@
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
 #include "net/address_text.h"
+#include "net/ip_text.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "win/data_exchange.h"
@@ -62,14 +63,18 @@ void RefreshCursor(HWND dialog) {
 // thread posts under the lock, so nothing reaches a window whose dialog has gone. Posting never
 // waits for the window's thread, so holding the lock for it is safe.
 struct CDnsItemDlg::Lookup {
-    explicit Lookup(std::string name) : domain(std::move(name)) {}
+    Lookup(std::string name, bool withIpv6) : domain(std::move(name)), ipv6(withIpv6) {}
     // As typed when Resolve was pressed; never changes.
     const std::string domain;
+    // The list held IPv6 addresses: they are renewed too.
+    const bool ipv6;
     std::mutex lock;
     HWND window = nullptr;
     bool ended = false;
     bool answered = false;
+    // The IPv4 addresses of the answer, then the IPv6 ones when they were renewed.
     std::vector<std::string> addresses;
+    bool ipv6Renewed = false;
 };
 
 CDnsItemDlg::CDnsItemDlg(const CUpstreamSettings& upstream, HWND parent)
@@ -131,8 +136,11 @@ void CDnsItemDlg::OnOK() {
     }
     m_ipList.RemoveAll();
     for (std::string& text : ListedAddresses()) {
+        // IPv6 addresses are kept in their RFC 5952 form, so that one address is one text.
         if (TextToAddress(text) != kAddressNone) {
             m_ipList.AddTail(std::move(text));  // a text held already is not added again
+        } else if (std::string ipv6 = CanonicalIpv6Text(text); !ipv6.empty()) {
+            m_ipList.AddTail(std::move(ipv6));
         }
     }
     if (m_ipList.IsEmpty()) {
@@ -167,7 +175,11 @@ void CDnsItemDlg::StartResolve() {
     if (!UpdateData(true)) {
         return;
     }
-    auto lookup = std::make_shared<Lookup>(m_domain);
+    const std::vector<std::string> listed = ListedAddresses();
+    const bool ipv6 = std::any_of(listed.begin(), listed.end(), [](const std::string& text) {
+        return ParseIpv6Text(text).has_value();
+    });
+    auto lookup = std::make_shared<Lookup>(m_domain, ipv6);
     lookup->window = Hwnd();
     ++g_resolvesInFlight;
     try {
@@ -183,11 +195,16 @@ void CDnsItemDlg::StartResolve() {
 
 void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target) {
     bool answered = false;
+    bool ipv6Renewed = false;
     std::vector<std::string> addresses;
     try {
         DnsItem scratch;
-        answered = CDnsCache::GetHostByName(target, lookup->domain, scratch);
+        answered = CDnsCache::GetHostByName(target, lookup->domain, scratch, lookup->ipv6);
         addresses = scratch.Addresses.Texts();
+        ipv6Renewed = scratch.Ipv6Known;
+        for (std::string& address : scratch.Ipv6Addresses.Texts()) {
+            addresses.push_back(std::move(address));
+        }
     } catch (...) {
         // Not even asked (no memory, no socket): the lookup failed.
         answered = false;
@@ -197,6 +214,7 @@ void CDnsItemDlg::RunLookup(const std::shared_ptr<Lookup>& lookup, const Upstrea
         lookup->ended = true;
         lookup->answered = answered;
         lookup->addresses = std::move(addresses);
+        lookup->ipv6Renewed = ipv6Renewed;
         if (lookup->window != nullptr) {
             ::PostMessageA(lookup->window, WM_ITEM_RESOLVED, 0, 0);
         }
@@ -217,6 +235,14 @@ void CDnsItemDlg::FinishResolve() {
         }
         answered = m_lookup->answered;
         addresses = std::move(m_lookup->addresses);
+        if (m_lookup->ipv6 && !m_lookup->ipv6Renewed) {
+            // No AAAA answer: the listed IPv6 addresses stay.
+            for (std::string& text : ListedAddresses()) {
+                if (ParseIpv6Text(text)) {
+                    addresses.push_back(std::move(text));
+                }
+            }
+        }
     }
     m_lookupThread.join();  // it has nothing left to do but return
     const std::string domain = m_lookup->domain;

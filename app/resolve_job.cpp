@@ -209,6 +209,28 @@ std::string ResolveJob::GetProgressText() const {
     return m_progressText;
 }
 
+namespace {
+
+// Whether the entry of the domain knows its IPv6 addresses: a run renews them too.
+bool HasIpv6Data(const ResolveJob& job, const std::string& domain) {
+    auto lock = job.Cache().Lock();
+    const DnsItemPtr entry = job.Cache().Lookup(domain);
+    return entry && entry->Ipv6Known;
+}
+
+// The answer's IPv4 addresses, and its IPv6 ones when it renewed them; hits and the last hit
+// time stay.
+DnsItemPtr LearnAnswer(CDnsItemMap& cache, const DnsItem& answer) {
+    auto lock = cache.Lock();
+    DnsItemPtr item = cache.Learn(answer.Domain, answer.Addresses, answer.Ttl, 0);
+    if (answer.Ipv6Known) {
+        item = cache.LearnIpv6(answer.Domain, answer.Ipv6Addresses.Texts(), answer.Ttl, 0);
+    }
+    return item;
+}
+
+}  // namespace
+
 void ResolveThread(ResolveJob& job) {
     const HWND window = job.WaitForWindow();
     if (window == nullptr) {
@@ -224,7 +246,8 @@ void ResolveThread(ResolveJob& job) {
             return;
         }
         DnsItem answer;
-        const bool answered = CDnsCache::GetHostByName(job.Upstream(), domain, answer);
+        const bool answered =
+            CDnsCache::GetHostByName(job.Upstream(), domain, answer, HasIpv6Data(job, domain));
         if (job.Cancelled()) {
             return;  // the user no longer waits for this answer
         }
@@ -232,7 +255,7 @@ void ResolveThread(ResolveJob& job) {
             ++success;
             // The answer's own name: another letter case makes another entry.
             if (IsLearnableName(answer.Domain)) {
-                DnsItemPtr item = job.Cache().Learn(answer.Domain, answer.Addresses, answer.Ttl, 0);
+                const DnsItemPtr item = LearnAnswer(job.Cache(), answer);
                 ::SendMessageA(job.Owner(), WM_DNSITEM_CHANGED,
                                reinterpret_cast<WPARAM>(item.get()), 0);
             }

@@ -265,10 +265,13 @@ TEST_F(CacheList, NewOnACachedDomainRefreshesItsRowInPlace) {
     m_host.Add("a.test", "10.0.0.1", 4, 1'765'800'000);
     m_host.Add("b.test", "10.0.0.2", 7);
     m_host.Open(m_profile);
-    m_host.CommandWith(ID_CACHE_NEW, FillItemDialog("a.test", {"10.9.9.9", "10.9.9.8"}));
-    EXPECT_EQ(m_host.Row(0), "0,a.test,10.9.9.9|10.9.9.8,4," + FormatLastHit(1'765'800'000));
+    m_host.CommandWith(ID_CACHE_NEW,
+                       FillItemDialog("a.test", {"10.9.9.9", "2001:db8::9", "10.9.9.8"}));
+    // The IPv4 addresses, then the IPv6 ones; the file keeps these in its sixth field.
+    EXPECT_EQ(m_host.Row(0),
+              "0,a.test,10.9.9.9|10.9.9.8|2001:db8::9,4," + FormatLastHit(1'765'800'000));
     EXPECT_EQ(m_host.Cells(kIdColumn).size(), 2u);
-    EXPECT_TRUE(Saved("a.test,10.9.9.9|10.9.9.8,0,4,1765800000"));
+    EXPECT_TRUE(Saved("a.test,10.9.9.9|10.9.9.8,0,4,1765800000,2001:db8::9"));
 }
 
 TEST_F(CacheList, ClearThenNewNumbersFromZero) {

@@ -115,7 +115,7 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
 }
 
 // A new entry: each refusal keeps the dialog open with what the user typed, and OK finally keeps
-// the valid rows, each once, in their order.
+// the valid rows, IPv4 and IPv6, each once, in their order.
 TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     CDnsItemDlg dialog(settings);
     dialog.m_ipList.AddTail("host.example");
@@ -143,7 +143,8 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
 
         auto* list = dynamic_cast<CEditableListCtrl*>(
             CSubclassedWindow::FromHandle(::GetDlgItem(window, IDC_ITEM_ADDRESSES)));
-        for (const char* added : {"192.0.2.5", "192.0.2.6", "192.0.2.5"}) {
+        for (const char* added :
+             {"192.0.2.5", "2001:DB8:0::1", "192.0.2.6", "192.0.2.5", "2001:db8::1", "fe80::1%1"}) {
             list->AddItem(added);
         }
         Click(window, IDOK);
@@ -151,7 +152,8 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(answerer.Texts().size(), 6u);
     EXPECT_EQ(dialog.m_domain, "host.test");
-    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.5", "192.0.2.6"}));
+    // IPv6 addresses are kept in their RFC 5952 form, each once.
+    EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.5", "2001:db8::1", "192.0.2.6"}));
     EXPECT_TRUE(dialog.m_modified);
 }
 
