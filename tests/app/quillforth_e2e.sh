@@ -8,7 +8,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
-e2e_exe_setup "${@:1:4}" www.example.test='198.19.0.1|198.19.0.2'
+e2e_exe_setup "${@:1:4}" www.example.test='198.19.0.1|198.19.0.2|2001:db8::5'
 cached="www.example.test. 86400 IN A 198.19.0.1"
 stop=32784
 start=32783
@@ -56,6 +56,12 @@ check "a miss is forwarded and its reply relayed" \
 check "the second query is answered from the cache" "$cached" "$(query www.example.test)"
 check "only the miss reached the upstream" "udp www.example.test" \
     "$(grep www.example.test "$upstream_log")"
+check "an AAAA question gets its own answer, learned then answered from the cache" \
+    "www.example.test. 300 IN AAAA 2001:db8::5,www.example.test. 86400 IN AAAA 2001:db8::5" \
+    "$(query www.example.test AAAA),$(query www.example.test AAAA)"
+check "[::1] is answered from the cache" "$cached" "$(query6 www.example.test)"
+check "an MX question always reaches the upstream" "udp www.example.test 28,udp www.example.test 15" \
+    "$(query www.example.test MX >/dev/null; grep ' 28$\| 15$' "$upstream_log" | paste -sd,)"
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
 check "the tray text says that the proxy runs" "Quillforth is running" "$(tray_text)"
 check "the adapter points at the proxy while it runs" 127.0.0.1 "$(name_server)"
@@ -140,5 +146,18 @@ check "a taken port 53 is reported with its error number" "CDnsSocket::RunDnsSer
     "$(wait_for_box Quillforth port-taken | head -1 | cut -d' ' -f1-3)"
 check "the program ends after the message" "ended" "$(wait_ended "$program")"
 check "after the failed start the adapter's servers are back" "$adapter_servers" "$(name_server)"
+
+kill "$holder" 2>/dev/null
+
+# TCP port 53 held by another program: the program serves over UDP and says so.
+hold_port53 "$srv" 0.0.0.0 tcp
+e2e_start
+check "with TCP port 53 taken the program still answers over UDP" "$cached" \
+    "$(query www.example.test)"
+check "its status box says that TCP is unavailable" "TCP on port 53 is unavailable" \
+    "$(status_text | sed -n 1p)"
+kill "$holder" 2>/dev/null
+window command "$caption" $exit
+check "and it ends as usual" "ended" "$(wait_ended "$program")"
 
 e2e_finish

@@ -87,6 +87,10 @@ window() {
 query() {
     ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" | tr -s '\t ' ' '
 }
+# The same through the proxy's IPv6 loopback address.
+query6() {
+    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @::1 "$@" | tr -s '\t ' ' '
+}
 
 shots_wanted() {
     [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null
@@ -176,9 +180,11 @@ stop_upstream() {
 # Something in NAMESPACE holds UDP port 53 of ADDRESS and answers nothing: $holder until killed.
 hold_port53() {
     ip netns exec "$1" python3 -c 'import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s = socket.socket(socket.AF_INET, socket.SOCK_STREAM if sys.argv[2] == "tcp" else socket.SOCK_DGRAM)
 s.bind((sys.argv[1], 53))
-time.sleep(60)' "$2" &
+if sys.argv[2] == "tcp":
+    s.listen()
+time.sleep(60)' "$2" "${3:-udp}" &
     holder=$!
     sleep 0.3
 }
