@@ -42,9 +42,6 @@ constexpr char kNoRightsMessage[] =
 constexpr char kNoRightsStatusLine[] = "Not running as administrator";
 // Another program holds TCP port 53: the proxy serves over UDP alone.
 constexpr char kNoTcpStatusLine[] = "TCP on port 53 is unavailable";
-// The window takes the proxy's changed entries at most this often, so that a burst of hits
-// costs it a few messages and row refreshes, not one each.
-constexpr UINT kProxyChangesPeriodMs = 250;
 
 struct Tooltip {
     int control;
@@ -89,6 +86,7 @@ CQuillforthDlg::~CQuillforthDlg() {
 bool CQuillforthDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     m_threadId = ::GetCurrentThreadId();
+    m_proxyChanges.Attach(Hwnd());
     if (CApplication* application = CApplication::Current()) {
         // The server box and the statistics window send their notices to the main window.
         application->SetMainWindow(Hwnd());
@@ -294,26 +292,7 @@ void CQuillforthDlg::OnCacheChanged() {
     ::PostMessageA(Hwnd(), WM_PROXY_CHANGES, 0, 0);
 }
 
-void CQuillforthDlg::OnProxyChanges() {
-    const ULONGLONG now = ::GetTickCount64();
-    if (now - m_lastChangesTaken >= kProxyChangesPeriodMs) {
-        TakeProxyChanges();
-        return;
-    }
-    // Taken a moment ago: the batch grows until the rest of the period has passed.
-    if (!m_changesTimerSet) {
-        m_changesTimerSet = true;
-        SetTimer(TIMER_PROXY_CHANGES,
-                 static_cast<UINT>(kProxyChangesPeriodMs - (now - m_lastChangesTaken)));
-    }
-}
-
 void CQuillforthDlg::TakeProxyChanges() {
-    if (m_changesTimerSet) {
-        KillTimer(TIMER_PROXY_CHANGES);
-        m_changesTimerSet = false;
-    }
-    m_lastChangesTaken = ::GetTickCount64();
     const DnsChangeBatch batch = m_dnsSocket->TakeChanges();
     if (!batch.RefreshAll && batch.Items.empty()) {
         return;
@@ -501,15 +480,15 @@ bool CQuillforthDlg::OnClose() {
 }
 
 void CQuillforthDlg::OnTimer(UINT_PTR id) {
+    if (m_proxyChanges.OnTimer(id)) {
+        return;
+    }
     switch (id) {
         case TIMER_STATUS_TEXT:
             UpdateStatusText();
             break;
         case TIMER_STATUS_ICON:
             UpdateStatus();
-            break;
-        case TIMER_PROXY_CHANGES:
-            TakeProxyChanges();
             break;
         case TIMER_HIDE_AT_START:
             KillTimer(TIMER_HIDE_AT_START);
@@ -577,7 +556,7 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             NoteCacheChanged();
             return 0;
         case WM_PROXY_CHANGES:
-            OnProxyChanges();
+            m_proxyChanges.OnChangesPosted();
             return 0;
         case WM_INFODLG_CLOSED:
             m_settings.informationWindowUp = wParam == 0;

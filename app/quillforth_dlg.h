@@ -13,6 +13,7 @@
 #include "app/cache_list.h"
 #include "app/information_dlg.h"
 #include "app/ini_profile.h"
+#include "app/proxy_changes.h"
 #include "app/resolve_job.h"
 #include "app/server_box.h"
 #include "app/settings.h"
@@ -21,9 +22,13 @@
 #include "core/dns_item_map.h"
 #include "core/dns_observer.h"
 #include "core/dns_socket.h"
+#include "res/window_messages.h"
 #include "system/adapter_list.h"
 #include "ui/balloon_tip.h"
 #include "win/dialog.h"
+
+// The window takes the proxy's changed entries at most this often.
+inline constexpr UINT kProxyChangesPeriodMs = 250;
 
 // The tray icon's id, which is also its menu's.
 inline constexpr UINT kTrayIconId = 132;
@@ -117,9 +122,6 @@ private:
     void Exit();
     void ShowTrayMenu();
     void SetButtons(bool running);
-    // WM_PROXY_CHANGES: takes the proxy's changed entries now, or at the end of the period since
-    // the last take.
-    void OnProxyChanges();
     // The rows of the entries the proxy answered from or learned into.
     void TakeProxyChanges();
     // The first line of the status box in place of the next refresh, or none.
@@ -177,8 +179,9 @@ private:
     UINT m_taskbarCreatedMessage = 0;
     // Without administrator rights the adapters and the DNS client stay as they are.
     bool m_administrator = true;
-    ULONGLONG m_lastChangesTaken = 0;
-    bool m_changesTimerSet = false;
+    // Hands the proxy's changed entries to TakeProxyChanges, a few times a second at most.
+    CProxyChangesPump m_proxyChanges{TIMER_PROXY_CHANGES, kProxyChangesPeriodMs,
+                                     [this] { TakeProxyChanges(); }};
     // Windows ends the session: no message box may wait for a user who is leaving.
     bool m_sessionEnding = false;
     // What the exit sequence could not tell while the session ended.

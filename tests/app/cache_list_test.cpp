@@ -9,10 +9,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "app/proxy_changes.h"
+#include "core/dns_socket.h"
 #include "res/resource.h"
+#include "res/window_messages.h"
+#include "tests/support/fake_upstream.h"
 #include "tests/support/test_environment.h"
 #include "tests/win/gui_test_support.h"
 #include "ui/editable_list_ctrl.h"
@@ -243,6 +248,71 @@ TEST_F(CacheList, SearchWrapsAroundAndLooksIntoTheAddresses) {
     EXPECT_EQ(answerer.Texts(),
               (Texts{"Cann't find a domain or ip address including such a keyword."}));
     EXPECT_EQ(m_host.Mark(), 0);
+}
+
+// The main dialog's part in the proxy's changes: it takes them through the pump, as the program
+// does, and counts the proxy's messages.
+class CProxyHost : public CCacheHost, public IDnsProxyObserver {
+public:
+    using CCacheHost::CCacheHost;
+    void OnCacheChanged() override { ::PostMessageA(Hwnd(), WM_PROXY_CHANGES, 0, 0); }
+    void OnServerError(const std::string&) override {}
+
+    CDnsSocket proxy{&cache, upstream, this};
+    CProxyChangesPump pump{TIMER_PROXY_CHANGES, 250, [this] {
+                               for (const DnsItemPtr& item : proxy.TakeChanges().Items) {
+                                   list.RefreshCacheRow(item.get());
+                               }
+                           }};
+    int messages = 0;
+
+protected:
+    std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message != WM_PROXY_CHANGES) {
+            return CCacheHost::OnMessage(message, wParam, lParam);
+        }
+        ++messages;
+        pump.OnChangesPosted();
+        return 0;
+    }
+    void OnTimer(UINT_PTR id) override { pump.OnTimer(id); }
+};
+
+// A burst of thousands of hits reaches the window as a few messages a second, and right after
+// it every row shows its entry's hits.
+TEST_F(CacheList, ABurstOfHitsReachesTheListAsAFewMessages) {
+    CProxyHost host(m_file);
+    constexpr int kNames = 200;
+    constexpr int kRounds = 10;
+    for (int i = 0; i < kNames; ++i) {
+        host.Add("n" + std::to_string(i) + ".test", "10.0.0.1");
+    }
+    host.Open(m_profile);
+    host.pump.Attach(host.Hwnd());
+    ASSERT_TRUE(host.proxy.RunDnsServer(0, qftest::kLoopback));
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<int> answered{0};
+    std::thread client([&] {
+        CWSocket socket;
+        socket.Create(true);
+        socket.SetReceiveTimeout(2000);
+        std::array<std::uint8_t, 512> reply{};
+        for (int round = 0; round < kRounds; ++round) {
+            for (int i = 0; i < kNames; ++i) {
+                const qftest::Bytes query = qftest::MakeQuery("n" + std::to_string(i) + ".test", 1);
+                socket.SendTo(query.data(), query.size(), host.proxy.ListeningPort(),
+                              qftest::kLoopback);
+                socket.Receive(reply.data(), reply.size());
+                ++answered;
+            }
+        }
+    });
+    PumpUntil([&] { return answered == kNames * kRounds; }, 60000);
+    client.join();
+    const int seconds = MillisecondsSince(started) / 1000 + 1;
+    ASSERT_TRUE(PumpUntil([&] { return host.Cells(kHitsColumn) == Texts(kNames, "10"); }, 1000));
+    EXPECT_LE(host.messages, 4 * seconds + 2) << "in " << seconds << " s";
+    host.proxy.StopDnsServer();
 }
 
 // A learned entry's row comes at the end, also on a sorted list; a notification that comes after
