@@ -8,43 +8,15 @@
 #     query_types_e2e.sh QUILLFORTHD
 set -uo pipefail
 daemon=$1
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null || ! command -v dig >/dev/null ||
-    ! command -v nsd >/dev/null; then
-    echo "skipped: needs root, ip, dig and nsd"
-    exit 77
-fi
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=netns_env.sh
+source "$here/netns_env.sh"
+require nsd
 
 srv=qft-types-srv-$$
 up=qft-types-up-$$
-work=$(mktemp -d)
-failures=0
-cleanup() {
-    for namespace in "$srv" "$up"; do
-        ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
-        ip netns del "$namespace" 2>/dev/null
-    done
-    rm -rf "$work" "/etc/netns/$srv"
-}
-trap cleanup EXIT
-
-check() {
-    if [ "$2" == "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
-
-ip netns add "$srv"
-ip netns add "$up"
-ip -n "$srv" link set lo up
-ip -n "$up" link set lo up
-ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
-ip -n "$srv" addr add 198.18.10.1/30 dev veth0
-ip -n "$up" addr add 198.18.10.2/30 dev veth1
-ip -n "$srv" link set veth0 up
-ip -n "$up" link set veth1 up
+add_namespaces "$srv" "$up"
+link "$srv" 198.18.10.1 "$up" 198.18.10.2
 # glibc in the proxy's namespace asks the proxy alone.
 mkdir -p "/etc/netns/$srv"
 echo "nameserver 127.0.0.1" >"/etc/netns/$srv/resolv.conf"
@@ -68,8 +40,6 @@ cat >"$work/nsd.conf" <<CONF
 server:
     ip-address: 198.18.10.2
     port: 53
-    do-ip6: no
-    server-count: 1
     username: ""
     chroot: ""
     zonesdir: "$work"
@@ -79,9 +49,6 @@ server:
     xfrdir: "$work"
     pidfile: "$work/nsd.pid"
     logfile: "$work/nsd.log"
-    verbosity: 0
-remote-control:
-    control-enable: no
 zone:
     name: example.test
     zonefile: example.test.zone
@@ -94,27 +61,17 @@ daemon_pid=$!
 # dig's answer for NAME TYPE through the proxy: its status, the question as it came back and the
 # answer records, one line; "mismatch" when dig saw a reply to another question.
 ask() {
-    local out
+    local out status question answers
     out=$(ip netns exec "$srv" dig +tries=1 +time=2 @127.0.0.1 "$@" 2>&1)
-    if grep -q 'mismatch' <<<"$out"; then
-        echo mismatch
-        return
-    fi
-    local status question answers
+    grep -q 'mismatch' <<<"$out" && echo mismatch && return
     status=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$out")
     question=$(sed -n '/QUESTION SECTION/{n;p}' <<<"$out" | tr -s '\t ' ' ' | sed 's/^;//')
     answers=$(sed -n '/ANSWER SECTION/,/^$/p' <<<"$out" | grep -v -e SECTION -e '^$' |
         awk '{$2=""; print}' | tr -s ' ' | paste -sd,)
     echo "$status|$question|$answers"
 }
-wait_for() {
-    for _ in $(seq 50); do
-        ip netns exec "$srv" dig +tries=1 +time=1 "@$1" "$2" >/dev/null 2>&1 && return
-        sleep 0.1
-    done
-}
-wait_for 198.18.10.2 ns.example.test
-wait_for 127.0.0.1 ns.example.test
+wait_for "$srv" 198.18.10.2 ns.example.test
+wait_for "$srv" 127.0.0.1 ns.example.test
 
 # Each name asked once, A and AAAA.
 for name in www.example.test v4only.example.test; do

@@ -7,52 +7,19 @@
 set -uo pipefail
 daemon=$1
 upstream=$2
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null || ! command -v dig >/dev/null; then
-    echo "skipped: needs root, ip and dig"
-    exit 77
-fi
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=netns_env.sh
+source "$here/netns_env.sh"
+require
 
 srv=qft-srv-$$
 up=qft-up-$$
 far=qft-far-$$
 no6=qft-no6-$$
-work=$(mktemp -d)
-failures=0
-cleanup() {
-    for namespace in "$srv" "$up" "$far" "$no6"; do
-        ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
-        ip netns del "$namespace" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-check() {
-    if [ "$2" == "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
-
-ip netns add "$srv"
-ip netns add "$up"
-ip -n "$srv" link set lo up
-ip -n "$up" link set lo up
-ip -n "$srv" link add veth0 type veth peer name veth1 netns "$up"
-ip -n "$srv" addr add 198.18.7.1/30 dev veth0
-ip -n "$up" addr add 198.18.7.2/30 dev veth1
-ip -n "$srv" link set veth0 up
-ip -n "$up" link set veth1 up
+add_namespaces "$srv" "$up" "$far"
+link "$srv" 198.18.7.1 "$up" 198.18.7.2
 # A stranger: a network that the upstream's namespace routes to, not one attached to the proxy's.
-ip netns add "$far"
-ip -n "$far" link set lo up
-ip -n "$far" link add veth2 type veth peer name veth3 netns "$up"
-ip -n "$far" addr add 198.18.8.1/30 dev veth2
-ip -n "$up" addr add 198.18.8.2/30 dev veth3
-ip -n "$far" link set veth2 up
-ip -n "$up" link set veth3 up
+link "$far" 198.18.8.1 "$up" 198.18.8.2
 ip -n "$far" route add default via 198.18.8.2
 ip -n "$srv" route add 198.18.8.0/30 via 198.18.7.2
 ip netns exec "$up" sysctl -qw net.ipv4.ip_forward=1
@@ -77,15 +44,8 @@ query_from() {
         grep -v '^;;' | tr -s '\t ' ' ' | paste -sd,
 }
 query() { query_from "$srv" 127.0.0.1 "$@"; }
-# Until the server answers (both need a moment to start).
-wait_for() {
-    for _ in $(seq 50); do
-        ip netns exec "$srv" dig +tries=1 +time=1 "@$1" "$2" >/dev/null 2>&1 && return
-        sleep 0.1
-    done
-}
-wait_for 198.18.7.2 ready.test
-wait_for 127.0.0.1 cached.test
+wait_for "$srv" 198.18.7.2 ready.test
+wait_for "$srv" 127.0.0.1 cached.test
 : >"$work/upstream.log"
 
 check "a cached domain is answered with its first address for a day" \
@@ -129,20 +89,13 @@ check "the statistics are printed, the stranger's two queries discarded" \
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
 
 # Without IPv6 the proxy serves over IPv4 alone and says nothing about it.
-ip netns add "$no6"
-ip netns exec "$no6" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-ip -n "$no6" link set lo up
+add_namespaces "$no6"
+ip netns exec "$no6" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1
 cp "$work/DnsItem.csv" "$work/no6.csv"
 (cd "$work" && exec ip netns exec "$no6" "$daemon" --upstream 198.18.7.2 --cache no6.csv \
     >"$work/no6.out" 2>"$work/no6.err") &
 no6_pid=$!
-wait_for_in() {
-    for _ in $(seq 50); do
-        ip netns exec "$1" dig +tries=1 +time=1 @127.0.0.1 "$2" >/dev/null 2>&1 && return
-        sleep 0.1
-    done
-}
-wait_for_in "$no6" cached.test
+wait_for "$no6" 127.0.0.1 cached.test
 check "without IPv6 the cache still answers over IPv4" "cached.test. 86400 IN A 10.0.0.1" \
     "$(query_from "$no6" 127.0.0.1 cached.test)"
 kill -TERM "$no6_pid"

@@ -58,14 +58,6 @@ exists() {
 dns_client_state() {
     in_srv "$wine" sc query Dnscache | tr -d '\r' | awk '$1 == "STATE" {print $4}'
 }
-dns_client_is() {
-    [ "$(dns_client_state)" == "$1" ]
-}
-# Checks WHAT: the DNS Client service gets to STATE within 5 s.
-check_dns_client() {
-    wait_until 5 dns_client_is "$2"
-    check "$1" "$2" "$(dns_client_state)"
-}
 serves() {
     query www.example.test | grep -c ' IN A '
 }
@@ -95,6 +87,12 @@ uninstaller_ended() {
 button_reads() {
     [ "$(wizard text "$1" 1)" == "$2" ]
 }
+# A screenshot of the wizard CAPTION's page as SHOT (once it has drawn), then its Next button.
+next_page() {
+    sleep 0.5
+    screenshot "$2"
+    wizard command "$1" 1
+}
 # The learned entry as the cache file holds it: domain, addresses, time to live.
 cached_entry() {
     grep -a '^www.example.test' "$install_dir/DnsItem.csv" 2>/dev/null | cut -d, -f1-3
@@ -119,7 +117,7 @@ check_program_removed() {
     check "$when: the Add/Remove Programs entry is removed" 1 "$(has_key "$uninstall_key"; echo $?)"
     check "$when: port 53 is closed" 0 "$(serves)"
     check "$when: the adapter has its servers back" "$adapter_servers" "$(name_server)"
-    check_dns_client "$when: the DNS Client service runs again" RUNNING
+    check_soon 5 "$when: the DNS Client service runs again" RUNNING dns_client_state
 }
 
 # The DNS Client service, played by a fake, runs before the program ever does.
@@ -127,7 +125,7 @@ cp "$fake_service" "$work/dnscache.exe"
 in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\dnscache.exe" start= demand \
     >/dev/null 2>&1
 in_srv "$wine" sc start Dnscache >/dev/null 2>&1
-check_dns_client "the DNS Client service runs before the program is installed" RUNNING
+check_soon 5 "the DNS Client service runs before the program is installed" RUNNING dns_client_state
 
 # ---- An older version, installed and running, is upgraded ----
 check "the older version installs silently" 0 "$(run_setup "$older_setup" /S)"
@@ -138,13 +136,13 @@ printf '[Settings]\r\nDns=%s\r\nStartAtLogin=1\r\nUpdateHours=5\r\n' "$upstream_
 start_installed
 check "the older version serves and learns" 2 "$(serves)"
 check "it takes the adapter over" 127.0.0.1 "$(name_server)"
-check_dns_client "it stops the DNS Client service" STOPPED
+check_soon 5 "it stops the DNS Client service" STOPPED dns_client_state
 check "it registers its logon task" yes "$(exists "$logon_task")"
 
 check "the upgrade installs silently over the running copy" 0 "$(run_setup "$setup" /S)"
 check "the running copy was asked to exit" ended "$(wait_ended "$program")"
 check "on its way out it put the adapter back" "$adapter_servers" "$(name_server)"
-check_dns_client "and started the DNS Client service again" RUNNING
+check_soon 5 "and started the DNS Client service again" RUNNING dns_client_state
 check "its cache was saved and kept" "$learned" "$(cached_entry)"
 check "the upgrade deleted the logon task" no "$(exists "$logon_task")"
 # The program adds the adapters' servers to the upstream list behind the configured one.
@@ -165,14 +163,13 @@ check "the shortcut runs the program as administrator" 32 \
     "$(( $(od -An -tu1 -j21 -N1 "$shortcut") & 32 ))"
 check "the shortcut starts the installed program" yes \
     "$(grep -aqF "$program_path" "$shortcut" && echo yes)"
-check "Add/Remove Programs: name" Quillforth "$(reg_data "$uninstall_key" DisplayName)"
-check "Add/Remove Programs: version" 1.80 "$(reg_data "$uninstall_key" DisplayVersion)"
-check "Add/Remove Programs: publisher" Veltmark "$(reg_data "$uninstall_key" Publisher)"
-check "Add/Remove Programs: icon" "$program_path,0" "$(reg_data "$uninstall_key" DisplayIcon)"
-check "Add/Remove Programs: uninstaller" '"C:\Program Files\Quillforth\Uninstall.exe"' \
-    "$(reg_data "$uninstall_key" UninstallString)"
-check "Add/Remove Programs: silent uninstaller" '"C:\Program Files\Quillforth\Uninstall.exe" /S' \
-    "$(reg_data "$uninstall_key" QuietUninstallString)"
+uninstaller='"C:\Program Files\Quillforth\Uninstall.exe"'
+for entry in DisplayName=Quillforth DisplayVersion=1.80 Publisher=Veltmark \
+    "DisplayIcon=$program_path,0" "UninstallString=$uninstaller" \
+    "QuietUninstallString=$uninstaller /S"; do
+    check "Add/Remove Programs: ${entry%%=*}" "${entry#*=}" \
+        "$(reg_data "$uninstall_key" "${entry%%=*}")"
+done
 
 : >"$upstream_log"
 start_installed
@@ -190,7 +187,7 @@ check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillf
 # ---- Killed during its takeover, then uninstalled ----
 check "the program installs silently again" 0 "$(run_setup "$setup" /S)"
 start_installed
-wait_until 5 dns_client_is STOPPED
+check_soon 5 "it stops the DNS Client service again" STOPPED dns_client_state
 kill_program
 check "the killed program left the adapter at the proxy" 127.0.0.1 "$(name_server)"
 check "the killed program left the DNS Client service stopped" STOPPED "$(dns_client_state)"
@@ -202,27 +199,19 @@ check_program_removed "uninstalled after a kill"
 # starts with the settings kept above, which name the fake upstream.
 in_srv "$wine" "$setup" >>"$work/setup.log" 2>&1 </dev/null &
 wait_until 20 wizard visible "$setup_caption"
-sleep 0.5
-screenshot setup-welcome
-wizard command "$setup_caption" 1
-sleep 0.5
-screenshot setup-folder
-wizard command "$setup_caption" 1
+next_page "$setup_caption" setup-welcome
+next_page "$setup_caption" setup-folder
 wait_until 30 button_reads "$setup_caption" "&Finish"
-sleep 0.3
-screenshot setup-finish
 check "the installer ends on its finish page" "&Finish" "$(wizard text "$setup_caption" 1)"
-wizard command "$setup_caption" 1
+next_page "$setup_caption" setup-finish
 wait_serving
-check "finishing the installer starts the program" 1 "$(query www.example.test | grep -c ' IN A ')"
+check "finishing the installer starts the program" 1 "$(serves)"
 
 # Uninstall: confirm, then the question whether to keep the cache and settings, answered No;
 # the log of what it did stays on show.
 in_srv "$wine" "$install_dir/Uninstall.exe" >>"$work/setup.log" 2>&1 </dev/null &
 wait_until 20 wizard visible "$uninstall_caption"
-sleep 0.5
-screenshot uninstall-confirm
-wizard command "$uninstall_caption" 1
+next_page "$uninstall_caption" uninstall-confirm
 wait_until 30 box_shows "$uninstall_caption"
 sleep 0.5
 dialog_shot "$uninstall_caption" uninstall-keep-question
@@ -231,9 +220,7 @@ check "the uninstaller asks whether to keep the cache and settings" \
     "$(window text "$uninstall_caption" 65535)"
 window command "$uninstall_caption" 7 # IDNO
 wait_until 30 button_reads "$uninstall_caption" "&Close"
-sleep 0.3
-screenshot uninstall-done
-wizard command "$uninstall_caption" 1
+next_page "$uninstall_caption" uninstall-done
 check_program_removed "uninstalled through its pages"
 check "told not to keep them, it removes the cache" no "$(exists "$install_dir/DnsItem.csv")"
 check "and the settings" no "$(exists "$install_dir/Quillforth.ini")"

@@ -2,12 +2,11 @@
 // Wine prefix. It runs until stopped and can be paused. With the option --no-stop it takes no
 // stop control, as the DNS client since Windows 10 (the stop fails with 1052); with --ignore-stop
 // it takes the control and goes on running, and Wine refuses a second stop (1061) and ends it.
-// The control kEndControl ends it all the same, so that tests can clean up.
 #include <windows.h>
 
 #include <cstring>
 
-#include "fake_dns_client_service.h"
+#include "system/dns_client_service.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     if (control == SERVICE_CONTROL_STOP && g_ignoresStop) {
         return NO_ERROR;
     }
-    if ((control == SERVICE_CONTROL_STOP && g_acceptsStop) || control == kEndControl) {
+    if (control == SERVICE_CONTROL_STOP && g_acceptsStop) {
         Report(SERVICE_STOP_PENDING);
         ::SetEvent(g_stopped);
     } else if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE) {
@@ -46,7 +45,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMain(DWORD, char**) {
-    g_status = ::RegisterServiceCtrlHandlerExA(kFakeServiceName, Handler, nullptr);
+    g_status = ::RegisterServiceCtrlHandlerExA(kDnsClientServiceName, Handler, nullptr);
     g_stopped = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Report(SERVICE_START_PENDING);
     Report(SERVICE_RUNNING);
@@ -61,8 +60,8 @@ int main(int argc, char** argv) {
         g_acceptsStop = g_acceptsStop && std::strcmp(argv[i], "--no-stop") != 0;
         g_ignoresStop = g_ignoresStop || std::strcmp(argv[i], "--ignore-stop") == 0;
     }
-    char name[sizeof(kFakeServiceName)];
-    std::memcpy(name, kFakeServiceName, sizeof(name));
+    char name[sizeof(kDnsClientServiceName)];
+    std::memcpy(name, kDnsClientServiceName, sizeof(name));
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     return ::StartServiceCtrlDispatcherA(table) ? 0 : 1;
 }

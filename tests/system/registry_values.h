@@ -16,32 +16,20 @@
 
 namespace qftest {
 
-// A string value's text, or "<none>" when there is no such value.
-inline std::string RegistryText(HKEY root, const std::string& key, const std::string& name) {
-    char text[1024] = {};
-    DWORD size = sizeof(text);
-    return ::RegGetValueA(root, key.c_str(), name.c_str(),
-                          RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, text,
-                          &size) == ERROR_SUCCESS
-               ? text
-               : "<none>";
-}
-
 inline std::string InterfaceKey(const std::string& adapter,
                                 const char* interfaces = kInterfacesKey) {
     return std::string(interfaces) + "\\" + adapter;
 }
-// Gives the adapter a fresh interface key whose "NameServer" holds `text`.
-inline void SetNameServer(const std::string& adapter, const std::string& text) {
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, InterfaceKey(adapter).c_str());
-    ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, InterfaceKey(adapter).c_str(), kNameServerValue,
-                                REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1)),
-              ERROR_SUCCESS);
-}
 
-// The first-run record's value `name`, and writing it as an older run could have left it.
+// The first-run record's value `name` ("<none>" when missing), and writing it as an older run
+// could have left it.
 inline std::string Recorded(const std::string& name) {
-    return RegistryText(HKEY_CURRENT_USER, kDnsServersKey, name);
+    char text[1024] = {};
+    DWORD size = sizeof(text);
+    return ::RegGetValueA(HKEY_CURRENT_USER, kDnsServersKey, name.c_str(), RRF_RT_REG_SZ, nullptr,
+                          text, &size) == ERROR_SUCCESS
+               ? text
+               : "<none>";
 }
 inline void Record(const std::string& name, const std::string& text) {
     ASSERT_EQ(::RegSetKeyValueA(HKEY_CURRENT_USER, kDnsServersKey, name.c_str(), REG_SZ,
@@ -91,16 +79,20 @@ struct TestAdapter {
     std::string static4, static6;
 };
 
-// Gives the system these adapters and the prefix their interface keys (it has none of its own),
-// with no first-run record.
-inline void SetUpAdapters(FakeIpHelper& system, const std::vector<TestAdapter>& adapters) {
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
+// Gives the system these adapters too and the prefix their interface keys (it has none of its
+// own).
+inline void AddAdapters(FakeIpHelper& system, const std::vector<TestAdapter>& adapters) {
     for (const TestAdapter& adapter : adapters) {
         system.adapters.push_back(
             {adapter.name, static_cast<uint32_t>(system.adapters.size() + 1), adapter.inUse});
         StoreNameServer(InterfaceKey(adapter.name), adapter.static4);
         StoreNameServer(InterfaceKey(adapter.name, kInterfaces6Key), adapter.static6);
     }
+}
+// The same with no first-run record.
+inline void SetUpAdapters(FakeIpHelper& system, const std::vector<TestAdapter>& adapters) {
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
+    AddAdapters(system, adapters);
 }
 
 // The IPv4 and IPv6 "NameServer" of every adapter, in order.

@@ -13,26 +13,19 @@
 namespace {
 
 using Texts = std::vector<std::string>;
-using qftest::SetNameServer;
+using qftest::kNoKey;
 
 const std::string kFallback(kFallbackDnsServer);
 
-// Adapters as the registry of the prefix holds them: one with a saved server and a new one, one
-// taken over by the proxy, one cut at spaces, one without a value, one whose value is longer
-// than the 256 bytes read.
+// One adapter with a saved server and a new one, one taken over by the proxy, one cut at spaces,
+// one without a value, one whose value is longer than the 256 bytes read.
 TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheProxy) {
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
     FakeIpHelper system;
-    system.adapters = {{"{A}", 1, {"10.0.0.2", "10.0.0.3"}},
-                       {"{B}", 2, {"127.0.0.1"}},
-                       {"{C}", 3, {"10.0.0.4", "10.0.0.5"}},
-                       {"{D}", 4, {}},
-                       {"{E}", 5, {"10.0.0.6"}}};
-    SetNameServer("{A}", "10.0.0.2,10.0.0.3");
-    SetNameServer("{B}", "127.0.0.1");
-    SetNameServer("{C}", "10.0.0.4 10.0.0.5");
-    SetNameServer("{E}", std::string(300, '1'));
-
+    qftest::SetUpAdapters(system, {{"{A}", {"10.0.0.2", "10.0.0.3"}, "10.0.0.2,10.0.0.3", kNoKey},
+                                   {"{B}", {"127.0.0.1"}, "127.0.0.1", kNoKey},
+                                   {"{C}", {"10.0.0.4", "10.0.0.5"}, "10.0.0.4 10.0.0.5", kNoKey},
+                                   {"{D}", {}, kNoKey, kNoKey},
+                                   {"{E}", {"10.0.0.6"}, std::string(300, '1'), kNoKey}});
     CLockedStringList collected(true);
     CollectAdapterDns(CAdapterList(system.Api()), collected);
     EXPECT_EQ(collected.Texts(),

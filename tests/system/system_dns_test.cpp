@@ -42,26 +42,12 @@ TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactly
     }
 }
 
-// The next run starts from the registry, where the system reports the proxy as every adapter's
-// server.
-TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheStaticValuesOfTheRecord) {
-    const Texts before = StaticValues(kDualStack);
-    RunAndCrash(system);
-    for (FakeIpHelper::Adapter& adapter : system.adapters) {
-        adapter.dnsServers = {"127.0.0.1"};
-    }
-    CAdapterList adapters(system.Api());
-    EXPECT_EQ(SnapshotAdapterDns(adapters), 0);
-    SetSystemDns(adapters, true);
-    EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
-    SetSystemDns(adapters, false);
-    EXPECT_EQ(StaticValues(kDualStack), before);
-}
-
-// Left at the proxy by a crash, with a record of an older copy (the servers in use only) or
-// none: the record's servers are written as before, never the proxy, cut to 254 characters;
-// without them the adapter follows DHCP. An IPv6 value of its own stays as it was.
-TEST_F(SystemDns, WithoutItsStaticRecordACrashedAdapterGetsTheServersItUsed) {
+// A run crashed during its takeover; the next one starts from the registry, where the system
+// reports the proxy as every adapter's server, and puts back the static values of the record.
+// Adapters left at the proxy with a record of an older copy (the servers in use only) or none
+// get the record's servers, never the proxy, cut to 254 characters; without them they follow
+// DHCP. An IPv6 value of their own stays as it was.
+TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOrTheServersUsed) {
     struct Case {
         std::string name, static6, record, after4, after6;
     };
@@ -73,21 +59,27 @@ TEST_F(SystemDns, WithoutItsStaticRecordACrashedAdapterGetsTheServersItUsed) {
         {"{proxy alone}", kNoKey, "127.0.0.1", "\0\0"s, kNoKey},
         {"{long}", kNoKey, longest + "1", longest + "\0\0"s, kNoKey},
         {"{added later}", kAtProxy6, "", "\0\0"s, kNoValue}};
-    std::vector<TestAdapter> machine;
-    Texts expected;
-    for (const Case& item : cases) {
-        machine.push_back({item.name, {"127.0.0.1"}, kAtProxy4, item.static6});
-        expected.insert(expected.end(), {item.after4, item.after6});
+    Texts expected = StaticValues(kDualStack);
+    RunAndCrash(system);
+    for (FakeIpHelper::Adapter& adapter : system.adapters) {
+        adapter.dnsServers = {"127.0.0.1"};
     }
-    system.adapters.clear();
-    SetUpAdapters(system, machine);
+    std::vector<TestAdapter> crashed;
     for (const Case& item : cases) {
+        crashed.push_back({item.name, {"127.0.0.1"}, kAtProxy4, item.static6});
+        expected.insert(expected.end(), {item.after4, item.after6});
         if (!item.record.empty()) {
             Record(item.name, item.record);
         }
     }
+    AddAdapters(system, crashed);
+    std::vector<TestAdapter> machine = kDualStack;
+    machine.insert(machine.end(), crashed.begin(), crashed.end());
+
     CAdapterList adapters(system.Api());
+    EXPECT_EQ(SnapshotAdapterDns(adapters), 0);
     SetSystemDns(adapters, true);
+    EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
     SetSystemDns(adapters, false);
     EXPECT_EQ(StaticValues(machine), expected);
 }

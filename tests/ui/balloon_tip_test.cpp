@@ -39,8 +39,7 @@ protected:
     }
 };
 
-// None over a control without a tip, nor after a click before the delay; over Start it shows
-// after half a second with its tail on the pointer, and hides on a click or when the pointer left.
+// None over a control without a tip, nor after a click before the delay.
 TEST(BalloonTip, ShowsAfterHalfASecondWithItsTailOnThePointerAndHidesOnAClickOrWhenLeft) {
     CHost host;
     host.RestOn(IDC_STOP);

@@ -116,32 +116,10 @@ TEST(EditableList, KeysEditTheListAndNotifyTheOwnerInOrder) {
                                "before-remove 1 192.0.2.22", "before-remove 1 192.0.2.22"}));
 }
 
-TEST(EditableList, RemovingPassesTheSelectionOnAndRefusesWhatIsNotThere) {
-    CHost host;
-    CRecordingList& list = host.list;
-    for (const char* text : {"a", "b", "c"}) {
-        list.AddItem(text);
-    }
-    list.SelectItem(1);
-    EXPECT_TRUE(list.RemoveItem(1));
-    EXPECT_EQ(list.GetItemText(list.GetSelection()), "c") << "the entry now in its place";
-    EXPECT_TRUE(list.RemoveItem(0));  // not the selected one: the selection stays on "c"
-    EXPECT_EQ(list.GetItemText(list.GetSelection()), "c");
-    EXPECT_FALSE(list.RemoveItem(1));
-    EXPECT_FALSE(list.RemoveItem(-1));
-
-    CEditableListCtrl unattached;  // requests before the window exists are refused
-    EXPECT_EQ(unattached.GetCount(), -1);
-    EXPECT_EQ(unattached.AddItem("192.0.2.1"), -1);
-    EXPECT_EQ(unattached.GetItemText(0), "");
-    EXPECT_FALSE(unattached.RemoveItem(0));
-    unattached.SetStandardButtons();
-    EXPECT_EQ(unattached.ToolbarHwnd(), nullptr);
-}
-
 // The buttons sit at the caption band's right end (new, delete, up, down from the right), act
-// as their keys and tip their key names; the editor fills the list's width.
-TEST(EditableList, ButtonsAndEditorFitTheControl) {
+// as their keys and tip their key names; the editor fills the list's width. Removing passes the
+// selection on; what is not there, or asked of a list not attached yet, is refused.
+TEST(EditableList, ButtonsEditorAndRequestsFitTheControl) {
     CHost host;
     CRecordingList& list = host.list;
     CWindow toolbar(list.ToolbarHwnd());
@@ -165,11 +143,20 @@ TEST(EditableList, ButtonsAndEditorFitTheControl) {
         EXPECT_STREQ(info.lpszText, buttons[index].second);
     }
 
-    list.AddItem("192.0.2.1");
-    list.AddItem("192.0.2.2");
+    const std::string longText(600, 'a');  // longer than the first buffer the list view tries
+    list.AddItem("c", 3);
+    list.AddItem(longText, 2, 0);
+    list.AddItem("a", 1, 0);
     list.SelectItem(1);
     list.Send(WM_COMMAND, CEditableListCtrl::kUpCommand, reinterpret_cast<LPARAM>(toolbar.Hwnd()));
-    EXPECT_EQ(list.Entries(), (Texts{"192.0.2.2", "192.0.2.1"}));
+    EXPECT_EQ(list.Entries(), (Texts{longText, "a", "c"}));
+    EXPECT_EQ(list.GetItemData(0), 2) << "an entry's data moves with it";
+    EXPECT_TRUE(list.RemoveItem(0));
+    EXPECT_EQ(list.GetItemText(list.GetSelection()), "a") << "the entry now in its place";
+    EXPECT_TRUE(list.RemoveItem(1));  // not the selected one: the selection stays on "a"
+    EXPECT_EQ(list.GetItemText(list.GetSelection()), "a");
+    EXPECT_FALSE(list.RemoveItem(1));
+    EXPECT_FALSE(list.RemoveItem(-1));
 
     // Typing makes the list resize its editor; it must keep spanning the list less 10 pixels.
     list.EditItem(0);
@@ -178,6 +165,14 @@ TEST(EditableList, ButtonsAndEditorFitTheControl) {
     PumpMessages(30);
     EXPECT_EQ(RectWidth(CWindow(host.Editor()).WindowRect()),
               RectWidth(CWindow(list.ListHwnd()).ClientRect()) - 10);
+
+    CEditableListCtrl unattached;
+    EXPECT_EQ(unattached.GetCount(), -1);
+    EXPECT_EQ(unattached.AddItem("192.0.2.1"), -1);
+    EXPECT_EQ(unattached.GetItemText(0), "");
+    EXPECT_FALSE(unattached.RemoveItem(0));
+    unattached.SetStandardButtons();
+    EXPECT_EQ(unattached.ToolbarHwnd(), nullptr);
 }
 
 }  // namespace

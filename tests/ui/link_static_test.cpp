@@ -43,7 +43,7 @@ public:
     }
 };
 
-TEST(LinkStatic, AttachingUnderlinesAndShrinksTheTextAndTipsItsTarget) {
+TEST(LinkStatic, UnderlinedShrunkAndTippedItsColourFollowsHoverAndClicks) {
     CHost host;
     EXPECT_EQ(host.link.GetURL(), "support@veltmark.example") << "the text is the target";
     EXPECT_NE(::GetWindowLongPtrA(host.link.Hwnd(), GWL_STYLE) & SS_NOTIFY, 0);
@@ -65,12 +65,9 @@ TEST(LinkStatic, AttachingUnderlinesAndShrinksTheTextAndTipsItsTarget) {
     ::SendMessageA(host.link.ToolTip(), TTM_GETTEXTA, sizeof tip, reinterpret_cast<LPARAM>(&tool));
     EXPECT_STREQ(tip, "mailto:support@veltmark.example");
     EXPECT_EQ(host.link.GetText(), "support@veltmark.example") << "the shown text stays";
-}
 
-// The hover colour lasts until the pointer leaves or another window takes the mouse; only a
-// click that opened the target marks it visited.
-TEST(LinkStatic, HoverAndClicksChangeItsColour) {
-    CHost host;
+    // The hover colour lasts until the pointer leaves or another window takes the mouse; only a
+    // click that opened the target marks it visited.
     const COLORREF highlight = ::GetSysColor(COLOR_HIGHLIGHT);
     EXPECT_GT(host.PixelsOf(CLinkStatic::kLinkColour), 20);
     host.Mouse(WM_MOUSEMOVE, 3);

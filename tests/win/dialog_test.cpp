@@ -37,60 +37,50 @@ protected:
     Log& m_log;
 };
 
-// A modal dialog runs a loop of its own: it disables its owner until it ends, takes its keyboard
-// (Enter presses OK, which reads the controls, and a value that fails its check keeps it open;
-// Escape cancels) and lets modeless windows see their messages before they are dispatched.
+// A modal dialog runs a loop of its own: it disables its owner until it ends, lets modeless
+// windows see their messages before they are dispatched and takes its keyboard (Enter presses OK,
+// which reads the controls; Escape cancels).
 TEST(Dialog, ModalDialogRunsItsOwnLoopOverADisabledOwner) {
     struct CWatching : CDialog {
-        CWatching() : CDialog(IDD_OUTDATED) {}
+        CWatching() : CDialog(IDD_INFORMATION) {}
         int mouseMoves = 0;
         bool PreTranslateMessage(MSG& message) override {
             mouseMoves += message.message == WM_MOUSEMOVE ? 1 : 0;
             return false;
         }
     };
-    CWatching owner;
-    ASSERT_TRUE(owner.Create());
     struct CHoursDialog : CLoggingDialog {
         using CLoggingDialog::CLoggingDialog;
         int hours = 1;
-        bool ownerEnabled = false;
-        std::vector<std::pair<std::string, UINT>> typed;  // a text, then a key
         void DoDataExchange(CDataExchange& exchange) override {
             exchange.Text(IDC_OUTDATED_HOURS, hours);
-            exchange.Range(hours, 1, 100);
-        }
-        bool OnInitDialog() override {
-            SetTimer(1, 20);
-            HWND owner = ::GetWindow(m_handle, GW_OWNER);
-            ::PostMessageA(::GetDlgItem(owner, IDC_OUTDATED_HOURS), WM_MOUSEMOVE, 0, 0);
-            return CLoggingDialog::OnInitDialog();
-        }
-        void OnTimer(UINT_PTR) override {
-            if (!IsEnabled() || typed.empty()) {
-                return;  // a message box is open over the dialog
-            }
-            ownerEnabled = ownerEnabled || ::IsWindowEnabled(::GetWindow(m_handle, GW_OWNER));
-            CWindow(Item(IDC_OUTDATED_HOURS)).SetText(typed.front().first);
-            ::PostMessageA(Item(IDC_OUTDATED_HOURS), WM_KEYDOWN, typed.front().second, 1);
-            typed.erase(typed.begin());
         }
     };
-    CMessageBoxAnswerer answerer;
+    CWatching owner;
+    ASSERT_TRUE(owner.Create());
     Log log;
-    CHoursDialog accepted(log, owner.Hwnd());
-    accepted.typed = {{"0", VK_RETURN}, {"12", VK_RETURN}};
-    EXPECT_EQ(accepted.DoModal(), IDOK);
-    EXPECT_EQ(accepted.hours, 12);
-    EXPECT_EQ(answerer.Texts(), (Log{"Please enter an integer between 1 and 100."}));
-    EXPECT_FALSE(accepted.ownerEnabled);
-    EXPECT_TRUE(owner.IsEnabled());
-    EXPECT_EQ(owner.mouseMoves, 1);
-    EXPECT_EQ(accepted.Hwnd(), nullptr);
-    CHoursDialog cancelled(log, owner.Hwnd());
-    cancelled.typed = {{"30", VK_ESCAPE}};
-    EXPECT_EQ(cancelled.DoModal(), IDCANCEL);
-    EXPECT_EQ(cancelled.hours, 1);
+    const struct {
+        UINT key;
+        INT_PTR result;
+        int hours;
+    } kEndings[] = {{VK_RETURN, IDOK, 12}, {VK_ESCAPE, IDCANCEL, 1}};
+    for (const auto& ending : kEndings) {
+        bool ownerEnabled = true;
+        CWhenWindowOpens type(IDC_OUTDATED_HOURS, "Edit", [&](HWND dialog) {
+            ownerEnabled = owner.IsEnabled();
+            ::PostMessageA(owner.Item(IDC_INFORMATION_LIST), WM_MOUSEMOVE, 0, 0);
+            CWindow(::GetDlgItem(dialog, IDC_OUTDATED_HOURS)).SetText("12");
+            ::PostMessageA(::GetDlgItem(dialog, IDC_OUTDATED_HOURS), WM_KEYDOWN, ending.key, 1);
+        });
+        CHoursDialog modal(log, owner.Hwnd());
+        EXPECT_EQ(modal.DoModal(), ending.result);
+        EXPECT_EQ(modal.hours, ending.hours);
+        EXPECT_TRUE(type.Ran());
+        EXPECT_FALSE(ownerEnabled);
+        EXPECT_TRUE(owner.IsEnabled());
+        EXPECT_EQ(modal.Hwnd(), nullptr);
+    }
+    EXPECT_EQ(owner.mouseMoves, 2);
     EXPECT_EQ(log, (Log{"init", "destroy", "init", "destroy"}));
 }
 
@@ -135,16 +125,23 @@ void CALLBACK CloseMenu(HWND, UINT, UINT_PTR, DWORD) {
     ::EndMenu();
 }
 
-TEST(Dialog, CommandStatesFollowTheOwnerWhenItsMenuOpens) {
+// A popup menu asks its owner for each command's state as it opens; the system menu's about item
+// reaches the owner's handler, other system commands go on to the system.
+TEST(Dialog, CommandStatesAndSystemCommandsReachTheOwner) {
     struct CTrayOwner : CDialog {
-        CTrayOwner() : CDialog(IDD_OUTDATED) {}
+        CTrayOwner() : CDialog(IDD_INFORMATION) {}
         bool running = true;
+        int aboutOpened = 0;
         void OnUpdateCommand(CCommandState& state) override {
             if (state.Id() == ID_TRAY_START || state.Id() == ID_TRAY_STOP) {
                 state.Enable(running == (state.Id() == ID_TRAY_STOP));
             } else if (state.Id() == IDC_DETAIL) {
                 state.SetCheck(true);
             }
+        }
+        bool OnSysCommand(UINT command, LPARAM) override {
+            aboutOpened += (command & 0xFFF0) == IDM_ABOUTBOX ? 1 : 0;
+            return (command & 0xFFF0) == IDM_ABOUTBOX;
         }
     };
     CTrayOwner owner;
@@ -171,27 +168,13 @@ TEST(Dialog, CommandStatesFollowTheOwnerWhenItsMenuOpens) {
     open();
     EXPECT_FALSE(grayed(2));
     EXPECT_TRUE(grayed(3));
-}
 
-// The main dialog opens its about box from the system menu; other system commands go on to the
-// system.
-TEST(Dialog, SystemCommandsReachTheHandlerOrTheSystem) {
-    struct CHandling : CDialog {
-        CHandling() : CDialog(IDD_INFORMATION) {}
-        int aboutOpened = 0;
-        bool OnSysCommand(UINT command, LPARAM) override {
-            aboutOpened += (command & 0xFFF0) == IDM_ABOUTBOX ? 1 : 0;
-            return (command & 0xFFF0) == IDM_ABOUTBOX;
-        }
-    };
-    CHandling dialog;
-    ASSERT_TRUE(dialog.Create());
-    dialog.Show(SW_SHOWNORMAL);
-    dialog.Send(WM_SYSCOMMAND, IDM_ABOUTBOX);
-    EXPECT_EQ(dialog.aboutOpened, 1);
-    EXPECT_FALSE(::IsIconic(dialog.Hwnd()));
-    dialog.Send(WM_SYSCOMMAND, SC_MINIMIZE);
-    EXPECT_TRUE(::IsIconic(dialog.Hwnd()));
+    owner.Show(SW_SHOWNORMAL);
+    owner.Send(WM_SYSCOMMAND, IDM_ABOUTBOX);
+    EXPECT_EQ(owner.aboutOpened, 1);
+    EXPECT_FALSE(::IsIconic(owner.Hwnd()));
+    owner.Send(WM_SYSCOMMAND, SC_MINIMIZE);
+    EXPECT_TRUE(::IsIconic(owner.Hwnd()));
 }
 
 }  // namespace

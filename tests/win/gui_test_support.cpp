@@ -40,6 +40,22 @@ std::string ClassOf(HWND window) {
     return name;
 }
 
+// The first visible dialog-class window of this thread for which `matches` holds.
+using Match = std::function<bool(HWND)>;
+BOOL CALLBACK TryWindow(HWND window, LPARAM search) {
+    auto& [matches, found] = *reinterpret_cast<std::pair<const Match*, HWND>*>(search);
+    if (ClassOf(window) != "#32770" || !::IsWindowVisible(window) || !(*matches)(window)) {
+        return TRUE;
+    }
+    found = window;
+    return FALSE;
+}
+HWND FindDialog(const Match& matches) {
+    std::pair<const Match*, HWND> search{&matches, nullptr};
+    ::EnumThreadWindows(::GetCurrentThreadId(), TryWindow, reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
 }  // namespace
 
 void PumpMessages(int milliseconds) {
@@ -77,29 +93,22 @@ CMessageBoxAnswerer::~CMessageBoxAnswerer() {
 }
 
 void CALLBACK CMessageBoxAnswerer::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
-    if (g_answerer != nullptr) {
-        ::EnumThreadWindows(::GetCurrentThreadId(), AnswerIfBox,
-                            reinterpret_cast<LPARAM>(g_answerer));
+    HWND box = g_answerer == nullptr ? nullptr : FindDialog([](HWND window) {
+        return ::GetDlgItem(window, kBoxTextId) != nullptr &&
+               CWindow(window).GetText() == ApplicationName();
+    });
+    if (box == nullptr) {
+        return;
     }
-}
-
-BOOL CALLBACK CMessageBoxAnswerer::AnswerIfBox(HWND window, LPARAM self) {
-    auto& answerer = *reinterpret_cast<CMessageBoxAnswerer*>(self);
-    HWND text = ::GetDlgItem(window, kBoxTextId);
-    if (ClassOf(window) != "#32770" || text == nullptr || !::IsWindowVisible(window) ||
-        CWindow(window).GetText() != ApplicationName()) {
-        return TRUE;
-    }
-    const bool isQuestion = ::GetDlgItem(window, IDYES) != nullptr;
-    answerer.m_texts.push_back(CWindow(text).GetText());
-    if (isQuestion && answerer.beforeNextAnswer) {
-        std::exchange(answerer.beforeNextAnswer, nullptr)();
+    const bool isQuestion = ::GetDlgItem(box, IDYES) != nullptr;
+    g_answerer->m_texts.push_back(CWindow(::GetDlgItem(box, kBoxTextId)).GetText());
+    if (isQuestion && g_answerer->beforeNextAnswer) {
+        std::exchange(g_answerer->beforeNextAnswer, nullptr)();
     }
     // Posted: a click sent from here would run the box's end inside this timer.
-    ::PostMessageA(window, WM_COMMAND, static_cast<WPARAM>(isQuestion ? answerer.answer : IDOK), 0);
+    ::PostMessageA(box, WM_COMMAND, static_cast<WPARAM>(isQuestion ? g_answerer->answer : IDOK), 0);
     // Hidden until the box has taken the command, so that it is not answered twice.
-    ::ShowWindow(window, SW_HIDE);
-    return FALSE;
+    ::ShowWindow(box, SW_HIDE);
 }
 
 CWhenWindowOpens::CWhenWindowOpens(int controlId, std::string controlClass,
@@ -116,24 +125,16 @@ CWhenWindowOpens::~CWhenWindowOpens() {
     g_whenOpens = nullptr;
 }
 
-BOOL CALLBACK CWhenWindowOpens::FindDialog(HWND window, LPARAM found) {
-    const CWhenWindowOpens& self = *g_whenOpens;
-    HWND control = ::GetDlgItem(window, self.m_controlId);
-    if (ClassOf(window) == "#32770" && ::IsWindowVisible(window) && control != nullptr &&
-        (self.m_controlClass.empty() || ClassOf(control) == self.m_controlClass)) {
-        *reinterpret_cast<HWND*>(found) = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 void CALLBACK CWhenWindowOpens::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
     CWhenWindowOpens* self = g_whenOpens;
     if (self == nullptr || self->m_ran) {
         return;
     }
-    HWND dialog = nullptr;
-    ::EnumThreadWindows(::GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&dialog));
+    HWND dialog = FindDialog([self](HWND window) {
+        HWND control = ::GetDlgItem(window, self->m_controlId);
+        return control != nullptr &&
+               (self->m_controlClass.empty() || ClassOf(control) == self->m_controlClass);
+    });
     if (dialog == nullptr) {
         return;
     }
@@ -143,25 +144,19 @@ void CALLBACK CWhenWindowOpens::OnTimer(HWND, UINT, UINT_PTR, DWORD) {
     self->m_script(dialog);
 }
 
-CHeldKeys::CHeldKeys(std::initializer_list<BYTE> keys) {
-    ::GetKeyboardState(m_saved);
-    BYTE state[256];
-    std::copy(std::begin(m_saved), std::end(m_saved), state);
-    for (BYTE key : keys) {
-        state[key] |= 0x80;
-    }
-    ::SetKeyboardState(state);
-}
-
-CHeldKeys::~CHeldKeys() {
-    ::SetKeyboardState(m_saved);
-}
-
 void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers) {
-    CHeldKeys held(modifiers);
-    const bool alt = ::GetKeyState(VK_MENU) < 0;
+    BYTE saved[256] = {};
+    BYTE held[256] = {};
+    ::GetKeyboardState(saved);
+    std::copy(std::begin(saved), std::end(saved), held);
+    for (BYTE modifier : modifiers) {
+        held[modifier] |= 0x80;
+    }
+    ::SetKeyboardState(held);
+    const bool alt = (held[VK_MENU] & 0x80) != 0;
     ::PostMessageA(window, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, alt ? (1 << 29) | 1 : 1);
     PumpMessages(30);
+    ::SetKeyboardState(saved);
 }
 
 void TypeInEditor(HWND list, const std::string& text, UINT key) {

@@ -40,7 +40,6 @@ public:
 
 private:
     static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
-    static BOOL CALLBACK AnswerIfBox(HWND window, LPARAM self);
     UINT_PTR m_timer;
     std::vector<std::string> m_texts;
 };
@@ -58,7 +57,6 @@ public:
 
 private:
     static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
-    static BOOL CALLBACK FindDialog(HWND window, LPARAM found);
     int m_controlId;
     std::string m_controlClass;
     std::function<void(HWND)> m_script;
@@ -66,20 +64,8 @@ private:
     bool m_ran = false;
 };
 
-// Holds keys down in this thread's keyboard state (as GetKeyState sees them) while it lives.
-class CHeldKeys {
-public:
-    CHeldKeys(std::initializer_list<BYTE> keys);
-    CHeldKeys(const CHeldKeys&) = delete;
-    CHeldKeys& operator=(const CHeldKeys&) = delete;
-    ~CHeldKeys();
-
-private:
-    BYTE m_saved[256] = {};
-};
-
-// A key press that reaches `window` through this thread's message loop, with the modifiers held;
-// with Alt it comes as a system key.
+// A key press that reaches `window` through this thread's message loop, with the modifiers held
+// in this thread's keyboard state (as GetKeyState sees them); with Alt it comes as a system key.
 void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers = {});
 // Types into the editor that the list view `list` has open and ends it with `key`.
 void TypeInEditor(HWND list, const std::string& text, UINT key = VK_RETURN);
