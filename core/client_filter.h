@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy's client filter: it owns the rules for who may ask and the thread that keeps the
+// machine's attached networks current.
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>

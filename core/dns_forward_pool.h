@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy's forward pool: it owns the queue of UDP misses on their way upstream and the worker
+// threads that forward them and relay the replies.
+
 #include <array>
 #include <chrono>
 #include <condition_variable>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy's notifier: it owns the batch of changed entries that waits for the owner, and tells
+// the owner when the batch goes from empty to non-empty.
+
 #include <cstddef>
 #include <mutex>
 #include <vector>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy's query handler: what becomes of each query, whatever carried it. It owns the set of
+// questions in flight and keeps the books: cache answers, forward decisions, learning, statistics.
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy as the program uses it: it owns its parts (query handler, listeners, forward pool,
+// client filter, notifier) and the statistics, and starts and stops them in order.
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The proxy's TCP listener: it owns one listening socket, its accepting thread and the threads of
+// its connections.
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>

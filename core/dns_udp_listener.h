@@ -1,5 +1,7 @@
 #pragma once
 
+// The proxy's UDP listener: it owns one listening socket and the thread that receives on it.
+
 #include <array>
 #include <atomic>
 #include <cstdint>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The cancellable set of threads that the forward pool and the TCP listener share: it owns the
+// threads and the sockets they wait on.
+
 #include <array>
 #include <condition_variable>
 #include <cstddef>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Where upstream queries go (server, port, wait) and the clock the proxy reads: one object each,
+// owned by the program and handed to whoever needs them.
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
