@@ -160,4 +160,12 @@ kill "$holder" 2>/dev/null
 window command "$caption" $exit
 check "and it ends as usual" "ended" "$(wait_ended "$program")"
 
+# Without IPv6 the program serves over IPv4 alone and says nothing about it.
+ip netns exec "$srv" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+e2e_start
+check "without IPv6 the cache answers over IPv4" "$cached" "$(query www.example.test)"
+check "without IPv6 no message box shows" 1 "$(box_shows Quillforth; echo $?)"
+window command "$caption" $exit
+wait_ended "$program" >/dev/null
+
 e2e_finish
