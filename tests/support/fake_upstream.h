@@ -18,10 +18,9 @@
 #include <vector>
 
 #include "net/wsocket.h"
+#include "tests/support/dns_wire.h"
 
 namespace qftest {
-
-using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr const char* kLoopback = "127.0.0.1";
 
@@ -61,6 +60,9 @@ struct FakeAnswer {
 
 // The two length bytes of a DNS message over TCP, then the message.
 Bytes Framed(std::span<const std::uint8_t> message);
+// The next message of a TCP stream without its length prefix; none when the stream ends or a
+// receive fails first.
+std::optional<Bytes> ReceiveFramed(CWSocket& socket);
 
 // Answers from its table in the order the queries come; a delayed reply holds up the next query
 // of the same transport (of the same connection over TCP). Each TCP connection has a thread of
@@ -83,27 +85,35 @@ public:
     [[nodiscard]] std::uint16_t Port() const { return m_port; }
     void Answer(const std::string& domain, FakeAnswer answer);
 
-    [[nodiscard]] std::vector<Query> Queries() const;
-    [[nodiscard]] int QueryCount() const;
+    [[nodiscard]] std::vector<Query> Queries() const { return Locked(m_queries); }
+    [[nodiscard]] int QueryCount() const { return static_cast<int>(Queries().size()); }
     // Waits until at least `count` queries came, for at most `limit`.
     bool WaitForQueries(int count, std::chrono::milliseconds limit) const;
     // The genuine replies (without a TCP length prefix), in order, each recorded just before it
     // is sent.
-    [[nodiscard]] std::vector<Bytes> Replies() const;
-    [[nodiscard]] int SpoofsSent() const;
+    [[nodiscard]] std::vector<Bytes> Replies() const { return Locked(m_replies); }
+    [[nodiscard]] int SpoofsSent() const { return Locked(m_spoofs); }
 
 private:
+    template <typename T>
+    T Locked(const T& value) const {
+        const std::lock_guard guard(m_lock);
+        return value;
+    }
+
     struct Connection {
         CWSocket Socket;
         std::thread Thread;
     };
 
     void Serve();
-    void Send(CWSocket& via, const Bytes& data, std::uint16_t port);
     void AcceptTcp();
     void ServeTcp(Connection& connection);
     // Records the query and gives the answer for it (whole over TCP), or none for no reply.
     std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query, bool tcp);
+    // The genuine reply, recorded after the delay.
+    Bytes Reply(std::span<const std::uint8_t> query, const FakeAnswer& answer,
+                std::chrono::milliseconds delay);
 
     CWSocket m_socket;
     CWSocket m_spoofSocket;
