@@ -154,7 +154,7 @@ struct Addresses : CLockedStringList {
     }
 };
 
-// A proxy on a loopback port whose upstream is the fake; Start() runs it.
+// A proxy on a loopback port whose upstream is the fake, and a UDP client; Start() runs it.
 class ProxyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -207,6 +207,7 @@ protected:
     RecordingObserver observer;
     std::unique_ptr<CDnsSocket> proxy;
     std::uint16_t port = 0;
+    Client client;
 };
 
 }  // namespace qftest
