@@ -49,10 +49,9 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
     // From now on the cache answers: the AD bit not claimed, the OPT record dropped, the first
     // address for a day.
     client.Send(WithOptRecord(MakeQuery("learn.test", 0x1234, 1, 0x20)), port);
-    EXPECT_EQ(client.Receive(),
-              (Bytes{0x12, 0x34, 0x81, 0x80, 0,   1,    0,    1,    0, 0, 0, 0, 5, 'l',  'e',
-                     'a',  'r',  'n',  4,    't', 'e',  's',  't',  0, 0, 1, 0, 1, 0xC0, 0x0C,
-                     0,    1,    0,    1,    0,   0x01, 0x51, 0x80, 0, 4, 1, 2, 3, 4}));
+    EXPECT_EQ(
+        client.Receive(),
+        Wire().Header(0x12, 0x34, 0x81, 0x80, 1).Question("learn.test").A(86400, 1, 2, 3, 4).Get());
     EXPECT_EQ(upstream.QueryCount(), 1);
     EXPECT_TRUE(HitsReach("learn.test", 1));
     ExpectCounters("total 2 cached 1 discarded 0 forwards 1/1 errors 0");
@@ -229,46 +228,60 @@ void SendSilentQueries(Client& client, CDnsSocket& proxy, int count, std::uint16
     }
 }
 
-TEST_F(Proxy, AtTheCapMissesAreDroppedButHitsStillAnswered) {
-    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    Start({.MaxForwards = 3});
-
-    SendSilentQueries(client, *proxy, 3, port);
-    ASSERT_TRUE(upstream.WaitForQueries(3, kPatience));
-    EXPECT_EQ(proxy->ActiveForwards(), 3);
-    client.Send(MakeQuery("onemore.test", 0x0100), port);
-    client.Send(MakeQuery("ab.cde", 0x0101), port);
-    EXPECT_TRUE(client.Receive());
-    ExpectCounters("total 5 cached 1 discarded 1 forwards 3/0 errors 0");
-    EXPECT_EQ(upstream.QueryCount(), 3);
-    EXPECT_LE(proxy->WorkerThreads(), 3);
-}
-
-TEST_F(Proxy, ThreeHundredWaitingForwardsNeitherDelayAHitNorAStop) {
+// At the cap a further miss is dropped, while a hit beside the waiting forwards is answered at
+// once. A stop cancels every forward, over UDP and TCP, closes every connection and ends every
+// thread; the port binds again at once, although the closed connections wait out their close.
+TEST_F(Proxy, AtTheCapMissesAreDroppedHitsAnsweredAtOnceAndAStopEndsEveryForward) {
+    constexpr int kCap = 300;
     cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
     const int threadsBefore = ProcessThreads();
     settings.SetWait(milliseconds(10000));  // none ends by itself, however slowly the 300 go out
-    Start();
+    Start({.MaxForwards = kCap});
 
-    SendSilentQueries(client, *proxy, 300, port);
-    ASSERT_TRUE(upstream.WaitForQueries(300, milliseconds(10000)));
-    EXPECT_EQ(proxy->ActiveForwards(), 300);
+    SendSilentQueries(client, *proxy, kCap, port);
+    ASSERT_TRUE(upstream.WaitForQueries(kCap, milliseconds(10000)));
+    EXPECT_EQ(proxy->ActiveForwards(), kCap);
+    client.Send(MakeQuery("onemore.test", 0x0100), port);
     const auto asked = steady_clock::now();
     client.Send(MakeQuery("ab.cde", 0x0001), port);
     ASSERT_TRUE(client.Receive());
     EXPECT_LT(steady_clock::now() - asked, milliseconds(100));
+    ExpectCounters("total 302 cached 1 discarded 1 forwards 300/0 errors 0");
+    EXPECT_EQ(upstream.QueryCount(), kCap);
+    EXPECT_LE(proxy->WorkerThreads(), kCap);
 
-    // The forwards would wait ten seconds; the stop cancels them.
+    // Six connections, one of them waiting for its forward.
+    std::vector<std::unique_ptr<TcpClient>> connections;
+    for (int i = 0; i < 6; ++i) {
+        connections.push_back(std::make_unique<TcpClient>(port));
+    }
+    connections[0]->Send(MakeQuery("quiet.test", 0x0002));
+    ASSERT_TRUE(upstream.WaitForQueries(kCap + 1, kPatience));
+    ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 6; }));
+
+    // The forwards would wait ten seconds, and so would the idle connections.
     const auto stopping = steady_clock::now();
     proxy->StopDnsServer();
     EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
     EXPECT_EQ(proxy->WorkerThreads(), 0);
     EXPECT_EQ(proxy->ActiveForwards(), 0);
     EXPECT_EQ(proxy->InFlightCount(), 0u);
-    EXPECT_EQ(Counters(), "total 301 cached 1 discarded 0 forwards 300/0 errors 300");
-    if (threadsBefore != -1) {
-        EXPECT_EQ(ProcessThreads(), threadsBefore);
+    EXPECT_EQ(proxy->TcpConnections(), 0);
+    for (const auto& connection : connections) {
+        EXPECT_TRUE(connection->WaitClosed(milliseconds(1000)));
     }
+    EXPECT_EQ(Counters(), "total 303 cached 1 discarded 1 forwards 301/0 errors 301");
+    if (threadsBefore != -1) {
+        // The fake's own connection thread ends once the proxy's side is closed.
+        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threadsBefore; }))
+            << ProcessThreads() << " threads, " << threadsBefore << " before";
+    }
+
+    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
+    TcpClient again(port);
+    again.Send(MakeQuery("ab.cde", 0x0003));
+    EXPECT_TRUE(again.Receive());
+    EXPECT_EQ(Counters(), "total 304 cached 2 discarded 1 forwards 301/0 errors 301");
 }
 
 }  // namespace

@@ -184,44 +184,6 @@ TEST_F(TcpProxy, BadFramingClosesTheConnectionAndCountsNothing) {
     ExpectCounters("total 1 cached 1 discarded 0 forwards 0/0 errors 0");
 }
 
-TEST_F(TcpProxy, AStopClosesEveryConnectionCancelsItsForwardAndAllowsARestart) {
-    cache.Learn("ab.cde", Addresses{"10.0.0.1"}, 500, 0);
-    upstream.Answer("quiet.test", {.Silent = true});
-    const int threadsBefore = ProcessThreads();
-    Start();
-
-    std::vector<std::unique_ptr<TcpClient>> clients;
-    for (int i = 0; i < 6; ++i) {
-        clients.push_back(std::make_unique<TcpClient>(port));
-    }
-    clients[0]->Send(MakeQuery("quiet.test", 0x0001));
-    ASSERT_TRUE(upstream.WaitForQueries(1, kPatience));
-    ASSERT_TRUE(WaitUntil([&] { return proxy->TcpConnections() == 6; }));
-
-    // The forward would wait three seconds and the idle clients ten.
-    const auto stopping = steady_clock::now();
-    proxy->StopDnsServer();
-    EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
-    EXPECT_EQ(proxy->TcpConnections(), 0);
-    for (const auto& connection : clients) {
-        EXPECT_TRUE(connection->WaitClosed(milliseconds(1000)));
-    }
-    EXPECT_EQ(Counters(), "total 1 cached 0 discarded 0 forwards 1/0 errors 1");
-    if (threadsBefore != -1) {
-        // The fake's own connection thread ends once the proxy's side is closed.
-        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threadsBefore; }))
-            << ProcessThreads() << " threads, " << threadsBefore << " before";
-    }
-
-    // The TCP port binds again at once, although the closed connections wait out their close,
-    // and the counters carry on.
-    ASSERT_TRUE(proxy->RunDnsServer(port, kLoopback));
-    TcpClient again(port);
-    again.Send(MakeQuery("ab.cde", 0x0002));
-    EXPECT_TRUE(again.Receive());
-    EXPECT_EQ(Counters(), "total 2 cached 1 discarded 0 forwards 1/0 errors 1");
-}
-
 // A taken UDP port fails the start with the error's text and leaves the TCP port free; a taken
 // TCP port costs only TCP: the proxy serves over UDP and says that TCP is unavailable.
 TEST_F(TcpProxy, ATakenUdpPortFailsTheStartATakenTcpPortOnlyTcp) {
