@@ -6,10 +6,6 @@
 
 #include "net/attached_networks.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#endif
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,21 +19,6 @@
 #include <vector>
 
 namespace {
-
-#ifdef _WIN32
-// Windows Sockets is the application's to start; here the test program is the application.
-class WinsockEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &m_data), 0); }
-    void TearDown() override { WSACleanup(); }
-
-private:
-    WSADATA m_data{};
-};
-
-[[maybe_unused]] ::testing::Environment* const g_winsock =
-    ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
-#endif
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
