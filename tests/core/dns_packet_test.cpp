@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/dns_wire.h"
+#include "tests/support/fake_upstream.h"
 
 namespace {
 
