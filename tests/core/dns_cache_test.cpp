@@ -30,11 +30,11 @@ TEST(ServerList, KeepsTheValidAddressesInOrderFallsBackWithoutAnyAndIgnoresAnEmp
     EXPECT_EQ(upstream.CurrentDnsServer(), "10.0.0.2");
 }
 
-class Resolver : public ::testing::Test {
+// The proxy tests' fake upstream and settings, and an entry to fill; no proxy runs.
+class Resolver : public ProxyTest {
 protected:
     void SetUp() override {
-        settings.SetCurrentDnsServer(kLoopback);
-        settings.SetDnsServerPort(upstream.Port());
+        ProxyTest::SetUp();
         FillEntry();
     }
 
@@ -55,8 +55,6 @@ protected:
                std::to_string(item.LastHitDate);
     }
 
-    FakeUpstream upstream;
-    CSinkUpstream settings;
     DnsItem item;
 };
 

@@ -391,7 +391,7 @@ protected:
     }
 };
 
-TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
+TEST_F(CWSocketIpv6, PeersComeAsBinaryAddressesAndAListenerBindsBesideAnIpv4One) {
     CWSocket server = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
     CWSocket client = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
     server.SetReceiveTimeout(5000);
@@ -412,10 +412,8 @@ TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
     CSocketAddress peer;
     CWSocket accepted = listener.Accept(peer);
     EXPECT_EQ(peer, caller.GetLocalAddress());
-}
 
-// An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
-TEST_F(CWSocketIpv6, AnIpv6ListenerBindsBesideAnIpv4OneOnTheSamePort) {
+    // An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
     for (const bool udp : {true, false}) {
         CWSocket ipv4 = BoundTo(CSocketAddress::Any(AddressFamily::kIpv4, 0), udp);
         const CSocketAddress sameAddress = CSocketAddress::Any(kIpv6, ipv4.GetLocalPort());
