@@ -1,13 +1,11 @@
 // The proxy on a loopback port over UDP and TCP, with a fake upstream on loopback: what the
-// client and the upstream see on the wire, what the cache learns, the counters, the observer, the
-// fall-back to TCP after a truncated reply, the bounds on connections and messages, and starting
-// and stopping under load.
+// client and the upstream see on the wire, what the cache learns, the counters and the observer.
 
 #include "core/dns_socket.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <set>
 
 #include "core/dns_tcp_framing.h"
 #include "tests/core/proxy_test_support.h"
@@ -81,14 +79,11 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     first.Send(MakeQuery("dup.test", 0x0011));
     second.Send(MakeQuery("dup.test", 0x0012));
     EXPECT_TRUE(first.Receive() && second.Receive());
-    std::vector<int> ids;
+    std::set<int> ids;  // two workers: either may relay first
     for (int i = 0; i < 2; ++i) {
-        const std::optional<Bytes> reply = client.Receive();
-        ASSERT_TRUE(reply);
-        ids.push_back((*reply)[1]);
+        ids.insert(client.Receive().value_or(Bytes(2))[1]);
     }
-    std::sort(ids.begin(), ids.end());  // two workers: either may relay first
-    EXPECT_EQ(ids, (std::vector<int>{1, 3}));
+    EXPECT_EQ(ids, (std::set<int>{1, 3}));
     EXPECT_FALSE(client.Receive(milliseconds(50)));
     ExpectCounters("total 5 cached 0 discarded 1 forwards 4/4 errors 0");
 
@@ -357,13 +352,9 @@ TEST_F(TcpProxy, PipelinedMessagesOfAnySizeAreAnsweredInOrderFromTheUpstreamAndT
     Bytes largest = MakeQuery("many.test", 0x0B0B);
     largest.resize(kMaxTcpMessage, 0xEE);
     const Bytes cachedQuery = WithOptRecord(MakeQuery("ab.cde", 0x1234, 1, 0x20));
-    Bytes stream;
-    for (const Bytes& next : {largest, cachedQuery, MakeQuery("ab.cde", 0x0003)}) {
-        const Bytes framed = Framed(next);
-        stream.insert(stream.end(), framed.begin(), framed.end());
-    }
     TcpClient tcp(port);
-    tcp.SendRaw(stream);
+    tcp.SendRaw(
+        Wire(Framed(largest)).Raw(Framed(cachedQuery)).Raw(Framed(MakeQuery("ab.cde", 3))).Get());
     const std::optional<Bytes> first = tcp.Receive();
     const std::optional<Bytes> second = tcp.Receive();
     const std::optional<Bytes> third = tcp.Receive();
