@@ -71,9 +71,8 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
     ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "ab.cde", item));
     std::set<std::pair<std::uint8_t, std::uint8_t>> ids;
     for (const FakeUpstream::Query& query : upstream.Queries()) {
-        EXPECT_EQ(
-            Bytes(query.Data.begin() + 2, query.Data.end()),
-            (Bytes{1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'a', 'b', 3, 'c', 'd', 'e', 0, 0, 1, 0, 1}));
+        EXPECT_EQ(Bytes(query.Data.begin() + 2, query.Data.end()),
+                  Wire().Raw({1, 0}).U16(1).U16(0).U32(0).Question("ab.cde").Get());
         ids.insert({query.Data[0], query.Data[1]});
     }
     EXPECT_GT(ids.size(), 1u);
