@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <limits>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -20,15 +18,9 @@
 #include <vector>
 
 #include "cache/cache_file.h"
+#include "fuzz/fuzz_check.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "cache file: %s\n", what);
-        std::abort();
-    }
-}
 
 using Fields = std::tuple<std::vector<std::string>, std::int32_t, std::int32_t, std::time_t, bool,
                           std::vector<std::string>>;
@@ -36,7 +28,6 @@ using Snapshot = std::map<std::string, Fields>;
 
 Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
     Snapshot snapshot;
-    std::vector<std::int32_t> ids;
     cache.ForEach([&](const std::string& domain, const DnsItemPtr& item) {
         Check(domain == item->Domain, "key and domain differ");
         std::vector<std::string> addresses = item->Addresses.Texts();
@@ -65,11 +56,8 @@ void CompareWithSscanf(const std::string& line) {
     long long ttl = 0;
     long long hits = 0;
     long long date = 0;
-    int expected = std::sscanf(line.c_str(), "%256[^,],%1024[^,],%lld,%lld,%lld", domain, addresses,
-                               &ttl, &hits, &date);
-    if (expected < 0) {
-        expected = 0;
-    }
+    const int expected = std::max(0, std::sscanf(line.c_str(), "%256[^,],%1024[^,],%lld,%lld,%lld",
+                                                 domain, addresses, &ttl, &hits, &date));
     CacheLine fields;
     const int converted = ScanCacheLine(line, fields);
     if (converted >= 2 && fields.AddressText.empty()) {
@@ -80,31 +68,17 @@ void CompareWithSscanf(const std::string& line) {
     // sscanf with the five-field format is how an older reader sees the line: the sixth field
     // is past what it reads.
     Check(std::min(converted, 5) == expected, "field count differs from sscanf");
-    auto clamp = [](long long value, long long low, long long high) {
-        return value < low ? low : value > high ? high : value;
+    const auto clamped = [](long long value) {
+        return std::clamp<long long>(value, INT32_MIN, INT32_MAX);
     };
-    constexpr long long kUnsignedMax = std::numeric_limits<std::uint32_t>::max();
-    if (converted >= 1) {
-        Check(fields.Domain == domain, "domain differs from sscanf");
-    }
-    if (converted >= 2) {
-        Check(fields.AddressText == addresses, "addresses differ from sscanf");
-    }
-    if (converted >= 3) {
-        Check(fields.Ttl == clamp(ttl, INT32_MIN, INT32_MAX), "TTL differs from sscanf");
-    }
-    if (converted >= 4) {
-        Check(fields.Hits == clamp(hits, INT32_MIN, INT32_MAX), "hits differ from sscanf");
-    }
-    if (converted == 5) {
-        std::uint32_t want = UINT32_MAX;
-        if (date >= 0 && date <= kUnsignedMax) {
-            want = static_cast<std::uint32_t>(date);
-        } else if (date < 0 && date >= -kUnsignedMax) {
-            want = 0u - static_cast<std::uint32_t>(-date);
-        }
-        Check(fields.LastHitDate == want, "last hit time differs from sscanf");
-    }
+    // The date as %u takes it: a negative number modulo 2^32, saturated beyond either end.
+    constexpr long long kWrap = 1LL << 32;
+    const long long wrapped = date <= -kWrap || date >= kWrap ? UINT32_MAX : (date + kWrap) % kWrap;
+    Check(converted < 1 || fields.Domain == domain, "domain differs from sscanf");
+    Check(converted < 2 || fields.AddressText == addresses, "addresses differ from sscanf");
+    Check(converted < 3 || fields.Ttl == clamped(ttl), "TTL differs from sscanf");
+    Check(converted < 4 || fields.Hits == clamped(hits), "hits differ from sscanf");
+    Check(converted < 5 || fields.LastHitDate == wrapped, "last hit time differs from sscanf");
 }
 
 void CompareLines(std::string_view text) {

@@ -6,24 +6,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "core/dns_packet.h"
+#include "fuzz/fuzz_check.h"
 #include "net/ip_text.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "dns codec: %s\n", what);
-        std::abort();
-    }
-}
 
 // The text that the name reads back as once encoded: the wire form ends at the first empty part.
 std::string_view CanonicalName(std::string_view name) {

@@ -6,21 +6,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
 #include "core/dns_tcp_framing.h"
+#include "fuzz/fuzz_check.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "tcp framing: %s\n", what);
-        std::abort();
-    }
-}
 
 // The stream read in one go: its whole messages, whether it ends in a bad length, and how many
 // bytes a reader takes (up to and including the bad length's prefix, else everything).

@@ -7,55 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "tests/support/fake_upstream.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using qftest::Bytes;
+using qftest::Wire;
 using Texts = std::vector<std::string>;
-
-// Builds messages field by field, independently of the codec under test.
-class Wire {
-public:
-    Wire() = default;
-    explicit Wire(Bytes bytes) : m_bytes(std::move(bytes)) {}
-    Wire& Raw(std::initializer_list<int> values) {
-        for (int value : values) {
-            m_bytes.push_back(static_cast<std::uint8_t>(value));
-        }
-        return *this;
-    }
-    Wire& U16(unsigned value) { return Raw({int(value >> 8 & 0xFF), int(value & 0xFF)}); }
-    Wire& U32(std::uint32_t value) { return U16(value >> 16).U16(value & 0xFFFF); }
-    Wire& Name(std::string_view dotted) {
-        for (std::size_t start = 0; start < dotted.size();) {
-            const std::size_t end = std::min(dotted.find('.', start), dotted.size());
-            m_bytes.push_back(static_cast<std::uint8_t>(end - start));
-            m_bytes.insert(m_bytes.end(), dotted.begin() + std::ptrdiff_t(start),
-                           dotted.begin() + std::ptrdiff_t(end));
-            start = end + 1;
-        }
-        return Raw({0});
-    }
-    // The two id bytes as they stand, the two flag bytes and QDCOUNT 1.
-    Wire& Header(int id0, int id1, int flags, int flags2, unsigned answers) {
-        return Raw({id0, id1, flags, flags2}).U16(1).U16(answers).U32(0);
-    }
-    Wire& Question(std::string_view name, unsigned type = 1) { return Name(name).U16(type).U16(1); }
-    // A record whose owner is the question name, by a pointer to offset 12.
-    Wire& Record(unsigned type, std::uint32_t ttl, std::initializer_list<int> data) {
-        U16(0xC00C).U16(type).U16(1).U32(ttl).U16(unsigned(data.size()));
-        return Raw(data);
-    }
-    Wire& A(std::uint32_t ttl, int a, int b, int c, int d) { return Record(1, ttl, {a, b, c, d}); }
-    [[nodiscard]] const Bytes& Get() const { return m_bytes; }
-
-private:
-    Bytes m_bytes;
-};
 
 // A heap copy of exactly the message's size, so that ASan reports any read past its end.
 std::unique_ptr<std::uint8_t[]> HeapCopy(std::span<const std::uint8_t> bytes) {
@@ -117,17 +82,21 @@ const Bytes kMixedReply =
 
 const Bytes kQuery = Wire().Header(0x12, 0x34, 0x01, 0x20, 0).Question("ab.cde").Get();
 
-// The wire reader at a position, as the codec uses it for every name.
-bool ReadNameAt(std::span<const std::uint8_t> message, std::size_t position, std::string& name,
-                std::size_t& consumed, bool compressed = true) {
+using Named = std::pair<std::string, std::size_t>;
+
+// The name at a position and the bytes it occupies there, as the codec reads every name; none
+// when the reader refuses it, which leaves its output and its position as they were.
+std::optional<Named> NameAt(std::span<const std::uint8_t> message, std::size_t position,
+                            bool compressed = true) {
     CDnsWireReader reader(message);
-    std::string text;
-    if (!reader.Seek(position) || !(compressed ? reader.ReadName(text) : reader.ReadLabels(text))) {
-        return false;
+    std::string text = "kept";
+    EXPECT_TRUE(reader.Seek(position));
+    if (!(compressed ? reader.ReadName(text) : reader.ReadLabels(text))) {
+        EXPECT_EQ(text, "kept");
+        EXPECT_EQ(reader.Position(), position);
+        return std::nullopt;
     }
-    name = text;
-    consumed = reader.Position() - position;
-    return true;
+    return Named(text, reader.Position() - position);
 }
 
 DnsQuestion QuestionOf(std::span<const std::uint8_t> query) {
@@ -143,25 +112,13 @@ TEST(DnsName, ReadNameFollowsBackwardPointersAndCountsOnlyTheBytesAtItsPosition)
                               .Name("ab.cde")
                               .Raw({3, 'w', 'w', 'w', 0xC0, 12, 0xC0, 20})
                               .Get();
-    const std::vector<std::tuple<std::size_t, std::string, std::size_t>> cases{
-        {12, "ab.cde", 8}, {20, "www.ab.cde", 6}, {26, "www.ab.cde", 2}};
-    for (const auto& [position, text, size] : cases) {
-        std::string name;
-        std::size_t consumed = 0;
-        ASSERT_TRUE(ReadNameAt(message, position, name, consumed)) << position;
-        EXPECT_EQ(name, text);
-        EXPECT_EQ(consumed, size);
-    }
+    EXPECT_EQ(NameAt(message, 12), Named("ab.cde", 8));
+    EXPECT_EQ(NameAt(message, 20), Named("www.ab.cde", 6));
+    EXPECT_EQ(NameAt(message, 26), Named("www.ab.cde", 2));
     // A client writes its question uncompressed, so a pointer byte there is a label length.
-    Bytes question{0xC0};
-    question.insert(question.end(), 192, 'x');
-    question.push_back(0);
-    std::string name;
-    std::size_t consumed = 0;
-    EXPECT_TRUE(ReadNameAt(question, 0, name, consumed, false));
-    EXPECT_EQ(name, std::string(192, 'x'));
-    EXPECT_EQ(consumed, 194u);
-    EXPECT_FALSE(ReadNameAt(question, 0, name, consumed));
+    const Bytes question = Wire().Name(std::string(192, 'x')).Get();
+    EXPECT_EQ(NameAt(question, 0, false), Named(std::string(192, 'x'), 194));
+    EXPECT_FALSE(NameAt(question, 0));
 }
 
 TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
@@ -188,19 +145,13 @@ TEST(DnsName, BrokenNamesAreRejectedWithoutTouchingTheOutputs) {
         {"endless chain", chain, chain.size() - 2},
     };
     for (const auto& [what, bytes, start] : cases) {
+        SCOPED_TRACE(what);
         const auto copy = HeapCopy(bytes);
         const std::span<const std::uint8_t> message(copy.get(), bytes.size());
-        std::string name = "kept";
-        std::size_t consumed = 99;
-        EXPECT_FALSE(ReadNameAt(message, start, name, consumed)) << what;
-        EXPECT_FALSE(start == 0 && ReadNameAt(message, start, name, consumed, false)) << what;
-        EXPECT_EQ(name, "kept");
-        EXPECT_EQ(consumed, 99u);
+        EXPECT_FALSE(NameAt(message, start));
+        EXPECT_FALSE(start == 0 && NameAt(message, start, false));
     }
-    std::string name;
-    std::size_t consumed = 0;
-    EXPECT_TRUE(ReadNameAt(chain, 7, name, consumed));  // a short chain is fine
-    EXPECT_EQ(name, "a");
+    EXPECT_EQ(NameAt(chain, 7), Named("a", 2));  // a short chain is fine
 }
 
 TEST(DnsQuery, BuildWritesTheIdLowByteFirstAndParseTakesOnlyWholeQueries) {
@@ -244,24 +195,19 @@ TEST(DnsResponse, BuildFromCacheEchoesTheQuestionAndAnswersItsTypeOrNothing) {
     };
     for (const auto& [type, address, answerHead] : cases) {
         SCOPED_TRACE(type);
-        Bytes packet = Wire().Header(0x12, 0x34, 0x01, 0xFF, 0).Question("Ab.CDE", type).Get();
-        const std::size_t questionEnd = packet.size();
-        packet.insert(packet.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
-        packet[11] = 1;
+        const Bytes query = Wire().Header(0x12, 0x34, 0x01, 0xFF, 0).Question("Ab.CDE", type).Get();
+        Bytes packet = qftest::WithOptRecord(query);
         const DnsQuestion question = QuestionOf(packet);
         EXPECT_TRUE(question.IsPlainInternetQuery());
-        EXPECT_EQ(question.End, questionEnd);
+        EXPECT_EQ(question.End, query.size());
         packet.resize(kDnsPacketSize);
         const std::size_t length = CDnsResponse::BuildFromCache(packet, question, address);
-        Bytes expected = Wire()
-                             .Header(0x12, 0x34, 0x81, 0x90, address.empty() ? 0 : 1)
-                             .Question("Ab.CDE", type)
-                             .Get();
-        expected.insert(expected.end(), answerHead.begin(), answerHead.end());
-        if (!address.empty()) {
-            expected.insert(expected.end(), address.begin(), address.end());
-        }
-        ASSERT_EQ(length, expected.size());
+        const Bytes expected = Wire()
+                                   .Header(0x12, 0x34, 0x81, 0x90, address.empty() ? 0 : 1)
+                                   .Question("Ab.CDE", type)
+                                   .Raw(answerHead)
+                                   .Raw(address)
+                                   .Get();
         EXPECT_EQ(Bytes(packet.begin(), packet.begin() + std::ptrdiff_t(length)), expected);
         DnsReplyFacts facts;
         ASSERT_TRUE(CDnsResponse::ReadReply(expected, facts));
@@ -280,9 +226,8 @@ TEST(DnsResponse, BuildFromCacheEchoesTheQuestionAndAnswersItsTypeOrNothing) {
 // one the cache may answer.
 TEST(DnsQuery, OnlyPlainInternetQuestionsAreForTheCache) {
     const auto question = [](int flags, unsigned count, unsigned qclass, const Bytes& name) {
-        Bytes bytes = Wire().Raw({0, 1, flags, 0}).U16(count).U32(0).U16(0).Get();
-        bytes.insert(bytes.end(), name.begin(), name.end());
-        return Wire(bytes).U16(1).U16(qclass).Get();
+        const Bytes header = Wire().Raw({0, 1, flags, 0}).U16(count).U32(0).U16(0).Get();
+        return Wire(header).Raw(name).U16(1).U16(qclass).Get();
     };
     const Bytes plain{2, 'a', 'b', 0};
     EXPECT_TRUE(QuestionOf(question(0x01, 1, 1, plain)).IsPlainInternetQuery());
@@ -290,9 +235,7 @@ TEST(DnsQuery, OnlyPlainInternetQuestionsAreForTheCache) {
     EXPECT_FALSE(QuestionOf(question(0x01, 2, 1, plain)).IsPlainInternetQuery());
     EXPECT_FALSE(QuestionOf(question(0x01, 1, 3, plain)).IsPlainInternetQuery());  // CHAOS
     EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, {3, 'a', '.', 'b', 0})).IsPlainInternetQuery());
-    Bytes long64{64};
-    long64.insert(long64.end(), 64, 'x');
-    long64.push_back(0);
+    const Bytes long64 = Wire().Name(std::string(64, 'x')).Get();
     EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, long64)).IsPlainInternetQuery());
     EXPECT_FALSE(QuestionOf(question(0x01, 1, 1, {0})).IsPlainInternetQuery());  // the root
 }

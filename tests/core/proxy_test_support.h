@@ -96,13 +96,7 @@ public:
     // whole arrives within `limit`.
     std::optional<Bytes> Receive(milliseconds limit = kPatience) {
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
-        std::array<std::uint8_t, 2> prefix{};
-        if (!ReceiveExactly(prefix.data(), prefix.size())) {
-            return std::nullopt;
-        }
-        Bytes message(std::size_t{prefix[0]} << 8 | prefix[1]);
-        return ReceiveExactly(message.data(), message.size()) ? std::optional(message)
-                                                              : std::nullopt;
+        return ReceiveFramed(m_socket);
     }
 
     // True when the proxy closes the connection within `limit`, with nothing sent before.
@@ -117,19 +111,6 @@ public:
     }
 
 private:
-    bool ReceiveExactly(std::uint8_t* into, std::size_t length) {
-        try {
-            for (std::size_t have = 0, part = 0; have < length; have += part) {
-                if ((part = m_socket.Receive(into + have, length - have)) == 0) {
-                    return false;
-                }
-            }
-        } catch (const CWSocketException&) {
-            return false;
-        }
-        return true;
-    }
-
     CWSocket m_socket;
 };
 
@@ -173,7 +154,7 @@ struct Addresses : CLockedStringList {
     }
 };
 
-// A proxy on a loopback port whose upstream is the fake; Start() runs it.
+// A proxy on a loopback port whose upstream is the fake, and a UDP client; Start() runs it.
 class ProxyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -226,6 +207,7 @@ protected:
     RecordingObserver observer;
     std::unique_ptr<CDnsSocket> proxy;
     std::uint16_t port = 0;
+    Client client;
 };
 
 }  // namespace qftest

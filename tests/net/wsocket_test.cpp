@@ -6,10 +6,6 @@
 
 #include "net/attached_networks.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#endif
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,21 +19,6 @@
 #include <vector>
 
 namespace {
-
-#ifdef _WIN32
-// Windows Sockets is the application's to start; here the test program is the application.
-class WinsockEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &m_data), 0); }
-    void TearDown() override { WSACleanup(); }
-
-private:
-    WSADATA m_data{};
-};
-
-[[maybe_unused]] ::testing::Environment* const g_winsock =
-    ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
-#endif
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -187,31 +168,22 @@ TEST(CWSocket, FailuresCarryTheirNumberAndATextThatFitsTheBuffer) {
               socket_error::kHostNotFound);
 }
 
-// Runs `call` on its own thread, long enough to be blocked in it when the constructor returns;
-// WaitFor gives the error it ended with (-1: none).
-class BlockedCall {
-public:
-    template <typename Call>
-    explicit BlockedCall(Call call)
-        : m_thread([this, call] { m_result.set_value(ErrorOf(call)); }) {
-        std::this_thread::sleep_for(milliseconds(300));
-    }
-    BlockedCall(const BlockedCall&) = delete;
-    BlockedCall& operator=(const BlockedCall&) = delete;
-    ~BlockedCall() { m_thread.join(); }
+// Starts `call` on a thread of its own and gives it time to block. The future gives the error the
+// call ended with (-1: none); its destructor waits for the call.
+template <typename Call>
+std::future<int> Blocked(Call call) {
+    std::future<int> done = std::async(std::launch::async, [call] { return ErrorOf(call); });
+    std::this_thread::sleep_for(milliseconds(300));
+    return done;
+}
 
-    std::optional<int> WaitFor(milliseconds limit) {
-        if (m_done.wait_for(limit) != std::future_status::ready) {
-            return std::nullopt;
-        }
-        return m_done.get();
+// The error a released call ended with; none while it is still blocked after `limit`.
+std::optional<int> Released(std::future<int>& call, milliseconds limit = milliseconds(3000)) {
+    if (call.wait_for(limit) != std::future_status::ready) {
+        return std::nullopt;
     }
-
-private:
-    std::promise<int> m_result;
-    std::future<int> m_done = m_result.get_future();
-    std::thread m_thread;
-};
+    return call.get();
+}
 
 // A receive blocked on a socket without time-out, alone or in a batch, is released by Close,
 // and on Linux by Shutdown alone; the port is free afterwards.
@@ -221,7 +193,7 @@ TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
             SCOPED_TRACE(batch ? "batch" : "one datagram");
             CWSocket socket = BoundUdp();
             const std::uint16_t port = socket.GetLocalPort();
-            BlockedCall receiver([&socket, batch] {
+            std::future<int> receiver = Blocked([&socket, batch] {
                 std::array<std::uint8_t, 16> buffer{};
                 Datagram datagram;
                 datagram.Buffer = buffer;
@@ -234,7 +206,7 @@ TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
             std::optional<int> result;
             if (shutdownFirst) {
                 socket.Shutdown(SocketShutdown::kBoth);
-                result = receiver.WaitFor(milliseconds(1000));
+                result = Released(receiver, milliseconds(1000));
                 // Windows (and Wine) may keep the receive blocked after a shutdown.
 #ifndef _WIN32
                 EXPECT_TRUE(result) << "shutdown left the receive blocked";
@@ -242,7 +214,7 @@ TEST(CWSocketThreads, ShutdownOrCloseReleasesABlockedReceive) {
             }
             socket.Close();
             if (!result) {
-                result = receiver.WaitFor(milliseconds(3000));
+                result = Released(receiver);
             }
             if (!result) {
                 BoundUdp().SendTo("!", 1, port, kLoopback);  // ends the receive nothing released
@@ -332,20 +304,15 @@ TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
     const std::uint16_t port = listener.GetLocalPort();
     StreamPair pair = Connected(listener);
     {
-        BlockedCall accepting([&] {
-            std::string address;
-            std::uint16_t from = 0;
-            listener.Accept(address, from);
+        std::future<int> accepting = Blocked([&] {
+            CSocketAddress peer;
+            listener.Accept(peer);
         });
-        BlockedCall receiving([&] { ReceiveText(pair.server, 0); });
+        std::future<int> receiving = Blocked([&] { ReceiveText(pair.server, 0); });
         listener.Close();
         pair.server.Close();
-        const std::optional<int> accepted = accepting.WaitFor(milliseconds(3000));
-        const std::optional<int> received = receiving.WaitFor(milliseconds(3000));
-        ASSERT_TRUE(accepted) << "the accept stayed blocked";
-        ASSERT_TRUE(received) << "the receive stayed blocked";
-        EXPECT_NE(*accepted, -1);
-        EXPECT_NE(*received, -1);
+        EXPECT_NE(Released(accepting).value_or(-1), -1) << "the accept stayed blocked or returned";
+        EXPECT_NE(Released(receiving).value_or(-1), -1) << "the receive stayed blocked or returned";
     }
     EXPECT_EQ(ErrorOf([&] { Listening(port); }), -1);  // the listener let go of its port
 
@@ -355,11 +322,9 @@ TEST(CWSocketStream, CloseReleasesABlockedAcceptReceiveAndConnect) {
     ASSERT_EQ(ConnectUntilOneHangs(full, held, 200), socket_error::kTimedOut);
     CWSocket hanging;
     hanging.Create(false);
-    BlockedCall connecting([&] { hanging.Connect(full.GetLocalPort(), kLoopback); });
+    std::future<int> connecting = Blocked([&] { hanging.Connect(full.GetLocalPort(), kLoopback); });
     hanging.Close();
-    const std::optional<int> connected = connecting.WaitFor(milliseconds(3000));
-    ASSERT_TRUE(connected) << "the connect stayed blocked";
-    EXPECT_NE(*connected, -1);
+    EXPECT_NE(Released(connecting).value_or(-1), -1) << "the connect stayed blocked or returned";
 }
 
 // What cannot go, or does not fit the buffer it arrives in, is left out of a batch; the rest
@@ -426,7 +391,7 @@ protected:
     }
 };
 
-TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
+TEST_F(CWSocketIpv6, PeersComeAsBinaryAddressesAndAListenerBindsBesideAnIpv4One) {
     CWSocket server = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
     CWSocket client = BoundTo(CSocketAddress::Loopback(kIpv6, 0));
     server.SetReceiveTimeout(5000);
@@ -447,10 +412,8 @@ TEST_F(CWSocketIpv6, DatagramsAndConnectionsCarryTheirPeersAsBinaryAddresses) {
     CSocketAddress peer;
     CWSocket accepted = listener.Accept(peer);
     EXPECT_EQ(peer, caller.GetLocalAddress());
-}
 
-// An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
-TEST_F(CWSocketIpv6, AnIpv6ListenerBindsBesideAnIpv4OneOnTheSamePort) {
+    // An IPv6 socket never takes IPv4 traffic, so it binds a port that an IPv4 one holds.
     for (const bool udp : {true, false}) {
         CWSocket ipv4 = BoundTo(CSocketAddress::Any(AddressFamily::kIpv4, 0), udp);
         const CSocketAddress sameAddress = CSocketAddress::Any(kIpv6, ipv4.GetLocalPort());

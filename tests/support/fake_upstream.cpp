@@ -4,132 +4,99 @@
 #include <array>
 
 #include "core/dns_packet.h"
-#include "net/address_text.h"
 #include "net/ip_text.h"
 
 namespace qftest {
 
 namespace {
 
-void PutU16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-void PutU32(Bytes& out, std::uint32_t value) {
-    PutU16(out, static_cast<std::uint16_t>(value >> 16));
-    PutU16(out, static_cast<std::uint16_t>(value));
-}
-
-void PutName(Bytes& out, std::string_view name) {
-    while (!name.empty()) {
-        const std::size_t dot = name.find('.');
-        const std::string_view label = name.substr(0, dot);
-        out.push_back(static_cast<std::uint8_t>(label.size()));
-        out.insert(out.end(), label.begin(), label.end());
-        name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
-    }
-    out.push_back(0);
-}
-
-// The question of a query: from offset 12 to the end of its type and class.
-std::size_t QuestionEnd(std::span<const std::uint8_t> query) {
-    std::size_t at = 12;
-    while (at < query.size() && query[at] != 0) {
-        at += 1u + query[at];
-    }
-    return std::min(at + 1 + 4, query.size());
-}
-
-// The reply to `query` that `answer` describes: the query's id and question, QR, RD and RA set,
-// the rcode, and the answers with their names written in full.
+// The reply to a query for a name in the table: the query's id and question (or the one the
+// answer names instead), QR, RD and RA set, the rcode, and the answers with their names in full.
 Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
-    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(QuestionEnd(query)));
-    out.resize(answer.ReplyQuestion.empty() ? std::max<std::size_t>(out.size(), 12) : 12);
-    if (!answer.ReplyQuestion.empty()) {
-        PutName(out, answer.ReplyQuestion);
-        PutU32(out, 0x00010001);  // type A, class IN
+    DnsQuestion asked;
+    static_cast<void>(CDnsQuery::ReadQuestion(query, asked));  // Take found its name
+    const std::string name(asked.Name.View());
+    const bool ipv6 = asked.Type == kTypeAaaa && answer.ReplyQuestion.empty();
+    std::vector<std::string> addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
+    if (answer.TruncateOverUdp) {
+        addresses.resize(std::min<std::size_t>(addresses.size(), 1));
     }
+    Bytes question = answer.ReplyQuestion.empty()
+                         ? Bytes(query.begin() + 12, query.begin() + std::ptrdiff_t(asked.End))
+                         : Wire().Question(answer.ReplyQuestion).Get();
     if (answer.UppercaseQuestion) {
-        std::transform(out.begin() + 12, out.end(), out.begin() + 12, [](std::uint8_t c) {
+        std::transform(question.begin(), question.end(), question.begin(), [](std::uint8_t c) {
             return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 'a' + 'A') : c;
         });
     }
-    std::string question;
-    std::uint16_t unused = 0;
-    static_cast<void>(CDnsQuery::Parse(query, question, unused));
-    DnsQuestion asked;
-    const bool ipv6 = CDnsQuery::ReadQuestion(query, asked) && asked.Type == kTypeAaaa &&
-                      answer.ReplyQuestion.empty();
-    std::vector<std::string> addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
-    if (answer.TruncateOverUdp && addresses.size() > 1) {
-        addresses.resize(1);
-    }
-    const auto answers =
-        static_cast<std::uint8_t>(addresses.size() + (answer.Cname.empty() ? 0 : 1));
-    out[2] =
-        static_cast<std::uint8_t>(0x80 | (answer.TruncateOverUdp ? 0x02 : 0) | (out[2] & 0x01));
-    out[3] = static_cast<std::uint8_t>(0x80 | (answer.Rcode & 0x0F));
-    std::copy_n(std::array<std::uint8_t, 8>{0, 1, 0, answers, 0, 0, 0, 0}.begin(), 8,
-                out.begin() + 4);
-
+    Wire reply;
+    reply.Raw({query[0], query[1], 0x80 | (answer.TruncateOverUdp ? 0x02 : 0) | (query[2] & 0x01),
+               0x80 | (answer.Rcode & 0x0F)});
+    reply.U16(1).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1))).U32(0);
+    reply.Raw(question);
     if (!answer.Cname.empty()) {
-        PutName(out, question);
-        PutU16(out, 5);
-        PutU16(out, 1);
-        PutU32(out, answer.CnameTtl);
-        Bytes target;
-        PutName(target, answer.Cname);
-        PutU16(out, static_cast<std::uint16_t>(target.size()));
-        out.insert(out.end(), target.begin(), target.end());
+        const Bytes target = Wire().Name(answer.Cname).Get();
+        reply.Name(name).U16(5).U16(kClassIn).U32(answer.CnameTtl).U16(unsigned(target.size()));
+        reply.Raw(target);
     }
     for (const std::string& address : addresses) {
-        PutName(out, answer.Cname.empty() ? question : answer.Cname);
-        PutU16(out, ipv6 ? kTypeAaaa : kTypeA);
-        PutU16(out, kClassIn);
-        PutU32(out, answer.Ttl);
+        reply.Name(answer.Cname.empty() ? name : answer.Cname);
+        reply.U16(ipv6 ? kTypeAaaa : kTypeA).U16(kClassIn).U32(answer.Ttl);
         if (ipv6) {
-            const Ipv6Bytes bytes = ParseIpv6Text(address).value_or(Ipv6Bytes{});
-            PutU16(out, 16);
-            out.insert(out.end(), bytes.begin(), bytes.end());
-            continue;
+            reply.U16(16).Raw(ParseIpv6Text(address).value_or(Ipv6Bytes{}));
+        } else {
+            reply.U16(4).Raw(ParseIpv4Text(address).value_or(Ipv4Bytes{}));
         }
-        PutU16(out, 4);
-        const std::uint32_t value = TextToAddress(address);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-        out.insert(out.end(), bytes, bytes + 4);
     }
-    return out;
+    return reply.Get();
+}
+
+void Send(CWSocket& via, const Bytes& data, std::uint16_t port) {
+    try {
+        via.SendTo(data.data(), data.size(), port, kLoopback);
+    } catch (const CWSocketException&) {
+        // The asker is gone.
+    }
+}
+
+bool ReceiveExactly(CWSocket& socket, std::uint8_t* into, std::size_t length) {
+    for (std::size_t have = 0, part = 0; have < length; have += part) {
+        if ((part = socket.Receive(into + have, length - have)) == 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std::uint8_t flags2) {
-    Bytes out;
-    PutU16(out, id);
-    out.push_back(0x01);
-    out.push_back(flags2);
-    PutU32(out, 0x00010000);  // one question
-    PutU32(out, 0);
-    PutName(out, name);
-    PutU16(out, type);
-    PutU16(out, 1);
-    return out;
+    return Wire().U16(id).Raw({0x01, flags2}).U16(1).U16(0).U32(0).Question(name, type).Get();
 }
 
 Bytes WithOptRecord(Bytes query) {
     query[11] = 1;  // ARCOUNT
     // Root owner, type OPT, UDP size 1232, extended rcode and flags 0, no data.
-    const std::array<std::uint8_t, 11> opt{0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0};
-    query.insert(query.end(), opt.begin(), opt.end());
-    return query;
+    return Wire(std::move(query)).Raw({0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0}).Get();
 }
 
 Bytes Framed(std::span<const std::uint8_t> message) {
-    Bytes out;
-    PutU16(out, static_cast<std::uint16_t>(message.size()));
-    out.insert(out.end(), message.begin(), message.end());
-    return out;
+    return Wire().U16(unsigned(message.size())).Raw(message).Get();
+}
+
+std::optional<Bytes> ReceiveFramed(CWSocket& socket) {
+    try {
+        std::array<std::uint8_t, 2> prefix{};
+        if (ReceiveExactly(socket, prefix.data(), prefix.size())) {
+            Bytes message(std::size_t{prefix[0]} << 8 | prefix[1]);
+            if (ReceiveExactly(socket, message.data(), message.size())) {
+                return message;
+            }
+        }
+    } catch (const CWSocketException&) {
+        // A time-out, or the peer is gone.
+    }
+    return std::nullopt;
 }
 
 FakeUpstream::FakeUpstream() {
@@ -174,30 +141,10 @@ void FakeUpstream::Answer(const std::string& domain, FakeAnswer answer) {
     m_answers[domain] = std::move(answer);
 }
 
-std::vector<FakeUpstream::Query> FakeUpstream::Queries() const {
-    const std::lock_guard guard(m_lock);
-    return m_queries;
-}
-
-int FakeUpstream::QueryCount() const {
-    const std::lock_guard guard(m_lock);
-    return static_cast<int>(m_queries.size());
-}
-
 bool FakeUpstream::WaitForQueries(int count, std::chrono::milliseconds limit) const {
     std::unique_lock lock(m_lock);
     return m_changed.wait_for(lock, limit,
                               [&] { return static_cast<int>(m_queries.size()) >= count; });
-}
-
-std::vector<Bytes> FakeUpstream::Replies() const {
-    const std::lock_guard guard(m_lock);
-    return m_replies;
-}
-
-int FakeUpstream::SpoofsSent() const {
-    const std::lock_guard guard(m_lock);
-    return m_spoofs;
 }
 
 std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query, bool tcp) {
@@ -239,51 +186,26 @@ void FakeUpstream::AcceptTcp() {
 }
 
 void FakeUpstream::ServeTcp(Connection& connection) {
-    // Reads exactly what each part needs, so that queries sent in a row stay apart.
-    const auto readExactly = [&](std::uint8_t* into, std::size_t length) {
-        for (std::size_t have = 0; have < length;) {
-            const std::size_t part = connection.Socket.Receive(into + have, length - have);
-            if (part == 0) {
-                return false;
+    // Reads exactly what each message needs, so that queries sent in a row stay apart.
+    while (const std::optional<Bytes> query = ReceiveFramed(connection.Socket)) {
+        if (const std::optional<FakeAnswer> answer = Take(*query, true)) {
+            const Bytes framed = Framed(Reply(*query, *answer, answer->Delay));
+            try {
+                connection.Socket.Send(framed.data(), framed.size());
+            } catch (const CWSocketException&) {
+                return;  // the asker is gone, or the fake is closing
             }
-            have += part;
         }
-        return true;
-    };
-    try {
-        for (;;) {
-            std::array<std::uint8_t, 2> prefix{};
-            if (!readExactly(prefix.data(), prefix.size())) {
-                return;
-            }
-            Bytes query(std::size_t{prefix[0]} << 8 | prefix[1]);
-            if (!readExactly(query.data(), query.size())) {
-                return;
-            }
-            const std::optional<FakeAnswer> answer = Take(query, true);
-            if (!answer) {
-                continue;
-            }
-            std::this_thread::sleep_for(answer->Delay);
-            const Bytes reply = MakeReply(query, *answer);
-            {
-                const std::lock_guard guard(m_lock);
-                m_replies.push_back(reply);
-            }
-            const Bytes framed = Framed(reply);
-            connection.Socket.Send(framed.data(), framed.size());
-        }
-    } catch (const CWSocketException&) {
-        // The asker is gone, or the fake is closing.
     }
 }
 
-void FakeUpstream::Send(CWSocket& via, const Bytes& data, std::uint16_t port) {
-    try {
-        via.SendTo(data.data(), data.size(), port, kLoopback);
-    } catch (const CWSocketException&) {
-        // The asker is gone.
-    }
+Bytes FakeUpstream::Reply(std::span<const std::uint8_t> query, const FakeAnswer& answer,
+                          std::chrono::milliseconds delay) {
+    std::this_thread::sleep_for(delay);
+    Bytes reply = MakeReply(query, answer);
+    const std::lock_guard guard(m_lock);
+    m_replies.push_back(reply);
+    return reply;
 }
 
 void FakeUpstream::Serve() {
@@ -298,13 +220,13 @@ void FakeUpstream::Serve() {
             continue;
         }
         const std::span<const std::uint8_t> query(buffer.data(), length);
-        const std::optional<FakeAnswer> taken = Take(query, false);
-        if (!taken) {
+        const std::optional<FakeAnswer> answer = Take(query, false);
+        if (!answer) {
             continue;
         }
-        auto delay = taken->Delay;
-        if (taken->SpoofFirst) {
-            FakeAnswer falseAnswer = *taken;
+        auto delay = answer->Delay;
+        if (answer->SpoofFirst) {
+            FakeAnswer falseAnswer = *answer;
             falseAnswer.Addresses = {"6.6.6.6"};
             falseAnswer.Cname.clear();
             const Bytes fromElsewhere = MakeReply(query, falseAnswer);
@@ -319,13 +241,7 @@ void FakeUpstream::Serve() {
             }
             delay = std::max(delay, std::chrono::milliseconds(100));
         }
-        std::this_thread::sleep_for(delay);
-        const Bytes reply = MakeReply(query, *taken);
-        {
-            const std::lock_guard guard(m_lock);
-            m_replies.push_back(reply);
-        }
-        Send(m_socket, reply, port);
+        Send(m_socket, Reply(query, *answer, delay), port);
     }
 }
 

@@ -3,10 +3,13 @@
 // A fake upstream DNS server on UDP and TCP of one port of 127.0.0.1, for the proxy's and the
 // resolver's tests, and the wire builders those tests share.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <list>
 #include <map>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/wsocket.h"
@@ -22,6 +26,50 @@
 namespace qftest {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Builds DNS messages field by field, independently of the codec under test.
+class Wire {
+public:
+    Wire() = default;
+    explicit Wire(Bytes bytes) : m_bytes(std::move(bytes)) {}
+    Wire& Raw(std::initializer_list<int> values) {
+        for (int value : values) {
+            m_bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+        return *this;
+    }
+    Wire& Raw(std::span<const std::uint8_t> bytes) {
+        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+    Wire& U16(unsigned value) { return Raw({int(value >> 8 & 0xFF), int(value & 0xFF)}); }
+    Wire& U32(std::uint32_t value) { return U16(value >> 16).U16(value & 0xFFFF); }
+    Wire& Name(std::string_view dotted) {
+        for (std::size_t start = 0; start < dotted.size();) {
+            const std::size_t end = std::min(dotted.find('.', start), dotted.size());
+            m_bytes.push_back(static_cast<std::uint8_t>(end - start));
+            m_bytes.insert(m_bytes.end(), dotted.begin() + std::ptrdiff_t(start),
+                           dotted.begin() + std::ptrdiff_t(end));
+            start = end + 1;
+        }
+        return Raw({0});
+    }
+    // The two id bytes as they stand, the two flag bytes and QDCOUNT 1.
+    Wire& Header(int id0, int id1, int flags, int flags2, unsigned answers) {
+        return Raw({id0, id1, flags, flags2}).U16(1).U16(answers).U32(0);
+    }
+    Wire& Question(std::string_view name, unsigned type = 1) { return Name(name).U16(type).U16(1); }
+    // A record whose owner is the question name, by a pointer to offset 12.
+    Wire& Record(unsigned type, std::uint32_t ttl, std::initializer_list<int> data) {
+        U16(0xC00C).U16(type).U16(1).U32(ttl).U16(unsigned(data.size()));
+        return Raw(data);
+    }
+    Wire& A(std::uint32_t ttl, int a, int b, int c, int d) { return Record(1, ttl, {a, b, c, d}); }
+    [[nodiscard]] const Bytes& Get() const { return m_bytes; }
+
+private:
+    Bytes m_bytes;
+};
 
 inline constexpr const char* kLoopback = "127.0.0.1";
 
@@ -61,6 +109,9 @@ struct FakeAnswer {
 
 // The two length bytes of a DNS message over TCP, then the message.
 Bytes Framed(std::span<const std::uint8_t> message);
+// The next message of a TCP stream without its length prefix; none when the stream ends or a
+// receive fails first.
+std::optional<Bytes> ReceiveFramed(CWSocket& socket);
 
 // Answers from its table in the order the queries come; a delayed reply holds up the next query
 // of the same transport (of the same connection over TCP). Each TCP connection has a thread of
@@ -83,27 +134,35 @@ public:
     [[nodiscard]] std::uint16_t Port() const { return m_port; }
     void Answer(const std::string& domain, FakeAnswer answer);
 
-    [[nodiscard]] std::vector<Query> Queries() const;
-    [[nodiscard]] int QueryCount() const;
+    [[nodiscard]] std::vector<Query> Queries() const { return Locked(m_queries); }
+    [[nodiscard]] int QueryCount() const { return static_cast<int>(Queries().size()); }
     // Waits until at least `count` queries came, for at most `limit`.
     bool WaitForQueries(int count, std::chrono::milliseconds limit) const;
     // The genuine replies (without a TCP length prefix), in order, each recorded just before it
     // is sent.
-    [[nodiscard]] std::vector<Bytes> Replies() const;
-    [[nodiscard]] int SpoofsSent() const;
+    [[nodiscard]] std::vector<Bytes> Replies() const { return Locked(m_replies); }
+    [[nodiscard]] int SpoofsSent() const { return Locked(m_spoofs); }
 
 private:
+    template <typename T>
+    T Locked(const T& value) const {
+        const std::lock_guard guard(m_lock);
+        return value;
+    }
+
     struct Connection {
         CWSocket Socket;
         std::thread Thread;
     };
 
     void Serve();
-    void Send(CWSocket& via, const Bytes& data, std::uint16_t port);
     void AcceptTcp();
     void ServeTcp(Connection& connection);
     // Records the query and gives the answer for it (whole over TCP), or none for no reply.
     std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query, bool tcp);
+    // The genuine reply, recorded after the delay.
+    Bytes Reply(std::span<const std::uint8_t> query, const FakeAnswer& answer,
+                std::chrono::milliseconds delay);
 
     CWSocket m_socket;
     CWSocket m_spoofSocket;

@@ -48,9 +48,8 @@ private:
 
 }  // namespace
 
-void PointUpstreamAtSink(CUpstreamSettings& upstream) {
-    upstream.SetCurrentDnsServer("127.0.0.1");
-    upstream.SetDnsServerPort(g_sinkPort);
+std::uint16_t SinkPort() {
+    return g_sinkPort;
 }
 
 }  // namespace qftest
