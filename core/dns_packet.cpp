@@ -193,22 +193,6 @@ bool CDnsQuery::ReadQuestion(std::span<const std::uint8_t> datagram,
     return true;
 }
 
-bool CDnsQuery::Parse(std::span<const std::uint8_t> datagram, std::string& name,
-                      std::uint16_t& id) {
-    // A response whose header is whole is told apart from a broken query: its name stays.
-    if (datagram.size() >= kDnsHeaderSize && (datagram[kFlagsOffset] & kQr) != 0) {
-        return false;
-    }
-    DnsQuestion question;
-    if (!ReadQuestion(datagram, question)) {
-        name.clear();
-        return false;
-    }
-    name = question.Name.View();
-    id = question.Id;
-    return true;
-}
-
 std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
                                          const DnsQuestion& question,
                                          std::span<const std::uint8_t> address) noexcept {
@@ -237,14 +221,7 @@ std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
     return question.End + answer.Written();
 }
 
-namespace {
-
-enum class ReplyRead { kBroken, kEmptyQuestion, kRead };
-
-// Reads a reply's header, question and first answers, collecting the addresses of the records of
-// `collect`.
-ReplyRead ReadReplyCollecting(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts,
-                              std::optional<std::uint16_t> collect) {
+bool CDnsResponse::ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts) {
     CDnsWireReader reader(datagram);
     std::uint8_t idLow = 0;
     std::uint8_t idHigh = 0;
@@ -254,59 +231,20 @@ ReplyRead ReadReplyCollecting(std::span<const std::uint8_t> datagram, DnsReplyFa
     std::uint16_t answerCount = 0;
     if (!reader.ReadU8(idLow) || !reader.ReadU8(idHigh) || !reader.ReadU8(flags) ||
         !reader.ReadU8(flags2) || !reader.ReadU16(questions) || !reader.ReadU16(answerCount) ||
-        !reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(facts.Name)) {
-        return ReplyRead::kBroken;
-    }
-    if (facts.Name.empty()) {
-        return ReplyRead::kEmptyQuestion;
-    }
-    if (!reader.ReadU16(facts.Type) || !reader.ReadU16(facts.Class)) {
-        return ReplyRead::kBroken;
+        !reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(facts.Name) || facts.Name.empty() ||
+        !reader.ReadU16(facts.Type) || !reader.ReadU16(facts.Class)) {
+        return false;
     }
     facts.Id = static_cast<std::uint16_t>(idHigh << 8 | idLow);
     facts.Truncated = (flags & kTc) != 0;
     facts.Rcode = flags2 & kRcodeMask;
     facts.Addresses.clear();
     facts.Ttl = 0;
-    const std::uint16_t type = collect.value_or(facts.Type);
     const int examined = std::min(int{answerCount}, kMaxAnswersExamined);
     for (int i = 0; i < examined; ++i) {
-        if (!ReadAnswer(reader, type, facts)) {
-            return ReplyRead::kBroken;
+        if (!ReadAnswer(reader, facts.Type, facts)) {
+            return false;
         }
     }
-    return ReplyRead::kRead;
-}
-
-}  // namespace
-
-bool CDnsResponse::ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts) {
-    return ReadReplyCollecting(datagram, facts, std::nullopt) == ReplyRead::kRead;
-}
-
-int CDnsResponse::Parse(std::span<const std::uint8_t> datagram, std::string& name,
-                        CLockedStringList& addresses, std::uint16_t& id, std::uint32_t& ttl) {
-    DnsReplyFacts facts;
-    switch (ReadReplyCollecting(datagram, facts, kTypeA)) {
-        case ReplyRead::kBroken:
-            name.clear();
-            addresses.RemoveAll();
-            ttl = 0;
-            return 0;
-        case ReplyRead::kEmptyQuestion:
-            name.clear();
-            return 0;
-        case ReplyRead::kRead:
-            break;
-    }
-    name = std::move(facts.Name);
-    id = facts.Id;
-    ttl = facts.Ttl;
-    // Held across the refill so that other threads see the old list or the new, never a mix.
-    auto lock = addresses.Lock();
-    addresses.RemoveAll();
-    for (std::string& address : facts.Addresses) {
-        addresses.AddTail(std::move(address));
-    }
-    return addresses.GetCount();
+    return true;
 }

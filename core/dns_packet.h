@@ -94,7 +94,7 @@ class CDnsQuery : public CDnsPacket {
 public:
     // Writes a query (RD set) of `type` for the name into `out` and returns its length: 12 + the
     // encoded name + 4. The id is written low byte first, as the value stands in memory on the
-    // workstation, which is how CDnsResponse::Parse gives it back. Returns 0 and writes nothing
+    // workstation, which is how CDnsResponse::ReadReply gives it back. Returns 0 and writes nothing
     // when the name exceeds kMaxNameText characters or the query does not fit into `out`.
     static std::size_t Build(std::span<std::uint8_t> out, std::string_view name, std::uint16_t id,
                              std::uint16_t type = kTypeA);
@@ -104,11 +104,6 @@ public:
     // datagram; false otherwise, with `question` unspecified.
     static bool ReadQuestion(std::span<const std::uint8_t> datagram,
                              DnsQuestion& question) noexcept;
-
-    // The question name and the id (big-endian) of a query. True for a query whose header and
-    // whole question lie inside the datagram. A response (QR set) gives false and leaves name and
-    // id untouched; any other failure gives false with an empty name and id untouched.
-    static bool Parse(std::span<const std::uint8_t> datagram, std::string& name, std::uint16_t& id);
 };
 
 class CDnsResponse : public CDnsPacket {
@@ -125,19 +120,8 @@ public:
                                       std::span<const std::uint8_t> address) noexcept;
 
     // Reads an upstream reply; the datagram's span is exactly the received bytes. False (facts
-    // unspecified) for a reply that is broken - its header, question or any examined answer does
-    // not lie inside the datagram, a name in it cannot be read, or an A or AAAA record's data is
-    // not 4 or 16 bytes.
+    // unspecified) for a reply whose question name is empty (the root), and for one that is broken
+    // - its header, question or any examined answer does not lie inside the datagram, a name in it
+    // cannot be read, or an A or AAAA record's data is not 4 or 16 bytes.
     static bool ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts);
-
-    // Reads an upstream reply to an A query: the question name, the addresses of the A records
-    // among the first 20 answers (in order; a unique list holds each once), the two id bytes low
-    // byte first and the largest TTL of every examined record, whatever its type. Returns the
-    // number of addresses in the list afterwards.
-    //
-    // A reply whose question name is empty returns 0 with addresses, id and ttl untouched. A
-    // broken reply teaches nothing: it returns 0 with an empty name, an empty list, ttl 0 and id
-    // untouched.
-    static int Parse(std::span<const std::uint8_t> datagram, std::string& name,
-                     CLockedStringList& addresses, std::uint16_t& id, std::uint32_t& ttl);
 };

@@ -91,16 +91,9 @@ void AnswerFromCache(std::span<const std::uint8_t> datagram, const DnsQuestion& 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
 
-    std::string name;
-    CLockedStringList addresses;
-    std::uint16_t id = 0;
-    std::uint32_t ttl = 0;
-    const int count = CDnsResponse::Parse(datagram, name, addresses, id, ttl);
-    Check(count >= 0 && count <= kMaxAnswersExamined, "reply address count");
-    Check(name.size() <= kMaxNameText, "reply name too long");
-
     DnsReplyFacts facts;
     if (CDnsResponse::ReadReply(datagram, facts)) {
+        Check(!facts.Name.empty() && facts.Name.size() <= kMaxNameText, "reply name");
         Check(facts.Addresses.size() <= kMaxAnswersExamined, "reply record count");
         for (const std::string& address : facts.Addresses) {
             Check(facts.Type == kTypeA ? ParseIpv4Text(address).has_value()

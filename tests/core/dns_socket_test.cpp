@@ -25,7 +25,6 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
     Start();
 
     const Bytes query = WithOptRecord(MakeQuery("learn.test", 0xBEEF, 1, 0x10));
-    const std::time_t before = std::time(nullptr);
     client.Send(query, port);
     const std::optional<Bytes> reply = client.Receive();
     ASSERT_TRUE(reply);
@@ -41,19 +40,21 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
         EXPECT_EQ(item->Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
         EXPECT_EQ(item->Ttl, 600);
         EXPECT_EQ(item->Hits, 0);
-        EXPECT_GE(item->LastHitDate, before);
+        EXPECT_EQ(item->LastHitDate, clock.now);
     }
     ASSERT_TRUE(observer.WaitForCalls(1));
     EXPECT_EQ(proxy->TakeChanges().Items, std::vector<DnsItemPtr>{item});
 
     // From now on the cache answers: the AD bit not claimed, the OPT record dropped, the first
-    // address for a day.
+    // address for a day. The hit is the query's arrival.
+    clock.now += 60;
     client.Send(WithOptRecord(MakeQuery("learn.test", 0x1234, 1, 0x20)), port);
     EXPECT_EQ(
         client.Receive(),
         Wire().Header(0x12, 0x34, 0x81, 0x80, 1).Question("learn.test").A(86400, 1, 2, 3, 4).Get());
     EXPECT_EQ(upstream.QueryCount(), 1);
     EXPECT_TRUE(HitsReach("learn.test", 1));
+    EXPECT_EQ(cache.Lookup("learn.test")->LastHitDate, clock.now);
     ExpectCounters("total 2 cached 1 discarded 0 forwards 1/1 errors 0");
     ASSERT_TRUE(observer.WaitForCalls(2));
     EXPECT_EQ(proxy->TakeChanges().Items, std::vector<DnsItemPtr>{item});

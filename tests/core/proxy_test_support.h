@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -163,7 +164,7 @@ protected:
     }
 
     void Start(ProxyOptions limits = {}) {
-        proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits);
+        proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits, clock);
         ASSERT_TRUE(proxy->RunDnsServer(0, kLoopback));
         port = proxy->ListeningPort();
         ASSERT_NE(port, 0);
@@ -203,6 +204,11 @@ protected:
 
     FakeUpstream upstream;
     CSinkUpstream settings;
+    // The proxy's time, set by the test: every request is received at its second.
+    struct CFixedClock : IClock {
+        std::atomic<std::time_t> now{1'700'000'000};
+        [[nodiscard]] std::time_t Now() const override { return now.load(); }
+    } clock;
     CDnsItemMap cache;
     RecordingObserver observer;
     std::unique_ptr<CDnsSocket> proxy;

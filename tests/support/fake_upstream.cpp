@@ -149,8 +149,9 @@ bool FakeUpstream::WaitForQueries(int count, std::chrono::milliseconds limit) co
 
 std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query, bool tcp) {
     Query received{Bytes(query.begin(), query.end()), {}, tcp};
-    std::uint16_t unused = 0;
-    static_cast<void>(CDnsQuery::Parse(query, received.Domain, unused));
+    if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
+        received.Domain = question.Name.View();
+    }
     const std::lock_guard guard(m_lock);
     m_queries.push_back(received);
     m_changed.notify_all();
