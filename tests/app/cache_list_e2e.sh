@@ -81,8 +81,7 @@ sleep 0.3
 dialog_shot "Dns Item" item-dialog
 window command "Dns Item" 2
 
-window command "$caption" 32772
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check_exit
 check "the hits reached the cache file" "host021.cache.test,198.19.0.21|198.19.2.21,3600,50" \
     "$(grep -a '^host021.cache.test,' "$work/bin/DnsItem.csv" | cut -d, -f1-4)"
 check "the list's layout is saved in 53 bytes" 106 \

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -18,14 +17,12 @@
 #include "core/dns_socket.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/upstream_test.h"
-#include "tests/win/gui_test_support.h"
+#include "tests/app/app_test.h"
 #include "win/controls.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
 
 constexpr char kSilentDomain[] = "silent.test";  // the fake upstream never answers it
 
@@ -188,9 +185,7 @@ int TimedQuery(std::uint16_t port, const char* domain) {
         const Clock::time_point sent = Clock::now();
         client.SendTo(query.data(), query.size(), port, qftest::kLoopback);
         std::array<std::uint8_t, 512> reply{};
-        std::string from;
-        std::uint16_t replyPort = 0;
-        client.ReceiveFrom(reply.data(), reply.size(), from, replyPort);
+        client.Receive(reply.data(), reply.size());
         return MillisecondsSince(sent);
     } catch (const CWSocketException&) {
         return -1;
@@ -231,8 +226,6 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
         const int replyMs = TimedQuery(proxy.ListeningPort(), "cached.test");
         EXPECT_TRUE(PumpUntil([&] { return host.changes > 0; }, 2000));
         const int notifiedMs = MillisecondsSince(sent);
-        std::printf("cached query while Resolve waited: reply %d ms, notification handled %d ms\n",
-                    replyMs, notifiedMs);
         // A few milliseconds; a window's thread that waited for the lookup would take 3000.
         EXPECT_TRUE(replyMs >= 0 && replyMs < 1000) << replyMs;
         EXPECT_LT(notifiedMs, 1000);

@@ -37,8 +37,8 @@ check "the window names the upstream in use; no scheduled refresh has run, the n
     "$upstream_address 00:00:00 HH:MM:SS" \
     "$(values "Current DNS server" "Cache last update" "Cache next update" |
         sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/')"
-check "the window is on top" 0 "$(window topmost "$info"; echo $?)"
-window move "$info" 480 60
+check "the window is on top" 0 "$(window visible "$info" topmost; echo $?)"
+window rect "$info" 480 60 >/dev/null
 
 # One miss and two hits through the proxy.
 read -r total cached forwarded items _ <<<"$(values "${counters[@]}")"
@@ -78,11 +78,8 @@ check "unticking Always on top writes 0" 0 "$(ini_value DlgInformationAlwaysOnTo
 read -r left top right bottom <<<"$(window rect "$info")"
 moved="310 220 $((310 + right - left)) $((250 + bottom - top))"
 # shellcheck disable=SC2086
-window move "$info" $moved
-sleep 0.3
-check "the window moved" "$moved" "$(window rect "$info")"
-window command "$caption" 32772
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check "the window moved" "$moved" "$(window rect "$info" $moved)"
+check_exit
 check "Exit with the window open leaves it marked open" 1 "$(ini_value DlgInformationUp)"
 check "the window's place is stored" 1 \
     "$(reg_value 'HKCU\Software\Veltmark\Quillforth\Settings' DLG_INFORMATION_POS | grep -c .)"
@@ -90,7 +87,7 @@ check "the window's place is stored" 1 \
 e2e_start
 check_soon 5 "the next start opens the window again" 1 window count "$info"
 check "at its last position" "$moved" "$(window rect "$info")"
-check "no longer on top" 1 "$(window topmost "$info"; echo $?)"
+check "no longer on top" 1 "$(window visible "$info" topmost; echo $?)"
 
 # The about box, modal over the main dialog; "&Nslookup" finds no nslookup.exe under Wine.
 window command "$caption" 1018
@@ -109,8 +106,7 @@ check "a missing nslookup.exe is reported" "nslookup.exe : File not found or Bad
 # Escape closes the window; the program then ends with it marked closed.
 window key "$info" 27 1
 check_soon 3 "Escape closes the statistics window" 0 window count "$info"
-window command "$caption" 32772
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check_exit
 check "Escape then Exit leaves it marked closed" 0 "$(ini_value DlgInformationUp)"
 
 e2e_finish

@@ -15,13 +15,10 @@
 
 #include "app/ini_profile.h"
 #include "app/settings.h"
-#include "core/dns_cache.h"
-#include "core/dns_item_map.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/upstream_test.h"
+#include "tests/app/app_test.h"
 #include "tests/system/fake_ip_helper.h"
-#include "tests/win/gui_test_support.h"
 #include "win/application.h"
 #include "win/controls.h"
 #include "win/dialog.h"
@@ -29,7 +26,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
 
 const std::string kFallback(kFallbackDnsServer);
 
@@ -40,12 +36,6 @@ public:
 protected:
     bool InitInstance() override { return false; }
 };
-
-std::string TestIniPath() {
-    char folder[MAX_PATH] = {};
-    ::GetTempPathA(MAX_PATH, folder);
-    return std::string(folder) + "qf_server_box_test.ini";
-}
 
 // A stand-in for the main dialog: the real dialog template with the real server box, a proxy
 // object for SetDnsServers, the settings in an INI file of the test's own, and the forwarding of
@@ -61,10 +51,9 @@ public:
     }
 
     CTestApplication application;
-    CDnsItemMap cache;
     qftest::CSinkUpstream upstream;
     CDnsCache proxy{upstream};
-    CIniProfile profile{TestIniPath()};
+    CIniProfile profile{TempPath("qf_server_box_test.ini")};
     Settings settings;
     CServerList servers{*this};
     int saves = 0;
@@ -127,19 +116,6 @@ protected:
     void OnTimer(UINT_PTR id) override { servers.OnTimer(id); }
 };
 
-// What the box shows is what is saved, without the proxy's own address or a text that is no
-// address.
-TEST(ServerBox, ShowsTheLoadedListAndSavesOnlyValidServers) {
-    FakeIpHelper noAdapters;
-    CServerListHost host;
-    host.servers.Load("10.0.0.1|10.0.0.2", CAdapterList(noAdapters.Api()));
-    host.servers.FillServerListCtrl(host.servers.Servers());
-    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.0.0.2"}));
-    host.servers.Control().AddItem("127.0.0.1");
-    host.servers.Control().AddItem("no address");
-    EXPECT_EQ(host.servers.DnsSetting(), "10.0.0.1|10.0.0.2");
-}
-
 // Every edit is validated: a refused text is named in the message and leaves the box. Only a
 // change of the first server switches the proxy at once and saves the list.
 TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
@@ -191,8 +167,18 @@ TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
     EXPECT_EQ(host.saves, 3);
 }
 
-TEST(ServerBox, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse) {
+// The loaded list shows in the box; what is saved leaves out the proxy's own address and a text
+// that is no address. Deleting the first server switches to the next; the only one stays in use.
+TEST(ServerBox, LoadedListShownAndDeletingTheFirstServerSwitchesToTheNext) {
+    FakeIpHelper noAdapters;
     CServerListHost host;
+    host.servers.Load("10.0.0.1|10.0.0.2", CAdapterList(noAdapters.Api()));
+    host.servers.FillServerListCtrl(host.servers.Servers());
+    EXPECT_EQ(host.Box(), (Texts{"10.0.0.1", "10.0.0.2"}));
+    host.servers.Control().AddItem("127.0.0.1");
+    host.servers.Control().AddItem("no address");
+    EXPECT_EQ(host.servers.DnsSetting(), "10.0.0.1|10.0.0.2");
+
     host.Fill({"10.0.0.1", "10.0.0.2"});
     CMessageBoxAnswerer answerer;
 

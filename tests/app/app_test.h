@@ -1,11 +1,24 @@
 #pragma once
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "core/dns_cache.h"
 #include "tests/support/fake_upstream.h"
 #include "tests/support/test_environment.h"
 #include "tests/win/gui_test_support.h"
+
+using Texts = std::vector<std::string>;
+
+inline std::string TempPath(const std::string& name) {
+    char folder[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, folder);
+    return std::string(folder) + name;
+}
 
 // Every lookup of the test goes to a fake upstream on loopback, never to the public default.
 // `InFlight` counts the lookups of the code under test that have not ended: one that a test let
