@@ -19,7 +19,6 @@
 #include "res/window_messages.h"
 #include "tests/app/app_test.h"
 #include "ui/editable_list_ctrl.h"
-#include "win/controls.h"
 #include "win/dialog.h"
 
 namespace {
@@ -93,13 +92,7 @@ public:
     }
     [[nodiscard]] CListView View() const { return CListView(Item(IDC_CACHE_LIST)); }
     // One column's cells, top row first, as the list shows them.
-    [[nodiscard]] Texts Cells(int column) const {
-        Texts cells;
-        for (int row = 0; row < View().GetItemCount(); ++row) {
-            cells.push_back(View().GetItemText(row, column));
-        }
-        return cells;
-    }
+    [[nodiscard]] Texts Cells(int column) const { return ListTexts(Item(IDC_CACHE_LIST), column); }
     [[nodiscard]] std::string Row(int row) const {
         std::string text = View().GetItemText(row, 0);
         for (int column = 1; column < kCacheColumnCount; ++column) {
@@ -158,24 +151,45 @@ protected:
     CCacheHost m_host{m_file};
 };
 
-TEST_F(CacheList, HeaderClicksSortAscendingThenDescendingThenAscending) {
-    m_host.Add("b.test", "10.0.0.2");
-    m_host.Add("c.test", "10.0.0.3");
-    m_host.Add("a.test", "10.0.0.1");
+// Header clicks sort ascending, descending, ascending again; the selection and its mark stay with
+// their entries. Search then goes on from the mark, wraps around and looks into the addresses.
+TEST_F(CacheList, HeaderClicksSortKeepingTheSelectionAndSearchWrapsAround) {
+    m_host.Add("beta.test", "10.0.0.2|192.168.7.9");
+    m_host.Add("gamma.test", "10.0.0.3");
+    m_host.Add("alpha.test", "10.0.0.1");
     m_host.Open(m_profile);
     EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "1", "2"})) << "without a layout: by ID";
-
     m_host.Select({1, 2}, 2);
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"a.test", "b.test", "c.test"}));
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"alpha.test", "beta.test", "gamma.test"}));
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"c.test", "b.test", "a.test"}));
-    // The selection and its mark stay with their entries (IDs 1 and 2: c.test and a.test).
-    EXPECT_EQ(m_host.Selected(), (Rows{0, 2}));
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"gamma.test", "beta.test", "alpha.test"}));
+    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "IDs 1 and 2";
     EXPECT_EQ(m_host.Mark(), 2);
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"a.test", "b.test", "c.test"}));
-    EXPECT_EQ(m_host.Row(0), "2,a.test,10.0.0.1,0,00/00 00:00");
+    EXPECT_EQ(m_host.Row(0), "2,alpha.test,10.0.0.1,0,00/00 00:00");
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"alpha.test", "beta.test", "gamma.test"}));
+
+    m_host.Select({0, 2}, 2);
+    m_host.list.Search("test");
+    EXPECT_EQ(m_host.Mark(), 0) << "from the last row on to the first";
+    EXPECT_EQ(m_host.Selected(), (Rows{0})) << "the previous mark's row is let go";
+    m_host.list.Search("168.7");
+    EXPECT_EQ(m_host.Mark(), 1) << "a part of the second address";
+    m_host.list.Search("168.7");
+    EXPECT_EQ(m_host.Mark(), 1) << "the mark's own row is tested last";
+    m_host.Select({2}, -1);
+    m_host.list.Search("");
+    EXPECT_EQ(m_host.Selected(), (Rows{1})) << "without a mark the search starts at row 1";
+    m_host.Select({0, 2}, 1);
+    m_host.list.Search("alpha");
+    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "other selected rows stay selected";
+
+    CMessageBoxAnswerer answerer;
+    m_host.list.Search("missing");
+    EXPECT_EQ(answerer.Texts(),
+              (Texts{"Cann't find a domain or ip address including such a keyword."}));
+    EXPECT_EQ(m_host.Mark(), 0);
 }
 
 // Equal hits go by ascending ID in both directions; counts far apart (a file may hold any 32-bit
@@ -208,34 +222,6 @@ TEST_F(CacheList, HitsAndLastHitDatesSortBothWays) {
         host.ClickHeader(column);
         EXPECT_EQ(host.Cells(kIdColumn), descending) << column;
     }
-}
-
-TEST_F(CacheList, SearchWrapsAroundAndLooksIntoTheAddresses) {
-    m_host.Add("alpha.test", "10.0.0.1");
-    m_host.Add("beta.test", "10.0.0.2|192.168.7.9");
-    m_host.Add("gamma.test", "10.0.0.3");
-    m_host.Open(m_profile);
-    m_host.Select({0, 2}, 2);
-    m_host.list.Search("test");
-    EXPECT_EQ(m_host.Mark(), 0) << "from the last row on to the first";
-    EXPECT_EQ(m_host.Selected(), (Rows{0})) << "the previous mark's row is let go";
-    m_host.list.Search("168.7");
-    EXPECT_EQ(m_host.Mark(), 1) << "a part of the second address";
-    m_host.list.Search("168.7");
-    EXPECT_EQ(m_host.Mark(), 1) << "the mark's own row is tested last";
-
-    m_host.Select({2}, -1);
-    m_host.list.Search("");
-    EXPECT_EQ(m_host.Selected(), (Rows{1})) << "without a mark the search starts at row 1";
-    m_host.Select({0, 2}, 1);
-    m_host.list.Search("alpha");
-    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "other selected rows stay selected";
-
-    CMessageBoxAnswerer answerer;
-    m_host.list.Search("missing");
-    EXPECT_EQ(answerer.Texts(),
-              (Texts{"Cann't find a domain or ip address including such a keyword."}));
-    EXPECT_EQ(m_host.Mark(), 0);
 }
 
 // The main dialog's part in the proxy's changes: it takes them through the pump, as the program

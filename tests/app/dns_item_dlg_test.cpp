@@ -18,7 +18,6 @@
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "tests/app/app_test.h"
-#include "win/controls.h"
 
 namespace {
 
@@ -51,12 +50,7 @@ HWND AddressList(HWND dialog) {
 }
 
 Texts Rows(HWND dialog) {
-    CListView list(AddressList(dialog));
-    Texts rows;
-    for (int index = 0; index < list.GetItemCount(); ++index) {
-        rows.push_back(list.GetItemText(index));
-    }
-    return rows;
+    return ListTexts(AddressList(dialog));
 }
 
 // Whether the dialog shows the wait cursor while the mouse moves over the domain edit.

@@ -46,10 +46,6 @@ protected:
     CUpstreamSettings upstream;
     CDnsSocket proxy{&cache, upstream};
     COwner owner;
-
-    CInformationDlg* Open(bool alwaysOnTop = true, bool owned = true) {
-        return CInformationDlg::Open(owner, owned ? owner.Hwnd() : nullptr, proxy, alwaysOnTop);
-    }
 };
 
 TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
@@ -75,11 +71,17 @@ TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
     EXPECT_EQ(InformationLines(owner, {}, now), expected);
 }
 
-// Unowned here: Wine keeps an owned popup in the topmost band while only topmost windows lie
-// between it and its owner (Windows takes it out).
-TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
-    CInformationDlg* window = Open(true, false);
+// A saved place that no screen shows is ignored. Always on top follows the check box and is
+// handed to the owner (unowned here: Wine keeps an owned popup in the topmost band while only
+// topmost windows lie between it and its owner; Windows takes it out). Resizing keeps the width,
+// the check box and Close at the bottom, and stretches the list.
+TEST_F(InformationWindow, PlaceAlwaysOnTopAndResizing) {
+    ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
+                                               EncodeWindowRect({-9000, -9000, -8500, -8700})));
+    CInformationDlg* window = CInformationDlg::Open(owner, nullptr, proxy, true);
     ASSERT_NE(window, nullptr);
+    const RECT start = window->WindowRect();
+    EXPECT_GT(start.left, -1000);
     auto topmost = [&] {
         return (::GetWindowLongPtrA(window->Hwnd(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
     };
@@ -87,21 +89,11 @@ TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
     CWindow(window->Item(IDC_ALWAYS_ON_TOP)).Send(BM_CLICK);
     EXPECT_FALSE(topmost());
     EXPECT_EQ(owner.alwaysOnTop, (std::vector<bool>{true, false}));
-    window->EndDialog(IDOK);
-}
 
-TEST_F(InformationWindow, ResizingKeepsTheWidthAndTheButtonsAtTheBottom) {
-    CInformationDlg* window = Open();
-    ASSERT_NE(window, nullptr);
-    const RECT start = window->WindowRect();
-
-    // The user drags the left edge 60 pixels out: the width stays.
     RECT proposed = start;
-    proposed.left -= 60;
+    proposed.left -= 60;  // the left edge dragged out
     window->Send(WM_SIZING, WMSZ_LEFT, reinterpret_cast<LPARAM>(&proposed));
     EXPECT_EQ(RectWidth(proposed), RectWidth(start));
-
-    // The bottom edge goes 100 pixels down: the check box and Close follow, the list stretches.
     proposed = start;
     proposed.bottom += 100;
     window->Send(WM_SIZING, WMSZ_BOTTOM, reinterpret_cast<LPARAM>(&proposed));
@@ -117,15 +109,6 @@ TEST_F(InformationWindow, ResizingKeepsTheWidthAndTheButtonsAtTheBottom) {
     EXPECT_EQ(RectHeight(close), 21);
     EXPECT_EQ(list.top, 4);
     EXPECT_EQ(RectHeight(list), bottom - 37);
-    window->EndDialog(IDOK);
-}
-
-TEST_F(InformationWindow, APositionThatNoScreenShowsIsIgnored) {
-    ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
-                                               EncodeWindowRect({-9000, -9000, -8500, -8700})));
-    CInformationDlg* window = Open();
-    ASSERT_NE(window, nullptr);
-    EXPECT_GT(window->WindowRect().left, -1000);
     window->EndDialog(IDOK);
 }
 

@@ -70,13 +70,7 @@ public:
     [[nodiscard]] const CUpstreamSettings& Upstream() const override { return upstream; }
 
     [[nodiscard]] std::string SavedDns() { return profile.ReadString("Dns", "<none>", "Settings"); }
-    [[nodiscard]] Texts Box() {
-        Texts texts;
-        for (int index = 0; index < servers.Control().GetCount(); ++index) {
-            texts.push_back(servers.Control().GetItemText(index));
-        }
-        return texts;
-    }
+    [[nodiscard]] Texts Box() { return ListTexts(List()); }
     void Fill(std::initializer_list<const char*> texts) {
         CLockedStringList list(true);
         for (const char* text : texts) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
 // A fresh INI file in the temporary folder, deleted afterwards.
@@ -26,19 +26,10 @@ protected:
     void Write(const char* key, const std::string& value) {
         ::WritePrivateProfileStringA("Settings", key, value.c_str(), m_path.c_str());
     }
-    // The file's lines that are not empty.
-    [[nodiscard]] Lines FileLines() const {
-        std::ifstream file(m_path);
-        Lines lines;
-        for (std::string line; std::getline(file, line);) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            if (!line.empty()) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
+    [[nodiscard]] std::string FileText() const {
+        std::ostringstream text;
+        text << std::ifstream(m_path, std::ios::binary).rdbuf();
+        return text.str();
     }
 
     const std::string m_path = [] {
@@ -57,10 +48,10 @@ TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
     EXPECT_EQ(::GetFileAttributesA(m_path.c_str()), INVALID_FILE_ATTRIBUTES)
         << "reading creates nothing";
     SaveSettings(m_profile, settings);
-    EXPECT_EQ(FileLines(),
-              (Lines{"[Settings]", "Dns=127.0.0.1", "LastUpdateTime=00:00:00", "StartAtLogin=1",
-                     "UpdateHours=1", "OutdatedHours=1", "DlgInformationUp=0", "HideThisDialog=0",
-                     "DlgInformationAlwaysOnTop=1"}));
+    EXPECT_EQ(FileText(),
+              "[Settings]\r\nDns=127.0.0.1\r\nLastUpdateTime=00:00:00\r\nStartAtLogin=1\r\n"
+              "UpdateHours=1\r\nOutdatedHours=1\r\nDlgInformationUp=0\r\nHideThisDialog=0\r\n"
+              "DlgInformationAlwaysOnTop=1\r\n");
 
     // Every value comes back as it was saved; a refresh switched off stays off.
     Settings saved{false, true, false, true, 0, 100, "23:59:58", "192.0.2.1|198.51.100.7"};
