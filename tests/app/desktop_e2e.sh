@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# End to end: the real Quillforth.exe under Wine as a Windows desktop treats it, in the namespaces
-# of tests/support/e2e_env.sh with a stand-in for the system's DNS client service: a DNS client
-# that takes no stop control and one whose stop is refused otherwise, "Start at login" as a logon
-# task, the tray icon after Explorer starts again, the cache saved by itself (and whole when the
-# program is killed during a save), and the end of the Windows session while the proxy serves.
-#     desktop_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-#                    FAKE_SERVICE_EXE
-# QF_E2E_SHOTS=DIR keeps a screenshot of the message box there.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# real Quillforth.exe as a Windows desktop treats it. A DNS client service that takes no stop and
+# one whose stop is refused otherwise, "Start at login" as a logon task, the tray icon after
+# Explorer starts again, the cache saved by itself (and whole after a kill during a save), and
+# the end of the session while the proxy serves. QF_E2E_SHOTS=DIR keeps a shot of the message box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

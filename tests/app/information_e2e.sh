@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# End to end: the statistics window and the about box of the real Quillforth.exe under Wine, in
-# the namespaces of tests/support/e2e_env.sh. The window counts the queries sent through the
-# running proxy, opens once however often "&Detail" is pressed, keeps its "Always on top" state
-# and position, and reopens at the next start when it was open at the end. "&Nslookup" finds no
-# nslookup.exe under Wine and says so. The web and mail links are not clicked: under Wine they
-# would start the host's browser.
-#     information_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-# QF_E2E_SHOTS=DIR keeps screenshots of the window under load and of the about box.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# statistics window and the about box of the real Quillforth.exe. The window counts the queries
+# through the proxy, opens once however often "&Detail" is pressed, keeps "Always on top" and its
+# place, and reopens at the next start when it was open at the end. "&Nslookup" finds no
+# nslookup.exe under Wine and says so. The links are not clicked: they would start the host's
+# browser. QF_E2E_SHOTS=DIR keeps shots of the window under load and of the about box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# End to end: the real Quillforth.exe under Wine in the namespaces of tests/support/e2e_env.sh,
-# with a stand-in for the system's DNS client service registered in its prefix. Queried with dig,
-# driven and read back with the window tool, ended through the tray's "&Exit" and Escape.
-#     quillforth_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-#                       FAKE_SERVICE_EXE
-# QF_E2E_SHOTS=DIR keeps screenshots of the main dialog, the tray menu and the message boxes there.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# real Quillforth.exe with a stand-in for the system's DNS client service, queried with dig,
+# driven and read with the window tool, ended through the tray's "&Exit" and Escape.
+# QF_E2E_SHOTS=DIR keeps shots of the main dialog, the tray menu and the message boxes there.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
