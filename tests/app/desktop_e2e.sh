@@ -61,8 +61,9 @@ check "a stop refused otherwise is told" \
 # Every hit changes the cache, so the program saves it every second; the kill comes as soon as a
 # save has begun to write its temporary file.
 query host000001.scale.test >/dev/null
-victims=$(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk '/Quillforth\.exe/ {print $1}')
-check "a save is caught under way and the program killed" killed "$(python3 - "$cache.tmp" $victims <<'PYTHON'
+# shellcheck disable=SC2046
+check "a save is caught under way and the program killed" killed "$(python3 - "$cache.tmp" \
+    $(windows_pids 'quillforth[.]exe') <<'PYTHON'
 import os, signal, sys, time
 deadline = time.monotonic() + 15
 while time.monotonic() < deadline:

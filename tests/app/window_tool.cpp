@@ -38,6 +38,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -185,10 +187,8 @@ int PrintListRows(HWND list, long limit) {
     }
     HWND header = reinterpret_cast<HWND>(::SendMessageA(list, LVM_GETHEADER, 0, 0));
     const auto columns = static_cast<int>(::SendMessageA(header, HDM_GETITEMCOUNT, 0, 0));
-    auto rows = static_cast<long>(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
-    if (limit >= 0 && limit < rows) {
-        rows = limit;
-    }
+    const auto count = static_cast<long>(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    const long rows = limit >= 0 ? std::min(limit, count) : count;
     for (long row = 0; row < rows; ++row) {
         std::string line;
         for (int column = 0; column < columns; ++column) {
@@ -248,14 +248,10 @@ int ClickListHeader(HWND list, int column, bool right) {
         return Result(::PostMessageA(header, WM_RBUTTONUP, 0, at));
     }
     ::SendMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    LARGE_INTEGER frequency{};
-    LARGE_INTEGER start{};
-    LARGE_INTEGER end{};
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
+    const auto start = std::chrono::steady_clock::now();
     ::SendMessageA(header, WM_LBUTTONUP, 0, at);
-    ::QueryPerformanceCounter(&end);
-    std::printf("%lld\n", (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("%lld\n", static_cast<long long>(took.count()));
     return 0;
 }
 

@@ -166,8 +166,7 @@ dns_client_service() {
     local options=${*:2}
     cp "$1" "$work/bin/dnscache.exe"
     # shellcheck disable=SC2046
-    kill -9 $(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk '/dnscache\.exe/ {print $1}') \
-        2>/dev/null
+    kill -9 $(windows_pids 'dnscache[.]exe') 2>/dev/null
     in_srv "$wine" sc delete Dnscache >/dev/null 2>&1
     in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\bin\\dnscache.exe $options" \
         >/dev/null 2>&1
@@ -282,12 +281,16 @@ e2e_start() {
     wait_serving
 }
 
-# Kills every Quillforth.exe of the namespace without warning: the Windows process is not always
-# the one that the shell started.
+# The pids of the namespace's processes whose command line matches the pattern (lower case): the
+# Windows process is not always the one that the shell started.
+windows_pids() {
+    ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk -v p="$1" 'tolower($0) ~ p {print $1}'
+}
+# Kills every Quillforth.exe of the namespace without warning.
 kill_program() {
     local victims victim
-    victims=$(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | grep -i 'Quillforth\.exe' |
-        awk '{print $1}')
+    victims=$(windows_pids 'quillforth[.]exe')
+    # shellcheck disable=SC2086
     kill -9 $victims "$program" 2>/dev/null
     wait "$program" 2>/dev/null
     for victim in $victims; do
