@@ -15,7 +15,7 @@ wineserver=/usr/lib/wine/wineserver
 caption="Quillforth v1.80"
 upstream_address=198.18.9.2
 failures=0
-work= prefix= display= srv= up= program=
+work='' prefix='' display='' srv='' up='' program=''
 
 e2e_require() {
     if [ "$(id -u)" -ne 0 ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null ||
