@@ -27,11 +27,10 @@ class COwner : public CDialog, public IInformationOwner {
 public:
     COwner() : CDialog(IDD_OUTDATED) { Create(); }
 
-    int count = 3;
     std::time_t start = std::time(nullptr) - kRunTime;
     std::vector<bool> alwaysOnTop;
 
-    [[nodiscard]] int CachedItemCount() const override { return count; }
+    [[nodiscard]] int CachedItemCount() const override { return 3; }
     [[nodiscard]] std::string LastUpdateText() const override { return "00:00:00"; }
     [[nodiscard]] std::string NextUpdateText() const override { return "Disabled"; }
     [[nodiscard]] std::time_t StartTime() const override { return start; }

@@ -24,10 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr char kProgressBarClass[] = "msctls_progress32";
 constexpr char kStopQuestion[] = "Are you sure to stop this progress ?";
 
-std::string TextOf(HWND window, int id) {
-    return CWindow(::GetDlgItem(window, id)).GetText();
-}
-
 void SendProgress(HWND window, const std::string& text, int position) {
     ::SendMessageA(window, WM_RESOLVE_PROGRESS, reinterpret_cast<WPARAM>(&text), position);
 }
@@ -192,7 +188,8 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
         EXPECT_EQ(job.Window(), window);
         ::SendMessageA(::GetDlgItem(window, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 2);
         SendProgress(window, "Finished 1, Success 1, Total 2.", 1);
-        EXPECT_EQ(TextOf(window, IDC_PROGRESS_TEXT), "Finished 1, Success 1, Total 2.");
+        EXPECT_EQ(CWindow(::GetDlgItem(window, IDC_PROGRESS_TEXT)).GetText(),
+                  "Finished 1, Success 1, Total 2.");
         // The button, Escape and Enter (which the dialog turns into IDCANCEL and IDOK) and the
         // close box.
         const std::pair<UINT, WPARAM> requests[] = {{WM_COMMAND, IDC_PROGRESS_CANCEL},
@@ -207,7 +204,7 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
             EXPECT_TRUE(::IsWindowVisible(window));
         }
         SendProgress(window, "Finished 2, Success 2, Total 2.", 2);
-        EXPECT_EQ(TextOf(window, IDC_PROGRESS_CANCEL), "Finished");
+        EXPECT_EQ(CWindow(::GetDlgItem(window, IDC_PROGRESS_CANCEL)).GetText(), "Finished");
         ::PostMessageA(window, WM_COMMAND, IDC_PROGRESS_CANCEL, 0);
     });
     EXPECT_EQ(dialog.DoModal(), IDOK);
