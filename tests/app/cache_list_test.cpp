@@ -17,25 +17,15 @@
 #include "core/dns_socket.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/support/fake_upstream.h"
-#include "tests/support/test_environment.h"
-#include "tests/win/gui_test_support.h"
+#include "tests/app/app_test.h"
 #include "ui/editable_list_ctrl.h"
-#include "win/controls.h"
 #include "win/dialog.h"
 
 namespace {
 
-using Texts = std::vector<std::string>;
 using Rows = std::vector<int>;
 
 constexpr int kFileNameBox = 0x47C;  // cmb13, the file name of an Explorer-style file dialog
-
-std::string TempPath(const std::string& name) {
-    char folder[MAX_PATH] = {};
-    ::GetTempPathA(MAX_PATH, folder);
-    return std::string(folder) + name;
-}
 
 std::string ReadFile(const std::string& path) {
     std::ostringstream text;
@@ -102,13 +92,7 @@ public:
     }
     [[nodiscard]] CListView View() const { return CListView(Item(IDC_CACHE_LIST)); }
     // One column's cells, top row first, as the list shows them.
-    [[nodiscard]] Texts Cells(int column) const {
-        Texts cells;
-        for (int row = 0; row < View().GetItemCount(); ++row) {
-            cells.push_back(View().GetItemText(row, column));
-        }
-        return cells;
-    }
+    [[nodiscard]] Texts Cells(int column) const { return ListTexts(Item(IDC_CACHE_LIST), column); }
     [[nodiscard]] std::string Row(int row) const {
         std::string text = View().GetItemText(row, 0);
         for (int column = 1; column < kCacheColumnCount; ++column) {
@@ -167,27 +151,45 @@ protected:
     CCacheHost m_host{m_file};
 };
 
-TEST_F(CacheList, HeaderClicksSortAscendingThenDescendingThenAscending) {
-    m_host.Add("b.test", "10.0.0.2");
-    m_host.Add("c.test", "10.0.0.3");
-    m_host.Add("a.test", "10.0.0.1");
+// Header clicks sort ascending, descending, ascending again; the selection and its mark stay with
+// their entries. Search then goes on from the mark, wraps around and looks into the addresses.
+TEST_F(CacheList, HeaderClicksSortKeepingTheSelectionAndSearchWrapsAround) {
+    m_host.Add("beta.test", "10.0.0.2|192.168.7.9");
+    m_host.Add("gamma.test", "10.0.0.3");
+    m_host.Add("alpha.test", "10.0.0.1");
     m_host.Open(m_profile);
-    // Without a saved layout: by ID, ascending.
-    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "1", "2"}));
-    EXPECT_EQ(m_host.list.SortKey(), 1);
-
+    EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"0", "1", "2"})) << "without a layout: by ID";
     m_host.Select({1, 2}, 2);
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"a.test", "b.test", "c.test"}));
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"alpha.test", "beta.test", "gamma.test"}));
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"c.test", "b.test", "a.test"}));
-    // The selection and its mark stay with their entries (IDs 1 and 2: c.test and a.test).
-    EXPECT_EQ(m_host.Selected(), (Rows{0, 2}));
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"gamma.test", "beta.test", "alpha.test"}));
+    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "IDs 1 and 2";
     EXPECT_EQ(m_host.Mark(), 2);
     m_host.ClickHeader(kDomainColumn);
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"a.test", "b.test", "c.test"}));
-    EXPECT_EQ(m_host.list.SortKey(), 2);
-    EXPECT_EQ(m_host.Row(0), "2,a.test,10.0.0.1,0,00/00 00:00");
+    EXPECT_EQ(m_host.Row(0), "2,alpha.test,10.0.0.1,0,00/00 00:00");
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"alpha.test", "beta.test", "gamma.test"}));
+
+    m_host.Select({0, 2}, 2);
+    m_host.list.Search("test");
+    EXPECT_EQ(m_host.Mark(), 0) << "from the last row on to the first";
+    EXPECT_EQ(m_host.Selected(), (Rows{0})) << "the previous mark's row is let go";
+    m_host.list.Search("168.7");
+    EXPECT_EQ(m_host.Mark(), 1) << "a part of the second address";
+    m_host.list.Search("168.7");
+    EXPECT_EQ(m_host.Mark(), 1) << "the mark's own row is tested last";
+    m_host.Select({2}, -1);
+    m_host.list.Search("");
+    EXPECT_EQ(m_host.Selected(), (Rows{1})) << "without a mark the search starts at row 1";
+    m_host.Select({0, 2}, 1);
+    m_host.list.Search("alpha");
+    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "other selected rows stay selected";
+
+    CMessageBoxAnswerer answerer;
+    m_host.list.Search("missing");
+    EXPECT_EQ(answerer.Texts(),
+              (Texts{"Cann't find a domain or ip address including such a keyword."}));
+    EXPECT_EQ(m_host.Mark(), 0);
 }
 
 // Equal hits go by ascending ID in both directions; counts far apart (a file may hold any 32-bit
@@ -220,34 +222,6 @@ TEST_F(CacheList, HitsAndLastHitDatesSortBothWays) {
         host.ClickHeader(column);
         EXPECT_EQ(host.Cells(kIdColumn), descending) << column;
     }
-}
-
-TEST_F(CacheList, SearchWrapsAroundAndLooksIntoTheAddresses) {
-    m_host.Add("alpha.test", "10.0.0.1");
-    m_host.Add("beta.test", "10.0.0.2|192.168.7.9");
-    m_host.Add("gamma.test", "10.0.0.3");
-    m_host.Open(m_profile);
-    m_host.Select({0, 2}, 2);
-    m_host.list.Search("test");
-    EXPECT_EQ(m_host.Mark(), 0) << "from the last row on to the first";
-    EXPECT_EQ(m_host.Selected(), (Rows{0})) << "the previous mark's row is let go";
-    m_host.list.Search("168.7");
-    EXPECT_EQ(m_host.Mark(), 1) << "a part of the second address";
-    m_host.list.Search("168.7");
-    EXPECT_EQ(m_host.Mark(), 1) << "the mark's own row is tested last";
-
-    m_host.Select({2}, -1);
-    m_host.list.Search("");
-    EXPECT_EQ(m_host.Selected(), (Rows{1})) << "without a mark the search starts at row 1";
-    m_host.Select({0, 2}, 1);
-    m_host.list.Search("alpha");
-    EXPECT_EQ(m_host.Selected(), (Rows{0, 2})) << "other selected rows stay selected";
-
-    CMessageBoxAnswerer answerer;
-    m_host.list.Search("missing");
-    EXPECT_EQ(answerer.Texts(),
-              (Texts{"Cann't find a domain or ip address including such a keyword."}));
-    EXPECT_EQ(m_host.Mark(), 0);
 }
 
 // The main dialog's part in the proxy's changes: it takes them through the pump, as the program
@@ -315,23 +289,7 @@ TEST_F(CacheList, ABurstOfHitsReachesTheListAsAFewMessages) {
     host.proxy.StopDnsServer();
 }
 
-// A learned entry's row comes at the end, also on a sorted list; a notification that comes after
-// the user deleted the entry brings no row back.
-TEST_F(CacheList, NotifiedEntriesAreAddedAtTheEndUnlessDeleted) {
-    m_host.Add("a.test", "10.0.0.1");
-    DnsItemPtr b = m_host.Add("b.test", "10.0.0.2");
-    m_host.Open(m_profile);
-    m_host.ClickHeader(kDomainColumn);
-    m_host.ClickHeader(kDomainColumn);  // b.test, a.test
-    m_host.list.RefreshCacheRow(m_host.Add("c.test", "10.0.0.9").get());
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"b.test", "a.test", "c.test"}));
-    m_host.Select({0}, 0);
-    m_host.Command(ID_CACHE_DELETE);
-    m_host.list.RefreshCacheRow(b.get());
-    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"a.test", "c.test"}));
-}
-
-TEST_F(CacheList, NewOnACachedDomainRefreshesItsRowInPlace) {
+TEST_F(CacheList, NewRefreshesACachedDomainInPlaceAndNumbersFromZeroAfterClear) {
     m_host.Add("a.test", "10.0.0.1", 4, 1'765'800'000);
     m_host.Add("b.test", "10.0.0.2", 7);
     m_host.Open(m_profile);
@@ -342,12 +300,7 @@ TEST_F(CacheList, NewOnACachedDomainRefreshesItsRowInPlace) {
               "0,a.test,10.9.9.9|10.9.9.8|2001:db8::9,4," + FormatLastHit(1'765'800'000));
     EXPECT_EQ(m_host.Cells(kIdColumn).size(), 2u);
     EXPECT_TRUE(Saved("a.test,10.9.9.9|10.9.9.8,0,4,1765800000,2001:db8::9"));
-}
 
-TEST_F(CacheList, ClearThenNewNumbersFromZero) {
-    m_host.Add("a.test", "10.0.0.1");
-    m_host.Add("b.test", "10.0.0.2");
-    m_host.Open(m_profile);
     {
         CMessageBoxAnswerer no(IDNO);
         m_host.Command(ID_CACHE_CLEAR);
@@ -422,8 +375,9 @@ TEST_F(CacheList, DeleteAndClearHitsWorkOnTheSelection) {
 }
 
 // Delete Outdated removes many rows at once: the rest keep their order, and the selection, its
-// mark and the focus stay with their entries (or go with them).
-TEST_F(CacheList, DeletingManyRowsKeepsTheSelectionWithItsEntries) {
+// mark and the focus stay with their entries (or go with them). A notified entry gets its row at
+// the end, also on a sorted list, unless the user deleted it meanwhile.
+TEST_F(CacheList, RowsGoWithTheirEntriesAndNotifiedOnesComeAtTheEnd) {
     std::vector<DnsItemPtr> entries;
     for (int id = 0; id < 6; ++id) {
         entries.push_back(m_host.Add("e" + std::to_string(id) + ".test", "10.0.0.1"));
@@ -450,21 +404,18 @@ TEST_F(CacheList, DeletingManyRowsKeepsTheSelectionWithItsEntries) {
     EXPECT_EQ(m_host.Selected(), (Rows{0}));
     m_host.list.RefreshCacheRow(entries[0].get());
     EXPECT_EQ(m_host.Cells(kIdColumn), (Texts{"4", "0"})) << "an entry still cached gets a new row";
+
+    m_host.ClickHeader(kDomainColumn);
+    m_host.ClickHeader(kDomainColumn);  // e4.test, e0.test
+    m_host.list.RefreshCacheRow(m_host.Add("z.test", "10.0.0.9").get());
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"e4.test", "e0.test", "z.test"}));
+    m_host.Select({0}, 0);
+    m_host.Command(ID_CACHE_DELETE);
+    m_host.list.RefreshCacheRow(entries[4].get());
+    EXPECT_EQ(m_host.Cells(kDomainColumn), (Texts{"e0.test", "z.test"}));
 }
 
-TEST_F(CacheList, SaveSaysWhereItWroteOrThatItFailed) {
-    m_host.Open(m_profile);
-    CMessageBoxAnswerer answerer;
-    m_host.Command(ID_CACHE_SAVE);
-    const std::string nowhere = TempPath("no-such-folder\\DnsItem.csv");
-    CCacheHost unwritable(nowhere);
-    unwritable.Open(m_profile);
-    unwritable.Command(ID_CACHE_SAVE);
-    EXPECT_EQ(answerer.Texts(), (Texts{"Save to file " + m_file + " successfully.",
-                                       "Save to file " + nowhere + " failed."}));
-}
-
-TEST_F(CacheList, ImportReplacesSharedDomainsAndRewritesTheDefaultFile) {
+TEST_F(CacheList, ImportExportAndSave) {
     m_host.Add("a.test", "10.0.0.1", 7);
     m_host.Add("b.test", "10.0.0.2", 1);
     m_host.Open(m_profile);
@@ -490,28 +441,16 @@ TEST_F(CacheList, ImportReplacesSharedDomainsAndRewritesTheDefaultFile) {
     EXPECT_EQ(ReadFile(exported), ReadFile(m_file));
     ::DeleteFileA(imported.c_str());
     ::DeleteFileA(exported.c_str());
-}
 
-TEST_F(CacheList, TheLayoutIsRestoredUnlessItIsAnotherLists) {
-    m_host.Open(m_profile);
-    m_host.ClickHeader(kHitsColumn);
-    m_host.ClickHeader(kHitsColumn);
-    m_host.list.Control().ShowColumn(kIpColumn, false);
-    m_host.list.SaveLayout(m_profile);
-    CCacheHost restored(m_file);
-    restored.Add("a.test", "10.0.0.1", 1);
-    restored.Add("b.test", "10.0.0.2", 2);
-    restored.Open(m_profile);
-    EXPECT_EQ(restored.list.SortKey(), -4);
-    EXPECT_EQ(restored.Cells(kDomainColumn), (Texts{"b.test", "a.test"}));
-    EXPECT_FALSE(restored.list.Control().IsColumnShown(kIpColumn));
-
-    ListLayout four{-2, std::vector<ColumnLayout>(4, ColumnLayout{true, 40, 0})};
-    m_profile.WriteBinary("Settings", "Overview", EncodeListLayout(four));
-    CCacheHost other(m_file);
-    other.Open(m_profile);
-    EXPECT_EQ(other.list.SortKey(), 1);
-    EXPECT_TRUE(other.list.Control().IsColumnShown(kIpColumn));
+    // Save says where it wrote, or that it failed.
+    CMessageBoxAnswerer answerer;
+    m_host.Command(ID_CACHE_SAVE);
+    const std::string nowhere = TempPath("no-such-folder\\DnsItem.csv");
+    CCacheHost unwritable(nowhere);
+    unwritable.Open(m_profile);
+    unwritable.Command(ID_CACHE_SAVE);
+    EXPECT_EQ(answerer.Texts(), (Texts{"Save to file " + m_file + " successfully.",
+                                       "Save to file " + nowhere + " failed."}));
 }
 
 }  // namespace

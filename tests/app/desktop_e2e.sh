@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# End to end: the real Quillforth.exe under Wine as a Windows desktop treats it, in the namespaces
-# of tests/support/e2e_env.sh with a stand-in for the system's DNS client service: a DNS client
-# that takes no stop control and one whose stop is refused otherwise, "Start at login" as a logon
-# task, the tray icon after Explorer starts again, the cache saved by itself (and whole when the
-# program is killed during a save), and the end of the Windows session while the proxy serves.
-#     desktop_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-#                    FAKE_SERVICE_EXE
-# QF_E2E_SHOTS=DIR keeps a screenshot of the message box there.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# real Quillforth.exe as a Windows desktop treats it. A DNS client service that takes no stop and
+# one whose stop is refused otherwise, "Start at login" as a logon task, the tray icon after
+# Explorer starts again, the cache saved by itself (and whole after a kill during a save), and
+# the end of the session while the proxy serves. QF_E2E_SHOTS=DIR keeps a shot of the message box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -15,38 +12,18 @@ run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 logon_task=$prefix/drive_c/windows/system32/tasks/Quillforth
 cache=$work/bin/DnsItem.csv
 entries=50000
-cp "$5" "$work/bin/dnscache.exe"
-
-# The stand-in DNS client service, ended if it runs, registered again with OPTIONS and started.
-service_with() {
-    # shellcheck disable=SC2046
-    kill -9 $(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk '/dnscache\.exe/ {print $1}') \
-        2>/dev/null
-    in_srv "$wine" sc delete Dnscache >/dev/null 2>&1
-    in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\bin\\dnscache.exe $*" \
-        >/dev/null 2>&1
-    in_srv "$wine" sc start Dnscache >/dev/null 2>&1
-    check_soon 6 "the DNS client service runs before the program starts (${*:-plain})" RUNNING \
-        service_state
-}
-service_state() {
-    in_srv "$wine" sc query Dnscache 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
-}
 task_registered() {
     [ -e "$logon_task" ] && echo yes || echo no
-}
-boxes() {
-    window count Quillforth
 }
 
 # ---- A DNS client that takes no stop control, as since Windows 10 ----
 e2e_install_exe "$1" CacheSaveSeconds=1
 in_srv "$wine" reg add "$run_key" /v Quillforth /t REG_SZ /d 'C:\Old\Quillforth.exe' /f \
     >/dev/null 2>&1
-service_with --no-stop
+dns_client_service "$5" --no-stop
 e2e_start
 sleep 1
-check "a DNS client that takes no stop control brings no message box" 0 "$(boxes)"
+check "a DNS client that takes no stop control brings no message box" 0 "$(window count Quillforth)"
 check "and keeps running while the proxy serves" RUNNING "$(service_state)"
 check "an older copy's Run value is gone" "" "$(reg_value "$run_key" Quillforth)"
 check "with Start at login off there is no logon task" no "$(task_registered)"
@@ -68,16 +45,13 @@ check "killed after the save period, the program has saved the name" 1 \
 
 # ---- A DNS client whose stop is refused otherwise; killed in the middle of a save ----
 rm -f "$cache.tmp"
-python3 - "$entries" "$cache" <<'PYTHON'
-import sys
-count, path = int(sys.argv[1]), sys.argv[2]
-with open(path, "w", newline="") as out:
-    out.write("#Domain,IP,TTL,HITS,LASTHITDATE\r\n")
-    for i in range(count):
-        out.write("host%06d.scale.test,198.19.%d.%d,3600,0,1750000000\r\n" % (i, i // 256 % 256, i % 256))
-PYTHON
+{
+    printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\n'
+    seq 0 $((entries - 1)) | awk '{printf "host%06d.scale.test,198.19.%d.%d,3600,0,1750000000\r\n",
+        $1, int($1 / 256) % 256, $1 % 256}'
+} >"$cache"
 # The stand-in takes the first stop and goes on running; Wine refuses the next one (1061).
-service_with --ignore-stop
+dns_client_service "$5" --ignore-stop
 e2e_start
 window command "$caption" 32784
 window command "$caption" 32783
@@ -87,8 +61,9 @@ check "a stop refused otherwise is told" \
 # Every hit changes the cache, so the program saves it every second; the kill comes as soon as a
 # save has begun to write its temporary file.
 query host000001.scale.test >/dev/null
-victims=$(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk '/Quillforth\.exe/ {print $1}')
-check "a save is caught under way and the program killed" killed "$(python3 - "$cache.tmp" $victims <<'PYTHON'
+# shellcheck disable=SC2046
+check "a save is caught under way and the program killed" killed "$(python3 - "$cache.tmp" \
+    $(windows_pids 'quillforth[.]exe') <<'PYTHON'
 import os, signal, sys, time
 deadline = time.monotonic() + 15
 while time.monotonic() < deadline:
@@ -102,20 +77,15 @@ PYTHON
 )"
 kill_program
 check "the cache file is whole after a kill during a save" "$((entries + 1)) lines, all whole" \
-    "$(python3 - "$cache" <<'PYTHON'
-import sys
-data = open(sys.argv[1], "rb").read()
-lines = data.split(b"\r\n")
-whole = (lines[0] == b"#Domain,IP,TTL,HITS,LASTHITDATE" and lines[-1] == b"" and
-         all(line.count(b",") == 4 for line in lines[1:-1]))
-print("%d lines, %s" % (len(lines) - 1, "all whole" if whole else "torn"))
-PYTHON
-)"
+    "$(python3 -c 'import sys
+lines = open(sys.argv[1], "rb").read().split(b"\r\n")
+print("%d lines, %s" % (len(lines) - 1, "all whole" if lines[0] == b"#Domain,IP,TTL,HITS,LASTHITDATE"
+      and lines[-1] == b"" and all(line.count(b",") == 4 for line in lines[1:-1]) else "torn"))' "$cache")"
 
 # ---- Windows ends the session while the proxy serves ----
 rm -f "$cache" "$cache.tmp"
 e2e_install_exe "$1"
-service_with
+dns_client_service "$5"
 e2e_start
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
 check "a name is learned just before the end" "www.example.test. 300 IN A 198.19.0.1" \

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/about_dlg.h"
+#include "app/launch.h"
 #include "app/registry_profile.h"
 #include "app/settings.h"
 #include "core/dns_socket.h"
@@ -26,11 +27,10 @@ class COwner : public CDialog, public IInformationOwner {
 public:
     COwner() : CDialog(IDD_OUTDATED) { Create(); }
 
-    int count = 3;
     std::time_t start = std::time(nullptr) - kRunTime;
     std::vector<bool> alwaysOnTop;
 
-    [[nodiscard]] int CachedItemCount() const override { return count; }
+    [[nodiscard]] int CachedItemCount() const override { return 3; }
     [[nodiscard]] std::string LastUpdateText() const override { return "00:00:00"; }
     [[nodiscard]] std::string NextUpdateText() const override { return "Disabled"; }
     [[nodiscard]] std::time_t StartTime() const override { return start; }
@@ -45,17 +45,11 @@ protected:
     CUpstreamSettings upstream;
     CDnsSocket proxy{&cache, upstream};
     COwner owner;
-
-    CInformationDlg* Open(bool alwaysOnTop = true, bool owned = true) {
-        return CInformationDlg::Open(owner, owned ? owner.Hwnd() : nullptr, proxy, alwaysOnTop);
-    }
 };
 
 TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
     const std::time_t now = std::time(nullptr);
     owner.start = now - kRunTime;
-    const std::vector<StatisticsLine> lines = InformationLines(owner, {}, now);
-    ASSERT_EQ(lines.size(), 15u);
     const std::vector<StatisticsLine> expected{
         {"Cached DNS item", "3"},
         {"Cache last update", "00:00:00"},
@@ -73,14 +67,20 @@ TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
         {"Avg Respond time for cached requests(s)", "0.0000"},
         {"Avg Respond time of remote DNS server(s)", "0.0000"},
     };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(InformationLines(owner, {}, now), expected);
 }
 
-// Unowned here: Wine keeps an owned popup in the topmost band while only topmost windows lie
-// between it and its owner (Windows takes it out).
-TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
-    CInformationDlg* window = Open(true, false);
+// A saved place that no screen shows is ignored. Always on top follows the check box and is
+// handed to the owner (unowned here: Wine keeps an owned popup in the topmost band while only
+// topmost windows lie between it and its owner; Windows takes it out). Resizing keeps the width,
+// the check box and Close at the bottom, and stretches the list.
+TEST_F(InformationWindow, PlaceAlwaysOnTopAndResizing) {
+    ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
+                                               EncodeWindowRect({-9000, -9000, -8500, -8700})));
+    CInformationDlg* window = CInformationDlg::Open(owner, nullptr, proxy, true);
     ASSERT_NE(window, nullptr);
+    const RECT start = window->WindowRect();
+    EXPECT_GT(start.left, -1000);
     auto topmost = [&] {
         return (::GetWindowLongPtrA(window->Hwnd(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
     };
@@ -88,21 +88,11 @@ TEST_F(InformationWindow, AlwaysOnTopFollowsTheCheckBoxAndIsHandedToTheOwner) {
     CWindow(window->Item(IDC_ALWAYS_ON_TOP)).Send(BM_CLICK);
     EXPECT_FALSE(topmost());
     EXPECT_EQ(owner.alwaysOnTop, (std::vector<bool>{true, false}));
-    window->EndDialog(IDOK);
-}
 
-TEST_F(InformationWindow, ResizingKeepsTheWidthAndTheButtonsAtTheBottom) {
-    CInformationDlg* window = Open();
-    ASSERT_NE(window, nullptr);
-    const RECT start = window->WindowRect();
-
-    // The user drags the left edge 60 pixels out: the width stays.
     RECT proposed = start;
-    proposed.left -= 60;
+    proposed.left -= 60;  // the left edge dragged out
     window->Send(WM_SIZING, WMSZ_LEFT, reinterpret_cast<LPARAM>(&proposed));
     EXPECT_EQ(RectWidth(proposed), RectWidth(start));
-
-    // The bottom edge goes 100 pixels down: the check box and Close follow, the list stretches.
     proposed = start;
     proposed.bottom += 100;
     window->Send(WM_SIZING, WMSZ_BOTTOM, reinterpret_cast<LPARAM>(&proposed));
@@ -121,15 +111,7 @@ TEST_F(InformationWindow, ResizingKeepsTheWidthAndTheButtonsAtTheBottom) {
     window->EndDialog(IDOK);
 }
 
-TEST_F(InformationWindow, APositionThatNoScreenShowsIsIgnored) {
-    ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
-                                               EncodeWindowRect({-9000, -9000, -8500, -8700})));
-    CInformationDlg* window = Open();
-    ASSERT_NE(window, nullptr);
-    EXPECT_GT(window->WindowRect().left, -1000);
-    window->EndDialog(IDOK);
-}
-
+// A link that fails names what went wrong: the system's text for a known code, the number else.
 TEST(AboutBox, LinksTheWebAndMailAddressesAndReportsALinkThatFails) {
     std::vector<std::string> opened;
     CAboutDlg about(nullptr, [&opened](const std::string& url, int) {
@@ -146,6 +128,19 @@ TEST(AboutBox, LinksTheWebAndMailAddressesAndReportsALinkThatFails) {
     EXPECT_EQ(answers.Texts(), std::vector<std::string>{
                                    "Unable to open hyperlink:\n\nA sharing violation occurred. "});
     EXPECT_FALSE(about.MailLink().Visited());
+    EXPECT_EQ(HyperlinkErrorText(4), "Unable to open hyperlink:\n\nUnknown Error (4) occurred.");
+}
+
+TEST(BrowserCommandLine, CutsTheAssociationAtItsPlaceholderAndAppendsTheUrl) {
+    const std::string url = "https://veltmark.example/a";
+    EXPECT_EQ(BrowserCommandLine("\"C:\\Web\\browse.exe\" -nohome \"%1\" -dropped", url),
+              "\"C:\\Web\\browse.exe\" -nohome  " + url)
+        << "the quoted placeholder and all after it go";
+    EXPECT_EQ(BrowserCommandLine("C:\\Web\\browse.exe %1 -dropped", url),
+              "C:\\Web\\browse.exe  " + url);
+    EXPECT_EQ(BrowserCommandLine("C:\\Web\\browse.exe -new", url),
+              "C:\\Web\\browse.exe -new " + url)
+        << "without a placeholder the URL follows the whole command";
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# End to end: the statistics window and the about box of the real Quillforth.exe under Wine, in
-# the namespaces of tests/support/e2e_env.sh. The window counts the queries sent through the
-# running proxy, opens once however often "&Detail" is pressed, keeps its "Always on top" state
-# and position, and reopens at the next start when it was open at the end. "&Nslookup" finds no
-# nslookup.exe under Wine and says so. The web and mail links are not clicked: under Wine they
-# would start the host's browser.
-#     information_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-# QF_E2E_SHOTS=DIR keeps screenshots of the window under load and of the about box.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# statistics window and the about box of the real Quillforth.exe. The window counts the queries
+# through the proxy, opens once however often "&Detail" is pressed, keeps "Always on top" and its
+# place, and reopens at the next start when it was open at the end. "&Nslookup" finds no
+# nslookup.exe under Wine and says so. The links are not clicked: they would start the host's
+# browser. QF_E2E_SHOTS=DIR keeps shots of the window under load and of the about box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -37,8 +35,8 @@ check "the window names the upstream in use; no scheduled refresh has run, the n
     "$upstream_address 00:00:00 HH:MM:SS" \
     "$(values "Current DNS server" "Cache last update" "Cache next update" |
         sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/')"
-check "the window is on top" 0 "$(window topmost "$info"; echo $?)"
-window move "$info" 480 60
+check "the window is on top" 0 "$(window visible "$info" topmost; echo $?)"
+window rect "$info" 480 60 >/dev/null
 
 # One miss and two hits through the proxy.
 read -r total cached forwarded items _ <<<"$(values "${counters[@]}")"
@@ -78,11 +76,8 @@ check "unticking Always on top writes 0" 0 "$(ini_value DlgInformationAlwaysOnTo
 read -r left top right bottom <<<"$(window rect "$info")"
 moved="310 220 $((310 + right - left)) $((250 + bottom - top))"
 # shellcheck disable=SC2086
-window move "$info" $moved
-sleep 0.3
-check "the window moved" "$moved" "$(window rect "$info")"
-window command "$caption" 32772
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check "the window moved" "$moved" "$(window rect "$info" $moved)"
+check_exit
 check "Exit with the window open leaves it marked open" 1 "$(ini_value DlgInformationUp)"
 check "the window's place is stored" 1 \
     "$(reg_value 'HKCU\Software\Veltmark\Quillforth\Settings' DLG_INFORMATION_POS | grep -c .)"
@@ -90,7 +85,7 @@ check "the window's place is stored" 1 \
 e2e_start
 check_soon 5 "the next start opens the window again" 1 window count "$info"
 check "at its last position" "$moved" "$(window rect "$info")"
-check "no longer on top" 1 "$(window topmost "$info"; echo $?)"
+check "no longer on top" 1 "$(window visible "$info" topmost; echo $?)"
 
 # The about box, modal over the main dialog; "&Nslookup" finds no nslookup.exe under Wine.
 window command "$caption" 1018
@@ -109,8 +104,7 @@ check "a missing nslookup.exe is reported" "nslookup.exe : File not found or Bad
 # Escape closes the window; the program then ends with it marked closed.
 window key "$info" 27 1
 check_soon 3 "Escape closes the statistics window" 0 window count "$info"
-window command "$caption" 32772
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check_exit
 check "Escape then Exit leaves it marked closed" 0 "$(ini_value DlgInformationUp)"
 
 e2e_finish

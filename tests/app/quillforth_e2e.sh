@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# End to end: the real Quillforth.exe under Wine in the namespaces of tests/support/e2e_env.sh,
-# with a stand-in for the system's DNS client service registered in its prefix. Queried with dig,
-# driven and read back with the window tool, ended through the tray's "&Exit" and Escape.
-#     quillforth_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-#                       FAKE_SERVICE_EXE
-# QF_E2E_SHOTS=DIR keeps screenshots of the main dialog, the tray menu and the message boxes there.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
+# real Quillforth.exe with a stand-in for the system's DNS client service, queried with dig,
+# driven and read with the window tool, ended through the tray's "&Exit" and Escape.
+# QF_E2E_SHOTS=DIR keeps shots of the main dialog, the tray menu and the message boxes there.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -12,17 +10,8 @@ e2e_exe_setup "${@:1:4}" www.example.test='198.19.0.1|198.19.0.2|2001:db8::5'
 cached="www.example.test. 86400 IN A 198.19.0.1"
 stop=32784
 start=32783
-exit=32772
 
-# The DNS client service runs before the program starts; the program stops it while it serves
-# and starts it again when it stops.
-cp "$5" "$work/bin/dnscache.exe"
-in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\bin\\dnscache.exe" >/dev/null 2>&1
-in_srv "$wine" sc start Dnscache >/dev/null 2>&1
-service_state() {
-    in_srv "$wine" sc query Dnscache 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
-}
-check_soon 6 "the DNS client service runs before the program starts" RUNNING service_state
+dns_client_service "$5"
 shown() {
     window visible "$caption"
     echo $?
@@ -59,7 +48,7 @@ check "only the miss reached the upstream" "udp www.example.test" \
 check "an AAAA question gets its own answer, learned then answered from the cache" \
     "www.example.test. 300 IN AAAA 2001:db8::5,www.example.test. 86400 IN AAAA 2001:db8::5" \
     "$(query www.example.test AAAA),$(query www.example.test AAAA)"
-check "[::1] is answered from the cache" "$cached" "$(query6 www.example.test)"
+check "[::1] is answered from the cache" "$cached" "$(server=::1 query www.example.test)"
 check "an MX question always reaches the upstream" "udp www.example.test 28,udp www.example.test 15" \
     "$(query www.example.test MX >/dev/null; grep ' 28$\| 15$' "$upstream_log" | paste -sd,)"
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
@@ -100,8 +89,7 @@ check "the first copy still answers" "$cached" "$(query www.example.test)"
 check "the first copy stays hidden" 1 "$(shown)"
 
 # The tray menu's "&Exit" ends the program and saves the cache.
-window command "$caption" $exit
-check "Exit ends the program" "ended" "$(wait_ended "$program")"
+check_exit
 check_restored "after Exit"
 check "the cache file holds the learned entry" "www.example.test,198.19.0.1|198.19.0.2,300" \
     "$(grep -a '^www.example.test' "$work/bin/DnsItem.csv" | cut -d, -f1-3)"
@@ -157,8 +145,7 @@ check "with TCP port 53 taken the program still answers over UDP" "$cached" \
 check "its status box says that TCP is unavailable" "TCP on port 53 is unavailable" \
     "$(status_text | sed -n 1p)"
 kill "$holder" 2>/dev/null
-window command "$caption" $exit
-check "and it ends as usual" "ended" "$(wait_ended "$program")"
+check_exit "and it ends as usual"
 
 # Without IPv6 the program serves over IPv4 alone and says nothing about it.
 ip netns exec "$srv" sysctl -qw net.ipv6.conf.all.disable_ipv6=1

@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# End to end: batch resolving, the scheduled refresh and Delete Outdated of the real
-# Quillforth.exe under Wine, in the namespaces of tests/support/e2e_env.sh. A cache file of three
-# entries, one of which the fake upstream does not know; the refresh timer's tick is posted to
-# the dialog; a silent upstream keeps a run going while it is cancelled.
-#     resolve_e2e.sh QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT
-# QF_E2E_SHOTS=DIR keeps screenshots of the progress window during a run and of the Delete
-# Outdated dialog.
+# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): batch
+# resolving, the scheduled refresh (its timer's tick posted to the dialog) and Delete Outdated of
+# the real Quillforth.exe over three entries, one unknown upstream; a silent upstream keeps a run
+# going while it is cancelled. QF_E2E_SHOTS=DIR keeps shots of the progress window and the
+# Delete Outdated dialog.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -36,9 +34,6 @@ rows() {
 cache_file() {
     grep -av '^#' "$work/bin/DnsItem.csv" | tr -d '\r' | cut -d, -f1-4 | sort
 }
-mark_now() {
-    marked=$(date +%s)
-}
 # 1 when a clock time "%H:%M:%S" lies within 2 seconds of the time marked + OFFSET seconds.
 near_clock() {
     local delta=$((($(date -d "$1" +%s) - marked - $2 + 86400 * 2 + 43200) % 86400 - 43200))
@@ -52,7 +47,7 @@ e2e_start
 window combo "$caption" 1013 0
 sleep 0.3
 check "0 hours in the combo box stops the schedule" "Cache next update:  Disabled" "$(next_update)"
-mark_now
+marked=$(date +%s)
 window combo "$caption" 1013 2
 sleep 0.3
 check "2 hours in the combo box shows the time two hours ahead" 1 \
@@ -74,7 +69,7 @@ old.resolve.test,198.19.3.1,300,7" "$(cache_file)"
 check "a user's Resolve All leaves LastUpdateTime alone" 00:00:00 "$(ini_value LastUpdateTime)"
 
 # The refresh timer's tick: a finished run records its time and the next one is due in 2 hours.
-mark_now
+marked=$(date +%s)
 window "${timer_tick[@]}"
 wait_until 5 last_update_changed 00:00:00
 check "a finished run of the timer records its time as LastUpdateTime" 1 \

@@ -3,31 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/cache_list.h"
+#include "app/outdated_dlg.h"
 #include "app/resolve_progress_dlg.h"
-#include "core/dns_cache.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/upstream_test.h"
-#include "tests/win/gui_test_support.h"
+#include "tests/app/app_test.h"
 #include "win/controls.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
 
 constexpr char kProgressBarClass[] = "msctls_progress32";
 constexpr char kStopQuestion[] = "Are you sure to stop this progress ?";
-
-std::string TextOf(HWND window, int id) {
-    return CWindow(::GetDlgItem(window, id)).GetText();
-}
 
 void SendProgress(HWND window, const std::string& text, int position) {
     ::SendMessageA(window, WM_RESOLVE_PROGRESS, reinterpret_cast<WPARAM>(&text), position);
@@ -83,15 +78,14 @@ protected:
     CMessageBoxAnswerer boxes;
 };
 
-TEST(ResolveRows, EachModeTakesItsRowsFromTheTop) {
+// Each mode takes its rows from the top; with none to take it tells why and starts no run.
+TEST_F(BatchResolve, EachModeTakesItsRowsAndWithNoneItTellsWhy) {
     const std::vector<CacheRow> rows = {
         {"a.test", true, false}, {"b.test", false, true}, {"c.test", true, true}};
     EXPECT_EQ(DomainsToResolve(RESOLVE_ALL, rows), (Texts{"a.test", "b.test", "c.test"}));
     EXPECT_EQ(DomainsToResolve(RESOLVE_UNRESOLVED, rows), (Texts{"b.test"}));
     EXPECT_EQ(DomainsToResolve(RESOLVE_SELECTED, rows), (Texts{"b.test", "c.test"}));
-}
 
-TEST_F(BatchResolve, WithNothingToDoItTellsWhyAndStartsNoRun) {
     EXPECT_FALSE(RunResolve(owner, RESOLVE_ALL, false));
     EXPECT_FALSE(RunResolve(owner, RESOLVE_ALL, true));  // the refresh timer on an empty cache
     owner.rows = {{"a.test", true, false}, {"b.test", true, false}};
@@ -194,7 +188,8 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
         EXPECT_EQ(job.Window(), window);
         ::SendMessageA(::GetDlgItem(window, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 2);
         SendProgress(window, "Finished 1, Success 1, Total 2.", 1);
-        EXPECT_EQ(TextOf(window, IDC_PROGRESS_TEXT), "Finished 1, Success 1, Total 2.");
+        EXPECT_EQ(CWindow(::GetDlgItem(window, IDC_PROGRESS_TEXT)).GetText(),
+                  "Finished 1, Success 1, Total 2.");
         // The button, Escape and Enter (which the dialog turns into IDCANCEL and IDOK) and the
         // close box.
         const std::pair<UINT, WPARAM> requests[] = {{WM_COMMAND, IDC_PROGRESS_CANCEL},
@@ -209,7 +204,7 @@ TEST_F(ProgressWindow, AsksBeforeStoppingUntilTheBarIsFull) {
             EXPECT_TRUE(::IsWindowVisible(window));
         }
         SendProgress(window, "Finished 2, Success 2, Total 2.", 2);
-        EXPECT_EQ(TextOf(window, IDC_PROGRESS_CANCEL), "Finished");
+        EXPECT_EQ(CWindow(::GetDlgItem(window, IDC_PROGRESS_CANCEL)).GetText(), "Finished");
         ::PostMessageA(window, WM_COMMAND, IDC_PROGRESS_CANCEL, 0);
     });
     EXPECT_EQ(dialog.DoModal(), IDOK);
@@ -232,6 +227,61 @@ TEST_F(ProgressWindow, ARunThatFinishesWhileTheQuestionIsOpenEndsAsFinished) {
     EXPECT_EQ(dialog.DoModal(), IDOK);
     EXPECT_EQ(boxes.Texts(), (Texts{kStopQuestion}));
     EXPECT_FALSE(job.Cancelled());
+}
+
+constexpr std::time_t kNow = 1'800'000'000;
+constexpr std::time_t kHour = 3600;
+constexpr char kOutOfRange[] = "The value of hours must be between 1 and 100.";
+
+// Whole hours since the last hit count: 100 h 59 min is within 100 hours, 101 h is not, and an
+// entry never hit is always outdated. Each case: the hours, the last hit, whether it is removed.
+TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
+    const struct {
+        int hours;
+        std::time_t lastHit;
+        bool removed;
+    } cases[] = {{100, kNow - 100 * kHour - 59 * 60, false},
+                 {100, kNow - 101 * kHour, true},
+                 {100, 0, true},
+                 {100, kNow + kHour, false},
+                 {100, kNow, false},
+                 {1, kNow - kHour - 59 * 60, false},
+                 {1, kNow - 2 * kHour, true}};
+    for (const auto& entry : cases) {
+        CDnsItemMap cache;
+        cache.Learn("kept.test", CLockedStringList(true), 300, kNow);
+        cache.Learn("tested.test", CLockedStringList(true), 300, entry.lastHit);
+        const std::vector<DnsItemPtr> removed = RemoveOutdated(cache, entry.hours, kNow);
+        EXPECT_EQ(removed.size(), entry.removed ? 1u : 0u) << entry.hours << " " << entry.lastHit;
+        EXPECT_EQ(cache.Lookup("tested.test") == nullptr, entry.removed);
+    }
+}
+
+// OK stays open, with the focus back in the field, until it holds a whole number from 1 to 100.
+TEST(OutdatedDialog, OkTakesOnlyHoursFromOneToAHundred) {
+    CMessageBoxAnswerer boxes;
+    COutdatedDlg dialog;
+    dialog.m_hours = 7;
+    std::string shown;
+    CWhenWindowOpens watch(IDC_OUTDATED_HOURS, "Edit", [&](HWND window) {
+        HWND field = ::GetDlgItem(window, IDC_OUTDATED_HOURS);
+        shown = CWindow(field).GetText();
+        for (const char* refused : {"0", "101", "twelve"}) {
+            const size_t told = boxes.Texts().size();
+            CWindow(field).SetText(refused);
+            ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+            ASSERT_TRUE(PumpUntil([&] { return boxes.Texts().size() > told; }, 2000)) << refused;
+            PumpMessages(50);
+            EXPECT_TRUE(::IsWindowVisible(window)) << refused;
+            EXPECT_EQ(::GetFocus(), field) << refused;
+        }
+        CWindow(field).SetText("100");
+        ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    EXPECT_EQ(shown, "7");
+    EXPECT_EQ(boxes.Texts(), (Texts{kOutOfRange, kOutOfRange, "Please enter an integer."}));
+    EXPECT_EQ(dialog.m_hours, 100);
 }
 
 }  // namespace

@@ -15,13 +15,10 @@
 
 #include "app/ini_profile.h"
 #include "app/settings.h"
-#include "core/dns_cache.h"
-#include "core/dns_item_map.h"
 #include "res/resource.h"
 #include "res/window_messages.h"
-#include "tests/app/upstream_test.h"
+#include "tests/app/app_test.h"
 #include "tests/system/fake_ip_helper.h"
-#include "tests/win/gui_test_support.h"
 #include "win/application.h"
 #include "win/controls.h"
 #include "win/dialog.h"
@@ -29,7 +26,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
 
 const std::string kFallback(kFallbackDnsServer);
 
@@ -40,12 +36,6 @@ public:
 protected:
     bool InitInstance() override { return false; }
 };
-
-std::string TestIniPath() {
-    char folder[MAX_PATH] = {};
-    ::GetTempPathA(MAX_PATH, folder);
-    return std::string(folder) + "qf_server_box_test.ini";
-}
 
 // A stand-in for the main dialog: the real dialog template with the real server box, a proxy
 // object for SetDnsServers, the settings in an INI file of the test's own, and the forwarding of
@@ -61,10 +51,9 @@ public:
     }
 
     CTestApplication application;
-    CDnsItemMap cache;
     qftest::CSinkUpstream upstream;
     CDnsCache proxy{upstream};
-    CIniProfile profile{TestIniPath()};
+    CIniProfile profile{TempPath("qf_server_box_test.ini")};
     Settings settings;
     CServerList servers{*this};
     int saves = 0;
@@ -81,13 +70,7 @@ public:
     [[nodiscard]] const CUpstreamSettings& Upstream() const override { return upstream; }
 
     [[nodiscard]] std::string SavedDns() { return profile.ReadString("Dns", "<none>", "Settings"); }
-    [[nodiscard]] Texts Box() {
-        Texts texts;
-        for (int index = 0; index < servers.Control().GetCount(); ++index) {
-            texts.push_back(servers.Control().GetItemText(index));
-        }
-        return texts;
-    }
+    [[nodiscard]] Texts Box() { return ListTexts(List()); }
     void Fill(std::initializer_list<const char*> texts) {
         CLockedStringList list(true);
         for (const char* text : texts) {
@@ -127,9 +110,11 @@ protected:
     void OnTimer(UINT_PTR id) override { servers.OnTimer(id); }
 };
 
-// What the box shows is what is saved, without the proxy's own address or a text that is no
-// address.
-TEST(ServerBox, ShowsTheLoadedListAndSavesOnlyValidServers) {
+// The loaded list shows in the box; what is saved leaves out the proxy's own address and a text
+// that is no address. Every edit is validated: a refused text is named in the message and leaves
+// the box. Only a change of the first server switches the proxy at once and saves the list; a
+// deleted first server gives way to the next, and the only one is kept in use.
+TEST(ServerBox, EditsAreValidatedAndOnlyAChangeOfTheFirstServerSwitchesAndSaves) {
     FakeIpHelper noAdapters;
     CServerListHost host;
     host.servers.Load("10.0.0.1|10.0.0.2", CAdapterList(noAdapters.Api()));
@@ -138,12 +123,7 @@ TEST(ServerBox, ShowsTheLoadedListAndSavesOnlyValidServers) {
     host.servers.Control().AddItem("127.0.0.1");
     host.servers.Control().AddItem("no address");
     EXPECT_EQ(host.servers.DnsSetting(), "10.0.0.1|10.0.0.2");
-}
 
-// Every edit is validated: a refused text is named in the message and leaves the box. Only a
-// change of the first server switches the proxy at once and saves the list.
-TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
-    CServerListHost host;
     host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
     CMessageBoxAnswerer answerer;
     host.Edit(1, "10.0.0.x");
@@ -189,23 +169,18 @@ TEST(ServerBox, InvalidTextsAreRefusedAndOnlyANewFirstServerSwitchesAndSaves) {
     EXPECT_EQ(host.Send(WM_SERVERLIST_CHANGED, kServerListShown, 0), 1);
     EXPECT_EQ(host.Send(WM_SERVERLIST_CHANGED, 9, 0), 1);
     EXPECT_EQ(host.saves, 3);
-}
 
-TEST(ServerBox, DeletingTheFirstServerSwitchesToTheNextAndTheOnlyOneIsKeptInUse) {
-    CServerListHost host;
     host.Fill({"10.0.0.1", "10.0.0.2"});
-    CMessageBoxAnswerer answerer;
-
     host.Press(0, VK_DELETE);
     EXPECT_EQ(host.Box(), (Texts{"10.0.0.2"}));
     EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
     // Saved while the box still held the deleted server: neither the file nor the list keeps it.
     EXPECT_EQ(host.SavedDns(), "10.0.0.2");
     EXPECT_EQ(host.servers.Servers().Texts(), (Texts{"10.0.0.2"}));
-    EXPECT_TRUE(answerer.Texts().empty());
+    EXPECT_EQ(answerer.Texts().size(), 3u);
 
     host.Press(0, VK_DELETE);
-    EXPECT_EQ(answerer.Texts(), (Texts{"You must set up at least one DNS server."}));
+    EXPECT_EQ(answerer.Texts().back(), "You must set up at least one DNS server.");
     EXPECT_TRUE(host.Box().empty()) << "the box goes on and deletes it";
     EXPECT_EQ(host.upstream.CurrentDnsServer(), "10.0.0.2");
 

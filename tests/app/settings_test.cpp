@@ -4,24 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/ini_profile.h"
+#include "app/registry_profile.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-std::string TempIniPath() {
-    char folder[MAX_PATH] = {};
-    ::GetTempPathA(MAX_PATH, folder);
-    char name[MAX_PATH] = {};
-    ::GetTempFileNameA(folder, "qf", 0, name);
-    ::DeleteFileA(name);  // the store creates it
-    return name;
-}
+using Bytes = std::vector<uint8_t>;
 
 // A fresh INI file in the temporary folder, deleted afterwards.
 class SettingsFile : public ::testing::Test {
@@ -31,28 +26,20 @@ protected:
     void Write(const char* key, const std::string& value) {
         ::WritePrivateProfileStringA("Settings", key, value.c_str(), m_path.c_str());
     }
-    [[nodiscard]] std::string Stored(const char* key) const {
-        char value[1024] = {};
-        ::GetPrivateProfileStringA("Settings", key, "<missing>", value, sizeof(value),
-                                   m_path.c_str());
-        return value;
-    }
-    // The file's lines that are not empty.
-    [[nodiscard]] Lines FileLines() const {
-        std::ifstream file(m_path);
-        Lines lines;
-        for (std::string line; std::getline(file, line);) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            if (!line.empty()) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
+    [[nodiscard]] std::string FileText() const {
+        std::ostringstream text;
+        text << std::ifstream(m_path, std::ios::binary).rdbuf();
+        return text.str();
     }
 
-    const std::string m_path = TempIniPath();
+    const std::string m_path = [] {
+        char folder[MAX_PATH] = {};
+        char name[MAX_PATH] = {};
+        ::GetTempPathA(MAX_PATH, folder);
+        ::GetTempFileNameA(folder, "qf", 0, name);
+        ::DeleteFileA(name);  // the store creates it
+        return std::string(name);
+    }();
     CIniProfile m_profile{m_path};
 };
 
@@ -61,10 +48,10 @@ TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
     EXPECT_EQ(::GetFileAttributesA(m_path.c_str()), INVALID_FILE_ATTRIBUTES)
         << "reading creates nothing";
     SaveSettings(m_profile, settings);
-    EXPECT_EQ(FileLines(),
-              (Lines{"[Settings]", "Dns=127.0.0.1", "LastUpdateTime=00:00:00", "StartAtLogin=1",
-                     "UpdateHours=1", "OutdatedHours=1", "DlgInformationUp=0", "HideThisDialog=0",
-                     "DlgInformationAlwaysOnTop=1"}));
+    EXPECT_EQ(FileText(),
+              "[Settings]\r\nDns=127.0.0.1\r\nLastUpdateTime=00:00:00\r\nStartAtLogin=1\r\n"
+              "UpdateHours=1\r\nOutdatedHours=1\r\nDlgInformationUp=0\r\nHideThisDialog=0\r\n"
+              "DlgInformationAlwaysOnTop=1\r\n");
 
     // Every value comes back as it was saved; a refresh switched off stays off.
     Settings saved{false, true, false, true, 0, 100, "23:59:58", "192.0.2.1|198.51.100.7"};
@@ -92,8 +79,8 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     settings.updateHours = 30;
     SaveSettings(m_profile, settings);
     EXPECT_EQ(settings.updateHours, 1);
-    EXPECT_EQ(Stored("UpdateHours"), "1");
-    EXPECT_EQ(Stored("StartAtLogin"), "1");
+    EXPECT_EQ(m_profile.ReadString("UpdateHours", "", "Settings"), "1");
+    EXPECT_EQ(m_profile.ReadString("StartAtLogin", "", "Settings"), "1");
 
     std::string servers;
     while (servers.size() <= 300) {
@@ -103,25 +90,20 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     EXPECT_EQ(LoadSettings(m_profile).dns, servers.substr(0, 255));
 }
 
-constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-bool LogonTaskExists() {
-    char folder[MAX_PATH] = {};
-    ::GetSystemDirectoryA(folder, MAX_PATH);
-    return ::GetFileAttributesA((std::string(folder) + "\\Tasks\\Quillforth").c_str()) !=
-           INVALID_FILE_ATTRIBUTES;
-}
-
 // Ticking "Start at login" registers the logon task (Wine keeps it as a file in the system's task
 // folder), unticking deletes it; the Run value of an older copy goes either way.
 TEST(Autostart, RegistersAndDeletesTheLogonTaskAndRemovesAnOldRunValue) {
+    constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+    constexpr char kOldCommand[] = "C:\\Old\\Quillforth.exe";
+    char folder[MAX_PATH] = {};
+    ::GetSystemDirectoryA(folder, MAX_PATH);
+    const std::string task = std::string(folder) + "\\Tasks\\Quillforth";
     for (const bool enable : {true, false}) {
-        constexpr char kOldCommand[] = "C:\\Old\\Quillforth.exe";
         ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, REG_SZ,
                                     kOldCommand, sizeof kOldCommand),
                   ERROR_SUCCESS);
         EXPECT_TRUE(SetAutostart(enable));
-        EXPECT_EQ(LogonTaskExists(), enable);
+        EXPECT_EQ(::GetFileAttributesA(task.c_str()) != INVALID_FILE_ATTRIBUTES, enable);
         EXPECT_NE(::RegGetValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, RRF_RT_ANY,
                                  nullptr, nullptr, nullptr),
                   ERROR_SUCCESS);
@@ -134,6 +116,59 @@ TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
     KeepSessionEndNotice(std::string(300, 'x'));
     EXPECT_EQ(TakeSessionEndNotice(), std::string(255, 'x'));
     EXPECT_EQ(TakeSessionEndNotice(), std::nullopt);
+}
+
+// The statistics window's place: four little-endian 32-bit numbers, read back through the
+// registry; a value of another size is not a rectangle (reading 16 bytes would take garbage).
+TEST(RegistryProfile, WindowRectangleRoundTripsAsSixteenLittleEndianBytes) {
+    RECT rect{-1200, 40, 300, 70000};
+    Bytes bytes = EncodeWindowRect(rect);
+    EXPECT_EQ(bytes, (Bytes{0x50, 0xFB, 0xFF, 0xFF, 40, 0, 0, 0, 0x2C, 0x01, 0, 0, 0x70, 0x11, 0x01,
+                            0x00}));
+    CRegistryProfile profile("Veltmark", "RegistryProfileTest");
+    ASSERT_TRUE(profile.WriteBinary("Settings", "Rect", bytes));
+    EXPECT_EQ(profile.ReadBinary("Settings", "Rect"), bytes);
+    EXPECT_FALSE(profile.ReadBinary("Settings", "Missing"));
+    std::optional<RECT> back = DecodeWindowRect(bytes);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(::EqualRect(&*back, &rect));
+    EXPECT_FALSE(DecodeWindowRect(Bytes(15, 0)));
+    EXPECT_FALSE(DecodeWindowRect(Bytes(17, 0)));
+}
+
+// [0:4) column count, [4:8) sort key, then per column [shown][width][position]. A layout of
+// another list, or with an impossible sort key, is ignored.
+TEST(RegistryProfile, ListLayoutRoundTripsInEightAndNinePerColumnBytesUnlessItDoesNotFit) {
+    ListLayout layout{
+        -2,  // domain, descending
+        {{true, 50, 0}, {true, 150, 2}, {false, 170, 1}, {true, 50, 3}, {true, 80, 4}}};
+    Bytes good = EncodeListLayout(layout);
+    ASSERT_EQ(good.size(), 53u);
+    EXPECT_EQ(Bytes(good.begin(), good.begin() + 8), (Bytes{5, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(good.begin() + 26, good.begin() + 35), (Bytes{0, 170, 0, 0, 0, 1, 0, 0, 0}));
+    std::optional<ListLayout> back = DecodeListLayout(good, 5);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->sortKey, -2);
+    ASSERT_EQ(back->columns.size(), 5u);
+    EXPECT_FALSE(back->columns[2].shown);
+    EXPECT_EQ(back->columns[2].width, 170);
+    EXPECT_EQ(back->columns[1].position, 2);
+
+    EXPECT_FALSE(DecodeListLayout(Bytes(good.begin(), good.end() - 1), 5)) << "cut short";
+    Bytes longer = good;
+    longer.push_back(0);
+    EXPECT_FALSE(DecodeListLayout(longer, 5));
+    EXPECT_FALSE(DecodeListLayout(Bytes(3, 0), 0));
+    Bytes liar = good;
+    liar[0] = 4;  // the size says five columns, the count says four
+    EXPECT_FALSE(DecodeListLayout(liar, 4));
+    EXPECT_FALSE(DecodeListLayout(liar, 5));
+
+    for (int32_t key : {6, -6, INT32_MIN, 5, -5, 0}) {
+        layout.sortKey = key;
+        EXPECT_EQ(DecodeListLayout(EncodeListLayout(layout), 5).has_value(), key > -6 && key < 6)
+            << "sort key " << key;
+    }
 }
 
 }  // namespace

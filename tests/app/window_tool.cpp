@@ -1,5 +1,6 @@
 // Drives a window of another program under Wine from a shell script, as a user would. CAPTION
-// names a dialog (window class "#32770"); exit code 2 when there is none. Verbs:
+// names a dialog (window class "#32770"); exit code 2 when there is none, 64 for a verb or
+// arguments not listed here. Moments (MS) are in milliseconds since 1970.
 //   text CAPTION CONTROL           prints the control's text
 //   command CAPTION ID             posts WM_COMMAND ID
 //   post CAPTION MSG WP LP         posts a message
@@ -7,31 +8,28 @@
 //   click CAPTION CONTROL          clicks a button or check box
 //   combo CAPTION CONTROL INDEX    chooses a combo box entry, telling the dialog as the user does
 //   settext CAPTION CONTROL TEXT   types into an edit
-//   visible|topmost CAPTION        exit 0 when the window is visible | stays on top
+//   visible CAPTION [topmost]      exit 0 when the window is visible (and stays on top)
 //   count CAPTION                  prints how many such windows exist
-//   rect CAPTION                   prints the window's screen rectangle "L T R B"
-//   move CAPTION L T [R B]         moves the window there (keeping its size without R B)
+//   rect CAPTION [L T [R B]]       moves the window there when given (keeping its size without
+//                                  R B), then prints its screen rectangle "L T R B"
 //   box CAPTION [ID]               prints the text of the message box of that caption (not of
 //                                  another dialog's), then presses its button ID (1 OK, 6 Yes)
 //   lines CAPTION CONTROL          prints a property list's lines as "LABEL<tab>VALUE"
-//   rows CAPTION LIST [N]          prints the first N (all) rows of a list view, a line each,
-//                                  its cells joined by commas
-//   header CAPTION LIST COLUMN [right]
-//                                  clicks a column header; a left click prints how many
+//   rows CAPTION LIST [N]          prints the first N (all) rows of a list view, cells joined by
+//   "," header CAPTION LIST COLUMN [right]  clicks a column header; a left click prints how many
 //                                  milliseconds the program took to handle it
 //   waitrows CAPTION LIST N SECONDS  waits until the list view shows N rows; prints that moment
 //   watch CAPTION CONTROL SECONDS  prints "MS TEXT" whenever the control's text in the dialog of
 //                                  that caption changes, until a message box of that caption
 //                                  shows: "MS box TEXT", left open
 //   tray CAPTION [remove]          prints "shown" when the shell holds the dialog's tray icon,
-//                                  else "none"; with remove it takes the icon out first, as an
-//                                  Explorer that starts again has lost it
+//                                  else "none"; remove takes it out first, as an Explorer that
+//                                  starts again has lost it
 //   taskbarcreated                 broadcasts "TaskbarCreated", as a new Explorer does
 //   menu                           prints "open" when a popup menu is open, then closes it
-//   adapters                       prints each adapter's name and DNS servers
+//   adapters                       prints the first adapter's name and DNS servers
 //   balloon                        prints the text of the help balloon on show
 //   pointer X Y                    moves the mouse pointer
-// Moments (MS) are in milliseconds since 1970.
 #include <winsock2.h>
 
 #include <iphlpapi.h>
@@ -40,6 +38,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,30 +57,27 @@ int Result(bool ok) {
     return ok ? 0 : 1;
 }
 
-int PrintAdapters() {
+int PrintFirstAdapter() {
     ULONG size = 0;
     ::GetAdaptersInfo(nullptr, &size);
     std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
-    auto* adapters = reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data());
-    if (size == 0 || ::GetAdaptersInfo(adapters, &size) != ERROR_SUCCESS) {
+    auto* adapter = reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data());
+    if (size == 0 || ::GetAdaptersInfo(adapter, &size) != ERROR_SUCCESS) {
         return 1;
     }
-    for (PIP_ADAPTER_INFO adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
-        std::string servers;
-        ULONG perSize = 0;
-        ::GetPerAdapterInfo(adapter->Index, nullptr, &perSize);
-        std::vector<std::uint64_t> perBuffer(perSize / sizeof(std::uint64_t) + 1);
-        auto* info = reinterpret_cast<PIP_PER_ADAPTER_INFO>(perBuffer.data());
-        if (perSize != 0 && ::GetPerAdapterInfo(adapter->Index, info, &perSize) == ERROR_SUCCESS) {
-            for (PIP_ADDR_STRING server = &info->DnsServerList; server != nullptr;
-                 server = server->Next) {
-                if (server->IpAddress.String[0] != '\0') {
-                    servers += (servers.empty() ? "" : ",") + std::string(server->IpAddress.String);
-                }
+    ULONG infoSize = 0;
+    ::GetPerAdapterInfo(adapter->Index, nullptr, &infoSize);
+    std::vector<std::uint64_t> infoBuffer(infoSize / sizeof(std::uint64_t) + 1);
+    auto* info = reinterpret_cast<PIP_PER_ADAPTER_INFO>(infoBuffer.data());
+    std::string servers;
+    if (infoSize != 0 && ::GetPerAdapterInfo(adapter->Index, info, &infoSize) == ERROR_SUCCESS) {
+        for (PIP_ADDR_STRING server = &info->DnsServerList; server; server = server->Next) {
+            if (server->IpAddress.String[0] != '\0') {
+                servers += (servers.empty() ? "" : ",") + std::string(server->IpAddress.String);
             }
         }
-        std::printf("%s %s\n", adapter->AdapterName, servers.c_str());
     }
+    std::printf("%s %s\n", adapter->AdapterName, servers.c_str());
     return 0;
 }
 
@@ -109,8 +106,7 @@ int PrintShownBalloon() {
 
 int CountDialogs(const char* caption) {
     int count = 0;
-    HWND window = nullptr;
-    while ((window = ::FindWindowExA(nullptr, window, "#32770", caption)) != nullptr) {
+    for (HWND window = nullptr; (window = ::FindWindowExA(nullptr, window, "#32770", caption));) {
         ++count;
     }
     std::printf("%d\n", count);
@@ -191,10 +187,8 @@ int PrintListRows(HWND list, long limit) {
     }
     HWND header = reinterpret_cast<HWND>(::SendMessageA(list, LVM_GETHEADER, 0, 0));
     const auto columns = static_cast<int>(::SendMessageA(header, HDM_GETITEMCOUNT, 0, 0));
-    auto rows = static_cast<long>(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
-    if (limit >= 0 && limit < rows) {
-        rows = limit;
-    }
+    const auto count = static_cast<long>(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    const long rows = limit >= 0 ? std::min(limit, count) : count;
     for (long row = 0; row < rows; ++row) {
         std::string line;
         for (int column = 0; column < columns; ++column) {
@@ -254,14 +248,10 @@ int ClickListHeader(HWND list, int column, bool right) {
         return Result(::PostMessageA(header, WM_RBUTTONUP, 0, at));
     }
     ::SendMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    LARGE_INTEGER frequency{};
-    LARGE_INTEGER start{};
-    LARGE_INTEGER end{};
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
+    const auto start = std::chrono::steady_clock::now();
     ::SendMessageA(header, WM_LBUTTONUP, 0, at);
-    ::QueryPerformanceCounter(&end);
-    std::printf("%lld\n", (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("%lld\n", static_cast<long long>(took.count()));
     return 0;
 }
 
@@ -276,30 +266,12 @@ int ChooseComboEntry(HWND dialog, int id, int index) {
 }
 
 // A message box is a dialog whose text has the id 0xFFFF; other dialogs may share its caption.
-struct DialogSearch {
-    const char* caption;
-    bool messageBox;
-    HWND found;
-};
-
-BOOL CALLBACK FindDialogOfKind(HWND window, LPARAM search) {
-    auto* wanted = reinterpret_cast<DialogSearch*>(search);
-    char className[16] = {};
-    char caption[256] = {};
-    ::GetClassNameA(window, className, sizeof className);
-    ::GetWindowTextA(window, caption, sizeof caption);
-    if (std::strcmp(className, "#32770") != 0 || std::strcmp(caption, wanted->caption) != 0 ||
-        (::GetDlgItem(window, 0xFFFF) != nullptr) != wanted->messageBox) {
-        return TRUE;
-    }
-    wanted->found = window;
-    return FALSE;
-}
-
 HWND FindDialogOfKind(const char* caption, bool messageBox) {
-    DialogSearch search{caption, messageBox, nullptr};
-    ::EnumWindows(FindDialogOfKind, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND window = nullptr;
+    while ((window = ::FindWindowExA(nullptr, window, "#32770", caption)) != nullptr &&
+           (::GetDlgItem(window, 0xFFFF) != nullptr) != messageBox) {
+    }
+    return window;
 }
 
 std::string DialogItemText(HWND dialog, int id) {
@@ -386,25 +358,22 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
     if (verb == "tray" && (count == 0 || (count == 1 && std::strcmp(args[0], "remove") == 0))) {
         return PrintTrayIcon(window, count == 1);
     }
-    if (verb == "visible" && count == 0) {
-        return Result(::IsWindowVisible(window));
-    }
-    if (verb == "topmost" && count == 0) {
-        return Result((::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+    if (verb == "visible" && (count == 0 || (count == 1 && std::strcmp(args[0], "topmost") == 0))) {
+        const bool topmost = (::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        return Result(::IsWindowVisible(window) && (topmost || count == 0));
     }
     RECT rect{};
     ::GetWindowRect(window, &rect);
-    if (verb == "rect" && count == 0) {
+    if (verb == "rect" && count % 2 == 0 && count <= 4) {
+        if (count > 0) {
+            const int width = count == 4 ? number(2) - number(0) : rect.right - rect.left;
+            const int height = count == 4 ? number(3) - number(1) : rect.bottom - rect.top;
+            ::SetWindowPos(window, nullptr, number(0), number(1), width, height,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+            ::GetWindowRect(window, &rect);
+        }
         std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
         return 0;
-    }
-    if (verb == "move" && (count == 2 || count == 4)) {
-        const int left = number(0);
-        const int top = number(1);
-        const int width = count == 4 ? number(2) - left : rect.right - rect.left;
-        const int height = count == 4 ? number(3) - top : rect.bottom - rect.top;
-        return Result(::SetWindowPos(window, nullptr, left, top, width, height,
-                                     SWP_NOZORDER | SWP_NOACTIVATE));
     }
     if (verb == "lines" && count == 1) {
         return PrintPropertyLines(control);
@@ -424,7 +393,7 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
 int main(int argc, char** argv) {
     const std::string verb = argc > 1 ? argv[1] : "";
     if (verb == "adapters" && argc == 2) {
-        return PrintAdapters();
+        return PrintFirstAdapter();
     }
     if (verb == "balloon" && argc == 2) {
         return PrintShownBalloon();
@@ -457,8 +426,7 @@ int main(int argc, char** argv) {
     }
     const int result = RunOnDialog(verb, window, argv + 3, argc - 3);
     if (result == 64) {
-        std::fputs("qf_window_tool: unknown verb or arguments; see its source for the usage\n",
-                   stderr);
+        std::fputs("qf_window_tool: unknown verb or arguments; see its source\n", stderr);
     }
     return result;
 }

@@ -1,14 +1,13 @@
-# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine. It gives them a
-# world of their own: a network namespace for the program (its wineserver and Xvfb too, as the
-# sockets and the display live there), a fake upstream DNS server in a second namespace joined by
-# a veth pair in 198.18.0.0/15 with no route out, a fresh Wine prefix, and helpers to drive the
-# program's windows with the window tool and to query it with dig. A script calls e2e_require
-# (exit 77, skipped, without root, Wine, Xvfb, ip or dig), e2e_setup, e2e_install_exe (or both
-# through e2e_exe_setup), e2e_start ($program is its pid), its checks, then e2e_finish.
-# After e2e_setup: $work (a scratch folder removed at exit), $prefix, $display, $srv and $up (the
-# namespaces), $upstream_address, $upstream_pid, $upstream_log (one line per query that reached
-# the upstream: "udp NAME" or "tcp NAME"), $adapter, $adapter_servers (what the adapter's
-# "NameServer" holds before any takeover), $interface_key and $record_key.
+# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine: a network
+# namespace for the program (its wineserver and Xvfb too: the sockets and the display live there),
+# a fake upstream DNS server in a second one joined by a veth pair in 198.18.0.0/15 with no route
+# out, a fresh Wine prefix, and helpers to drive the program's windows with the window tool and to
+# query it with dig. A script calls e2e_require (exit 77, skipped, without root, Wine, Xvfb, ip or
+# dig), e2e_setup and e2e_install_exe (or both through e2e_exe_setup), e2e_start ($program is its
+# pid), its checks, then e2e_finish. After e2e_setup: $work (removed at exit), $prefix, $display,
+# $srv and $up (the namespaces), $upstream_address, $upstream_pid, $upstream_log (a line "udp NAME"
+# or "tcp NAME", then the type unless A, per query that reached it), $adapter, $adapter_servers
+# (its "NameServer" before any takeover), $interface_key and $record_key.
 # QF_E2E_SHOTS=DIR keeps the screenshots that the scripts take.
 
 wine=/usr/lib/wine/wine64
@@ -16,12 +15,7 @@ wineserver=/usr/lib/wine/wineserver
 caption="Quillforth v1.80"
 upstream_address=198.18.9.2
 failures=0
-work=
-prefix=
-display=
-srv=
-up=
-program=
+work='' prefix='' display='' srv='' up='' program=''
 
 e2e_require() {
     if [ "$(id -u)" -ne 0 ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null ||
@@ -83,23 +77,18 @@ in_srv() {
 window() {
     in_srv "$wine" "$window_tool" "$@" 2>/dev/null | tr -d '\r'
 }
-# dig against the proxy: the answer lines, blanks squeezed.
+# dig against the proxy (at $server, 127.0.0.1 unless set): the answer lines, blanks squeezed.
 query() {
-    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @127.0.0.1 "$@" | tr -s '\t ' ' '
-}
-# The same through the proxy's IPv6 loopback address.
-query6() {
-    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer @::1 "$@" | tr -s '\t ' ' '
+    ip netns exec "$srv" dig +tries=1 +time=2 +noall +answer "@${server:-127.0.0.1}" "$@" |
+        tr -s '\t ' ' '
 }
 
-shots_wanted() {
-    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null
-}
 # A screenshot of the whole screen as SHOT, with the X windows XID... drawn in where they are:
-# under Xvfb without a window manager a window that opens over another one may show black in a
-# screenshot of the whole screen for a while; a window read on its own is right.
+# without a window manager a window opening over another may show black on the whole screen's
+# shot for a while; read on its own it is right.
 screenshot() {
-    shots_wanted || return 0
+    [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
+        return 0
     local shot=$QF_E2E_SHOTS/$1.png id info
     mkdir -p "$QF_E2E_SHOTS"
     in_srv xwd -root -silent | convert xwd:- "$shot"
@@ -144,6 +133,11 @@ wait_ended() {
 wait_serving() {
     wait_until 30 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 ready.test >/dev/null 2>&1
 }
+# The tray menu's "&Exit", checked to end the program.
+check_exit() {
+    window command "$caption" 32772
+    check "${1:-Exit ends the program}" ended "$(wait_ended "$program")"
+}
 
 # The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
 tray_text() {
@@ -166,6 +160,24 @@ ini_value() {
     tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
 
+# The stand-in for the system's DNS client service (FAKE_SERVICE_EXE, run with OPTIONS), ended if
+# it runs, registered again and started: the program stops it while it serves.
+dns_client_service() {
+    local options=${*:2}
+    cp "$1" "$work/bin/dnscache.exe"
+    # shellcheck disable=SC2046
+    kill -9 $(windows_pids 'dnscache[.]exe') 2>/dev/null
+    in_srv "$wine" sc delete Dnscache >/dev/null 2>&1
+    in_srv "$wine" sc create Dnscache binpath= "Z:${work//\//\\}\\bin\\dnscache.exe $options" \
+        >/dev/null 2>&1
+    in_srv "$wine" sc start Dnscache >/dev/null 2>&1
+    check_soon 6 "the DNS client service runs before the program starts (${options:-plain})" \
+        RUNNING service_state
+}
+service_state() {
+    in_srv "$wine" sc query Dnscache 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
+}
+
 # The fake upstream answers the given names; it runs until stop_upstream or the end.
 start_upstream() {
     FAKE_UPSTREAM_LOG=$upstream_log ip netns exec "$up" python3 "$fake_upstream" \
@@ -177,7 +189,8 @@ stop_upstream() {
     kill "$upstream_pid" 2>/dev/null
     wait_until 5 ended "$upstream_pid"
 }
-# Something in NAMESPACE holds UDP port 53 of ADDRESS and answers nothing: $holder until killed.
+# Something in NAMESPACE holds port 53 (UDP, or tcp) of ADDRESS and answers nothing: $holder
+# until killed.
 hold_port53() {
     ip netns exec "$1" python3 -c 'import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM if sys.argv[2] == "tcp" else socket.SOCK_DGRAM)
@@ -191,12 +204,11 @@ time.sleep(60)' "$2" "${3:-udp}" &
 
 # e2e_setup WINE_TEMPLATE_SCRIPT FAKE_UPSTREAM_PY WINDOW_TOOL_EXE [NAME=IP[|IP...] ...]
 e2e_setup() {
-    local template
+    local template namespace
     template=$("$1") || exit 1
     fake_upstream=$2
     window_tool=$3
     shift 3
-
     srv=qfe-srv-$$
     up=qfe-up-$$
     work=$(mktemp -d)
@@ -204,7 +216,6 @@ e2e_setup() {
     upstream_log=$work/upstream.log
     trap e2e_cleanup EXIT
 
-    local namespace
     for namespace in "$srv" "$up"; do
         ip netns add "$namespace"
         ip -n "$namespace" link set lo up
@@ -234,11 +245,10 @@ e2e_setup() {
     # The wineserver must live in the namespace: the program's sockets are its sockets.
     in_srv "$wineserver" -p >/dev/null 2>&1 </dev/null
 
-    # The adapter of the namespace gets its interface key, which a fresh prefix lacks, holding the
-    # servers that the system reports for it (under Wine: the host's resolver, which the
-    # namespace cannot reach): a takeover must point it at the proxy and a restore bring them
-    # back.
-    read -r adapter adapter_servers <<<"$(window adapters | head -1)"
+    # The adapter gets its interface key, which a fresh prefix lacks, holding the servers that the
+    # system reports for it (under Wine the host's, out of the namespace's reach): a takeover must
+    # point it at the proxy and a restore bring them back.
+    read -r adapter adapter_servers <<<"$(window adapters)"
     adapter_servers=${adapter_servers:-198.18.9.3}
     interface_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\$adapter"
     record_key='HKCU\Software\Veltmark\Quillforth\DnsServers'
@@ -258,9 +268,8 @@ e2e_install_exe() {
 # WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT, then the names the upstream answers. The
 # probe's host answers too, so that the upstream counts as up.
 e2e_exe_setup() {
-    local exe=$1
     e2e_setup "$4" "$3" "$2" www.example.com=198.19.0.9 "${@:5}"
-    e2e_install_exe "$exe"
+    e2e_install_exe "$1"
 }
 
 # Starts the installed program in the background ($program) and waits until it serves. The mouse
@@ -272,12 +281,16 @@ e2e_start() {
     wait_serving
 }
 
-# Kills every Quillforth.exe of the namespace without warning: the Windows process is not always
-# the one that the shell started.
+# The pids of the namespace's processes whose command line matches the pattern (lower case): the
+# Windows process is not always the one that the shell started.
+windows_pids() {
+    ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | awk -v p="$1" 'tolower($0) ~ p {print $1}'
+}
+# Kills every Quillforth.exe of the namespace without warning.
 kill_program() {
     local victims victim
-    victims=$(ip netns pids "$srv" | xargs -r ps -o pid=,args= -p | grep -i 'Quillforth\.exe' |
-        awk '{print $1}')
+    victims=$(windows_pids 'quillforth[.]exe')
+    # shellcheck disable=SC2086
     kill -9 $victims "$program" 2>/dev/null
     wait "$program" 2>/dev/null
     for victim in $victims; do

@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """A fake upstream DNS server for end-to-end tests: answers from a fixed table, over UDP and TCP on
-the same address and port.
+the same address and port, until it is killed.
 
     fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...] ...
 
 Names in the table get their addresses with TTL 300: an A question the IPv4 ones, an AAAA
 question the IPv6 ones, any other type no answer; every other name gets a name error. A name
 written with a leading "+" is too big for UDP: there its reply has the TC bit set and only the
-first address, and over TCP it is whole. Each query is appended to the file given by
-$FAKE_UPSTREAM_LOG as a line "udp NAME" or "tcp NAME", so a test can tell which queries reached
-the upstream and how. Runs until it is killed.
+first address, and over TCP it is whole. Each query is appended to the file $FAKE_UPSTREAM_LOG
+as a line "udp NAME" or "tcp NAME", then its type unless A, so a test can tell which queries
+reached the upstream and how.
 """
 import os
 import socket
@@ -30,23 +30,19 @@ def answer(packet, transport):
         position += 1 + length
     name = ".".join(labels)
     qtype = struct.unpack(">H", packet[position + 1:position + 3])[0]
-    log = os.environ.get("FAKE_UPSTREAM_LOG")
-    if log:
-        with log_lock, open(log, "a", encoding="latin-1") as names:
-            names.write(f"{transport} {name}" + ("" if qtype == 1 else f" {qtype}") + "\n")
-    known = name.lower() in table
+    if os.environ.get("FAKE_UPSTREAM_LOG"):
+        with log_lock, open(os.environ["FAKE_UPSTREAM_LOG"], "a", encoding="latin-1") as log:
+            log.write(f"{transport} {name}" + ("" if qtype == 1 else f" {qtype}") + "\n")
     family = {1: socket.AF_INET, 28: socket.AF_INET6}.get(qtype)
     addresses = [address for address in table.get(name.lower(), [])
                  if family == (socket.AF_INET6 if ":" in address else socket.AF_INET)]
-    flags = 0x8180 if known else 0x8183
+    flags = 0x8180 if name.lower() in table else 0x8183
     if transport == "udp" and name.lower() in truncated_names:
         flags |= 0x0200
         addresses = addresses[:1]
     header = packet[:2] + struct.pack(">HHHHH", flags, 1, len(addresses), 0, 0)
-    records = b"".join(
-        struct.pack(">HHHIH", 0xC00C, qtype, 1, 300, 16 if qtype == 28 else 4) +
-        socket.inet_pton(family, address)
-        for address in addresses)
+    records = b"".join(struct.pack(">HHHIH", 0xC00C, qtype, 1, 300, 16 if qtype == 28 else 4) +
+                       socket.inet_pton(family, address) for address in addresses)
     return header + packet[12:position + 1 + 4] + records
 
 
@@ -73,7 +69,7 @@ class TcpServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
 
 
-def main():
+if __name__ == "__main__":
     address, port = sys.argv[1], int(sys.argv[2])
     for entry in sys.argv[3:]:
         name, joined = entry.split("=", 1)
@@ -81,10 +77,5 @@ def main():
             name = name[1:]
             truncated_names.add(name.lower())
         table[name.lower()] = joined.split("|")
-    tcp = TcpServer((address, port), Tcp)
-    threading.Thread(target=tcp.serve_forever, daemon=True).start()
+    threading.Thread(target=TcpServer((address, port), Tcp).serve_forever, daemon=True).start()
     socketserver.UDPServer((address, port), Udp).serve_forever()
-
-
-if __name__ == "__main__":
-    main()
