@@ -90,27 +90,6 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     EXPECT_EQ(LoadSettings(m_profile).dns, servers.substr(0, 255));
 }
 
-// Ticking "Start at login" registers the logon task (Wine keeps it as a file in the system's task
-// folder), unticking deletes it; the Run value of an older copy goes either way.
-TEST(Autostart, RegistersAndDeletesTheLogonTaskAndRemovesAnOldRunValue) {
-    constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-    constexpr char kOldCommand[] = "C:\\Old\\Quillforth.exe";
-    char folder[MAX_PATH] = {};
-    ::GetSystemDirectoryA(folder, MAX_PATH);
-    const std::string task = std::string(folder) + "\\Tasks\\Quillforth";
-    for (const bool enable : {true, false}) {
-        ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, REG_SZ,
-                                    kOldCommand, sizeof kOldCommand),
-                  ERROR_SUCCESS);
-        EXPECT_TRUE(SetAutostart(enable));
-        EXPECT_EQ(::GetFileAttributesA(task.c_str()) != INVALID_FILE_ATTRIBUTES, enable);
-        EXPECT_NE(::RegGetValueA(HKEY_LOCAL_MACHINE, kRunKey, kAutostartValueName, RRF_RT_ANY,
-                                 nullptr, nullptr, nullptr),
-                  ERROR_SUCCESS);
-    }
-    EXPECT_TRUE(SetAutostart(false)) << "deleting a task that is not there is no failure";
-}
-
 // What the end of a session could not tell is shown at the next start, once.
 TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
     KeepSessionEndNotice(std::string(300, 'x'));
@@ -118,17 +97,13 @@ TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
     EXPECT_EQ(TakeSessionEndNotice(), std::nullopt);
 }
 
-// The statistics window's place: four little-endian 32-bit numbers, read back through the
-// registry; a value of another size is not a rectangle (reading 16 bytes would take garbage).
+// The statistics window's place: four little-endian 32-bit numbers; a value of another size is
+// not a rectangle (reading 16 bytes would take garbage).
 TEST(RegistryProfile, WindowRectangleRoundTripsAsSixteenLittleEndianBytes) {
     RECT rect{-1200, 40, 300, 70000};
     Bytes bytes = EncodeWindowRect(rect);
     EXPECT_EQ(bytes, (Bytes{0x50, 0xFB, 0xFF, 0xFF, 40, 0, 0, 0, 0x2C, 0x01, 0, 0, 0x70, 0x11, 0x01,
                             0x00}));
-    CRegistryProfile profile("Veltmark", "RegistryProfileTest");
-    ASSERT_TRUE(profile.WriteBinary("Settings", "Rect", bytes));
-    EXPECT_EQ(profile.ReadBinary("Settings", "Rect"), bytes);
-    EXPECT_FALSE(profile.ReadBinary("Settings", "Missing"));
     std::optional<RECT> back = DecodeWindowRect(bytes);
     ASSERT_TRUE(back);
     EXPECT_TRUE(::EqualRect(&*back, &rect));

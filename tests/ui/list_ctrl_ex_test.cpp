@@ -203,27 +203,4 @@ TEST(ListCtrlEx, TheLayoutComesBackOnAnotherListAndOneThatDoesNotFitIsRefused) {
     EXPECT_EQ(restored.Shown(), (Texts{"ID", "Hits", "Domain", "IP:down", "LastHitDate"}));
 }
 
-TEST(ListCtrlEx, TheSortedColumnsCellsAreTinted) {
-    // Each channel 10 % brighter, 255 from 232 up; a background that light all over goes darker.
-    EXPECT_EQ(TintColour(RGB(100, 231, 232)), RGB(110, 254, 255));
-    EXPECT_EQ(TintColour(RGB(240, 255, 255)), RGB(255, 255, 255));
-    EXPECT_EQ(TintColour(RGB(241, 241, 241)), RGB(233, 233, 233));
-
-    CListHost host;
-    host.Show(SW_SHOW);
-    PumpMessages(50);
-    const auto plain = static_cast<COLORREF>(host.View().Send(LVM_GETBKCOLOR));
-    // The second row's cells right of their texts: "ID" and "Domain", 60 pixels wide each.
-    const auto expectCells = [&](COLORREF id, COLORREF domain) {
-        RECT row{LVIR_BOUNDS, 0, 0, 0};
-        host.View().Send(LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
-        const Pixels pixels = PrintClient(host.View().Hwnd());
-        EXPECT_EQ(pixels.At(56, (row.top + row.bottom) / 2), id);
-        EXPECT_EQ(pixels.At(116, (row.top + row.bottom) / 2), domain);
-    };
-    expectCells(TintColour(plain), plain);
-    host.Click("Domain");
-    expectCells(plain, TintColour(plain));
-}
-
 }  // namespace

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr COLORREF kGrey = RGB(192, 192, 192);
-
 // The statistics window's list with three lines, the longest label 40 characters.
 class CHost : public CDialog {
 public:
@@ -45,14 +43,8 @@ TEST(PropertyList, DividerFollowsTheLongestLabelAndMovesWhenDragged) {
     CHost host;
     ASSERT_EQ(host.items[1].label.size(), 40u);
     EXPECT_EQ(host.list.Divider(), 0) << "placed when first drawn";
-    Pixels pixels = PrintClient(host.list.Hwnd());
+    PrintClient(host.list.Hwnd());
     EXPECT_EQ(host.list.Divider(), 247);
-    EXPECT_EQ(RectHeight(CListBox(host.list.Hwnd()).GetItemRect(2)), CPropertyListBox::kItemHeight);
-    // The label cell is grey up to its sunken right edge; the value cell is not filled.
-    EXPECT_EQ(pixels.At(1, 1), kGrey);
-    EXPECT_EQ(pixels.At(243, 21), kGrey);
-    EXPECT_EQ(pixels.At(250, 21), ::GetSysColor(COLOR_WINDOW));
-    EXPECT_NE(pixels.At(246, 21), kGrey) << "the edge at the divider";
 
     host.Mouse(WM_LBUTTONDOWN, 251, 5);  // within five pixels of the divider
     EXPECT_EQ(::GetCapture(), host.list.Hwnd());
@@ -66,7 +58,6 @@ TEST(PropertyList, DividerFollowsTheLongestLabelAndMovesWhenDragged) {
     host.Mouse(WM_LBUTTONUP, 60, 25);
     EXPECT_EQ(host.list.Divider(), 180);
     EXPECT_EQ(host.Selected(), 1);
-    EXPECT_EQ(PrintClient(host.list.Hwnd()).At(100, 21), kGrey) << "selection not highlighted";
     host.Mouse(WM_LBUTTONUP, 60, 3 * CPropertyListBox::kItemHeight + 5);
     EXPECT_EQ(host.Selected(), 1) << "below the last entry there is none to select";
 

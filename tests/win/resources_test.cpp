@@ -1,11 +1,9 @@
 // The program's resources as the system loads them: what the code finds by id or position in
-// the dialog templates and menus, the icons it switches between, the version and the manifest.
+// the dialog templates and menus, the version and the manifest.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cmath>
 #include <vector>
 
 #include "res/resource.h"
@@ -89,39 +87,6 @@ TEST(Resources, MenusAndStringsHoldWhatTheCodeLoads) {
                          IDS_COLUMN_IP, IDS_COLUMN_HITS, IDS_COLUMN_LAST_HIT}) {
         char text[128] = {};
         EXPECT_GT(::LoadStringA(nullptr, static_cast<UINT>(id), text, sizeof text), 0) << id;
-    }
-}
-
-// The alternation between them is the only warning the user gets.
-TEST(Resources, TrayIconsLookClearlyDifferentAtBothSizes) {
-    const int icons[] = {IDR_MAINFRAME, IDI_UPDATING, IDI_STOPPED, IDI_SERVER_DOWN, IDI_BLINK};
-    for (int size : {16, 32}) {
-        std::vector<std::array<double, 3>> average;  // of each icon drawn on white
-        for (int id : icons) {
-            auto* icon = static_cast<HICON>(::LoadImageA(
-                ::GetModuleHandleA(nullptr), ResourceName(id), IMAGE_ICON, size, size, 0));
-            ASSERT_NE(icon, nullptr) << id;
-            const Pixels pixels = DrawPixels(size, size, [&](HDC dc) {
-                ::PatBlt(dc, 0, 0, size, size, WHITENESS);
-                ::DrawIconEx(dc, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
-            });
-            ::DestroyIcon(icon);
-            std::array<double, 3> sum{};
-            for (const COLORREF colour : pixels.rgb) {
-                sum[0] += GetRValue(colour) / double(size * size);
-                sum[1] += GetGValue(colour) / double(size * size);
-                sum[2] += GetBValue(colour) / double(size * size);
-            }
-            average.push_back(sum);
-        }
-        for (size_t a = 0; a < average.size(); ++a) {
-            for (size_t b = a + 1; b < average.size(); ++b) {
-                EXPECT_GT(std::hypot(average[a][0] - average[b][0], average[a][1] - average[b][1],
-                                     average[a][2] - average[b][2]),
-                          40.0)
-                    << icons[a] << " and " << icons[b] << " at " << size;
-            }
-        }
     }
 }
 
