@@ -152,7 +152,6 @@ ip netns exec "$srv" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 e2e_start
 check "without IPv6 the cache answers over IPv4" "$cached" "$(query www.example.test)"
 check "without IPv6 no message box shows" 1 "$(box_shows Quillforth; echo $?)"
-window command "$caption" $exit
-wait_ended "$program" >/dev/null
+check_exit "without IPv6 Exit ends the program"
 
 e2e_finish

@@ -1,13 +1,11 @@
-# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine: a network
-# namespace for the program (its wineserver and Xvfb too: the sockets and the display live there),
-# a fake upstream DNS server in a second one joined by a veth pair in 198.18.0.0/15 with no route
-# out, a fresh Wine prefix, and helpers to drive the program's windows with the window tool and to
-# query it with dig. A script calls e2e_require (exit 77, skipped, without root, Wine, Xvfb, ip or
-# dig), e2e_setup and e2e_install_exe (or both through e2e_exe_setup), e2e_start ($program is its
-# pid), its checks, then e2e_finish. After e2e_setup: $work (removed at exit), $prefix, $display,
-# $srv and $up (the namespaces), $upstream_address, $upstream_pid, $upstream_log (a line "udp NAME"
-# or "tcp NAME", then the type unless A, per query that reached it), $adapter, $adapter_servers
-# (its "NameServer" before any takeover), $interface_key and $record_key.
+# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine: the program, its
+# wineserver and Xvfb in one network namespace ($srv), a fake upstream in a second one ($up) joined
+# by a veth pair with no route out, a fresh Wine prefix ($prefix, in $work, removed at exit), and
+# helpers to drive the program's windows and query it with dig. A script calls e2e_require (exit
+# 77, skipped, without root, Wine, Xvfb, ip or dig), e2e_exe_setup (or e2e_setup and
+# e2e_install_exe), e2e_start ($program is its pid), its checks, then e2e_finish. $upstream_log
+# gets a line "udp NAME" or "tcp NAME" (then the type unless A) per query that reached the
+# upstream; $adapter_servers are the adapter's servers before any takeover.
 # QF_E2E_SHOTS=DIR keeps the screenshots that the scripts take.
 
 wine=/usr/lib/wine/wine64

@@ -33,17 +33,9 @@ public:
 
     void Mouse(UINT message, int x) { link.Send(message, 0, MakeLParam(x, 3)); }
     [[nodiscard]] int Outside() const { return RectWidth(link.ClientRect()) + 5; }
-    // How many pixels of the link have the colour.
-    [[nodiscard]] int PixelsOf(COLORREF colour) const {
-        int count = 0;
-        for (COLORREF pixel : PrintClient(link.Hwnd()).rgb) {
-            count += pixel == colour ? 1 : 0;
-        }
-        return count;
-    }
 };
 
-TEST(LinkStatic, UnderlinedShrunkAndTippedItsColourFollowsHoverAndClicks) {
+TEST(LinkStatic, UnderlinedShrunkAndTippedItFollowsHoverAndClicks) {
     CHost host;
     EXPECT_EQ(host.link.GetURL(), "support@veltmark.example") << "the text is the target";
     EXPECT_NE(::GetWindowLongPtrA(host.link.Hwnd(), GWL_STYLE) & SS_NOTIFY, 0);
@@ -66,20 +58,15 @@ TEST(LinkStatic, UnderlinedShrunkAndTippedItsColourFollowsHoverAndClicks) {
     EXPECT_STREQ(tip, "mailto:support@veltmark.example");
     EXPECT_EQ(host.link.GetText(), "support@veltmark.example") << "the shown text stays";
 
-    // The hover colour lasts until the pointer leaves or another window takes the mouse; only a
-    // click that opened the target marks it visited.
-    const COLORREF highlight = ::GetSysColor(COLOR_HIGHLIGHT);
-    EXPECT_GT(host.PixelsOf(CLinkStatic::kLinkColour), 20);
+    // Hovering lasts until the pointer leaves or another window takes the mouse; only a click that
+    // opened the target marks it visited.
     host.Mouse(WM_MOUSEMOVE, 3);
     EXPECT_EQ(::GetCapture(), host.link.Hwnd()) << "captured, it learns when the pointer leaves";
-    EXPECT_GT(host.PixelsOf(highlight), 20);
-    EXPECT_EQ(host.PixelsOf(CLinkStatic::kLinkColour), 0);
     host.Mouse(WM_MOUSEMOVE, 5);
     EXPECT_TRUE(host.link.OverLink());
     host.Mouse(WM_MOUSEMOVE, host.Outside());
     EXPECT_FALSE(host.link.OverLink());
     EXPECT_EQ(::GetCapture(), nullptr);
-    EXPECT_GT(host.PixelsOf(CLinkStatic::kLinkColour), 20);
     host.Mouse(WM_MOUSEMOVE, 3);
     ::SetCapture(host.Hwnd());  // as a message box or a browser would
     EXPECT_FALSE(host.link.OverLink());
@@ -92,7 +79,6 @@ TEST(LinkStatic, UnderlinedShrunkAndTippedItsColourFollowsHoverAndClicks) {
     host.opens = true;
     host.Mouse(WM_LBUTTONDOWN, 3);
     EXPECT_TRUE(host.link.Visited());
-    EXPECT_GT(host.PixelsOf(CLinkStatic::kVisitedColour), 20);
     EXPECT_EQ(host.opened.size(), 2u);
 }
 

@@ -43,7 +43,8 @@ TEST(PropertyList, DividerFollowsTheLongestLabelAndMovesWhenDragged) {
     CHost host;
     ASSERT_EQ(host.items[1].label.size(), 40u);
     EXPECT_EQ(host.list.Divider(), 0) << "placed when first drawn";
-    PrintClient(host.list.Hwnd());
+    host.Show(SW_SHOWNORMAL);
+    ::UpdateWindow(host.list.Hwnd());
     EXPECT_EQ(host.list.Divider(), 247);
 
     host.Mouse(WM_LBUTTONDOWN, 251, 5);  // within five pixels of the divider

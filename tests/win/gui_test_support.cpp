@@ -177,31 +177,3 @@ void ClickHeaderItem(HWND header, int index, bool right) {
     ::SendMessageA(header, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, at);
     PumpMessages(20);
 }
-
-Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw) {
-    Pixels pixels{width, height, {}};
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HDC memory = ::CreateCompatibleDC(nullptr);
-    HBITMAP bitmap = ::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = ::SelectObject(memory, bitmap);
-    draw(memory);
-    ::GdiFlush();
-    for (int i = 0; i < width * height; ++i) {
-        const BYTE* bgra = static_cast<const BYTE*>(bits) + 4 * i;
-        pixels.rgb.push_back(RGB(bgra[2], bgra[1], bgra[0]));
-    }
-    ::DeleteObject(::SelectObject(memory, old));
-    ::DeleteDC(memory);
-    return pixels;
-}
-
-Pixels PrintClient(HWND window) {
-    RECT client{};
-    ::GetClientRect(window, &client);
-    return DrawPixels(client.right, client.bottom, [window](HDC memory) {
-        ::SendMessageA(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
-                       PRF_CLIENT | PRF_ERASEBKGND);
-    });
-}

@@ -71,17 +71,3 @@ void PressKey(HWND window, UINT key, std::initializer_list<BYTE> modifiers = {})
 void TypeInEditor(HWND list, const std::string& text, UINT key = VK_RETURN);
 // A mouse click, left or right, on the middle of a header's item at `index`.
 void ClickHeaderItem(HWND header, int index, bool right = false);
-
-// Pixels as COLORREF values (0x00BBGGRR), top row first.
-struct Pixels {
-    int width = 0;
-    int height = 0;
-    std::vector<COLORREF> rgb;
-    [[nodiscard]] COLORREF At(int x, int y) const {
-        return rgb[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
-    }
-};
-// What `draw` paints into a `width` x `height` memory bitmap.
-Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw);
-// A window's client area as it paints itself into a memory bitmap.
-Pixels PrintClient(HWND window);
