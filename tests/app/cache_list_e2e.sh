@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
-# cache list of the real Quillforth.exe. A cache file of a few hundred entries fills it by ID;
-# hits through the proxy update their rows while it shows, a learned domain gets a row at the end;
-# header clicks sort by Hits; the saved layout sorts the list again at the next start.
+# End to end under Wine (tests/support/e2e_env.sh): the cache list of the real Quillforth.exe over
+# a few hundred entries: rows updated by hits and learned names, header sorts, the saved layout.
 # QF_E2E_SHOTS=DIR keeps shots of the list sorted by Hits, its header menu and the item dialog.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
-# real Quillforth.exe as a Windows desktop treats it. A DNS client service that takes no stop and
-# one whose stop is refused otherwise, "Start at login" as a logon task, the tray icon after
-# Explorer starts again, the cache saved by itself (and whole after a kill during a save), and
-# the end of the session while the proxy serves. QF_E2E_SHOTS=DIR keeps a shot of the message box.
+# End to end under Wine (tests/support/e2e_env.sh): the real Quillforth.exe as a Windows desktop
+# treats it: DNS client services that refuse a stop, the logon task, the tray icon after Explorer
+# starts again, the cache saved by itself (whole after a kill during a save), the session's end.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

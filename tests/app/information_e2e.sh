@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
-# statistics window and the about box of the real Quillforth.exe. The window counts the queries
-# through the proxy, opens once however often "&Detail" is pressed, keeps "Always on top" and its
-# place, and reopens at the next start when it was open at the end. "&Nslookup" finds no
-# nslookup.exe under Wine and says so. The links are not clicked: they would start the host's
-# browser. QF_E2E_SHOTS=DIR keeps shots of the window under load and of the about box.
+# End to end under Wine (tests/support/e2e_env.sh): the statistics window of the real
+# Quillforth.exe counts the proxy's queries, opens once however often "&Detail" is pressed, keeps
+# "Always on top" and its place and reopens at the next start; the about box, and a missing
+# nslookup.exe reported. QF_E2E_SHOTS=DIR keeps shots of the window under load and the about box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

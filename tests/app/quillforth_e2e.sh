@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): the
-# real Quillforth.exe with a stand-in for the system's DNS client service, queried with dig,
-# driven and read with the window tool, ended through the tray's "&Exit" and Escape.
-# QF_E2E_SHOTS=DIR keeps shots of the main dialog, the tray menu and the message boxes there.
+# End to end under Wine (tests/support/e2e_env.sh): the real Quillforth.exe with a stand-in DNS
+# client service, queried with dig, driven with the window tool, ended through "&Exit" and Escape.
+# QF_E2E_SHOTS=DIR keeps shots of the main dialog, the tray menu and the message boxes.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# End to end under Wine (tests/support/e2e_env.sh, arguments as CMakeLists.txt gives them): batch
-# resolving, the scheduled refresh (its timer's tick posted to the dialog) and Delete Outdated of
-# the real Quillforth.exe over three entries, one unknown upstream; a silent upstream keeps a run
-# going while it is cancelled. QF_E2E_SHOTS=DIR keeps shots of the progress window and the
-# Delete Outdated dialog.
+# End to end under Wine (tests/support/e2e_env.sh): batch resolving, the scheduled refresh (its
+# timer's tick posted to the dialog), a cancelled run over a silent upstream and Delete Outdated of
+# the real Quillforth.exe. QF_E2E_SHOTS=DIR keeps shots of the progress and Outdated dialogs.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require

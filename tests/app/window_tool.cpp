@@ -15,8 +15,8 @@
 //   box CAPTION [ID]               prints the text of the message box of that caption (not of
 //                                  another dialog's), then presses its button ID (1 OK, 6 Yes)
 //   lines CAPTION CONTROL          prints a property list's lines as "LABEL<tab>VALUE"
-//   rows CAPTION LIST [N]          prints the first N (all) rows of a list view, cells joined by
-//   "," header CAPTION LIST COLUMN [right]  clicks a column header; a left click prints how many
+//   rows CAPTION LIST [N]          prints the first N (all) rows of a list view, comma-separated
+//   header CAPTION LIST COLUMN [right]  clicks a column header; a left click prints how many
 //                                  milliseconds the program took to handle it
 //   waitrows CAPTION LIST N SECONDS  waits until the list view shows N rows; prints that moment
 //   watch CAPTION CONTROL SECONDS  prints "MS TEXT" whenever the control's text in the dialog of
