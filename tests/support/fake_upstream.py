@@ -1,15 +1,11 @@
 #!/usr/bin/env python3
-"""A fake upstream DNS server for end-to-end tests: answers from a fixed table, over UDP and TCP on
-the same address and port, until it is killed.
+"""A fake upstream DNS server over UDP and TCP for end-to-end tests, until it is killed.
 
     fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...] ...
 
-Names in the table get their addresses with TTL 300: an A question the IPv4 ones, an AAAA
-question the IPv6 ones, any other type no answer; every other name gets a name error. A name
-written with a leading "+" is too big for UDP: there its reply has the TC bit set and only the
-first address, and over TCP it is whole. Each query is appended to the file $FAKE_UPSTREAM_LOG
-as a line "udp NAME" or "tcp NAME", then its type unless A, so a test can tell which queries
-reached the upstream and how.
+Names in the table get the addresses of the question's type (A or AAAA) with TTL 300, other
+types none; other names a name error. Over UDP a "+" name's reply has the TC bit and only the
+first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp NAME [TYPE unless A]".
 """
 import os
 import socket
