@@ -72,14 +72,6 @@ protected:
     const std::string m_path = PathOf("DnsItem.csv");
 };
 
-TEST(CacheFilePath, SitsBesideTheExecutable) {
-    EXPECT_EQ(DefaultCacheFilePath("C:\\Program Files\\Q\\quillforth.exe"),
-              "C:\\Program Files\\Q\\DnsItem.csv");
-    EXPECT_EQ(DefaultCacheFilePath("/opt/q/quillforthd"), "/opt/q/DnsItem.csv");
-    EXPECT_EQ(DefaultCacheFilePath("quillforth.exe"), "DnsItem.csv");
-    EXPECT_EQ(DefaultCacheFilePath(""), "DnsItem.csv");
-}
-
 // What each kind of line turns into; the load time stands in for a missing or zero date. Field
 // lengths sit on both sides of the scanner's limits. The sixth field holds IPv6 addresses in their
 // RFC 5952 form (texts that are none dropped), the mark for a name known to have none, or nothing

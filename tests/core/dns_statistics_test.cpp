@@ -1,5 +1,4 @@
-// The statistics block with requests made by hand: the counters are bumped as the proxy bumps
-// them and the request times are chosen, so no test waits for the clock.
+// Requests made by hand, bumped as the proxy bumps them, at chosen times: nothing waits.
 
 #include "core/dns_statistics.h"
 

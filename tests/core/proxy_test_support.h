@@ -1,7 +1,7 @@
 #pragma once
 
-// What the proxy's tests share: a proxy on a loopback port in front of a fake upstream, UDP and
-// TCP clients, and an observer that records what it is told and on which thread.
+// A proxy on a loopback port in front of a fake upstream, UDP and TCP clients, and an observer
+// that records what it is told and on which thread.
 
 #include <gtest/gtest.h>
 
@@ -189,11 +189,6 @@ protected:
         auto lock = cache.Lock();
         const DnsItemPtr item = cache.Lookup(domain);
         return item ? item->Hits : -1;
-    }
-    Texts AddressesOf(std::string_view domain) {
-        auto lock = cache.Lock();
-        const DnsItemPtr item = cache.Lookup(domain);
-        return item ? item->Addresses.Texts() : Texts{};
     }
     bool HitsReach(std::string_view domain, int hits) {
         return WaitUntil([&] { return HitsOf(domain) >= hits; }) && HitsOf(domain) == hits;

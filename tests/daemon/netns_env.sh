@@ -1,6 +1,5 @@
-# Sourced by quillforthd's end-to-end scripts: network namespaces of the script's own, joined by
-# veth pairs in 198.18.0.0/15 with no route out and removed at exit with all that runs in them,
-# a scratch folder $work, and the checks. `require TOOL...` skips (77) unless root with them.
+# Sourced by quillforthd's end-to-end scripts: namespaces joined by veth pairs in 198.18.0.0/15
+# with no route out, removed at exit with all in them; $work; checks; `require TOOL...` (77).
 work=$(mktemp -d)
 failures=0
 namespaces=()

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# End to end: quillforthd in a network namespace of its own in front of a real authoritative DNS
-# server (nsd) in a second one. Every question gets the answer to itself: A and AAAA from the
-# cache once learned (a name without IPv6 with no answer, from the cache too), every other type
-# from the upstream; the question comes back in the client's own letter case. glibc's
-# getaddrinfo through the proxy as the only resolver gets both kinds of address without the
+# End to end: quillforthd in front of a real authoritative server (nsd), each in a namespace. A and
+# AAAA come from the cache once learned (no answer for a name without IPv6), other types from the
+# upstream, the question in the client's letter case; getaddrinfo gets both kinds without the
 # 5-second retry of an unanswered AAAA question. Needs root; exits 77 (skipped) without it.
 #     query_types_e2e.sh QUILLFORTHD
 set -uo pipefail

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# End to end: quillforthd on UDP and TCP port 53 of a network namespace of its own, forwarding to
-# a fake upstream in a second namespace (joined by a veth pair in 198.18.0.0/15, no route out),
-# queried with dig over IPv4 and IPv6, from the namespace itself, from the attached network and
-# from a third namespace routed through the second. Needs root; exits 77 (skipped) without it.
+# End to end: quillforthd on port 53 of a namespace, forwarding to a fake upstream in a second,
+# queried with dig over UDP, TCP, IPv4 and IPv6 from its own namespace, the attached network and
+# a third namespace routed through the second. Needs root; exits 77 (skipped) without it.
 #     quillforthd_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
 set -uo pipefail
 daemon=$1

@@ -1,8 +1,6 @@
-// Plays a running Quillforth for the setup helper's tests: holds the program's single-instance
-// mutex and shows a dialog-class window with the given caption until that window is sent the
-// tray's Exit command; then it ends with 0.
+// A running Quillforth for the setup helper's tests: the single-instance mutex and a dialog-class
+// window CAPTION until the tray's Exit command (then 0), or 30 s at most.
 //     fake_running_copy CAPTION [--ignore-exit] [--no-mutex] [--window-after-ms N]
-// --ignore-exit keeps it running whatever it is sent; it ends by itself after 30 s in any case.
 #include <windows.h>
 
 #include <cstdlib>

@@ -1,12 +1,10 @@
-# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine: the program, its
-# wineserver and Xvfb in one network namespace ($srv), a fake upstream in a second one ($up) joined
-# by a veth pair with no route out, a fresh Wine prefix ($prefix, in $work, removed at exit), and
-# helpers to drive the program's windows and query it with dig. A script calls e2e_require (exit
-# 77, skipped, without root, Wine, Xvfb, ip or dig), e2e_exe_setup (or e2e_setup and
-# e2e_install_exe), e2e_start ($program is its pid), its checks, then e2e_finish. $upstream_log
-# gets a line "udp NAME" or "tcp NAME" (then the type unless A) per query that reached the
-# upstream; $adapter_servers are the adapter's servers before any takeover.
-# QF_E2E_SHOTS=DIR keeps the screenshots that the scripts take.
+# Sourced by the end-to-end scripts that run the real Quillforth.exe under Wine: the program (with
+# its wineserver and Xvfb) in a network namespace, a fake upstream in a second one joined by a veth
+# pair in 198.18.0.0/15 with no route out, a fresh Wine prefix, and helpers to drive the windows and
+# query with dig. A script calls e2e_require (77: skipped), e2e_exe_setup (or e2e_setup and
+# e2e_install_exe), e2e_start ($program), its checks, then e2e_finish. $upstream_log has a line
+# "udp|tcp NAME [TYPE unless A]" per query that reached the upstream; $adapter_servers is the
+# adapter's "NameServer" before any takeover. QF_E2E_SHOTS=DIR keeps the scripts' screenshots.
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -42,8 +40,7 @@ check() {
         failures=$((failures + 1))
     fi
 }
-# A check of what settles a while after an action: COMMAND runs every 0.1 s until it prints
-# EXPECTED, for SECONDS at most.
+# check_soon SECONDS WHAT EXPECTED COMMAND...: COMMAND every 0.1 s until it prints EXPECTED.
 check_soon() {
     local deadline=$((SECONDS + $1)) what=$2 expected=$3 actual
     shift 3
@@ -81,9 +78,8 @@ query() {
         tr -s '\t ' ' '
 }
 
-# A screenshot of the whole screen as SHOT, with the X windows XID... drawn in where they are:
-# without a window manager a window opening over another may show black on the whole screen's
-# shot for a while; read on its own it is right.
+# The screen as SHOT with the X windows XID... drawn in: without a window manager a window opening
+# over another may show black on the screen's shot for a while; read on its own it is right.
 screenshot() {
     [ -n "${QF_E2E_SHOTS:-}" ] && command -v xwd >/dev/null && command -v convert >/dev/null ||
         return 0
@@ -112,8 +108,7 @@ menu_shot() {
 box_shows() {
     [ -n "$(window text "$1" 65535)" ]
 }
-# Until a message box with this caption shows (10 s at most): its text; the box is photographed
-# as SHOT, then answered with OK.
+# Until a box CAPTION shows (10 s at most): its text; photographed as SHOT, then answered OK.
 wait_for_box() {
     wait_until 10 box_shows "$1"
     sleep 0.2
@@ -158,8 +153,7 @@ ini_value() {
     tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
 
-# The stand-in for the system's DNS client service (FAKE_SERVICE_EXE, run with OPTIONS), ended if
-# it runs, registered again and started: the program stops it while it serves.
+# dns_client_service FAKE_SERVICE_EXE OPTIONS...: the stand-in registered afresh and started.
 dns_client_service() {
     local options=${*:2}
     cp "$1" "$work/bin/dnscache.exe"
@@ -187,8 +181,7 @@ stop_upstream() {
     kill "$upstream_pid" 2>/dev/null
     wait_until 5 ended "$upstream_pid"
 }
-# Something in NAMESPACE holds port 53 (UDP, or tcp) of ADDRESS and answers nothing: $holder
-# until killed.
+# hold_port53 NAMESPACE ADDRESS [tcp]: $holder holds port 53 there and answers nothing.
 hold_port53() {
     ip netns exec "$1" python3 -c 'import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM if sys.argv[2] == "tcp" else socket.SOCK_DGRAM)
@@ -229,8 +222,8 @@ e2e_setup() {
     cp -al "$template/." "$prefix/"
     cp --remove-destination "$template"/{system,user,userdef}.reg "$prefix/"
 
-    # Xvfb picks a free display number and writes it to the file. QF_E2E_DISPLAY names a display
-    # to use instead (one on a local socket: the namespace reaches no other).
+    # Xvfb picks a free display, or QF_E2E_DISPLAY names one on a local socket (the namespace
+    # reaches no other).
     if [ -n "${QF_E2E_DISPLAY:-}" ]; then
         display=$QF_E2E_DISPLAY
     else
@@ -254,17 +247,15 @@ e2e_setup() {
         >/dev/null 2>&1
 }
 
-# The program goes into $work/bin with an INI file that names the fake upstream and keeps
-# autostart off; more "KEY=VALUE" lines for [Settings] may follow.
+# The program in $work/bin, its INI naming the fake upstream, autostart off, then KEY=VALUE...
 e2e_install_exe() {
     cp "$1" "$work/bin/Quillforth.exe"
     printf '%s\r\n' '[Settings]' "Dns=$upstream_address" StartAtLogin=0 "${@:2}" \
         >"$work/bin/Quillforth.ini"
 }
 
-# The set-up of a script that the build runs with its usual arguments: QUILLFORTH_EXE
-# WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT, then the names the upstream answers. The
-# probe's host answers too, so that the upstream counts as up.
+# e2e_exe_setup QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT NAME=IP...;
+# the probe's host answers too, so that the upstream counts as up.
 e2e_exe_setup() {
     e2e_setup "$4" "$3" "$2" www.example.com=198.19.0.9 "${@:5}"
     e2e_install_exe "$1"

@@ -17,10 +17,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     static_cast<void>(CDnsQuery::ReadQuestion(query, asked));  // Take found its name
     const std::string name(asked.Name.View());
     const bool ipv6 = asked.Type == kTypeAaaa && answer.ReplyQuestion.empty();
-    std::vector<std::string> addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
-    if (answer.TruncateOverUdp) {
-        addresses.resize(std::min<std::size_t>(addresses.size(), 1));
-    }
+    const std::vector<std::string>& addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
     Bytes question = answer.ReplyQuestion.empty()
                          ? Bytes(query.begin() + 12, query.begin() + std::ptrdiff_t(asked.End))
                          : Wire().Question(answer.ReplyQuestion).Get();
@@ -30,8 +27,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
         });
     }
     Wire reply;
-    reply.Raw({query[0], query[1], 0x80 | (answer.TruncateOverUdp ? 0x02 : 0) | (query[2] & 0x01),
-               0x80 | (answer.Rcode & 0x0F)});
+    reply.Raw({query[0], query[1], 0x80 | (query[2] & 0x01), 0x80 | (answer.Rcode & 0x0F)});
     reply.U16(1).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1))).U32(0);
     reply.Raw(question);
     if (!answer.Cname.empty()) {
@@ -147,8 +143,8 @@ bool FakeUpstream::WaitForQueries(int count, std::chrono::milliseconds limit) co
                               [&] { return static_cast<int>(m_queries.size()) >= count; });
 }
 
-std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query, bool tcp) {
-    Query received{Bytes(query.begin(), query.end()), {}, tcp};
+std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query) {
+    Query received{Bytes(query.begin(), query.end()), {}};
     if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
         received.Domain = question.Name.View();
     }
@@ -159,9 +155,7 @@ std::optional<FakeAnswer> FakeUpstream::Take(std::span<const std::uint8_t> query
     if (found == m_answers.end() || found->second.Silent) {
         return std::nullopt;
     }
-    FakeAnswer answer = found->second;
-    answer.TruncateOverUdp = answer.TruncateOverUdp && !tcp;  // over TCP the reply is whole
-    return answer;
+    return found->second;
 }
 
 void FakeUpstream::AcceptTcp() {
@@ -189,7 +183,7 @@ void FakeUpstream::AcceptTcp() {
 void FakeUpstream::ServeTcp(Connection& connection) {
     // Reads exactly what each message needs, so that queries sent in a row stay apart.
     while (const std::optional<Bytes> query = ReceiveFramed(connection.Socket)) {
-        if (const std::optional<FakeAnswer> answer = Take(*query, true)) {
+        if (const std::optional<FakeAnswer> answer = Take(*query)) {
             const Bytes framed = Framed(Reply(*query, *answer, answer->Delay));
             try {
                 connection.Socket.Send(framed.data(), framed.size());
@@ -221,7 +215,7 @@ void FakeUpstream::Serve() {
             continue;
         }
         const std::span<const std::uint8_t> query(buffer.data(), length);
-        const std::optional<FakeAnswer> answer = Take(query, false);
+        const std::optional<FakeAnswer> answer = Take(query);
         if (!answer) {
             continue;
         }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A fake upstream DNS server on UDP and TCP of one port of 127.0.0.1, for the proxy's and the
-// resolver's tests, and the wire builders those tests share.
+// A fake upstream DNS server on UDP and TCP of one port of 127.0.0.1, and the wire builders the
+// tests share.
 
 #include <algorithm>
 #include <atomic>
@@ -91,20 +91,14 @@ struct FakeAnswer {
     std::string Cname{};
     std::uint32_t CnameTtl = 3600;
     std::uint8_t Rcode = 0;
-    // No reply at all.
-    bool Silent = false;
-    // The reply goes out this much after the query came.
-    std::chrono::milliseconds Delay{0};
+    bool Silent = false;                 // no reply at all
+    std::chrono::milliseconds Delay{0};  // after the query came
     // Before the genuine reply, two false ones with the address 6.6.6.6 go out: one from
     // another port of 127.0.0.1, one from the fake's port with the id's bytes flipped. The
     // genuine reply then follows at least 100 ms after them.
     bool SpoofFirst = false;
-    // The reply repeats the question name in upper case.
-    bool UppercaseQuestion = false;
-    // When set, the reply's question asks for this name (type A) instead of the query's.
-    std::string ReplyQuestion{};
-    // Over UDP the reply has the TC bit set and only the first address; over TCP it is whole.
-    bool TruncateOverUdp = false;
+    bool UppercaseQuestion = false;  // the reply repeats the question name in upper case
+    std::string ReplyQuestion{};     // when set, the reply asks for this name (type A) instead
 };
 
 // The two length bytes of a DNS message over TCP, then the message.
@@ -121,11 +115,9 @@ public:
     struct Query {
         Bytes Data;
         std::string Domain;
-        bool Tcp = false;
     };
 
-    // Listening on UDP and TCP of 127.0.0.1 on a port that the system chose. Unknown domains
-    // get no reply.
+    // On a port that the system chose. Unknown domains get no reply.
     FakeUpstream();
     FakeUpstream(const FakeUpstream&) = delete;
     FakeUpstream& operator=(const FakeUpstream&) = delete;
@@ -158,8 +150,8 @@ private:
     void Serve();
     void AcceptTcp();
     void ServeTcp(Connection& connection);
-    // Records the query and gives the answer for it (whole over TCP), or none for no reply.
-    std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query, bool tcp);
+    // Records the query and gives the answer for it, or none for no reply.
+    std::optional<FakeAnswer> Take(std::span<const std::uint8_t> query);
     // The genuine reply, recorded after the delay.
     Bytes Reply(std::span<const std::uint8_t> query, const FakeAnswer& answer,
                 std::chrono::milliseconds delay);

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""A fake upstream DNS server for end-to-end tests, over UDP and TCP, until it is killed.
+"""A fake upstream DNS server over UDP and TCP for end-to-end tests, until it is killed.
 
     fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...] ...
 
-A listed name gets its IPv4 addresses for A, its IPv6 ones for AAAA, nothing for other types (TTL
-300); other names a name error. A "+" name is too big for UDP: there its reply has TC set and one
-address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp NAME" or "tcp NAME", then its type
-unless A.
+Names in the table get the addresses of the question's type (A or AAAA) with TTL 300, other
+types none; other names a name error. Over UDP a "+" name's reply has the TC bit and only the
+first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp NAME [TYPE unless A]".
 """
 import os
 import socket

@@ -42,11 +42,9 @@ TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactly
     }
 }
 
-// A run crashed during its takeover; the next one starts from the registry, where the system
-// reports the proxy as every adapter's server, and puts back the static values of the record.
-// Adapters left at the proxy with a record of an older copy (the servers in use only) or none
-// get the record's servers, never the proxy, cut to 254 characters; without them they follow
-// DHCP. An IPv6 value of their own stays as it was.
+// After a crash during the takeover the next run puts back the record's static values. Adapters
+// with an older copy's record (servers in use only) or none get those servers, never the proxy,
+// cut to 254 characters, else DHCP; an IPv6 value of their own stays.
 TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOrTheServersUsed) {
     struct Case {
         std::string name, static6, record, after4, after6;
