@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,35 +75,14 @@ TEST(LockedStringList, SplitUniqueAppendsTheTokensNotYetHeld) {
     EXPECT_EQ(plain.SplitUnique("10.0.0.1", ", |"), 0);
 }
 
-// Many threads at once: a unique append checks and appends under one lock, so exactly one worker
-// at a time holds a shared text; and copies between two lists in opposite directions do not
-// deadlock, since a copy never holds both locks at once.
-TEST(LockedStringList, ConcurrentAppendsClaimATextOnceAndCrossCopiesDoNotDeadlock) {
-    CLockedStringList claimed;
+// Copies between two lists in opposite directions on two threads do not deadlock, since a copy
+// never holds both locks at once, and each list ends as one whole copy of the other.
+TEST(LockedStringList, CrossCopiesOnTwoThreadsDoNotDeadlock) {
     CLockedStringList left;
     CLockedStringList right;
     Fill(left, {"1", "2", "3"});
     Fill(right, {"4", "5"});
-    std::atomic<int> holders{0};
-    std::atomic<int> claims{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            const std::string own = "own" + std::to_string(t) + ".example";
-            for (int round = 0; round < 500; ++round) {
-                claimed.AddTail(own);
-                if (claimed.AddTail("shared.example")) {
-                    EXPECT_EQ(++holders, 1);
-                    ++claims;
-                    --holders;
-                    EXPECT_TRUE(claimed.RemoveFirst("shared.example"));
-                }
-                EXPECT_TRUE(claimed.RemoveFirst(own));
-                (void)claimed.JoinList(',');
-            }
-        });
-    }
-    threads.emplace_back([&] {
+    std::thread other([&] {
         for (int i = 0; i < 2000; ++i) {
             left.Copy(right);
         }
@@ -112,11 +90,7 @@ TEST(LockedStringList, ConcurrentAppendsClaimATextOnceAndCrossCopiesDoNotDeadloc
     for (int i = 0; i < 2000; ++i) {
         right.Copy(left);
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_TRUE(claimed.IsEmpty());
-    EXPECT_GT(claims, 0);
+    other.join();
     for (const Texts& texts : {left.Texts(), right.Texts()}) {
         EXPECT_TRUE(texts == Texts({"1", "2", "3"}) || texts == Texts({"4", "5"}));
     }
