@@ -9,12 +9,13 @@
 
 // One cache entry: a domain with its IPv4 and IPv6 addresses. The scalar fields are guarded by
 // the lock of the container that holds the entry; each address list by its own list lock.
+// The fields are ordered to leave no padding: the cache holds one per name.
 class DnsItem {
 public:
     DnsItem() = default;
     DnsItem(const DnsItem&) = delete;
     DnsItem& operator=(const DnsItem&) = delete;
-    virtual ~DnsItem() = default;
+    ~DnsItem() = default;
 
     // Back to a new entry's state; RowText stays as it is.
     void Clear();
@@ -27,23 +28,24 @@ public:
 
     // The entry's line in the cache list; kept here for the list, never read by the core.
     std::string RowText;
-    // Given when the entry entered the container; finds its row in the cache list.
-    std::int32_t Id = 0;
-    // Exactly as received (case kept, no trailing dot); the entry's key.
+    // Exactly as received (case kept, no trailing dot); the entry's key, so it never changes
+    // while a container holds the entry.
     std::string Domain;
     // Dotted quads in answer order; the proxy answers A questions with the first.
     CLockedStringList Addresses{true};
     // RFC 5952 texts in answer order; the proxy answers AAAA questions with the first.
     CLockedStringList Ipv6Addresses{true};
-    // Whether the IPv6 list is known: an AAAA answer was learned (an empty list then means the
-    // name has no IPv6 address). Unknown, AAAA questions go upstream.
-    bool Ipv6Known = false;
+    // Arrival of the last query that hit or refreshed the entry; 0 means never.
+    std::time_t LastHitDate = 0;
+    // Given when the entry entered the container; finds its row in the cache list.
+    std::int32_t Id = 0;
     // The largest TTL of the answers of the last upstream reply learned, in seconds.
     std::int32_t Ttl = 0;
     // Queries answered from the entry.
     std::int32_t Hits = 0;
-    // Arrival of the last query that hit or refreshed the entry; 0 means never.
-    std::time_t LastHitDate = 0;
+    // Whether the IPv6 list is known: an AAAA answer was learned (an empty list then means the
+    // name has no IPv6 address). Unknown, AAAA questions go upstream.
+    bool Ipv6Known = false;
     // The entry waits in the proxy's batch of changes for the owner. Read and written only by
     // the proxy's notifier: a hit on an entry that waits already costs it no lock.
     std::atomic<bool> NotifyPending{false};

@@ -23,17 +23,18 @@ std::int32_t EntryTtl(std::uint32_t ttl) {
 DnsItemPtr CDnsItemMap::Lookup(std::string_view domain) const {
     auto lock = Lock();
     auto found = m_items.find(domain);
-    return found == m_items.end() ? nullptr : found->second;
+    return found == m_items.end() ? nullptr : *found;
 }
 
 void CDnsItemMap::SetAt(std::string_view domain, DnsItemPtr item) {
     auto lock = Lock();
-    auto found = m_items.find(domain);
-    if (found == m_items.end()) {
-        m_items.emplace(std::string(domain), std::move(item));
-    } else {
-        found->second = std::move(item);
+    if (auto found = m_items.find(domain); found != m_items.end()) {
+        m_items.erase(found);
     }
+    if (item->Domain != domain) {
+        item->Domain = domain;
+    }
+    m_items.insert(std::move(item));
 }
 
 bool CDnsItemMap::RemoveKey(std::string_view domain) {
@@ -42,7 +43,7 @@ bool CDnsItemMap::RemoveKey(std::string_view domain) {
     if (found == m_items.end()) {
         return false;
     }
-    found->second->Addresses.RemoveAll();
+    (*found)->Addresses.RemoveAll();
     m_items.erase(found);
     return true;
 }
@@ -60,8 +61,8 @@ int CDnsItemMap::GetCount() const {
 void CDnsItemMap::ForEach(
     const std::function<void(const std::string&, const DnsItemPtr&)>& visit) const {
     auto lock = Lock();
-    for (const auto& [domain, item] : m_items) {
-        visit(domain, item);
+    for (const DnsItemPtr& item : m_items) {
+        visit(item->Domain, item);
     }
 }
 
@@ -84,7 +85,7 @@ void CDnsItemMap::ForEachInSteps(const std::function<void(const DnsItemPtr&)>& v
         std::size_t visited = 0;
         for (; bucket < buckets && visited < step; ++bucket) {
             for (auto it = m_items.begin(bucket); it != m_items.end(bucket); ++it) {
-                visit(it->second);
+                visit(*it);
                 ++visited;
             }
         }
@@ -113,7 +114,7 @@ DnsItemPtr CDnsItemMap::FindOrCreate(std::string_view domain) {
         item = std::make_shared<DnsItem>();
         item->Domain = domain;
         item->Id = TakeNextId();
-        m_items.emplace(std::string(domain), item);
+        m_items.insert(item);
     }
     return item;
 }

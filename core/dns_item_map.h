@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/dns_item.h"
@@ -26,6 +26,8 @@ bool IsLearnableName(std::string_view name);
 std::int32_t EntryTtl(std::uint32_t ttl);
 
 // The cache: domain -> entry, keys compared byte for byte (ab.cde and AB.cde are two entries).
+// An entry's key is its own Domain (held once: a set of entries found by their Domain), so an
+// entry's Domain never changes while the container holds it.
 // Its re-entrant lock guards the table, the id counter and the scalar fields of every entry;
 // it is always taken before an entry's address-list lock, never after.
 class CDnsItemMap {
@@ -40,7 +42,8 @@ public:
     }
 
     [[nodiscard]] DnsItemPtr Lookup(std::string_view domain) const;
-    // Stores the entry under the domain, replacing (and releasing) any entry held there.
+    // Stores the entry under the domain, which becomes its Domain, replacing (and releasing) any
+    // entry held there.
     void SetAt(std::string_view domain, DnsItemPtr item);
     // Empties the entry's addresses and removes it; false when no entry has that domain.
     virtual bool RemoveKey(std::string_view domain);
@@ -79,14 +82,24 @@ private:
     DnsItemPtr FindOrCreate(std::string_view domain);
     void Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen);
 
+    // Hash and equality of entries by their Domain, and of a domain looked up against them.
     struct DomainHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view domain) const {
             return std::hash<std::string_view>{}(domain);
         }
+        std::size_t operator()(const DnsItemPtr& item) const { return (*this)(item->Domain); }
+    };
+    struct SameDomain {
+        using is_transparent = void;
+        static std::string_view DomainOf(std::string_view domain) { return domain; }
+        static std::string_view DomainOf(const DnsItemPtr& item) { return item->Domain; }
+        bool operator()(const auto& left, const auto& right) const {
+            return DomainOf(left) == DomainOf(right);
+        }
     };
 
     mutable std::recursive_mutex m_lock;
-    std::unordered_map<std::string, DnsItemPtr, DomainHash, std::equal_to<>> m_items;
+    std::unordered_set<DnsItemPtr, DomainHash, SameDomain> m_items;
     std::int32_t m_nextId = 0;
 };

@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/compact_recursive_mutex.h"
+
 // A doubly linked list of texts with a re-entrant lock of its own. It holds an entry's
-// addresses, the proxy's in-flight domains and the upstream server lists. Every operation takes
+// addresses and the upstream server lists. Every operation takes
 // the lock for its whole run; a caller that needs several steps to be atomic (or walks the list
 // by positions) holds Lock() around them.
 class CLockedStringList {
@@ -19,19 +21,19 @@ public:
     explicit CLockedStringList(bool unique = true) : m_unique(unique) {}
     CLockedStringList(const CLockedStringList&) = delete;
     CLockedStringList& operator=(const CLockedStringList&) = delete;
-    virtual ~CLockedStringList() = default;
+    ~CLockedStringList() = default;
 
-    [[nodiscard]] std::unique_lock<std::recursive_mutex> Lock() const {
+    [[nodiscard]] std::unique_lock<CCompactRecursiveMutex> Lock() const {
         return std::unique_lock(m_lock);
     }
 
     // The first equal text after `after` (from the head when none is given).
-    virtual std::optional<Position> Find(std::string_view text,
-                                         std::optional<Position> after = std::nullopt) const;
+    [[nodiscard]] std::optional<Position> Find(std::string_view text,
+                                               std::optional<Position> after = std::nullopt) const;
     // Appends every text of `other` in order, without the duplicate test.
-    virtual void AddTail(const CLockedStringList& other);
+    void AddTail(const CLockedStringList& other);
     // Appends the text unless the list is unique and holds it already; the new position or none.
-    virtual std::optional<Position> AddTail(std::string text);
+    std::optional<Position> AddTail(std::string text);
 
     // Replaces the texts with those of `other`, dropping duplicates when the list is unique.
     void Copy(const CLockedStringList& other);
@@ -63,7 +65,7 @@ public:
     [[nodiscard]] std::vector<std::string> Texts() const;
 
 private:
-    mutable std::recursive_mutex m_lock;
+    mutable CCompactRecursiveMutex m_lock;
     std::list<std::string> m_texts;
     bool m_unique;
 };
