@@ -6,8 +6,10 @@
 
 // A re-entrant mutex of 16 bytes, for locks the cache holds one of per name (each entry's
 // address lists): std::recursive_mutex takes 40 bytes on glibc, which for 10,000 names is half
-// a megabyte of locks. Uncontended, lock and unlock are one atomic exchange each; a waiter sleeps
-// on the state word (futex on Linux) and the holder wakes one waiter when it lets go.
+// a megabyte of locks. Uncontended, lock and unlock are one atomic exchange each. A waiter sleeps
+// on one of a few condition variables shared by all such mutexes (chosen by address), and the
+// holder wakes the sleepers there when it lets go. (std::atomic::wait would do, but MinGW's
+// libstdc++ loses its wake-ups.)
 // Meets the Lockable requirements, so std::unique_lock and std::scoped_lock take it.
 class CCompactRecursiveMutex {
 public:
@@ -46,7 +48,7 @@ public:
         }
         m_owner.store(std::thread::id(), std::memory_order_relaxed);
         if (m_state.exchange(kFree, std::memory_order_release) == kContended) {
-            m_state.notify_one();
+            WakeWaiters();
         }
     }
 
@@ -66,12 +68,10 @@ private:
         m_depth = 1;
     }
 
-    // Marks the mutex contended, so that the holder wakes a waiter, and sleeps until it is free.
-    void WaitForIt() {
-        while (m_state.exchange(kContended, std::memory_order_acquire) != kFree) {
-            m_state.wait(kContended, std::memory_order_relaxed);
-        }
-    }
+    // Marks the mutex contended, so that the holder wakes the waiters, and sleeps until it is
+    // free.
+    void WaitForIt();
+    void WakeWaiters();
 
     std::atomic<std::uint32_t> m_state{kFree};
     std::uint32_t m_depth = 0;  // written and read only by the holder
