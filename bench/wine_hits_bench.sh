@@ -61,10 +61,10 @@ EOF
 }
 for i in $(seq 0 $((names - 1))); do printf 'host%06d.scale.test A\n' "$i"; done >"$work/queries.txt"
 
-# dnsperf in the program's namespace with the parameters of both measurements; its statistics
-# go to the file.
+# dnsperf in the program's namespace with the parameters of both measurements, on a core of its
+# own; its statistics go to the file.
 load() {
-    timeout -k 5 $((seconds + 30)) ip netns exec "$srv" dnsperf -s 127.0.0.1 -p 53 \
+    timeout -k 5 $((seconds + 30)) ip netns exec "$srv" taskset -c 1 dnsperf -s 127.0.0.1 -p 53 \
         -d "$work/queries.txt" -l "$seconds" -c 4 -q 100 -t 2 >"$1" 2>&1
 }
 # "QPS LOST_PCT" of a dnsperf log.
@@ -75,6 +75,12 @@ load_result() {
 # "yes" when NAME is answered with ADDRESS alone.
 answers() {
     [ "$(query "$1" A | awk '{print $NF}')" == "$2" ] && echo yes || echo no
+}
+# Every process of the namespace (the Windows program or the responder, wineserver, Xvfb) on
+# core 0, away from dnsperf: three busy processes left to the scheduler on two cores gave
+# results that varied fivefold between runs of the same program.
+pin_namespace() {
+    ip netns pids "$srv" | xargs -r -n1 taskset -a -p -c 0 >/dev/null 2>&1
 }
 port53_free() {
     ! ip netns exec "$srv" ss -Hlun 'sport = :53' | grep -q .
@@ -90,6 +96,7 @@ measure_responder() {
     in_srv "$wine" "$responder" $((seconds + 90)) >>"$work/stdout" 2>>"$work/stderr" </dev/null &
     local started=$!
     wait_serving || echo "responder does not answer" >&2
+    pin_namespace
     local right
     right=$(answers host000042.scale.test 198.19.0.9)
     load "$work/responder.dnsperf"
@@ -111,6 +118,7 @@ measure_exe() {
     program=$!
     wait "$waiter"
     wait_serving || echo "Quillforth.exe does not answer" >&2
+    pin_namespace
     local right sort_hits sort_domain
     right=$(answers host000042.scale.test 198.19.0.42)
     load "$work/exe.dnsperf" &
@@ -140,7 +148,8 @@ load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 echo "- Load average (1, 5, 15 min): $load_start at the start, $load_end at the end"
 echo "- dnsperf -c 4 -q 100 -t 2 for $seconds s over $names cached names, in the program's" \
-    "namespace, no CPU pinning; $reps repetition(s), the order alternating"
+    "namespace, on CPU 1; the program or the responder, wineserver and Xvfb on CPU 0;" \
+    "$reps repetition(s), the order alternating"
 echo
 printf '%s\n' "${results[@]}" | python3 -c '
 import statistics, sys
