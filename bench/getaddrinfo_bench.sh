@@ -24,22 +24,7 @@ link "$srv" 198.18.11.1 "$up" 198.18.11.2
         printf 'h%d A 198.19.%d.%d\nh%d AAAA 2001:db8::%x\n' "$i" $((i / 256)) $((i % 256)) "$i" "$i"
     done
 } >"$work/bench.test.zone"
-cat >"$work/nsd.conf" <<CONF
-server:
-    ip-address: 198.18.11.2
-    username: ""
-    chroot: ""
-    zonesdir: "$work"
-    database: ""
-    zonelistfile: "$work/zone.list"
-    xfrdfile: "$work/xfrd.state"
-    xfrdir: "$work"
-    pidfile: "$work/nsd.pid"
-zone:
-    name: bench.test
-    zonefile: bench.test.zone
-CONF
-ip netns exec "$up" nsd -d -c "$work/nsd.conf" >"$work/nsd.out" 2>&1 &
+start_nsd "$up" 198.18.11.2 bench.test
 disown
 (cd "$work" && exec ip netns exec "$srv" "$daemon" --upstream 198.18.11.2 >/dev/null 2>&1) &
 disown

@@ -1,5 +1,6 @@
 # Sourced by quillforthd's end-to-end scripts: namespaces joined by veth pairs in 198.18.0.0/15
-# with no route out, removed at exit with all in them; $work; checks; `require TOOL...` (77).
+# with no route out, removed at exit with all in them; $work; checks; `require TOOL...` (77); an
+# authoritative nsd (`start_nsd`).
 work=$(mktemp -d)
 failures=0
 namespaces=()
@@ -53,4 +54,26 @@ wait_for() {
         ip netns exec "$1" dig +tries=1 +time=1 "@$2" "$3" >/dev/null 2>&1 && return
         sleep 0.1
     done
+}
+# start_nsd NAMESPACE ADDRESS ZONE: nsd on ADDRESS:53 in NAMESPACE, authoritative for ZONE from
+# $work/ZONE.zone, in the background; its pid file is $work/nsd.pid.
+start_nsd() {
+    cat >"$work/nsd.conf" <<CONF
+server:
+    ip-address: $2
+    port: 53
+    username: ""
+    chroot: ""
+    zonesdir: "$work"
+    database: ""
+    zonelistfile: "$work/zone.list"
+    xfrdfile: "$work/xfrd.state"
+    xfrdir: "$work"
+    pidfile: "$work/nsd.pid"
+    logfile: "$work/nsd.log"
+zone:
+    name: $3
+    zonefile: $3.zone
+CONF
+    ip netns exec "$1" nsd -d -c "$work/nsd.conf" >"$work/nsd.out" 2>&1 &
 }

@@ -34,24 +34,7 @@ v4only  A     198.19.2.2
 slow    A     198.19.2.3
 slow    AAAA  2001:db8::3
 ZONE
-cat >"$work/nsd.conf" <<CONF
-server:
-    ip-address: 198.18.10.2
-    port: 53
-    username: ""
-    chroot: ""
-    zonesdir: "$work"
-    database: ""
-    zonelistfile: "$work/zone.list"
-    xfrdfile: "$work/xfrd.state"
-    xfrdir: "$work"
-    pidfile: "$work/nsd.pid"
-    logfile: "$work/nsd.log"
-zone:
-    name: example.test
-    zonefile: example.test.zone
-CONF
-ip netns exec "$up" nsd -d -c "$work/nsd.conf" >"$work/nsd.out" 2>&1 &
+start_nsd "$up" 198.18.10.2 example.test
 (cd "$work" && exec ip netns exec "$srv" "$daemon" --upstream 198.18.10.2 \
     >"$work/stdout" 2>"$work/stderr") &
 daemon_pid=$!
