@@ -1,10 +1,16 @@
 #include "core/upstream_settings.h"
 
+#include <chrono>
+
 namespace {
 
+// The system clock rather than time(): the C runtime under Wine reads the time zone in every
+// time() call (two file-system calls), and the proxy reads the clock for every datagram.
 class CSystemClock final : public IClock {
 public:
-    [[nodiscard]] std::time_t Now() const override { return std::time(nullptr); }
+    [[nodiscard]] std::time_t Now() const override {
+        return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    }
 };
 
 }  // namespace

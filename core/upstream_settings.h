@@ -74,5 +74,5 @@ protected:
     IClock& operator=(const IClock&) = default;
 };
 
-// time(nullptr).
+// The seconds since 1970 that time(nullptr) gives.
 const IClock& SystemClock();
