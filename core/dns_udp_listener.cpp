@@ -150,21 +150,25 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
 bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
                                      DnsQueryState& state) {
     std::size_t replyLength = 0;
-    switch (m_handler.Handle(datagram.Buffer, datagram.Length, true, state, replyLength)) {
-        case QueryVerdict::kAnswered:
-            datagram.Length = replyLength;
-            return true;
-        case QueryVerdict::kDropped:
-            return false;
-        case QueryVerdict::kForward:
-            break;
+    if (m_handler.Handle(datagram.Buffer, datagram.Length, state, replyLength) ==
+        QueryVerdict::kAnswered) {
+        datagram.Length = replyLength;
+        return true;
     }
     auto request = std::make_unique<DnsRequest>();
     request->State = std::move(state);
-    request->Listener = socket;
-    request->Client = datagram.Peer;
+    request->Self.Listener = socket;
+    request->Self.Client = datagram.Peer;
+    request->Self.UdpSize = request->State.Question.UdpSize;
+    std::copy_n(datagram.Buffer.begin(), std::min<std::size_t>(datagram.Length, 2),
+                request->Self.Id.begin());
     std::copy_n(datagram.Buffer.begin(), datagram.Length, request->Packet.begin());
     request->Length = datagram.Length;
+    // A query whose question cannot be read shares no forward: nothing says what it asks.
+    if (request->State.QuestionRead &&
+        m_handler.Lead(request->State, request->Self) != InFlightVerdict::kLead) {
+        return false;
+    }
     if (!m_pool.Submit(request)) {
         m_handler.Drop(request->State);
     }

@@ -147,6 +147,12 @@ private:
     std::vector<std::thread::id> m_threads;
 };
 
+// The message with the id of `other`: what the proxy makes of a reply for the client that asked.
+inline Bytes WithIdOf(Bytes message, const Bytes& other) {
+    std::copy_n(other.begin(), 2, message.begin());
+    return message;
+}
+
 struct Addresses : CLockedStringList {
     Addresses(std::initializer_list<const char*> texts) {
         for (const char* text : texts) {
@@ -158,10 +164,7 @@ struct Addresses : CLockedStringList {
 // A proxy on a loopback port whose upstream is the fake, and a UDP client; Start() runs it.
 class ProxyTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.SetCurrentDnsServer(kLoopback);
-        settings.SetDnsServerPort(upstream.Port());
-    }
+    void SetUp() override { PointUpstreamAt(settings, {upstream.Port()}); }
 
     void Start(ProxyOptions limits = {}) {
         proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits, clock);

@@ -1,0 +1,253 @@
+#include "core/upstream_exchange.h"
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <random>
+
+#include "core/dns_tcp_framing.h"
+
+std::uint16_t RandomQueryId() {
+    static std::mutex lock;
+    static std::mt19937 engine = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        return std::mt19937(seed);
+    }();
+    const std::lock_guard guard(lock);
+    return static_cast<std::uint16_t>(engine() & 0xFFFFu);
+}
+
+struct CUpstreamExchange::Attempt {
+    std::shared_ptr<CUpstreamServer> Server;
+    CWSocket Socket;
+    std::array<std::uint8_t, 2> Id{};
+    Clock::time_point SentAt{};
+    std::chrono::milliseconds Delay{};
+    bool Open = false;
+};
+
+namespace {
+
+void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
+    socket.SetSockOpt(socket_option::kSendTimeout, &milliseconds, sizeof milliseconds);
+}
+
+bool IsErrorReply(std::span<const std::uint8_t> reply) {
+    const std::uint8_t rcode = ReplyRcode(reply);
+    return rcode == kRcodeServerFailure || rcode == kRcodeNotImplemented || rcode == kRcodeRefused;
+}
+
+}  // namespace
+
+CUpstreamExchange::CUpstreamExchange(UpstreamTarget target, CThreadSet::Member* member)
+    : m_target(std::move(target)), m_member(member) {}
+
+CUpstreamExchange::~CUpstreamExchange() {
+    for (const auto& attempt : m_attempts) {
+        if (attempt->Open) {
+            Close(*attempt, false);
+        }
+    }
+}
+
+std::optional<std::size_t> CUpstreamExchange::OverUdp(std::span<const std::uint8_t> query,
+                                                      std::span<std::uint8_t> reply) {
+    return Run(query, true, reply);
+}
+
+std::optional<std::vector<std::uint8_t>> CUpstreamExchange::OverTcp(
+    std::span<const std::uint8_t> query) {
+    std::vector<std::uint8_t> reply(kMaxDnsMessage);
+    const std::optional<std::size_t> length = Run(query, false, reply);
+    if (!length) {
+        return std::nullopt;
+    }
+    reply.resize(*length);
+    return reply;
+}
+
+std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> query, bool udp,
+                                                  std::span<std::uint8_t> reply) {
+    if (query.size() < 2) {
+        return std::nullopt;  // no id to answer by
+    }
+    if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
+        m_question = question;
+    }
+    m_order = m_target.PreferenceOrder();
+    m_nextSendAt = Clock::now();
+    m_deadline = m_nextSendAt + m_target.Wait;
+    for (Clock::time_point now = Clock::now(); now < m_deadline; now = Clock::now()) {
+        const bool more = m_next < m_order.size() && OpenAttempts() < kMaxAttempts;
+        if (more && now >= m_nextSendAt) {
+            StartNext(query, udp);
+            continue;
+        }
+        std::array<CWSocket*, CWSocket::kMaxWaited> sockets{};
+        std::array<Attempt*, CWSocket::kMaxWaited> open{};
+        std::size_t count = 0;
+        for (const auto& attempt : m_attempts) {
+            if (attempt->Open) {
+                open[count] = attempt.get();
+                sockets[count++] = &attempt->Socket;
+            }
+        }
+        if (count == 0) {
+            break;  // every server asked has failed, and none is left
+        }
+        const std::optional<std::size_t> ready = CWSocket::WaitReadable(
+            std::span(sockets).first(count),
+            MillisecondsLeft(more ? std::min(m_deadline, m_nextSendAt) : m_deadline));
+        if (!ready) {
+            continue;
+        }
+        Attempt& attempt = *open[*ready];
+        std::size_t length = 0;
+        switch (Receive(attempt, udp, reply, length)) {
+            case Outcome::kIgnored:
+                break;
+            case Outcome::kServes:
+                attempt.Server->Answered(std::chrono::duration_cast<std::chrono::microseconds>(
+                                             Clock::now() - attempt.SentAt),
+                                         Clock::now());
+                m_answeredBy = attempt.Server;
+                Close(attempt, false);
+                CloseAll(Clock::now());
+                std::copy_n(query.begin(), 2, reply.begin());
+                return length;
+            case Outcome::kError:
+                attempt.Server->ErrorReply(Clock::now());
+                m_lastError.assign(reply.begin(), reply.begin() + std::ptrdiff_t(length));
+                Close(attempt, false);
+                m_nextSendAt = Clock::now();
+                break;
+            case Outcome::kFailed:
+                Close(attempt, false);
+                attempt.Server->Missed(Clock::now(), true);
+                m_nextSendAt = Clock::now();
+                break;
+        }
+    }
+    CloseAll(Clock::now());
+    if (m_lastError.empty()) {
+        return std::nullopt;
+    }
+    std::ranges::copy(m_lastError, reply.begin());
+    std::copy_n(query.begin(), 2, reply.begin());
+    return m_lastError.size();
+}
+
+bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp) {
+    auto& attempt = m_attempts.emplace_back(std::make_unique<Attempt>());
+    attempt->Server = m_order[m_next++];
+    attempt->Delay = attempt->Server->FailoverDelay();
+    try {
+        Send(*attempt, query, udp);
+    } catch (const CWSocketException&) {
+        Close(*attempt, false);
+        if (m_member != nullptr && m_member->Cancelled()) {
+            ThrowWSocketException(socket_error::kInterrupted);
+        }
+        attempt->Server->Missed(Clock::now(), true);
+        m_nextSendAt = Clock::now();
+        return false;
+    }
+    attempt->Server->QuerySent();
+    m_nextSendAt = attempt->SentAt + attempt->Delay;
+    return true;
+}
+
+void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp) {
+    const CSocketAddress& address = attempt.Server->Address();
+    attempt.Socket.Create(udp, address.Family());
+    attempt.Open = true;
+    if (m_member != nullptr && !m_member->Watch(attempt.Socket)) {
+        attempt.Open = false;
+        attempt.Socket.Close();
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
+    const std::uint16_t id = RandomQueryId();
+    attempt.Id = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    std::vector<std::uint8_t> wire(query.begin(), query.end());
+    std::ranges::copy(attempt.Id, wire.begin());
+    attempt.SentAt = Clock::now();
+    if (udp) {
+        attempt.Socket.SendTo(wire.data(), wire.size(), address);
+        return;
+    }
+    // Connecting takes part of the server's delay; the send gets what is left of the wait.
+    const auto connectBy = std::min(m_deadline, attempt.SentAt + attempt.Delay);
+    attempt.Socket.Connect(address, std::max<std::uint32_t>(1, MillisecondsLeft(connectBy)));
+    SetSendTimeout(attempt.Socket, std::max<std::uint32_t>(1, MillisecondsLeft(m_deadline)));
+    std::vector<std::uint8_t> framed(kTcpLengthPrefix + wire.size());
+    PutTcpLength(std::span(framed).first<kTcpLengthPrefix>(), wire.size());
+    std::ranges::copy(wire, framed.begin() + kTcpLengthPrefix);
+    attempt.Socket.Send(framed.data(), framed.size());
+}
+
+CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp,
+                                                      std::span<std::uint8_t> reply,
+                                                      std::size_t& length) {
+    try {
+        if (udp) {
+            CSocketAddress from;
+            length = attempt.Socket.ReceiveFrom(reply.data(), reply.size(), from);
+            // A datagram from anywhere but the server's address and port is no reply.
+            return from == attempt.Server->Address() ? Judge(attempt, reply.first(length))
+                                                     : Outcome::kIgnored;
+        }
+        CDnsTcpFramer framer;
+        if (ReadTcpMessage(attempt.Socket, framer, m_deadline) != TcpRead::kMessage) {
+            return Outcome::kFailed;
+        }
+        const std::span<const std::uint8_t> message = framer.Message();
+        length = std::min(message.size(), reply.size());
+        std::copy_n(message.begin(), length, reply.begin());
+        // One query per connection: anything else on it ends the attempt.
+        const Outcome outcome = Judge(attempt, reply.first(length));
+        return outcome == Outcome::kIgnored ? Outcome::kFailed : outcome;
+    } catch (const CWSocketException&) {
+        if (m_member != nullptr && m_member->Cancelled()) {
+            ThrowWSocketException(socket_error::kInterrupted);
+        }
+        return Outcome::kFailed;
+    }
+}
+
+CUpstreamExchange::Outcome CUpstreamExchange::Judge(Attempt& attempt,
+                                                    std::span<const std::uint8_t> reply) {
+    if (reply.size() < 2 || reply[0] != attempt.Id[0] || reply[1] != attempt.Id[1]) {
+        return Outcome::kIgnored;
+    }
+    if (m_question && !ReplyAnswersQuestion(reply, m_question->Name.View(), m_question->Type,
+                                            m_question->Class)) {
+        return Outcome::kIgnored;
+    }
+    return IsErrorReply(reply) ? Outcome::kError : Outcome::kServes;
+}
+
+void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
+    if (!attempt.Open) {
+        return;
+    }
+    attempt.Open = false;
+    if (m_member != nullptr) {
+        m_member->Unwatch(attempt.Socket);
+    }
+    attempt.Socket.Close();
+    if (missed) {
+        attempt.Server->Missed(Clock::now());
+    }
+}
+
+void CUpstreamExchange::CloseAll(Clock::time_point now) {
+    for (const auto& attempt : m_attempts) {
+        Close(*attempt, now - attempt->SentAt >= attempt->Delay);
+    }
+}
+
+std::size_t CUpstreamExchange::OpenAttempts() const {
+    return static_cast<std::size_t>(
+        std::ranges::count_if(m_attempts, [](const auto& attempt) { return attempt->Open; }));
+}
