@@ -35,6 +35,8 @@ struct ProxyOptions {
     std::chrono::milliseconds TcpIdleTimeout{10000};
     // Changed entries waiting for the owner; beyond them the owner is told to refresh them all.
     std::size_t MaxChangeBatch = CDnsNotifier::kMaxBatch;
+    // How often the silent upstream servers are asked whether they answer again.
+    std::chrono::milliseconds SilentServerProbePeriod = CUpstreamWatch::kDefaultPeriod;
     // Answer every client, not only those on loopback and on the machine's attached networks.
     bool AllowAnyClient = false;
     // Where the attached networks come from.

@@ -84,49 +84,14 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
             StartNext(query, udp);
             continue;
         }
-        std::array<CWSocket*, CWSocket::kMaxWaited> sockets{};
-        std::array<Attempt*, CWSocket::kMaxWaited> open{};
-        std::size_t count = 0;
-        for (const auto& attempt : m_attempts) {
-            if (attempt->Open) {
-                open[count] = attempt.get();
-                sockets[count++] = &attempt->Socket;
-            }
-        }
-        if (count == 0) {
+        Attempt* ready = nullptr;
+        if (!WaitForReply(more ? std::min(m_deadline, m_nextSendAt) : m_deadline, ready)) {
             break;  // every server asked has failed, and none is left
         }
-        const std::optional<std::size_t> ready = CWSocket::WaitReadable(
-            std::span(sockets).first(count),
-            MillisecondsLeft(more ? std::min(m_deadline, m_nextSendAt) : m_deadline));
-        if (!ready) {
-            continue;
-        }
-        Attempt& attempt = *open[*ready];
         std::size_t length = 0;
-        switch (Receive(attempt, udp, reply, length)) {
-            case Outcome::kIgnored:
-                break;
-            case Outcome::kServes:
-                attempt.Server->Answered(std::chrono::duration_cast<std::chrono::microseconds>(
-                                             Clock::now() - attempt.SentAt),
-                                         Clock::now());
-                m_answeredBy = attempt.Server;
-                Close(attempt, false);
-                CloseAll(Clock::now());
-                std::copy_n(query.begin(), 2, reply.begin());
-                return length;
-            case Outcome::kError:
-                attempt.Server->ErrorReply(Clock::now());
-                m_lastError.assign(reply.begin(), reply.begin() + std::ptrdiff_t(length));
-                Close(attempt, false);
-                m_nextSendAt = Clock::now();
-                break;
-            case Outcome::kFailed:
-                Close(attempt, false);
-                attempt.Server->Missed(Clock::now(), true);
-                m_nextSendAt = Clock::now();
-                break;
+        if (ready != nullptr && Take(*ready, udp, reply, length)) {
+            std::copy_n(query.begin(), 2, reply.begin());
+            return length;
         }
     }
     CloseAll(Clock::now());
@@ -136,6 +101,53 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
     std::ranges::copy(m_lastError, reply.begin());
     std::copy_n(query.begin(), 2, reply.begin());
     return m_lastError.size();
+}
+
+bool CUpstreamExchange::WaitForReply(Clock::time_point until, Attempt*& ready) {
+    std::array<CWSocket*, CWSocket::kMaxWaited> sockets{};
+    std::array<Attempt*, CWSocket::kMaxWaited> open{};
+    std::size_t count = 0;
+    for (const auto& attempt : m_attempts) {
+        if (attempt->Open) {
+            open[count] = attempt.get();
+            sockets[count++] = &attempt->Socket;
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    const std::optional<std::size_t> index =
+        CWSocket::WaitReadable(std::span(sockets).first(count), MillisecondsLeft(until));
+    ready = index ? open[*index] : nullptr;
+    return true;
+}
+
+bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t> reply,
+                             std::size_t& length) {
+    const Outcome outcome = Receive(attempt, udp, reply, length);
+    const Clock::time_point now = Clock::now();
+    switch (outcome) {
+        case Outcome::kIgnored:
+            return false;
+        case Outcome::kServes:
+            attempt.Server->Answered(
+                std::chrono::duration_cast<std::chrono::microseconds>(now - attempt.SentAt), now);
+            m_answeredBy = attempt.Server;
+            Close(attempt, false);
+            CloseAll(now);
+            return true;
+        case Outcome::kError:
+            attempt.Server->ErrorReply(now);
+            m_lastError.assign(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
+            break;
+        case Outcome::kFailed:
+            attempt.Server->Missed(now, true);
+            break;
+    }
+    // The next server is asked at once.
+    Close(attempt, false);
+    m_nextSendAt = now;
+    return false;
 }
 
 bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp) {

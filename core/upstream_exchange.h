@@ -63,9 +63,16 @@ private:
     enum class Outcome { kIgnored, kServes, kError, kFailed };
     using Clock = std::chrono::steady_clock;
 
-    // Runs the schedule; `receive` reads what arrived for an attempt into `reply`.
+    // Runs the schedule: the reply's length in `reply`, or none.
     std::optional<std::size_t> Run(std::span<const std::uint8_t> query, bool udp,
                                    std::span<std::uint8_t> reply);
+    // Waits until `until` for something to arrive on an open attempt, which `ready` then names
+    // (none when the time passed); false when no attempt is open.
+    bool WaitForReply(Clock::time_point until, Attempt*& ready);
+    // Reads what arrived for an attempt and judges it: true when `reply` holds the reply taken,
+    // of `length` bytes. An error reply or a failure closes the attempt and asks the next server
+    // at once.
+    bool Take(Attempt& attempt, bool udp, std::span<std::uint8_t> reply, std::size_t& length);
     // Sends the query to the next server; false when that failed (the server missed it).
     bool StartNext(std::span<const std::uint8_t> query, bool udp);
     void Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp);

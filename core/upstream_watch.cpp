@@ -25,7 +25,7 @@ void CUpstreamWatch::Stop() {
 
 void CUpstreamWatch::Run(CThreadSet::Member& self) {
     std::unique_lock lock(m_lock);
-    while (!m_wake.wait_for(lock, kPeriod, [this] { return m_stopping; })) {
+    while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
         lock.unlock();
         ProbeSilentServers(self);
         lock.lock();

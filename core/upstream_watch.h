@@ -19,10 +19,11 @@
 // cancels.
 class CUpstreamWatch {
 public:
-    static constexpr std::chrono::seconds kPeriod{5};
+    static constexpr std::chrono::milliseconds kDefaultPeriod{5000};
     static constexpr std::chrono::milliseconds kProbeWait{2000};
 
-    explicit CUpstreamWatch(const CUpstreamSettings& upstream) : m_upstream(upstream) {}
+    CUpstreamWatch(const CUpstreamSettings& upstream, std::chrono::milliseconds period)
+        : m_upstream(upstream), m_period(period) {}
     CUpstreamWatch(const CUpstreamWatch&) = delete;
     CUpstreamWatch& operator=(const CUpstreamWatch&) = delete;
     ~CUpstreamWatch() { Stop(); }
@@ -36,6 +37,7 @@ private:
     void ProbeSilentServers(CThreadSet::Member& self);
 
     const CUpstreamSettings& m_upstream;
+    const std::chrono::milliseconds m_period;
     std::mutex m_lock;
     std::condition_variable m_wake;
     bool m_stopping = false;

@@ -65,7 +65,7 @@ public:
     }
     // The next datagram, or none within `limit`.
     std::optional<Bytes> Receive(milliseconds limit = kPatience) {
-        Bytes buffer(2048);
+        Bytes buffer(65536);
         std::string from;
         std::uint16_t port = 0;
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
@@ -151,6 +151,15 @@ private:
 inline Bytes WithIdOf(Bytes message, const Bytes& other) {
     std::copy_n(other.begin(), 2, message.begin());
     return message;
+}
+
+inline Texts NumberedAddresses(int count) {
+    Texts addresses;
+    for (int i = 0; i < count; ++i) {
+        addresses.push_back("198.18." + std::to_string(i / 200) + "." +
+                            std::to_string(i % 200 + 1));
+    }
+    return addresses;
 }
 
 struct Addresses : CLockedStringList {
