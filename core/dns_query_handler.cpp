@@ -137,15 +137,15 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const Dns
     return true;
 }
 
-void CDnsQueryHandler::CacheReplySent(DnsQueryState& state, bool sent) {
+void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
     if (!sent) {
         ++m_statistics.InternalErrorRequests;
         return;
     }
     // The clock is read once per datagram: a reply from the cache leaves within its second.
-    state.Times.CacheReplied = state.Times.Received;
-    state.Times.Done = state.Times.Received;
-    m_statistics.UpdateStatistics(state.Times);
+    times.CacheReplied = times.Received;
+    times.Done = times.Received;
+    m_statistics.UpdateStatistics(times);
 }
 
 void CDnsQueryHandler::Drop(DnsQueryState& state) {

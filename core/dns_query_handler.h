@@ -84,7 +84,7 @@ public:
     QueryVerdict Handle(std::span<std::uint8_t> packet, std::size_t length, DnsQueryState& state,
                         std::size_t& replyLength);
     // The reply from the cache went out (or failed to).
-    void CacheReplySent(DnsQueryState& state, bool sent);
+    void CacheReplySent(DnsRequestTimes& times, bool sent);
 
     // The in-flight rule of UDP: one forward per question (name as asked, type, class, and the
     // CD and DO bits) at a time, whose reply answers every client that asked meanwhile.

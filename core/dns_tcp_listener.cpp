@@ -128,7 +128,7 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
         } catch (const CWSocketException&) {
             sent = false;
         }
-        m_handler.CacheReplySent(state, sent);
+        m_handler.CacheReplySent(state.Times, sent);
         return sent;
     }
 

@@ -115,7 +115,8 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     const std::time_t received = m_handler.Now();
     const std::shared_ptr<const CClientFilter::Rules> rules = m_filter.Current();
     std::array<Datagram, kBatch> replies{};
-    std::array<DnsQueryState, kBatch> states{};
+    // Only the times of the answers from the cache outlive their datagram's turn.
+    std::array<DnsRequestTimes, kBatch> times{};
     std::size_t answered = 0;
     for (std::size_t i = 0; i < count; ++i) {
         Datagram& datagram = m_datagrams[i];
@@ -126,10 +127,10 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
             m_handler.Refuse();
             continue;
         }
-        DnsQueryState& state = states[answered];
-        state = DnsQueryState{};
+        DnsQueryState state;
         state.Times.Received = received;
         if (HandleDatagram(socket, datagram, state)) {
+            times[answered] = state.Times;
             replies[answered++] = datagram;
         }
     }
@@ -143,7 +144,7 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
         // None went out: the clients ask again.
     }
     for (std::size_t i = 0; i < answered; ++i) {
-        m_handler.CacheReplySent(states[i], i < sent);
+        m_handler.CacheReplySent(times[i], i < sent);
     }
 }
 
