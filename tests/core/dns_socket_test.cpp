@@ -372,7 +372,6 @@ TEST_F(Proxy, AtTheCapMissesAreDroppedHitsAnsweredAtOnceAndAStopEndsEveryForward
     EXPECT_EQ(Counters(), "total 304 cached 2 discarded 1 forwards 301/0 errors 301");
 }
 
-
 // The framer's edges that its fuzz target, which checks every stream against a plain reading of
 // it, does not reach: calls beyond the space it offers.
 TEST(DnsTcpFramer, ABadLengthStopsTheFramerAndACommitTakesNoMoreThanTheSpace) {
