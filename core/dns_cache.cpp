@@ -1,6 +1,7 @@
 #include "core/dns_cache.h"
 
 #include <array>
+#include <memory>
 #include <optional>
 
 #include "core/dns_item_map.h"
@@ -18,7 +19,8 @@ bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t 
     if (queryLength == 0) {
         return false;
     }
-    std::vector<std::uint8_t> reply(kMaxDnsMessage);
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
     std::optional<std::size_t> replyLength;
     try {
         replyLength = CUpstreamExchange(upstream, nullptr)
@@ -26,7 +28,7 @@ bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t 
     } catch (const CWSocketException&) {
         return false;
     }
-    return replyLength && CDnsResponse::ReadReply(std::span(reply).first(*replyLength), facts);
+    return replyLength && CDnsResponse::ReadReply(reply.first(*replyLength), facts);
 }
 
 }  // namespace

@@ -77,7 +77,9 @@ int CDnsForwardPool::ActiveForwards() const {
 }
 
 void CDnsForwardPool::WorkerLoop(CThreadSet::Member& self) {
-    std::vector<std::uint8_t> reply(kMaxDnsMessage);
+    // Room for the largest reply, of which only what replies fill is ever touched.
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
     std::unique_lock lock(m_lock);
     for (;;) {
         ++m_idleWorkers;

@@ -1,6 +1,7 @@
 #include "core/upstream_watch.h"
 
 #include <array>
+#include <memory>
 
 #include "core/dns_packet.h"
 #include "core/upstream_exchange.h"
@@ -35,7 +36,8 @@ void CUpstreamWatch::Run(CThreadSet::Member& self) {
 void CUpstreamWatch::ProbeSilentServers(CThreadSet::Member& self) {
     std::array<std::uint8_t, kDnsPacketSize> query{};
     const std::size_t length = CDnsQuery::Build(query, kProbeHostName, 0, kTypeA);
-    std::vector<std::uint8_t> reply(kMaxDnsMessage);
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
     const UpstreamTarget target = m_upstream.Target();
     for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
         if (!server->Silent()) {
