@@ -70,11 +70,18 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
     return true;
 }
 
+std::vector<CSocketAddress> CDnsCache::FindAddresses(const UpstreamTarget& target,
+                                                     std::string_view host) {
+    DnsItem found;
+    GetHostByName(target, host, found, true);
+    return found.SocketAddresses();
+}
+
 std::vector<bool> CDnsCache::ProbeServers(const UpstreamTarget& target,
                                           std::chrono::milliseconds wait) {
     std::vector<bool> answered;
     for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
-        const UpstreamTarget alone{std::make_shared<const UpstreamServerList>(1, server), wait};
+        const UpstreamTarget alone = target.Alone(server, wait);
         DnsReplyFacts facts;
         // No such name is an answer too: the server resolves.
         answered.push_back(Ask(alone, kProbeHostName, kTypeA, facts) &&

@@ -39,6 +39,11 @@ public:
     static bool GetHostByName(const UpstreamTarget& target, std::string_view domain, DnsItem& item,
                               bool ipv6 = false);
 
+    // Where `host` is (its A and AAAA answers), asked of the target's servers; empty when no
+    // answer came.
+    static std::vector<CSocketAddress> FindAddresses(const UpstreamTarget& target,
+                                                     std::string_view host);
+
     // Asks each server of the target alone for kProbeHostName, one after the other, each within
     // `wait`; each server's state takes the outcome. Gives, in list order, whether each gave a
     // reply that serves.

@@ -104,7 +104,7 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
     m_handler.ForwardStarted(request.State);
     std::optional<std::size_t> length;
     try {
-        CUpstreamExchange exchange(m_upstream.Target(), &self);
+        CUpstreamExchange exchange(m_upstream.TargetFor(request.State.HostLookup), &self);
         length = exchange.OverUdp(std::span(request.Packet).first(request.Length), reply);
     } catch (const CWSocketException&) {
         // A stop closed the exchange's sockets.

@@ -63,7 +63,14 @@ QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_
         state.Question = DnsQuestion{};
         return QueryVerdict::kForward;
     }
-    if (AnswerFromCache(packet, state.Question, state.Times.Received, replyLength)) {
+    if (const std::shared_ptr<CUpstreamServer> server =
+            m_upstream.HttpsServerNamed(state.Question.Name.View());
+        server && state.Question.IsPlainInternetQuery()) {
+        if (AnswerHttpsHost(packet, state.Question, *server, replyLength)) {
+            return QueryVerdict::kAnswered;
+        }
+        state.HostLookup = true;
+    } else if (AnswerFromCache(packet, state.Question, state.Times.Received, replyLength)) {
         return QueryVerdict::kAnswered;
     }
     CDnsQuery::ReadEdns(packet.first(length), state.Question);
@@ -135,6 +142,55 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const Dns
     ++m_statistics.CachedRequests;
     m_notifier.Mark(item);
     return true;
+}
+
+bool CDnsQueryHandler::AnswerHttpsHost(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                                       const CUpstreamServer& server, std::size_t& replyLength) {
+    const std::vector<CSocketAddress> addresses = server.HttpsAddresses();
+    if (addresses.empty()) {
+        return false;
+    }
+    std::span<const std::uint8_t> answer;
+    if (question.Type == kTypeA || question.Type == kTypeAaaa) {
+        const AddressFamily family =
+            question.Type == kTypeA ? AddressFamily::kIpv4 : AddressFamily::kIpv6;
+        const auto first = std::ranges::find_if(
+            addresses, [&](const CSocketAddress& address) { return address.Family() == family; });
+        if (first != addresses.end()) {
+            answer = first->AddressBytes();
+        }
+    }
+    replyLength = CDnsResponse::BuildFromCache(packet, question, answer);
+    if (replyLength == 0) {
+        return false;
+    }
+    ++m_statistics.CachedRequests;
+    return true;
+}
+
+std::vector<CSocketAddress> CDnsQueryHandler::CachedAddresses(std::string_view name) const {
+    auto cacheLock = m_cache.Lock();
+    const DnsItemPtr item = m_cache.Lookup(name);
+    return item ? item->SocketAddresses() : std::vector<CSocketAddress>{};
+}
+
+void CDnsQueryHandler::LearnHostAddresses(std::string_view name,
+                                          std::span<const CSocketAddress> addresses) {
+    // No TTL came with them; a day, as the cache answers anyway.
+    constexpr std::int32_t kTtl = 86400;
+    CLockedStringList ipv4(true);
+    std::vector<std::string> ipv6;
+    for (const CSocketAddress& address : addresses) {
+        if (address.Family() == AddressFamily::kIpv4) {
+            ipv4.AddTail(address.AddressText());
+        } else {
+            ipv6.push_back(address.AddressText());
+        }
+    }
+    if (!ipv4.IsEmpty()) {
+        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, Now()));
+    }
+    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, Now()));
 }
 
 void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {

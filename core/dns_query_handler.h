@@ -28,6 +28,9 @@ struct DnsQueryState {
     // The question as the client asked it; only a readable one is learned under.
     DnsQuestion Question;
     bool QuestionRead = false;
+    // The question names a DNS-over-HTTPS server's host whose addresses are not known yet: it
+    // goes only to the servers that host names may be asked of (UpstreamTarget::HostLookups).
+    bool HostLookup = false;
     // The question that this query leads in flight, while it does.
     std::string InFlightKey;
     bool HoldsInFlight = false;
@@ -72,9 +75,13 @@ enum class QueryVerdict {
 // erase. The cache is read and changed under the cache's own lock.
 class CDnsQueryHandler {
 public:
-    CDnsQueryHandler(CDnsItemMap& cache, CDnsStatistics& statistics, CDnsNotifier& notifier,
-                     const IClock& clock)
-        : m_cache(cache), m_statistics(statistics), m_notifier(notifier), m_clock(clock) {}
+    CDnsQueryHandler(CDnsItemMap& cache, const CUpstreamSettings& upstream,
+                     CDnsStatistics& statistics, CDnsNotifier& notifier, const IClock& clock)
+        : m_cache(cache),
+          m_upstream(upstream),
+          m_statistics(statistics),
+          m_notifier(notifier),
+          m_clock(clock) {}
     CDnsQueryHandler(const CDnsQueryHandler&) = delete;
     CDnsQueryHandler& operator=(const CDnsQueryHandler&) = delete;
 
@@ -104,6 +111,12 @@ public:
     // No reply in time, a socket failure or a stop: the clients get nothing; each is counted.
     void ForwardFailed(DnsQueryState& state);
 
+    // The addresses the cache holds for a name (IPv4, then IPv6).
+    [[nodiscard]] std::vector<CSocketAddress> CachedAddresses(std::string_view name) const;
+    // Learns where a DNS-over-HTTPS server's host is, as any name is learned, so that the next
+    // start knows it before the network is up.
+    void LearnHostAddresses(std::string_view name, std::span<const CSocketAddress> addresses);
+
     // Whether a query for the name and type (class IN, no CD or DO bit) is being forwarded over
     // UDP.
     [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const;
@@ -122,11 +135,17 @@ private:
     // unchanged) unless the entry holds data of the type asked.
     bool AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
                          std::time_t received, std::size_t& replyLength);
+    // Answers a question for a DNS-over-HTTPS server's host from the server's addresses, never
+    // through the server itself: A and AAAA with the first address of the kind (or none), other
+    // types with none. False (packet unchanged) while the addresses are not known.
+    bool AnswerHttpsHost(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                         const CUpstreamServer& server, std::size_t& replyLength);
     // The waiters of the question this query leads; the question leaves the in-flight set.
     std::vector<DnsWaiter> ReleaseInFlight(DnsQueryState& state);
     void Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply, std::time_t received);
 
     CDnsItemMap& m_cache;
+    const CUpstreamSettings& m_upstream;
     CDnsStatistics& m_statistics;
     CDnsNotifier& m_notifier;
     const IClock& m_clock;

@@ -21,8 +21,8 @@ CDnsSocket::CDnsSocket(CDnsItemMap* cache, CUpstreamSettings& upstream, IDnsProx
     : m_options(std::move(options)),
       m_upstream(upstream),
       m_notifier(observer, m_options.MaxChangeBatch),
-      m_watch(upstream, m_options.SilentServerProbePeriod),
-      m_handler(*cache, m_statistics, m_notifier, clock),
+      m_handler(*cache, upstream, m_statistics, m_notifier, clock),
+      m_watch(upstream, m_handler, m_options.SilentServerProbePeriod),
       m_pool(m_handler, upstream, m_options.MaxForwards),
       m_filter(m_options.AllowAnyClient, m_options.AttachedNetworks) {}
 

@@ -120,8 +120,8 @@ private:
     CUpstreamSettings& m_upstream;
     CDnsStatistics m_statistics;
     CDnsNotifier m_notifier;
-    CUpstreamWatch m_watch;
     CDnsQueryHandler m_handler;
+    CUpstreamWatch m_watch;
     CDnsForwardPool m_pool;
     CClientFilter m_filter;
     // The IPv4 UDP listener first.

@@ -135,7 +135,7 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
     m_handler.ForwardStarted(state);
     std::optional<std::vector<std::uint8_t>> reply;
     try {
-        reply = CUpstreamExchange(m_upstream.Target(), &self).OverTcp(query);
+        reply = CUpstreamExchange(m_upstream.TargetFor(state.HostLookup), &self).OverTcp(query);
     } catch (const CWSocketException&) {
         // A stop closed the exchange's connections.
     }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "core/dns_cache.h"
 #include "core/dns_tcp_framing.h"
 
 std::uint16_t RandomQueryId() {
@@ -20,7 +21,10 @@ std::uint16_t RandomQueryId() {
 
 struct CUpstreamExchange::Attempt {
     std::shared_ptr<CUpstreamServer> Server;
+    // A plain server's socket, or the doorbell of a post to a DNS-over-HTTPS server.
     CWSocket Socket;
+    std::shared_ptr<CHttpsPost> Post;
+    [[nodiscard]] CWSocket& Waited() { return Post ? Post->Doorbell() : Socket; }
     std::array<std::uint8_t, 2> Id{};
     Clock::time_point SentAt{};
     std::chrono::milliseconds Delay{};
@@ -31,6 +35,37 @@ namespace {
 
 void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
     socket.SetSockOpt(socket_option::kSendTimeout, &milliseconds, sizeof milliseconds);
+}
+
+constexpr std::string_view kDnsMessageType = "application/dns-message";
+
+// The content type without its parameters, in lower case.
+std::string MediaType(std::string_view contentType) {
+    std::string type(contentType.substr(0, contentType.find(';')));
+    std::ranges::transform(type, type.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    while (!type.empty() && type.back() == ' ') {
+        type.pop_back();
+    }
+    return type;
+}
+
+// Where a DNS-over-HTTPS server's host is: the addresses its text gave or those found before,
+// else asked now of the servers that host names may be asked of (never the server itself).
+std::vector<CSocketAddress> HttpsHostAddresses(CUpstreamServer& server,
+                                               const UpstreamTarget& target) {
+    std::vector<CSocketAddress> addresses = server.HttpsAddresses();
+    if (!addresses.empty()) {
+        return addresses;
+    }
+    const std::string host(server.HttpsHost());
+    if (const std::optional<CSocketAddress> literal = CSocketAddress::FromText(host, 0)) {
+        return {*literal};
+    }
+    addresses = CDnsCache::FindAddresses(target.HostLookups(), host);
+    server.SetFoundHttpsAddresses(addresses);
+    return addresses;
 }
 
 bool IsErrorReply(std::span<const std::uint8_t> reply) {
@@ -110,7 +145,7 @@ bool CUpstreamExchange::WaitForReply(Clock::time_point until, Attempt*& ready) {
     for (const auto& attempt : m_attempts) {
         if (attempt->Open) {
             open[count] = attempt.get();
-            sockets[count++] = &attempt->Socket;
+            sockets[count++] = &attempt->Waited();
         }
     }
     if (count == 0) {
@@ -171,18 +206,18 @@ bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp)
 }
 
 void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp) {
-    const CSocketAddress& address = attempt.Server->Address();
-    attempt.Socket.Create(udp, address.Family());
-    attempt.Open = true;
-    if (m_member != nullptr && !m_member->Watch(attempt.Socket)) {
-        attempt.Open = false;
-        attempt.Socket.Close();
-        ThrowWSocketException(socket_error::kInterrupted);
-    }
     const std::uint16_t id = RandomQueryId();
     attempt.Id = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
     std::vector<std::uint8_t> wire(query.begin(), query.end());
     std::ranges::copy(attempt.Id, wire.begin());
+    if (attempt.Server->IsHttps()) {
+        Post(attempt, wire);
+        return;
+    }
+    const CSocketAddress& address = attempt.Server->Address();
+    attempt.Socket.Create(udp, address.Family());
+    attempt.Open = true;
+    Watch(attempt);
     attempt.SentAt = Clock::now();
     if (udp) {
         attempt.Socket.SendTo(wire.data(), wire.size(), address);
@@ -198,10 +233,35 @@ void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> que
     attempt.Socket.Send(framed.data(), framed.size());
 }
 
+void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wire) {
+    CUpstreamServer& server = *attempt.Server;
+    const std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target);
+    if (addresses.empty()) {
+        server.NoteHttpsFailure("the address of " + std::string(server.HttpsHost()) +
+                                " is not known");
+        ThrowWSocketException(socket_error::kHostNotFound);
+    }
+    attempt.SentAt = Clock::now();
+    attempt.Post = server.HttpsClient()->Post(
+        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses);
+    attempt.Open = true;
+    Watch(attempt);
+}
+
+void CUpstreamExchange::Watch(Attempt& attempt) {
+    if (m_member != nullptr && !m_member->Watch(attempt.Waited())) {
+        Close(attempt, false);
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
+}
+
 CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp,
                                                       std::span<std::uint8_t> reply,
                                                       std::size_t& length) {
     try {
+        if (attempt.Post) {
+            return ReceivePosted(attempt, reply, length);
+        }
         if (udp) {
             CSocketAddress from;
             length = attempt.Socket.ReceiveFrom(reply.data(), reply.size(), from);
@@ -227,6 +287,30 @@ CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp
     }
 }
 
+CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
+                                                            std::span<std::uint8_t> reply,
+                                                            std::size_t& length) {
+    std::optional<HttpsOutcome> outcome = attempt.Post->Take();
+    if (!outcome) {
+        return Outcome::kIgnored;
+    }
+    std::string failure = outcome->Failure;
+    if (outcome->Responded && outcome->Status != 200) {
+        failure = "HTTP status " + std::to_string(outcome->Status);
+    } else if (outcome->Responded && MediaType(outcome->ContentType) != kDnsMessageType) {
+        failure = "the reply is no DNS message";
+    }
+    if (!failure.empty()) {
+        attempt.Server->NoteHttpsFailure(std::move(failure));
+        return Outcome::kFailed;
+    }
+    length = std::min(outcome->Body.size(), reply.size());
+    std::copy_n(outcome->Body.begin(), length, reply.begin());
+    const Outcome judged = Judge(attempt, reply.first(length));
+    // One query per post: anything else that came back is a failure of the server.
+    return judged == Outcome::kIgnored ? Outcome::kFailed : judged;
+}
+
 CUpstreamExchange::Outcome CUpstreamExchange::Judge(Attempt& attempt,
                                                     std::span<const std::uint8_t> reply) {
     if (reply.size() < 2 || reply[0] != attempt.Id[0] || reply[1] != attempt.Id[1]) {
@@ -245,7 +329,10 @@ void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
     }
     attempt.Open = false;
     if (m_member != nullptr) {
-        m_member->Unwatch(attempt.Socket);
+        m_member->Unwatch(attempt.Waited());
+    }
+    if (attempt.Post) {
+        attempt.Post->Cancel();
     }
     attempt.Socket.Close();
     if (missed) {

@@ -20,7 +20,9 @@
 // A fresh random query id, so that a blind spoofer has to guess it.
 std::uint16_t RandomQueryId();
 
-// Asks the servers of a target one question, as Windows' own resolver does. The query goes to
+// Asks the servers of a target one question, as Windows' own resolver does: plain servers over
+// UDP or TCP, DNS-over-HTTPS servers (RFC 8484, a POST of the query) over the connections of the
+// server's HTTPS client whatever the client came by. The query goes to
 // the preferred server; when no reply has come within that server's failover delay, it goes to
 // the next server of the preference order as well, and so on, while the wait lasts. The first
 // reply that serves is taken and later ones are dropped. An error reply (server failure,
@@ -76,7 +78,14 @@ private:
     // Sends the query to the next server; false when that failed (the server missed it).
     bool StartNext(std::span<const std::uint8_t> query, bool udp);
     void Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp);
+    // Posts the query to a DNS-over-HTTPS server, finding its host first when it must.
+    void Post(Attempt& attempt, std::span<const std::uint8_t> wire);
+    // Registers what the attempt waits on with the thread set's member, if any.
+    void Watch(Attempt& attempt);
     Outcome Receive(Attempt& attempt, bool udp, std::span<std::uint8_t> reply, std::size_t& length);
+    // What a post to a DNS-over-HTTPS server brought: a failure unless HTTP 200 with a DNS
+    // message.
+    Outcome ReceivePosted(Attempt& attempt, std::span<std::uint8_t> reply, std::size_t& length);
     Outcome Judge(Attempt& attempt, std::span<const std::uint8_t> reply);
     // Closes an attempt's socket; a server that had its whole delay and no reply missed it.
     void Close(Attempt& attempt, bool missed);

@@ -34,6 +34,19 @@ struct UpstreamTarget {
     // Never empty.
     std::shared_ptr<const UpstreamServerList> Servers;
     std::chrono::milliseconds Wait = kDefaultUpstreamWait;
+    // Plain servers that may be asked where a DNS-over-HTTPS server's host is, behind the plain
+    // servers of the list (the servers the adapters had before the takeover); may be none.
+    std::shared_ptr<const UpstreamServerList> Bootstrap;
+
+    // Where a DNS-over-HTTPS server's host name is asked: the plain servers of the list, then
+    // the bootstrap servers, then the fixed public server; never a DNS-over-HTTPS server, so
+    // that finding a server never goes through the server itself.
+    [[nodiscard]] UpstreamTarget HostLookups() const;
+    // The plain servers of the list, then the bootstrap servers.
+    [[nodiscard]] UpstreamServerList LookupServers() const;
+    // The one server of this target (its host found as this target's would be), with `wait`.
+    [[nodiscard]] UpstreamTarget Alone(std::shared_ptr<CUpstreamServer> server,
+                                       std::chrono::milliseconds wait) const;
 
     // The order in which a query tries the servers: those not silent in list order, then the
     // silent ones in list order (so that with every server silent the first comes first).
@@ -58,6 +71,12 @@ public:
     // an empty list changes nothing and gives false.
     bool SetServers(std::span<const std::string> texts);
     [[nodiscard]] std::vector<std::string> ServerTexts() const;
+    // The plain servers that the host names of DNS-over-HTTPS servers may also be asked of (the
+    // adapters' servers before the takeover).
+    void SetBootstrapServers(std::span<const std::string> texts);
+    // The DNS-over-HTTPS server of the list whose host has this name (in any letter case); none
+    // when there is none. Cheap while the list holds no such server.
+    [[nodiscard]] std::shared_ptr<CUpstreamServer> HttpsServerNamed(std::string_view host) const;
 
     // The text of the server queries go to first.
     [[nodiscard]] std::string CurrentDnsServer() const;
@@ -70,10 +89,17 @@ public:
 
     // The list and the wait as they are now.
     [[nodiscard]] UpstreamTarget Target() const;
+    // Where a query goes: the list, or for a host lookup (a DNS-over-HTTPS server's own name)
+    // only the servers host names may be asked of.
+    [[nodiscard]] UpstreamTarget TargetFor(bool hostLookup) const {
+        return hostLookup ? Target().HostLookups() : Target();
+    }
 
 private:
     mutable std::mutex m_lock;
     std::shared_ptr<const UpstreamServerList> m_servers;
+    std::shared_ptr<const UpstreamServerList> m_bootstrap;
+    std::atomic<bool> m_hasHttps{false};
     std::atomic<std::chrono::milliseconds::rep> m_waitMs{kDefaultUpstreamWait.count()};
 };
 

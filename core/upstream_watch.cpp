@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 
+#include "core/dns_cache.h"
 #include "core/dns_packet.h"
 #include "core/upstream_exchange.h"
 
@@ -25,11 +26,36 @@ void CUpstreamWatch::Stop() {
 }
 
 void CUpstreamWatch::Run(CThreadSet::Member& self) {
+    KeepHttpsHostsFound();
     std::unique_lock lock(m_lock);
     while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
         lock.unlock();
         ProbeSilentServers(self);
+        KeepHttpsHostsFound();
         lock.lock();
+    }
+}
+
+void CUpstreamWatch::KeepHttpsHostsFound() {
+    const UpstreamTarget target = m_upstream.Target();
+    for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
+        const std::string host(server->HttpsHost());
+        if (!server->IsHttps() || server->HttpsAddressesGiven() ||
+            CSocketAddress::FromText(host, 0)) {
+            continue;
+        }
+        std::vector<CSocketAddress> found = server->HttpsAddresses();
+        const std::vector<CSocketAddress> cached = m_handler.CachedAddresses(host);
+        if (found.empty() && cached.empty()) {
+            found = CDnsCache::FindAddresses(target.HostLookups(), host);
+        } else if (found.empty()) {
+            server->SetFoundHttpsAddresses(cached);
+            continue;
+        }
+        if (!found.empty() && found != cached) {
+            server->SetFoundHttpsAddresses(found);
+            m_handler.LearnHostAddresses(host, found);
+        }
     }
 }
 
@@ -44,8 +70,7 @@ void CUpstreamWatch::ProbeSilentServers(CThreadSet::Member& self) {
             continue;
         }
         // The exchange records the outcome in the server's state.
-        const UpstreamTarget alone{std::make_shared<const UpstreamServerList>(1, server),
-                                   kProbeWait};
+        const UpstreamTarget alone = target.Alone(server, kProbeWait);
         try {
             static_cast<void>(
                 CUpstreamExchange(alone, &self).OverUdp(std::span(query).first(length), reply));

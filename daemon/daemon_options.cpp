@@ -18,20 +18,6 @@ std::optional<std::uint16_t> ParsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-// A server for the upstream list, or the reason why not.
-std::optional<std::string> UpstreamError(const std::string& text,
-                                         std::span<const CSocketAddress> machine) {
-    std::string reason;
-    const std::optional<CSocketAddress> address = ParseUpstreamServer(text, reason);
-    if (!address) {
-        return "not an upstream server (" + reason + "): " + text;
-    }
-    if (LoopsToProxy(*address, machine)) {
-        return "this machine itself on port 53, where quillforthd would ask itself: " + text;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& arguments,
@@ -61,8 +47,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
             }
             options.ListenPort = *port;
         } else if (option == "--upstream") {
-            if (std::optional<std::string> why = UpstreamError(value, machine)) {
-                error = std::move(*why);
+            if (std::optional<std::string> why = UpstreamServerError(value, machine)) {
+                error = "not an upstream server (" + *why + "): " + value;
                 return std::nullopt;
             }
             options.Upstreams.push_back(value);

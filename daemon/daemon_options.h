@@ -30,4 +30,5 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
 inline constexpr const char* kDaemonUsage =
     "usage: quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] "
     "[--allow-any-client]\n"
-    "  SERVER: 192.0.2.1, 192.0.2.1:5353, 2001:db8::1, [2001:db8::1]:5353 or fe80::1%eth0\n";
+    "  SERVER: 192.0.2.1, 192.0.2.1:5353, 2001:db8::1, [2001:db8::1]:5353, fe80::1%eth0,\n"
+    "          https://dns.example/dns-query or \"https://dns.example/dns-query (192.0.2.1)\"\n";

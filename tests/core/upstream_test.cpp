@@ -15,15 +15,20 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using Texts = std::vector<std::string>;
 
-// The address, port and zone a text reads as; the reason when it is none.
+// The address, port and zone a text reads as, or a DNS-over-HTTPS server's host, port, path and
+// the number of addresses given; the reason when it is none.
 std::string Read(std::string_view text) {
     std::string reason;
-    const std::optional<CSocketAddress> address = ParseUpstreamServer(text, reason);
-    if (!address) {
+    const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(text, reason);
+    if (!endpoint) {
         return "refused: " + std::string(reason.empty() ? "NO REASON" : "why");
     }
-    return address->AddressText() + " " + std::to_string(address->Port()) + " %" +
-           std::to_string(address->ScopeId());
+    if (endpoint->Https) {
+        return "https " + endpoint->Https->Host + " " + std::to_string(endpoint->Https->Port) +
+               " " + endpoint->Https->Path + " " + std::to_string(endpoint->HttpsAddresses.size());
+    }
+    return endpoint->Address.AddressText() + " " + std::to_string(endpoint->Address.Port()) + " %" +
+           std::to_string(endpoint->Address.ScopeId());
 }
 
 TEST(UpstreamServerText, ReadsEveryFormAndRefusesWhatIsNoAddress) {
@@ -49,6 +54,19 @@ TEST(UpstreamServerText, ReadsEveryFormAndRefusesWhatIsNoAddress) {
         {"dns.example:53", "refused: why"},
         {"2001:db8::g", "refused: why"},
         {"fe80::1%no-such-interface", "refused: why"},
+        {"https://dns.example/dns-query", "https dns.example 443 /dns-query 0"},
+        {"HTTPS://dns.example:8443/q?x=1", "https dns.example 8443 /q?x=1 0"},
+        {"https://192.0.2.1/dns-query", "https 192.0.2.1 443 /dns-query 0"},
+        {"https://[2001:db8::1]:444/dns-query", "https 2001:db8::1 444 /dns-query 0"},
+        {"https://dns.example (192.0.2.1, 2001:db8::1)", "https dns.example 443 /dns-query 2"},
+        {"https://", "refused: why"},
+        {"http://dns.example/dns-query", "refused: why"},
+        {"https://dns.example/a b", "refused: why"},
+        {"https://dns.example:65536/", "refused: why"},
+        {"https://dns.example/ (192.0.2.1", "refused: why"},
+        {"https://dns.example/ (dns.example)", "refused: why"},
+        {"https://[::1/", "refused: why"},
+        {"https://dns_example/", "refused: why"},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(Read(text), expected) << text;
@@ -126,7 +144,7 @@ TEST(UpstreamList, KeepsTheValidServersWithTheirStateAndPrefersTheFirstThatAnswe
 // server is asked follows the server's round trips within its bounds.
 TEST(UpstreamList, AServerIsSilentAfterMissesInARowAndWaitedForAsItsRoundTripsSay) {
     std::string reason;
-    CUpstreamServer server("192.0.2.1", *ParseUpstreamServer("192.0.2.1", reason));
+    CUpstreamServer server("192.0.2.1", *ParseUpstreamEndpoint("192.0.2.1", reason));
     const auto now = std::chrono::steady_clock::now();
     EXPECT_EQ(server.FailoverDelay(), milliseconds(1000));
     server.Missed(now);

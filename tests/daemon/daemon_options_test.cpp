@@ -24,8 +24,13 @@ TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<Arguments, DaemonOptions> cases[] = {
         {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv"}},
         {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--upstream", "[2001:db8::1]:5353",
-          "--upstream", "127.0.0.1:5353", "--cache", "/tmp/c.csv", "--allow-any-client"},
-         {5353, {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353"}, "/tmp/c.csv", true}},
+          "--upstream", "127.0.0.1:5353", "--upstream", "https://dns.example/q (192.0.2.1)",
+          "--cache", "/tmp/c.csv", "--allow-any-client"},
+         {5353,
+          {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
+           "https://dns.example/q (192.0.2.1)"},
+          "/tmp/c.csv",
+          true}},
     };
     for (const auto& [arguments, expected] : cases) {
         std::string error;
@@ -41,7 +46,7 @@ TEST(DaemonOptions, RejectsWhatItCannotUseAndSaysWhy) {
         {"--listen"}, {"--listen", "0"}, {"--listen", "65536"}, {"--listen", "53x"},
         {"--listen", "-1"}, {"--upstream", "dns.example"}, {"--upstream", ":53"},
         {"--upstream", "1.2.3.4:"}, {"--upstream", "1.2.3.4:99999"}, {"--upstream", "[::1"},
-        {"--upstream", "127.0.0.1"}, {"--upstream", "::1"}, {"--upstream", "198.18.0.1:53"},
+        {"--upstream", "127.0.0.1"}, {"--upstream", "http://dns.example/q"}, {"--upstream", "::1"}, {"--upstream", "198.18.0.1:53"},
         {"--cache", ""}, {"--verbose"}};
     // clang-format on
     for (const Arguments& arguments : refused) {
