@@ -31,6 +31,9 @@ void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
     for (StatisticsLine& line : RequestStatisticsLines(proxy.Statistics().Snapshot())) {
         lines.push_back(std::move(line));
     }
+    for (const auto& server : *upstream.Target().Servers) {
+        lines.push_back(UpstreamServerLine(server->Figures()));
+    }
     for (const auto& [label, value] : lines) {
         std::printf("%-42s %s\n", label.c_str(), value.c_str());
     }
