@@ -307,8 +307,12 @@ CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
     length = std::min(outcome->Body.size(), reply.size());
     std::copy_n(outcome->Body.begin(), length, reply.begin());
     const Outcome judged = Judge(attempt, reply.first(length));
+    if (judged != Outcome::kIgnored) {
+        return judged;
+    }
     // One query per post: anything else that came back is a failure of the server.
-    return judged == Outcome::kIgnored ? Outcome::kFailed : judged;
+    attempt.Server->NoteHttpsFailure("the reply answers another question");
+    return Outcome::kFailed;
 }
 
 CUpstreamExchange::Outcome CUpstreamExchange::Judge(Attempt& attempt,

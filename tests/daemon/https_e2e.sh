@@ -5,9 +5,10 @@
 # cut for a small UDP client and whole over TCP, nothing in clear text but the lookup of the
 # server's own name, bad certificates refused and named, failover from a dead HTTPS server to a
 # plain one. Needs root; exits 77 (skipped) without it.
-#     https_e2e.sh QUILLFORTHD
+#     https_e2e.sh QUILLFORTHD BAD_HTTPS_PY
 set -uo pipefail
 daemon=$1
+bad_https=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=netns_env.sh
 source "$here/netns_env.sh"
@@ -78,6 +79,10 @@ wait_for "$srv" "$server" ns.test
 ip netns exec "$up" tcpdump -l -nn -i qw1 'port 53' >"$work/clear.txt" 2>/dev/null &
 sleep 0.5
 
+ip netns exec "$up" python3 "$bad_https" "$server" 8443 "$work/good.crt" "$work/good.key" &
+# Served from ports 5311 on, in this order.
+paths="status html other stall cut"
+
 # The daemons, each on a port of its own, in one mount namespace that trusts the test CA.
 cat >"$work/daemons.sh" <<DAEMONS
 mount --bind "$work/bundle.crt" /etc/ssl/certs/ca-certificates.crt
@@ -90,6 +95,11 @@ serve 5302 --upstream "https://dns.test:444/dns-query ($server)"
 serve 5303 --upstream "https://dns.test:445/dns-query ($server)"
 serve 5304 --upstream "https://dns.test:446/dns-query ($server)"
 serve 5305 --upstream "https://dns.test:447/dns-query ($server)" --upstream $server
+port=5311
+for path in $paths; do
+    serve \$port --upstream "https://dns.test:8443/\$path ($server)" --upstream $server
+    port=\$((port + 1))
+done
 wait
 DAEMONS
 unshare -m bash "$work/daemons.sh" &
@@ -138,12 +148,33 @@ check "in clear text only the lookups of the server's own name" "dns.test" \
 check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
     "$(answer 5305 www.test A | cut -d' ' -f4)"
 
+# Servers that misbehave: each query fails over to the plain server, nothing is left open.
+port=5311
+for path in $paths; do
+    for name in a b c d; do
+        ip netns exec "$srv" dig +tries=1 +time=4 -p "$port" @127.0.0.1 "$name.$path.test" |
+            sed -n 's/.*status: \([A-Z]*\),.*/\1/p' >>"$work/$path.status"
+    done
+    check "a server whose /$path misbehaves: every query answered by the next one" \
+        "NXDOMAIN NXDOMAIN NXDOMAIN NXDOMAIN" "$(paste -sd' ' "$work/$path.status")"
+    port=$((port + 1))
+done
+for pid in $(ip netns pids "$srv"); do
+    [ "$(ls "/proc/$pid/fd" | wc -l)" -lt 40 ] || echo "FAILED: $pid holds $(ls "/proc/$pid/fd" | wc -l) descriptors"
+done
+
 ip netns pids "$srv" | xargs -r kill -TERM
 sleep 1
 for port in 5302 5303 5304; do
     check "the daemon on $port names the untrusted certificate" 1 \
         "$(grep -c 'certificate of dns.test not trusted' "$work/$port.out")"
 done
+check "why each misbehaving server failed" \
+    "HTTP status 503|the reply is no DNS message|the reply answers another question" \
+    "$(for port in 5311 5312 5313; do
+        grep -o 'HTTP status 503\|the reply is no DNS message\|the reply answers another question' \
+            "$work/$port.out"
+    done | paste -sd'|')"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
 
 [ "$failures" -eq 0 ]
