@@ -126,7 +126,7 @@ stop_upstream
 upstream_state() {
     status_text | sed -n 3p
 }
-check_soon 25 "with every server silent the status box says so" \
+check_soon 30 "with every server silent the status box says so" \
     "DNS server status:  Down, 0 of $servers answer" upstream_state
 check_soon 4 "the tray text says that the upstream is down" "Current DNS server is down" tray_text
 check "a cached domain is still answered within a second" "$cached" \
