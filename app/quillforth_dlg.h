@@ -46,7 +46,7 @@ public:
     explicit CQuillforthDlg(HWND parent = nullptr);
     ~CQuillforthDlg() override;
 
-    // Takes the adapters over, makes the first server current, runs the proxy and stops the
+    // Takes the adapters over, makes the server list the proxy's, runs the proxy and stops the
     // system's DNS client. A proxy that cannot start is stopped again and the dialog ends.
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
@@ -56,17 +56,13 @@ public:
     void UpdateStatus();
     // The status box's three lines.
     void UpdateStatusText();
-    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate,
-                                                std::string_view server, bool serverDown,
-                                                std::string_view notice);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_cache; }
 
     // IServerListOwner.
-    bool SetDnsServers(const CLockedStringList& servers) override;
     void SaveSettings() override;
     void OnServerStatusChanged() override;
-    [[nodiscard]] const CUpstreamSettings& Upstream() const override { return m_upstream; }
+    [[nodiscard]] CUpstreamSettings& Upstream() override { return m_upstream; }
 
     // IDnsProxyObserver: called from the proxy's serving threads, or from this thread for a
     // failed start; both only post a message.
