@@ -10,11 +10,12 @@
 
 ServerFault CheckServer(std::string_view text, std::span<const CSocketAddress> machine,
                         std::string& reason) {
-    const std::optional<CSocketAddress> address = ParseUpstreamServer(text, reason);
-    if (!address) {
+    const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(text, reason);
+    if (!endpoint) {
         return ServerFault::kMalformed;
     }
-    return LoopsToProxy(*address, machine) ? ServerFault::kLoopsToProxy : ServerFault::kNone;
+    return !endpoint->Https && LoopsToProxy(endpoint->Address, machine) ? ServerFault::kLoopsToProxy
+                                                                        : ServerFault::kNone;
 }
 
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers) {
