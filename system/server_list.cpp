@@ -13,7 +13,6 @@ bool IsValidServer(std::string_view text) {
 }
 
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers) {
-    SnapshotAdapterDns(adapters);
     for (int i = 0; i < adapters.GetCount(); ++i) {
         CRegistryKey key;
         if (!key.Open(HKEY_LOCAL_MACHINE,

@@ -15,9 +15,7 @@
 bool IsValidServer(std::string_view text);
 
 // Appends every adapter's static DNS servers (its "NameServer" under the interfaces key, cut at
-// ", |") that `servers` does not hold yet. An adapter without a readable value adds nothing. On
-// the very first run it first records every adapter's servers for the restore
-// (SnapshotAdapterDns).
+// ", |") that `servers` does not hold yet. An adapter without a readable value adds nothing.
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers);
 
 // The server list as the settings give it: the "Dns" setting (the proxy's own address alone
