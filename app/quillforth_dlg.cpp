@@ -122,9 +122,7 @@ bool CQuillforthDlg::OnInitDialog() {
 
     // Adapters that a copy which did not stop (a crash, a forced end) left pointing at the proxy
     // get their own servers back before anything reads them.
-    if (SetSystemDns(m_adapterList, false) > 0) {
-        m_dnsClientRefresh.Request();
-    }
+    RestoreAdapters();
     LoadSettings();
     m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
@@ -282,15 +280,19 @@ void CQuillforthDlg::StopProxy() {
     if (!m_bRunning) {
         return;
     }
-    if (SetSystemDns(m_adapterList, false) > 0) {
-        m_dnsClientRefresh.Request();
-    }
+    RestoreAdapters();
     m_dnsSocket->StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
         ControlDnsClientService(true, nullptr, [this](std::string_view text) { Tell(text); });
     }
     SetButtons(false);
     m_bRunning = false;
+}
+
+void CQuillforthDlg::RestoreAdapters() {
+    if (SetSystemDns(m_adapterList, false) > 0) {
+        m_dnsClientRefresh.Request();
+    }
 }
 
 bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
@@ -490,10 +492,11 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
 void CQuillforthDlg::OnCancel() {
     // Escape ends the program as "&Exit" does, and so does the installer's request. Whatever
     // modal window is open (a batch run's progress, a message box), the adapters go back at once
-    // and every modal loop ends, this dialog's too, so that the program ends within seconds.
+    // and every modal loop ends, this dialog's too, so that the program ends within seconds; the
+    // rest of the exit sequence follows once the loops have unwound.
     m_bExit = true;
     m_exiting = true;
-    StopProxy();
+    RestoreAdapters();
     CDialog::EndEveryModalLoop();
 }
 

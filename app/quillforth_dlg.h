@@ -53,6 +53,8 @@ public:
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
     void StopProxy();
+    // Gives every adapter left pointing at the proxy its own servers back and tells Windows.
+    void RestoreAdapters();
 
     // The tray icon and its status text, from the proxy's and the upstream's state.
     void UpdateStatus();

@@ -27,7 +27,7 @@ struct StaticNameServer {
 // TCP/IP settings live in the registry, and the DNS servers it uses.
 struct AdapterInfo {
     // The interface identifier ("{...}"): the name of the adapter's key under the TCP/IP
-    // interfaces key and of its value in the first-run record.
+    // interfaces key and of its part of the records.
     std::string AdapterName;
     uint32_t Index = 0;
     // The first DNS server in use, empty when there is none. The takeover sets it to the

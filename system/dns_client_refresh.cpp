@@ -31,7 +31,7 @@ std::string RunIpconfig(std::string_view command, HANDLE cancel) {
     const HANDLE awaited[] = {process.hProcess, cancel};
     const DWORD waited =
         ::WaitForMultipleObjects(cancel != nullptr ? 2 : 1, awaited, FALSE,
-                                 std::chrono::milliseconds(kIpconfigTimeLimit).count());
+                                 static_cast<DWORD>(kIpconfigTimeLimit.count() * 1000));
     DWORD exitCode = 0;
     std::string failure;
     if (waited != WAIT_OBJECT_0) {
@@ -101,7 +101,8 @@ void CDnsClientRefresh::Serve() {
     std::unique_lock lock(m_lock);
     for (;;) {
         m_changed.wait(lock, [this] { return m_requested || m_finishing; });
-        if (!m_requested) {
+        // Once Finish has given up waiting, a run still asked for is dropped.
+        if (!m_requested || Signalled(m_cancel)) {
             return;
         }
         m_requested = false;

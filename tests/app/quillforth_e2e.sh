@@ -56,7 +56,7 @@ check "the tray text says that the proxy runs" "Quillforth is running" "$(tray_t
 check "the adapter points at the proxy while it runs" 127.0.0.1 "$(name_server)"
 check "the machine's record holds the adapter's servers" "$adapter_servers" \
     "$(reg_value "$record_key" NameServer)"
-check "Windows was told of the takeover" /registerdns,/flushdns "$(ipconfig_calls)"
+check_soon 5 "Windows was told of the takeover" /registerdns,/flushdns ipconfig_calls
 : >"$ipconfig_log"
 check "the INI file holds all eight keys" \
     "DlgInformationAlwaysOnTop,DlgInformationUp,Dns,HideThisDialog,LastUpdateTime,OutdatedHours,StartAtLogin,UpdateHours" \
@@ -77,8 +77,7 @@ check_restored "after Stop"
 check "the machine's record is gone" "" "$(reg_value "$record_key" NameServer)"
 check_tray_menu stopped
 # The user gives the adapter other servers: from the next takeover on, they are what comes back.
-adapter_servers=198.18.9.4
-in_srv "$wine" reg add "$interface_key" /v NameServer /d "$adapter_servers" /f >/dev/null 2>&1
+set_adapter 198.18.9.4
 window command "$caption" $start
 sleep 0.3
 check "after Start the cache answers again" "$cached" "$(query www.example.test)"

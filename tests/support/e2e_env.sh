@@ -157,6 +157,11 @@ reg_value() {
 name_server() {
     reg_value "$interface_key" NameServer
 }
+# The user gives the adapter other DNS servers, which become $adapter_servers.
+set_adapter() {
+    adapter_servers=$1
+    in_srv "$wine" reg add "$interface_key" /v NameServer /d "$1" /f >/dev/null 2>&1
+}
 ini_value() {
     tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
