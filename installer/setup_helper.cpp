@@ -64,8 +64,10 @@ void PrintRestored(const RestoredAdapter& adapter) {
         return servers.empty() ? "automatic" : servers.c_str();
     };
     if (!adapter.m_putBack) {
-        std::printf("Adapter %s points at %s and no record tells what it had: left as it is.\n",
-                    adapter.m_name.c_str(), adapter.m_servers.c_str());
+        std::printf(
+            "Adapter %s points at the proxy's address and no record tells what it had: "
+            "left as it is.\n",
+            adapter.m_name.c_str());
         return;
     }
     std::printf("Put back the DNS servers of adapter %s: %s", adapter.m_name.c_str(),

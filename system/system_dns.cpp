@@ -21,10 +21,9 @@ struct IpVersion {
     const char* m_interfacesKey;
     const char* m_proxyAddress;
     const char* m_recordSubkey;
-    StaticNameServer AdapterInfo::*m_static;
 };
-const IpVersion kIpv4{kInterfacesKey, kProxyAddress, kRecord4Subkey, &AdapterInfo::m_static4};
-const IpVersion kIpv6{kInterfaces6Key, kProxyAddress6, kRecord6Subkey, &AdapterInfo::m_static6};
+const IpVersion kIpv4{kInterfacesKey, kProxyAddress, kRecord4Subkey};
+const IpVersion kIpv6{kInterfaces6Key, kProxyAddress6, kRecord6Subkey};
 
 // An adapter's own static values of both IP versions.
 struct OwnValues {
