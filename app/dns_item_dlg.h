@@ -15,7 +15,7 @@
 #include "win/dialog.h"
 
 // The "Dns Item" dialog: one cache entry's domain and addresses, typed by the user or asked from
-// the upstream server in use. It never touches the cache: the caller fills the fields, opens it
+// the upstream servers. It never touches the cache: the caller fills the fields, opens it
 // with DoModal and reads the fields back after IDOK; after IDCANCEL it ignores them.
 //
 // "&Resolve" looks the domain up on a thread of its own. The window's thread must never wait

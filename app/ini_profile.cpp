@@ -76,10 +76,21 @@ void CIniProfile::UseSection(std::string_view section) {
 std::string CIniProfile::ReadString(std::string_view key, std::string_view defaultText,
                                     std::string_view section) {
     UseSection(section);
-    DWORD length = ::GetPrivateProfileStringA(m_section.c_str(), std::string(key).c_str(),
-                                              std::string(defaultText).c_str(), m_value,
-                                              static_cast<DWORD>(kValueSize), m_path.c_str());
-    return std::string(m_value, length);
+    const std::string keyText(key);
+    const std::string defaultValue(defaultText);
+    // The system cuts a value to the buffer and then gives one less than its size: such a
+    // value is read again with twice the room, so that a long server list comes back whole.
+    std::string value(256, '\0');
+    for (;;) {
+        const DWORD length = ::GetPrivateProfileStringA(
+            m_section.c_str(), keyText.c_str(), defaultValue.c_str(), value.data(),
+            static_cast<DWORD>(value.size()), m_path.c_str());
+        if (length + 1 < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(value.size() * 2);
+    }
 }
 
 int CIniProfile::ReadInt(std::string_view key, int defaultValue, std::string_view section) {

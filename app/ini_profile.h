@@ -4,7 +4,7 @@
 #include <string_view>
 
 // Typed access to one INI file through the system's private-profile functions; every value is
-// 8-bit text. Reads return at most 255 characters: a longer stored value comes back cut.
+// 8-bit text, read and written whole whatever its length.
 //
 // Integers and booleans are read with the decimal prefix conversion (leading blanks, an
 // optional sign and the digits that follow; text without digits reads 0; a number beyond the
@@ -33,13 +33,10 @@ public:
     void WriteBool(std::string_view key, bool value, std::string_view section = {});
 
 private:
-    static constexpr size_t kValueSize = 256;  // 255 characters and the terminator
-
     std::string ResolvePath(std::string_view path) const;
     void UseSection(std::string_view section);
 
     bool m_moduleRelative = true;
-    char m_value[kValueSize] = {};
     std::string m_path;
     std::string m_section;
 };

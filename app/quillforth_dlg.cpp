@@ -53,7 +53,7 @@ struct Tooltip {
     const char* text;
 };
 constexpr Tooltip kTooltips[] = {
-    {IDC_SERVER_LIST, "The first DNS server is used by quillforth."},
+    {IDC_SERVER_LIST, "The first DNS server that answers is used by quillforth."},
     {IDC_START,
      "To start DNS proxy will set system DNS servers to \"127.0.0.1\"\nand will stop DNS Client "
      "service if it is running."},
@@ -256,9 +256,7 @@ void CQuillforthDlg::StartProxy() {
     }
     UpdateData(true);
     SetButtons(true);
-    if (!m_serverList.Servers().IsEmpty()) {
-        m_dnsSocket->SetDnsServers(m_serverList.Servers());
-    }
+    m_upstream.SetServers(m_serverList.Servers().Texts());
     m_bRunning = true;
     // The port first: when another program holds it, no adapter is changed at all.
     if (!m_dnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
@@ -293,11 +291,6 @@ void CQuillforthDlg::RestoreAdapters() {
     if (SetSystemDns(m_adapterList, false) > 0) {
         m_dnsClientRefresh.Request();
     }
-}
-
-bool CQuillforthDlg::SetDnsServers(const CLockedStringList& servers) {
-    // The proxy is gone once the dialog is being destroyed.
-    return m_dnsSocket != nullptr && m_dnsSocket->SetDnsServers(servers);
 }
 
 void CQuillforthDlg::OnServerStatusChanged() {
@@ -344,15 +337,6 @@ void CQuillforthDlg::UpdateStatus() {
     m_trayIcon.SetTooltipText(status.text);
 }
 
-std::string CQuillforthDlg::StatusText(const std::string& nextUpdate, std::string_view server,
-                                       bool serverDown, std::string_view notice) {
-    // The box shows three lines. A notice (no administrator rights, no TCP) takes the first, in
-    // place of the next refresh's time, which the statistics window shows too.
-    const std::string first = notice.empty() ? StatusLine("Cache next update:", nextUpdate)
-                                             : std::string(notice) + "\r\n";
-    return first + ServerStatusLines(server, serverDown);
-}
-
 std::string CQuillforthDlg::StatusNotice() const {
     if (!m_administrator) {
         return kNoRightsStatusLine;
@@ -370,13 +354,14 @@ std::string CQuillforthDlg::StatusNotice() const {
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    const std::string text = StatusText(m_strNextUpdate, m_upstream.CurrentDnsServer(),
-                                        m_serverList.ServerDown(), StatusNotice());
-    CWindow status(Item(IDC_STATUS));
-    if (status.GetText() != text) {
-        // Rewriting an unchanged text would make the box flicker every second.
-        status.SetText(text);
-    }
+    // A notice (no administrator rights, ipconfig failed, an adapter not pointed at the proxy, no
+    // TCP) takes the first line, in place of the next refresh's time, which the statistics window
+    // shows too.
+    const std::string notice = StatusNotice();
+    const std::string first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
+                                             : std::string(notice) + "\r\n";
+    ShowStatusText(Item(IDC_STATUS), first, m_upstream.CurrentDnsServer(),
+                   m_serverList.StatusValue());
 }
 
 void CQuillforthDlg::RegisterTooltips() {

@@ -48,7 +48,7 @@ public:
     explicit CQuillforthDlg(HWND parent = nullptr);
     ~CQuillforthDlg() override;
 
-    // Makes the first server current, runs the proxy, takes the adapters over and stops the
+    // Makes the server list the proxy's, runs the proxy, takes the adapters over and stops the
     // system's DNS client. A proxy that cannot start changes no adapter, and the dialog ends.
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
@@ -60,17 +60,13 @@ public:
     void UpdateStatus();
     // The status box's three lines.
     void UpdateStatusText();
-    [[nodiscard]] static std::string StatusText(const std::string& nextUpdate,
-                                                std::string_view server, bool serverDown,
-                                                std::string_view notice);
 
     [[nodiscard]] CDnsItemMap& Cache() override { return m_cache; }
 
     // IServerListOwner.
-    bool SetDnsServers(const CLockedStringList& servers) override;
     void SaveSettings() override;
     void OnServerStatusChanged() override;
-    [[nodiscard]] const CUpstreamSettings& Upstream() const override { return m_upstream; }
+    [[nodiscard]] CUpstreamSettings& Upstream() override { return m_upstream; }
 
     // IDnsProxyObserver: called from the proxy's serving threads, or from this thread for a
     // failed start; both only post a message.

@@ -253,7 +253,7 @@ void ResolveThread(ResolveJob& job) {
         }
         if (answered) {
             ++success;
-            // The answer's own name: another letter case makes another entry.
+            // Learned under the name asked, as the entry has it.
             if (IsLearnableName(answer.Domain)) {
                 const DnsItemPtr item = LearnAnswer(job.Cache(), answer);
                 ::SendMessageA(job.Owner(), WM_DNSITEM_CHANGED,

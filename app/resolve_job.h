@@ -82,11 +82,11 @@ private:
 };
 
 // The worker of a run: once the progress window is open it sets the bar's range, then resolves
-// the job's domains one after the other through the upstream server in use, learns every answer
-// into the cache (the answer's own domain; hits and last hit time stay), tells the owner of each
-// entry learned and the window of each row finished, and closes the window when done. After a
-// cancel it stops before its next row and learns nothing more. Holds the cache's lock only
-// inside Learn and no lock while it sends.
+// the job's domains one after the other through the upstream servers (the preferred one first),
+// learns every answer into the cache (under the domain asked; hits and last hit time stay), tells
+// the owner of each entry learned and the window of each row finished, and closes the window when
+// done. After a cancel it stops before its next row and learns nothing more. Holds the cache's lock
+// only inside Learn and no lock while it sends.
 void ResolveThread(ResolveJob& job);
 
 // The main dialog as a batch run needs it.

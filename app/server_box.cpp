@@ -1,13 +1,15 @@
 #include "app/server_box.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/dns_cache.h"
+#include "net/attached_networks.h"
 #include "res/window_messages.h"
 #include "system/server_list.h"
-#include "system/system_dns.h"
 #include "win/application.h"
 #include "win/message_box.h"
 
@@ -23,6 +25,36 @@ LRESULT NotifyMainWindow(int event, int index) {
                           static_cast<LPARAM>(index));
 }
 
+// Whether the edit control shows every line of its text: a multi-line box without a scroll bar
+// wraps what is too wide and hides what is too tall.
+bool ShowsWhole(HWND box) {
+    RECT shown{};
+    ::SendMessageA(box, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&shown));
+    HDC dc = ::GetDC(box);
+    HGDIOBJ font =
+        ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageA(box, WM_GETFONT, 0, 0)));
+    TEXTMETRICA metrics{};
+    ::GetTextMetricsA(dc, &metrics);
+    ::SelectObject(dc, font);
+    ::ReleaseDC(box, dc);
+    LRESULT lines = ::SendMessageA(box, EM_GETLINECOUNT, 0, 0);
+    // The empty line after the last line break shows nothing.
+    const LRESULT lastLine = ::SendMessageA(box, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
+    if (lines > 1 && ::SendMessageA(box, EM_LINELENGTH, static_cast<WPARAM>(lastLine), 0) == 0) {
+        --lines;
+    }
+    return metrics.tmHeight > 0 && lines * metrics.tmHeight <= shown.bottom - shown.top;
+}
+
+// A reason ("not an IPv6 address") as a sentence of its own.
+std::string Sentence(std::string reason) {
+    if (!reason.empty()) {
+        reason.front() =
+            static_cast<char>(std::toupper(static_cast<unsigned char>(reason.front())));
+    }
+    return reason + ".";
+}
+
 }  // namespace
 
 std::string StatusLine(std::string_view label, std::string_view value) {
@@ -36,9 +68,26 @@ std::string StatusLine(std::string_view label, std::string_view value) {
     return line;
 }
 
-std::string ServerStatusLines(std::string_view server, bool serverDown) {
-    return StatusLine("Current DNS server:", server) +
-           StatusLine("DNS server status:", serverDown ? "Down" : "Up");
+void ShowStatusText(HWND box, std::string_view first, std::string_view server,
+                    std::string_view state) {
+    constexpr char kServerLabel[] = "Current DNS server:";
+    const std::string stateLine = StatusLine("DNS server status:", state);
+    const std::string ownLine = std::string(kServerLabel) + "\r\n" + std::string(server) + "\r\n";
+    const std::string layouts[] = {
+        std::string(first) + StatusLine(kServerLabel, server) + stateLine,
+        std::string(first) + ownLine + stateLine, ownLine + stateLine};
+    CWindow window(box);
+    // A layout shown already was chosen for the same texts: rewriting the box every second
+    // would make it flicker.
+    if (std::ranges::find(layouts, window.GetText()) != std::end(layouts)) {
+        return;
+    }
+    for (const std::string& layout : layouts) {
+        window.SetText(layout);
+        if (ShowsWhole(box)) {
+            return;
+        }
+    }
 }
 
 bool CServerListCtrl::OnBeforeRemoveItem(int index) {
@@ -65,11 +114,8 @@ bool CServerListCtrl::OnAfterMoveItemDown(int newIndex) {
 CServerList::CServerList(IServerListOwner& owner)
     : m_owner(owner),
       m_probe([this] { return m_owner.Upstream().Target(); },
-              [this](bool answered) {
-                  m_bServerDown = !answered;
-                  m_owner.OnServerStatusChanged();
-              },
-              WM_PROBE_DONE, TIMER_PROBE) {}
+              [this](int answering, int servers) { OnProbed(answering, servers); }, WM_PROBE_DONE,
+              TIMER_PROBE) {}
 
 bool CServerList::AttachControl(HWND placeholder) {
     if (!m_control.AttachPlaceholder(placeholder)) {
@@ -83,13 +129,11 @@ bool CServerList::AttachControl(HWND placeholder) {
 void CServerList::Load(std::string_view dnsSetting, const CAdapterList& adapters) {
     CLockedStringList adapterServers(true);
     CollectAdapterDns(adapters, adapterServers);
-    BuildServerList(m_serverList, dnsSetting, adapterServers);
+    BuildServerList(m_serverList, dnsSetting, adapterServers, MachineAddresses());
 }
 
 std::string CServerList::DnsSetting() {
     Collect(m_serverList, m_removing);
-    auto lock = m_serverList.Lock();
-    m_serverList.RemoveFirst(kProxyAddress);
     return m_serverList.JoinList('|');
 }
 
@@ -110,10 +154,11 @@ void CServerList::Collect(CLockedStringList& list, int skip) {
         m_control.AddItem(kFallbackDnsServer);
         texts.emplace_back(kFallbackDnsServer);
     }
+    const std::vector<CSocketAddress> machine = MachineAddresses();
     auto lock = list.Lock();
     list.RemoveAll();
     for (std::string& text : texts) {
-        if (IsValidServer(text)) {
+        if (IsValidServer(text, machine)) {
             list.AddTail(std::move(text));
         }
     }
@@ -128,26 +173,40 @@ void CServerList::FillServerListCtrl(const CLockedStringList& list) {
     }
 }
 
-int CServerList::OnServerListChanged(int event, int index) {
-    if (event >= kServerAdded && event <= kServerMovedDown) {
-        const std::string text = m_control.GetItemText(index);
-        if (!IsValidServer(text)) {
-            // The text is the user's: it is never a format.
-            ShowMessage(text + " is not a valid ip address, please input again.");
-            m_control.RemoveItem(index);
-            return 0;
-        }
+bool CServerList::AcceptItem(int index) {
+    const std::string text = m_control.GetItemText(index);
+    std::string reason;
+    const ServerFault fault = CheckServer(text, MachineAddresses(), reason);
+    if (fault == ServerFault::kNone) {
+        return true;
     }
+    // The text is the user's: it is never a format.
+    ShowMessage(fault == ServerFault::kMalformed
+                    ? text + " is not a valid ip address, please input again.\n" + Sentence(reason)
+                    : text +
+                          " is this computer itself on port 53: Quillforth would ask "
+                          "itself.\nEnter another DNS server, or the port of another program "
+                          "of this computer (127.0.0.1:5353, say).");
+    m_control.RemoveItem(index);
+    return false;
+}
+
+int CServerList::OnServerListChanged(int event, int index) {
+    // A refused item has left the box, an edited one with its old text: what remains is the list.
+    const bool refused = event >= kServerAdded && event <= kServerMovedDown && !AcceptItem(index);
     CLockedStringList servers(true);
     CollectServerList(servers);
-    if (event == kServerRemoving && servers.GetCount() <= 1) {
-        ShowMessage("You must set up at least one DNS server.");
-        return 0;
+    if (event == kServerRemoving) {
+        if (servers.GetCount() <= 1) {
+            ShowMessage("You must set up at least one DNS server.");
+            return 0;
+        }
+        Collect(servers, index);  // the list as it is once the item has gone
     }
-    if (!ChangesServerInUse(event, index, servers)) {
-        return 1;  // the box keeps the change; the settings take it at the next save
+    if (event < kServerAdded || event > kServerRemoving) {
+        return 1;  // the box as shown is the list already
     }
-    m_owner.SetDnsServers(servers);
+    m_owner.Upstream().SetServers(servers.Texts());
     {
         auto lock = m_serverList.Lock();
         m_serverList.Copy(servers);
@@ -160,29 +219,22 @@ int CServerList::OnServerListChanged(int event, int index) {
         m_removing = index;
     }
     m_owner.SaveSettings();
-    return 1;
+    return refused ? 0 : 1;
 }
 
-// Whether the event made another server the first; `servers` is then the new list.
-bool CServerList::ChangesServerInUse(int event, int index, CLockedStringList& servers) {
-    switch (event) {
-        case kServerAdded:
-            // New items go to the end: only one added to a box left empty comes first.
-            return index == 0;
-        case kServerEdited:
-        case kServerMovedUp:
-            return index == 0;
-        case kServerMovedDown:
-            return index == 1;
-        case kServerRemoving:
-            if (index != 0) {
-                return false;
-            }
-            Collect(servers, index);  // the list as it is once the first item has gone
-            return true;
-        default:
-            return false;
+void CServerList::OnProbed(int answering, int servers) {
+    m_answering = answering;
+    m_probed = servers;
+    m_bServerDown = answering == 0;
+    m_owner.OnServerStatusChanged();
+}
+
+std::string CServerList::StatusValue() const {
+    if (m_probed == 0) {
+        return "Up";
     }
+    return (m_answering == 0 ? "Down, " : "Up, ") + std::to_string(m_answering) + " of " +
+           std::to_string(m_probed) + " answer";
 }
 
 void CServerList::StartProbe(HWND window, UINT periodMs) {

@@ -38,28 +38,29 @@ protected:
 class IServerListOwner {
 public:
     virtual ~IServerListOwner() = default;
-    // The proxy switches to the servers at once: its CDnsCache::SetDnsServers.
-    virtual bool SetDnsServers(const CLockedStringList& servers) = 0;
     // Writes every setting, the "Dns" key from CServerList::DnsSetting.
     virtual void SaveSettings() = 0;
-    // A probe has ended; CServerList::ServerDown tells how. The status box and the tray icon
+    // A probe has ended; CServerList::StatusValue tells how. The status box and the tray icon
     // follow it at their next update, or at once.
     virtual void OnServerStatusChanged() = 0;
-    // Where the proxy's upstream queries go: the server in use, its port and the wait.
-    [[nodiscard]] virtual const CUpstreamSettings& Upstream() const = 0;
+    // Where the proxy's upstream queries go: the list of servers and the wait. Every change of
+    // the box that the user makes is its new list at once.
+    [[nodiscard]] virtual CUpstreamSettings& Upstream() = 0;
 };
 
 // A line of the main dialog's status box: the label padded to 20 characters, the value to 15,
 // and a line break.
 std::string StatusLine(std::string_view label, std::string_view value);
-// The status box's lines about the upstream: the server in use and whether the last probe
-// found it up.
-std::string ServerStatusLines(std::string_view server, bool serverDown);
+// Shows the status box's lines: `first`, then the server in use and the servers' state, in the
+// first of these layouts that the box shows whole: the server beside its label; on a line of its
+// own; on a line of its own without `first` (a long IPv6 server with a port or a zone).
+void ShowStatusText(HWND box, std::string_view first, std::string_view server,
+                    std::string_view state);
 
 // The user's ordered list of upstream DNS servers, the server box that edits it and the probe of
-// the server in use. The first server is the one in use. Owned by the main dialog, which hands
-// it WM_SERVERLIST_CHANGED, WM_PROBE_DONE and the probe's timer. Window thread only; the list
-// itself carries its lock, as the proxy's side reads lists of servers.
+// every server of the list. The whole list, in order, is the proxy's list: queries go to the
+// first server that answers. Owned by the main dialog, which hands it WM_SERVERLIST_CHANGED,
+// WM_PROBE_DONE and the probe's timer. Window thread only; the list itself carries its lock.
 class CServerList {
 public:
     explicit CServerList(IServerListOwner& owner);
@@ -78,26 +79,25 @@ public:
     // address, joined by "|".
     std::string DnsSetting();
 
-    // Empties `list` and appends the valid texts of the box in order. An empty box first
-    // receives the fixed public server.
+    // Empties `list` and appends the valid texts of the box in order (IsValidServer). An empty
+    // box first receives the fixed public server.
     void CollectServerList(CLockedStringList& list);
     // Replaces the box's items by the entries of `list`.
     void FillServerListCtrl(const CLockedStringList& list);
-    // Handles one WM_SERVERLIST_CHANGED: 0 when the change was refused (the user was told), 1
-    // otherwise. A change of the first server switches the proxy at once and saves the settings.
+    // Handles one WM_SERVERLIST_CHANGED: 0 when the change was refused (the user was told why),
+    // 1 otherwise. Every change that the user makes becomes the proxy's list at once and is
+    // saved.
     int OnServerListChanged(int event, int index);
 
-    // Probes the server in use every period from now on (see CUpstreamProbe).
+    // Probes every server of the list now and every period from then on (see CUpstreamProbe).
     void StartProbe(HWND window, UINT periodMs = kProbePeriodMs);
     void StopProbe() { m_probe.Stop(); }
     [[nodiscard]] CUpstreamProbe& Probe() { return m_probe; }
-    // The last probe found the server in use silent (until the tray warning clears it).
-    [[nodiscard]] bool ServerDown() const { return m_bServerDown; }
-    // The status box's lines on the server in use and its state.
-    [[nodiscard]] std::string StatusLines() const {
-        return ServerStatusLines(m_owner.Upstream().CurrentDnsServer(), m_bServerDown);
-    }
-    // The tray icon's next status (every second); clears the down flag when its warning is over.
+    // The status box's "DNS server status:": "Up" or "Down" after the last probe (no server
+    // answered), and how many of the list answered it; "Up" before the first probe has ended.
+    [[nodiscard]] std::string StatusValue() const;
+    // The tray icon's next status (every second). It warns while the last probe found no server
+    // answering, and stops for a while after ten blinks until the next probe that finds none.
     TrayStatus UpdateTrayStatus(bool updating, bool running) {
         return m_trayWarning.Update(m_bServerDown, updating, running);
     }
@@ -110,12 +110,19 @@ public:
 private:
     // CollectServerList without the item at `skip` (-1: none).
     void Collect(CLockedStringList& list, int skip);
-    bool ChangesServerInUse(int event, int index, CLockedStringList& servers);
+    // Whether the item's text may be a server; the user is told why not.
+    bool AcceptItem(int index);
+    void OnProbed(int answering, int servers);
 
     IServerListOwner& m_owner;
     CLockedStringList m_serverList{true};
     CServerListCtrl m_control;
+    // The tray's warning: set by a probe that found no server answering, cleared by the next
+    // probe or by the warning itself after its blinks.
     bool m_bServerDown = false;
+    // The last probe's outcome: how many of how many servers answered; 0 servers before one.
+    int m_answering = 0;
+    int m_probed = 0;
     CTrayWarning m_trayWarning;
     // An item that the box deletes as soon as the handler returns: settings saved meanwhile
     // must not keep it.

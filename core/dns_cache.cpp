@@ -1,130 +1,42 @@
 #include "core/dns_cache.h"
 
-#include <algorithm>
-#include <atomic>
-#include <limits>
-#include <mutex>
-#include <random>
+#include <array>
+#include <memory>
+#include <optional>
 
 #include "core/dns_item_map.h"
 #include "core/dns_packet.h"
-#include "net/address_text.h"
+#include "core/upstream_exchange.h"
 
 namespace {
 
-// A fresh id for every resolver query, so that a blind spoofer has to guess it.
-std::uint16_t RandomQueryId() {
-    static std::mutex lock;
-    static std::mt19937 engine = [] {
-        std::random_device device;
-        std::seed_seq seed{device(), device(), device(), device()};
-        return std::mt19937(seed);
-    }();
-    const std::lock_guard guard(lock);
-    return static_cast<std::uint16_t>(engine() & 0xFFFFu);
-}
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringAsciiCase(std::string_view left, std::string_view right) {
-    return left.size() == right.size() &&
-           std::equal(left.begin(), left.end(), right.begin(),
-                      [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
-}
-
-}  // namespace
-
-std::string CanonicalServerAddress(std::string_view server) {
-    // The empty text reads as 0.0.0.0, which names no server.
-    const std::uint32_t address = server.empty() ? kAddressNone : TextToAddress(server);
-    return address == kAddressNone ? std::string(server) : AddressToText(address);
-}
-
-bool CDnsCache::SetDnsServers(const CLockedStringList& servers) {
-    const std::vector<std::string> texts = servers.Texts();
-    if (texts.empty()) {
-        return false;
-    }
-    {
-        auto lock = m_servers.Lock();
-        m_servers.RemoveAll();
-        for (const std::string& text : texts) {
-            if (TextToAddress(text) != kAddressNone) {
-                m_servers.AddTail(text);
-            }
-        }
-    }
-    const std::optional<std::string> first = m_servers.GetHead();
-    m_upstream.SetCurrentDnsServer(first ? std::string_view(*first) : kFallbackDnsServer);
-    return first.has_value();
-}
-
-std::size_t ReceiveUpstreamReply(CWSocket& socket, std::span<std::uint8_t> buffer,
-                                 std::string_view address, std::uint16_t port,
-                                 std::chrono::steady_clock::time_point deadline,
-                                 const std::function<bool(std::span<const std::uint8_t>)>& accept) {
-    using std::chrono::milliseconds;
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            ThrowWSocketException(socket_error::kTimedOut);
-        }
-        socket.SetReceiveTimeout(static_cast<std::uint32_t>(left));
-        std::string from;
-        std::uint16_t fromPort = 0;
-        std::size_t length = 0;
-        try {
-            length = socket.ReceiveFrom(buffer.data(), buffer.size(), from, fromPort);
-        } catch (const CWSocketException& e) {
-            // Whoever sent it, it is no reply that fits; the next datagram arrives whole.
-            if (e.GetError() == socket_error::kMessageSize) {
-                continue;
-            }
-            throw;
-        }
-        if (fromPort == port && from == address && accept(buffer.first(length))) {
-            return length;
-        }
-    }
-}
-
-namespace {
-
-// Asks the target one question of `type` for `domain` with a fresh random id and reads the
-// genuine reply: from the target's server and port, with the query's id, repeating the queried
-// name (in any letter case) and type. False without one within the wait, or on any socket
-// failure.
+// Asks the target one question of `type` for `domain` and reads the reply. False without a reply
+// that serves within the wait, or on any socket failure.
 bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t type,
          DnsReplyFacts& facts) {
     std::array<std::uint8_t, kDnsPacketSize> query{};
-    const std::size_t queryLength = CDnsQuery::Build(query, domain, RandomQueryId(), type);
-    DnsQuestion asked;
-    if (queryLength == 0 || !CDnsQuery::ReadQuestion(std::span(query).first(queryLength), asked)) {
+    const std::size_t queryLength = CDnsQuery::Build(query, domain, 0, type);
+    if (queryLength == 0) {
         return false;
     }
-    const std::string target = CanonicalServerAddress(upstream.Server);
-    const auto genuine = [&](std::span<const std::uint8_t> in) {
-        return in.size() >= 2 && in[0] == query[0] && in[1] == query[1] &&
-               CDnsResponse::ReadReply(in, facts) && facts.Type == type &&
-               EqualIgnoringAsciiCase(facts.Name, asked.Name.View());
-    };
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
+    std::optional<std::size_t> replyLength;
     try {
-        CWSocket socket;
-        socket.Create(true);
-        socket.SendTo(query.data(), queryLength, upstream.Port, target);
-        std::array<std::uint8_t, kDnsPacketSize> reply{};
-        ReceiveUpstreamReply(socket, reply, target, upstream.Port,
-                             std::chrono::steady_clock::now() + upstream.Wait, genuine);
+        replyLength = CUpstreamExchange(upstream, nullptr)
+                          .OverUdp(std::span(query).first(queryLength), reply);
     } catch (const CWSocketException&) {
         return false;
     }
-    return true;
+    return replyLength && CDnsResponse::ReadReply(reply.first(*replyLength), facts);
 }
 
 }  // namespace
+
+bool CDnsCache::SetDnsServers(const CLockedStringList& servers) {
+    const std::vector<std::string> texts = servers.Texts();
+    return m_upstream.SetServers(texts);
+}
 
 bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view domain,
                               DnsItem& item, bool ipv6) {
@@ -133,11 +45,11 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
     if (!Ask(upstream, domain, kTypeA, facts)) {
         return false;
     }
-    if (facts.Addresses.empty()) {
+    if (facts.Rcode != kRcodeNoError || facts.Addresses.empty()) {
         item.Clear();
         return false;
     }
-    item.Domain = facts.Name;
+    item.Domain = domain;
     {
         auto lock = item.Addresses.Lock();
         for (std::string& address : facts.Addresses) {
@@ -156,4 +68,24 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
         item.Ipv6Known = true;
     }
     return true;
+}
+
+std::vector<CSocketAddress> CDnsCache::FindAddresses(const UpstreamTarget& target,
+                                                     std::string_view host) {
+    DnsItem found;
+    GetHostByName(target, host, found, true);
+    return found.SocketAddresses();
+}
+
+std::vector<bool> CDnsCache::ProbeServers(const UpstreamTarget& target,
+                                          std::chrono::milliseconds wait) {
+    std::vector<bool> answered;
+    for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
+        const UpstreamTarget alone = target.Alone(server, wait);
+        DnsReplyFacts facts;
+        // No such name is an answer too: the server resolves.
+        answered.push_back(Ask(alone, kProbeHostName, kTypeA, facts) &&
+                           (facts.Rcode == kRcodeNoError || facts.Rcode == kRcodeNameError));
+    }
+    return answered;
 }

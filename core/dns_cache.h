@@ -3,29 +3,16 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/dns_item.h"
 #include "core/locked_string_list.h"
 #include "core/upstream_settings.h"
-#include "net/wsocket.h"
 
-// The DNS server text as the system sends to it: a text that TextToAddress accepts becomes its
-// canonical dotted quad (so replies can be matched against their sender); anything else stays.
-std::string CanonicalServerAddress(std::string_view server);
-
-// Receives into `buffer` until a datagram from `address` and `port` arrives that `accept` takes,
-// and returns its length. Every other datagram, and one too large for the buffer, is ignored and
-// the wait goes on; at `deadline` it throws socket_error::kTimedOut.
-std::size_t ReceiveUpstreamReply(CWSocket& socket, std::span<std::uint8_t> buffer,
-                                 std::string_view address, std::uint16_t port,
-                                 std::chrono::steady_clock::time_point deadline,
-                                 const std::function<bool(std::span<const std::uint8_t>)>& accept);
-
-// The upstream side: the user's server list and the single-domain resolver.
+// The upstream side as the program sees it: the user's server list handed to the proxy, the
+// single-domain resolver and the probe of the servers.
 class CDnsCache {
 public:
     // `upstream` is where queries go; not owned, it must outlive this object.
@@ -34,19 +21,16 @@ public:
     CDnsCache& operator=(const CDnsCache&) = delete;
     virtual ~CDnsCache() = default;
 
-    // Keeps the texts of `servers` that are addresses, in order and each once, and makes the
-    // first of them current (the fallback server when there is none). True when one was valid.
-    // An empty list changes nothing and gives false.
+    // The upstream list becomes the servers among `servers` (CUpstreamSettings::SetServers):
+    // true when one was valid; an empty list changes nothing and gives false.
     bool SetDnsServers(const CLockedStringList& servers);
-    [[nodiscard]] const CLockedStringList& Servers() const { return m_servers; }
 
-    // Sends one A query for `domain` to the target's server and port and fills `item` from the
-    // reply: its domain becomes the reply's question name, its addresses the A records, its TTL
-    // the largest TTL of the answers; true when the reply held an address. A reply without one
-    // clears the entry completely. Without a reply within the target's wait, or on any socket
-    // failure, the entry keeps everything but its addresses, which are emptied, and the result
-    // is false. Only a reply from that server and port carrying the query's random id and the
-    // queried name as question (in any letter case) counts; anything else is ignored.
+    // Asks the target's servers (with their failover, core/upstream_exchange.h) one A question
+    // for `domain` and fills `item` from the reply: its domain becomes the name asked, its
+    // addresses the A records, its TTL the largest TTL of the answers; true when the reply held
+    // an address. A reply without one clears the entry completely. Without a reply within the
+    // target's wait, or on any socket failure, the entry keeps everything but its addresses,
+    // which are emptied, and the result is false.
     //
     // With `ipv6`, an AAAA question follows a successful A answer, and its answer (with no
     // AAAA record: the name has none) replaces the entry's IPv6 addresses and makes them known.
@@ -55,7 +39,17 @@ public:
     static bool GetHostByName(const UpstreamTarget& target, std::string_view domain, DnsItem& item,
                               bool ipv6 = false);
 
+    // Where `host` is (its A and AAAA answers), asked of the target's servers; empty when no
+    // answer came.
+    static std::vector<CSocketAddress> FindAddresses(const UpstreamTarget& target,
+                                                     std::string_view host);
+
+    // Asks each server of the target alone for kProbeHostName, one after the other, each within
+    // `wait`; each server's state takes the outcome. Gives, in list order, whether each gave a
+    // reply that serves.
+    static std::vector<bool> ProbeServers(const UpstreamTarget& target,
+                                          std::chrono::milliseconds wait);
+
 private:
     CUpstreamSettings& m_upstream;
-    CLockedStringList m_servers{true};
 };

@@ -1,8 +1,32 @@
 #include "core/dns_forward_pool.h"
 
 #include <utility>
+#include <vector>
 
-#include "core/dns_cache.h"
+#include "core/upstream_exchange.h"
+
+namespace {
+
+// Sends the reply to one waiting client with its own id, cut with TC when it is longer than the
+// client takes. `reply` is the worker's own copy.
+void Relay(const DnsWaiter& waiter, std::span<std::uint8_t> reply) {
+    std::array<std::uint8_t, kClassicUdpSize> truncated{};
+    std::span<std::uint8_t> datagram = reply;
+    if (reply.size() > waiter.UdpSize) {
+        datagram = std::span(truncated).first(BuildTruncatedReply(reply, truncated));
+    }
+    if (datagram.size() < 2) {
+        return;
+    }
+    std::ranges::copy(waiter.Id, datagram.begin());
+    try {
+        waiter.Listener->SendTo(datagram.data(), datagram.size(), waiter.Client);
+    } catch (const CWSocketException&) {
+        // The client has gone, or the listener was closed by a stop: it asks again.
+    }
+}
+
+}  // namespace
 
 bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
     std::unique_lock lock(m_lock);
@@ -53,6 +77,9 @@ int CDnsForwardPool::ActiveForwards() const {
 }
 
 void CDnsForwardPool::WorkerLoop(CThreadSet::Member& self) {
+    // Room for the largest reply, of which only what replies fill is ever touched.
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
     std::unique_lock lock(m_lock);
     for (;;) {
         ++m_idleWorkers;
@@ -65,45 +92,34 @@ void CDnsForwardPool::WorkerLoop(CThreadSet::Member& self) {
         std::unique_ptr<DnsRequest> request = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        Forward(*request, self);
+        Forward(*request, self, reply);
         request.reset();
         lock.lock();
         --m_active;
     }
 }
 
-void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self) {
+void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
+                              std::span<std::uint8_t> reply) {
     m_handler.ForwardStarted(request.State);
-    const std::string server = CanonicalServerAddress(m_upstream.CurrentDnsServer());
-    const std::uint16_t port = m_upstream.DnsServerPort();
-    // A reply must carry the query's id; a datagram too short to have one gets no reply.
-    const bool hasId = request.Length >= 2;
-    const auto isReply = [&](std::span<const std::uint8_t> reply) {
-        return hasId && reply.size() >= 2 && reply[0] == request.Packet[0] &&
-               reply[1] == request.Packet[1];
-    };
-
-    std::array<std::uint8_t, kDnsPacketSize> reply{};
-    std::size_t replyLength = 0;
-    CWSocket upstream;
+    std::optional<std::size_t> length;
     try {
-        upstream.Create(true);
-        if (!self.Watch(upstream)) {
-            ThrowWSocketException(socket_error::kInterrupted);
-        }
-        upstream.SendTo(request.Packet.data(), request.Length, port, server);
-        replyLength =
-            ReceiveUpstreamReply(upstream, reply, server, port,
-                                 std::chrono::steady_clock::now() + m_upstream.Wait(), isReply);
-        request.Listener->SendTo(reply.data(), replyLength, request.Client);
+        CUpstreamExchange exchange(m_upstream.TargetFor(request.State.HostLookup), &self);
+        length = exchange.OverUdp(std::span(request.Packet).first(request.Length), reply);
     } catch (const CWSocketException&) {
-        // No reply in time, a failed send, or a stop that closed the socket: the client gets
-        // no reply and asks again on its own.
-        self.Unwatch(upstream);
+        // A stop closed the exchange's sockets.
+    }
+    if (!length) {
+        // No reply in time from any server, or a stop: the clients ask again on their own.
         m_handler.ForwardFailed(request.State);
         return;
     }
-    self.Unwatch(upstream);
-    upstream.Close();
-    m_handler.ForwardAnswered(request.State, std::span(reply).first(replyLength));
+    const std::span<std::uint8_t> answer = reply.first(*length);
+    std::vector<DnsWaiter> waiters = m_handler.ForwardAnswered(request.State, answer);
+    if (waiters.empty()) {
+        waiters.push_back(std::move(request.Self));
+    }
+    for (const DnsWaiter& waiter : waiters) {
+        Relay(waiter, answer);
+    }
 }

@@ -22,19 +22,18 @@
 // One UDP query on its way upstream: what the receiving thread hands to a forward worker.
 struct DnsRequest {
     DnsQueryState State;
-    // The listening socket the query came in on; the reply goes out through it.
-    std::shared_ptr<CWSocket> Listener;
-    CSocketAddress Client;
+    // The client that asked, answered when no other waits with it (its question unread).
+    DnsWaiter Self;
     // The query as received.
     std::array<std::uint8_t, kDnsPacketSize> Packet{};
     std::size_t Length = 0;
 };
 
 // The forwards of UDP misses: a queue and worker threads made on demand, up to the cap of
-// concurrent forwards. Each worker sends its query unchanged to the current upstream server from
-// a fresh socket, waits for the reply carrying the query's id from that server, and relays it to
-// the client through the socket the query came in on. A worker that finds nothing to do for
-// kWorkerIdleLimit ends.
+// concurrent forwards. Each worker asks the upstream servers the query through an exchange
+// (core/upstream_exchange.h) and relays the reply to every client that waits for it, through the
+// socket each query came in on, with each client's own id, cut with TC to what the client takes.
+// A worker that finds nothing to do for kWorkerIdleLimit ends.
 //
 // Its one lock guards the queue and the counts; the workers run in a thread set of their own.
 class CDnsForwardPool {
@@ -61,7 +60,8 @@ public:
 
 private:
     void WorkerLoop(CThreadSet::Member& self);
-    void Forward(DnsRequest& request, CThreadSet::Member& self);
+    // `reply` is the worker's own room for a reply of any size.
+    void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);
 
     CDnsQueryHandler& m_handler;
     const CUpstreamSettings& m_upstream;

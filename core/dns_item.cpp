@@ -42,3 +42,15 @@ std::string FormatLastHit(std::time_t when) {
     }
     return text.data();
 }
+
+std::vector<CSocketAddress> DnsItem::SocketAddresses() const {
+    std::vector<CSocketAddress> addresses;
+    for (const CLockedStringList* list : {&Addresses, &Ipv6Addresses}) {
+        for (const std::string& text : list->Texts()) {
+            if (const std::optional<CSocketAddress> address = CSocketAddress::FromText(text, 0)) {
+                addresses.push_back(*address);
+            }
+        }
+    }
+    return addresses;
+}

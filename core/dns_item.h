@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/locked_string_list.h"
+#include "net/socket_address.h"
 
 // One cache entry: a domain with its IPv4 and IPv6 addresses. The scalar fields are guarded by
 // the lock of the container that holds the entry; each address list by its own list lock.
@@ -25,6 +27,8 @@ public:
     [[nodiscard]] std::string AddressText() const { return Addresses.JoinList('|'); }
     // The IPv4 then the IPv6 addresses joined by "|", as the cache list shows them.
     [[nodiscard]] std::string AllAddressText() const;
+    // The IPv4 then the IPv6 addresses (port 0); texts that are no address are left out.
+    [[nodiscard]] std::vector<CSocketAddress> SocketAddresses() const;
 
     // The entry's line in the cache list; kept here for the list, never read by the core.
     std::string RowText;

@@ -24,6 +24,10 @@ constexpr std::uint8_t kCd = 0x10;
 constexpr std::uint8_t kRcodeMask = 0x0F;
 
 constexpr std::size_t kFlagsOffset = 2;
+constexpr std::size_t kQuestionCountOffset = 4;
+constexpr std::size_t kAnswerCountOffset = 6;
+constexpr std::uint16_t kTypeOpt = 41;
+constexpr std::uint32_t kDnssecOkBit = 0x8000;
 // Type and class behind a question name.
 constexpr std::size_t kQuestionTail = 4;
 // The fixed part of a cached answer: a pointer to the question name at offset 12, type, class,
@@ -71,6 +75,10 @@ private:
     std::span<std::uint8_t> m_out;
     std::size_t m_at = 0;
 };
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // The text of an A or AAAA record's data.
 std::string AddressDataText(std::span<const std::uint8_t> data) {
@@ -189,8 +197,84 @@ bool CDnsQuery::ReadQuestion(std::span<const std::uint8_t> datagram,
         return false;
     }
     question.Opcode = static_cast<std::uint8_t>((flags & kOpcodeMask) >> kOpcodeShift);
+    question.CheckingDisabled = (flags2 & kCd) != 0;
     question.End = reader.Position();
     return true;
+}
+
+void CDnsQuery::ReadEdns(std::span<const std::uint8_t> datagram, DnsQuestion& question) noexcept {
+    CDnsWireReader reader(datagram);
+    std::array<std::uint16_t, 3> counts{};  // answers, authority, additional
+    if (!reader.Seek(kAnswerCountOffset) || !reader.ReadU16(counts[0]) ||
+        !reader.ReadU16(counts[1]) || !reader.ReadU16(counts[2]) || !reader.Seek(question.End)) {
+        return;
+    }
+    const int records = counts[0] + counts[1] + counts[2];
+    for (int i = 0; i < records; ++i) {
+        CDnsNameText owner;
+        std::uint16_t type = 0;
+        std::uint16_t payloadSize = 0;
+        std::uint32_t ttl = 0;
+        std::uint16_t dataLength = 0;
+        if (!reader.ReadName(owner) || !reader.ReadU16(type) || !reader.ReadU16(payloadSize) ||
+            !reader.ReadU32(ttl) || !reader.ReadU16(dataLength) || !reader.Skip(dataLength)) {
+            return;
+        }
+        if (type == kTypeOpt && i >= counts[0] + counts[1]) {
+            question.UdpSize = std::max<std::size_t>(kClassicUdpSize, payloadSize);
+            question.DnssecOk = (ttl & kDnssecOkBit) != 0;
+            return;
+        }
+    }
+}
+
+std::uint8_t ReplyRcode(std::span<const std::uint8_t> message) {
+    return message.size() > kFlagsOffset + 1 ? message[kFlagsOffset + 1] & kRcodeMask : 0;
+}
+
+bool ReplyAnswersQuestion(std::span<const std::uint8_t> reply, std::string_view name,
+                          std::uint16_t type, std::uint16_t qclass) {
+    CDnsWireReader reader(reply);
+    std::uint8_t flags = 0;
+    std::uint16_t questions = 0;
+    CDnsNameText replyName;
+    std::uint16_t replyType = 0;
+    std::uint16_t replyClass = 0;
+    if (!reader.Seek(kFlagsOffset) || !reader.ReadU8(flags) || (flags & kQr) == 0 ||
+        !reader.Seek(kQuestionCountOffset) || !reader.ReadU16(questions) || questions != 1 ||
+        !reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(replyName) ||
+        !reader.ReadU16(replyType) || !reader.ReadU16(replyClass)) {
+        return false;
+    }
+    const std::string_view replied = replyName.View();
+    return replyType == type && replyClass == qclass && replied.size() == name.size() &&
+           std::equal(replied.begin(), replied.end(), name.begin(),
+                      [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+}
+
+std::size_t BuildTruncatedReply(std::span<const std::uint8_t> reply, std::span<std::uint8_t> out) {
+    if (reply.size() < kDnsHeaderSize || out.size() < kDnsHeaderSize) {
+        return 0;
+    }
+    CDnsWireReader reader(reply);
+    CDnsNameText name;
+    std::uint16_t questions = 0;
+    std::size_t kept = kDnsHeaderSize;
+    if (reader.Seek(kQuestionCountOffset) && reader.ReadU16(questions) && questions == 1 &&
+        reader.Seek(kDnsHeaderSize) && reader.ReadLabels(name) && reader.Skip(kQuestionTail) &&
+        reader.Position() <= out.size()) {
+        kept = reader.Position();
+    } else {
+        questions = 0;
+    }
+    std::copy_n(reply.begin(), kept, out.begin());
+    out[kFlagsOffset] |= kTc;
+    CFieldWriter counts(out.subspan(kQuestionCountOffset));
+    counts.U16(questions);
+    counts.U16(0);
+    counts.U16(0);
+    counts.U16(0);
+    return kept;
 }
 
 std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,

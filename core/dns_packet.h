@@ -20,8 +20,12 @@
 // length, and a message that does not hold what it claims is rejected as a whole. Building
 // writes only inside the given buffer and writes nothing when the message would not fit.
 
-// The size of every receive buffer in the system and so the largest message.
+// The size of the receive buffers of client queries.
 inline constexpr std::size_t kDnsPacketSize = 1514;
+// The largest message: an upstream's reply is received into a buffer of this size.
+inline constexpr std::size_t kMaxDnsMessage = 65535;
+// What a client without EDNS takes over UDP (RFC 1035).
+inline constexpr std::size_t kClassicUdpSize = 512;
 inline constexpr std::size_t kDnsHeaderSize = 12;
 // The encoded form of a name of kMaxNameText characters: one length byte per label, the
 // characters without the dots, and the zero byte.
@@ -34,12 +38,27 @@ inline constexpr std::uint32_t kCachedReplyTtl = 86400;
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypeAaaa = 28;
 inline constexpr std::uint16_t kClassIn = 1;
-// The response codes a reply teaches by.
+// The response codes a reply teaches by, and those after which a query goes to the next server.
 inline constexpr std::uint8_t kRcodeNoError = 0;
+inline constexpr std::uint8_t kRcodeServerFailure = 2;
+inline constexpr std::uint8_t kRcodeNameError = 3;
+inline constexpr std::uint8_t kRcodeNotImplemented = 4;
+inline constexpr std::uint8_t kRcodeRefused = 5;
 
 // True when the message's header has the TC bit set: the reply was cut to fit a datagram, and
 // its answers may be incomplete.
 bool IsTruncatedReply(std::span<const std::uint8_t> message);
+
+// The response code of a message's header; 0 for a message too short to have one.
+std::uint8_t ReplyRcode(std::span<const std::uint8_t> message);
+// Whether the reply is a response (QR set) with exactly one question that is `asked`: the same
+// name in any letter case, type and class.
+bool ReplyAnswersQuestion(std::span<const std::uint8_t> reply, std::string_view name,
+                          std::uint16_t type, std::uint16_t qclass);
+// Writes into `out` the reply cut as a server cuts one too long for a datagram: its header with
+// the TC bit set and its question, without any record. Returns the length written: that of the
+// header alone when the question cannot be read, 0 when `out` is smaller than a header.
+std::size_t BuildTruncatedReply(std::span<const std::uint8_t> reply, std::span<std::uint8_t> out);
 
 // The header and the question of a client's query, read without allocating.
 struct DnsQuestion {
@@ -52,6 +71,12 @@ struct DnsQuestion {
     std::uint16_t Class = 0;
     // The offset just behind the question's class: where an answer goes.
     std::size_t End = 0;
+    // The CD bit (RFC 4035): the client checks signatures itself.
+    bool CheckingDisabled = false;
+    // The largest reply the client takes over UDP: 512 bytes, or its EDNS size when larger.
+    std::size_t UdpSize = kClassicUdpSize;
+    // The EDNS DO bit: the client wants signatures.
+    bool DnssecOk = false;
 
     // A standard query with exactly one question of class IN, for a name whose labels read back
     // as themselves (no "." inside a label, none longer than 63 bytes): one that the cache may
@@ -104,6 +129,9 @@ public:
     // datagram; false otherwise, with `question` unspecified.
     static bool ReadQuestion(std::span<const std::uint8_t> datagram,
                              DnsQuestion& question) noexcept;
+    // Reads the query's EDNS record (RFC 6891) into the question's UdpSize and DnssecOk, which
+    // stay as they are without one. `question` was read from the same datagram.
+    static void ReadEdns(std::span<const std::uint8_t> datagram, DnsQuestion& question) noexcept;
 };
 
 class CDnsResponse : public CDnsPacket {

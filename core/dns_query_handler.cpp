@@ -1,5 +1,6 @@
 #include "core/dns_query_handler.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -8,14 +9,23 @@
 
 namespace {
 
-// The in-flight key of a question: its type's two bytes, then the name as it came.
-std::string InFlightKey(std::string_view name, std::uint16_t type) {
+// The in-flight key of a question: its type's and class's bytes, a byte of its CD and DO bits
+// (they change the answer), then the name as it came.
+std::string InFlightKey(std::string_view name, std::uint16_t type, std::uint16_t qclass,
+                        bool checkingDisabled, bool dnssecOk) {
     std::string key;
-    key.reserve(2 + name.size());
+    key.reserve(5 + name.size());
     key += static_cast<char>(type >> 8);
     key += static_cast<char>(type & 0xFF);
+    key += static_cast<char>(qclass >> 8);
+    key += static_cast<char>(qclass & 0xFF);
+    key += static_cast<char>((checkingDisabled ? 1 : 0) | (dnssecOk ? 2 : 0));
     key += name;
     return key;
+}
+
+bool SameClientAndId(const DnsWaiter& left, const DnsWaiter& right) {
+    return left.Client == right.Client && left.Id == right.Id;
 }
 
 // The first text of a list, converted to the bytes an answer carries (4 for A, 16 for AAAA);
@@ -43,24 +53,55 @@ std::size_t FirstAddressBytes(const CLockedStringList& list, std::uint16_t type,
 }  // namespace
 
 QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_t length,
-                                      bool inFlightRule, DnsQueryState& state,
-                                      std::size_t& replyLength) {
+                                      DnsQueryState& state, std::size_t& replyLength) {
     ++m_statistics.TotalRequests;
     // A message that is no readable query (a response, a broken one) goes on as a question
-    // without name or type, which no entry answers: it is forwarded like any miss.
-    DnsQuestion question;
-    if (!CDnsQuery::ReadQuestion(packet.first(length), question)) {
-        question = DnsQuestion{};
-    } else if (AnswerFromCache(packet, question, state.Times.Received, replyLength)) {
+    // without name or type, which no entry answers: it is forwarded like any miss, and nothing
+    // is learned from its reply.
+    state.QuestionRead = CDnsQuery::ReadQuestion(packet.first(length), state.Question);
+    if (!state.QuestionRead) {
+        state.Question = DnsQuestion{};
+        return QueryVerdict::kForward;
+    }
+    if (const std::shared_ptr<CUpstreamServer> server =
+            m_upstream.HttpsServerNamed(state.Question.Name.View());
+        server && state.Question.IsPlainInternetQuery()) {
+        if (AnswerHttpsHost(packet, state.Question, *server, replyLength)) {
+            return QueryVerdict::kAnswered;
+        }
+        state.HostLookup = true;
+    } else if (AnswerFromCache(packet, state.Question, state.Times.Received, replyLength)) {
         return QueryVerdict::kAnswered;
     }
-    // Only a miss looks at the questions in flight: a second one for the same name and type is
-    // dropped, as the first one's answer will serve the client's retry.
-    if (inFlightRule && !MarkInFlight(state, InFlightKey(question.Name.View(), question.Type))) {
-        ++m_statistics.DiscardRequests;
-        return QueryVerdict::kDropped;
-    }
+    CDnsQuery::ReadEdns(packet.first(length), state.Question);
     return QueryVerdict::kForward;
+}
+
+InFlightVerdict CDnsQueryHandler::Lead(DnsQueryState& state, DnsWaiter waiter) {
+    const DnsQuestion& question = state.Question;
+    std::string key = InFlightKey(question.Name.View(), question.Type, question.Class,
+                                  question.CheckingDisabled, question.DnssecOk);
+    waiter.UdpSize = question.UdpSize;
+    waiter.Times = state.Times;
+    waiter.Times.Forwarded = Now();
+    const std::lock_guard guard(m_inFlightLock);
+    const auto [entry, inserted] = m_inFlight.try_emplace(key);
+    std::vector<DnsWaiter>& waiters = entry->second;
+    if (inserted) {
+        waiters.push_back(std::move(waiter));
+        state.InFlightKey = std::move(key);
+        state.HoldsInFlight = true;
+        return InFlightVerdict::kLead;
+    }
+    // A client that asks again with the same id is retrying: its first query will be answered.
+    if (std::ranges::any_of(waiters,
+                            [&](const DnsWaiter& w) { return SameClientAndId(w, waiter); })) {
+        ++m_statistics.DiscardRequests;
+        return InFlightVerdict::kRepeat;
+    }
+    ++m_statistics.ForwardAttempts;
+    waiters.push_back(std::move(waiter));
+    return InFlightVerdict::kJoined;
 }
 
 bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
@@ -103,20 +144,69 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const Dns
     return true;
 }
 
-void CDnsQueryHandler::CacheReplySent(DnsQueryState& state, bool sent) {
+bool CDnsQueryHandler::AnswerHttpsHost(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                                       const CUpstreamServer& server, std::size_t& replyLength) {
+    const std::vector<CSocketAddress> addresses = server.HttpsAddresses();
+    if (addresses.empty()) {
+        return false;
+    }
+    std::span<const std::uint8_t> answer;
+    if (question.Type == kTypeA || question.Type == kTypeAaaa) {
+        const AddressFamily family =
+            question.Type == kTypeA ? AddressFamily::kIpv4 : AddressFamily::kIpv6;
+        const auto first = std::ranges::find_if(
+            addresses, [&](const CSocketAddress& address) { return address.Family() == family; });
+        if (first != addresses.end()) {
+            answer = first->AddressBytes();
+        }
+    }
+    replyLength = CDnsResponse::BuildFromCache(packet, question, answer);
+    if (replyLength == 0) {
+        return false;
+    }
+    ++m_statistics.CachedRequests;
+    return true;
+}
+
+std::vector<CSocketAddress> CDnsQueryHandler::CachedAddresses(std::string_view name) const {
+    auto cacheLock = m_cache.Lock();
+    const DnsItemPtr item = m_cache.Lookup(name);
+    return item ? item->SocketAddresses() : std::vector<CSocketAddress>{};
+}
+
+void CDnsQueryHandler::LearnHostAddresses(std::string_view name,
+                                          std::span<const CSocketAddress> addresses) {
+    // No TTL came with them; a day, as the cache answers anyway.
+    constexpr std::int32_t kTtl = 86400;
+    CLockedStringList ipv4(true);
+    std::vector<std::string> ipv6;
+    for (const CSocketAddress& address : addresses) {
+        if (address.Family() == AddressFamily::kIpv4) {
+            ipv4.AddTail(address.AddressText());
+        } else {
+            ipv6.push_back(address.AddressText());
+        }
+    }
+    if (!ipv4.IsEmpty()) {
+        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, Now()));
+    }
+    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, Now()));
+}
+
+void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
     if (!sent) {
         ++m_statistics.InternalErrorRequests;
         return;
     }
     // The clock is read once per datagram: a reply from the cache leaves within its second.
-    state.Times.CacheReplied = state.Times.Received;
-    state.Times.Done = state.Times.Received;
-    m_statistics.UpdateStatistics(state.Times);
+    times.CacheReplied = times.Received;
+    times.Done = times.Received;
+    m_statistics.UpdateStatistics(times);
 }
 
 void CDnsQueryHandler::Drop(DnsQueryState& state) {
-    ReleaseInFlight(state);
-    ++m_statistics.DiscardRequests;
+    const std::size_t waiters = std::max<std::size_t>(1, ReleaseInFlight(state).size());
+    m_statistics.DiscardRequests += static_cast<std::uint32_t>(waiters);
 }
 
 void CDnsQueryHandler::Refuse() {
@@ -129,22 +219,35 @@ void CDnsQueryHandler::ForwardStarted(DnsQueryState& state) {
     ++m_statistics.ForwardAttempts;
 }
 
-void CDnsQueryHandler::ForwardAnswered(DnsQueryState& state, std::span<const std::uint8_t> reply) {
-    state.Times.Answered = Now();
-    ++m_statistics.ForwardRequests;
-    Learn(reply, state.Times.Received);
-    ReleaseInFlight(state);
-    state.Times.Done = Now();
-    m_statistics.UpdateStatistics(state.Times);
+std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
+                                                         std::span<const std::uint8_t> reply) {
+    const std::time_t now = Now();
+    if (state.QuestionRead) {
+        Learn(state.Question, reply, state.Times.Received);
+    }
+    std::vector<DnsWaiter> waiters = ReleaseInFlight(state);
+    const auto count = [&](DnsRequestTimes& times) {
+        times.Answered = now;
+        times.Done = now;
+        ++m_statistics.ForwardRequests;
+        m_statistics.UpdateStatistics(times);
+    };
+    if (waiters.empty()) {
+        count(state.Times);  // a TCP query, which no other client shares
+    }
+    for (DnsWaiter& waiter : waiters) {
+        count(waiter.Times);
+    }
+    return waiters;
 }
 
 void CDnsQueryHandler::ForwardFailed(DnsQueryState& state) {
-    ReleaseInFlight(state);
-    ++m_statistics.InternalErrorRequests;
+    const std::size_t waiters = std::max<std::size_t>(1, ReleaseInFlight(state).size());
+    m_statistics.InternalErrorRequests += static_cast<std::uint32_t>(waiters);
 }
 
 bool CDnsQueryHandler::InFlight(std::string_view name, std::uint16_t type) const {
-    const std::string key = InFlightKey(name, type);
+    const std::string key = InFlightKey(name, type, kClassIn, false, false);
     const std::lock_guard guard(m_inFlightLock);
     return m_inFlight.find(key) != m_inFlight.end();
 }
@@ -154,32 +257,35 @@ std::size_t CDnsQueryHandler::InFlightCount() const {
     return m_inFlight.size();
 }
 
-bool CDnsQueryHandler::MarkInFlight(DnsQueryState& state, std::string key) {
-    const std::lock_guard guard(m_inFlightLock);
-    if (!m_inFlight.insert(key).second) {
-        return false;
-    }
-    state.InFlightKey = std::move(key);
-    state.HoldsInFlight = true;
-    return true;
-}
-
-void CDnsQueryHandler::ReleaseInFlight(DnsQueryState& state) {
+std::vector<DnsWaiter> CDnsQueryHandler::ReleaseInFlight(DnsQueryState& state) {
     if (!state.HoldsInFlight) {
-        return;
+        return {};
     }
-    const std::lock_guard guard(m_inFlightLock);
-    m_inFlight.erase(state.InFlightKey);
     state.HoldsInFlight = false;
+    const std::lock_guard guard(m_inFlightLock);
+    auto entry = m_inFlight.find(state.InFlightKey);
+    if (entry == m_inFlight.end()) {
+        return {};
+    }
+    std::vector<DnsWaiter> waiters = std::move(entry->second);
+    m_inFlight.erase(entry);
+    return waiters;
 }
 
-void CDnsQueryHandler::Learn(std::span<const std::uint8_t> reply, std::time_t received) {
+void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply,
+                             std::time_t received) {
     // A truncated reply is relayed for the client to ask again over TCP; what it holds may be
     // only part of the answer, which must not replace a complete one in the cache. An error
-    // (no such name, a server failure, a refusal) teaches nothing either.
+    // (no such name, a server failure, a refusal) teaches nothing either. The exchange took only
+    // a reply to the question asked, and it is learned under that question's name as asked.
     DnsReplyFacts facts;
-    if (!CDnsResponse::ReadReply(reply, facts) || facts.Truncated || facts.Rcode != kRcodeNoError ||
-        facts.Class != kClassIn || !IsLearnableName(facts.Name)) {
+    if (!asked.IsPlainInternetQuery() || !CDnsResponse::ReadReply(reply, facts) ||
+        facts.Truncated || facts.Rcode != kRcodeNoError || facts.Class != kClassIn ||
+        facts.Type != asked.Type) {
+        return;
+    }
+    facts.Name = asked.Name.View();
+    if (!IsLearnableName(facts.Name)) {
         return;
     }
     const std::int32_t ttl = EntryTtl(facts.Ttl);

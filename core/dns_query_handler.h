@@ -3,36 +3,67 @@
 // The proxy's query handler: what becomes of each query, whatever carried it. It owns the set of
 // questions in flight and keeps the books: cache answers, forward decisions, learning, statistics.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
 #include "core/dns_item_map.h"
 #include "core/dns_notifier.h"
 #include "core/dns_packet.h"
 #include "core/dns_statistics.h"
 #include "core/upstream_settings.h"
+#include "net/wsocket.h"
 
 // Where one query stands on its way through the proxy, whatever carried it.
 struct DnsQueryState {
     DnsRequestTimes Times;
-    // The question (type and name) that this query marked as in flight, while it holds the mark.
+    // The question as the client asked it; only a readable one is learned under.
+    DnsQuestion Question;
+    bool QuestionRead = false;
+    // The question names a DNS-over-HTTPS server's host whose addresses are not known yet: it
+    // goes only to the servers that host names may be asked of (UpstreamTarget::HostLookups).
+    bool HostLookup = false;
+    // The question that this query leads in flight, while it does.
     std::string InFlightKey;
     bool HoldsInFlight = false;
+};
+
+// A UDP client waiting for the reply to a question in flight: the one that leads its forward,
+// or one that asked the same meanwhile.
+struct DnsWaiter {
+    // The listening socket the query came in on; the reply goes out through it.
+    std::shared_ptr<CWSocket> Listener;
+    CSocketAddress Client;
+    // The client's own id, as its two bytes stand on the wire.
+    std::array<std::uint8_t, 2> Id{};
+    // The largest reply the client takes.
+    std::size_t UdpSize = kClassicUdpSize;
+    DnsRequestTimes Times;
+};
+
+enum class InFlightVerdict {
+    // The question was not in flight: forward it (ForwardStarted, then ForwardAnswered or
+    // ForwardFailed).
+    kLead,
+    // Another client's forward of the question will answer this one too.
+    kJoined,
+    // The same client asked the same with the same id already: dropped and counted.
+    kRepeat,
 };
 
 enum class QueryVerdict {
     // The buffer holds the reply from the cache: send it, then call CacheReplySent.
     kAnswered,
-    // Forward the query unchanged (ForwardStarted, then ForwardAnswered or ForwardFailed).
+    // Forward the query unchanged (over UDP through the in-flight rule, Lead).
     kForward,
-    // Nothing to send; the query was counted as discarded.
-    kDropped,
 };
 
 // Decides what becomes of each query, whatever transport brought it, and keeps the books: it
@@ -44,33 +75,50 @@ enum class QueryVerdict {
 // erase. The cache is read and changed under the cache's own lock.
 class CDnsQueryHandler {
 public:
-    CDnsQueryHandler(CDnsItemMap& cache, CDnsStatistics& statistics, CDnsNotifier& notifier,
-                     const IClock& clock)
-        : m_cache(cache), m_statistics(statistics), m_notifier(notifier), m_clock(clock) {}
+    CDnsQueryHandler(CDnsItemMap& cache, const CUpstreamSettings& upstream,
+                     CDnsStatistics& statistics, CDnsNotifier& notifier, const IClock& clock)
+        : m_cache(cache),
+          m_upstream(upstream),
+          m_statistics(statistics),
+          m_notifier(notifier),
+          m_clock(clock) {}
     CDnsQueryHandler(const CDnsQueryHandler&) = delete;
     CDnsQueryHandler& operator=(const CDnsQueryHandler&) = delete;
 
     // A query of `length` bytes at the start of `packet`, taken in at `state.Times.Received`;
-    // the whole span is room for the reply. With `inFlightRule` (UDP), a query whose question is
-    // being forwarded already is dropped, and a forwarded one marks its question in flight until
-    // the forward ends. On kAnswered, `replyLength` is the reply's length in `packet`.
-    QueryVerdict Handle(std::span<std::uint8_t> packet, std::size_t length, bool inFlightRule,
-                        DnsQueryState& state, std::size_t& replyLength);
+    // the whole span is room for the reply. On kAnswered, `replyLength` is the reply's length in
+    // `packet`; on kForward, `state` holds the question and its client's UDP size.
+    QueryVerdict Handle(std::span<std::uint8_t> packet, std::size_t length, DnsQueryState& state,
+                        std::size_t& replyLength);
     // The reply from the cache went out (or failed to).
-    void CacheReplySent(DnsQueryState& state, bool sent);
-    // A query to be forwarded is dropped after all: every forward slot is busy.
+    void CacheReplySent(DnsRequestTimes& times, bool sent);
+
+    // The in-flight rule of UDP: one forward per question (name as asked, type, class, and the
+    // CD and DO bits) at a time, whose reply answers every client that asked meanwhile.
+    InFlightVerdict Lead(DnsQueryState& state, DnsWaiter waiter);
+    // A query that leads is dropped after all (every forward slot is busy), and with it the
+    // clients that joined it.
     void Drop(DnsQueryState& state);
     // A query from a stranger, dropped unread.
     void Refuse();
 
     void ForwardStarted(DnsQueryState& state);
-    // The upstream's reply has been relayed to the client: it is learned, then the question
-    // leaves the in-flight set, so that the next query for it hits.
-    void ForwardAnswered(DnsQueryState& state, std::span<const std::uint8_t> reply);
-    // No reply in time, a socket failure or a stop: the client gets nothing.
+    // The upstream's reply, about to be relayed: it is learned under the question asked, then
+    // the question leaves the in-flight set (so that the next query for it hits or forwards
+    // afresh), and the clients that wait for it are given back to be answered, each counted.
+    std::vector<DnsWaiter> ForwardAnswered(DnsQueryState& state,
+                                           std::span<const std::uint8_t> reply);
+    // No reply in time, a socket failure or a stop: the clients get nothing; each is counted.
     void ForwardFailed(DnsQueryState& state);
 
-    // Whether a query for the name and type is being forwarded over UDP.
+    // The addresses the cache holds for a name (IPv4, then IPv6).
+    [[nodiscard]] std::vector<CSocketAddress> CachedAddresses(std::string_view name) const;
+    // Learns where a DNS-over-HTTPS server's host is, as any name is learned, so that the next
+    // start knows it before the network is up.
+    void LearnHostAddresses(std::string_view name, std::span<const CSocketAddress> addresses);
+
+    // Whether a query for the name and type (class IN, no CD or DO bit) is being forwarded over
+    // UDP.
     [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const;
     [[nodiscard]] std::size_t InFlightCount() const;
     [[nodiscard]] std::time_t Now() const { return m_clock.Now(); }
@@ -87,15 +135,20 @@ private:
     // unchanged) unless the entry holds data of the type asked.
     bool AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
                          std::time_t received, std::size_t& replyLength);
-    // False when the question is in flight already.
-    bool MarkInFlight(DnsQueryState& state, std::string key);
-    void ReleaseInFlight(DnsQueryState& state);
-    void Learn(std::span<const std::uint8_t> reply, std::time_t received);
+    // Answers a question for a DNS-over-HTTPS server's host from the server's addresses, never
+    // through the server itself: A and AAAA with the first address of the kind (or none), other
+    // types with none. False (packet unchanged) while the addresses are not known.
+    bool AnswerHttpsHost(std::span<std::uint8_t> packet, const DnsQuestion& question,
+                         const CUpstreamServer& server, std::size_t& replyLength);
+    // The waiters of the question this query leads; the question leaves the in-flight set.
+    std::vector<DnsWaiter> ReleaseInFlight(DnsQueryState& state);
+    void Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply, std::time_t received);
 
     CDnsItemMap& m_cache;
+    const CUpstreamSettings& m_upstream;
     CDnsStatistics& m_statistics;
     CDnsNotifier& m_notifier;
     const IClock& m_clock;
     mutable std::mutex m_inFlightLock;
-    std::unordered_set<std::string, KeyHash, std::equal_to<>> m_inFlight;
+    std::unordered_map<std::string, std::vector<DnsWaiter>, KeyHash, std::equal_to<>> m_inFlight;
 };

@@ -1,5 +1,6 @@
 #include "core/dns_socket.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -20,8 +21,8 @@ CDnsSocket::CDnsSocket(CDnsItemMap* cache, CUpstreamSettings& upstream, IDnsProx
     : m_options(std::move(options)),
       m_upstream(upstream),
       m_notifier(observer, m_options.MaxChangeBatch),
-      m_resolver(upstream),
-      m_handler(*cache, m_statistics, m_notifier, clock),
+      m_handler(*cache, upstream, m_statistics, m_notifier, clock),
+      m_watch(upstream, m_handler, m_options.SilentServerProbePeriod),
       m_pool(m_handler, upstream, m_options.MaxForwards),
       m_filter(m_options.AllowAnyClient, m_options.AttachedNetworks) {}
 
@@ -54,6 +55,7 @@ bool CDnsSocket::RunDnsServer(std::uint16_t port, std::optional<std::string> add
     }
     m_filter.Start();
     m_pool.Start();
+    m_watch.Start();
     // Running from here on, so that a failure below is undone by the ordinary stop.
     m_running.store(true);
     try {
@@ -82,7 +84,6 @@ void CDnsSocket::OpenIpv4(std::uint16_t port, const CSocketAddress& address) {
         m_udp.push_back(std::move(udp));
         try {
             AddTcp(tcpAddress);
-            m_tcpServing.store(true);
             return;
         } catch (const CWSocketException& e) {
             // A chosen port that TCP has taken: another one is tried.
@@ -129,9 +130,14 @@ void CDnsSocket::StopDnsServer() {
         listener->Stop();
     }
     m_pool.Stop();
+    m_watch.Stop();
     m_filter.Stop();
-    // Kept until the next start: their counts stay readable.
-    m_tcpServing.store(false);
+}
+
+bool CDnsSocket::TcpServing() const {
+    return m_running.load() && std::ranges::any_of(m_tcp, [](const auto& listener) {
+               return listener->Family() == AddressFamily::kIpv4;
+           });
 }
 
 std::uint32_t CDnsSocket::RestartCount() const {

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/client_filter.h"
-#include "core/dns_cache.h"
 #include "core/dns_forward_pool.h"
 #include "core/dns_notifier.h"
 #include "core/dns_observer.h"
@@ -22,6 +21,7 @@
 #include "core/dns_tcp_listener.h"
 #include "core/dns_udp_listener.h"
 #include "core/upstream_settings.h"
+#include "core/upstream_watch.h"
 #include "net/attached_networks.h"
 
 // How the proxy serves and how much it takes on at once.
@@ -35,6 +35,8 @@ struct ProxyOptions {
     std::chrono::milliseconds TcpIdleTimeout{10000};
     // Changed entries waiting for the owner; beyond them the owner is told to refresh them all.
     std::size_t MaxChangeBatch = CDnsNotifier::kMaxBatch;
+    // How often the silent upstream servers are asked whether they answer again.
+    std::chrono::milliseconds SilentServerProbePeriod = CUpstreamWatch::kDefaultPeriod;
     // Answer every client, not only those on loopback and on the machine's attached networks.
     bool AllowAnyClient = false;
     // Where the attached networks come from.
@@ -42,11 +44,12 @@ struct ProxyOptions {
 };
 
 // The local DNS proxy, on UDP and TCP of one port: it answers a question of type A or AAAA for
-// a cached name from the cache, forwards any other query unchanged to the current upstream
-// server, relays the reply unchanged to the client and learns the addresses it gives for its
-// question's type (not those of a truncated reply: the TCP answer that the client asks for next
-// is learned instead). It answers only clients on loopback and on the machine's attached
-// networks.
+// a cached name from the cache, forwards any other query to the upstream servers (the preferred
+// one first, the next ones after a short wait or an error reply), relays the reply to the client
+// and learns the addresses it gives for its question's type (not those of a truncated reply: the
+// TCP answer that the client asks for next is learned instead). It answers only clients on
+// loopback and on the machine's attached networks. While it runs, it watches the silent servers
+// (CUpstreamWatch).
 //
 // It listens on every local IPv4 address (or the one given) and on [::1], each address and
 // protocol a listener of its own. Only the IPv4 UDP listener is needed: without it the proxy
@@ -80,13 +83,7 @@ public:
     void StopDnsServer();
     [[nodiscard]] bool IsRunning() const { return m_running.load(); }
     // Whether the IPv4 TCP listener serves (the port may be taken by another program).
-    [[nodiscard]] bool TcpServing() const { return m_tcpServing.load(); }
-
-    // The user's upstream servers; the first valid one becomes current.
-    bool SetDnsServers(const CLockedStringList& servers) {
-        return m_resolver.SetDnsServers(servers);
-    }
-    [[nodiscard]] const CLockedStringList& Servers() const { return m_resolver.Servers(); }
+    [[nodiscard]] bool TcpServing() const;
 
     // The entries answered from or learned into since the last take.
     [[nodiscard]] DnsChangeBatch TakeChanges() { return m_notifier.Take(); }
@@ -123,13 +120,12 @@ private:
     CUpstreamSettings& m_upstream;
     CDnsStatistics m_statistics;
     CDnsNotifier m_notifier;
-    CDnsCache m_resolver;
     CDnsQueryHandler m_handler;
+    CUpstreamWatch m_watch;
     CDnsForwardPool m_pool;
     CClientFilter m_filter;
     // The IPv4 UDP listener first.
     std::vector<std::unique_ptr<CDnsUdpListener>> m_udp;
     std::vector<std::unique_ptr<CDnsTcpListener>> m_tcp;
-    std::atomic<bool> m_tcpServing{false};
     std::atomic<bool> m_running{false};
 };

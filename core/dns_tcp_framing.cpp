@@ -1,6 +1,7 @@
 #include "core/dns_tcp_framing.h"
 
 #include <algorithm>
+#include <limits>
 
 void PutTcpLength(std::span<std::uint8_t, kTcpLengthPrefix> out, std::size_t length) noexcept {
     out[0] = static_cast<std::uint8_t>(length >> 8);
@@ -74,4 +75,36 @@ void CDnsTcpFramer::Next() noexcept {
     m_framedHave = 0;
     m_status = Status::kIncomplete;
     // The buffer is kept for the next message, whose length resizes it.
+}
+
+std::uint32_t MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    constexpr std::int64_t kLongest = std::numeric_limits<std::uint32_t>::max();
+    return left <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(left, kLongest));
+}
+
+TcpRead ReadTcpMessage(CWSocket& socket, CDnsTcpFramer& framer,
+                       std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const std::uint32_t left = MillisecondsLeft(deadline);
+        if (left == 0) {
+            return TcpRead::kFailed;
+        }
+        socket.SetReceiveTimeout(left);
+        const std::span<std::uint8_t> space = framer.Space();
+        const std::size_t received = socket.Receive(space.data(), space.size());
+        if (received == 0) {
+            return framer.Started() ? TcpRead::kFailed : TcpRead::kEnded;
+        }
+        switch (framer.Commit(received)) {
+            case CDnsTcpFramer::Status::kComplete:
+                return TcpRead::kMessage;
+            case CDnsTcpFramer::Status::kBadLength:
+                return TcpRead::kFailed;
+            case CDnsTcpFramer::Status::kIncomplete:
+                break;
+        }
+    }
 }

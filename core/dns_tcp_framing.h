@@ -1,12 +1,14 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/dns_packet.h"
+#include "net/wsocket.h"
 
 // DNS messages over a stream (RFC 1035 4.2.2, RFC 7766): each message follows a two-byte
 // big-endian length, and a connection may carry several in a row.
@@ -58,3 +60,19 @@ private:
     std::size_t m_framedHave = 0;
     Status m_status = Status::kIncomplete;
 };
+
+// Whole milliseconds left until `deadline`, 0 when it has passed.
+std::uint32_t MillisecondsLeft(std::chrono::steady_clock::time_point deadline);
+
+enum class TcpRead {
+    kMessage,
+    // The stream ended between two messages.
+    kEnded,
+    // A bad length, a message broken off by the end of the stream, or the deadline passed.
+    kFailed,
+};
+
+// Reads one whole message from a stream socket into `framer`, never a byte beyond it, before
+// `deadline`. A socket failure is thrown.
+TcpRead ReadTcpMessage(CWSocket& socket, CDnsTcpFramer& framer,
+                       std::chrono::steady_clock::time_point deadline);

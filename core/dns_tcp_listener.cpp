@@ -4,8 +4,8 @@
 #include <limits>
 #include <memory>
 
-#include "core/dns_cache.h"
 #include "core/dns_tcp_framing.h"
+#include "core/upstream_exchange.h"
 
 namespace {
 
@@ -14,46 +14,6 @@ using Clock = std::chrono::steady_clock;
 // How long the accepting thread waits after a failed accept (a connection reset before it was
 // taken, no descriptor left) before it tries again, so that a lasting failure does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
-
-// Whole milliseconds left until `deadline`, 0 when it has passed.
-std::uint32_t MillisecondsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    constexpr std::int64_t kLongest = std::numeric_limits<std::uint32_t>::max();
-    return left <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(left, kLongest));
-}
-
-enum class TcpRead {
-    kMessage,
-    // The stream ended between two messages.
-    kEnded,
-    // A bad length, a message broken off by the end of the stream, or the deadline passed.
-    kFailed,
-};
-
-// Reads one whole message into `framer`, never a byte beyond it, before `deadline`. A socket
-// failure is thrown.
-TcpRead ReadMessage(CWSocket& socket, CDnsTcpFramer& framer, Clock::time_point deadline) {
-    for (;;) {
-        const std::uint32_t left = MillisecondsLeft(deadline);
-        if (left == 0) {
-            return TcpRead::kFailed;
-        }
-        socket.SetReceiveTimeout(left);
-        const std::span<std::uint8_t> space = framer.Space();
-        const std::size_t received = socket.Receive(space.data(), space.size());
-        if (received == 0) {
-            return framer.Started() ? TcpRead::kFailed : TcpRead::kEnded;
-        }
-        switch (framer.Commit(received)) {
-            case CDnsTcpFramer::Status::kComplete:
-                return TcpRead::kMessage;
-            case CDnsTcpFramer::Status::kBadLength:
-                return TcpRead::kFailed;
-            case CDnsTcpFramer::Status::kIncomplete:
-                break;
-        }
-    }
-}
 
 void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
     socket.SetSockOpt(socket_option::kSendTimeout, &milliseconds, sizeof milliseconds);
@@ -72,6 +32,7 @@ void CDnsTcpListener::Open(const CSocketAddress& address) {
         throw;
     }
     m_port.store(m_listener.GetLocalPort());
+    m_family = address.Family();
 }
 
 void CDnsTcpListener::Start() {
@@ -135,7 +96,7 @@ void CDnsTcpListener::Serve(CThreadSet::Member& self, CWSocket& connection) {
         // sends nothing.
         SetSendTimeout(connection, static_cast<std::uint32_t>(m_idleTimeout.count()));
         for (;;) {
-            if (ReadMessage(connection, framer, Clock::now() + m_idleTimeout) !=
+            if (ReadTcpMessage(connection, framer, Clock::now() + m_idleTimeout) !=
                     TcpRead::kMessage ||
                 !Answer(self, connection, framer.Message())) {
                 break;
@@ -159,7 +120,7 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
     const std::size_t length = std::min(query.size(), packet.size());
     std::copy_n(query.begin(), length, packet.begin());
     std::size_t replyLength = 0;
-    if (m_handler.Handle(packet, length, false, state, replyLength) == QueryVerdict::kAnswered) {
+    if (m_handler.Handle(packet, length, state, replyLength) == QueryVerdict::kAnswered) {
         PutTcpLength(std::span(framed).first<kTcpLengthPrefix>(), replyLength);
         bool sent = true;
         try {
@@ -167,68 +128,31 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
         } catch (const CWSocketException&) {
             sent = false;
         }
-        m_handler.CacheReplySent(state, sent);
+        m_handler.CacheReplySent(state.Times, sent);
         return sent;
     }
 
     m_handler.ForwardStarted(state);
-    std::vector<std::uint8_t> reply;
+    std::optional<std::vector<std::uint8_t>> reply;
     try {
-        reply = ForwardOverTcp(self, query);
-        connection.Send(reply.data(), reply.size());
+        reply = CUpstreamExchange(m_upstream.TargetFor(state.HostLookup), &self).OverTcp(query);
     } catch (const CWSocketException&) {
-        // No reply in time, a failed connection, or a stop. Closing the connection tells the
-        // client at once that no answer will come.
+        // A stop closed the exchange's connections.
+    }
+    if (!reply) {
+        // Closing the connection tells the client at once that no answer will come.
         m_handler.ForwardFailed(state);
         return false;
     }
-    m_handler.ForwardAnswered(state, std::span(reply).subspan(kTcpLengthPrefix));
+    // Learned before it goes out, so that the client's next question finds it.
+    m_handler.ForwardAnswered(state, *reply);
+    std::vector<std::uint8_t> framedReply(kTcpLengthPrefix + reply->size());
+    PutTcpLength(std::span(framedReply).first<kTcpLengthPrefix>(), reply->size());
+    std::ranges::copy(*reply, framedReply.begin() + kTcpLengthPrefix);
+    try {
+        connection.Send(framedReply.data(), framedReply.size());
+    } catch (const CWSocketException&) {
+        return false;
+    }
     return true;
-}
-
-std::vector<std::uint8_t> CDnsTcpListener::ForwardOverTcp(CThreadSet::Member& self,
-                                                          std::span<const std::uint8_t> query) {
-    // Connecting, sending and the whole reply share one time-out.
-    const auto deadline = Clock::now() + m_upstream.Wait();
-    const std::string server = CanonicalServerAddress(m_upstream.CurrentDnsServer());
-    const std::uint16_t port = m_upstream.DnsServerPort();
-
-    std::vector<std::uint8_t> framedQuery(kTcpLengthPrefix + query.size());
-    PutTcpLength(std::span(framedQuery).first<kTcpLengthPrefix>(), query.size());
-    std::copy(query.begin(), query.end(), framedQuery.begin() + kTcpLengthPrefix);
-
-    CWSocket upstream;
-    upstream.Create(false);
-    if (!self.Watch(upstream)) {
-        ThrowWSocketException(socket_error::kInterrupted);
-    }
-    // The socket is unwatched before it is destroyed, on every way out.
-    struct Unwatch {
-        CThreadSet::Member& member;
-        CWSocket& socket;
-        ~Unwatch() { member.Unwatch(socket); }
-    } unwatch{self, upstream};
-
-    const auto requireTime = [&] {
-        const std::uint32_t left = MillisecondsLeft(deadline);
-        if (left == 0) {
-            ThrowWSocketException(socket_error::kTimedOut);
-        }
-        return left;
-    };
-    upstream.Connect(port, server, requireTime());
-    SetSendTimeout(upstream, requireTime());
-    upstream.Send(framedQuery.data(), framedQuery.size());
-
-    CDnsTcpFramer framer;
-    if (ReadMessage(upstream, framer, deadline) != TcpRead::kMessage) {
-        ThrowWSocketException(socket_error::kConnectionAborted);
-    }
-    // One query per connection: a reply with another id answers something else.
-    const std::span<const std::uint8_t> reply = framer.Message();
-    if (reply[0] != query[0] || reply[1] != query[1]) {
-        ThrowWSocketException(socket_error::kConnectionAborted);
-    }
-    const std::span<const std::uint8_t> framedReply = framer.Framed();
-    return {framedReply.begin(), framedReply.end()};
 }

@@ -20,11 +20,11 @@
 
 // One TCP listening socket (RFC 7766): an accepting thread and one thread per connection, up to
 // a cap; a connection beyond it is closed at once. A connection thread reads its queries one
-// after the other and answers each - from the cache, or forwarded over a fresh TCP connection to
-// the upstream - before it reads the next. It ends when the client closes, sends a bad length,
-// breaks off a message or lets the idle time-out pass, or when a forward fails. A TCP query is
-// never dropped as one in flight: a program that fell back to TCP must get its answer. A
-// connection from a stranger is closed at once.
+// after the other and answers each - from the cache, or forwarded over fresh TCP connections to
+// the upstream servers (core/upstream_exchange.h) - before it reads the next. It ends when the
+// client closes, sends a bad length, breaks off a message or lets the idle time-out pass, or when a
+// forward fails. A TCP query is never dropped as one in flight: a program that fell back to TCP
+// must get its answer. A connection from a stranger is closed at once.
 //
 // It has no lock of its own: the connections run in a thread set, which a stop cancels.
 class CDnsTcpListener {
@@ -50,6 +50,8 @@ public:
     void Stop();
 
     [[nodiscard]] std::uint16_t Port() const { return m_port.load(); }
+    // The family of the address it listens on (set by Open).
+    [[nodiscard]] AddressFamily Family() const { return m_family; }
     [[nodiscard]] int Connections() const { return m_connections.Alive(); }
     // Connections closed at once because the cap was reached.
     [[nodiscard]] std::uint32_t RefusedConnections() const { return m_refused.load(); }
@@ -60,9 +62,6 @@ private:
     // Answers one query of a connection; false when the connection is to be closed.
     bool Answer(CThreadSet::Member& self, CWSocket& connection,
                 std::span<const std::uint8_t> query);
-    // The upstream's reply to `query` over a fresh TCP connection, with its length prefix.
-    std::vector<std::uint8_t> ForwardOverTcp(CThreadSet::Member& self,
-                                             std::span<const std::uint8_t> query);
 
     CDnsQueryHandler& m_handler;
     const CUpstreamSettings& m_upstream;
@@ -72,6 +71,7 @@ private:
     // release the thread's wait.
     CWSocket m_listener;
     std::atomic<std::uint16_t> m_port{0};
+    AddressFamily m_family = AddressFamily::kIpv4;
     std::atomic<bool> m_stopping{false};
     std::atomic<std::uint32_t> m_refused{0};
     std::thread m_acceptThread;

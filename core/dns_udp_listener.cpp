@@ -115,7 +115,8 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     const std::time_t received = m_handler.Now();
     const std::shared_ptr<const CClientFilter::Rules> rules = m_filter.Current();
     std::array<Datagram, kBatch> replies{};
-    std::array<DnsQueryState, kBatch> states{};
+    // Only the times of the answers from the cache outlive their datagram's turn.
+    std::array<DnsRequestTimes, kBatch> times{};
     std::size_t answered = 0;
     for (std::size_t i = 0; i < count; ++i) {
         Datagram& datagram = m_datagrams[i];
@@ -126,10 +127,10 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
             m_handler.Refuse();
             continue;
         }
-        DnsQueryState& state = states[answered];
-        state = DnsQueryState{};
+        DnsQueryState state;
         state.Times.Received = received;
         if (HandleDatagram(socket, datagram, state)) {
+            times[answered] = state.Times;
             replies[answered++] = datagram;
         }
     }
@@ -143,28 +144,32 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
         // None went out: the clients ask again.
     }
     for (std::size_t i = 0; i < answered; ++i) {
-        m_handler.CacheReplySent(states[i], i < sent);
+        m_handler.CacheReplySent(times[i], i < sent);
     }
 }
 
 bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
                                      DnsQueryState& state) {
     std::size_t replyLength = 0;
-    switch (m_handler.Handle(datagram.Buffer, datagram.Length, true, state, replyLength)) {
-        case QueryVerdict::kAnswered:
-            datagram.Length = replyLength;
-            return true;
-        case QueryVerdict::kDropped:
-            return false;
-        case QueryVerdict::kForward:
-            break;
+    if (m_handler.Handle(datagram.Buffer, datagram.Length, state, replyLength) ==
+        QueryVerdict::kAnswered) {
+        datagram.Length = replyLength;
+        return true;
     }
     auto request = std::make_unique<DnsRequest>();
     request->State = std::move(state);
-    request->Listener = socket;
-    request->Client = datagram.Peer;
+    request->Self.Listener = socket;
+    request->Self.Client = datagram.Peer;
+    request->Self.UdpSize = request->State.Question.UdpSize;
+    std::copy_n(datagram.Buffer.begin(), std::min<std::size_t>(datagram.Length, 2),
+                request->Self.Id.begin());
     std::copy_n(datagram.Buffer.begin(), datagram.Length, request->Packet.begin());
     request->Length = datagram.Length;
+    // A query whose question cannot be read shares no forward: nothing says what it asks.
+    if (request->State.QuestionRead &&
+        m_handler.Lead(request->State, request->Self) != InFlightVerdict::kLead) {
+        return false;
+    }
     if (!m_pool.Submit(request)) {
         m_handler.Drop(request->State);
     }

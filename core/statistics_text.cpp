@@ -45,3 +45,17 @@ std::vector<StatisticsLine> RequestStatisticsLines(const DnsStatisticsSnapshot& 
          FormatFixed(statistics.AvgRemoteTime, kAverageDecimals)},
     };
 }
+
+StatisticsLine UpstreamServerLine(const UpstreamServerFigures& server) {
+    std::string value = server.Answering ? "answering" : "silent";
+    if (server.Encrypted) {
+        value += ", encrypted";
+    }
+    value += ", " + std::to_string(server.Queries) + " queries, " +
+             std::to_string(server.Answers) + " answers, " + std::to_string(server.Timeouts) +
+             " time-outs, " + std::to_string(server.Errors) + " errors";
+    if (!server.LastFailure.empty()) {
+        value += ", " + server.LastFailure;
+    }
+    return {server.Text, value};
+}

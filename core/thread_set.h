@@ -21,6 +21,9 @@ class CWSocket;
 // Its one lock guards the members; it is never held while a thread runs its work or is joined.
 class CThreadSet {
 public:
+    // The sockets one thread may register at once: as many as one wait watches.
+    static constexpr std::size_t kMaxWatched = 8;
+
     // Handed to each thread's work: what it uses to register its sockets and to wait.
     class Member {
     public:
@@ -31,6 +34,8 @@ public:
         // registered) once a stop has begun, so that the thread gives up before it blocks.
         [[nodiscard]] bool Watch(CWSocket& socket);
         void Unwatch(CWSocket& socket);
+        // A stop of the set has begun.
+        [[nodiscard]] bool Cancelled() const { return m_set.Stopping(); }
 
     private:
         friend class CThreadSet;
@@ -39,8 +44,8 @@ public:
         std::thread m_thread;
         // The thread has left its work and only waits to be joined.
         bool m_finished = false;
-        // A thread blocks on its client and on one upstream socket at most.
-        std::array<CWSocket*, 2> m_watched{};
+        // A thread blocks on its client and on the sockets of one upstream exchange at most.
+        std::array<CWSocket*, kMaxWatched> m_watched{};
     };
 
     explicit CThreadSet(int maxThreads) : m_maxThreads(maxThreads) {}

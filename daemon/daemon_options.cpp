@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <string_view>
+#include <utility>
 
-#include "core/dns_cache.h"
-#include "net/address_text.h"
+#include "core/upstream_settings.h"
 
 namespace {
 
@@ -18,29 +18,12 @@ std::optional<std::uint16_t> ParsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-bool ParseUpstream(std::string_view text, DaemonOptions& options) {
-    const std::size_t colon = text.find(':');
-    const std::string_view address = text.substr(0, colon);
-    if (address.empty() || TextToAddress(address) == kAddressNone) {
-        return false;
-    }
-    if (colon != std::string_view::npos) {
-        const std::optional<std::uint16_t> port = ParsePort(text.substr(colon + 1));
-        if (!port) {
-            return false;
-        }
-        options.UpstreamPort = *port;
-    }
-    options.UpstreamAddress = address;
-    return true;
-}
-
 }  // namespace
 
 std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& arguments,
+                                                std::span<const CSocketAddress> machine,
                                                 std::string& error) {
     DaemonOptions options;
-    options.UpstreamAddress = kFallbackDnsServer;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         if (option == "--allow-any-client") {
@@ -64,16 +47,20 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
             }
             options.ListenPort = *port;
         } else if (option == "--upstream") {
-            if (!ParseUpstream(value, options)) {
-                error = "not an IPv4 address with an optional :PORT: " + value;
+            if (std::optional<std::string> why = UpstreamServerError(value, machine)) {
+                error = "not an upstream server (" + *why + "): " + value;
                 return std::nullopt;
             }
+            options.Upstreams.push_back(value);
         } else if (value.empty()) {
             error = "--cache needs a file name";
             return std::nullopt;
         } else {
             options.CacheFile = value;
         }
+    }
+    if (options.Upstreams.empty()) {
+        options.Upstreams.emplace_back(kFallbackDnsServer);
     }
     return options;
 }

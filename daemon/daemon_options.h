@@ -2,26 +2,33 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "net/socket_address.h"
+
 // The command line of quillforthd:
-//     quillforthd [--listen PORT] [--upstream ADDRESS[:PORT]] [--cache FILE] [--allow-any-client]
+//     quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] [--allow-any-client]
 struct DaemonOptions {
     std::uint16_t ListenPort = 53;
-    // A dotted quad; the fixed public DNS server unless given.
-    std::string UpstreamAddress;
-    std::uint16_t UpstreamPort = 53;
+    // The upstream servers in order, as CUpstreamSettings::SetServers takes them; the fixed
+    // public DNS server unless one is given.
+    std::vector<std::string> Upstreams;
     std::string CacheFile = "DnsItem.csv";
     // Answer every client, not only those on loopback and the machine's attached networks.
     bool AllowAnyClient = false;
 };
 
 // The options, or none with `error` set to a one-line reason. The arguments exclude the
-// program's name.
+// program's name. An upstream server that is not an address, or that is this proxy itself
+// (port 53 of a loopback address or of one of `machine`'s addresses), is an error.
 std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& arguments,
+                                                std::span<const CSocketAddress> machine,
                                                 std::string& error);
 
 inline constexpr const char* kDaemonUsage =
-    "usage: quillforthd [--listen PORT] [--upstream ADDRESS[:PORT]] [--cache FILE] "
-    "[--allow-any-client]\n";
+    "usage: quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] "
+    "[--allow-any-client]\n"
+    "  SERVER: 192.0.2.1, 192.0.2.1:5353, 2001:db8::1, [2001:db8::1]:5353, fe80::1%eth0,\n"
+    "          https://dns.example/dns-query or \"https://dns.example/dns-query (192.0.2.1)\"\n";

@@ -1,3 +1,5 @@
+#include <sys/resource.h>
+
 #include <csignal>
 
 #include "daemon/platform.h"
@@ -15,6 +17,13 @@ sigset_t StopSignals() {
 }  // namespace
 
 bool PrepareDaemonProcess() {
+    // Each forward holds a socket for every upstream server it waits for: with every server
+    // silent under a flood that is more descriptors than the usual soft limit of 1024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     const sigset_t signals = StopSignals();
     return pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0;
 }

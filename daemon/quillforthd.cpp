@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "cache/cache_file.h"
-#include "core/dns_cache.h"
 #include "core/dns_socket.h"
 #include "core/statistics_text.h"
 #include "daemon/daemon_options.h"
 #include "daemon/platform.h"
+#include "net/attached_networks.h"
 
 namespace {
 
@@ -31,6 +31,9 @@ void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
     for (StatisticsLine& line : RequestStatisticsLines(proxy.Statistics().Snapshot())) {
         lines.push_back(std::move(line));
     }
+    for (const auto& server : *upstream.Target().Servers) {
+        lines.push_back(UpstreamServerLine(server->Figures()));
+    }
     for (const auto& [label, value] : lines) {
         std::printf("%-42s %s\n", label.c_str(), value.c_str());
     }
@@ -40,8 +43,8 @@ void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
 
 int main(int argc, char** argv) {
     std::string error;
-    const std::optional<DaemonOptions> options =
-        ParseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    const std::optional<DaemonOptions> options = ParseDaemonOptions(
+        std::vector<std::string>(argv + 1, argv + argc), MachineAddresses(), error);
     if (!options) {
         std::fprintf(stderr, "quillforthd: %s\n%s", error.c_str(), kDaemonUsage);
         return 2;
@@ -56,8 +59,7 @@ int main(int argc, char** argv) {
     // A missing cache file is an empty cache, as at the program's first start.
     LoadFromFile(cache, options->CacheFile, started);
     CUpstreamSettings upstream;
-    upstream.SetDnsServerPort(options->UpstreamPort);
-    upstream.SetCurrentDnsServer(options->UpstreamAddress);
+    upstream.SetServers(options->Upstreams);
 
     ErrorPrinter observer;
     CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});

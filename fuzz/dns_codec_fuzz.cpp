@@ -1,4 +1,5 @@
-// Feeds arbitrary datagrams to the reply and question readers. A datagram that reads as a plain
+// Feeds arbitrary datagrams to the reply and question readers, the relay's cut of a reply and the
+// reader of server texts. A datagram that reads as a plain
 // A or AAAA question is also answered from the cache, as the proxy does, and the answer must read
 // back as a reply to that very question with the address given, or with none; anything else
 // aborts.
@@ -6,11 +7,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "core/dns_packet.h"
+#include "core/upstream_server.h"
 #include "fuzz/fuzz_check.h"
 #include "net/ip_text.h"
 
@@ -86,13 +89,46 @@ void AnswerFromCache(std::span<const std::uint8_t> datagram, const DnsQuestion& 
     }
 }
 
+// The relay's cut of a reply too long for its client: a header with TC and no record, and the
+// question only when it is the reply's one whole question.
+void CheckTruncated(std::span<const std::uint8_t> datagram) {
+    std::array<std::uint8_t, kClassicUdpSize> out{};
+    const std::size_t length = BuildTruncatedReply(datagram, out);
+    if (datagram.size() < kDnsHeaderSize) {
+        Check(length == 0, "no header, no cut reply");
+        return;
+    }
+    Check(length >= kDnsHeaderSize && length <= out.size(), "cut reply length");
+    Check((out[2] & 0x02) != 0 && out[6] == 0 && out[7] == 0 && out[11] == 0, "cut reply header");
+    Check(std::equal(datagram.begin() + 12, datagram.begin() + std::ptrdiff_t(length),
+                     out.begin() + 12),
+          "cut reply keeps the question");
+}
+
+// A server text from the bytes: one that reads gives an address whose text reads back alike.
+void CheckServerText(std::span<const std::uint8_t> datagram) {
+    const std::string text(datagram.begin(), datagram.end());
+    std::string reason;
+    const std::optional<CSocketAddress> address = ParseUpstreamServer(text, reason);
+    Check(address.has_value() == reason.empty(), "a server text reads or says why not");
+    if (address) {
+        Check(CSocketAddress::FromText(address->AddressText(), address->Port()) == address,
+              "server address text");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
 
+    CheckTruncated(datagram);
+    CheckServerText(datagram);
     DnsReplyFacts facts;
     if (CDnsResponse::ReadReply(datagram, facts)) {
+        Check(!ReplyAnswersQuestion(datagram, facts.Name, facts.Type, facts.Class) ||
+                  (datagram[2] & 0x80) != 0,
+              "only a response answers");
         Check(!facts.Name.empty() && facts.Name.size() <= kMaxNameText, "reply name");
         Check(facts.Addresses.size() <= kMaxAnswersExamined, "reply record count");
         for (const std::string& address : facts.Addresses) {
@@ -106,6 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (CDnsQuery::ReadQuestion(datagram, question)) {
         Check(question.End <= size && question.Name.View().size() <= kMaxNameText,
               "question bounds");
+        Check(!ReplyAnswersQuestion(datagram, question.Name.View(), question.Type, question.Class),
+              "a query answers nothing");
+        CDnsQuery::ReadEdns(datagram, question);
+        Check(question.UdpSize >= kClassicUdpSize && question.UdpSize <= 65535, "EDNS size");
         const std::string queryName(question.Name.View());
         CheckBuiltQuery(queryName, question.Id, question.Type);
         AnswerFromCache(datagram, question);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "net/attached_networks.h"
 
@@ -59,14 +60,14 @@ int PrefixLength(const sockaddr* netmask, int family) {
 
 }  // namespace
 
-std::vector<NetworkPrefix> AttachedNetworks() {
+std::vector<InterfaceAddress> InterfaceAddresses() {
     ifaddrs* interfaces = nullptr;
     if (getifaddrs(&interfaces) != 0) {
         return {};
     }
     // Up and running, as Windows' operational status "up": the interface can carry traffic.
     constexpr unsigned kWorking = IFF_UP | IFF_RUNNING;
-    std::vector<NetworkPrefix> prefixes;
+    std::vector<InterfaceAddress> addresses;
     for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
         if ((entry->ifa_flags & kWorking) != kWorking || entry->ifa_addr == nullptr) {
             continue;
@@ -75,14 +76,16 @@ std::vector<NetworkPrefix> AttachedNetworks() {
         if (family != AF_INET && family != AF_INET6) {
             continue;
         }
-        const CSocketAddress address = CopyAddress(
-            *entry->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-        const std::optional<NetworkPrefix> prefix =
-            NetworkPrefix::Of(address, PrefixLength(entry->ifa_netmask, family));
-        if (prefix && std::ranges::find(prefixes, *prefix) == prefixes.end()) {
-            prefixes.push_back(*prefix);
-        }
+        addresses.push_back(
+            {CopyAddress(*entry->ifa_addr,
+                         family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6)),
+             PrefixLength(entry->ifa_netmask, family)});
     }
     freeifaddrs(interfaces);
-    return prefixes;
+    return addresses;
+}
+
+std::optional<std::uint32_t> InterfaceIndex(std::string_view name) {
+    const unsigned index = if_nametoindex(std::string(name).c_str());
+    return index == 0 ? std::nullopt : std::optional<std::uint32_t>(index);
 }

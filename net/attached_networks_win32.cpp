@@ -12,9 +12,11 @@
 #include <ws2tcpip.h>
 
 #include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "net/attached_networks.h"
@@ -58,12 +60,12 @@ CSocketAddress CopyAddress(const SOCKET_ADDRESS& address) {
 
 }  // namespace
 
-std::vector<NetworkPrefix> AttachedNetworks() {
+std::vector<InterfaceAddress> InterfaceAddresses() {
     std::vector<std::uint64_t> buffer = ReadAdapters();
+    std::vector<InterfaceAddress> addresses;
     if (buffer.empty()) {
-        return {};
+        return addresses;
     }
-    std::vector<NetworkPrefix> prefixes;
     for (const IP_ADAPTER_ADDRESSES* adapter =
              reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
          adapter != nullptr; adapter = adapter->Next) {
@@ -72,12 +74,14 @@ std::vector<NetworkPrefix> AttachedNetworks() {
         }
         for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
              unicast != nullptr; unicast = unicast->Next) {
-            const std::optional<NetworkPrefix> prefix = NetworkPrefix::Of(
-                CopyAddress(unicast->Address), static_cast<int>(unicast->OnLinkPrefixLength));
-            if (prefix && std::ranges::find(prefixes, *prefix) == prefixes.end()) {
-                prefixes.push_back(*prefix);
-            }
+            addresses.push_back(
+                {CopyAddress(unicast->Address), static_cast<int>(unicast->OnLinkPrefixLength)});
         }
     }
-    return prefixes;
+    return addresses;
+}
+
+std::optional<std::uint32_t> InterfaceIndex(std::string_view name) {
+    const ULONG index = if_nametoindex(std::string(name).c_str());
+    return index == 0 ? std::nullopt : std::optional<std::uint32_t>(index);
 }

@@ -12,6 +12,7 @@ inline constexpr std::size_t kFamilyOffset = 0;  // 16 bits, host order
 inline constexpr std::size_t kPortOffset = 2;    // 16 bits, network order
 inline constexpr std::size_t kIpv4AddressOffset = 4;
 inline constexpr std::size_t kIpv6AddressOffset = 8;
+inline constexpr std::size_t kIpv6ScopeOffset = 24;  // 32 bits, host order
 inline constexpr std::size_t kIpv4AddressSize = 4;
 inline constexpr std::size_t kIpv6AddressSize = 16;
 inline constexpr int kIpv4Size = 16;  // sizeof(sockaddr_in)

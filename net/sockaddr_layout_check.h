@@ -21,3 +21,4 @@ static_assert(offsetof(sockaddr_in, sin_port) == sockaddr_layout::kPortOffset);
 static_assert(offsetof(sockaddr_in6, sin6_port) == sockaddr_layout::kPortOffset);
 static_assert(offsetof(sockaddr_in, sin_addr) == sockaddr_layout::kIpv4AddressOffset);
 static_assert(offsetof(sockaddr_in6, sin6_addr) == sockaddr_layout::kIpv6AddressOffset);
+static_assert(offsetof(sockaddr_in6, sin6_scope_id) == sockaddr_layout::kIpv6ScopeOffset);

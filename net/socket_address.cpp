@@ -84,6 +84,20 @@ void CSocketAddress::SetPort(std::uint16_t port) noexcept {
     m_storage[layout::kPortOffset + 1] = static_cast<std::uint8_t>(port & 0xFF);
 }
 
+std::uint32_t CSocketAddress::ScopeId() const noexcept {
+    std::uint32_t scope = 0;
+    if (!IsEmpty() && Family() == AddressFamily::kIpv6) {
+        std::memcpy(&scope, m_storage.data() + layout::kIpv6ScopeOffset, sizeof scope);
+    }
+    return scope;
+}
+
+void CSocketAddress::SetScopeId(std::uint32_t scope) noexcept {
+    if (!IsEmpty() && Family() == AddressFamily::kIpv6) {
+        std::memcpy(m_storage.data() + layout::kIpv6ScopeOffset, &scope, sizeof scope);
+    }
+}
+
 std::string CSocketAddress::AddressText() const {
     if (IsEmpty()) {
         return {};

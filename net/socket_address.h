@@ -42,6 +42,10 @@ public:
     [[nodiscard]] std::uint16_t Port() const noexcept;
     // Does nothing to an empty address.
     void SetPort(std::uint16_t port) noexcept;
+    // The IPv6 zone (the interface index of a link-local address); 0 for none and for IPv4.
+    [[nodiscard]] std::uint32_t ScopeId() const noexcept;
+    // Does nothing unless the address is IPv6.
+    void SetScopeId(std::uint32_t scope) noexcept;
 
     // "1.2.3.4", or the shortest text of an IPv6 address in lower case with the longest run of
     // two or more zero groups (the first of equal runs) written as "::"; an IPv4-mapped address

@@ -100,6 +100,32 @@ void CWSocket::WaitUntilUnused() const noexcept {
     }
 }
 
+std::optional<std::size_t> CWSocket::WaitReadable(std::span<CWSocket* const> sockets,
+                                                  std::uint32_t milliseconds) {
+    if (sockets.size() > kMaxWaited) {
+        ThrowWSocketException(socket_error::kInvalidArgument);
+    }
+    // Each handle stays in use for the whole wait, so that a close waits for the wait to end.
+    std::array<std::optional<HandleUse>, kMaxWaited> uses;
+    std::array<SocketHandle, kMaxWaited> handles{};
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        if (sockets[i]->GetHandle() == kInvalidSocket) {
+            return i;
+        }
+        try {
+            uses[i].emplace(*sockets[i]);
+        } catch (const CWSocketException&) {
+            return i;  // closed just now
+        }
+        handles[i] = uses[i]->Get();
+    }
+    const int ready = PollReadable(std::span(handles).first(sockets.size()), milliseconds);
+    if (ready < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(ready);
+}
+
 void CWSocket::SetReceiveTimeout(std::uint32_t milliseconds) {
     SetSockOpt(socket_option::kReceiveTimeout, &milliseconds, sizeof milliseconds);
 }

@@ -198,6 +198,16 @@ public:
     // sent, the first failure is thrown. sendmmsg on Linux; one SendTo each elsewhere.
     std::size_t SendBatch(std::span<const Datagram> datagrams);
 
+    // The most sockets one WaitReadable watches.
+    static constexpr std::size_t kMaxWaited = 8;
+    // Waits until one of `sockets` (at most kMaxWaited) has something for a receive: data, the
+    // peer's close or an error. Gives the index of the first such socket, or none when
+    // `milliseconds` passed first. A socket without a handle, or closed by another thread during
+    // the wait (on Linux the close's shutdown wakes the wait; Winsock wakes it on closing), counts
+    // as ready, so that its next receive throws.
+    static std::optional<std::size_t> WaitReadable(std::span<CWSocket* const> sockets,
+                                                   std::uint32_t milliseconds);
+
     // Shuts down one or both directions. On a datagram socket this succeeds without a peer.
     void Shutdown(SocketShutdown how);
     // Closes the handle if there is one. Never throws.
@@ -244,6 +254,9 @@ private:
     static void RequireDatagramLength(std::size_t length);
     // Why `datagram` cannot be sent as it is (a Windows Sockets number), or 0 when it can.
     static int DatagramFault(const Datagram& datagram) noexcept;
+
+    // Platform part of WaitReadable: the index of the first ready handle, -1 when the time passed.
+    static int PollReadable(std::span<const SocketHandle> handles, std::uint32_t milliseconds);
 
     // Waits until no call uses the socket any more.
     void WaitUntilUnused() const noexcept;

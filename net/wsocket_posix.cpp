@@ -570,6 +570,35 @@ std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
     return received;
 }
 
+int CWSocket::PollReadable(std::span<const SocketHandle> handles, std::uint32_t milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::array<pollfd, kMaxWaited> watched{};
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        watched[i] = {handles[i], POLLIN, 0};
+    }
+    for (;;) {
+        const auto left = std::max<long long>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        const int ready = poll(watched.data(), handles.size(),
+                               static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            ThrowWSocketException(FromErrno(errno));
+        }
+        if (ready == 0) {
+            return -1;
+        }
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            if (watched[i].revents != 0) {
+                return static_cast<int>(i);
+            }
+        }
+    }
+}
+
 void CWSocket::Shutdown(SocketShutdown how) {
     const HandleUse use(*this);
     const int fd = use.Get();

@@ -330,6 +330,34 @@ std::size_t CWSocket::Receive(void* buffer, std::size_t capacity, int flags) {
     return static_cast<std::size_t>(received);
 }
 
+int CWSocket::PollReadable(std::span<const SocketHandle> handles, std::uint32_t milliseconds) {
+    fd_set readable;
+    fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&failed);
+    for (const SocketHandle handle : handles) {
+        FD_SET(handle, &readable);
+        FD_SET(handle, &failed);
+    }
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(milliseconds / 1000);
+    limit.tv_usec = static_cast<long>(milliseconds % 1000 * 1000);
+    const int ready = select(0, &readable, nullptr, &failed, &limit);
+    if (ready == SOCKET_ERROR) {
+        // A handle closed by another thread during the wait: its receive tells the rest.
+        if (WSAGetLastError() == WSAENOTSOCK) {
+            return 0;
+        }
+        ThrowWSocketException();
+    }
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        if (FD_ISSET(handles[i], &readable) || FD_ISSET(handles[i], &failed)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 void CWSocket::Shutdown(SocketShutdown how) {
     const HandleUse use(*this);
     const SOCKET handle = use.Get();

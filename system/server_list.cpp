@@ -2,38 +2,50 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/dns_cache.h"
-#include "net/address_text.h"
 #include "system/registry_key.h"
 #include "system/system_dns.h"
 
-bool IsValidServer(std::string_view text) {
-    return !text.empty() && TextToAddress(text) != kAddressNone;
+ServerFault CheckServer(std::string_view text, std::span<const CSocketAddress> machine,
+                        std::string& reason) {
+    const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(text, reason);
+    if (!endpoint) {
+        return ServerFault::kMalformed;
+    }
+    return !endpoint->Https && LoopsToProxy(endpoint->Address, machine) ? ServerFault::kLoopsToProxy
+                                                                        : ServerFault::kNone;
 }
 
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers) {
     for (int i = 0; i < adapters.GetCount(); ++i) {
-        CRegistryKey key;
-        if (!key.Open(HKEY_LOCAL_MACHINE,
-                      std::string(kInterfacesKey) + "\\" + adapters.GetAt(i)->AdapterName,
-                      KEY_READ)) {
-            continue;
-        }
-        if (std::optional<std::string> value = key.ReadText(kNameServerValue)) {
-            servers.SplitUnique(*value, kServerSeparators);
+        for (const char* interfaces : {kInterfacesKey, kInterfaces6Key}) {
+            CRegistryKey key;
+            if (!key.Open(HKEY_LOCAL_MACHINE,
+                          std::string(interfaces) + "\\" + adapters.GetAt(i)->AdapterName,
+                          KEY_READ)) {
+                continue;
+            }
+            if (std::optional<std::string> value = key.ReadText(kNameServerValue)) {
+                servers.SplitUnique(*value, kServerSeparators);
+            }
         }
     }
 }
 
 void BuildServerList(CLockedStringList& servers, std::string_view dnsSetting,
-                     const CLockedStringList& adapterServers) {
+                     const CLockedStringList& adapterServers,
+                     std::span<const CSocketAddress> machine) {
     const std::string_view saved = dnsSetting == kProxyAddress ? kFallbackDnsServer : dnsSetting;
-    const std::string fromAdapters = adapterServers.JoinList(',');
+    CLockedStringList candidates(true);
+    candidates.SplitUnique(saved, '|');
+    candidates.SplitUnique(adapterServers.JoinList(','), kServerSeparators);
     auto lock = servers.Lock();
     servers.RemoveAll();
-    servers.SplitUnique(saved, '|');
-    servers.SplitUnique(fromAdapters, kServerSeparators);
-    servers.RemoveFirst(kProxyAddress);
-    servers.RemoveFirst("");  // what "10.0.0.1||10.0.0.2" or a leading "|" leaves
+    for (std::string& text : candidates.Texts()) {
+        if (IsValidServer(text, machine)) {
+            servers.AddTail(std::move(text));
+        }
+    }
 }

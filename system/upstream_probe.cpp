@@ -1,12 +1,13 @@
 #include "system/upstream_probe.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "core/dns_cache.h"
-#include "core/dns_item.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ struct CUpstreamProbe::Lookup {
     std::mutex lock;
     HWND window = nullptr;
     bool ended = false;
-    bool answered = false;
+    int answering = 0;
+    int servers = 0;
 };
 
 CUpstreamProbe::CUpstreamProbe(TargetSource target, ResultHandler onResult, UINT doneMessage,
@@ -50,6 +52,7 @@ void CUpstreamProbe::Start(HWND window, UINT periodMs) {
         m_lookup->window = window;
     }
     ::SetTimer(window, m_timerId, periodMs, nullptr);
+    ProbeUpstream();
 }
 
 void CUpstreamProbe::Stop() {
@@ -115,17 +118,17 @@ bool CUpstreamProbe::OnMessage(UINT message) {
 
 void CUpstreamProbe::Run(const std::shared_ptr<Lookup>& lookup, const UpstreamTarget& target,
                          UINT doneMessage) {
-    bool answered = false;
+    std::vector<bool> answered;
     try {
-        DnsItem scratch;
-        answered = CDnsCache::GetHostByName(target, kProbeHostName, scratch);
+        answered = CDnsCache::ProbeServers(target, target.Wait);
     } catch (...) {
-        // Not even asked (no memory, no socket): the server did not answer.
+        // Not even asked (no memory): no server was found answering.
     }
     {
         const std::lock_guard guard(lookup->lock);
         lookup->ended = true;
-        lookup->answered = answered;
+        lookup->answering = static_cast<int>(std::ranges::count(answered, true));
+        lookup->servers = static_cast<int>(target.Servers->size());
         if (lookup->window != nullptr) {
             ::PostMessageA(lookup->window, doneMessage, 0, 0);
         }
@@ -137,17 +140,19 @@ void CUpstreamProbe::Finish() {
     if (m_lookup == nullptr) {
         return;
     }
-    bool answered = false;
+    int answering = 0;
+    int servers = 0;
     {
         const std::lock_guard guard(m_lookup->lock);
         if (!m_lookup->ended) {
             return;
         }
-        answered = m_lookup->answered;
+        answering = m_lookup->answering;
+        servers = m_lookup->servers;
     }
     m_thread.join();
     m_lookup.reset();
     if (m_onResult) {
-        m_onResult(answered);
+        m_onResult(answering, servers);
     }
 }

@@ -9,20 +9,18 @@
 
 #include "core/upstream_settings.h"
 
-// The well-known host name that the probe resolves through the upstream server in use.
-inline constexpr char kProbeHostName[] = "www.example.com";
-
 // The period between two probes.
 inline constexpr UINT kProbePeriodMs = 10'000;
 
-// Checks every period whether the upstream server in use answers: one lookup of kProbeHostName
-// through the upstream target as the window's thread found it at the tick, into a scratch entry
-// that no cache sees. The window that runs the probe names the timer and the message it uses.
+// Checks every period which servers of the upstream list answer: each server of the list as the
+// window's thread found it at the tick is asked alone for kProbeHostName (CDnsCache::
+// ProbeServers, which also records the outcome in each server's state). The window that runs the
+// probe names the timer and the message it uses.
 //
-// The lookup runs on a thread of its own and may wait for the whole upstream timeout: the
-// window's thread must never wait for it, as the proxy's workers send their notifications to that
-// thread and wait for the answer. The result comes back to the window's thread through the done
-// message and reaches the handler there. At most one lookup runs at a time; a tick while
+// The lookup runs on a thread of its own and may wait for the upstream timeout once per server:
+// the window's thread must never wait for it, as the proxy's workers send their notifications to
+// that thread and wait for the answer. The result comes back to the window's thread through the
+// done message and reaches the handler there. At most one lookup runs at a time; a tick while
 // one runs does nothing.
 //
 // Stop (and the destructor) never wait for a lookup that is still running: the lookup is let go.
@@ -33,10 +31,10 @@ inline constexpr UINT kProbePeriodMs = 10'000;
 // All members are for the window's thread.
 class CUpstreamProbe {
 public:
-    // Called on the window's thread with the outcome of each lookup: true when at least one
-    // address came back.
-    using ResultHandler = std::function<void(bool answered)>;
-    // Gives the server, port and wait of the upstream in use, on the window's thread.
+    // Called on the window's thread with the outcome of each lookup: how many of how many
+    // servers answered.
+    using ResultHandler = std::function<void(int answering, int servers)>;
+    // Gives the servers and the wait of the upstream in use, on the window's thread.
     using TargetSource = std::function<UpstreamTarget()>;
 
     // `target` gives the upstream in use at each tick; `doneMessage` is posted to the window
@@ -47,7 +45,8 @@ public:
     ~CUpstreamProbe();
 
     // Starts the timer on `window`, which hands its WM_TIMER and the done message to OnTimer and
-    // OnMessage. A probe that runs keeps running; its result goes to the new window.
+    // OnMessage, and probes at once. A probe that runs keeps running; its result goes to the new
+    // window.
     void Start(HWND window, UINT periodMs = kProbePeriodMs);
     // Kills the timer and lets a running lookup go (see above); a result not yet handled is
     // dropped.

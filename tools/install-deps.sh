@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
     wine64 xvfb xauth x11-apps x11-utils imagemagick bind9-dnsutils iproute2 util-linux python3
-    nsis nsd
+    nsis nsd libcurl4-openssl-dev dnsdist openssl tcpdump
 )
 
 missing=()

@@ -36,10 +36,7 @@ inline Texts ListTexts(HWND list, int column = 0) {
 template <int (*InFlight)()>
 class UpstreamTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.SetCurrentDnsServer(qftest::kLoopback);
-        settings.SetDnsServerPort(upstream.Port());
-    }
+    void SetUp() override { qftest::PointUpstreamAt(settings, {upstream.Port()}); }
     void TearDown() override {
         EXPECT_TRUE(PumpUntil([] { return InFlight() == 0; }, 5000));
     }

@@ -5,7 +5,9 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
-e2e_exe_setup "${@:1:4}" www.example.test='198.19.0.1|198.19.0.2|2001:db8::5'
+# The first server of the list never answers: lookups go on through the second.
+dns_setting="$silent_address|$upstream_address" \
+    e2e_exe_setup "${@:1:4}" www.example.test='198.19.0.1|198.19.0.2|2001:db8::5'
 cached="www.example.test. 86400 IN A 198.19.0.1"
 stop=32784
 start=32783
@@ -36,9 +38,6 @@ e2e_start
 sleep 0.3
 screenshot main-dialog
 check "the main dialog is shown" 0 "$(shown)"
-check "the status box: the next refresh, the upstream in use and its state" \
-    "Cache next update:  HH:MM:SS,Current DNS server: 198.18.9.2,DNS server status:  Up" \
-    "$(status_text | sed -E '1s/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/' | paste -sd,)"
 check "a miss is forwarded and its reply relayed" \
     "www.example.test. 300 IN A 198.19.0.1,www.example.test. 300 IN A 198.19.0.2" \
     "$(query www.example.test | paste -sd,)"
@@ -51,8 +50,19 @@ check "an AAAA question gets its own answer, learned then answered from the cach
 check "[::1] is answered from the cache" "$cached" "$(server=::1 query www.example.test)"
 check "an MX question always reaches the upstream" "udp www.example.test 28,udp www.example.test 15" \
     "$(query www.example.test MX >/dev/null; grep ' 28$\| 15$' "$upstream_log" | paste -sd,)"
+status_box() {
+    status_text | sed -E '1s/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/' | paste -sd,
+}
+# The list is the "Dns" setting's servers, then the adapter's.
+servers=$(ini_value Dns | tr '|' '\n' | grep -c .)
+check_soon 15 "the status box: the next refresh, the server that serves and how many answer" \
+    "Cache next update:  HH:MM:SS,Current DNS server: $upstream_address,DNS server status:  Up, 1 of $servers answer" \
+    status_box
+check "the silent server is passed over: a new name is answered within a second" \
+    "www.example.com. 300 IN A 198.19.0.9" "$(query +time=1 www.example.com)"
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
-check "the tray text says that the proxy runs" "Quillforth is running" "$(tray_text)"
+check "the tray text says that the proxy runs: no warning while one server answers" \
+    "Quillforth is running" "$(tray_text)"
 check "the adapter points at the proxy while it runs" 127.0.0.1 "$(name_server)"
 check "the machine's record holds the adapter's servers" "$adapter_servers" \
     "$(reg_value "$record_key" NameServer)"
@@ -105,12 +115,14 @@ e2e_start
 check "after a restart the saved entry is answered from the cache, without the upstream" \
     "$cached," "$(query www.example.test),$(grep www.example.test "$upstream_log")"
 
-# The upstream goes silent: the next probe finds it down; cached answers still come at once.
+# The last server that answered goes silent: the next probe finds none answering; cached answers
+# still come at once.
 stop_upstream
 upstream_state() {
     status_text | sed -n 3p
 }
-check_soon 15 "a silent upstream shows as down" "DNS server status:  Down" upstream_state
+check_soon 30 "with every server silent the status box says so" \
+    "DNS server status:  Down, 0 of $servers answer" upstream_state
 check_soon 4 "the tray text says that the upstream is down" "Current DNS server is down" tray_text
 check "a cached domain is still answered within a second" "$cached" \
     "$(query +time=1 www.example.test)"
@@ -119,11 +131,12 @@ screenshot upstream-down
 window key "$caption" 27 1010
 check "Escape ends the program" "ended" "$(wait_ended "$program")"
 check_restored "after Escape"
+# The fake answers again, so that each start below is found serving at its first answer.
+start_upstream
 
 # Killed without warning, the program leaves the takeover behind. The next start puts back the
 # servers of the last takeover and tells Windows, even when another program holds port 53, which
 # it reports with 10048 before it ends: then no adapter is taken over.
-start_upstream www.example.com=198.19.0.9
 e2e_start
 kill_program
 check "a killed program leaves the adapter at the proxy" 127.0.0.1 "$(name_server)"

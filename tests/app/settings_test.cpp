@@ -53,8 +53,13 @@ TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
               "UpdateHours=1\r\nOutdatedHours=1\r\nDlgInformationUp=0\r\nHideThisDialog=0\r\n"
               "DlgInformationAlwaysOnTop=1\r\n");
 
-    // Every value comes back as it was saved; a refresh switched off stays off.
-    Settings saved{false, true, false, true, 0, 100, "23:59:58", "192.0.2.1|198.51.100.7"};
+    // Every value comes back whole as it was saved, a server list of any length too; a refresh
+    // switched off stays off.
+    std::string servers = "192.0.2.1";
+    while (servers.size() <= 1100) {
+        servers += "|[2001:db8:85a3::8a2e:370:7334]:5353";
+    }
+    Settings saved{false, true, false, true, 0, 100, "23:59:58", servers};
     SaveSettings(m_profile, saved);
     EXPECT_TRUE(LoadSettings(m_profile) == saved);
 }
@@ -82,12 +87,11 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     EXPECT_EQ(m_profile.ReadString("UpdateHours", "", "Settings"), "1");
     EXPECT_EQ(m_profile.ReadString("StartAtLogin", "", "Settings"), "1");
 
-    std::string servers;
-    while (servers.size() <= 300) {
-        servers += "203.0.113.254|";
+    // Values that fill the reader's first buffers exactly, with or without room for the end.
+    for (const std::size_t length : {254u, 255u, 256u, 511u}) {
+        Write("LastUpdateTime", std::string(length, '7'));
+        EXPECT_EQ(LoadSettings(m_profile).lastUpdateTime, std::string(length, '7'));
     }
-    Write("Dns", servers);
-    EXPECT_EQ(LoadSettings(m_profile).dns, servers.substr(0, 255));
 }
 
 // What the end of a session could not tell is shown at the next start, once.

@@ -1,4 +1,4 @@
-// The upstream server list and the single-domain resolver, against a fake upstream on loopback.
+// The single-domain resolver, against a fake upstream on loopback.
 
 #include "core/dns_cache.h"
 
@@ -12,23 +12,6 @@ namespace {
 
 using namespace qftest;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using std::chrono::steady_clock;
-
-TEST(ServerList, KeepsTheValidAddressesInOrderFallsBackWithoutAnyAndIgnoresAnEmptyList) {
-    CSinkUpstream upstream;
-    CDnsCache dns{upstream};
-    EXPECT_TRUE(dns.SetDnsServers(Addresses{"10.0.0.1", "abc", "10.0.0.2", "10.0.0.1"}));
-    EXPECT_EQ(dns.Servers().Texts(), (Texts{"10.0.0.1", "10.0.0.2"}));
-    EXPECT_EQ(upstream.CurrentDnsServer(), "10.0.0.1");
-
-    EXPECT_FALSE(dns.SetDnsServers(Addresses{"abc", "255.255.255.255", "1.2.3.256"}));
-    EXPECT_TRUE(dns.Servers().IsEmpty());
-    EXPECT_EQ(upstream.CurrentDnsServer(), kFallbackDnsServer);
-
-    ASSERT_TRUE(dns.SetDnsServers(Addresses{"10.0.0.2"}));
-    EXPECT_FALSE(dns.SetDnsServers(Addresses{}));
-    EXPECT_EQ(dns.Servers().Texts(), (Texts{"10.0.0.2"}));
-    EXPECT_EQ(upstream.CurrentDnsServer(), "10.0.0.2");
-}
 
 // The proxy tests' fake upstream and settings, and an entry to fill; no proxy runs.
 class Resolver : public ProxyTest {
@@ -77,15 +60,15 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
     }
     EXPECT_GT(ids.size(), 1u);
 
-    // A CNAME brings its target's addresses and the larger TTL; the question's letter case is
-    // the answer's.
+    // A CNAME brings its target's addresses and the larger TTL; the entry is the name as asked,
+    // whatever letter case the reply repeats it in.
     upstream.Answer("www.ab.cde", {.Addresses = {"1.2.3.4"},
                                    .Ttl = 300,
                                    .Cname = "ab.cde",
                                    .CnameTtl = 3600,
                                    .UppercaseQuestion = true});
     ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "www.ab.cde", item));
-    EXPECT_EQ(Entry(), "WWW.AB.CDE 1.2.3.4 3600 7 3 1000");
+    EXPECT_EQ(Entry(), "www.ab.cde 1.2.3.4 3600 7 3 1000");
 }
 
 // Asked for IPv6 too, the resolver follows the A answer with an AAAA question: its addresses, or

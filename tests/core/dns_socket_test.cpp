@@ -29,9 +29,11 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
     const std::optional<Bytes> reply = client.Receive();
     ASSERT_TRUE(reply);
     ASSERT_EQ(upstream.QueryCount(), 1);
-    EXPECT_EQ(upstream.Queries()[0].Data, query);
+    // Upstream the query carries an id of the proxy's own; the client gets its own back.
+    EXPECT_EQ(WithIdOf(upstream.Queries()[0].Data, query), query);
+    EXPECT_NE(upstream.Queries()[0].Data, query);
     EXPECT_EQ(upstream.SpoofsSent(), 2);
-    EXPECT_EQ(upstream.Replies(), std::vector<Bytes>{*reply});
+    EXPECT_EQ(WithIdOf(upstream.Replies().at(0), query), *reply);
     ASSERT_TRUE(InFlightEmpties());
     const DnsItemPtr item = cache.Lookup("learn.test");
     ASSERT_TRUE(item);
@@ -63,8 +65,10 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
     }
 }
 
-// A and AAAA for one name travel together; a second identical question over UDP while the first
-// is forwarded is dropped, one over TCP never. Each type is learned on its own and answered from
+// A and AAAA for one name travel together; a second client's identical question over UDP while
+// the first is forwarded shares its forward and its reply, an exact repeat (same client and id)
+// is dropped,
+// and over TCP each question goes upstream. Each type is learned on its own and answered from
 // the cache by its type, a name without IPv6 with no answer; other types always go upstream.
 TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     upstream.Answer("dup.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300)});
@@ -72,7 +76,9 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     Start();
 
     client.Send(MakeQuery("dup.test", 0x0001, kTypeA), port);
-    client.Send(MakeQuery("dup.test", 0x0002, kTypeA), port);
+    client.Send(MakeQuery("dup.test", 0x0001, kTypeA), port);
+    Client other;  // a second client with the same question
+    other.Send(MakeQuery("dup.test", 0x0002, kTypeA), port);
     client.Send(MakeQuery("dup.test", 0x0003, kTypeAaaa), port);
     ASSERT_TRUE(WaitUntil([&] { return proxy->InFlight("dup.test", kTypeA); }));
     TcpClient first(port);
@@ -85,8 +91,9 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
         ids.insert(client.Receive().value_or(Bytes(2))[1]);
     }
     EXPECT_EQ(ids, (std::set<int>{1, 3}));
+    EXPECT_EQ(other.Receive().value_or(Bytes(2))[1], 2);
     EXPECT_FALSE(client.Receive(milliseconds(50)));
-    ExpectCounters("total 5 cached 0 discarded 1 forwards 4/4 errors 0");
+    ExpectCounters("total 6 cached 0 discarded 1 forwards 5/5 errors 0");
 
     client.Send(MakeQuery("six.test", 0x0004, kTypeAaaa), port);
     ASSERT_TRUE(client.Receive());
@@ -107,7 +114,7 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     client.Send(MakeQuery("dup.test", 0x0007, 15), port);
     EXPECT_TRUE(client.Receive() && client.Receive());
     EXPECT_EQ(upstream.QueryCount(), 7);
-    ExpectCounters("total 11 cached 3 discarded 1 forwards 7/7 errors 0");
+    ExpectCounters("total 12 cached 3 discarded 1 forwards 8/8 errors 0");
 
     // Nothing is sent after the stop, so what is not here by then never comes.
     proxy->StopDnsServer();
@@ -117,17 +124,22 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
 }
 
 // A forward that fails costs one error and teaches nothing: a UDP client gets no reply and the
-// domain leaves the in-flight list; a TCP client's connection is closed.
+// domain leaves the in-flight list; a TCP client's connection is closed. A reply with the right
+// id from the right server that repeats another question is no reply: it is neither relayed nor
+// learned.
 TEST_F(Proxy, AFailedForwardCostsOneErrorNoReplyOverUdpAndTheConnectionOverTcp) {
     settings.SetWait(milliseconds(300));
+    upstream.Answer("other.test", {.Addresses = {"6.6.6.6"}, .ReplyQuestion = "bank.test"});
     Start();
 
+    client.Send(MakeQuery("other.test", 0x0009), port);
     auto asked = steady_clock::now();
     client.Send(MakeQuery("quiet.test", 0x0001), port);
-    ExpectCounters("total 1 cached 0 discarded 0 forwards 1/0 errors 1");
+    ExpectCounters("total 2 cached 0 discarded 0 forwards 2/0 errors 2");
     EXPECT_GE(steady_clock::now() - asked, milliseconds(250));
     EXPECT_TRUE(InFlightEmpties());
     EXPECT_FALSE(client.Receive(milliseconds(1)));
+    EXPECT_EQ(upstream.Replies().size(), 1u);
 
     TcpClient silent(port);
     asked = steady_clock::now();
@@ -140,8 +152,95 @@ TEST_F(Proxy, AFailedForwardCostsOneErrorNoReplyOverUdpAndTheConnectionOverTcp) 
     TcpClient refused(port);
     refused.Send(MakeQuery("refused.test", 0x0003));
     EXPECT_TRUE(refused.WaitClosed());
-    ExpectCounters("total 3 cached 0 discarded 0 forwards 3/0 errors 3");
+    ExpectCounters("total 4 cached 0 discarded 0 forwards 4/0 errors 4");
     EXPECT_EQ(cache.GetCount(), 0);
+}
+
+// Two servers. The first refuses one question (the second answers it at once), then goes silent:
+// while it is not known to be, each query waits its failover delay (a quarter second, its round
+// trips being short) and is answered by the second, over UDP and TCP; after three misses in a
+// row it is passed over, until the proxy's own probe finds it answering and it comes first again.
+TEST_F(Proxy, FailsOverToTheNextServerAndBackWhenTheFirstAnswersAgain) {
+    FakeUpstream first;
+    first.Answer("warm.test", {.Addresses = {"10.0.0.1"}});
+    first.Answer("refused.test", {.Rcode = 5});
+    first.Answer("back.test", {.Addresses = {"10.0.0.2"}});
+    for (const char* name : {"refused.test", "a.test", "b.test", "c.test", "d.test"}) {
+        upstream.Answer(name, {.Addresses = {"10.0.0.3"}});
+    }
+    PointUpstreamAt(settings, {first.Port(), upstream.Port()});
+    Start({.SilentServerProbePeriod = milliseconds(100)});
+    const auto ask = [&](const char* name, bool tcp = false) {
+        const auto start = steady_clock::now();
+        std::optional<Bytes> reply;
+        if (tcp) {
+            TcpClient connection(port);
+            connection.Send(MakeQuery(name, 0x0101));
+            reply = connection.Receive();
+        } else {
+            client.Send(MakeQuery(name, 0x0101), port);
+            reply = client.Receive();
+        }
+        EXPECT_TRUE(reply) << name;
+        return steady_clock::now() - start;
+    };
+    ask("warm.test");
+    EXPECT_LT(ask("refused.test"), milliseconds(250));
+    EXPECT_GE(ask("a.test"), milliseconds(250));
+    EXPECT_GE(ask("b.test", true), milliseconds(250));
+    EXPECT_GE(ask("c.test"), milliseconds(250));
+    EXPECT_LT(ask("d.test"), milliseconds(250));
+    EXPECT_LT(ask("d.test", true), milliseconds(250));             // from the cache
+    EXPECT_EQ(first.Queries().size(), upstream.Queries().size());  // d.test never went to it
+    EXPECT_EQ(settings.CurrentDnsServer(), LoopbackServer(upstream.Port()));
+
+    first.Answer(kProbeHostName, {.Addresses = {"10.0.0.4"}});
+    EXPECT_TRUE(
+        WaitUntil([&] { return settings.CurrentDnsServer() == LoopbackServer(first.Port()); }));
+    EXPECT_LT(ask("back.test"), milliseconds(250));
+    ExpectCounters("total 8 cached 1 discarded 0 forwards 7/7 errors 0");
+}
+
+// An answer larger than a datagram goes whole to a client that offers room for it, and cut to its
+// question with TC to one without EDNS, which then asks over TCP.
+TEST_F(Proxy, RelaysAnAnswerOfAnySizeAsTheClientTakesIt) {
+    for (const char* name : {"big.test", "big2.test"}) {
+        upstream.Answer(name, {.Addresses = NumberedAddresses(150)});
+    }
+    Start();
+    client.Send(WithOptRecord(MakeQuery("big.test", 0x0001), 4096), port);
+    const std::optional<Bytes> whole = client.Receive();
+    ASSERT_TRUE(whole);
+    EXPECT_GT(whole->size(), 3000u);
+    EXPECT_EQ(WithIdOf(upstream.Replies().at(0), *whole), *whole);
+
+    client.Send(MakeQuery("big2.test", 0x0002), port);
+    EXPECT_EQ(client.Receive(), Wire().Header(0, 2, 0x83, 0x80, 0).Question("big2.test").Get());
+}
+
+// A client that asks again as soon as it has its answer finds the question released: none of
+// 300 back-to-back questions is dropped, though two threads keep the processors busy.
+TEST_F(Proxy, AQuestionAskedAgainRightAfterItsAnswerIsNeverDropped) {
+    upstream.Answer("again.test", {});
+    Start();
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> loops;
+    for (int i = 0; i < 2; ++i) {
+        loops.emplace_back([&] {
+            while (busy.load()) {
+            }
+        });
+    }
+    int answered = 0;
+    for (std::uint16_t i = 0; i < 300; ++i) {
+        client.Send(MakeQuery("again.test", i, 16), port);
+        answered += client.Receive(milliseconds(500)) ? 1 : 0;
+    }
+    busy.store(false);
+    for (std::thread& loop : loops) {
+        loop.join();
+    }
+    EXPECT_EQ(answered, 300);
 }
 
 // An oversized datagram is dropped, and the socket with the queries queued behind it stays:
@@ -276,15 +375,6 @@ TEST_F(Proxy, AtTheCapMissesAreDroppedHitsAnsweredAtOnceAndAStopEndsEveryForward
     EXPECT_EQ(Counters(), "total 304 cached 2 discarded 1 forwards 301/0 errors 301");
 }
 
-Texts NumberedAddresses(int count) {
-    Texts addresses;
-    for (int i = 0; i < count; ++i) {
-        addresses.push_back("198.18." + std::to_string(i / 200) + "." +
-                            std::to_string(i % 200 + 1));
-    }
-    return addresses;
-}
-
 // The framer's edges that its fuzz target, which checks every stream against a plain reading of
 // it, does not reach: calls beyond the space it offers.
 TEST(DnsTcpFramer, ABadLengthStopsTheFramerAndACommitTakesNoMoreThanTheSpace) {
@@ -323,8 +413,8 @@ TEST_F(TcpProxy, PipelinedMessagesOfAnySizeAreAnsweredInOrderFromTheUpstreamAndT
     const std::optional<Bytes> second = tcp.Receive();
     const std::optional<Bytes> third = tcp.Receive();
     ASSERT_TRUE(first && second && third);
-    EXPECT_EQ(upstream.Queries().at(0).Data, largest);
-    EXPECT_EQ(*first, upstream.Replies().at(0));
+    EXPECT_EQ(WithIdOf(upstream.Queries().at(0).Data, largest), largest);
+    EXPECT_EQ(*first, WithIdOf(upstream.Replies().at(0), largest));
     EXPECT_GT(first->size(), kDnsPacketSize);
     EXPECT_EQ(Bytes(third->begin(), third->begin() + 2), (Bytes{0x00, 0x03}));
 

@@ -65,7 +65,7 @@ public:
     }
     // The next datagram, or none within `limit`.
     std::optional<Bytes> Receive(milliseconds limit = kPatience) {
-        Bytes buffer(2048);
+        Bytes buffer(65536);
         std::string from;
         std::uint16_t port = 0;
         m_socket.SetReceiveTimeout(static_cast<std::uint32_t>(limit.count()));
@@ -147,6 +147,21 @@ private:
     std::vector<std::thread::id> m_threads;
 };
 
+// The message with the id of `other`: what the proxy makes of a reply for the client that asked.
+inline Bytes WithIdOf(Bytes message, const Bytes& other) {
+    std::copy_n(other.begin(), 2, message.begin());
+    return message;
+}
+
+inline Texts NumberedAddresses(int count) {
+    Texts addresses;
+    for (int i = 0; i < count; ++i) {
+        addresses.push_back("198.18." + std::to_string(i / 200) + "." +
+                            std::to_string(i % 200 + 1));
+    }
+    return addresses;
+}
+
 struct Addresses : CLockedStringList {
     Addresses(std::initializer_list<const char*> texts) {
         for (const char* text : texts) {
@@ -158,10 +173,7 @@ struct Addresses : CLockedStringList {
 // A proxy on a loopback port whose upstream is the fake, and a UDP client; Start() runs it.
 class ProxyTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.SetCurrentDnsServer(kLoopback);
-        settings.SetDnsServerPort(upstream.Port());
-    }
+    void SetUp() override { PointUpstreamAt(settings, {upstream.Port()}); }
 
     void Start(ProxyOptions limits = {}) {
         proxy = std::make_unique<CDnsSocket>(&cache, settings, &observer, limits, clock);

@@ -6,27 +6,35 @@
 #include <tuple>
 #include <vector>
 
-#include "core/dns_cache.h"
+#include "core/upstream_settings.h"
 
 namespace {
 
 using Arguments = std::vector<std::string>;
 
+// The machine's own address in these tests.
+const CSocketAddress kMachine[] = {*CSocketAddress::FromText("198.18.0.1", 0)};
+
 auto Fields(const DaemonOptions& options) {
-    return std::tie(options.ListenPort, options.UpstreamAddress, options.UpstreamPort,
-                    options.CacheFile, options.AllowAnyClient);
+    return std::tie(options.ListenPort, options.Upstreams, options.CacheFile,
+                    options.AllowAnyClient);
 }
 
 TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<Arguments, DaemonOptions> cases[] = {
-        {{}, {53, std::string(kFallbackDnsServer), 53, "DnsItem.csv"}},
-        {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--cache", "/tmp/c.csv",
-          "--allow-any-client"},
-         {5353, "198.18.0.2", 5300, "/tmp/c.csv", true}},
+        {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv"}},
+        {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--upstream", "[2001:db8::1]:5353",
+          "--upstream", "127.0.0.1:5353", "--upstream", "https://dns.example/q (192.0.2.1)",
+          "--cache", "/tmp/c.csv", "--allow-any-client"},
+         {5353,
+          {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
+           "https://dns.example/q (192.0.2.1)"},
+          "/tmp/c.csv",
+          true}},
     };
     for (const auto& [arguments, expected] : cases) {
         std::string error;
-        const std::optional<DaemonOptions> options = ParseDaemonOptions(arguments, error);
+        const std::optional<DaemonOptions> options = ParseDaemonOptions(arguments, kMachine, error);
         ASSERT_TRUE(options) << error;
         EXPECT_EQ(Fields(*options), Fields(expected)) << ::testing::PrintToString(arguments);
     }
@@ -37,11 +45,13 @@ TEST(DaemonOptions, RejectsWhatItCannotUseAndSaysWhy) {
     const Arguments refused[] = {
         {"--listen"}, {"--listen", "0"}, {"--listen", "65536"}, {"--listen", "53x"},
         {"--listen", "-1"}, {"--upstream", "dns.example"}, {"--upstream", ":53"},
-        {"--upstream", "1.2.3.4:"}, {"--upstream", "1.2.3.4:99999"}, {"--cache", ""}, {"--verbose"}};
+        {"--upstream", "1.2.3.4:"}, {"--upstream", "1.2.3.4:99999"}, {"--upstream", "[::1"},
+        {"--upstream", "127.0.0.1"}, {"--upstream", "http://dns.example/q"}, {"--upstream", "::1"}, {"--upstream", "198.18.0.1:53"},
+        {"--cache", ""}, {"--verbose"}};
     // clang-format on
     for (const Arguments& arguments : refused) {
         std::string error;
-        EXPECT_FALSE(ParseDaemonOptions(arguments, error) || error.empty())
+        EXPECT_FALSE(ParseDaemonOptions(arguments, kMachine, error) || error.empty())
             << ::testing::PrintToString(arguments);
     }
 }

@@ -232,7 +232,7 @@ next_page "$uninstall_caption" uninstall-done
 check_program_removed "uninstalled through its pages"
 check "told not to keep them, it removes the cache" no "$(exists "$install_dir/DnsItem.csv")"
 check "and the settings" no "$(exists "$install_dir/Quillforth.ini")"
-check "and the per-user profile with the first-run record" 1 \
+check "and the per-user profile" 1 \
     "$(has_key 'HKCU\Software\Veltmark\Quillforth'; echo $?)"
 check "and the program's folder" no "$(exists "$install_dir")"
 

@@ -13,6 +13,8 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 caption="Quillforth v1.80"
 upstream_address=198.18.9.2
+# A server that never answers: the fake's namespace takes what is sent to it and drops it.
+silent_address=198.18.10.1
 failures=0
 work='' prefix='' display='' srv='' up='' program=''
 
@@ -229,6 +231,7 @@ e2e_setup() {
     ip -n "$up" addr add "$upstream_address/30" dev veth1
     ip -n "$srv" link set veth0 up
     ip -n "$up" link set veth1 up
+    ip -n "$srv" route add "$silent_address/32" via "$upstream_address"
     start_upstream "$@"
 
     mkdir -p "$prefix" "$work/bin"
@@ -265,10 +268,11 @@ e2e_setup() {
         >/dev/null 2>&1
 }
 
-# The program in $work/bin, its INI naming the fake upstream, autostart off, then KEY=VALUE...
+# The program in $work/bin, its INI naming the fake upstream (or the servers of $dns_setting),
+# autostart off, then KEY=VALUE...
 e2e_install_exe() {
     cp "$1" "$work/bin/Quillforth.exe"
-    printf '%s\r\n' '[Settings]' "Dns=$upstream_address" StartAtLogin=0 "${@:2}" \
+    printf '%s\r\n' '[Settings]' "Dns=${dns_setting:-$upstream_address}" StartAtLogin=0 "${@:2}" \
         >"$work/bin/Quillforth.ini"
 }
 

@@ -70,10 +70,10 @@ Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std
     return Wire().U16(id).Raw({0x01, flags2}).U16(1).U16(0).U32(0).Question(name, type).Get();
 }
 
-Bytes WithOptRecord(Bytes query) {
+Bytes WithOptRecord(Bytes query, std::uint16_t udpSize) {
     query[11] = 1;  // ARCOUNT
-    // Root owner, type OPT, UDP size 1232, extended rcode and flags 0, no data.
-    return Wire(std::move(query)).Raw({0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0}).Get();
+    // Root owner, type OPT, the UDP size, extended rcode and flags 0, no data.
+    return Wire(std::move(query)).Raw({0, 0, 41}).U16(udpSize).Raw({0, 0, 0, 0, 0, 0}).Get();
 }
 
 Bytes Framed(std::span<const std::uint8_t> message) {

@@ -77,8 +77,8 @@ inline constexpr const char* kLoopback = "127.0.0.1";
 // CD bits), one question of the given type and class IN.
 Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type = 1,
                 std::uint8_t flags2 = 0x00);
-// The query with an EDNS OPT record behind the question (ARCOUNT 1).
-Bytes WithOptRecord(Bytes query);
+// The query with an EDNS OPT record behind the question (ARCOUNT 1) offering `udpSize`.
+Bytes WithOptRecord(Bytes query, std::uint16_t udpSize = 1232);
 
 // How the fake answers one domain.
 struct FakeAnswer {

@@ -6,6 +6,8 @@
 Names in the table get the addresses of the question's type (A or AAAA) with TTL 300, other
 types none; other names a name error. Over UDP a "+" name's reply has the TC bit and only the
 first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp NAME [TYPE unless A]".
+With $FAKE_UPSTREAM_RCODE every reply carries that response code and no record; with
+$FAKE_UPSTREAM_SILENT=1 no query gets a reply. ADDRESS may be IPv6.
 """
 import os
 import socket
@@ -33,6 +35,8 @@ def answer(packet, transport):
     addresses = [address for address in table.get(name.lower(), [])
                  if family == (socket.AF_INET6 if ":" in address else socket.AF_INET)]
     flags = 0x8180 if name.lower() in table else 0x8183
+    if os.environ.get("FAKE_UPSTREAM_RCODE"):
+        flags, addresses = 0x8180 | int(os.environ["FAKE_UPSTREAM_RCODE"]), []
     if transport == "udp" and name.lower() in truncated_names:
         flags |= 0x0200
         addresses = addresses[:1]
@@ -46,7 +50,9 @@ class Udp(socketserver.BaseRequestHandler):
     def handle(self):
         packet, server = self.request
         if len(packet) >= 17:
-            server.sendto(answer(packet, "udp"), self.client_address)
+            reply = answer(packet, "udp")
+            if not os.environ.get("FAKE_UPSTREAM_SILENT"):
+                server.sendto(reply, self.client_address)
 
 
 class Tcp(socketserver.StreamRequestHandler):
@@ -57,12 +63,17 @@ class Tcp(socketserver.StreamRequestHandler):
             if len(packet) < 17:
                 return
             reply = answer(packet, "tcp")
-            self.wfile.write(struct.pack(">H", len(reply)) + reply)
+            if not os.environ.get("FAKE_UPSTREAM_SILENT"):
+                self.wfile.write(struct.pack(">H", len(reply)) + reply)
 
 
 class TcpServer(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     daemon_threads = True
+
+
+class UdpServer(socketserver.UDPServer):
+    pass
 
 
 if __name__ == "__main__":
@@ -73,5 +84,7 @@ if __name__ == "__main__":
             name = name[1:]
             truncated_names.add(name.lower())
         table[name.lower()] = joined.split("|")
+    if ":" in address:
+        TcpServer.address_family = UdpServer.address_family = socket.AF_INET6
     threading.Thread(target=TcpServer((address, port), Tcp).serve_forever, daemon=True).start()
-    socketserver.UDPServer((address, port), Udp).serve_forever()
+    UdpServer((address, port), Udp).serve_forever()

@@ -1,7 +1,7 @@
 #pragma once
 
 // The registry values that the system integration reads and writes: the adapters' "NameServer"
-// values under their IPv4 and IPv6 interface keys, and the first-run record; and a machine of
+// values under their IPv4 and IPv6 interface keys, and the records of them; and a machine of
 // adapters set up in them.
 
 #include <windows.h>

@@ -1,0 +1,356 @@
+#include "core/upstream_exchange.h"
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <random>
+
+#include "core/dns_cache.h"
+#include "core/dns_tcp_framing.h"
+
+std::uint16_t RandomQueryId() {
+    static std::mutex lock;
+    static std::mt19937 engine = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        return std::mt19937(seed);
+    }();
+    const std::lock_guard guard(lock);
+    return static_cast<std::uint16_t>(engine() & 0xFFFFu);
+}
+
+struct CUpstreamExchange::Attempt {
+    std::shared_ptr<CUpstreamServer> Server;
+    // A plain server's socket, or the doorbell of a post to a DNS-over-HTTPS server.
+    CWSocket Socket;
+    std::shared_ptr<CHttpsPost> Post;
+    [[nodiscard]] CWSocket& Waited() { return Post ? Post->Doorbell() : Socket; }
+    std::array<std::uint8_t, 2> Id{};
+    Clock::time_point SentAt{};
+    std::chrono::milliseconds Delay{};
+    bool Open = false;
+};
+
+namespace {
+
+void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
+    socket.SetSockOpt(socket_option::kSendTimeout, &milliseconds, sizeof milliseconds);
+}
+
+constexpr std::string_view kDnsMessageType = "application/dns-message";
+
+// The content type without its parameters, in lower case.
+std::string MediaType(std::string_view contentType) {
+    std::string type(contentType.substr(0, contentType.find(';')));
+    std::ranges::transform(type, type.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    while (!type.empty() && type.back() == ' ') {
+        type.pop_back();
+    }
+    return type;
+}
+
+// Where a DNS-over-HTTPS server's host is: the addresses its text gave or those found before,
+// else asked now of the servers that host names may be asked of (never the server itself).
+std::vector<CSocketAddress> HttpsHostAddresses(CUpstreamServer& server,
+                                               const UpstreamTarget& target) {
+    std::vector<CSocketAddress> addresses = server.HttpsAddresses();
+    if (!addresses.empty()) {
+        return addresses;
+    }
+    const std::string host(server.HttpsHost());
+    if (const std::optional<CSocketAddress> literal = CSocketAddress::FromText(host, 0)) {
+        return {*literal};
+    }
+    addresses = CDnsCache::FindAddresses(target.HostLookups(), host);
+    server.SetFoundHttpsAddresses(addresses);
+    return addresses;
+}
+
+bool IsErrorReply(std::span<const std::uint8_t> reply) {
+    const std::uint8_t rcode = ReplyRcode(reply);
+    return rcode == kRcodeServerFailure || rcode == kRcodeNotImplemented || rcode == kRcodeRefused;
+}
+
+}  // namespace
+
+CUpstreamExchange::CUpstreamExchange(UpstreamTarget target, CThreadSet::Member* member)
+    : m_target(std::move(target)), m_member(member) {}
+
+CUpstreamExchange::~CUpstreamExchange() {
+    for (const auto& attempt : m_attempts) {
+        if (attempt->Open) {
+            Close(*attempt, false);
+        }
+    }
+}
+
+std::optional<std::size_t> CUpstreamExchange::OverUdp(std::span<const std::uint8_t> query,
+                                                      std::span<std::uint8_t> reply) {
+    return Run(query, true, reply);
+}
+
+std::optional<std::vector<std::uint8_t>> CUpstreamExchange::OverTcp(
+    std::span<const std::uint8_t> query) {
+    std::vector<std::uint8_t> reply(kMaxDnsMessage);
+    const std::optional<std::size_t> length = Run(query, false, reply);
+    if (!length) {
+        return std::nullopt;
+    }
+    reply.resize(*length);
+    return reply;
+}
+
+std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> query, bool udp,
+                                                  std::span<std::uint8_t> reply) {
+    if (query.size() < 2) {
+        return std::nullopt;  // no id to answer by
+    }
+    if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
+        m_question = question;
+    }
+    m_order = m_target.PreferenceOrder();
+    m_nextSendAt = Clock::now();
+    m_deadline = m_nextSendAt + m_target.Wait;
+    for (Clock::time_point now = Clock::now(); now < m_deadline; now = Clock::now()) {
+        const bool more = m_next < m_order.size() && OpenAttempts() < kMaxAttempts;
+        if (more && now >= m_nextSendAt) {
+            StartNext(query, udp);
+            continue;
+        }
+        Attempt* ready = nullptr;
+        if (!WaitForReply(more ? std::min(m_deadline, m_nextSendAt) : m_deadline, ready)) {
+            break;  // every server asked has failed, and none is left
+        }
+        std::size_t length = 0;
+        if (ready != nullptr && Take(*ready, udp, reply, length)) {
+            std::copy_n(query.begin(), 2, reply.begin());
+            return length;
+        }
+    }
+    CloseAll(Clock::now());
+    if (m_lastError.empty()) {
+        return std::nullopt;
+    }
+    std::ranges::copy(m_lastError, reply.begin());
+    std::copy_n(query.begin(), 2, reply.begin());
+    return m_lastError.size();
+}
+
+bool CUpstreamExchange::WaitForReply(Clock::time_point until, Attempt*& ready) {
+    std::array<CWSocket*, CWSocket::kMaxWaited> sockets{};
+    std::array<Attempt*, CWSocket::kMaxWaited> open{};
+    std::size_t count = 0;
+    for (const auto& attempt : m_attempts) {
+        if (attempt->Open) {
+            open[count] = attempt.get();
+            sockets[count++] = &attempt->Waited();
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    const std::optional<std::size_t> index =
+        CWSocket::WaitReadable(std::span(sockets).first(count), MillisecondsLeft(until));
+    ready = index ? open[*index] : nullptr;
+    return true;
+}
+
+bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t> reply,
+                             std::size_t& length) {
+    const Outcome outcome = Receive(attempt, udp, reply, length);
+    const Clock::time_point now = Clock::now();
+    switch (outcome) {
+        case Outcome::kIgnored:
+            return false;
+        case Outcome::kServes:
+            attempt.Server->Answered(
+                std::chrono::duration_cast<std::chrono::microseconds>(now - attempt.SentAt), now);
+            m_answeredBy = attempt.Server;
+            Close(attempt, false);
+            CloseAll(now);
+            return true;
+        case Outcome::kError:
+            attempt.Server->ErrorReply(now);
+            m_lastError.assign(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
+            break;
+        case Outcome::kFailed:
+            attempt.Server->Missed(now, true);
+            break;
+    }
+    // The next server is asked at once.
+    Close(attempt, false);
+    m_nextSendAt = now;
+    return false;
+}
+
+bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp) {
+    auto& attempt = m_attempts.emplace_back(std::make_unique<Attempt>());
+    attempt->Server = m_order[m_next++];
+    attempt->Delay = attempt->Server->FailoverDelay();
+    try {
+        Send(*attempt, query, udp);
+    } catch (const CWSocketException&) {
+        Close(*attempt, false);
+        if (m_member != nullptr && m_member->Cancelled()) {
+            ThrowWSocketException(socket_error::kInterrupted);
+        }
+        attempt->Server->Missed(Clock::now(), true);
+        m_nextSendAt = Clock::now();
+        return false;
+    }
+    attempt->Server->QuerySent();
+    m_nextSendAt = attempt->SentAt + attempt->Delay;
+    return true;
+}
+
+void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp) {
+    const std::uint16_t id = RandomQueryId();
+    attempt.Id = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    std::vector<std::uint8_t> wire(query.begin(), query.end());
+    std::ranges::copy(attempt.Id, wire.begin());
+    if (attempt.Server->IsHttps()) {
+        Post(attempt, wire);
+        return;
+    }
+    const CSocketAddress& address = attempt.Server->Address();
+    attempt.Socket.Create(udp, address.Family());
+    attempt.Open = true;
+    Watch(attempt);
+    attempt.SentAt = Clock::now();
+    if (udp) {
+        attempt.Socket.SendTo(wire.data(), wire.size(), address);
+        return;
+    }
+    // Connecting takes part of the server's delay; the send gets what is left of the wait.
+    const auto connectBy = std::min(m_deadline, attempt.SentAt + attempt.Delay);
+    attempt.Socket.Connect(address, std::max<std::uint32_t>(1, MillisecondsLeft(connectBy)));
+    SetSendTimeout(attempt.Socket, std::max<std::uint32_t>(1, MillisecondsLeft(m_deadline)));
+    std::vector<std::uint8_t> framed(kTcpLengthPrefix + wire.size());
+    PutTcpLength(std::span(framed).first<kTcpLengthPrefix>(), wire.size());
+    std::ranges::copy(wire, framed.begin() + kTcpLengthPrefix);
+    attempt.Socket.Send(framed.data(), framed.size());
+}
+
+void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wire) {
+    CUpstreamServer& server = *attempt.Server;
+    const std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target);
+    if (addresses.empty()) {
+        server.NoteHttpsFailure("the address of " + std::string(server.HttpsHost()) +
+                                " is not known");
+        ThrowWSocketException(socket_error::kHostNotFound);
+    }
+    attempt.SentAt = Clock::now();
+    attempt.Post = server.HttpsClient()->Post(
+        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses);
+    attempt.Open = true;
+    Watch(attempt);
+}
+
+void CUpstreamExchange::Watch(Attempt& attempt) {
+    if (m_member != nullptr && !m_member->Watch(attempt.Waited())) {
+        Close(attempt, false);
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
+}
+
+CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp,
+                                                      std::span<std::uint8_t> reply,
+                                                      std::size_t& length) {
+    try {
+        if (attempt.Post) {
+            return ReceivePosted(attempt, reply, length);
+        }
+        if (udp) {
+            CSocketAddress from;
+            length = attempt.Socket.ReceiveFrom(reply.data(), reply.size(), from);
+            // A datagram from anywhere but the server's address and port is no reply.
+            return from == attempt.Server->Address() ? Judge(attempt, reply.first(length))
+                                                     : Outcome::kIgnored;
+        }
+        CDnsTcpFramer framer;
+        if (ReadTcpMessage(attempt.Socket, framer, m_deadline) != TcpRead::kMessage) {
+            return Outcome::kFailed;
+        }
+        const std::span<const std::uint8_t> message = framer.Message();
+        length = std::min(message.size(), reply.size());
+        std::copy_n(message.begin(), length, reply.begin());
+        // One query per connection: anything else on it ends the attempt.
+        const Outcome outcome = Judge(attempt, reply.first(length));
+        return outcome == Outcome::kIgnored ? Outcome::kFailed : outcome;
+    } catch (const CWSocketException&) {
+        if (m_member != nullptr && m_member->Cancelled()) {
+            ThrowWSocketException(socket_error::kInterrupted);
+        }
+        return Outcome::kFailed;
+    }
+}
+
+CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
+                                                            std::span<std::uint8_t> reply,
+                                                            std::size_t& length) {
+    std::optional<HttpsOutcome> outcome = attempt.Post->Take();
+    if (!outcome) {
+        return Outcome::kIgnored;
+    }
+    std::string failure = outcome->Failure;
+    if (outcome->Responded && outcome->Status != 200) {
+        failure = "HTTP status " + std::to_string(outcome->Status);
+    } else if (outcome->Responded && MediaType(outcome->ContentType) != kDnsMessageType) {
+        failure = "the reply is no DNS message";
+    }
+    if (!failure.empty()) {
+        attempt.Server->NoteHttpsFailure(std::move(failure));
+        return Outcome::kFailed;
+    }
+    length = std::min(outcome->Body.size(), reply.size());
+    std::copy_n(outcome->Body.begin(), length, reply.begin());
+    const Outcome judged = Judge(attempt, reply.first(length));
+    if (judged != Outcome::kIgnored) {
+        return judged;
+    }
+    // One query per post: anything else that came back is a failure of the server.
+    attempt.Server->NoteHttpsFailure("the reply answers another question");
+    return Outcome::kFailed;
+}
+
+CUpstreamExchange::Outcome CUpstreamExchange::Judge(Attempt& attempt,
+                                                    std::span<const std::uint8_t> reply) {
+    if (reply.size() < 2 || reply[0] != attempt.Id[0] || reply[1] != attempt.Id[1]) {
+        return Outcome::kIgnored;
+    }
+    if (m_question && !ReplyAnswersQuestion(reply, m_question->Name.View(), m_question->Type,
+                                            m_question->Class)) {
+        return Outcome::kIgnored;
+    }
+    return IsErrorReply(reply) ? Outcome::kError : Outcome::kServes;
+}
+
+void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
+    if (!attempt.Open) {
+        return;
+    }
+    attempt.Open = false;
+    if (m_member != nullptr) {
+        m_member->Unwatch(attempt.Waited());
+    }
+    if (attempt.Post) {
+        attempt.Post->Cancel();
+    }
+    attempt.Socket.Close();
+    if (missed) {
+        attempt.Server->Missed(Clock::now());
+    }
+}
+
+void CUpstreamExchange::CloseAll(Clock::time_point now) {
+    for (const auto& attempt : m_attempts) {
+        Close(*attempt, now - attempt->SentAt >= attempt->Delay);
+    }
+}
+
+std::size_t CUpstreamExchange::OpenAttempts() const {
+    return static_cast<std::size_t>(
+        std::ranges::count_if(m_attempts, [](const auto& attempt) { return attempt->Open; }));
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+// One question's way to the upstream servers, over UDP or TCP: it owns the sockets of its
+// attempts (one per server asked) for as long as it runs. The proxy's forwards, the resolver
+// and the probes all ask through it.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/dns_packet.h"
+#include "core/thread_set.h"
+#include "core/upstream_settings.h"
+#include "net/wsocket.h"
+
+// A fresh random query id, so that a blind spoofer has to guess it.
+std::uint16_t RandomQueryId();
+
+// Asks the servers of a target one question, as Windows' own resolver does: plain servers over
+// UDP or TCP, DNS-over-HTTPS servers (RFC 8484, a POST of the query) over the connections of the
+// server's HTTPS client whatever the client came by. The query goes to
+// the preferred server; when no reply has come within that server's failover delay, it goes to
+// the next server of the preference order as well, and so on, while the wait lasts. The first
+// reply that serves is taken and later ones are dropped. An error reply (server failure,
+// refused, not implemented) sends the query on to the next server at once; when every server
+// asked has failed, the last error reply is the result. A server that got the query and gave no
+// reply within its failover delay has missed it.
+//
+// Each server gets the query with a random id of its own, from a socket of its own, and only a
+// reply from that server's address and port, with that id and with the query's question (the
+// name in any letter case, type and class) counts. The result carries the query's own id again.
+// A query whose question cannot be read is checked by id and sender alone.
+//
+// A stop of the thread set that `member` belongs to closes the sockets and ends the exchange
+// with socket_error::kInterrupted thrown.
+class CUpstreamExchange {
+public:
+    // At most this many servers wait for a reply at once (each holds a socket).
+    static constexpr std::size_t kMaxAttempts = CWSocket::kMaxWaited - 1;
+
+    // `member`: the thread-set member whose stop must cancel the exchange (none: not cancelled).
+    CUpstreamExchange(UpstreamTarget target, CThreadSet::Member* member);
+    CUpstreamExchange(const CUpstreamExchange&) = delete;
+    CUpstreamExchange& operator=(const CUpstreamExchange&) = delete;
+    ~CUpstreamExchange();
+
+    // Over UDP: the reply's length at the start of `reply` (kMaxDnsMessage bytes are room for
+    // any), or none when no server replied in time.
+    std::optional<std::size_t> OverUdp(std::span<const std::uint8_t> query,
+                                       std::span<std::uint8_t> reply);
+    // Over TCP (each attempt connects within its server's failover delay): the reply, or none.
+    std::optional<std::vector<std::uint8_t>> OverTcp(std::span<const std::uint8_t> query);
+
+    // The server whose reply was taken; none before a reply or without one.
+    [[nodiscard]] const std::shared_ptr<CUpstreamServer>& AnsweredBy() const {
+        return m_answeredBy;
+    }
+
+private:
+    struct Attempt;
+    enum class Outcome { kIgnored, kServes, kError, kFailed };
+    using Clock = std::chrono::steady_clock;
+
+    // Runs the schedule: the reply's length in `reply`, or none.
+    std::optional<std::size_t> Run(std::span<const std::uint8_t> query, bool udp,
+                                   std::span<std::uint8_t> reply);
+    // Waits until `until` for something to arrive on an open attempt, which `ready` then names
+    // (none when the time passed); false when no attempt is open.
+    bool WaitForReply(Clock::time_point until, Attempt*& ready);
+    // Reads what arrived for an attempt and judges it: true when `reply` holds the reply taken,
+    // of `length` bytes. An error reply or a failure closes the attempt and asks the next server
+    // at once.
+    bool Take(Attempt& attempt, bool udp, std::span<std::uint8_t> reply, std::size_t& length);
+    // Sends the query to the next server; false when that failed (the server missed it).
+    bool StartNext(std::span<const std::uint8_t> query, bool udp);
+    void Send(Attempt& attempt, std::span<const std::uint8_t> query, bool udp);
+    // Posts the query to a DNS-over-HTTPS server, finding its host first when it must.
+    void Post(Attempt& attempt, std::span<const std::uint8_t> wire);
+    // Registers what the attempt waits on with the thread set's member, if any.
+    void Watch(Attempt& attempt);
+    Outcome Receive(Attempt& attempt, bool udp, std::span<std::uint8_t> reply, std::size_t& length);
+    // What a post to a DNS-over-HTTPS server brought: a failure unless HTTP 200 with a DNS
+    // message.
+    Outcome ReceivePosted(Attempt& attempt, std::span<std::uint8_t> reply, std::size_t& length);
+    Outcome Judge(Attempt& attempt, std::span<const std::uint8_t> reply);
+    // Closes an attempt's socket; a server that had its whole delay and no reply missed it.
+    void Close(Attempt& attempt, bool missed);
+    void CloseAll(Clock::time_point now);
+    [[nodiscard]] std::size_t OpenAttempts() const;
+
+    const UpstreamTarget m_target;
+    CThreadSet::Member* const m_member;
+    UpstreamServerList m_order;
+    std::size_t m_next = 0;
+    Clock::time_point m_nextSendAt{};
+    Clock::time_point m_deadline{};
+    std::vector<std::unique_ptr<Attempt>> m_attempts;
+    // The query's question, for the reply checks: none when it cannot be read.
+    std::optional<DnsQuestion> m_question;
+    std::vector<std::uint8_t> m_lastError;
+    std::shared_ptr<CUpstreamServer> m_answeredBy;
+};

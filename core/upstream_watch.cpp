@@ -1,0 +1,81 @@
+#include "core/upstream_watch.h"
+
+#include <array>
+#include <memory>
+
+#include "core/dns_cache.h"
+#include "core/dns_packet.h"
+#include "core/upstream_exchange.h"
+
+void CUpstreamWatch::Start() {
+    {
+        const std::lock_guard guard(m_lock);
+        m_stopping = false;
+    }
+    m_thread.Reset();
+    m_thread.Start([this](CThreadSet::Member& self) { Run(self); });
+}
+
+void CUpstreamWatch::Stop() {
+    {
+        const std::lock_guard guard(m_lock);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.Stop();
+}
+
+void CUpstreamWatch::Run(CThreadSet::Member& self) {
+    KeepHttpsHostsFound();
+    std::unique_lock lock(m_lock);
+    while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
+        lock.unlock();
+        ProbeSilentServers(self);
+        KeepHttpsHostsFound();
+        lock.lock();
+    }
+}
+
+void CUpstreamWatch::KeepHttpsHostsFound() {
+    const UpstreamTarget target = m_upstream.Target();
+    for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
+        const std::string host(server->HttpsHost());
+        if (!server->IsHttps() || server->HttpsAddressesGiven() ||
+            CSocketAddress::FromText(host, 0)) {
+            continue;
+        }
+        std::vector<CSocketAddress> found = server->HttpsAddresses();
+        const std::vector<CSocketAddress> cached = m_handler.CachedAddresses(host);
+        if (found.empty() && cached.empty()) {
+            found = CDnsCache::FindAddresses(target.HostLookups(), host);
+        } else if (found.empty()) {
+            server->SetFoundHttpsAddresses(cached);
+            continue;
+        }
+        if (!found.empty() && found != cached) {
+            server->SetFoundHttpsAddresses(found);
+            m_handler.LearnHostAddresses(host, found);
+        }
+    }
+}
+
+void CUpstreamWatch::ProbeSilentServers(CThreadSet::Member& self) {
+    std::array<std::uint8_t, kDnsPacketSize> query{};
+    const std::size_t length = CDnsQuery::Build(query, kProbeHostName, 0, kTypeA);
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
+    const UpstreamTarget target = m_upstream.Target();
+    for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
+        if (!server->Silent()) {
+            continue;
+        }
+        // The exchange records the outcome in the server's state.
+        const UpstreamTarget alone = target.Alone(server, kProbeWait);
+        try {
+            static_cast<void>(
+                CUpstreamExchange(alone, &self).OverUdp(std::span(query).first(length), reply));
+        } catch (const CWSocketException&) {
+            return;  // a stop
+        }
+    }
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+// HTTPS POSTs to one server, over connections kept open and reused: libcurl on Linux (one multi
+// handle, HTTP/2 where the server offers it), WinHTTP on Windows. A client owns its connections
+// and the thread that drives them; each post owns a doorbell socket that a waiting thread can
+// watch with the sockets of its other work (CWSocket::WaitReadable).
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/socket_address.h"
+#include "net/wsocket.h"
+
+// Where the posts go. The certificate chain and the host name are always checked against the
+// system's trusted roots.
+struct HttpsTarget {
+    // A name, an IPv4 address or an IPv6 address without brackets.
+    std::string Host;
+    std::uint16_t Port = 443;
+    // From the first "/".
+    std::string Path = "/";
+};
+
+// What became of one post.
+struct HttpsOutcome {
+    // Whether an HTTP response came; the rest of the fields then hold it.
+    bool Responded = false;
+    int Status = 0;
+    std::string ContentType{};
+    std::vector<std::uint8_t> Body{};
+    // Why no response came, in a few words for the status box.
+    std::string Failure{};
+    bool CertificateRejected = false;
+};
+
+// One post on its way. The client's thread rings the doorbell once when the post has ended;
+// Take then gives its outcome.
+class CHttpsPost {
+public:
+    // Binds the doorbell on a port of 127.0.0.1 that the system chooses; a socket failure is
+    // thrown.
+    CHttpsPost();
+    CHttpsPost(const CHttpsPost&) = delete;
+    CHttpsPost& operator=(const CHttpsPost&) = delete;
+
+    [[nodiscard]] CWSocket& Doorbell() { return m_doorbell; }
+    // The outcome once the post has ended (the doorbell's datagram is read and dropped); none
+    // before.
+    std::optional<HttpsOutcome> Take();
+    // The poster no longer waits: the client drops the post at its next turn.
+    void Cancel();
+
+    // The client's side. `wake` is called on a cancel, so that the client drops the post at
+    // once; it must stay callable for as long as the client lives.
+    void OnCancel(std::function<void()> wake);
+    [[nodiscard]] bool Cancelled() const;
+    // Keeps the outcome and rings through `ringer`, a UDP socket of the client's.
+    void Finish(HttpsOutcome outcome, CWSocket& ringer);
+
+private:
+    CWSocket m_doorbell;
+    std::uint16_t m_doorbellPort = 0;
+    mutable std::mutex m_lock;
+    std::optional<HttpsOutcome> m_outcome;
+    bool m_cancelled = false;
+    std::function<void()> m_wake;
+};
+
+// The posts to one server. Every member may be called from any thread.
+class CHttpsClient {
+public:
+    explicit CHttpsClient(HttpsTarget target);
+    CHttpsClient(const CHttpsClient&) = delete;
+    CHttpsClient& operator=(const CHttpsClient&) = delete;
+    // Drops the posts under way (their doorbells ring with a failure) and ends the thread.
+    ~CHttpsClient();
+
+    // Posts `body` as `contentType`, to be answered within `timeout`. `addresses` are where the
+    // host is, when known: the connection goes there and the certificate is still checked for
+    // the host's name (where the platform cannot choose the address, the system's resolver
+    // finds the host). A socket failure of the doorbell is thrown.
+    std::shared_ptr<CHttpsPost> Post(std::string_view contentType,
+                                     std::span<const std::uint8_t> body,
+                                     std::chrono::milliseconds timeout,
+                                     std::span<const CSocketAddress> addresses);
+
+    [[nodiscard]] const HttpsTarget& Target() const { return m_target; }
+
+private:
+    struct Driver;  // the platform part
+
+    const HttpsTarget m_target;
+    std::unique_ptr<Driver> m_driver;
+};
+
+// The longest response body taken: the largest DNS message.
+inline constexpr std::size_t kMaxHttpsBody = 65535;

@@ -1,0 +1,244 @@
+// The HTTPS client on libcurl: one multi handle per server, driven by one thread, so that every
+// post shares the connections it keeps open (HTTP/2 streams on one connection where the server
+// offers it, else several HTTP/1.1 connections).
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <thread>
+
+#include "net/https_client.h"
+
+namespace {
+
+std::once_flag g_curlInit;
+
+// The text of an address for a URL or a resolve entry: IPv6 in brackets.
+std::string HostText(const CSocketAddress& address) {
+    return address.Family() == AddressFamily::kIpv6 ? "[" + address.AddressText() + "]"
+                                                    : address.AddressText();
+}
+
+std::string HostInUrl(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+bool IsCertificateFailure(CURLcode code) {
+    return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
+           code == CURLE_SSL_ISSUER_ERROR || code == CURLE_SSL_PINNEDPUBKEYNOTMATCH ||
+           code == CURLE_SSL_INVALIDCERTSTATUS;
+}
+
+size_t AppendBody(char* data, size_t size, size_t count, void* user) {
+    auto& body = *static_cast<std::vector<std::uint8_t>*>(user);
+    const size_t length = size * count;
+    if (body.size() + length > kMaxHttpsBody) {
+        return 0;  // no DNS message is longer: the transfer fails
+    }
+    body.insert(body.end(), data, data + length);
+    return length;
+}
+
+// One post handed to the thread, and then the transfer that carries it.
+struct Transfer {
+    std::shared_ptr<CHttpsPost> Post{};
+    std::string ContentType{};
+    std::vector<std::uint8_t> Request{};
+    std::chrono::milliseconds Timeout{};
+    std::vector<CSocketAddress> Addresses{};
+    CURL* Easy = nullptr;
+    curl_slist* Headers = nullptr;
+    curl_slist* Resolve = nullptr;
+    std::vector<std::uint8_t> Response{};
+};
+
+}  // namespace
+
+struct CHttpsClient::Driver {
+    explicit Driver(const HttpsTarget& target);
+    ~Driver();
+    void Add(Transfer transfer);
+    void Run();
+    // Adds what was handed over and drops what was cancelled; under the lock.
+    void TakeNew();
+    void Start(Transfer& transfer);
+    void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
+    void Release(Transfer& transfer);
+
+    const HttpsTarget& Target;
+    const std::string Url;
+    CURLM* Multi = nullptr;
+    CWSocket Ringer;
+    std::mutex Lock;
+    std::deque<Transfer> Handed;
+    bool Stopping = false;
+    // The thread's own.
+    std::list<Transfer> Running;
+    std::thread Thread;
+};
+
+CHttpsClient::Driver::Driver(const HttpsTarget& target)
+    : Target(target),
+      Url("https://" + HostInUrl(target.Host) + ":" + std::to_string(target.Port) + target.Path) {
+    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    Multi = curl_multi_init();
+    curl_multi_setopt(Multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    // A few HTTP/1.1 connections where the server offers no HTTP/2; more posts wait for one.
+    curl_multi_setopt(Multi, CURLMOPT_MAX_HOST_CONNECTIONS, 8L);
+    Ringer.Create(true, AddressFamily::kIpv4);
+    Thread = std::thread(&Driver::Run, this);
+}
+
+CHttpsClient::Driver::~Driver() {
+    {
+        const std::lock_guard guard(Lock);
+        Stopping = true;
+    }
+    curl_multi_wakeup(Multi);
+    Thread.join();
+    curl_multi_cleanup(Multi);
+}
+
+void CHttpsClient::Driver::Add(Transfer transfer) {
+    {
+        const std::lock_guard guard(Lock);
+        Handed.push_back(std::move(transfer));
+    }
+    curl_multi_wakeup(Multi);
+}
+
+void CHttpsClient::Driver::Run() {
+    for (;;) {
+        {
+            const std::lock_guard guard(Lock);
+            if (Stopping) {
+                break;
+            }
+            TakeNew();
+        }
+        int active = 0;
+        curl_multi_perform(Multi, &active);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(Multi, &left)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            const auto done = std::ranges::find_if(Running, [&](const Transfer& transfer) {
+                return transfer.Easy == message->easy_handle;
+            });
+            if (done != Running.end()) {
+                Finish(done, message->data.result);
+            }
+        }
+        // A post handed over or cancelled wakes the wait.
+        curl_multi_poll(Multi, nullptr, 0, 1000, nullptr);
+    }
+    for (auto transfer = Running.begin(); transfer != Running.end();) {
+        transfer->Post->Finish({.Failure = "stopped"}, Ringer);
+        Release(*transfer);
+        transfer = Running.erase(transfer);
+    }
+    const std::lock_guard guard(Lock);
+    for (Transfer& transfer : Handed) {
+        transfer.Post->Finish({.Failure = "stopped"}, Ringer);
+    }
+    Handed.clear();
+}
+
+void CHttpsClient::Driver::TakeNew() {
+    while (!Handed.empty()) {
+        Running.push_back(std::move(Handed.front()));
+        Handed.pop_front();
+        Start(Running.back());
+    }
+    for (auto transfer = Running.begin(); transfer != Running.end();) {
+        if (transfer->Post->Cancelled()) {
+            Release(*transfer);
+            transfer = Running.erase(transfer);
+        } else {
+            ++transfer;
+        }
+    }
+}
+
+void CHttpsClient::Driver::Start(Transfer& transfer) {
+    CURL* easy = curl_easy_init();
+    transfer.Easy = easy;
+    transfer.Headers =
+        curl_slist_append(nullptr, ("Content-Type: " + transfer.ContentType).c_str());
+    transfer.Headers =
+        curl_slist_append(transfer.Headers, ("Accept: " + transfer.ContentType).c_str());
+    if (!transfer.Addresses.empty()) {
+        std::string entry = Target.Host + ":" + std::to_string(Target.Port) + ":";
+        for (std::size_t i = 0; i < transfer.Addresses.size(); ++i) {
+            entry += (i == 0 ? "" : ",") + HostText(transfer.Addresses[i]);
+        }
+        transfer.Resolve = curl_slist_append(nullptr, entry.c_str());
+        curl_easy_setopt(easy, CURLOPT_RESOLVE, transfer.Resolve);
+    }
+    curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.Headers);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.Request.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.Request.size()));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.Timeout.count()));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.Response);
+    curl_multi_add_handle(Multi, easy);
+}
+
+void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLcode code) {
+    HttpsOutcome outcome;
+    if (code == CURLE_OK) {
+        long status = 0;
+        char* type = nullptr;
+        curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(transfer->Easy, CURLINFO_CONTENT_TYPE, &type);
+        outcome.Responded = true;
+        outcome.Status = static_cast<int>(status);
+        outcome.ContentType = type != nullptr ? type : "";
+        outcome.Body = std::move(transfer->Response);
+    } else if (IsCertificateFailure(code)) {
+        outcome.CertificateRejected = true;
+        outcome.Failure = "certificate of " + Target.Host + " not trusted";
+    } else {
+        outcome.Failure = curl_easy_strerror(code);
+    }
+    transfer->Post->Finish(std::move(outcome), Ringer);
+    Release(*transfer);
+    Running.erase(transfer);
+}
+
+void CHttpsClient::Driver::Release(Transfer& transfer) {
+    curl_multi_remove_handle(Multi, transfer.Easy);
+    curl_easy_cleanup(transfer.Easy);
+    curl_slist_free_all(transfer.Headers);
+    curl_slist_free_all(transfer.Resolve);
+}
+
+CHttpsClient::CHttpsClient(HttpsTarget target)
+    : m_target(std::move(target)), m_driver(std::make_unique<Driver>(m_target)) {}
+
+CHttpsClient::~CHttpsClient() = default;
+
+std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
+                                               std::span<const std::uint8_t> body,
+                                               std::chrono::milliseconds timeout,
+                                               std::span<const CSocketAddress> addresses) {
+    auto post = std::make_shared<CHttpsPost>();
+    // The driver outlives its posts' cancels: a post is cancelled by the exchange that holds the
+    // server, which holds this client.
+    post->OnCancel([multi = m_driver->Multi] { curl_multi_wakeup(multi); });
+    m_driver->Add({.Post = post,
+                   .ContentType = std::string(contentType),
+                   .Request = {body.begin(), body.end()},
+                   .Timeout = timeout,
+                   .Addresses = {addresses.begin(), addresses.end()}});
+    return post;
+}

@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# End to end: quillforthd with DNS-over-HTTPS servers (dnsdist's DoH front end, in front of an
+# authoritative nsd) in a second namespace, trusting a test CA made here through a CA bundle
+# bind-mounted in a mount namespace of its own. Answers as the upstream gives them, a long one
+# cut for a small UDP client and whole over TCP, nothing in clear text but the lookup of the
+# server's own name, bad certificates refused and named, failover from a dead HTTPS server to a
+# plain one. Needs root; exits 77 (skipped) without it.
+#     https_e2e.sh QUILLFORTHD BAD_HTTPS_PY
+set -uo pipefail
+daemon=$1
+bad_https=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=netns_env.sh
+source "$here/netns_env.sh"
+require nsd dnsdist openssl tcpdump unshare
+
+srv=qfh-srv-$$
+up=qfh-up-$$
+add_namespaces "$srv" "$up"
+link "$srv" 198.18.12.1 "$up" 198.18.12.2
+server=198.18.12.2
+
+# A test CA, and certificates signed by it: for dns.test, for another name, an expired one; and
+# one for dns.test from a CA nobody trusts.
+certificate() {  # NAME CA SUBJECT_NAME [openssl ca dates...]
+    local name=$1 ca=$2 subject=$3
+    shift 3
+    openssl req -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" \
+        -subj "/CN=$subject" 2>/dev/null
+    printf 'subjectAltName=DNS:%s\n' "$subject" >"$work/$name.ext"
+    if [ $# -eq 0 ]; then
+        openssl x509 -req -in "$work/$name.csr" -CA "$work/$ca.crt" -CAkey "$work/$ca.key" \
+            -CAcreateserial -days 2 -extfile "$work/$name.ext" -out "$work/$name.crt" 2>/dev/null
+    else
+        openssl x509 -req -in "$work/$name.csr" -CA "$work/$ca.crt" -CAkey "$work/$ca.key" \
+            -CAcreateserial -extfile "$work/$name.ext" -out "$work/$name.crt" "$@" 2>/dev/null
+    fi
+}
+for ca in ca rogue; do
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/$ca.key" -out "$work/$ca.crt" \
+        -days 2 -subj "/CN=Quillforth $ca" 2>/dev/null
+done
+certificate good ca dns.test
+certificate other ca other.test
+certificate untrusted rogue dns.test
+# Expired as soon as it is made: valid until the second it was signed.
+certificate expired ca dns.test -days 0
+cat /etc/ssl/certs/ca-certificates.crt "$work/ca.crt" >"$work/bundle.crt"
+
+long_text=$(printf '"%s" ' $(seq -f 'part%03g-of-a-long-text-record' 1 20))
+cat >"$work/test.zone" <<ZONE
+\$ORIGIN test.
+\$TTL 300
+@       SOA   ns admin 1 3600 600 86400 300
+@       NS    ns
+ns      A     $server
+dns     A     $server
+www     A     198.19.3.1
+www     AAAA  2001:db8::3
+www     MX    10 mail.test.
+long    TXT   $long_text
+ZONE
+start_nsd "$up" "$server" test
+cat >"$work/dnsdist.conf" <<CONF
+setSecurityPollSuffix("")
+setLocal("127.0.0.1:5399")
+addACL("0.0.0.0/0")
+newServer({address="$server:53"})
+addAction(AllRule(), LogAction("$work/doh.log", false, true, false))
+addDOHLocal("$server:443", "$work/good.crt", "$work/good.key", "/dns-query")
+addDOHLocal("$server:444", "$work/other.crt", "$work/other.key", "/dns-query")
+addDOHLocal("$server:445", "$work/expired.crt", "$work/expired.key", "/dns-query")
+addDOHLocal("$server:446", "$work/untrusted.crt", "$work/untrusted.key", "/dns-query")
+CONF
+ip netns exec "$up" dnsdist --supervised --disable-syslog -C "$work/dnsdist.conf" \
+    >"$work/dnsdist.out" 2>&1 &
+wait_for "$srv" "$server" ns.test
+# Every query in clear text that leaves the proxy's namespace from now on.
+ip netns exec "$up" tcpdump -l -nn -i qw1 'port 53' >"$work/clear.txt" 2>/dev/null &
+sleep 0.5
+
+ip netns exec "$up" python3 "$bad_https" "$server" 8443 "$work/good.crt" "$work/good.key" &
+# Served from ports 5311 on, in this order.
+paths="status html other stall cut"
+
+# The daemons, each on a port of its own, in one mount namespace that trusts the test CA.
+cat >"$work/daemons.sh" <<DAEMONS
+mount --bind "$work/bundle.crt" /etc/ssl/certs/ca-certificates.crt
+cd "$work"
+serve() { local port=\$1; shift; ip netns exec "$srv" "$daemon" --listen "\$port" \
+    --cache "\$port.csv" "\$@" >"\$port.out" 2>>stderr & }
+serve 53 --upstream "https://dns.test/dns-query ($server)"
+serve 5301 --upstream https://dns.test/dns-query --upstream $server
+serve 5302 --upstream "https://dns.test:444/dns-query ($server)"
+serve 5303 --upstream "https://dns.test:445/dns-query ($server)"
+serve 5304 --upstream "https://dns.test:446/dns-query ($server)"
+serve 5305 --upstream "https://dns.test:447/dns-query ($server)" --upstream $server
+port=5311
+for path in $paths; do
+    serve \$port --upstream "https://dns.test:8443/\$path ($server)" --upstream $server
+    port=\$((port + 1))
+done
+wait
+DAEMONS
+unshare -m bash "$work/daemons.sh" &
+wait_for "$srv" 127.0.0.1 ns.test
+
+# The answer section of NAME TYPE, one line, from the proxy on PORT; `direct` asks nsd in its own
+# namespace, where no capture sees it.
+answer() {
+    local port=$1
+    shift
+    ip netns exec "$srv" dig +tries=1 +time=4 -p "$port" @127.0.0.1 +noall +answer "$@" |
+        grep -v '^;;' | awk '{$2=""; print}' | tr -s ' ' | paste -sd,
+}
+direct() {
+    ip netns exec "$up" dig +tries=1 +time=4 "@$server" +noall +answer "$@" |
+        awk '{$2=""; print}' | tr -s ' ' | paste -sd,
+}
+for type in A AAAA MX TXT; do
+    check "$type over HTTPS as the upstream gives it" "$(direct www.test "$type")" \
+        "$(answer 53 www.test "$type")"
+done
+check "a long answer whole over TCP, after the TC of a cut one over UDP" \
+    "$(direct +tcp long.test TXT)" "$(answer 53 +noedns long.test TXT)"
+check "a client without EDNS gets the long answer cut, with TC" "tc 0" "$(
+    ip netns exec "$srv" dig +tries=1 +time=4 +noedns +ignore @127.0.0.1 long.test TXT |
+        sed -n 's/.*flags: \([a-z ]*\);.*ANSWER: \([0-9]*\),.*/\1 \2/p' | grep -o 'tc.* [0-9]*$' |
+        sed 's/tc.* /tc /')"
+queries=$(grep -c 'www.test' "$work/doh.log")
+answer 53 www.test A >/dev/null
+check "a cached name is answered without asking the server" "$queries" \
+    "$(grep -c 'www.test' "$work/doh.log")"
+check "the server's name is found through the plain server" "198.19.3.1" \
+    "$(answer 5301 www.test A | cut -d' ' -f4)"
+check "the proxy answers the server's own name itself" "dns.test. IN A $server" \
+    "$(answer 5301 dns.test A)"
+pids=()
+for port in 5302 5303 5304; do
+    answer "$port" www.test A >"$work/$port.answer" &
+    pids+=($!)
+done
+wait "${pids[@]}"
+check "a certificate for another name, an expired one and one of an unknown CA: no answer" \
+    "" "$(cat "$work"/530[234].answer)"
+check "in clear text only the lookups of the server's own name" "dns.test" \
+    "$(grep -o '? [a-z.]*' "$work/clear.txt" | sed 's/? //; s/\.$//' | sort -u | paste -sd,)"
+check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
+    "$(answer 5305 www.test A | cut -d' ' -f4)"
+
+# Servers that misbehave: each query fails over to the plain server, nothing is left open.
+port=5311
+for path in $paths; do
+    for name in a b c d; do
+        ip netns exec "$srv" dig +tries=1 +time=4 -p "$port" @127.0.0.1 "$name.$path.test" |
+            sed -n 's/.*status: \([A-Z]*\),.*/\1/p' >>"$work/$path.status"
+    done
+    check "a server whose /$path misbehaves: every query answered by the next one" \
+        "NXDOMAIN NXDOMAIN NXDOMAIN NXDOMAIN" "$(paste -sd' ' "$work/$path.status")"
+    port=$((port + 1))
+done
+for pid in $(ip netns pids "$srv"); do
+    [ "$(ls "/proc/$pid/fd" | wc -l)" -lt 40 ] || echo "FAILED: $pid holds $(ls "/proc/$pid/fd" | wc -l) descriptors"
+done
+
+ip netns pids "$srv" | xargs -r kill -TERM
+sleep 1
+for port in 5302 5303 5304; do
+    check "the daemon on $port names the untrusted certificate" 1 \
+        "$(grep -c 'certificate of dns.test not trusted' "$work/$port.out")"
+done
+check "why each misbehaving server failed" \
+    "HTTP status 503|the reply is no DNS message|the reply answers another question" \
+    "$(for port in 5311 5312 5313; do
+        grep -o 'HTTP status 503\|the reply is no DNS message\|the reply answers another question' \
+            "$work/$port.out"
+    done | paste -sd'|')"
+check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+[ "$failures" -eq 0 ]

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""A DNS-over-HTTPS server that misbehaves, by path, until it is killed:
+
+    bad_https.py ADDRESS PORT CERTIFICATE KEY
+
+/status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
+another question; /stall never answers; /cut promises a body and closes half-way.
+"""
+import http.server
+import socketserver
+import ssl
+import sys
+import time
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *_):
+        pass
+
+    def reply(self, status, content_type, body, length=None):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body) if length is None else length))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        if self.path == "/status":
+            self.reply(503, "text/plain", b"busy")
+        elif self.path == "/html":
+            self.reply(200, "text/html", b"<html>not here</html>")
+        elif self.path == "/other":
+            # The same id, a response with no record, to the question "other.test A".
+            other = b"\x05other\x04test\x00\x00\x01\x00\x01"
+            self.reply(200, "application/dns-message",
+                       query[:2] + b"\x81\x80\x00\x01\x00\x00\x00\x00\x00\x00" + other)
+        elif self.path == "/stall":
+            time.sleep(30)
+        elif self.path == "/cut":
+            self.reply(200, "application/dns-message", query[:8], length=100)
+            self.close_connection = True
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+if __name__ == "__main__":
+    server = Server((sys.argv[1], int(sys.argv[2])), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[3], sys.argv[4])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.serve_forever()
