@@ -26,6 +26,11 @@ constexpr UINT kHideAtStartDelayMs = 100;
 constexpr UINT kStatusPeriodMs = 1000;
 constexpr UINT kMillisecondsPerHour = 3'600'000;
 constexpr int kMaxRefreshHours = 24;
+// How long the exit waits for the logon task's thread (the Task Scheduler may not answer) and for
+// Windows to take the adapters' servers back, so that it ends within a few seconds whatever the
+// system was doing.
+constexpr auto kAutostartExitWait = std::chrono::seconds(1);
+constexpr auto kDnsClientRefreshExitWait = std::chrono::seconds(3);
 
 std::string TimeOfDay(std::time_t when) {
     std::tm local{};
@@ -115,6 +120,9 @@ bool CQuillforthDlg::OnInitDialog() {
         hours.AddString(std::to_string(value));
     }
 
+    // Adapters that a copy which did not stop (a crash, a forced end) left pointing at the proxy
+    // get their own servers back before anything reads them.
+    RestoreAdapters();
     LoadSettings();
     m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
@@ -149,8 +157,8 @@ bool CQuillforthDlg::OnInitDialog() {
     if (!m_administrator) {
         PostNotice(kNoRightsMessage);
     }
-    if (const std::optional<std::string> notice = TakeSessionEndNotice()) {
-        PostNotice("When Windows ended the last session:\n\n" + *notice);
+    if (const std::optional<std::string> notice = TakeExitNotice()) {
+        PostNotice("When Quillforth last exited:\n\n" + *notice);
     }
     CWindow(Item(IDC_SEARCH)).Focus();
     return false;
@@ -248,14 +256,19 @@ void CQuillforthDlg::StartProxy() {
     }
     UpdateData(true);
     SetButtons(true);
-    SetSystemDns(m_adapterList, true);
     m_upstream.SetServers(m_serverList.Servers().Texts());
     m_bRunning = true;
+    // The port first: when another program holds it, no adapter is changed at all.
     if (!m_dnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
-        // The proxy has told the user why (OnServerError); what was taken over goes back.
+        // The proxy has told the user why (OnServerError).
         StopProxy();
         Exit();
         return;
+    }
+    // Adapters that came since the last start are taken over too.
+    m_adapterList.Refresh();
+    if (SetSystemDns(m_adapterList, true) > 0) {
+        m_dnsClientRefresh.Request();
     }
     ControlDnsClientService(false, &m_dwDnsClientState,
                             [this](std::string_view text) { Tell(text); });
@@ -265,13 +278,19 @@ void CQuillforthDlg::StopProxy() {
     if (!m_bRunning) {
         return;
     }
-    SetSystemDns(m_adapterList, false);
+    RestoreAdapters();
     m_dnsSocket->StopDnsServer();
     if (m_dwDnsClientState == kServiceRunning) {
         ControlDnsClientService(true, nullptr, [this](std::string_view text) { Tell(text); });
     }
     SetButtons(false);
     m_bRunning = false;
+}
+
+void CQuillforthDlg::RestoreAdapters() {
+    if (SetSystemDns(m_adapterList, false) > 0) {
+        m_dnsClientRefresh.Request();
+    }
 }
 
 void CQuillforthDlg::OnServerStatusChanged() {
@@ -318,20 +337,27 @@ void CQuillforthDlg::UpdateStatus() {
     m_trayIcon.SetTooltipText(status.text);
 }
 
-std::string_view CQuillforthDlg::StatusNotice() const {
+std::string CQuillforthDlg::StatusNotice() const {
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
-    if (m_bRunning && m_dnsSocket && !m_dnsSocket->TcpServing()) {
-        return kNoTcpStatusLine;
+    if (std::string failure = m_dnsClientRefresh.Failure(); !failure.empty()) {
+        return failure;
     }
-    return {};
+    if (!m_bRunning) {
+        return {};
+    }
+    if (std::string adapters = AdapterNotice(m_adapterList); !adapters.empty()) {
+        return adapters;
+    }
+    return m_dnsSocket && !m_dnsSocket->TcpServing() ? kNoTcpStatusLine : "";
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    // A notice (no administrator rights, no TCP) takes the first line, in place of the next
-    // refresh's time, which the statistics window shows too.
-    const std::string_view notice = StatusNotice();
+    // A notice (no administrator rights, ipconfig failed, an adapter not pointed at the proxy, no
+    // TCP) takes the first line, in place of the next refresh's time, which the statistics window
+    // shows too.
+    const std::string notice = StatusNotice();
     const std::string first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
                                              : std::string(notice) + "\r\n";
     ShowStatusText(Item(IDC_STATUS), first, m_upstream.CurrentDnsServer(),
@@ -449,9 +475,14 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
 }
 
 void CQuillforthDlg::OnCancel() {
-    // Escape ends the program as "&Exit" does.
+    // Escape ends the program as "&Exit" does, and so does the installer's request. Whatever
+    // modal window is open (a batch run's progress, a message box), the adapters go back at once
+    // and every modal loop ends, this dialog's too, so that the program ends within seconds; the
+    // rest of the exit sequence follows once the loops have unwound.
     m_bExit = true;
-    CDialog::OnCancel();
+    m_exiting = true;
+    RestoreAdapters();
+    CDialog::EndEveryModalLoop();
 }
 
 bool CQuillforthDlg::OnClose() {
@@ -618,7 +649,7 @@ void CQuillforthDlg::NoteCacheChanged() {
 }
 
 void CQuillforthDlg::Tell(std::string_view text) {
-    if (!m_sessionEnding) {
+    if (!m_exiting) {
         ShowMessage(text, MB_OK);
         return;
     }
@@ -639,20 +670,32 @@ void CQuillforthDlg::ApplyAutostart(bool atStartup) {
         m_autostartThread.join();
     }
     if (atStartup) {
-        m_autostartThread = std::thread(::SetAutostart, m_settings.startAtLogin);
+        std::packaged_task<void()> change(
+            [enable = m_settings.startAtLogin] { ::SetAutostart(enable); });
+        m_autostartDone = change.get_future();
+        m_autostartThread = std::thread(std::move(change));
     } else {
         ::SetAutostart(m_settings.startAtLogin);
     }
 }
 
+void CQuillforthDlg::EndAutostartThread() {
+    if (!m_autostartThread.joinable()) {
+        return;
+    }
+    if (m_autostartDone.wait_for(kAutostartExitWait) == std::future_status::ready) {
+        m_autostartThread.join();
+        return;
+    }
+    // The Task Scheduler does not answer. The thread holds nothing of the program's (its task
+    // owns its setting and its result) and ends with the process.
+    m_autostartThread.detach();
+}
+
 void CQuillforthDlg::OnSessionEnd() {
     // Windows ends the process soon after this returns, without WM_DESTROY: the adapters, the
     // DNS client and every file are put right here, within the few seconds it gives.
-    m_sessionEnding = true;
     RunExitSequence();
-    if (!m_heldBackNotices.empty()) {
-        KeepSessionEndNotice(m_heldBackNotices);
-    }
     Exit();
 }
 
@@ -661,21 +704,30 @@ void CQuillforthDlg::RunExitSequence() {
         return;
     }
     m_exitSequenceDone = true;
-    if (m_autostartThread.joinable()) {
-        m_autostartThread.join();
-    }
+    m_exiting = true;
+    // The adapters go back and Windows is told before anything that can wait on another program
+    // (the Task Scheduler, Explorer, the disk): once the session ends, Windows may end the
+    // process at any moment.
+    StopProxy();
     KillTimer(TIMER_STATUS_TEXT);
     KillTimer(TIMER_STATUS_ICON);
     KillTimer(TIMER_REFRESH);
     m_serverList.StopProbe();
+    EndAutostartThread();
     m_trayIcon.RemoveIcon();
     SaveSettings();
-    StopProxy();
     m_cacheList.SaveLayout(CRegistryProfile());
     // The saver ends first, so that the last save holds every change.
     m_cacheSaver.reset();
-    if (!SaveToFile(m_cache, CacheFilePath()) && m_sessionEnding) {
+    if (!SaveToFile(m_cache, CacheFilePath())) {
         Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
+    }
+    m_dnsClientRefresh.Finish(kDnsClientRefreshExitWait);
+    if (const std::string failure = m_dnsClientRefresh.Failure(); !failure.empty()) {
+        Tell("Windows may still use the DNS servers it had before: " + failure + ".");
+    }
+    if (!m_heldBackNotices.empty()) {
+        KeepExitNotice(m_heldBackNotices);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "core/dns_socket.h"
 #include "res/window_messages.h"
 #include "system/adapter_list.h"
+#include "system/dns_client_refresh.h"
 #include "ui/balloon_tip.h"
 #include "win/dialog.h"
 
@@ -46,11 +48,13 @@ public:
     explicit CQuillforthDlg(HWND parent = nullptr);
     ~CQuillforthDlg() override;
 
-    // Takes the adapters over, makes the server list the proxy's, runs the proxy and stops the
-    // system's DNS client. A proxy that cannot start is stopped again and the dialog ends.
+    // Makes the server list the proxy's, runs the proxy, takes the adapters over and stops the
+    // system's DNS client. A proxy that cannot start changes no adapter, and the dialog ends.
     void StartProxy();
     // Restores the adapters, stops the proxy and restarts the DNS client if it ran before.
     void StopProxy();
+    // Gives every adapter left pointing at the proxy its own servers back and tells Windows.
+    void RestoreAdapters();
 
     // The tray icon and its status text, from the proxy's and the upstream's state.
     void UpdateStatus();
@@ -121,7 +125,7 @@ private:
     // The rows of the entries the proxy answered from or learned into.
     void TakeProxyChanges();
     // The first line of the status box in place of the next refresh, or none.
-    [[nodiscard]] std::string_view StatusNotice() const;
+    [[nodiscard]] std::string StatusNotice() const;
     [[nodiscard]] std::string CacheFilePath() const;
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
@@ -134,9 +138,11 @@ private:
     void RunExitSequence();
     // WM_ENDSESSION of a session that ends.
     void OnSessionEnd();
-    // A message of the exit path: a message box, or, while the session ends, a text kept for the
-    // next start.
+    // A message of the stop and exit path: a message box, or, once the program is ending, a text
+    // kept for the next start.
     void Tell(std::string_view text);
+    // The logon task's thread, waited for a while at the exit.
+    void EndAutostartThread();
     void PostNotice(std::string text);
     // Brings the logon task in line with "Start at login". At start-up on a thread of its own:
     // the window shows while the Task Scheduler, which may be starting itself, answers.
@@ -178,11 +184,16 @@ private:
     // Hands the proxy's changed entries to TakeProxyChanges, a few times a second at most.
     CProxyChangesPump m_proxyChanges{TIMER_PROXY_CHANGES, kProxyChangesPeriodMs,
                                      [this] { TakeProxyChanges(); }};
-    // Windows ends the session: no message box may wait for a user who is leaving.
-    bool m_sessionEnding = false;
-    // What the exit sequence could not tell while the session ended.
+    // The program is ending (an exit was asked for, or Windows ends the session): no message box
+    // may wait for a user.
+    bool m_exiting = false;
+    // What the exit sequence could not tell while the program ended.
     std::string m_heldBackNotices;
     bool m_exitSequenceDone = false;
-    // The start-up's change of the logon task; joined before the next one and at the exit.
+    // The start-up's change of the logon task and its end; joined before the next one and, when
+    // it ends in time, at the exit.
     std::thread m_autostartThread;
+    std::future<void> m_autostartDone;
+    // Tells Windows of every takeover and restore of the adapters.
+    CDnsClientRefresh m_dnsClientRefresh;
 };

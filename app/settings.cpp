@@ -58,7 +58,7 @@ bool SetAutostart(bool enable) {
     return enable ? RegisterLogonTask() : DeleteLogonTask();
 }
 
-void KeepSessionEndNotice(std::string_view text) {
+void KeepExitNotice(std::string_view text) {
     CRegistryKey key;
     bool created = false;
     if (key.OpenOrCreate(HKEY_CURRENT_USER, CRegistryProfile().SectionKey(kSettingsSection),
@@ -69,7 +69,7 @@ void KeepSessionEndNotice(std::string_view text) {
     }
 }
 
-std::optional<std::string> TakeSessionEndNotice() {
+std::optional<std::string> TakeExitNotice() {
     const std::string section = CRegistryProfile().SectionKey(kSettingsSection);
     CRegistryKey key;
     if (!key.Open(HKEY_CURRENT_USER, section, KEY_QUERY_VALUE)) {

@@ -43,9 +43,9 @@ inline constexpr char kAutostartValueName[] = "Quillforth";
 // registered or deleted (without administrative rights, for instance); the caller stays silent.
 bool SetAutostart(bool enable);
 
-// What the program could not tell the user while Windows ended the session, kept for the next
-// start in the per-user profile (section "Settings", value "SessionEndNotice"), at most 255
-// characters of it.
-void KeepSessionEndNotice(std::string_view text);
+// What the program could not tell the user while it ended (no message box waits at the exit),
+// kept for the next start in the per-user profile (section "Settings", value "SessionEndNotice"),
+// at most 255 characters of it.
+void KeepExitNotice(std::string_view text);
 // The kept text, removed from the profile; none when nothing was kept.
-std::optional<std::string> TakeSessionEndNotice();
+std::optional<std::string> TakeExitNotice();

@@ -63,7 +63,8 @@ std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& syste
     std::vector<RestoredAdapter> restored;
     for (int i = 0; i < adapters.GetCount(); ++i) {
         const std::string& name = adapters.GetAt(i)->AdapterName;
-        restored.push_back({name, StaticServers(kInterfacesKey, name).value_or(""),
+        restored.push_back({name, !PointsAtProxy(name),
+                            StaticServers(kInterfacesKey, name).value_or(""),
                             StaticServers(kInterfaces6Key, name)});
     }
     return restored;

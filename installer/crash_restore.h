@@ -6,11 +6,13 @@
 
 #include "system/adapter_list.h"
 
-// An adapter whose DNS servers were put back, and the static servers it has now, comma-separated;
-// empty when it has none of its own, and the system then uses those that DHCP gives it. None
-// for IPv6 when the adapter has no IPv6.
+// An adapter that was left pointing at the proxy, and the static servers it has now,
+// comma-separated; empty when it has none of its own, and the system then uses those that DHCP
+// gives it. None for IPv6 when the adapter has no IPv6. Not put back when no record told what it
+// had: it points at a resolver of the user's on the same address, and stays.
 struct RestoredAdapter {
     std::string m_name;
+    bool m_putBack = false;
     std::string m_servers;
     std::optional<std::string> m_servers6;
 
@@ -23,8 +25,7 @@ struct RestoredAdapter {
 IpHelperApi AdaptersLeftAtProxy(IpHelperApi system);
 
 // Puts back the DNS servers of every adapter left pointing at the proxy, as the program's own
-// next stop would: the static values of the first-run record, byte for byte; from a record of
-// an older copy, which holds only the servers in use, those servers, or none when the record has
-// nothing for the adapter. Values that point elsewhere are not touched. Returns the adapters it
-// wrote.
+// next start does (SetSystemDns): the static values of the machine's record, byte for byte, or
+// those of an older version's record. Values that point elsewhere are not touched. Returns the
+// adapters that pointed at the proxy.
 std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& system);

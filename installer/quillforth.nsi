@@ -24,8 +24,12 @@
 ; (WOW6432Node on 64-bit Windows) for the 32-bit program, as each program sees it.
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillforth"
 !define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
-; The per-user profile: the window layouts and the first-run record of the adapters' servers.
+; The per-user profile: the window layouts and an older version's record of the adapters'
+; servers.
 !define PROFILE_KEY "Software\Veltmark\Quillforth"
+; The machine's record of the takeover in effect, one subkey per adapter that the helper's restore
+; has not put back yet.
+!define MACHINE_RECORD_KEY "Software\Veltmark\Quillforth\DnsServers"
 !define HELPER "QuillforthSetupHelper.exe"
 !define SHORTCUT "$SMPROGRAMS\Quillforth.lnk"
 
@@ -190,6 +194,10 @@ Section "Uninstall"
     DetailPrint "Checking the network adapters' DNS servers..."
     nsExec::ExecToLog '"$PLUGINSDIR\${HELPER}" restore'
     Pop $0
+    ; Only when empty: the record of an adapter absent now lets a later copy put it back.
+    DeleteRegKey /ifempty HKLM "${MACHINE_RECORD_KEY}"
+    DeleteRegKey /ifempty HKLM "Software\Veltmark\Quillforth"
+    DeleteRegKey /ifempty HKLM "Software\Veltmark"
 
     Delete "$INSTDIR\Quillforth.exe"
     Delete "$INSTDIR\Readme.txt"

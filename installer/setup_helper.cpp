@@ -6,10 +6,12 @@
 //                                             runs after that
 //     QuillforthSetupHelper restore           puts back the IPv4 and IPv6 DNS servers of the
 //                                             adapters that a copy which did not stop cleanly
-//                                             left pointing at the proxy, and starts the DNS
-//                                             Client service that it left stopped
+//                                             left pointing at the proxy, starts the DNS Client
+//                                             service that it left stopped and makes Windows
+//                                             take the servers at once (ipconfig)
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 
 #include "installer/crash_restore.h"
 #include "installer/running_copy.h"
+#include "system/dns_client_refresh.h"
 #include "system/dns_client_service.h"
 #include "system/logon_task.h"
 
@@ -56,25 +59,36 @@ void StartDnsClient() {
     }
 }
 
-int Restore() {
-    const std::vector<RestoredAdapter> restored = RestoreAdaptersLeftAtProxy(IpHelperApi::System());
+void PrintRestored(const RestoredAdapter& adapter) {
     auto shown = [](const std::string& servers) {
         return servers.empty() ? "automatic" : servers.c_str();
     };
-    for (const RestoredAdapter& adapter : restored) {
-        std::printf("Put back the DNS servers of adapter %s: %s", adapter.m_name.c_str(),
-                    shown(adapter.m_servers));
-        if (adapter.m_servers6) {
-            std::printf(", IPv6 %s", shown(*adapter.m_servers6));
-        }
-        std::puts("");
+    if (!adapter.m_putBack) {
+        std::printf(
+            "Adapter %s points at the proxy's address and no record tells what it had: "
+            "left as it is.\n",
+            adapter.m_name.c_str());
+        return;
     }
-    if (restored.empty()) {
-        std::puts("No adapter points at the proxy: nothing to put back.");
+    std::printf("Put back the DNS servers of adapter %s: %s", adapter.m_name.c_str(),
+                shown(adapter.m_servers));
+    if (adapter.m_servers6) {
+        std::printf(", IPv6 %s", shown(*adapter.m_servers6));
+    }
+    std::puts("");
+}
+
+int Restore() {
+    const std::vector<RestoredAdapter> restored = RestoreAdaptersLeftAtProxy(IpHelperApi::System());
+    std::ranges::for_each(restored, PrintRestored);
+    if (std::ranges::none_of(restored, &RestoredAdapter::m_putBack)) {
+        std::puts("No adapter to put back.");
         return 0;
     }
     // The copy that left the adapters behind left the DNS Client service stopped too.
     StartDnsClient();
+    const std::string failure = RefreshDnsClient();
+    std::puts(failure.empty() ? "Windows uses the adapters' DNS servers again." : failure.c_str());
     return 0;
 }
 

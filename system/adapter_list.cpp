@@ -1,5 +1,6 @@
 #include "system/adapter_list.h"
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -111,4 +112,32 @@ AdapterInfo* CAdapterList::GetAt(int index) {
 
 const AdapterInfo* CAdapterList::GetAt(int index) const {
     return InRange(index) ? &m_adapters[static_cast<size_t>(index)] : nullptr;
+}
+
+std::vector<RunningAdapter> RunningAdapters() {
+    auto adaptersAddresses = [](PIP_ADAPTER_ADDRESSES buffer, PULONG size) {
+        return ::GetAdaptersAddresses(AF_INET,
+                                      GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST |
+                                          GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                      nullptr, buffer, size);
+    };
+    std::vector<RunningAdapter> running;
+    std::optional<IpHelperBuffer> buffer =
+        CallWithOneRetry<IP_ADAPTER_ADDRESSES>(adaptersAddresses);
+    for (const IP_ADAPTER_ADDRESSES* entry = buffer ? buffer->As<IP_ADAPTER_ADDRESSES>() : nullptr;
+         entry != nullptr; entry = entry->Next) {
+        if (entry->OperStatus != IfOperStatusUp || entry->IfType == IF_TYPE_SOFTWARE_LOOPBACK) {
+            continue;
+        }
+        // Room for the longest name Windows gives (256 characters) in any code page; a name
+        // that does not fit all the same is left empty.
+        std::array<char, 1024> friendly{};
+        const int length =
+            ::WideCharToMultiByte(CP_ACP, 0, entry->FriendlyName, -1, friendly.data(),
+                                  static_cast<int>(friendly.size()), nullptr, nullptr);
+        running.push_back(
+            {entry->AdapterName,
+             std::string(friendly.data(), length > 0 ? static_cast<size_t>(length) - 1 : 0)});
+    }
+    return running;
 }

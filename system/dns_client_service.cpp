@@ -76,3 +76,11 @@ int ControlDnsClientService(bool start, DWORD* state, const ShowUserMessage& sho
     }
     return MoveService(service.Get(), found, start, showMessage);
 }
+
+bool DnsClientRunning() {
+    CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CServiceHandle service(
+        manager ? ::OpenServiceA(manager.Get(), kDnsClientServiceName, SERVICE_QUERY_STATUS)
+                : nullptr);
+    return service && QueryState(service.Get()) == SERVICE_RUNNING;
+}

@@ -32,3 +32,7 @@ using ShowUserMessage = std::function<void(std::string_view text)>;
 // Windows 10) is left running without a word, with 1: the proxy works behind it.
 int ControlDnsClientService(bool start, DWORD* state = nullptr,
                             const ShowUserMessage& showMessage = {});
+
+// Whether the DNS client runs now; false also when there is no such service or it cannot be
+// asked.
+bool DnsClientRunning();

@@ -28,7 +28,7 @@ public:
     void Close();
 
     // A REG_SZ or REG_EXPAND_SZ value of at most `kMaxTextBytes` bytes. The text need not end
-    // in a zero: the values of the first-run record are stored without one.
+    // in a zero: the values of older versions' record are stored without one.
     [[nodiscard]] std::optional<std::string> ReadText(const char* name) const;
     // The value of any type and size, exactly as stored, or none when there is no such value.
     // False when it exists but cannot be read (or the key is not open).

@@ -19,7 +19,6 @@ ServerFault CheckServer(std::string_view text, std::span<const CSocketAddress> m
 }
 
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers) {
-    SnapshotAdapterDns(adapters);
     for (int i = 0; i < adapters.GetCount(); ++i) {
         for (const char* interfaces : {kInterfacesKey, kInterfaces6Key}) {
             CRegistryKey key;

@@ -33,8 +33,7 @@ inline bool IsValidServer(std::string_view text, std::span<const CSocketAddress>
 
 // Appends every adapter's static DNS servers, IPv4 then IPv6 (the "NameServer" of its interface
 // keys, cut at ", |"), that `servers` does not hold yet. A key without a readable value adds
-// nothing. On the very first run it first records every adapter's servers for the restore
-// (SnapshotAdapterDns).
+// nothing.
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers);
 
 // The server list as the settings give it: the "Dns" setting (the proxy's own address alone

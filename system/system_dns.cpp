@@ -1,128 +1,118 @@
 #include "system/system_dns.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
 #include <array>
-#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/locked_string_list.h"
 #include "system/registry_key.h"
 
 namespace {
 
-// The text without the proxy's own address: a server list written back at a restore, or
-// recorded for one, must never point the adapter at a proxy that is about to stop. Texts that
-// do not name the proxy are kept exactly as they are.
-std::string WithoutProxyAddress(std::string_view servers) {
-    CLockedStringList list;
-    list.SplitUnique(servers, kServerSeparators);
-    if (!list.RemoveFirst(kProxyAddress)) {
-        return std::string(servers);
-    }
-    return list.JoinList(',');
-}
-
-bool NamesOnlyTheProxy(std::string_view servers) {
-    return !servers.empty() && WithoutProxyAddress(servers).empty();
-}
-
-// Points the adapter at the proxy. None when nothing is to be written: the adapter points at the
-// proxy already and nothing of its own is known, as after a crash during a takeover.
-std::optional<std::string> TakeOver(AdapterInfo& adapter) {
-    if (adapter.PrimaryDns == kProxyAddress) {
-        if (adapter.OtherDns.empty()) {
-            return std::nullopt;
-        }
-        return kProxyAddress;
-    }
-    if (!adapter.PrimaryDns.empty()) {
-        adapter.OtherDns = adapter.OtherDns.empty() ? adapter.PrimaryDns
-                                                    : adapter.PrimaryDns + "," + adapter.OtherDns;
-    }
-    adapter.PrimaryDns = kProxyAddress;
-    return kProxyAddress;
-}
-
-// Moves the adapter's servers in use back from the proxy, and gives the servers to write when its
-// own static value is not known (a takeover left behind by a crash, and no record of the value):
-// the first-run record's servers win over what this run knows. A record that names nothing but
-// the proxy is no use and counts as none.
-std::string Restore(AdapterInfo& adapter) {
-    std::string saved;
-    std::string servers = adapter.OtherDns;
-    if (ReadSavedAdapterDns(adapter.AdapterName, saved) != 0 && !NamesOnlyTheProxy(saved)) {
-        servers = WithoutProxyAddress(saved);
-    }
-    CLockedStringList list;
-    list.SplitUnique(adapter.OtherDns.empty() ? servers : adapter.OtherDns, kServerSeparators);
-    std::optional<std::string> first = list.GetHead();
-    if (first) {
-        list.RemoveFirst(*first);
-    }
-    adapter.PrimaryDns = first.value_or("");
-    adapter.OtherDns = list.JoinList(',');
-    return servers;
-}
-
 // What differs between an adapter's IPv4 and its IPv6 DNS servers.
 struct IpVersion {
     const char* m_interfacesKey;
     const char* m_proxyAddress;
     const char* m_recordSubkey;
-    StaticNameServer AdapterInfo::*m_static;
 };
-const IpVersion kIpv4{kInterfacesKey, kProxyAddress, kRecord4Subkey, &AdapterInfo::m_static4};
-const IpVersion kIpv6{kInterfaces6Key, kProxyAddress6, kRecord6Subkey, &AdapterInfo::m_static6};
+const IpVersion kIpv4{kInterfacesKey, kProxyAddress, kRecord4Subkey};
+const IpVersion kIpv6{kInterfaces6Key, kProxyAddress6, kRecord6Subkey};
+
+// An adapter's own static values of both IP versions.
+struct OwnValues {
+    StaticNameServer m_v4;
+    StaticNameServer m_v6;
+};
 
 std::string InterfaceKey(const IpVersion& ip, const std::string& adapterName) {
     return std::string(ip.m_interfacesKey) + "\\" + adapterName;
 }
 
-std::string RecordKey(const IpVersion& ip, const std::string& adapterName) {
-    return std::string(kDnsServersKey) + "\\" + adapterName + "\\" + ip.m_recordSubkey;
+// The adapter's part of a record: `recordKey` is the machine's or an older version's.
+std::string RecordKey(const char* recordKey, const std::string& adapterName) {
+    return std::string(recordKey) + "\\" + adapterName;
 }
 
-// Whether the value's text up to its first zero, which is what Windows reads, is the proxy's
-// address.
-bool NamesTheProxy(const IpVersion& ip, const RegistryValue& value) {
+std::string RecordKey(const char* recordKey, const IpVersion& ip, const std::string& adapterName) {
+    return RecordKey(recordKey, adapterName) + "\\" + ip.m_recordSubkey;
+}
+
+// The text of a "NameServer" up to its first zero, which is what Windows reads; none for a value
+// that is not text.
+std::optional<std::string_view> ValueText(const RegistryValue& value) {
     if (value.m_type != REG_SZ && value.m_type != REG_EXPAND_SZ) {
-        return false;
+        return std::nullopt;
     }
-    return std::string_view(value.m_bytes.c_str()) == ip.m_proxyAddress;
+    return std::string_view(value.m_bytes.c_str());
 }
 
-// A "NameServer" value from `path`; not known when it cannot be read or holds the proxy's address,
-// which is never the adapter's own.
-StaticNameServer ReadStatic(HKEY root, const std::string& path, const IpVersion& ip) {
+bool NamesTheProxy(const IpVersion& ip, const std::optional<RegistryValue>& value) {
+    return value && ValueText(*value) == ip.m_proxyAddress;
+}
+
+bool IsLoopbackServer(std::string_view server) {
+    const std::string text(server);
+    in_addr v4{};
+    in6_addr v6{};
+    if (::InetPtonA(AF_INET, text.c_str(), &v4) == 1) {
+        return v4.S_un.S_un_b.s_b1 == 127;
+    }
+    return ::InetPtonA(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// Whether a server of the value is a loopback address: the proxy's own, or a resolver of the
+// user's on this machine.
+bool NamesLoopback(const StaticNameServer& found) {
+    const std::optional<std::string_view> text =
+        found.m_value ? ValueText(*found.m_value) : std::nullopt;
+    for (size_t start = 0; text && start < text->size();) {
+        const size_t end = std::min(text->find_first_of(kServerSeparators, start), text->size());
+        if (IsLoopbackServer(text->substr(start, end - start))) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// A "NameServer" value from `path`, exactly as stored; not known when the key cannot be read.
+StaticNameServer ReadStatic(HKEY root, const std::string& path) {
     CRegistryKey key;
     StaticNameServer found;
-    if (!key.Open(root, path, KEY_READ) || !key.ReadValue(kNameServerValue, found.m_value) ||
-        (found.m_value && NamesTheProxy(ip, *found.m_value))) {
-        return {};
-    }
-    found.m_known = true;
+    found.m_known =
+        key.Open(root, path, KEY_READ) && key.ReadValue(kNameServerValue, found.m_value);
     return found;
 }
 
 StaticNameServer CurrentStatic(const AdapterInfo& adapter, const IpVersion& ip) {
-    return ReadStatic(HKEY_LOCAL_MACHINE, InterfaceKey(ip, adapter.AdapterName), ip);
+    return ReadStatic(HKEY_LOCAL_MACHINE, InterfaceKey(ip, adapter.AdapterName));
+}
+
+// A recorded value; one that names the proxy is never the adapter's own and counts as not known.
+StaticNameServer Recorded(HKEY root, const char* recordKey, const IpVersion& ip,
+                          const std::string& adapterName) {
+    StaticNameServer found = ReadStatic(root, RecordKey(recordKey, ip, adapterName));
+    return NamesTheProxy(ip, found.m_value) ? StaticNameServer{} : found;
 }
 
 // Sets or deletes the adapter's "NameServer" and flushes the resolver cache, so that lookups go
-// to the new servers at once.
-void WriteStatic(const std::string& path, const std::optional<RegistryValue>& value) {
+// to the new servers at once. Whether the key took it.
+bool WriteStatic(const std::string& path, const std::optional<RegistryValue>& value) {
     CRegistryKey key;
     if (!key.Open(HKEY_LOCAL_MACHINE, path, KEY_WRITE)) {
-        return;
+        return false;
     }
-    if (value) {
-        key.WriteValue(kNameServerValue, *value);
-    } else {
-        key.DeleteValue(kNameServerValue);
-    }
+    const bool written =
+        value ? key.WriteValue(kNameServerValue, *value) : key.DeleteValue(kNameServerValue);
     FlushResolverCache();
+    return written;
 }
 
 // A server text as the program writes it: cut to its longest length, stored with its terminator
@@ -133,140 +123,139 @@ RegistryValue NameServerText(std::string_view servers) {
     return {REG_SZ, std::move(bytes)};
 }
 
-// Keeps the adapter's own static value before the takeover overwrites it. What a takeover left
-// behind (the proxy's address) does not replace what an earlier takeover of this run found.
-void RememberStatic(AdapterInfo& adapter, const IpVersion& ip) {
-    StaticNameServer found = CurrentStatic(adapter, ip);
-    if (found.m_known) {
-        adapter.*ip.m_static = std::move(found);
-    }
-}
-
-void TakeOverAdapter(AdapterInfo& adapter) {
-    RememberStatic(adapter, kIpv4);
-    if (std::optional<std::string> servers = TakeOver(adapter)) {
-        WriteStatic(InterfaceKey(kIpv4, adapter.AdapterName), NameServerText(*servers));
-    }
-    // An adapter without IPv6 has no key to write.
-    RememberStatic(adapter, kIpv6);
-    WriteStatic(InterfaceKey(kIpv6, adapter.AdapterName), NameServerText(kProxyAddress6));
-}
-
-// Puts back the adapter's own static value of one IP version: the one the takeover found, else,
-// after a takeover left behind by a crash, the one of the first-run record. A value that is not
-// the proxy's and that this run did not find is someone else's and stays. False when nothing
-// tells what the adapter's own value was.
-bool RestoreStatic(const AdapterInfo& adapter, const IpVersion& ip) {
-    StaticNameServer own = adapter.*ip.m_static;
-    if (!own.m_known) {
-        if (CurrentStatic(adapter, ip).m_known) {
-            return true;
+// Records the adapter's own values in the machine's record, in place of any earlier record of
+// it. False when the record could not be written in full: the adapter must not be changed then.
+bool WriteRecord(const std::string& adapterName, const OwnValues& own) {
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, RecordKey(kMachineRecordKey, adapterName).c_str());
+    for (const auto& [ip, value] : {std::pair{&kIpv4, &own.m_v4}, std::pair{&kIpv6, &own.m_v6}}) {
+        CRegistryKey key;
+        bool created = false;
+        if (value->m_known &&
+            (!key.OpenOrCreate(HKEY_LOCAL_MACHINE, RecordKey(kMachineRecordKey, *ip, adapterName),
+                               KEY_WRITE, created) ||
+             (value->m_value && !key.WriteValue(kNameServerValue, *value->m_value)))) {
+            return false;
         }
-        own = ReadStatic(HKEY_CURRENT_USER, RecordKey(ip, adapter.AdapterName), ip);
     }
-    if (!own.m_known) {
-        return false;
-    }
-    WriteStatic(InterfaceKey(ip, adapter.AdapterName), own.m_value);
     return true;
 }
 
-void RestoreAdapter(AdapterInfo& adapter) {
-    const std::string servers = Restore(adapter);
-    if (!RestoreStatic(adapter, kIpv4)) {
-        WriteStatic(InterfaceKey(kIpv4, adapter.AdapterName), NameServerText(servers));
-    }
-    // Without a known value of its own the adapter follows DHCP again.
-    if (!RestoreStatic(adapter, kIpv6)) {
-        WriteStatic(InterfaceKey(kIpv6, adapter.AdapterName), std::nullopt);
-    }
-}
-
-// Copies the adapter's static value of one IP version into its record, or records that it had
-// none; leaves no record when the value is not known. A record taken again replaces the old one.
-void RecordStatic(const AdapterInfo& adapter, const IpVersion& ip) {
-    const std::string path = RecordKey(ip, adapter.AdapterName);
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
-    const StaticNameServer found = CurrentStatic(adapter, ip);
-    CRegistryKey key;
-    bool created = false;
-    if (!found.m_known || !key.OpenOrCreate(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, created)) {
-        return;
-    }
-    if (found.m_value) {
-        key.WriteValue(kNameServerValue, *found.m_value);
-    }
-}
-
-// What the record holds for one adapter: its servers, first server first, comma-separated. None
-// when the adapter points at the proxy alone (a takeover left behind by a crash, seen by a user
-// whose first run this is): the restore then falls back on what the run itself knows.
-std::optional<std::string> RecordedServers(const AdapterInfo& adapter) {
-    std::string servers = adapter.PrimaryDns + "," + adapter.OtherDns;
-    if (servers.starts_with(',')) {
-        servers.erase(0, 1);
-    }
-    if (servers.ends_with(',')) {
-        servers.pop_back();
-    }
-    if (NamesOnlyTheProxy(servers)) {
-        return std::nullopt;
-    }
-    return WithoutProxyAddress(servers);
-}
-
-// "FirstRun" reads as the decimal number 0 once a record was taken; a missing, unreadable or
-// other value means that none was.
-bool RecordTaken(const CRegistryKey& key) {
-    std::optional<std::string> firstRun = key.ReadText(kFirstRunValue);
-    if (!firstRun) {
+bool TakeOverAdapter(AdapterInfo& adapter) {
+    if (adapter.m_takenOver) {
         return false;
     }
-    long value = -1;
-    const std::from_chars_result parsed =
-        std::from_chars(firstRun->data(), firstRun->data() + firstRun->size(), value);
-    return parsed.ec == std::errc() && value == 0;
+    const OwnValues own{CurrentStatic(adapter, kIpv4), CurrentStatic(adapter, kIpv6)};
+    adapter.m_leftAlone = NamesLoopback(own.m_v4) || NamesLoopback(own.m_v6);
+    if (!own.m_v4.m_known || adapter.m_leftAlone || !WriteRecord(adapter.AdapterName, own)) {
+        return false;
+    }
+    adapter.m_static4 = own.m_v4;
+    adapter.m_static6 = own.m_v6;
+    adapter.m_takenOver = true;
+    WriteStatic(InterfaceKey(kIpv4, adapter.AdapterName), NameServerText(kProxyAddress));
+    // An adapter without IPv6 has no key to write.
+    if (own.m_v6.m_known) {
+        WriteStatic(InterfaceKey(kIpv6, adapter.AdapterName), NameServerText(kProxyAddress6));
+    }
+    return true;
 }
 
-// The record's texts are stored with a byte count of their length, without a terminating zero.
-void WriteRecordText(const CRegistryKey& key, const char* name, DWORD type,
-                     const std::string& text) {
-    key.WriteBytes(name, type, text.data(), text.size());
+// The text without the proxy's own address: an older record may name it beside the servers.
+std::string WithoutProxyAddress(std::string_view servers) {
+    CLockedStringList list;
+    list.SplitUnique(servers, kServerSeparators);
+    list.RemoveFirst(kProxyAddress);
+    return list.JoinList(',');
+}
+
+// What an older version's record tells of the adapter, read as those versions read it: its static
+// values, else for IPv4 the servers it used and for IPv6 none (it follows DHCP again). None when
+// the record names no server of the adapter's own for IPv4.
+std::optional<OwnValues> OlderRecord(const std::string& adapterName) {
+    OwnValues own{Recorded(HKEY_CURRENT_USER, kDnsServersKey, kIpv4, adapterName),
+                  Recorded(HKEY_CURRENT_USER, kDnsServersKey, kIpv6, adapterName)};
+    std::string servers;
+    if (!own.m_v4.m_known && ReadSavedAdapterDns(adapterName, servers) != 0 &&
+        !WithoutProxyAddress(servers).empty()) {
+        own.m_v4 = {true, NameServerText(WithoutProxyAddress(servers))};
+    }
+    if (!own.m_v4.m_known) {
+        return std::nullopt;
+    }
+    if (!own.m_v6.m_known) {
+        own.m_v6 = {true, std::nullopt};
+    }
+    return own;
+}
+
+// What the adapter's interface keys held before a takeover: what this run's takeover found, else
+// the machine's record, else an older version's record.
+std::optional<OwnValues> OwnValuesOf(const AdapterInfo& adapter) {
+    if (adapter.m_takenOver) {
+        return OwnValues{adapter.m_static4, adapter.m_static6};
+    }
+    CRegistryKey record;
+    if (record.Open(HKEY_LOCAL_MACHINE, RecordKey(kMachineRecordKey, adapter.AdapterName),
+                    KEY_READ)) {
+        return OwnValues{
+            Recorded(HKEY_LOCAL_MACHINE, kMachineRecordKey, kIpv4, adapter.AdapterName),
+            Recorded(HKEY_LOCAL_MACHINE, kMachineRecordKey, kIpv6, adapter.AdapterName)};
+    }
+    return OlderRecord(adapter.AdapterName);
+}
+
+// Writes the adapter's own value of one IP version back while its interface key still names the
+// proxy. Whether it wrote.
+bool PutBack(const AdapterInfo& adapter, const IpVersion& ip, const StaticNameServer& own) {
+    return own.m_known && NamesTheProxy(ip, CurrentStatic(adapter, ip).m_value) &&
+           WriteStatic(InterfaceKey(ip, adapter.AdapterName), own.m_value);
+}
+
+bool RestoreAdapter(AdapterInfo& adapter) {
+    const std::optional<OwnValues> own = OwnValuesOf(adapter);
+    if (!own) {
+        return false;
+    }
+    const bool wrote4 = PutBack(adapter, kIpv4, own->m_v4);
+    const bool wrote6 = PutBack(adapter, kIpv6, own->m_v6);
+    // Kept while a value could not be written back, for the next restore.
+    if (!PointsAtProxy(adapter.AdapterName)) {
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                         RecordKey(kMachineRecordKey, adapter.AdapterName).c_str());
+        adapter.m_takenOver = false;
+    }
+    return wrote4 || wrote6;
+}
+
+bool LeftAlone(const CAdapterList& adapters, const std::string& adapterName) {
+    for (int i = 0; i < adapters.GetCount(); ++i) {
+        if (adapters.GetAt(i)->AdapterName == adapterName) {
+            return adapters.GetAt(i)->m_leftAlone;
+        }
+    }
+    return false;
+}
+
+// "LABEL NAME", and " +N" for N more; empty without names.
+std::string NamedLine(std::string_view label, const std::vector<std::string>& names) {
+    if (names.empty()) {
+        return {};
+    }
+    std::string line = std::string(label) + " " + names.front();
+    return names.size() == 1 ? line : line + " +" + std::to_string(names.size() - 1);
 }
 
 }  // namespace
 
-BOOL SetSystemDns(CAdapterList& adapters, bool takeOver) {
+int SetSystemDns(CAdapterList& adapters, bool takeOver) {
+    int changed = 0;
     for (int i = 0; i < adapters.GetCount(); ++i) {
         AdapterInfo& adapter = *adapters.GetAt(i);
-        if (takeOver) {
-            TakeOverAdapter(adapter);
-        } else {
-            RestoreAdapter(adapter);
+        if (takeOver ? TakeOverAdapter(adapter) : RestoreAdapter(adapter)) {
+            ++changed;
         }
     }
-    return TRUE;
-}
-
-int SnapshotAdapterDns(const CAdapterList& adapters) {
-    CRegistryKey key;
-    bool created = false;
-    if (!key.OpenOrCreate(HKEY_CURRENT_USER, kDnsServersKey, KEY_ALL_ACCESS, created)) {
-        return 0;
-    }
-    if (!created && RecordTaken(key)) {
-        return 0;
-    }
-    WriteRecordText(key, kFirstRunValue, REG_SZ, "0");
-    for (int i = 0; i < adapters.GetCount(); ++i) {
-        const AdapterInfo& adapter = *adapters.GetAt(i);
-        if (std::optional<std::string> servers = RecordedServers(adapter)) {
-            WriteRecordText(key, adapter.AdapterName.c_str(), REG_EXPAND_SZ, *servers);
-        }
-        RecordStatic(adapter, kIpv4);
-        RecordStatic(adapter, kIpv6);
-    }
-    return 1;
+    return changed;
 }
 
 int ReadSavedAdapterDns(const std::string& adapterName, std::string& servers) {
@@ -284,25 +273,26 @@ int ReadSavedAdapterDns(const std::string& adapterName, std::string& servers) {
 
 bool PointsAtProxy(const std::string& adapterName) {
     for (const IpVersion* ip : {&kIpv4, &kIpv6}) {
-        CRegistryKey key;
-        std::optional<RegistryValue> value;
-        if (key.Open(HKEY_LOCAL_MACHINE, InterfaceKey(*ip, adapterName), KEY_READ) &&
-            key.ReadValue(kNameServerValue, value) && value && NamesTheProxy(*ip, *value)) {
+        if (NamesTheProxy(*ip,
+                          ReadStatic(HKEY_LOCAL_MACHINE, InterfaceKey(*ip, adapterName)).m_value)) {
             return true;
         }
     }
     return false;
 }
 
-BOOL FlushResolverCache() {
-    // From the system folder by its full path, never from the current folder.
+std::optional<std::string> SystemFilePath(std::string_view file) {
     std::array<char, MAX_PATH> folder{};
     const UINT length = ::GetSystemDirectoryA(folder.data(), MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        return FALSE;
+        return std::nullopt;
     }
-    const std::string path = std::string(folder.data(), length) + "\\dnsapi.dll";
-    HMODULE dnsapi = ::LoadLibraryA(path.c_str());
+    return std::string(folder.data(), length) + "\\" + std::string(file);
+}
+
+BOOL FlushResolverCache() {
+    const std::optional<std::string> path = SystemFilePath("dnsapi.dll");
+    HMODULE dnsapi = path ? ::LoadLibraryA(path->c_str()) : nullptr;
     if (dnsapi == nullptr) {
         return FALSE;
     }
@@ -314,4 +304,18 @@ BOOL FlushResolverCache() {
     }
     ::FreeLibrary(dnsapi);
     return flushed;
+}
+
+std::string AdapterNotice(const CAdapterList& adapters) {
+    std::vector<std::string> elsewhere;
+    std::vector<std::string> leftAlone;
+    for (const RunningAdapter& running : RunningAdapters()) {
+        if (LeftAlone(adapters, running.AdapterName)) {
+            leftAlone.push_back(running.FriendlyName);
+        } else if (!PointsAtProxy(running.AdapterName)) {
+            elsewhere.push_back(running.FriendlyName);
+        }
+    }
+    return elsewhere.empty() ? NamedLine("Kept its own DNS:", leftAlone)
+                             : NamedLine("Not pointed at proxy:", elsewhere);
 }

@@ -1,5 +1,6 @@
 #include "win/dialog.h"
 
+#include <string_view>
 #include <unordered_map>
 
 #include "win/data_exchange.h"
@@ -16,6 +17,8 @@ CDialog* DialogOf(HWND hwnd) {
     auto found = LiveDialogs().find(hwnd);
     return found == LiveDialogs().end() ? nullptr : found->second;
 }
+
+bool g_modalLoopsEnded = false;
 
 }  // namespace
 
@@ -112,6 +115,30 @@ bool CDialog::UpdateData(bool saveAndValidate) {
 
 bool CDialog::PreTranslateMessage(MSG&) {
     return false;
+}
+
+void CDialog::EndEveryModalLoop() {
+    g_modalLoopsEnded = true;
+    ::EndMenu();
+    ::EnumThreadWindows(::GetCurrentThreadId(), EndModalWindow, 0);
+}
+
+BOOL CALLBACK CDialog::EndModalWindow(HWND window, LPARAM) {
+    char className[8] = {};
+    if (CDialog* dialog = DialogOf(window)) {
+        if (dialog->m_modal) {
+            dialog->EndDialog(IDCANCEL);
+        }
+    } else if (::GetClassNameA(window, className, sizeof className) > 0 &&
+               std::string_view(className) == "#32770") {
+        // A message box or a common dialog of the system, which runs a loop of its own.
+        ::EndDialog(window, IDCANCEL);
+    }
+    return TRUE;
+}
+
+bool ModalLoopsEnded() {
+    return g_modalLoopsEnded;
 }
 
 bool CDialog::OnInitDialog() {

@@ -53,6 +53,11 @@ public:
     // message has been handled and must not be dispatched.
     virtual bool PreTranslateMessage(MSG& message);
 
+    // The program is ending and no window may wait for a user any more: every modal loop of this
+    // thread ends as cancelled (the dialogs', the system's message boxes and dialogs, an open
+    // menu), and from now on ShowMessage returns IDCANCEL without showing anything.
+    static void EndEveryModalLoop();
+
 protected:
     // Default: members into controls; true lets the system set the focus.
     virtual bool OnInitDialog();
@@ -84,6 +89,7 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    static BOOL CALLBACK EndModalWindow(HWND window, LPARAM unused);
     INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR Answer(LRESULT result);
     bool ReflectToControl(UINT message, WPARAM wParam, LPARAM lParam);
@@ -96,6 +102,9 @@ private:
     bool m_endModal = false;
     INT_PTR m_modalResult = -1;
 };
+
+// Whether EndEveryModalLoop has run.
+bool ModalLoopsEnded();
 
 // Offers a message to the program's dialog that contains its window: PreTranslateMessage, then
 // the dialog keyboard (Tab, Enter, Esc, mnemonics). True when the message must not be

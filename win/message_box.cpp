@@ -3,8 +3,12 @@
 #include <string>
 
 #include "win/application.h"
+#include "win/dialog.h"
 
 int ShowMessage(std::string_view text, UINT type, HWND owner) {
+    if (ModalLoopsEnded()) {
+        return IDCANCEL;
+    }
     if (owner == nullptr) {
         owner = ::GetActiveWindow();
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end under Wine (tests/support/e2e_env.sh): the real Quillforth.exe as a Windows desktop
 # treats it: DNS client services that refuse a stop, the logon task, the tray icon after Explorer
-# starts again, the cache saved by itself (whole after a kill during a save), the session's end.
+# starts again, an adapter that comes while the proxy serves, the cache saved by itself (whole
+# after a kill during a save), the session's end.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -34,6 +35,20 @@ check "the tray holds the icon" shown "$(window tray "$caption")"
 check "an Explorer that starts again has lost it" none "$(window tray "$caption" remove)"
 window taskbarcreated
 check_soon 5 "its broadcast \"TaskbarCreated\" brings the icon back" shown window tray "$caption"
+
+# An adapter that comes while the proxy serves (a VPN, a phone) keeps its own DNS servers until
+# the next Start, and the status box names it. Wine names it after its interface index, 99.
+vpn_key="${interface_key%\\*}\\{00000063-0000-0000-0000-4E6574446576}"
+in_srv "$wine" reg add "$vpn_key" /v NameServer /d 198.18.9.5 /f >/dev/null 2>&1
+ip -n "$srv" link add qfvpn index 99 type veth peer name qfvpn-peer netns "$up"
+ip -n "$up" link set qfvpn-peer up
+ip -n "$srv" link set qfvpn up
+check_soon 5 "the status box names an adapter that came while the proxy serves" \
+    "Not pointed at proxy: qfvpn" eval 'status_text | sed -n 1p'
+check "which keeps its own DNS servers" 198.18.9.5 "$(reg_value "$vpn_key" NameServer)"
+window command "$caption" 32784
+window command "$caption" 32783
+check_soon 5 "until the next Start" 127.0.0.1 reg_value "$vpn_key" NameServer
 
 check "a name is learned" "mail.example.test. 300 IN A 198.19.0.3" "$(query mail.example.test)"
 sleep 3
@@ -80,18 +95,36 @@ lines = open(sys.argv[1], "rb").read().split(b"\r\n")
 print("%d lines, %s" % (len(lines) - 1, "all whole" if lines[0] == b"#Domain,IP,TTL,HITS,LASTHITDATE"
       and lines[-1] == b"" and all(line.count(b",") == 4 for line in lines[1:-1]) else "torn"))' "$cache")"
 
-# ---- Windows ends the session while the proxy serves ----
+# ---- Windows ends the session while the proxy serves; the Task Scheduler does not answer the ----
+# ---- logon task's thread, and Explorer stops while the tray icon is removed                 ----
 rm -f "$cache" "$cache.tmp"
-e2e_install_exe "$1"
+e2e_install_exe "$1" StartAtLogin=1
 dns_client_service "$5"
+in_srv "$wine" sc start Schedule >/dev/null 2>&1
+wait_until 5 windows_pids 'svchost[.]exe -k netsvcs' | grep -q .
+scheduler=$(windows_pids 'svchost[.]exe -k netsvcs')
+kill -STOP "$scheduler"
 e2e_start
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
 check "a name is learned just before the end" "www.example.test. 300 IN A 198.19.0.1" \
     "$(query www.example.test)"
-in_srv "$wine" wineboot --end-session --force >/dev/null 2>&1
-check "the program ends with the session" ended "$(wait_ended "$program")"
-check "the adapter's servers are back" "$adapter_servers" "$(name_server)"
+wait_until 5 grep -q flushdns "$ipconfig_log"
+: >"$ipconfig_log"
+in_srv "$wine" wineboot --end-session --force >/dev/null 2>&1 &
+# Explorer stops as soon as the program has told Windows of the restore.
+wait_until 10 grep -q registerdns "$ipconfig_log"
+explorer=$(windows_pids 'explorer[.]exe')
+kill -STOP "$explorer"
+sleep 2
+check "while the tray icon waits for Explorer the program runs" 0 "$(kill -0 "$program"; echo $?)"
+check "with the adapter's servers back already" "$adapter_servers" "$(name_server)"
+check "and Windows told: ipconfig /registerdns, then /flushdns" /registerdns,/flushdns \
+    "$(ipconfig_calls)"
 check_soon 6 "the DNS client service runs again" RUNNING service_state
+kill -CONT "$explorer"
+check "with Explorer back the program ends, the Task Scheduler still silent" ended \
+    "$(wait_ended "$program")"
+kill -CONT "$scheduler"
 check "the cache file holds the name learned just before" 1 \
     "$(grep -ac '^www\.example\.test,198\.19\.0\.1,' "$cache")"
 

@@ -25,11 +25,12 @@ check_tray_menu() {
     menu_shot "tray-menu-$1"
     check_soon 5 "a right click on the tray icon opens its menu while $1" open window menu
 }
-# Adapter, port 53 and DNS client service after the program let go of them.
+# Adapter, port 53 and DNS client service after the program let go of them, and Windows told.
 check_restored() {
     check "$1: port 53 is closed" 0 "$(query www.example.test | grep -c ' IN A ')"
     check "$1: the adapter's servers are back" "$adapter_servers" "$(name_server)"
     check_soon 6 "$1: the DNS client service runs" RUNNING service_state
+    check_soon 5 "$1: ipconfig /registerdns, then /flushdns" /registerdns,/flushdns ipconfig_calls 2
 }
 
 e2e_start
@@ -63,8 +64,10 @@ check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED 
 check "the tray text says that the proxy runs: no warning while one server answers" \
     "Quillforth is running" "$(tray_text)"
 check "the adapter points at the proxy while it runs" 127.0.0.1 "$(name_server)"
-check "the first run recorded the adapter's servers and marked the record taken" \
-    "$adapter_servers 0" "$(reg_value "$record_key" "$adapter") $(reg_value "$record_key" FirstRun)"
+check "the machine's record holds the adapter's servers" "$adapter_servers" \
+    "$(reg_value "$record_key" NameServer)"
+check_soon 5 "Windows was told of the takeover" /registerdns,/flushdns ipconfig_calls
+: >"$ipconfig_log"
 check "the INI file holds all eight keys" \
     "DlgInformationAlwaysOnTop,DlgInformationUp,Dns,HideThisDialog,LastUpdateTime,OutdatedHours,StartAtLogin,UpdateHours" \
     "$(tr -d '\r' <"$work/bin/Quillforth.ini" | grep = | cut -d= -f1 | sort | paste -sd,)"
@@ -81,7 +84,10 @@ window command "$caption" $stop
 sleep 0.4
 check "within a second of Stop the tray text says so" "Quillforth was stopped" "$(tray_text)"
 check_restored "after Stop"
+check "the machine's record is gone" "" "$(reg_value "$record_key" NameServer)"
 check_tray_menu stopped
+# The user gives the adapter other servers: from the next takeover on, they are what comes back.
+set_adapter 198.18.9.4
 window command "$caption" $start
 sleep 0.3
 check "after Start the cache answers again" "$cached" "$(query www.example.test)"
@@ -109,19 +115,9 @@ e2e_start
 check "after a restart the saved entry is answered from the cache, without the upstream" \
     "$cached," "$(query www.example.test),$(grep www.example.test "$upstream_log")"
 
-# Killed without warning, the program leaves the takeover behind; the next start and stop bring
-# the recorded servers back.
-kill_program
-check "a killed program leaves the adapter at the proxy" 127.0.0.1 "$(name_server)"
-e2e_start
-window command "$caption" $stop
-sleep 0.3
-check "the next stop restores the recorded servers" "$adapter_servers" "$(name_server)"
-window command "$caption" $start
-wait_serving
-
 # The last server that answered goes silent: the next probe finds none answering; cached answers
-# still come at once.
+# still come at once. The list has grown by the adapter's new server since.
+servers=$(ini_value Dns | tr '|' '\n' | grep -c .)
 stop_upstream
 upstream_state() {
     status_text | sed -n 3p
@@ -135,18 +131,25 @@ screenshot upstream-down
 
 window key "$caption" 27 1010
 check "Escape ends the program" "ended" "$(wait_ended "$program")"
-check "after Escape the adapter's servers are back" "$adapter_servers" "$(name_server)"
+check_restored "after Escape"
 # The fake answers again, so that each start below is found serving at its first answer.
 start_upstream
 
-# Port 53 held by another program: the server's message with 10048, then the program ends.
+# Killed without warning, the program leaves the takeover behind. The next start puts back the
+# servers of the last takeover and tells Windows, even when another program holds port 53, which
+# it reports with 10048 before it ends: then no adapter is taken over.
+e2e_start
+kill_program
+check "a killed program leaves the adapter at the proxy" 127.0.0.1 "$(name_server)"
+: >"$ipconfig_log"
 hold_port53 "$srv" 0.0.0.0
 in_srv "$wine" "$work/bin/Quillforth.exe" >/dev/null 2>&1 </dev/null &
 program=$!
 check "a taken port 53 is reported with its error number" "CDnsSocket::RunDnsServer - Error:10048" \
     "$(wait_for_box Quillforth port-taken | head -1 | cut -d' ' -f1-3)"
 check "the program ends after the message" "ended" "$(wait_ended "$program")"
-check "after the failed start the adapter's servers are back" "$adapter_servers" "$(name_server)"
+check "the next start put back the servers of the last takeover" "$adapter_servers" "$(name_server)"
+check "and told Windows once, taking no adapter over" /registerdns,/flushdns "$(ipconfig_calls)"
 
 kill "$holder" 2>/dev/null
 
@@ -160,11 +163,25 @@ check "its status box says that TCP is unavailable" "TCP on port 53 is unavailab
 kill "$holder" 2>/dev/null
 check_exit "and it ends as usual"
 
-# Without IPv6 the program serves over IPv4 alone and says nothing about it.
+# Without IPv6 the program serves over IPv4 alone and says nothing about it. An ipconfig that
+# fails changes nothing but the status box; one that hangs does not hold up the exit, which the
+# next start tells.
+echo fail >"$ipconfig_mode"
 ip netns exec "$srv" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 e2e_start
 check "without IPv6 the cache answers over IPv4" "$cached" "$(query www.example.test)"
 check "without IPv6 no message box shows" 1 "$(box_shows Quillforth; echo $?)"
-check_exit "without IPv6 Exit ends the program"
+check_soon 5 "a failing ipconfig is told in the status box" "ipconfig /registerdns: exit code 1" \
+    eval 'status_text | sed -n 1p'
+echo hang >"$ipconfig_mode"
+exit_started=$SECONDS
+check_exit "with ipconfig hanging, Exit ends the program"
+check "within its usual time" 1 "$((SECONDS - exit_started <= 6))"
+check "its adapter is back" "$adapter_servers" "$(name_server)"
+rm "$ipconfig_mode"
+e2e_start
+check "the next start tells that ipconfig was cut short at the exit" 1 \
+    "$(wait_for_box Quillforth exit-notice | grep -c 'ipconfig /registerdns cut short')"
+check_exit "and Exit ends it as usual"
 
 e2e_finish

@@ -127,4 +127,23 @@ check "the cache file no longer holds it" "fresh.resolve.test,198.19.3.2|198.19.
 gone.resolve.test,10.9.0.2,60,2" "$(cache_file)"
 check "the hours are kept as OutdatedHours" 100 "$(ini_value OutdatedHours)"
 
+# The installer asks the program to exit (the tray's "Exit") while a run of 1,000 names waits on a
+# silent upstream and its stop question is open: the adapter's servers come back and the program
+# ends within 5 s.
+check_exit
+seq 1000 | awk '{printf "host%04d.resolve.test,10.9.1.1,60,0,0\r\n", $1}' >"$work/bin/DnsItem.csv"
+e2e_start
+stop_upstream
+hold_port53 "$up" "$upstream_address"
+window command "$caption" 32776
+check_soon 5 "a run of 1,000 names opens its progress window" 1 window count "$progress"
+window command "$progress" 1017
+wait_until 5 box_shows Quillforth
+exit_asked=$(date +%s%N)
+window command "$caption" 32772
+check "Exit during the run ends the program within 5 s" 1 \
+    "$(wait_until 5 ended "$program" && echo $((($(date +%s%N) - exit_asked) / 1000000 < 5000)))"
+check "with the adapter's servers back" "$adapter_servers" "$(name_server)"
+kill "$holder" && wait "$holder" 2>/dev/null
+
 e2e_finish

@@ -95,10 +95,10 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
 }
 
 // What the end of a session could not tell is shown at the next start, once.
-TEST(SessionEndNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
-    KeepSessionEndNotice(std::string(300, 'x'));
-    EXPECT_EQ(TakeSessionEndNotice(), std::string(255, 'x'));
-    EXPECT_EQ(TakeSessionEndNotice(), std::nullopt);
+TEST(ExitNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
+    KeepExitNotice(std::string(300, 'x'));
+    EXPECT_EQ(TakeExitNotice(), std::string(255, 'x'));
+    EXPECT_EQ(TakeExitNotice(), std::nullopt);
 }
 
 // The statistics window's place: four little-endian 32-bit numbers; a value of another size is

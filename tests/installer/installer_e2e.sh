@@ -115,6 +115,7 @@ check_program_removed() {
     check "$when: the Add/Remove Programs entry is removed" 1 "$(has_key "$uninstall_key"; echo $?)"
     check "$when: port 53 is closed" 0 "$(serves)"
     check "$when: the adapter has its servers back" "$adapter_servers" "$(name_server)"
+    check "$when: the machine's record is gone" 1 "$(has_key 'HKLM\Software\Veltmark'; echo $?)"
     check_soon 5 "$when: the DNS Client service runs again" RUNNING dns_client_state
 }
 
@@ -163,11 +164,23 @@ check "the shortcut starts the installed program" yes \
     "$(grep -aqF "$program_path" "$shortcut" && echo yes)"
 check "Add/Remove Programs has the new version" 1.80 "$(reg_data "$uninstall_key" DisplayVersion)"
 
+# The adapter's DNS is a resolver of the user's on 127.0.0.1: Start, Stop and the uninstaller leave
+# it as it is and say so.
+set_adapter 127.0.0.1
 : >"$upstream_log"
+: >"$ipconfig_log"
 start_installed
 check "the installed program serves its kept cache" "www.example.test. 86400 IN A 198.19.0.1" \
     "$(query www.example.test)"
 check "without asking the upstream" 0 "$(grep -c www.example.test "$upstream_log")"
+check_soon 3 "the status box says that the adapter kept its own DNS" "Kept its own DNS: veth0" \
+    eval 'status_text | sed -n 1p'
+window command "$caption" 32784
+window command "$caption" 32783
+wait_serving
+sleep 1
+check "Stop and Start leave it as it is" 127.0.0.1 "$(name_server)"
+check "and tell Windows of no change" "" "$(ipconfig_calls)"
 
 # ---- A silent uninstall while it runs ----
 uninstall_silently
@@ -176,15 +189,20 @@ check_program_removed "uninstalled while running"
 check "a silent uninstall keeps the cache" "$learned" "$(cached_entry)"
 check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillforth.ini")"
 
-# ---- Killed during its takeover, then uninstalled ----
+# ---- Killed during its takeover of servers the user set since, then uninstalled by an ----
+# ---- administrator whose profile holds nothing of the program's                       ----
+set_adapter 198.18.9.4
 check "the program installs silently again" 0 "$(run_setup "$setup" /S)"
 start_installed
 check_soon 5 "it stops the DNS Client service again" STOPPED dns_client_state
 kill_program
 check "the killed program left the adapter at the proxy" 127.0.0.1 "$(name_server)"
 check "the killed program left the DNS Client service stopped" STOPPED "$(dns_client_state)"
+in_srv "$wine" reg delete 'HKCU\Software\Veltmark' /f >/dev/null 2>&1
+: >"$ipconfig_log"
 uninstall_silently
 check_program_removed "uninstalled after a kill"
+check "the uninstaller told Windows" /registerdns,/flushdns "$(ipconfig_calls)"
 
 # ---- The pages, clicked through ----
 # Setup: welcome, folder, then the finish page, whose "Start Quillforth now" is ticked: the program
@@ -214,7 +232,7 @@ next_page "$uninstall_caption" uninstall-done
 check_program_removed "uninstalled through its pages"
 check "told not to keep them, it removes the cache" no "$(exists "$install_dir/DnsItem.csv")"
 check "and the settings" no "$(exists "$install_dir/Quillforth.ini")"
-check "and the per-user profile with the first-run record" 1 \
+check "and the per-user profile" 1 \
     "$(has_key 'HKCU\Software\Veltmark\Quillforth'; echo $?)"
 check "and the program's folder" no "$(exists "$install_dir")"
 

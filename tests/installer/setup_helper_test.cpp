@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 
 // A copy crashed during its takeover of the dual-stack machine, to which two adapters came later:
 // the first names the proxy only among others and stays, so the list that the restore sees must
-// start further on; the second points only its IPv6 DNS at the proxy, which goes back to DHCP.
-// The others get the static values of the first-run record back.
+// start further on; the second points its IPv6 DNS at the proxy without a record and stays too.
+// The others get the static values of the machine's record back.
 TEST(CrashRestore, AdaptersLeftAtTheProxyGetTheStaticValuesOfTheRecordBack) {
     std::vector<qftest::TestAdapter> machine{
         {"{elsewhere}", {"127.0.0.1"}, "127.0.0.1,192.0.2.3", "fd00::3"},
@@ -28,15 +28,15 @@ TEST(CrashRestore, AdaptersLeftAtTheProxyGetTheStaticValuesOfTheRecordBack) {
     FakeIpHelper system, crashedCopy;
     qftest::SetUpAdapters(system, machine);
     qftest::SetUpAdapters(crashedCopy, qftest::kDualStack);
-    std::vector<std::string> expected = qftest::StaticValues(machine);
-    expected[3] = qftest::kNoValue;
+    const std::vector<std::string> expected = qftest::StaticValues(machine);
     qftest::RunAndCrash(crashedCopy);
 
-    EXPECT_EQ(RestoreAdaptersLeftAtProxy(system.Api()),
-              (std::vector<RestoredAdapter>{{"{ipv6 at proxy}", "192.0.2.9", ""},
-                                            {"{static}", "10.0.0.1 10.0.0.2", "fd00::1,fd00::2"},
-                                            {"{dhcp}", "", ""},
-                                            {"{no ipv6}", "10.0.0.3", std::nullopt}}));
+    EXPECT_EQ(
+        RestoreAdaptersLeftAtProxy(system.Api()),
+        (std::vector<RestoredAdapter>{{"{ipv6 at proxy}", false, "192.0.2.9", "::1"},
+                                      {"{static}", true, "10.0.0.1 10.0.0.2", "fd00::1,fd00::2"},
+                                      {"{dhcp}", true, "", ""},
+                                      {"{no ipv6}", true, "10.0.0.3", std::nullopt}}));
     EXPECT_EQ(qftest::StaticValues(machine), expected);
 }
 

@@ -4,7 +4,10 @@
 # query with dig. A script calls e2e_require (77: skipped), e2e_exe_setup (or e2e_setup and
 # e2e_install_exe), e2e_start ($program), its checks, then e2e_finish. $upstream_log has a line
 # "udp|tcp NAME [TYPE unless A]" per query that reached the upstream; $adapter_servers is the
-# adapter's "NameServer" before any takeover. QF_E2E_SHOTS=DIR keeps the scripts' screenshots.
+# adapter's "NameServer" before any takeover. The prefix's ipconfig.exe is a stand-in (Wine's own
+# knows neither /registerdns nor /flushdns) that logs its arguments, a line per call, to
+# $ipconfig_log and fails ("fail") or hangs ("hang") when $ipconfig_mode says so. QF_E2E_SHOTS=DIR
+# keeps the scripts' screenshots.
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -69,7 +72,7 @@ e2e_finish() {
 # Runs a command in the program's namespace, with its prefix and display.
 in_srv() {
     ip netns exec "$srv" env WINEPREFIX="$prefix" WINEDEBUG=-all \
-        WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY="$display" "$@"
+        WINEDLLOVERRIDES='mscoree,mshtml=;ipconfig.exe=n' DISPLAY="$display" "$@"
 }
 window() {
     in_srv "$wine" "$window_tool" "$@" 2>/dev/null | tr -d '\r'
@@ -144,12 +147,22 @@ tray_text() {
 status_text() {
     window text "$caption" 1011 | sed 's/ *$//'
 }
+# The stand-in ipconfig's last calls (all without a count), comma-separated:
+# "/registerdns,/flushdns" after a change.
+ipconfig_calls() {
+    tr -d '\r' <"$ipconfig_log" 2>/dev/null | tail -n "${1:-+1}" | paste -sd,
+}
 reg_value() {
     in_srv "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
         awk -v n="$2" '$1 == n {print $3}'
 }
 name_server() {
     reg_value "$interface_key" NameServer
+}
+# The user gives the adapter other DNS servers, which become $adapter_servers.
+set_adapter() {
+    adapter_servers=$1
+    in_srv "$wine" reg add "$interface_key" /v NameServer /d "$1" /f >/dev/null 2>&1
 }
 ini_value() {
     tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
@@ -224,6 +237,11 @@ e2e_setup() {
     mkdir -p "$prefix" "$work/bin"
     cp -al "$template/." "$prefix/"
     cp --remove-destination "$template"/{system,user,userdef}.reg "$prefix/"
+    # Not through the hard link, which the template shares.
+    cp --remove-destination "$(dirname "$window_tool")/fake_ipconfig.exe" \
+        "$prefix/drive_c/windows/system32/ipconfig.exe"
+    ipconfig_log=$prefix/drive_c/ipconfig.log
+    ipconfig_mode=$prefix/drive_c/ipconfig.mode
 
     # Xvfb picks a free display, or QF_E2E_DISPLAY names one on a local socket (the namespace
     # reaches no other).
@@ -245,7 +263,7 @@ e2e_setup() {
     read -r adapter adapter_servers <<<"$(window adapters)"
     adapter_servers=${adapter_servers:-198.18.9.3}
     interface_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\$adapter"
-    record_key='HKCU\Software\Veltmark\Quillforth\DnsServers'
+    record_key="HKLM\\SOFTWARE\\Veltmark\\Quillforth\\DnsServers\\$adapter\\Tcpip"
     in_srv "$wine" reg add "$interface_key" /v NameServer /t REG_SZ /d "$adapter_servers" /f \
         >/dev/null 2>&1
 }

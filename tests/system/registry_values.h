@@ -1,7 +1,7 @@
 #pragma once
 
 // The registry values that the system integration reads and writes: the adapters' "NameServer"
-// values under their IPv4 and IPv6 interface keys, and the first-run record; and a machine of
+// values under their IPv4 and IPv6 interface keys, and the records of them; and a machine of
 // adapters set up in them.
 
 #include <windows.h>
@@ -21,8 +21,8 @@ inline std::string InterfaceKey(const std::string& adapter,
     return std::string(interfaces) + "\\" + adapter;
 }
 
-// The first-run record's value `name` ("<none>" when missing), and writing it as an older run
-// could have left it.
+// An older version's record's value `name` ("<none>" when missing), and writing it as an older
+// run could have left it.
 inline std::string Recorded(const std::string& name) {
     char text[1024] = {};
     DWORD size = sizeof(text);
@@ -89,26 +89,30 @@ inline void AddAdapters(FakeIpHelper& system, const std::vector<TestAdapter>& ad
         StoreNameServer(InterfaceKey(adapter.name, kInterfaces6Key), adapter.static6);
     }
 }
-// The same with no first-run record.
+// The same with no record.
 inline void SetUpAdapters(FakeIpHelper& system, const std::vector<TestAdapter>& adapters) {
     ::RegDeleteTreeA(HKEY_CURRENT_USER, kDnsServersKey);
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, kMachineRecordKey);
     AddAdapters(system, adapters);
 }
 
-// The IPv4 and IPv6 "NameServer" of every adapter, in order.
-inline std::vector<std::string> StaticValues(const std::vector<TestAdapter>& adapters) {
+// The IPv4 and IPv6 "NameServer" of every adapter, in order; or those of the machine's record.
+inline std::vector<std::string> StaticValues(const std::vector<TestAdapter>& adapters,
+                                             bool recorded = false) {
     std::vector<std::string> values;
     for (const TestAdapter& adapter : adapters) {
-        values.push_back(StoredNameServer(InterfaceKey(adapter.name)));
-        values.push_back(StoredNameServer(InterfaceKey(adapter.name, kInterfaces6Key)));
+        const std::string record = std::string(kMachineRecordKey) + "\\" + adapter.name + "\\";
+        values.push_back(
+            StoredNameServer(recorded ? record + kRecord4Subkey : InterfaceKey(adapter.name)));
+        values.push_back(StoredNameServer(recorded ? record + kRecord6Subkey
+                                                   : InterfaceKey(adapter.name, kInterfaces6Key)));
     }
     return values;
 }
 
-// A run of the program that takes its first-run record and the adapters over, then crashes.
+// A run of the program that takes the adapters over, then crashes.
 inline void RunAndCrash(FakeIpHelper& system) {
     CAdapterList adapters(system.Api());
-    SnapshotAdapterDns(adapters);
     SetSystemDns(adapters, true);
 }
 

@@ -20,32 +20,53 @@ protected:
     FakeIpHelper system;
 };
 
-TEST_F(SystemDns, TakeoverPointsEveryAdapterAtTheProxyAndEachStopPutsBackExactlyWhatWasThere) {
+TEST_F(SystemDns, EachTakeoverRecordsWhatTheAdaptersHaveAndEachStopPutsBackExactlyThat) {
     CAdapterList adapters(system.Api());
-    EXPECT_EQ(SnapshotAdapterDns(adapters), 1);
     for (int cycle = 0; cycle < 2; ++cycle) {
-        // Between two runs of the proxy the user gives the first adapter other servers: they are
-        // what the next stop puts back, not those of the first-run record.
+        // Between two runs of the proxy the user gives the first adapter other servers: the next
+        // takeover records them and the next stop puts them back.
         if (cycle == 1) {
             StoreNameServer(InterfaceKey("{static}"), "10.0.0.9\0"s);
         }
         const Texts before = StaticValues(kDualStack);
-        EXPECT_EQ(SetSystemDns(adapters, true), TRUE);
+        EXPECT_EQ(SetSystemDns(adapters, true), 3);
         EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
-        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns + " " + adapters.GetAt(0)->OtherDns,
-                  "127.0.0.1 10.0.0.1,10.0.0.2");
+        EXPECT_EQ(StaticValues(kDualStack, true), before);
 
-        SetSystemDns(adapters, false);
+        EXPECT_EQ(SetSystemDns(adapters, false), 3);
         EXPECT_EQ(StaticValues(kDualStack), before) << "the DHCP adapter has no static value";
-        EXPECT_EQ(adapters.GetAt(0)->PrimaryDns + " " + adapters.GetAt(0)->OtherDns,
-                  "10.0.0.1 10.0.0.2");
+        EXPECT_EQ(StaticValues(kDualStack, true), Texts(6, kNoKey)) << "the record goes";
     }
 }
 
-// After a crash during the takeover the next run puts back the record's static values. Adapters
-// with an older copy's record (servers in use only) or none get those servers, never the proxy,
-// cut to 254 characters, else DHCP; an IPv6 value of their own stays.
-TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOrTheServersUsed) {
+// A value naming a loopback address is a resolver of the user's: the takeover and the restore
+// leave such an adapter exactly as it is and record nothing of it. A value that the user changes
+// while the proxy runs is the user's too, and the stop leaves it.
+TEST_F(SystemDns, AdaptersAtALoopbackResolverAndValuesChangedMeanwhileStayAsTheyAre) {
+    const std::vector<TestAdapter> loopback{{"{own resolver}", {}, "127.0.0.1\0"s, kNoKey},
+                                            {"{among others}", {}, "10.0.0.4 127.0.0.53", kNoKey},
+                                            {"{ipv6 resolver}", {}, "10.0.0.5\0"s, "::1\0"s}};
+    AddAdapters(system, loopback);
+    const Texts before = StaticValues(loopback);
+    CAdapterList adapters(system.Api());
+    EXPECT_EQ(SetSystemDns(adapters, true), 3);
+    EXPECT_EQ(StaticValues(loopback), before);
+    EXPECT_EQ(StaticValues(loopback, true), Texts(6, kNoKey));
+    for (int i = 3; i < 6; ++i) {
+        EXPECT_TRUE(adapters.GetAt(i)->m_leftAlone);
+    }
+
+    StoreNameServer(InterfaceKey("{static}"), "10.0.0.8\0"s);
+    EXPECT_EQ(SetSystemDns(adapters, false), 3) << "the IPv6 value of {static} is still ours";
+    EXPECT_EQ(StoredNameServer(InterfaceKey("{static}")), "10.0.0.8\0"s);
+    EXPECT_EQ(StaticValues(loopback), before);
+}
+
+// A run that crashed left its takeover behind: the next run's restore puts back the machine's
+// record, which the last takeover took. Adapters at the proxy with an older version's record
+// (servers in use only) get those servers, never the proxy, cut to 254 characters, and an IPv6
+// DNS that follows DHCP unless it is a value of their own; without any record they stay.
+TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOfTheLastTakeover) {
     struct Case {
         std::string name, static6, record, after4, after6;
     };
@@ -53,15 +74,16 @@ TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOrTheServersUsed) {
     const std::vector<Case> cases{
         {"{older record}", "fd00::9\0"s, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2\0\0"s,
          "fd00::9\0"s},
-        {"{proxy and more}", kNoKey, "127.0.0.1,10.0.0.7", "10.0.0.7\0\0"s, kNoKey},
-        {"{proxy alone}", kNoKey, "127.0.0.1", "\0\0"s, kNoKey},
+        {"{proxy and more}", kAtProxy6, "127.0.0.1,10.0.0.7", "10.0.0.7\0\0"s, kNoValue},
+        {"{proxy alone}", kNoKey, "127.0.0.1", kAtProxy4, kNoKey},
         {"{long}", kNoKey, longest + "1", longest + "\0\0"s, kNoKey},
-        {"{added later}", kAtProxy6, "", "\0\0"s, kNoValue}};
+        {"{no record}", kAtProxy6, "", kAtProxy4, kAtProxy6}};
+    CAdapterList firstRun(system.Api());
+    SetSystemDns(firstRun, true);
+    SetSystemDns(firstRun, false);
+    StoreNameServer(InterfaceKey("{static}"), "10.0.0.9\0"s);
     Texts expected = StaticValues(kDualStack);
     RunAndCrash(system);
-    for (FakeIpHelper::Adapter& adapter : system.adapters) {
-        adapter.dnsServers = {"127.0.0.1"};
-    }
     std::vector<TestAdapter> crashed;
     for (const Case& item : cases) {
         crashed.push_back({item.name, {"127.0.0.1"}, kAtProxy4, item.static6});
@@ -74,29 +96,10 @@ TEST_F(SystemDns, AfterACrashTheNextRunPutsBackTheRecordOrTheServersUsed) {
     std::vector<TestAdapter> machine = kDualStack;
     machine.insert(machine.end(), crashed.begin(), crashed.end());
 
-    CAdapterList adapters(system.Api());
-    EXPECT_EQ(SnapshotAdapterDns(adapters), 0);
-    SetSystemDns(adapters, true);
-    EXPECT_EQ(StaticValues(kDualStack), kDualStackTakenOver);
-    SetSystemDns(adapters, false);
+    CAdapterList nextRun(system.Api());
+    EXPECT_EQ(SetSystemDns(nextRun, false), 6);
     EXPECT_EQ(StaticValues(machine), expected);
-}
-
-TEST_F(SystemDns, FirstRunRecordIsTakenOnceAndNeverNamesTheProxy) {
-    system.adapters.push_back({"{at proxy only}", 14, {"127.0.0.1"}});
-    system.adapters.push_back({"{at proxy and more}", 15, {"127.0.0.1", "10.0.0.5"}});
-    EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 1);
-    EXPECT_EQ((Texts{Recorded(kFirstRunValue), Recorded("{static}"), Recorded("{dhcp}"),
-                     Recorded("{at proxy only}"), Recorded("{at proxy and more}")}),
-              (Texts{"0", "10.0.0.1,10.0.0.2", "192.0.2.53", "<none>", "10.0.0.5"}));
-
-    // "FirstRun" "0": a later start records nothing; any other value counts as a first run.
-    system.adapters[0].dnsServers = {"10.9.9.9"};
-    EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 0);
-    EXPECT_EQ(Recorded("{static}"), "10.0.0.1,10.0.0.2");
-    Record(kFirstRunValue, "1");
-    EXPECT_EQ(SnapshotAdapterDns(CAdapterList(system.Api())), 1);
-    EXPECT_EQ(Recorded("{static}"), "10.9.9.9");
+    EXPECT_EQ(StaticValues(kDualStack, true), Texts(6, kNoKey));
 }
 
 }  // namespace
