@@ -108,7 +108,14 @@ e2e_start
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
 check "a name is learned just before the end" "www.example.test. 300 IN A 198.19.0.1" \
     "$(query www.example.test)"
-wait_until 5 grep -q flushdns "$ipconfig_log"
+# The start's runs (the restore after the kill, then the takeover) are over once the log rests.
+log_rests() {
+    local before
+    before=$(cat "$ipconfig_log")
+    sleep 1
+    grep -q flushdns <<<"$before" && [ "$before" == "$(cat "$ipconfig_log")" ]
+}
+wait_until 10 log_rests
 : >"$ipconfig_log"
 in_srv "$wine" wineboot --end-session --force >/dev/null 2>&1 &
 # Explorer stops as soon as the program has told Windows of the restore.
