@@ -12,6 +12,7 @@
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "system/dns_client_service.h"
+#include "system/server_list.h"
 #include "system/system_dns.h"
 #include "win/application.h"
 #include "win/controls.h"
@@ -248,6 +249,9 @@ void CQuillforthDlg::StartProxy() {
     }
     UpdateData(true);
     SetButtons(true);
+    // Found before the takeover points the adapters at the proxy: where a DNS-over-HTTPS
+    // server's host may be asked when the list holds no plain server that knows it.
+    m_upstream.SetBootstrapServers(AdapterServersInUse(m_adapterList));
     SetSystemDns(m_adapterList, true);
     m_upstream.SetServers(m_serverList.Servers().Texts());
     m_bRunning = true;
@@ -318,7 +322,11 @@ void CQuillforthDlg::UpdateStatus() {
     m_trayIcon.SetTooltipText(status.text);
 }
 
-std::string_view CQuillforthDlg::StatusNotice() const {
+std::string CQuillforthDlg::StatusNotice() const {
+    // A refused certificate first: it may be someone in the path, and it passes for a while.
+    if (std::string refused = m_serverList.CertificateNotice(); !refused.empty()) {
+        return refused;
+    }
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
@@ -329,13 +337,17 @@ std::string_view CQuillforthDlg::StatusNotice() const {
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    // A notice (no administrator rights, no TCP) takes the first line, in place of the next
-    // refresh's time, which the statistics window shows too.
-    const std::string_view notice = StatusNotice();
-    const std::string first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
-                                             : std::string(notice) + "\r\n";
-    ShowStatusText(Item(IDC_STATUS), first, m_upstream.CurrentDnsServer(),
-                   m_serverList.StatusValue());
+    // A notice (a refused certificate, no administrator rights, no TCP) takes the first line, in
+    // place of the next refresh's time, which the statistics window shows too.
+    const std::string notice = StatusNotice();
+    const std::shared_ptr<CUpstreamServer> server = m_upstream.Target().Preferred();
+    ShowStatusText(Item(IDC_STATUS),
+                   {.first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
+                                            : notice + "\r\n",
+                    .notice = !notice.empty(),
+                    .server = server->Text(),
+                    .encrypted = server->IsHttps(),
+                    .state = m_serverList.StatusValue()});
 }
 
 void CQuillforthDlg::RegisterTooltips() {

@@ -121,7 +121,7 @@ private:
     // The rows of the entries the proxy answered from or learned into.
     void TakeProxyChanges();
     // The first line of the status box in place of the next refresh, or none.
-    [[nodiscard]] std::string_view StatusNotice() const;
+    [[nodiscard]] std::string StatusNotice() const;
     [[nodiscard]] std::string CacheFilePath() const;
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
