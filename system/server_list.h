@@ -33,8 +33,8 @@ inline bool IsValidServer(std::string_view text, std::span<const CSocketAddress>
 }
 
 // Appends every adapter's static DNS servers, IPv4 then IPv6 (the "NameServer" of its interface
-// keys, cut at ", |"), that `servers` does not hold yet; a server that Windows' DNS Client
-// reaches encrypted goes in its DNS-over-HTTPS form (EncryptedForm). A key without a readable
+// keys, cut at ", |"), that `servers` does not hold yet; a server for which Windows' DNS Client
+// knows a DNS-over-HTTPS template goes in that form (EncryptedForm). A key without a readable
 // value adds nothing. On the very first run it first records every adapter's servers for the
 // restore (SnapshotAdapterDns).
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers);
