@@ -16,9 +16,9 @@ inline constexpr char kDohInterfacesKey[] =
 inline constexpr char kDohInterfaceSettings[] = "DohInterfaceSettings";
 inline constexpr char kDohInterfaceTemplateValue[] = "DohTemplate";
 
-// The adapter's server `server` as the list takes it: when the DNS Client has a template for its
-// address (the adapter's own before the well-known list's), its DNS-over-HTTPS form with that
-// address in parentheses, "https://dns.example/dns-query (192.0.2.1)", so that a takeover never
-// brings back to clear text what Windows could send encrypted; else `server` unchanged. A template that is no https:// URL
-// the list takes counts for nothing.
+// An adapter's server as the list takes it: when the DNS Client has a template for its address
+// (the adapter's own before the well-known list's), the template's URL with the address in
+// parentheses, "https://dns.example/dns-query (192.0.2.1)", so that a takeover never brings back
+// to clear text what Windows could send encrypted; else `server` unchanged. A template that is
+// no https:// URL the list takes counts for nothing.
 std::string EncryptedForm(std::string_view adapterName, const std::string& server);

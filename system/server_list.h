@@ -47,7 +47,7 @@ void BuildServerList(CLockedStringList& servers, std::string_view dnsSetting,
                      const CLockedStringList& adapterServers,
                      std::span<const CSocketAddress> machine);
 
-// The servers the adapters use as the list says (static or from DHCP), each once, in adapter
-// order: before the takeover, those that the host names of DNS-over-HTTPS servers may also be
-// asked of.
+// The servers the adapters use (static or from DHCP) as `adapters` holds them, each once, in
+// adapter order: taken before the takeover, those that the host names of DNS-over-HTTPS servers
+// may also be asked of.
 std::vector<std::string> AdapterServersInUse(const CAdapterList& adapters);
