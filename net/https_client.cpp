@@ -22,8 +22,20 @@ std::optional<HttpsOutcome> CHttpsPost::Take() {
 }
 
 void CHttpsPost::Cancel() {
+    std::function<void()> wake;
+    {
+        const std::lock_guard guard(m_lock);
+        m_cancelled = true;
+        wake = m_wake;
+    }
+    if (wake) {
+        wake();
+    }
+}
+
+void CHttpsPost::OnCancel(std::function<void()> wake) {
     const std::lock_guard guard(m_lock);
-    m_cancelled = true;
+    m_wake = std::move(wake);
 }
 
 bool CHttpsPost::Cancelled() const {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,7 +58,9 @@ public:
     // The poster no longer waits: the client drops the post at its next turn.
     void Cancel();
 
-    // The client's side.
+    // The client's side. `wake` is called on a cancel, so that the client drops the post at
+    // once; it must stay callable for as long as the client lives.
+    void OnCancel(std::function<void()> wake);
     [[nodiscard]] bool Cancelled() const;
     // Keeps the outcome and rings through `ringer`, a UDP socket of the client's.
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
@@ -68,6 +71,7 @@ private:
     mutable std::mutex m_lock;
     std::optional<HttpsOutcome> m_outcome;
     bool m_cancelled = false;
+    std::function<void()> m_wake;
 };
 
 // The posts to one server. Every member may be called from any thread.

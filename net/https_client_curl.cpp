@@ -133,7 +133,7 @@ void CHttpsClient::Driver::Run() {
                 Finish(done, message->data.result);
             }
         }
-        // A post handed over or cancelled wakes the wait; a cancel is seen within a second.
+        // A post handed over or cancelled wakes the wait.
         curl_multi_poll(Multi, nullptr, 0, 1000, nullptr);
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
@@ -232,6 +232,9 @@ std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
                                                std::chrono::milliseconds timeout,
                                                std::span<const CSocketAddress> addresses) {
     auto post = std::make_shared<CHttpsPost>();
+    // The driver outlives its posts' cancels: a post is cancelled by the exchange that holds the
+    // server, which holds this client.
+    post->OnCancel([multi = m_driver->Multi] { curl_multi_wakeup(multi); });
     m_driver->Add({.Post = post,
                    .ContentType = std::string(contentType),
                    .Request = {body.begin(), body.end()},
