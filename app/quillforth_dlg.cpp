@@ -12,6 +12,7 @@
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "system/dns_client_service.h"
+#include "system/server_list.h"
 #include "system/system_dns.h"
 #include "win/application.h"
 #include "win/controls.h"
@@ -257,6 +258,11 @@ void CQuillforthDlg::StartProxy() {
     UpdateData(true);
     SetButtons(true);
     m_upstream.SetServers(m_serverList.Servers().Texts());
+    // Adapters that came since the last start are taken over too. Their servers, found before
+    // the takeover points them at the proxy, are where a DNS-over-HTTPS server's host may be
+    // asked when the list holds no plain server that knows it.
+    m_adapterList.Refresh();
+    m_upstream.SetBootstrapServers(AdapterServersInUse(m_adapterList));
     m_bRunning = true;
     // The port first: when another program holds it, no adapter is changed at all.
     if (!m_dnsSocket->RunDnsServer(kDefaultDnsServerPort)) {
@@ -265,8 +271,6 @@ void CQuillforthDlg::StartProxy() {
         Exit();
         return;
     }
-    // Adapters that came since the last start are taken over too.
-    m_adapterList.Refresh();
     if (SetSystemDns(m_adapterList, true) > 0) {
         m_dnsClientRefresh.Request();
     }
@@ -338,6 +342,10 @@ void CQuillforthDlg::UpdateStatus() {
 }
 
 std::string CQuillforthDlg::StatusNotice() const {
+    // A refused certificate first: it may be someone in the path, and it passes for a while.
+    if (std::string refused = m_serverList.CertificateNotice(); !refused.empty()) {
+        return refused;
+    }
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
@@ -354,14 +362,18 @@ std::string CQuillforthDlg::StatusNotice() const {
 }
 
 void CQuillforthDlg::UpdateStatusText() {
-    // A notice (no administrator rights, ipconfig failed, an adapter not pointed at the proxy, no
-    // TCP) takes the first line, in place of the next refresh's time, which the statistics window
-    // shows too.
+    // A notice (a refused certificate, no administrator rights, ipconfig failed, an adapter not
+    // pointed at the proxy, no TCP) takes the first line, in place of the next refresh's time,
+    // which the statistics window shows too.
     const std::string notice = StatusNotice();
-    const std::string first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
-                                             : std::string(notice) + "\r\n";
-    ShowStatusText(Item(IDC_STATUS), first, m_upstream.CurrentDnsServer(),
-                   m_serverList.StatusValue());
+    const std::shared_ptr<CUpstreamServer> server = m_upstream.Target().Preferred();
+    ShowStatusText(Item(IDC_STATUS),
+                   {.first = notice.empty() ? StatusLine("Cache next update:", m_strNextUpdate)
+                                            : notice + "\r\n",
+                    .notice = !notice.empty(),
+                    .server = server->Text(),
+                    .encrypted = server->IsHttps(),
+                    .state = m_serverList.StatusValue()});
 }
 
 void CQuillforthDlg::RegisterTooltips() {

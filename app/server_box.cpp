@@ -46,13 +46,29 @@ bool ShowsWhole(HWND box) {
     return metrics.tmHeight > 0 && lines * metrics.tmHeight <= shown.bottom - shown.top;
 }
 
-// A reason ("not an IPv6 address") as a sentence of its own.
-std::string Sentence(std::string reason) {
+// A reason ("not an IPv6 address") as the start of a sentence.
+std::string Capitalized(std::string reason) {
     if (!reason.empty()) {
         reason.front() =
             static_cast<char>(std::toupper(static_cast<unsigned char>(reason.front())));
     }
-    return reason + ".";
+    return reason;
+}
+
+// The HTTPS clients word a certificate that the system's trusted roots refuse so.
+bool CertificateRefused(const UpstreamServerFigures& server) {
+    return server.Encrypted && server.LastFailure.starts_with("certificate of ");
+}
+
+// What the user meant the text to be, as the refusal names it.
+std::string_view MeantAs(std::string_view text) {
+    const auto startsWith = [&](std::string_view scheme) {
+        return text.size() >= scheme.size() &&
+               std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+                   return a == std::tolower(static_cast<unsigned char>(b));
+               });
+    };
+    return startsWith("https://") || startsWith("http://") ? "DNS-over-HTTPS URL" : "ip address";
 }
 
 }  // namespace
@@ -61,21 +77,23 @@ std::string StatusLine(std::string_view label, std::string_view value) {
     constexpr size_t kLabelWidth = 20;
     constexpr size_t kValueWidth = 15;
     std::string line(label);
-    line.resize(std::max(line.size(), kLabelWidth), ' ');
+    // A label as wide as the column keeps a blank before its value.
+    line.resize(std::max(line.size() + 1, kLabelWidth), ' ');
     line += value;
     line.append(kValueWidth - std::min(value.size(), kValueWidth), ' ');
     line += "\r\n";
     return line;
 }
 
-void ShowStatusText(HWND box, std::string_view first, std::string_view server,
-                    std::string_view state) {
-    constexpr char kServerLabel[] = "Current DNS server:";
-    const std::string stateLine = StatusLine("DNS server status:", state);
-    const std::string ownLine = std::string(kServerLabel) + "\r\n" + std::string(server) + "\r\n";
+void ShowStatusText(HWND box, const StatusTexts& texts) {
+    const std::string label = texts.encrypted ? "Encrypted DNS server:" : "Current DNS server:";
+    const std::string stateLine = StatusLine("DNS server status:", texts.state);
+    const std::string serverLine = texts.server + "\r\n";
+    const std::string ownLine = label + "\r\n" + serverLine;
     const std::string layouts[] = {
-        std::string(first) + StatusLine(kServerLabel, server) + stateLine,
-        std::string(first) + ownLine + stateLine, ownLine + stateLine};
+        texts.first + StatusLine(label, texts.server) + stateLine,
+        texts.first + ownLine + stateLine,
+        texts.notice ? texts.first + serverLine + stateLine : ownLine + stateLine};
     CWindow window(box);
     // A layout shown already was chosen for the same texts: rewriting the box every second
     // would make it flicker.
@@ -182,7 +200,8 @@ bool CServerList::AcceptItem(int index) {
     }
     // The text is the user's: it is never a format.
     ShowMessage(fault == ServerFault::kMalformed
-                    ? text + " is not a valid ip address, please input again.\n" + Sentence(reason)
+                    ? text + " is not a valid " + std::string(MeantAs(text)) +
+                          ", please input again.\n" + Capitalized(reason) + "."
                     : text +
                           " is this computer itself on port 53: Quillforth would ask "
                           "itself.\nEnter another DNS server, or the port of another program "
@@ -225,7 +244,8 @@ int CServerList::OnServerListChanged(int event, int index) {
 void CServerList::OnProbed(int answering, int servers) {
     m_answering = answering;
     m_probed = servers;
-    m_bServerDown = answering == 0;
+    m_trayNotes.warning = CertificateNotice();
+    m_bServerDown = answering == 0 || !m_trayNotes.warning.empty();
     m_owner.OnServerStatusChanged();
 }
 
@@ -235,6 +255,21 @@ std::string CServerList::StatusValue() const {
     }
     return (m_answering == 0 ? "Down, " : "Up, ") + std::to_string(m_answering) + " of " +
            std::to_string(m_probed) + " answer";
+}
+
+std::string CServerList::CertificateNotice() const {
+    for (const auto& server : *m_owner.Upstream().Target().Servers) {
+        const UpstreamServerFigures figures = server->Figures();
+        if (CertificateRefused(figures)) {
+            return Capitalized(figures.LastFailure);
+        }
+    }
+    return {};
+}
+
+TrayStatus CServerList::UpdateTrayStatus(bool updating, bool running) {
+    m_trayNotes.encrypted = m_owner.Upstream().Target().Preferred()->IsHttps();
+    return m_trayWarning.Update(m_bServerDown, updating, running, m_trayNotes);
 }
 
 void CServerList::StartProbe(HWND window, UINT periodMs) {

@@ -51,11 +51,23 @@ public:
 // A line of the main dialog's status box: the label padded to 20 characters, the value to 15,
 // and a line break.
 std::string StatusLine(std::string_view label, std::string_view value);
-// Shows the status box's lines: `first`, then the server in use and the servers' state, in the
+// What the status box shows.
+struct StatusTexts {
+    // The next refresh's line, or a notice in its place, which always shows.
+    std::string first;
+    bool notice = false;
+    // The server in use, labelled "Encrypted DNS server:" when it is a DNS-over-HTTPS server,
+    // else "Current DNS server:".
+    std::string server;
+    bool encrypted = false;
+    // The servers' state.
+    std::string state;
+};
+// Shows the status box's lines: the first, then the server in use and the servers' state, in the
 // first of these layouts that the box shows whole: the server beside its label; on a line of its
-// own; on a line of its own without `first` (a long IPv6 server with a port or a zone).
-void ShowStatusText(HWND box, std::string_view first, std::string_view server,
-                    std::string_view state);
+// own; on a line of its own without the first line (a long IPv6 server with a port or a zone, a
+// URL), or without its label when the first line is a notice.
+void ShowStatusText(HWND box, const StatusTexts& texts);
 
 // The user's ordered list of upstream DNS servers, the server box that edits it and the probe of
 // every server of the list. The whole list, in order, is the proxy's list: queries go to the
@@ -96,11 +108,13 @@ public:
     // The status box's "DNS server status:": "Up" or "Down" after the last probe (no server
     // answered), and how many of the list answered it; "Up" before the first probe has ended.
     [[nodiscard]] std::string StatusValue() const;
+    // "Certificate of dns.example not trusted": the last failure of the first server of the list
+    // whose certificate was refused; empty when none was, or since then it answered.
+    [[nodiscard]] std::string CertificateNotice() const;
     // The tray icon's next status (every second). It warns while the last probe found no server
-    // answering, and stops for a while after ten blinks until the next probe that finds none.
-    TrayStatus UpdateTrayStatus(bool updating, bool running) {
-        return m_trayWarning.Update(m_bServerDown, updating, running);
-    }
+    // answering or a certificate refused, and stops for a while after ten blinks until the next
+    // probe that finds so.
+    TrayStatus UpdateTrayStatus(bool updating, bool running);
 
     // WM_SERVERLIST_CHANGED and WM_PROBE_DONE: a result when handled.
     std::optional<LRESULT> OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -117,9 +131,10 @@ private:
     IServerListOwner& m_owner;
     CLockedStringList m_serverList{true};
     CServerListCtrl m_control;
-    // The tray's warning: set by a probe that found no server answering, cleared by the next
-    // probe or by the warning itself after its blinks.
+    // The tray's warning: set by a probe that found no server answering or a certificate
+    // refused, cleared by the next probe or by the warning itself after its blinks.
     bool m_bServerDown = false;
+    TrayNotes m_trayNotes;
     // The last probe's outcome: how many of how many servers answered; 0 servers before one.
     int m_answering = 0;
     int m_probed = 0;

@@ -118,10 +118,11 @@ bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
     return true;
 }
 
-TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
+TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running,
+                                const TrayNotes& notes) {
     constexpr int kBlinks = 10;
     if (serverDown) {
-        TrayStatus status{0, "Current DNS server is down"};
+        TrayStatus status{0, notes.warning.empty() ? "Current DNS server is down" : notes.warning};
         if (m_blinkCount >= kBlinks) {
             serverDown = false;
             status.icon = IDR_MAINFRAME;
@@ -143,7 +144,8 @@ TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running) {
         return status;
     }
     if (running) {
-        return {IDR_MAINFRAME, "Quillforth is running"};
+        return {IDR_MAINFRAME,
+                notes.encrypted ? "Quillforth is running (encrypted)" : "Quillforth is running"};
     }
     return {IDI_STOPPED, "Quillforth was stopped"};
 }

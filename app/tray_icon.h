@@ -63,13 +63,21 @@ struct TrayStatus {
     std::string text;
 };
 
-// The tray icon's status, updated every second. A server found down makes the icon alternate
-// between IDI_SERVER_DOWN and IDI_BLINK ten times, after which the down flag clears itself until
-// the next failed probe sets it again; a batch resolve blinks between IDI_UPDATING and
-// IDI_BLINK; otherwise the icon tells whether the proxy runs.
+// What the tray's texts say beyond the proxy's state.
+struct TrayNotes {
+    // Why the icon warns; that the server is down when empty.
+    std::string warning;
+    // The server in use is a DNS-over-HTTPS server.
+    bool encrypted = false;
+};
+
+// The tray icon's status, updated every second. A server found down (or a warning of the notes)
+// makes the icon alternate between IDI_SERVER_DOWN and IDI_BLINK ten times, after which the down
+// flag clears itself until the next failed probe sets it again; a batch resolve blinks between
+// IDI_UPDATING and IDI_BLINK; otherwise the icon tells whether the proxy runs.
 class CTrayWarning {
 public:
-    TrayStatus Update(bool& serverDown, bool updating, bool running);
+    TrayStatus Update(bool& serverDown, bool updating, bool running, const TrayNotes& notes = {});
 
 private:
     bool m_blinkPhase = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/dns_cache.h"
+#include "system/doh_templates.h"
 #include "system/registry_key.h"
 #include "system/system_dns.h"
 
@@ -27,8 +28,12 @@ void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers)
                           KEY_READ)) {
                 continue;
             }
+            CLockedStringList found(true);
             if (std::optional<std::string> value = key.ReadText(kNameServerValue)) {
-                servers.SplitUnique(*value, kServerSeparators);
+                found.SplitUnique(*value, kServerSeparators);
+            }
+            for (const std::string& server : found.Texts()) {
+                servers.AddTail(EncryptedForm(adapters.GetAt(i)->AdapterName, server));
             }
         }
     }
@@ -40,7 +45,10 @@ void BuildServerList(CLockedStringList& servers, std::string_view dnsSetting,
     const std::string_view saved = dnsSetting == kProxyAddress ? kFallbackDnsServer : dnsSetting;
     CLockedStringList candidates(true);
     candidates.SplitUnique(saved, '|');
-    candidates.SplitUnique(adapterServers.JoinList(','), kServerSeparators);
+    // Each whole: the DNS-over-HTTPS form of a server holds blanks and commas.
+    for (std::string& text : adapterServers.Texts()) {
+        candidates.AddTail(std::move(text));
+    }
     auto lock = servers.Lock();
     servers.RemoveAll();
     for (std::string& text : candidates.Texts()) {
@@ -48,4 +56,16 @@ void BuildServerList(CLockedStringList& servers, std::string_view dnsSetting,
             servers.AddTail(std::move(text));
         }
     }
+}
+
+std::vector<std::string> AdapterServersInUse(const CAdapterList& adapters) {
+    CLockedStringList servers(true);
+    for (int i = 0; i < adapters.GetCount(); ++i) {
+        const AdapterInfo& adapter = *adapters.GetAt(i);
+        if (!adapter.PrimaryDns.empty()) {
+            servers.AddTail(adapter.PrimaryDns);
+        }
+        servers.SplitUnique(adapter.OtherDns, ',');
+    }
+    return servers.Texts();
 }

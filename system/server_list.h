@@ -3,6 +3,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/locked_string_list.h"
 #include "net/socket_address.h"
@@ -32,8 +33,9 @@ inline bool IsValidServer(std::string_view text, std::span<const CSocketAddress>
 }
 
 // Appends every adapter's static DNS servers, IPv4 then IPv6 (the "NameServer" of its interface
-// keys, cut at ", |"), that `servers` does not hold yet. A key without a readable value adds
-// nothing.
+// keys, cut at ", |"), that `servers` does not hold yet; a server for which Windows' DNS Client
+// knows a DNS-over-HTTPS template goes in that form (EncryptedForm). A key without a readable
+// value adds nothing.
 void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers);
 
 // The server list as the settings give it: the "Dns" setting (the proxy's own address alone
@@ -43,3 +45,8 @@ void CollectAdapterDns(const CAdapterList& adapters, CLockedStringList& servers)
 void BuildServerList(CLockedStringList& servers, std::string_view dnsSetting,
                      const CLockedStringList& adapterServers,
                      std::span<const CSocketAddress> machine);
+
+// The servers the adapters use (static or from DHCP) as `adapters` holds them, each once, in
+// adapter order: taken before the takeover, those that the host names of DNS-over-HTTPS servers
+// may also be asked of.
+std::vector<std::string> AdapterServersInUse(const CAdapterList& adapters);

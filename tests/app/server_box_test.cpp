@@ -126,12 +126,15 @@ TEST(ServerBox, EditsAreCheckedAndEveryChangeIsTheProxysListAtOnce) {
     CMessageBoxAnswerer answerer;
     host.Edit(1, "10.0.0.x");
     host.Insert("[::1");
+    host.Insert("http://dns.test/dns-query");
     host.Edit(0, "127.0.0.2");
     const std::string invalid = " is not a valid ip address, please input again.\n";
     EXPECT_EQ(answerer.Texts(),
               (Texts{"10.0.0.x" + invalid +
                          "Not an IPv4 address (four numbers from 0 to 255), nor an IPv6 one.",
                      "[::1" + invalid + "The \"[\" is not closed.",
+                     "http://dns.test/dns-query is not a valid DNS-over-HTTPS URL, please input "
+                     "again.\nNot encrypted: a DNS-over-HTTPS server's URL begins with https://.",
                      "127.0.0.2 is this computer itself on port 53: Quillforth would ask itself.\n"
                      "Enter another DNS server, or the port of another program of this computer "
                      "(127.0.0.1:5353, say)."}));
@@ -141,10 +144,14 @@ TEST(ServerBox, EditsAreCheckedAndEveryChangeIsTheProxysListAtOnce) {
     // Another port of this machine is another program; an added server goes to the end.
     host.Insert("127.0.0.1:5353");
     host.Insert("[2001:db8::1]:5353");
-    EXPECT_EQ(answerer.Texts().size(), 3u);
-    const Texts added{"10.0.0.3", "127.0.0.1:5353", "[2001:db8::1]:5353"};
+    host.Insert("https://dns.test/dns-query (192.0.2.1, 2001:db8::1)");
+    EXPECT_EQ(answerer.Texts().size(), 4u);
+    const Texts added{"10.0.0.3", "127.0.0.1:5353", "[2001:db8::1]:5353",
+                      "https://dns.test/dns-query (192.0.2.1, 2001:db8::1)"};
     EXPECT_EQ(host.upstream.ServerTexts(), added);
-    EXPECT_EQ(host.SavedDns(), "10.0.0.3|127.0.0.1:5353|[2001:db8::1]:5353");
+    EXPECT_EQ(host.SavedDns(),
+              "10.0.0.3|127.0.0.1:5353|[2001:db8::1]:5353|https://dns.test/"
+              "dns-query (192.0.2.1, 2001:db8::1)");
 
     host.Fill({"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.1"});
     host.Press(1, VK_UP, {VK_MENU});
@@ -191,13 +198,13 @@ TEST(StatusBox, ShowsTheServerInUseWholeHoweverLong) {
     CServerListHost host;
     const HWND box = host.Item(IDC_STATUS);
     const std::string first = StatusLine("Cache next update:", "12:00:00");
-    ShowStatusText(box, first, "198.18.9.2", "Up, 1 of 2 answer");
+    ShowStatusText(box, {.first = first, .server = "198.18.9.2", .state = "Up, 1 of 2 answer"});
     EXPECT_EQ(CWindow(box).GetText(), first + StatusLine("Current DNS server:", "198.18.9.2") +
                                           StatusLine("DNS server status:", "Up, 1 of 2 answer"));
     for (const char* server :
          {"[2001:db8:85a3::8a2e:370:7334]:5353", "[2001:db8:85a3:1:2:8a2e:370:7334%12]:5353",
           "[2001:0db8:85a3:0000:0000:8a2e:0370:7334%4294967295]:65535"}) {
-        ShowStatusText(box, first, server, "Up, 1 of 2 answer");
+        ShowStatusText(box, {.first = first, .server = server, .state = "Up, 1 of 2 answer"});
         const std::string text = CWindow(box).GetText();
         EXPECT_NE(text.find(server), std::string::npos) << text;
         EXPECT_NE(text.find("DNS server status:"), std::string::npos) << text;

@@ -20,60 +20,7 @@ add_namespaces "$srv" "$up"
 link "$srv" 198.18.12.1 "$up" 198.18.12.2
 server=198.18.12.2
 
-# A test CA, and certificates signed by it: for dns.test, for another name, an expired one; and
-# one for dns.test from a CA nobody trusts.
-certificate() {  # NAME CA SUBJECT_NAME [openssl ca dates...]
-    local name=$1 ca=$2 subject=$3
-    shift 3
-    openssl req -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" \
-        -subj "/CN=$subject" 2>/dev/null
-    printf 'subjectAltName=DNS:%s\n' "$subject" >"$work/$name.ext"
-    if [ $# -eq 0 ]; then
-        openssl x509 -req -in "$work/$name.csr" -CA "$work/$ca.crt" -CAkey "$work/$ca.key" \
-            -CAcreateserial -days 2 -extfile "$work/$name.ext" -out "$work/$name.crt" 2>/dev/null
-    else
-        openssl x509 -req -in "$work/$name.csr" -CA "$work/$ca.crt" -CAkey "$work/$ca.key" \
-            -CAcreateserial -extfile "$work/$name.ext" -out "$work/$name.crt" "$@" 2>/dev/null
-    fi
-}
-for ca in ca rogue; do
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/$ca.key" -out "$work/$ca.crt" \
-        -days 2 -subj "/CN=Quillforth $ca" 2>/dev/null
-done
-certificate good ca dns.test
-certificate other ca other.test
-certificate untrusted rogue dns.test
-# Expired as soon as it is made: valid until the second it was signed.
-certificate expired ca dns.test -days 0
-cat /etc/ssl/certs/ca-certificates.crt "$work/ca.crt" >"$work/bundle.crt"
-
-long_text=$(printf '"%s" ' $(seq -f 'part%03g-of-a-long-text-record' 1 20))
-cat >"$work/test.zone" <<ZONE
-\$ORIGIN test.
-\$TTL 300
-@       SOA   ns admin 1 3600 600 86400 300
-@       NS    ns
-ns      A     $server
-dns     A     $server
-www     A     198.19.3.1
-www     AAAA  2001:db8::3
-www     MX    10 mail.test.
-long    TXT   $long_text
-ZONE
-start_nsd "$up" "$server" test
-cat >"$work/dnsdist.conf" <<CONF
-setSecurityPollSuffix("")
-setLocal("127.0.0.1:5399")
-addACL("0.0.0.0/0")
-newServer({address="$server:53"})
-addAction(AllRule(), LogAction("$work/doh.log", false, true, false))
-addDOHLocal("$server:443", "$work/good.crt", "$work/good.key", "/dns-query")
-addDOHLocal("$server:444", "$work/other.crt", "$work/other.key", "/dns-query")
-addDOHLocal("$server:445", "$work/expired.crt", "$work/expired.key", "/dns-query")
-addDOHLocal("$server:446", "$work/untrusted.crt", "$work/untrusted.key", "/dns-query")
-CONF
-ip netns exec "$up" dnsdist --supervised --disable-syslog -C "$work/dnsdist.conf" \
-    >"$work/dnsdist.out" 2>&1 &
+start_doh_servers "$up" "$server"
 wait_for "$srv" "$server" ns.test
 # Every query in clear text that leaves the proxy's namespace from now on.
 ip netns exec "$up" tcpdump -l -nn -i qw1 'port 53' >"$work/clear.txt" 2>/dev/null &

@@ -1,6 +1,8 @@
 # Sourced by quillforthd's end-to-end scripts: namespaces joined by veth pairs in 198.18.0.0/15
-# with no route out, removed at exit with all in them; $work; checks; `require TOOL...` (77); an
-# authoritative nsd (`start_nsd`).
+# with no route out, removed at exit with all in them; $work; checks; `require TOOL...` (77); the
+# real DNS servers of tests/support/dns_servers.sh (`start_nsd`, `start_doh_servers`).
+# shellcheck source=../support/dns_servers.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/dns_servers.sh"
 work=$(mktemp -d)
 failures=0
 namespaces=()
@@ -54,26 +56,4 @@ wait_for() {
         ip netns exec "$1" dig +tries=1 +time=1 "@$2" "$3" >/dev/null 2>&1 && return
         sleep 0.1
     done
-}
-# start_nsd NAMESPACE ADDRESS ZONE: nsd on ADDRESS:53 in NAMESPACE, authoritative for ZONE from
-# $work/ZONE.zone, in the background; its pid file is $work/nsd.pid.
-start_nsd() {
-    cat >"$work/nsd.conf" <<CONF
-server:
-    ip-address: $2
-    port: 53
-    username: ""
-    chroot: ""
-    zonesdir: "$work"
-    database: ""
-    zonelistfile: "$work/zone.list"
-    xfrdfile: "$work/xfrd.state"
-    xfrdir: "$work"
-    pidfile: "$work/nsd.pid"
-    logfile: "$work/nsd.log"
-zone:
-    name: $3
-    zonefile: $3.zone
-CONF
-    ip netns exec "$1" nsd -d -c "$work/nsd.conf" >"$work/nsd.out" 2>&1 &
 }

@@ -32,6 +32,7 @@ e2e_cleanup() {
     for namespace in $srv $up; do
         ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
         ip netns del "$namespace" 2>/dev/null
+        rm -rf "/etc/netns/$namespace"
     done
     [ -n "$work" ] && rm -rf "$work"
 }
@@ -127,9 +128,11 @@ ended() {
 wait_ended() {
     wait_until 10 ended "$1" && echo ended || echo running
 }
-# Until the program answers on port 53 (it needs a few seconds to start under Wine).
+# Until the program answers on port 53 (it needs a few seconds to start under Wine) the name
+# $ready_name, ready.test unless set.
 wait_serving() {
-    wait_until 30 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 ready.test >/dev/null 2>&1
+    wait_until 30 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 "${ready_name:-ready.test}" \
+        >/dev/null 2>&1
 }
 # The tray menu's "&Exit", checked to end the program.
 check_exit() {

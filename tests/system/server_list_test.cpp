@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "core/dns_cache.h"
 #include "fake_ip_helper.h"
 #include "registry_values.h"
+#include "system/doh_templates.h"
 
 namespace {
 
@@ -51,6 +53,40 @@ TEST(ServerListLoad, SettingComesFirstThenTheAdaptersServersWithoutRepeatsOrTheP
         BuildServerList(servers, dns, collected, machine);
         EXPECT_EQ(servers.Texts(), expected) << dns;
     }
+}
+
+// Servers that Windows' DNS Client reaches encrypted enter in their HTTPS form, the adapter's
+// own template before the well-known one, a URI template's expression expanded to nothing; a
+// template that is no https:// URL leaves its server plain. The forms enter the list whole.
+TEST(ServerListLoad, WindowsEncryptedServersEnterInTheirHttpsForm) {
+    FakeIpHelper system;
+    qftest::SetUpAdapters(system, {{"{A}", {}, "192.0.2.1,192.0.2.2,192.0.2.3", "2001:db8::1"}});
+    const std::string own = std::string(kDohInterfacesKey) + "\\{A}\\" + kDohInterfaceSettings;
+    for (const auto& [key, value, text] : std::initializer_list<std::array<std::string, 3>>{
+             {std::string(kDohWellKnownKey) + "\\192.0.2.1", kDohTemplateValue,
+              "https://dns.example/dns-query{?dns}"},
+             {std::string(kDohWellKnownKey) + "\\192.0.2.2", kDohTemplateValue,
+              "https://well.example/q"},
+             {own + "\\Doh\\192.0.2.2", kDohInterfaceTemplateValue, "https://own.example/q"},
+             {std::string(kDohWellKnownKey) + "\\192.0.2.3", kDohTemplateValue,
+              "http://plain.example/dns-query"},
+             {own + "\\Doh6\\2001:db8::1", kDohInterfaceTemplateValue,
+              "https://[2001:db8::1]/dns-query"}}) {
+        ASSERT_EQ(::RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str(), REG_SZ,
+                                    text.c_str(), static_cast<DWORD>(text.size() + 1)),
+                  ERROR_SUCCESS);
+    }
+    CLockedStringList collected(true);
+    CollectAdapterDns(CAdapterList(system.Api()), collected);
+    const Texts expected{"https://dns.example/dns-query (192.0.2.1)",
+                         "https://own.example/q (192.0.2.2)", "192.0.2.3",
+                         "https://[2001:db8::1]/dns-query (2001:db8::1)"};
+    EXPECT_EQ(collected.Texts(), expected);
+    CLockedStringList servers(true);
+    BuildServerList(servers, kFallback, collected, {});
+    Texts listed{kFallback};
+    listed.insert(listed.end(), expected.begin(), expected.end());
+    EXPECT_EQ(servers.Texts(), listed);
 }
 
 }  // namespace

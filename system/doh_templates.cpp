@@ -1,0 +1,57 @@
+#include "system/doh_templates.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "core/upstream_server.h"
+#include "system/registry_key.h"
+
+namespace {
+
+std::optional<std::string> ReadTemplate(const std::string& path, const char* value) {
+    CRegistryKey key;
+    if (!key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ)) {
+        return std::nullopt;
+    }
+    std::optional<std::string> text = key.ReadText(value);
+    return text && !text->empty() ? text : std::nullopt;
+}
+
+// A URI template (RFC 6570) as a POST uses it: each expression ("{?dns}") expands to nothing, as
+// one without values does.
+std::string Expanded(std::string_view uriTemplate) {
+    std::string url;
+    for (std::size_t at = 0; at < uriTemplate.size();) {
+        const std::size_t open = std::min(uriTemplate.find('{', at), uriTemplate.size());
+        url.append(uriTemplate.substr(at, open - at));
+        const std::size_t close = uriTemplate.find('}', open);
+        at = close == std::string_view::npos ? uriTemplate.size() : close + 1;
+    }
+    return url;
+}
+
+}  // namespace
+
+std::string EncryptedForm(std::string_view adapterName, const std::string& server) {
+    std::string reason;
+    const std::optional<CSocketAddress> address = ParseUpstreamServer(server, reason);
+    // The DNS Client keeps templates for plain addresses on port 53 only.
+    if (!address || address->Port() != kDefaultDnsServerPort || address->ScopeId() != 0) {
+        return server;
+    }
+    const std::string text = address->AddressText();
+    const char* family = address->Family() == AddressFamily::kIpv6 ? "\\Doh6\\" : "\\Doh\\";
+    std::optional<std::string> found =
+        ReadTemplate(std::string(kDohInterfacesKey) + "\\" + std::string(adapterName) + "\\" +
+                         kDohInterfaceSettings + family + text,
+                     kDohInterfaceTemplateValue);
+    if (!found) {
+        found = ReadTemplate(std::string(kDohWellKnownKey) + "\\" + text, kDohTemplateValue);
+    }
+    if (!found) {
+        return server;
+    }
+    std::string https = Expanded(*found) + " (" + text + ")";
+    const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(https, reason);
+    return endpoint && endpoint->Https ? https : server;
+}
