@@ -55,9 +55,9 @@ std::string Capitalized(std::string reason) {
     return reason;
 }
 
-// The HTTPS clients word a certificate that the system's trusted roots refuse so.
+// The system's trusted roots refused the server's certificate.
 bool CertificateRefused(const UpstreamServerFigures& server) {
-    return server.Encrypted && server.LastFailure.starts_with("certificate of ");
+    return server.Encrypted && server.CertificateRejected;
 }
 
 // What the user meant the text to be, as the refusal names it.

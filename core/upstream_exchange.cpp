@@ -301,7 +301,7 @@ CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
         failure = "the reply is no DNS message";
     }
     if (!failure.empty()) {
-        attempt.Server->NoteHttpsFailure(std::move(failure));
+        attempt.Server->NoteHttpsFailure(std::move(failure), outcome->CertificateRejected);
         return Outcome::kFailed;
     }
     length = std::min(outcome->Body.size(), reply.size());

@@ -356,14 +356,16 @@ void CUpstreamServer::Missed(SteadyTime now, bool failedSend) {
     }
 }
 
-void CUpstreamServer::NoteHttpsFailure(std::string why) {
+void CUpstreamServer::NoteHttpsFailure(std::string why, bool certificateRejected) {
     const std::lock_guard guard(m_lock);
     m_figures.LastFailure = std::move(why);
+    m_figures.CertificateRejected = certificateRejected;
 }
 
 void CUpstreamServer::MarkAnswering(SteadyTime now) {
     m_missesInRow = 0;
     m_figures.LastFailure.clear();
+    m_figures.CertificateRejected = false;
     if (!m_figures.Answering || m_figures.Since == SteadyTime{}) {
         m_figures.Answering = true;
         m_figures.Since = now;

@@ -75,8 +75,10 @@ struct UpstreamServerFigures {
     // Error replies (server failure, refused, not implemented) and failed sends.
     std::uint64_t Errors = 0;
     // Why the last query that failed over HTTPS failed ("certificate of dns.example not
-    // trusted"); empty once the server answers again.
+    // trusted"), and whether the server's certificate was refused; cleared once the server
+    // answers again.
     std::string LastFailure;
+    bool CertificateRejected = false;
 };
 
 // One server and its state. A server that missed kMissesToSilence queries in a row is silent
@@ -127,7 +129,7 @@ public:
     void Missed(SteadyTime now, bool failedSend = false);
     // Why the last query over HTTPS failed (no connection, an untrusted certificate, a status
     // other than 200, no DNS message); the failure itself counts as a failed send.
-    void NoteHttpsFailure(std::string why);
+    void NoteHttpsFailure(std::string why, bool certificateRejected = false);
 
     [[nodiscard]] UpstreamServerFigures Figures() const;
 
