@@ -29,6 +29,8 @@ struct CUpstreamExchange::Attempt {
     Clock::time_point SentAt{};
     std::chrono::milliseconds Delay{};
     bool Open = false;
+    // The server had its whole delay without a reply, and that was counted.
+    bool Missed = false;
 };
 
 namespace {
@@ -115,12 +117,13 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
     m_deadline = m_nextSendAt + m_target.Wait;
     for (Clock::time_point now = Clock::now(); now < m_deadline; now = Clock::now()) {
         const bool more = m_next < m_order.size() && OpenAttempts() < kMaxAttempts;
+        const Clock::time_point wake = NoteOverdue(now, more);
         if (more && now >= m_nextSendAt) {
             StartNext(query, udp);
             continue;
         }
         Attempt* ready = nullptr;
-        if (!WaitForReply(more ? std::min(m_deadline, m_nextSendAt) : m_deadline, ready)) {
+        if (!WaitForReply(std::min({m_deadline, wake, more ? m_nextSendAt : m_deadline}), ready)) {
             break;  // every server asked has failed, and none is left
         }
         std::size_t length = 0;
@@ -136,6 +139,33 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
     std::ranges::copy(m_lastError, reply.begin());
     std::copy_n(query.begin(), 2, reply.begin());
     return m_lastError.size();
+}
+
+CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_point now,
+                                                                    bool more) {
+    Clock::time_point wake = Clock::time_point::max();
+    for (const auto& attempt : m_attempts) {
+        if (!attempt->Open) {
+            continue;
+        }
+        // A miss counts as soon as the server's delay is over, so that the third one in a row
+        // marks it silent while queries still wait for it, not only when they end.
+        if (!attempt->Missed && now - attempt->SentAt >= attempt->Delay) {
+            attempt->Missed = true;
+            attempt->Server->Missed(now);
+        }
+        if (!more) {
+            continue;
+        }
+        // Marked silent meanwhile (by this query's miss or by others'): the next server is asked
+        // at once. Until then a wait is cut into slices, so that the mark is seen soon.
+        if (attempt->Server->Silent()) {
+            m_nextSendAt = std::min(m_nextSendAt, now);
+        } else {
+            wake = std::min({wake, now + kSilenceLook, attempt->SentAt + attempt->Delay});
+        }
+    }
+    return wake;
 }
 
 bool CUpstreamExchange::WaitForReply(Clock::time_point until, Attempt*& ready) {
@@ -339,7 +369,8 @@ void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
         attempt.Post->Cancel();
     }
     attempt.Socket.Close();
-    if (missed) {
+    if (missed && !attempt.Missed) {
+        attempt.Missed = true;
         attempt.Server->Missed(Clock::now());
     }
 }

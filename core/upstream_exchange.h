@@ -28,7 +28,8 @@ std::uint16_t RandomQueryId();
 // reply that serves is taken and later ones are dropped. An error reply (server failure,
 // refused, not implemented) sends the query on to the next server at once; when every server
 // asked has failed, the last error reply is the result. A server that got the query and gave no
-// reply within its failover delay has missed it.
+// reply within its failover delay has missed it, counted at once; when it is found silent while
+// the query still waits for it, the next server is asked at once.
 //
 // Each server gets the query with a random id of its own, from a socket of its own, and only a
 // reply from that server's address and port, with that id and with the query's question (the
@@ -41,6 +42,8 @@ class CUpstreamExchange {
 public:
     // At most this many servers wait for a reply at once (each holds a socket).
     static constexpr std::size_t kMaxAttempts = CWSocket::kMaxWaited - 1;
+    // How often a query that waits for a server looks whether others found it silent meanwhile.
+    static constexpr std::chrono::milliseconds kSilenceLook{100};
 
     // `member`: the thread-set member whose stop must cancel the exchange (none: not cancelled).
     CUpstreamExchange(UpstreamTarget target, CThreadSet::Member* member);
@@ -68,6 +71,9 @@ private:
     // Runs the schedule: the reply's length in `reply`, or none.
     std::optional<std::size_t> Run(std::span<const std::uint8_t> query, bool udp,
                                    std::span<std::uint8_t> reply);
+    // Counts the misses of the attempts whose delay is over and moves the next send to now when
+    // a server waited for has been found silent; gives when to look again.
+    Clock::time_point NoteOverdue(Clock::time_point now, bool more);
     // Waits until `until` for something to arrive on an open attempt, which `ready` then names
     // (none when the time passed); false when no attempt is open.
     bool WaitForReply(Clock::time_point until, Attempt*& ready);

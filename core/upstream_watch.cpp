@@ -1,5 +1,6 @@
 #include "core/upstream_watch.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -27,8 +28,14 @@ void CUpstreamWatch::Stop() {
 
 void CUpstreamWatch::Run(CThreadSet::Member& self) {
     KeepHttpsHostsFound();
+    // On fixed ticks: a probe's own wait does not push the next one back.
+    auto tick = std::chrono::steady_clock::now();
     std::unique_lock lock(m_lock);
-    while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
+    for (;;) {
+        tick = std::max(tick + m_period, std::chrono::steady_clock::now());
+        if (m_wake.wait_until(lock, tick, [this] { return m_stopping; })) {
+            return;
+        }
         lock.unlock();
         ProbeSilentServers(self);
         KeepHttpsHostsFound();
