@@ -53,6 +53,7 @@ WORK=""
 RESULTS=""
 SPAWNED_PID=""
 SERVER_PID=""
+NSD_PID=""
 SILENT_PID=""
 LOAD_START=""
 NS_CREATED=0
@@ -182,9 +183,24 @@ cleanup_leftovers() {
 	delete_namespaces
 }
 
+stop_pid() { # PID: SIGTERM, then SIGKILL after 5 s
+	local pid=$1 i
+	[[ -n $pid ]] || return 0
+	kill -TERM "$pid" 2>/dev/null || return 0
+	for ((i = 0; i < 50; i++)); do
+		proc_alive "$pid" || break
+		sleep 0.1
+	done
+	kill -KILL "$pid" 2>/dev/null || true
+	wait "$pid" 2>/dev/null || true
+}
+
 cleanup() {
 	local rc=$?
 	trap - EXIT INT TERM ERR
+	stop_pid "$SERVER_PID"
+	stop_pid "$SILENT_PID"
+	stop_pid "$NSD_PID"
 	((NS_CREATED)) && delete_namespaces
 	if [[ -n $WORK && -d $WORK ]]; then
 		if ((KEEP || FAILED)); then
@@ -267,6 +283,7 @@ zone:
     zonefile: bench.test.zone
 EOF
 	spawn "$UP_NS" "$LOAD_CPU" "$WORK/nsd.out" nsd -d -c "$WORK/nsd.conf"
+	NSD_PID=$SPAWNED_PID
 	wait_until 30 upstream_answers || die "nsd does not answer (see $WORK/nsd.out, $WORK/nsd.log)"
 	log "nsd answers on $UP_ADDR"
 	# It ends by itself after the longest the whole benchmark can take.
@@ -338,6 +355,7 @@ stop_server() { # NAME REP
 	# Bounded wait: a server that ignores SIGTERM for 15 s is killed.
 	timeout 15 tail --pid="$SERVER_PID" -f /dev/null || kill -KILL "$SERVER_PID" 2>/dev/null || true
 	wait "$SERVER_PID" || rc=$?
+	SERVER_PID=""
 	record "$name" "$rep" exit_status "$rc"
 	record "$name" "$rep" exit_ok "$((rc == 0))"
 	[[ $name == quillforthd ]] && cp "$WORK/$name-r$rep.out" "$WORK/quillforthd-last.out"

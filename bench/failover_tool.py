@@ -28,6 +28,7 @@ ZONE = "bench.test"
 FIRST_SECOND = 1.0
 MAX_QUERIES = 65536  # one query id each
 SILENT_LOG_LINES = 200000
+SLOW_MS = 100.0  # well above a forward's round trip here, well below the failover delay
 
 
 def set_name(index):
@@ -199,6 +200,7 @@ def window_figures(prefix, rows):
     out[prefix + ".median_ms"] = percentile(latencies, 50)
     out[prefix + ".p99_ms"] = percentile(latencies, 99)
     out[prefix + ".max_ms"] = max(latencies)
+    out[prefix + ".slow"] = sum(1 for latency in latencies if latency > SLOW_MS)
     return out
 
 
@@ -339,6 +341,7 @@ ROWS = [
     ("median latency (ms)", "after.median_ms", 3, "median"),
     ("99th percentile latency (ms)", "after.p99_ms", 3, "median"),
     ("maximum latency (ms)", "after.max_ms", 1, "median"),
+    ("queries slower than 100 ms or without a right answer", "after.slow", 0, "max"),
     ("**Whole run**", None, 0, None),
     ("answered with the right address, % of sent", "all.answered_pct", 2, "min"),
     ("other replies (error codes, wrong address), % of sent", "all.wrong_pct", 2, "max"),
@@ -348,6 +351,7 @@ ROWS = [
     ("answered with the right address, % of sent", "first.answered_pct", 2, "min"),
     ("median latency (ms)", "first.median_ms", 1, "median"),
     ("maximum latency (ms)", "first.max_ms", 1, "median"),
+    ("queries slower than 100 ms or without a right answer", "first.slow", 0, "max"),
     ("**Queries that reached the silent server**", None, 0, None),
     ("bench names sent in the first second", "silent_first", 0, "median"),
     ("bench names sent after the first second", "silent_after", 0, "median"),
@@ -429,9 +433,9 @@ def targets(res, tolerance):
 
 def per_rep_table(res):
     lines = ["| Server | Repetition | answered % (after 1 s / all) | median after 1 s (ms) "
-             "| p99 after 1 s (ms) | max after 1 s (ms) | median / p99 all (ms) | first second median / max (ms) "
+             "| p99 after 1 s (ms) | max after 1 s (ms) | > 100 ms after 1 s | median / p99 all (ms) | first second median / max (ms) "
              "| to the silent server: first s / after / probes |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for s in res.servers:
         for rep in sorted(res.reps(s, "queries")):
             def get(key, digits):
@@ -440,9 +444,9 @@ def per_rep_table(res):
                     return fmt_ms(float(value), digits)
                 except (TypeError, ValueError):
                     return "–"
-            lines.append("| %s | %d | %s / %s | %s | %s | %s | %s / %s | %s / %s | %s / %s / %s |" % (
+            lines.append("| %s | %d | %s / %s | %s | %s | %s | %s | %s / %s | %s / %s | %s / %s / %s |" % (
                 LABELS.get(s, s), rep, get("after.answered_pct", 2), get("all.answered_pct", 2),
-                get("after.median_ms", 3), get("after.p99_ms", 3), get("after.max_ms", 1),
+                get("after.median_ms", 3), get("after.p99_ms", 3), get("after.max_ms", 1), get("after.slow", 0),
                 get("all.median_ms", 3), get("all.p99_ms", 1), get("first.median_ms", 1),
                 get("first.max_ms", 1), get("silent_first", 0), get("silent_after", 0),
                 get("silent_other", 0)))
