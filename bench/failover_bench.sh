@@ -11,8 +11,8 @@
 # no route out): qff-srv holds the server under test on 127.0.0.1:53 and the client; qff-up holds
 # the silent server on 198.18.0.6 (first in every list) and nsd on 198.18.0.2 (second),
 # authoritative for the bench names. Each run asks names never asked before, one query each at a
-# fixed rate. SERVERS: quillforthd, dnsmasq, dnsmasq-all, unbound (all by default). See
-# bench/README.md.
+# fixed rate. SERVERS: quillforthd, dnsmasq, dnsmasq-all, unbound (all four by default), and
+# direct: nsd asked itself, the reference without a forwarder. See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -379,10 +379,15 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 	SET=$((SET + 1))
 	log "=== $name, repetition $rep: $((RATE * RUN_SECS)) new names at $RATE q/s (set s$SET)"
 	proc_alive "$SILENT_PID" || die "the silent server has ended (see $WORK/silent.out)"
-	start_server "$name" "$rep"
-	sleep 0.5
+	local target=127.0.0.1
+	if [[ $name == direct ]]; then
+		target=$UP_ADDR # the reference: nsd itself, one round trip and no forwarder
+	else
+		start_server "$name" "$rep"
+		sleep 0.5
+	fi
 	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$TOOL" client 127.0.0.1 53 "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
+		"$PY" "$TOOL" client "$target" 53 "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
 		"$WORK/$name-r$rep-queries.tsv" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" ||
 		log "$name r$rep: the client failed (see $WORK/$name-r$rep-client.err)"
 	end=$(date +%s.%N)
@@ -398,6 +403,7 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 	log "$name r$rep: answered $(recorded "$name" "$rep" all.answered_pct) %," \
 		"after the first second median $(recorded "$name" "$rep" after.median_ms) ms," \
 		"p99 $(recorded "$name" "$rep" after.p99_ms) ms"
+	[[ $name == direct ]] && return 0
 	proc_alive "$SERVER_PID" || log "$name exited during the run (see $WORK/$name-r$rep.out)"
 	stop_server "$name" "$rep"
 }
@@ -461,7 +467,7 @@ select_servers() { # drops quillforthd with a note when it is not built
 	local s kept=""
 	for s in $SERVERS; do
 		case $s in
-		dnsmasq | dnsmasq-all | unbound) kept+=" $s" ;;
+		dnsmasq | dnsmasq-all | unbound | direct) kept+=" $s" ;;
 		quillforthd)
 			if [[ -x $QUILLFORTHD ]]; then
 				kept+=" $s"
@@ -470,7 +476,7 @@ select_servers() { # drops quillforthd with a note when it is not built
 				record - 0 note "quillforthd skipped: $QUILLFORTHD not found"
 			fi
 			;;
-		*) die "unknown server '$s' (quillforthd, dnsmasq, dnsmasq-all, unbound)" ;;
+		*) die "unknown server '$s' (quillforthd, dnsmasq, dnsmasq-all, unbound, direct)" ;;
 		esac
 	done
 	SERVERS=${kept# }

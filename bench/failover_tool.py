@@ -312,7 +312,8 @@ def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
 # ---------------------------------------------------------------- report
 
 LABELS = {"quillforthd": "quillforthd", "dnsmasq": "dnsmasq (default)",
-          "dnsmasq-all": "dnsmasq --all-servers", "unbound": "unbound"}
+          "dnsmasq-all": "dnsmasq --all-servers", "unbound": "unbound",
+          "direct": "nsd asked directly (reference)"}
 PEERS = ("dnsmasq", "dnsmasq-all", "unbound")
 
 
