@@ -429,6 +429,14 @@ def targets(res, tolerance):
         lines.append("- After the first second, answered share ≥ the best peer's: %s — %s" % (
             ", ".join("r%d %.2f %% against %.2f %% (%s)" % (rep, ov, pv, LABELS[peer])
                       for rep, ov, peer, pv in per_rep), "met" if met else "**not met**"))
+    slow = []
+    for server in [ours] + [p for p in PEERS if p in res.servers]:
+        counts = res.numbers(server, "after.slow")
+        if counts:
+            slow.append("%s %s" % (LABELS[server], "/".join("%d" % c for c in counts)))
+    if slow:
+        lines.append("- For reading the above: queries after the first second slower than 100 ms or without a right "
+                     "answer, per repetition: %s." % "; ".join(slow))
     return lines
 
 
