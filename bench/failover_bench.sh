@@ -388,8 +388,10 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 	fi
 	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
 		"$PY" "$TOOL" client "$target" 53 "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
-		"$WORK/$name-r$rep-queries.tsv" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" ||
-		log "$name r$rep: the client failed (see $WORK/$name-r$rep-client.err)"
+		"$WORK/$name-r$rep-queries.tsv" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" &
+	# In the background so that a signal to this script ends the run at once (the cleanup kills
+	# what runs in the namespaces).
+	wait $! || log "$name r$rep: the client failed (see $WORK/$name-r$rep-client.err)"
 	end=$(date +%s.%N)
 	while IFS=$'\t' read -r key value; do
 		record "$name" "$rep" "$key" "$value"
