@@ -8,7 +8,7 @@
 #                  bench/failover_bench.sh --cleanup
 #
 # Two network namespaces made here and joined only to each other by a veth pair (198.18.0.0/29,
-# no route out): qff-srv holds the server under test on 127.0.0.1:53 and the client; qff-up holds
+# no route out): qfbf-srv holds the server under test on 127.0.0.1:53 and the client; qfbf-up holds
 # the silent server on 198.18.0.6 (first in every list) and nsd on 198.18.0.2 (second),
 # authoritative for the bench names. Each run asks names never asked before, one query each at a
 # fixed rate. SERVERS: quillforthd, dnsmasq, dnsmasq-all, unbound (all four by default), and
@@ -21,10 +21,10 @@ TOOL="$BENCH_DIR/failover_tool.py"
 PY=/usr/bin/python3
 [[ -x $PY ]] || PY=python3
 
-SRV_NS=qff-srv
-UP_NS=qff-up
-SRV_IF=qff-s0
-UP_IF=qff-u0
+SRV_NS=qfbf-srv
+UP_NS=qfbf-up
+SRV_IF=qfbf-s0
+UP_IF=qfbf-u0
 SRV_ADDR=198.18.0.1
 UP_ADDR=198.18.0.2     # nsd: the server that answers, second in every list
 SILENT_ADDR=198.18.0.6 # takes queries, never answers: first in every list
@@ -146,8 +146,11 @@ check_host() {
 in_srv() { ip netns exec "$SRV_NS" "$@"; }
 in_up() { ip netns exec "$UP_NS" "$@"; }
 
+# The exact name: other scripts make namespaces whose names begin like these.
+netns_exists() { ip netns list | awk '{print $1}' | grep -qxF "$1"; }
+
 create_namespaces() {
-	if ip netns list | grep -qwE "$SRV_NS|$UP_NS"; then
+	if netns_exists "$SRV_NS" || netns_exists "$UP_NS"; then
 		die "namespaces $SRV_NS/$UP_NS exist (a crashed run: bench/failover_bench.sh --cleanup)"
 	fi
 	NS_CREATED=1
@@ -170,7 +173,7 @@ create_namespaces() {
 delete_namespaces() {
 	local ns pid
 	for ns in "$SRV_NS" "$UP_NS"; do
-		ip netns list | grep -qw "$ns" || continue
+		netns_exists "$ns" || continue
 		# Whatever still runs in a namespace this script made was started by it.
 		for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
 		ip netns del "$ns" 2>/dev/null || true
@@ -502,7 +505,7 @@ main() {
 	trap 'exit 130' INT TERM
 	trap 'log "failed at line $LINENO: $BASH_COMMAND"' ERR
 	LOAD_START=$(load_average)
-	WORK=$(mktemp -d /tmp/qff-bench.XXXXXX)
+	WORK=$(mktemp -d /tmp/qfbf-bench.XXXXXX)
 	RESULTS="$WORK/results.tsv"
 	: >"$RESULTS"
 	select_servers
