@@ -1,6 +1,8 @@
 #include "core/dns_item.h"
 
+#include <algorithm>
 #include <array>
+#include <limits>
 
 void DnsItem::Clear() {
     Id = 0;
@@ -11,6 +13,13 @@ void DnsItem::Clear() {
     Ttl = 0;
     Hits = 0;
     LastHitDate = 0;
+    Ipv4Freshness = {};
+    Ipv6Freshness = {};
+}
+
+std::uint32_t EntryTime(std::time_t when) {
+    constexpr auto kLargest = static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max());
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(when, 0, kLargest));
 }
 
 std::string DnsItem::AllAddressText() const {
