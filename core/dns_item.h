@@ -53,9 +53,9 @@ public:
     // Exactly as received (case kept, no trailing dot); the entry's key, so it never changes
     // while a container holds the entry.
     std::string Domain;
-    // Dotted quads in answer order; the proxy answers A questions with the first.
+    // Dotted quads in answer order, the order in which the proxy answers A questions.
     CLockedStringList Addresses{true};
-    // RFC 5952 texts in answer order; the proxy answers AAAA questions with the first.
+    // RFC 5952 texts in answer order, the order in which the proxy answers AAAA questions.
     CLockedStringList Ipv6Addresses{true};
     // Arrival of the last query that hit or refreshed the entry; 0 means never.
     std::time_t LastHitDate = 0;

@@ -140,8 +140,6 @@ public:
     // forward (ForwardStarted, then ForwardAnswered, ForwardFailed or Drop). False when the
     // question is in flight already, whose reply will teach the cache: the renewal is given up.
     bool LeadRenewal(DnsQueryState& state);
-    // Renewals under way.
-    [[nodiscard]] int RenewalsInFlight() const { return m_renewals.load(); }
 
     // The addresses the cache holds for a name (IPv4, then IPv6).
     [[nodiscard]] std::vector<CSocketAddress> CachedAddresses(std::string_view name) const;
