@@ -677,14 +677,14 @@ void CCacheList::ApplyItemDialog(const CDnsItemDlg& dialog) {
     // The user's addresses are answered as given for the entry's TTL (an hour for a new entry,
     // which has none) before a renewal may replace them; the file keeps that TTL with them.
     const std::int32_t ttl = dialog.m_ttl > 0 ? static_cast<std::int32_t>(dialog.m_ttl) : kTypedTtl;
-    const std::time_t expires = std::time(nullptr) + ttl;
+    const std::uint32_t expiry = ExpiryAfter(std::time(nullptr), static_cast<std::uint32_t>(ttl));
     DnsItemPtr entry;
     {
         // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
         auto lock = m_cache.Lock();
-        entry = m_cache.Learn(dialog.m_domain, ipv4, ttl, 0, expires);
+        entry = m_cache.Learn(dialog.m_domain, ipv4, ttl, 0, expiry);
         if (!ipv6.empty()) {
-            m_cache.LearnIpv6(dialog.m_domain, ipv6, ttl, 0, expires);
+            m_cache.LearnIpv6(dialog.m_domain, ipv6, ttl, 0, expiry);
         } else {
             // The user's list holds no IPv6 address: whether the name has one is not known, and
             // AAAA questions go upstream again.

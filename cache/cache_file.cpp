@@ -212,8 +212,7 @@ void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     if (converted == 7 && (!item->AddressText().empty() || item->Ipv6Known)) {
         // An expiry further ahead than the TTL allows (written by hand) is cut to it.
         const std::int64_t latest = static_cast<std::int64_t>(now) + item->Ttl;
-        const std::uint32_t expiry =
-            EntryTime(std::min<std::int64_t>(fields.Expiry, latest < 0 ? 0 : latest));
+        const std::uint32_t expiry = EntryTime(std::min<std::int64_t>(fields.Expiry, latest));
         item->Ipv4Freshness.Expiry = expiry;
         item->Ipv6Freshness.Expiry = expiry;
     }

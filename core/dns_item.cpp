@@ -17,9 +17,14 @@ void DnsItem::Clear() {
     Ipv6Freshness = {};
 }
 
-std::uint32_t EntryTime(std::time_t when) {
+std::uint32_t EntryTime(std::int64_t when) {
     constexpr auto kLargest = static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max());
     return static_cast<std::uint32_t>(std::clamp<std::int64_t>(when, 0, kLargest));
+}
+
+std::uint32_t ExpiryAfter(std::time_t learned, std::uint32_t ttl) {
+    // In 64 bits: where time_t has 32, the sum may not fit it.
+    return EntryTime(static_cast<std::int64_t>(learned) + ttl);
 }
 
 std::string DnsItem::AllAddressText() const {

@@ -12,7 +12,9 @@
 // A time as an entry keeps it: whole seconds since 1970 in 32 bits unsigned, as the cache file
 // has always written its times (half the size of a time_t: the cache holds one per name).
 // Times before 1970 become 0, times past 2106 its largest value.
-std::uint32_t EntryTime(std::time_t when);
+std::uint32_t EntryTime(std::int64_t when);
+// When something learned at `learned` for `ttl` seconds expires, as an entry keeps times.
+std::uint32_t ExpiryAfter(std::time_t learned, std::uint32_t ttl);
 
 // How long one kind of an entry's addresses (IPv4 or IPv6) is the upstream's word, and when the
 // proxy last asked for it again. Guarded, as the entry's other scalar fields, by the cache's lock.

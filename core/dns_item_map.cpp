@@ -133,18 +133,18 @@ void CDnsItemMap::Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen) {
 }
 
 DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& addresses,
-                              std::int32_t ttl, std::time_t seen, std::time_t expires) {
+                              std::int32_t ttl, std::time_t seen, std::uint32_t expiry) {
     auto lock = Lock();
     DnsItemPtr item = FindOrCreate(domain);
     item->Addresses.Copy(addresses);
-    item->Ipv4Freshness.Expiry = EntryTime(expires);
+    item->Ipv4Freshness.Expiry = expiry;
     Refreshed(*item, ttl, seen);
     return item;
 }
 
 DnsItemPtr CDnsItemMap::LearnIpv6(std::string_view domain,
                                   const std::vector<std::string>& addresses, std::int32_t ttl,
-                                  std::time_t seen, std::time_t expires) {
+                                  std::time_t seen, std::uint32_t expiry) {
     auto lock = Lock();
     DnsItemPtr item = FindOrCreate(domain);
     {
@@ -155,7 +155,7 @@ DnsItemPtr CDnsItemMap::LearnIpv6(std::string_view domain,
         }
     }
     item->Ipv6Known = true;
-    item->Ipv6Freshness.Expiry = EntryTime(expires);
+    item->Ipv6Freshness.Expiry = expiry;
     Refreshed(*item, ttl, seen);
     return item;
 }

@@ -79,11 +79,11 @@ public:
     // TTL and their expiry, and moves its last hit time forward to `seen` (never back). Hits are
     // untouched.
     DnsItemPtr Learn(std::string_view domain, const CLockedStringList& addresses, std::int32_t ttl,
-                     std::time_t seen, std::time_t expires);
+                     std::time_t seen, std::uint32_t expiry);
     // The same for an AAAA answer: the IPv6 addresses replace the entry's, which become known
     // (an empty list: the name has none).
     DnsItemPtr LearnIpv6(std::string_view domain, const std::vector<std::string>& addresses,
-                         std::int32_t ttl, std::time_t seen, std::time_t expires);
+                         std::int32_t ttl, std::time_t seen, std::uint32_t expiry);
     // Counts a query answered from the entry that arrived at `arrival`.
     void RecordHit(DnsItem& item, std::time_t arrival);
 

@@ -212,10 +212,11 @@ void CDnsQueryHandler::LearnHostAddresses(std::string_view name,
         }
     }
     const std::time_t now = Now();
+    const std::uint32_t expiry = ExpiryAfter(now, kTtl);
     if (!ipv4.IsEmpty()) {
-        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, now, now + kTtl));
+        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, now, expiry));
     }
-    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, now, now + kTtl));
+    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, now, expiry));
 }
 
 void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
@@ -337,7 +338,7 @@ void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint
         return;
     }
     const std::int32_t ttl = EntryTtl(facts.Ttl);
-    const std::time_t expires = now + facts.MinTtl;
+    const std::uint32_t expiry = ExpiryAfter(now, facts.MinTtl);
     if (facts.Type == kTypeA) {
         CLockedStringList addresses(true);
         for (std::string& address : facts.Addresses) {
@@ -347,12 +348,12 @@ void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint
         // An answer without A records says the name has none now: a cached name forgets its
         // old ones (its A questions go upstream again), an unknown one is not made an entry.
         if (!addresses.IsEmpty() || m_cache.Lookup(facts.Name)) {
-            m_notifier.Mark(m_cache.Learn(facts.Name, addresses, ttl, received, expires));
+            m_notifier.Mark(m_cache.Learn(facts.Name, addresses, ttl, received, expiry));
         }
     } else if (facts.Type == kTypeAaaa) {
         // An answer without AAAA records says the name has no IPv6 address: that is learned
         // too, so that the next AAAA question for it is answered here.
-        m_notifier.Mark(m_cache.LearnIpv6(facts.Name, facts.Addresses, ttl, received, expires));
+        m_notifier.Mark(m_cache.LearnIpv6(facts.Name, facts.Addresses, ttl, received, expiry));
     }
     if (m_cache.TakeEvicted()) {
         m_notifier.MarkAll();

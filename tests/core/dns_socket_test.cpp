@@ -180,7 +180,7 @@ TEST_F(Renewals, AnAnswerTakesWhatFitsTheClientOrTheOldFormAndTheBoundIsTold) {
     for (const std::string& address : NumberedAddresses(60)) {
         many.AddTail(address);
     }
-    cache.Learn("many.test", many, 300, 0, clock.now + 300);
+    cache.Learn("many.test", many, 300, 0, ExpiryAfter(clock.now, 300));
     cache.Learn("stale.test", Addresses{"10.0.0.1", "10.0.0.2"}, 300, 0, 0);
     upstream.Answer("new.test", {.Addresses = {"10.0.0.5"}});
     Start();
