@@ -21,15 +21,18 @@ namespace {
 // change is told again), and shows why the proxy cannot serve.
 class DaemonObserver : public IDnsProxyObserver {
 public:
-    // Set before the proxy runs, and the proxy stopped before the saver goes.
-    CCacheSaver* Saver = nullptr;
+    // Before the proxy runs; the proxy is stopped before the saver goes.
+    void SetSaver(CCacheSaver* saver) { m_saver = saver; }
 
     void OnCacheChanged() override {
-        if (Saver != nullptr) {
-            Saver->MarkChanged();
+        if (m_saver != nullptr) {
+            m_saver->MarkChanged();
         }
     }
     void OnServerError(const std::string& message) override { std::fputs(message.c_str(), stderr); }
+
+private:
+    CCacheSaver* m_saver = nullptr;
 };
 
 void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
@@ -76,7 +79,7 @@ int main(int argc, char** argv) {
     CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});
     CCacheSaver saver(cache, options->CacheFile, std::chrono::seconds(options->SaveSeconds),
                       [&proxy] { (void)proxy.TakeChanges(); });
-    observer.Saver = &saver;
+    observer.SetSaver(&saver);
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;
     }
