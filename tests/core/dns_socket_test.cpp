@@ -333,8 +333,14 @@ TEST_F(Proxy, FailsOverToTheNextServerAndBackWhenTheFirstAnswersAgain) {
     EXPECT_GE(ask("b.test", true), milliseconds(250));
     EXPECT_GE(ask("c.test"), milliseconds(250));
     EXPECT_LT(ask("d.test"), milliseconds(250));
-    EXPECT_LT(ask("d.test", true), milliseconds(250));             // from the cache
-    EXPECT_EQ(first.Queries().size(), upstream.Queries().size());  // d.test never went to it
+    EXPECT_LT(ask("d.test", true), milliseconds(250));  // from the cache
+    // d.test never went to it; the probe of it, now silent, may have come already.
+    const auto questions = [](const FakeUpstream& server) {
+        return std::ranges::count_if(server.Queries(), [](const FakeUpstream::Query& query) {
+            return query.Domain != kProbeHostName;
+        });
+    };
+    EXPECT_EQ(questions(first), questions(upstream));
     EXPECT_EQ(settings.CurrentDnsServer(), LoopbackServer(upstream.Port()));
 
     first.Answer(kProbeHostName, {.Addresses = {"10.0.0.4"}});
