@@ -51,9 +51,9 @@ StatisticsLine UpstreamServerLine(const UpstreamServerFigures& server) {
     if (server.Encrypted) {
         value += ", encrypted";
     }
-    value += ", " + std::to_string(server.Queries) + " queries, " +
-             std::to_string(server.Answers) + " answers, " + std::to_string(server.Timeouts) +
-             " time-outs, " + std::to_string(server.Errors) + " errors";
+    value += ", " + std::to_string(server.Queries) + " queries, " + std::to_string(server.Answers) +
+             " answers, " + std::to_string(server.Timeouts) + " time-outs, " +
+             std::to_string(server.Errors) + " errors";
     if (!server.LastFailure.empty()) {
         value += ", " + server.LastFailure;
     }
