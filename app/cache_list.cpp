@@ -28,6 +28,8 @@ constexpr ColumnSpec kColumns[kCacheColumnCount] = {
 
 // Room for a path typed into the file dialogs.
 constexpr size_t kFileNameBuffer = 4096;
+// The TTL of addresses typed for a new entry: an hour.
+constexpr std::int32_t kTypedTtl = 3600;
 
 std::string LoadResourceString(int id) {
     char text[256] = {};
@@ -346,6 +348,17 @@ void CCacheList::RefreshCacheRow(DnsItem* item) {
 }
 
 void CCacheList::RefreshAllRows() {
+    // Rows of entries that left the cache meanwhile (dropped by its bound) go first.
+    std::vector<DnsItemPtr> gone;
+    {
+        auto lock = m_cache.Lock();
+        for (const Row& row : m_rows) {
+            if (m_cache.Lookup(row.item->Domain) != row.item) {
+                gone.push_back(row.item);
+            }
+        }
+    }
+    DeleteCacheRow(gone);
     const int before = RowCount();
     {
         auto lock = m_cache.Lock();
@@ -661,20 +674,27 @@ void CCacheList::ApplyItemDialog(const CDnsItemDlg& dialog) {
             ipv4.AddTail(std::move(text));
         }
     }
-    const auto ttl = static_cast<std::int32_t>(dialog.m_ttl);
+    // The user's addresses are answered as given for the entry's TTL (an hour for a new entry,
+    // which has none) before a renewal may replace them; the file keeps that TTL with them.
+    const std::int32_t ttl = dialog.m_ttl > 0 ? static_cast<std::int32_t>(dialog.m_ttl) : kTypedTtl;
+    const std::uint32_t expiry = ExpiryAfter(std::time(nullptr), static_cast<std::uint32_t>(ttl));
     DnsItemPtr entry;
     {
         // Time 0: a new entry has never been hit; a cached one keeps its last hit time and hits.
         auto lock = m_cache.Lock();
-        entry = m_cache.Learn(dialog.m_domain, ipv4, ttl, 0);
+        entry = m_cache.Learn(dialog.m_domain, ipv4, ttl, 0, expiry);
         if (!ipv6.empty()) {
-            m_cache.LearnIpv6(dialog.m_domain, ipv6, ttl, 0);
+            m_cache.LearnIpv6(dialog.m_domain, ipv6, ttl, 0, expiry);
         } else {
             // The user's list holds no IPv6 address: whether the name has one is not known, and
             // AAAA questions go upstream again.
             entry->Ipv6Addresses.RemoveAll();
             entry->Ipv6Known = false;
         }
+    }
+    // A new entry at the cache's bound dropped the one hit least recently.
+    if (m_cache.TakeEvicted()) {
+        RefreshAllRows();
     }
     RefreshCacheRow(entry.get());
     if (RowCount() > 0) {

@@ -44,7 +44,8 @@ public:
     // no row: its row was deleted with it.
     void RefreshCacheRow(DnsItem* item);
     // RefreshCacheRow for every entry of the cache at once, keeping the rows' order and the
-    // selection: the proxy changed more entries than it could list.
+    // selection, and the rows of entries no longer in the cache removed: the proxy changed more
+    // entries than it could list, or the cache's bound dropped some.
     void RefreshAllRows();
     // Removes the rows of these entries (those that have one) in one pass over the list; the
     // selection, the selection mark and the focus stay with the entries that remain.

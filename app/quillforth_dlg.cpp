@@ -80,7 +80,6 @@ constexpr Tooltip kTooltips[] = {
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
       m_cacheList(m_cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
-      m_dnsSocket(std::make_unique<CDnsSocket>(&m_cache, m_upstream, this)),
       m_startTime(std::time(nullptr)),
       m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
@@ -129,6 +128,10 @@ bool CQuillforthDlg::OnInitDialog() {
     OnUpdateHoursChanged();
     SaveSettings();
 
+    // Made once the settings say how it answers.
+    m_dnsSocket = std::make_unique<CDnsSocket>(
+        &m_cache, m_upstream, this, ProxyOptions{.OldAnswers = m_settings.oneAddressForADay});
+    m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
     LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
     m_cacheSaver = std::make_unique<CCacheSaver>(m_cache, CacheFilePath(),
                                                  std::chrono::seconds(m_settings.cacheSaveSeconds));
@@ -579,6 +582,10 @@ std::optional<LRESULT> CQuillforthDlg::OnMessage(UINT message, WPARAM wParam, LP
             }
             return m_trayIcon.OnTrayNotification(wParam, lParam) ? 1 : 0;
         case WM_DNSITEM_CHANGED:
+            // Learning the entry may have dropped others at the cache's bound.
+            if (m_cache.TakeEvicted()) {
+                m_cacheList.RefreshAllRows();
+            }
             m_cacheList.RefreshCacheRow(reinterpret_cast<DnsItem*>(wParam));
             NoteCacheChanged();
             return 0;

@@ -222,9 +222,11 @@ bool HasIpv6Data(const ResolveJob& job, const std::string& domain) {
 // time stay.
 DnsItemPtr LearnAnswer(CDnsItemMap& cache, const DnsItem& answer) {
     auto lock = cache.Lock();
-    DnsItemPtr item = cache.Learn(answer.Domain, answer.Addresses, answer.Ttl, 0);
+    DnsItemPtr item =
+        cache.Learn(answer.Domain, answer.Addresses, answer.Ttl, 0, answer.Ipv4Freshness.Expiry);
     if (answer.Ipv6Known) {
-        item = cache.LearnIpv6(answer.Domain, answer.Ipv6Addresses.Texts(), answer.Ttl, 0);
+        item = cache.LearnIpv6(answer.Domain, answer.Ipv6Addresses.Texts(), answer.Ttl, 0,
+                               answer.Ipv6Freshness.Expiry);
     }
     return item;
 }

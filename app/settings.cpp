@@ -32,6 +32,9 @@ Settings LoadSettings(CIniProfile& profile) {
     settings.lastUpdateTime = profile.ReadString("LastUpdateTime", "00:00:00");
     settings.dns = profile.ReadString("Dns", "127.0.0.1");
     settings.cacheSaveSeconds = std::max(1, profile.ReadInt("CacheSaveSeconds", 300));
+    settings.maxCacheEntries = std::max(
+        1, profile.ReadInt("MaxCacheEntries", static_cast<int>(CDnsItemMap::kDefaultMaxEntries)));
+    settings.oneAddressForADay = profile.ReadBool("OneAddressForADay", false);
     return settings;
 }
 

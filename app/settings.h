@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/ini_profile.h"
+#include "core/dns_item_map.h"
 
 // The program's options kept in the INI file, section "Settings", with the defaults that a
 // missing file or key gives.
@@ -22,6 +23,12 @@ struct Settings {
     // "CacheSaveSeconds": how long after a change the cache is saved by itself. Read, never
     // written: the tests shorten it; users have no reason to.
     int cacheSaveSeconds = 300;
+    // "MaxCacheEntries": the cache's bound; learning a name beyond it drops the entry hit least
+    // recently. Read, never written, as the next one: for the user who wants another.
+    int maxCacheEntries = static_cast<int>(CDnsItemMap::kDefaultMaxEntries);
+    // "OneAddressForADay": the cache answers as it did before it kept the upstream's TTL, with
+    // its first address for a day and no renewal.
+    bool oneAddressForADay = false;
 
     bool operator==(const Settings&) const = default;
 };

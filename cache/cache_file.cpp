@@ -1,5 +1,6 @@
 #include "cache/cache_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -63,6 +64,26 @@ public:
         return true;
     }
 
+    // A field of digits alone, up to the end or a comma; false (nothing read) for anything else.
+    bool Digits(std::uint32_t& out) {
+        std::uint64_t value = 0;
+        std::size_t at = m_pos;
+        for (; at < m_line.size() && m_line[at] != ','; ++at) {
+            if (m_line[at] < '0' || m_line[at] > '9') {
+                return false;
+            }
+            value =
+                std::min<std::uint64_t>(value * 10 + static_cast<std::uint64_t>(m_line[at] - '0'),
+                                        std::numeric_limits<std::uint32_t>::max());
+        }
+        if (at == m_pos) {
+            return false;
+        }
+        out = static_cast<std::uint32_t>(value);
+        m_pos = at;
+        return true;
+    }
+
     bool Unsigned(std::uint32_t& out) {
         bool negative = false;
         std::uint64_t magnitude = 0;
@@ -121,6 +142,23 @@ std::string_view TrimLine(std::string_view line) {
     return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
 }
 
+// The expiry a line carries: the earlier of its IPv4 addresses' (when it has some) and its known
+// IPv6 ones' (an unknown one, 0, makes it unknown); 0 for an entry with neither. A load gives it
+// to both kinds.
+std::uint32_t LineExpiry(const CacheRecord& record, bool hasIpv4) {
+    if (!hasIpv4 && !record.Ipv6Known) {
+        return 0;
+    }
+    std::uint32_t expiry = std::numeric_limits<std::uint32_t>::max();
+    if (hasIpv4) {
+        expiry = record.Ipv4Expiry;
+    }
+    if (record.Ipv6Known) {
+        expiry = std::min(expiry, record.Ipv6Expiry);
+    }
+    return expiry;
+}
+
 // The sixth field: the mark for none, or IPv6 addresses of which those that read as one are
 // kept, in their RFC 5952 form. A field without either leaves the IPv6 addresses unknown.
 void LoadIpv6Field(DnsItem& item, std::string_view text) {
@@ -167,8 +205,16 @@ void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     if (!fields.AddressText.empty()) {
         item->Addresses.SplitUnique(fields.AddressText, '|');
     }
-    if (converted == 6) {
+    if (converted >= 6) {
         LoadIpv6Field(*item, fields.Ipv6Text);
+    }
+    // Kept only where a save would write it again: for an entry with addresses.
+    if (converted == 7 && (!item->AddressText().empty() || item->Ipv6Known)) {
+        // An expiry further ahead than the TTL allows (written by hand) is cut to it.
+        const std::int64_t latest = static_cast<std::int64_t>(now) + item->Ttl;
+        const std::uint32_t expiry = EntryTime(std::min<std::int64_t>(fields.Expiry, latest));
+        item->Ipv4Freshness.Expiry = expiry;
+        item->Ipv6Freshness.Expiry = expiry;
     }
     cache.SetAt(fields.Domain, std::move(item));
 }
@@ -196,7 +242,13 @@ int ScanCacheLine(std::string_view line, CacheLine& fields) {
         !scan.AtFieldEnd()) {
         return 5;
     }
-    return 6;
+    if (!scan.Comma()) {
+        return 6;
+    }
+    if (!scan.Digits(fields.Expiry)) {
+        fields.Expiry = 0;
+    }
+    return 7;
 }
 
 std::string DefaultCacheFilePath(std::string_view executablePath) {
@@ -215,6 +267,7 @@ void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
     while (std::getline(in, line)) {
         LoadLine(cache, line, now);
     }
+    cache.TrimToBound();
 }
 
 bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) {
@@ -233,7 +286,8 @@ std::vector<CacheRecord> SnapshotCache(const CDnsItemMap& cache) {
     records.reserve(static_cast<std::size_t>(cache.GetCount()));
     cache.ForEachInSteps(
         [&records](const DnsItemPtr& item) {
-            records.push_back({item, item->Ttl, item->Hits, item->LastHitDate, item->Ipv6Known});
+            records.push_back({item, item->Ttl, item->Hits, item->LastHitDate, item->Ipv6Known,
+                               item->Ipv4Freshness.Expiry, item->Ipv6Freshness.Expiry});
         },
         [&records] { records.clear(); });
     return records;
@@ -243,9 +297,10 @@ std::string FormatCacheFile(const std::vector<CacheRecord>& records) {
     std::string text(kCacheFileHeader);
     text += "\r\n";
     for (const CacheRecord& record : records) {
+        const std::string addresses = record.Item->AddressText();
         text += record.Item->Domain;
         text += ',';
-        text += record.Item->AddressText();
+        text += addresses;
         text += ',';
         text += std::to_string(record.Ttl);
         text += ',';
@@ -253,10 +308,15 @@ std::string FormatCacheFile(const std::vector<CacheRecord>& records) {
         text += ',';
         // Written as an unsigned 32-bit number, as the file has always held it.
         text += std::to_string(static_cast<std::uint32_t>(record.LastHitDate));
-        if (record.Ipv6Known) {
+        const std::uint32_t expiry = LineExpiry(record, !addresses.empty());
+        if (record.Ipv6Known || expiry != 0) {
             text += ',';
             const std::string ipv6 = record.Item->Ipv6Addresses.JoinList('|');
-            text += ipv6.empty() ? kNoIpv6Mark : std::string_view(ipv6);
+            text += !record.Ipv6Known ? "" : ipv6.empty() ? kNoIpv6Mark : std::string_view(ipv6);
+        }
+        if (expiry != 0) {
+            text += ',';
+            text += std::to_string(expiry);
         }
         text += "\r\n";
     }

@@ -12,10 +12,13 @@
 
 // The cache file "DnsItem.csv": 8-bit text, the header line, then one line per entry
 //     domain,IPv4 addresses joined by "|",ttl,hits,last hit time (seconds since 1970,
-//     unsigned)[,IPv6 addresses joined by "|", or "-" for a name known to have none]
-// with CR LF after every line on every platform. The sixth field is written only for an entry
-// whose IPv6 addresses are known; a reader of the five-field form stops before it. Entry ids are
-// not stored; a load numbers the entries it adds from the container's counter.
+//     unsigned)[,IPv6 addresses joined by "|", or "-" for a name known to have none
+//     [,expiry (seconds since 1970)]]
+// with CR LF after every line on every platform. The sixth field is written for an entry whose
+// IPv6 addresses are known, and left empty before a seventh; the seventh when the addresses'
+// expiry is known: the earlier of the IPv4 addresses' and the IPv6 ones'. A reader of the
+// five-field form stops before them. Entry ids are not stored; a load numbers the entries it adds
+// from the container's counter.
 
 inline constexpr std::string_view kCacheFileName = "DnsItem.csv";
 inline constexpr std::string_view kCacheFileHeader = "#Domain,IP,TTL,HITS,LASTHITDATE";
@@ -33,17 +36,20 @@ struct CacheLine {
     std::int32_t Hits = 0;
     std::uint32_t LastHitDate = 0;
     std::string Ipv6Text;
+    // 0 when the seventh field is not a number of seconds (a negative one included).
+    std::uint32_t Expiry = 0;
 };
 
 // Scans a line (without its line end) field by field, the way scanf reads the format
 // "%256[^,],%1024[^,],%d,%d,%u", and returns how many fields it converted before the first that
 // does not match; 6 when a whole sixth field follows the fifth (at most 1024 characters, up to
-// the next comma or the end). The domain takes at most 256 characters and the addresses at most
-// 1024; a longer field is cut there and the comma that must follow is then missing, which ends the
-// scan. Numbers are decimal with optional white space and sign before them; one out of range is
-// clamped to the field's limits (a negative last hit time wraps around, as scanf's %u does),
-// so that no input is undefined. Unlike scanf, an empty address field is converted as empty:
-// an entry saved without addresses reads back with its TTL, hits and last hit time.
+// the next comma or the end), 7 when a seventh follows it, whatever it holds. The domain takes at
+// most 256 characters and the addresses at most 1024; a longer field is cut there and the comma
+// that must follow is then missing, which ends the scan. Numbers are decimal with optional white
+// space and sign before them; one out of range is clamped to the field's limits (a negative last
+// hit time wraps around, as scanf's %u does), so that no input is undefined. Unlike scanf, an empty
+// address field is converted as empty: an entry saved without addresses reads back with its TTL,
+// hits and last hit time.
 int ScanCacheLine(std::string_view line, CacheLine& fields);
 
 // The cache file beside the executable: its path cut after the last "\" (or "/"), followed by
@@ -53,8 +59,11 @@ std::string DefaultCacheFilePath(std::string_view executablePath);
 // Merges the entries of a cache file's text into the cache, holding its lock throughout. Lines
 // may end with CR LF or LF; a line counts up to its first NUL. Empty lines, lines starting with
 // "#" and lines without a domain are skipped; a line with fewer than four fields keeps only its
-// domain. A last hit time that is missing or 0 becomes `now`. An entry read replaces (and
-// releases) the container's entry for the same domain, byte for byte; all others stay.
+// domain. A last hit time that is missing or 0 becomes `now`. The expiry of the seventh field
+// (none: expired) counts for an entry with addresses, and no further than its TTL from `now`.
+// An entry read replaces (and releases) the container's entry for the same domain, byte for
+// byte; all others stay. A cache beyond its bound afterwards drops the entries hit least
+// recently.
 void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
 // LoadFromStream on the file; false, with the cache unchanged, only when it can't be opened.
 bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
@@ -68,6 +77,8 @@ struct CacheRecord {
     std::int32_t Hits = 0;
     std::time_t LastHitDate = 0;
     bool Ipv6Known = false;
+    std::uint32_t Ipv4Expiry = 0;
+    std::uint32_t Ipv6Expiry = 0;
 };
 
 // Every entry of the cache in the container's order, copied under the cache's lock, which is

@@ -5,8 +5,12 @@
 #include "cache/cache_file.h"
 
 CCacheSaver::CCacheSaver(const CDnsItemMap& cache, std::string path,
-                         std::chrono::milliseconds period)
-    : m_cache(cache), m_path(std::move(path)), m_period(period), m_thread([this] { Run(); }) {}
+                         std::chrono::milliseconds period, std::function<void()> beforeSave)
+    : m_cache(cache),
+      m_path(std::move(path)),
+      m_period(period),
+      m_beforeSave(std::move(beforeSave)),
+      m_thread([this] { Run(); }) {}
 
 CCacheSaver::~CCacheSaver() {
     Stop();
@@ -41,6 +45,9 @@ void CCacheSaver::Run() {
         // Changes from now on belong to the next save.
         m_due.reset();
         lock.unlock();
+        if (m_beforeSave) {
+            m_beforeSave();
+        }
         const bool saved = SaveToFile(m_cache, m_path);
         lock.lock();
         if (!saved && !m_due) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,7 +17,11 @@
 // the entries (SaveToFile), so lookups never wait for the disk.
 class CCacheSaver {
 public:
-    CCacheSaver(const CDnsItemMap& cache, std::string path, std::chrono::milliseconds period);
+    // `beforeSave`, if any, runs on the saver's thread before each save: whoever tells the saver
+    // of changes from a batch of them takes the batch there, so that the next change is told
+    // again.
+    CCacheSaver(const CDnsItemMap& cache, std::string path, std::chrono::milliseconds period,
+                std::function<void()> beforeSave = {});
     CCacheSaver(const CCacheSaver&) = delete;
     CCacheSaver& operator=(const CCacheSaver&) = delete;
     ~CCacheSaver();
@@ -35,6 +40,7 @@ private:
     const CDnsItemMap& m_cache;
     const std::string m_path;
     const std::chrono::milliseconds m_period;
+    const std::function<void()> m_beforeSave;
     std::mutex m_lock;
     std::condition_variable m_wake;
     // When the next save is due; none while the file holds every change.

@@ -27,7 +27,8 @@ public:
 
     // Asks the target's servers (with their failover, core/upstream_exchange.h) one A question
     // for `domain` and fills `item` from the reply: its domain becomes the name asked, its
-    // addresses the A records, its TTL the largest TTL of the answers; true when the reply held
+    // addresses the A records, its TTL the largest TTL of the answers, their expiry now plus the
+    // smallest; true when the reply held
     // an address. A reply without one clears the entry completely. Without a reply within the
     // target's wait, or on any socket failure, the entry keeps everything but its addresses,
     // which are emptied, and the result is false.

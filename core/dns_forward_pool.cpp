@@ -49,6 +49,22 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
     return true;
 }
 
+void CDnsForwardPool::Renew(const DnsQuestion& question) {
+    auto request = std::make_unique<DnsRequest>();
+    DnsQueryState& state = request->State;
+    state.Question = question;
+    state.Question.CheckingDisabled = false;
+    state.Question.DnssecOk = false;
+    state.QuestionRead = true;
+    state.Renewal = true;
+    state.Times.Received = m_handler.Now();
+    // The name was read from a query, so it fits a query of our own.
+    request->Length = CDnsQuery::Build(request->Packet, question.Name.View(), 0, question.Type);
+    if (m_handler.LeadRenewal(state) && !Submit(request)) {
+        m_handler.Drop(request->State);
+    }
+}
+
 void CDnsForwardPool::Start() {
     m_workers.Reset();
     const std::lock_guard guard(m_lock);
@@ -116,7 +132,7 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
     }
     const std::span<std::uint8_t> answer = reply.first(*length);
     std::vector<DnsWaiter> waiters = m_handler.ForwardAnswered(request.State, answer);
-    if (waiters.empty()) {
+    if (waiters.empty() && !request.State.Renewal) {
         waiters.push_back(std::move(request.Self));
     }
     for (const DnsWaiter& waiter : waiters) {

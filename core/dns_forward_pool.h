@@ -49,6 +49,10 @@ public:
     // Takes the request; false (request untouched) while stopped or when every forward slot is
     // busy.
     bool Submit(std::unique_ptr<DnsRequest>& request);
+    // Renews a cached question behind an answer from an expired entry (its slot taken by the
+    // handler): a forward with no client, asked without the CD and DO bits that the cache does
+    // not keep. Never waits: called on the receiving thread.
+    void Renew(const DnsQuestion& question);
     void Start();
     // Drops the queued requests and cancels the forwards under way (their clients get no reply;
     // each counts as an error), then joins every worker.

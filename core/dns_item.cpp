@@ -1,6 +1,8 @@
 #include "core/dns_item.h"
 
+#include <algorithm>
 #include <array>
+#include <limits>
 
 void DnsItem::Clear() {
     Id = 0;
@@ -11,6 +13,18 @@ void DnsItem::Clear() {
     Ttl = 0;
     Hits = 0;
     LastHitDate = 0;
+    Ipv4Freshness = {};
+    Ipv6Freshness = {};
+}
+
+std::uint32_t EntryTime(std::int64_t when) {
+    constexpr auto kLargest = static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max());
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(when, 0, kLargest));
+}
+
+std::uint32_t ExpiryAfter(std::time_t learned, std::uint32_t ttl) {
+    // In 64 bits: where time_t has 32, the sum may not fit it.
+    return EntryTime(static_cast<std::int64_t>(learned) + ttl);
 }
 
 std::string DnsItem::AllAddressText() const {

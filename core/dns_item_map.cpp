@@ -30,6 +30,7 @@ void CDnsItemMap::SetAt(std::string_view domain, DnsItemPtr item) {
     auto lock = Lock();
     if (auto found = m_items.find(domain); found != m_items.end()) {
         m_items.erase(found);
+        m_evictionBatch.clear();
     }
     if (item->Domain != domain) {
         item->Domain = domain;
@@ -45,12 +46,14 @@ bool CDnsItemMap::RemoveKey(std::string_view domain) {
     }
     (*found)->Addresses.RemoveAll();
     m_items.erase(found);
+    m_evictionBatch.clear();
     return true;
 }
 
 void CDnsItemMap::RemoveAll() {
     auto lock = Lock();
     m_items.clear();
+    m_evictionBatch.clear();
 }
 
 int CDnsItemMap::GetCount() const {
@@ -111,6 +114,9 @@ void CDnsItemMap::ResetNextId() {
 DnsItemPtr CDnsItemMap::FindOrCreate(std::string_view domain) {
     DnsItemPtr item = Lookup(domain);
     if (!item) {
+        if (m_items.size() >= m_maxEntries) {
+            EvictOne();
+        }
         item = std::make_shared<DnsItem>();
         item->Domain = domain;
         item->Id = TakeNextId();
@@ -127,17 +133,18 @@ void CDnsItemMap::Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen) {
 }
 
 DnsItemPtr CDnsItemMap::Learn(std::string_view domain, const CLockedStringList& addresses,
-                              std::int32_t ttl, std::time_t seen) {
+                              std::int32_t ttl, std::time_t seen, std::uint32_t expiry) {
     auto lock = Lock();
     DnsItemPtr item = FindOrCreate(domain);
     item->Addresses.Copy(addresses);
+    item->Ipv4Freshness.Expiry = expiry;
     Refreshed(*item, ttl, seen);
     return item;
 }
 
 DnsItemPtr CDnsItemMap::LearnIpv6(std::string_view domain,
                                   const std::vector<std::string>& addresses, std::int32_t ttl,
-                                  std::time_t seen) {
+                                  std::time_t seen, std::uint32_t expiry) {
     auto lock = Lock();
     DnsItemPtr item = FindOrCreate(domain);
     {
@@ -148,6 +155,7 @@ DnsItemPtr CDnsItemMap::LearnIpv6(std::string_view domain,
         }
     }
     item->Ipv6Known = true;
+    item->Ipv6Freshness.Expiry = expiry;
     Refreshed(*item, ttl, seen);
     return item;
 }
@@ -156,4 +164,55 @@ void CDnsItemMap::RecordHit(DnsItem& item, std::time_t arrival) {
     auto lock = Lock();
     ++item.Hits;
     item.LastHitDate = arrival;
+}
+
+void CDnsItemMap::SetMaxEntries(std::size_t count) {
+    auto lock = Lock();
+    m_maxEntries = std::max<std::size_t>(count, 1);
+    TrimToBound();
+}
+
+void CDnsItemMap::TrimToBound() {
+    auto lock = Lock();
+    // Entries added since the last walk may be older than the batch's.
+    m_evictionBatch.clear();
+    while (m_items.size() > m_maxEntries) {
+        EvictOne();
+    }
+}
+
+void CDnsItemMap::EvictOne() {
+    for (;;) {
+        if (m_evictionBatch.empty()) {
+            ChooseEvictionBatch();
+        }
+        const EvictionCandidate candidate = m_evictionBatch.back();
+        m_evictionBatch.pop_back();
+        // One hit or learned since the walk is no longer among the least recent.
+        if (candidate.Item->LastHitDate == candidate.LastHit) {
+            m_items.erase(m_items.find(candidate.Item->Domain));
+            m_evicted.store(true);
+            return;
+        }
+    }
+}
+
+void CDnsItemMap::ChooseEvictionBatch() {
+    // A sixteenth of the bound: the walk's cost spread over as many new names.
+    constexpr std::size_t kBatchShare = 16;
+    std::vector<EvictionCandidate> all;
+    all.reserve(m_items.size());
+    for (const DnsItemPtr& item : m_items) {
+        all.push_back({item->LastHitDate, item.get()});
+    }
+    const auto batch = static_cast<std::ptrdiff_t>(
+        std::min(all.size(), std::max<std::size_t>(m_maxEntries / kBatchShare, 1)));
+    const auto older = [](const EvictionCandidate& a, const EvictionCandidate& b) {
+        return a.LastHit < b.LastHit;
+    };
+    std::nth_element(all.begin(), all.begin() + batch - 1, all.end(), older);
+    std::sort(all.begin(), all.begin() + batch,
+              [&](const EvictionCandidate& a, const EvictionCandidate& b) { return older(b, a); });
+    // A copy of the batch alone: the walk's whole list would stay allocated otherwise.
+    m_evictionBatch.assign(all.begin(), all.begin() + batch);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -30,8 +31,16 @@ std::int32_t EntryTtl(std::uint32_t ttl);
 // entry's Domain never changes while the container holds it.
 // Its re-entrant lock guards the table, the id counter and the scalar fields of every entry;
 // it is always taken before an entry's address-list lock, never after.
+//
+// It holds at most a bound of entries: a new name learned at the bound first drops the entry hit
+// least recently. Finding that entry takes a walk over the whole table, so one walk chooses the
+// oldest sixteenth of the bound at once and the next new names drop those, one each: a flood of
+// new names costs one walk per so many names, and the cache stays exactly at its bound.
 class CDnsItemMap {
 public:
+    // Far above the names a person's browsing asks for in years.
+    static constexpr std::size_t kDefaultMaxEntries = 200'000;
+
     CDnsItemMap() = default;
     CDnsItemMap(const CDnsItemMap&) = delete;
     CDnsItemMap& operator=(const CDnsItemMap&) = delete;
@@ -66,21 +75,44 @@ public:
     [[nodiscard]] std::int32_t GetNextId() const;
     void ResetNextId();
 
-    // Learns an upstream answer: finds or creates the domain's entry, replaces its addresses
-    // and TTL, and moves its last hit time forward to `seen` (never back). Hits are untouched.
+    // Learns an upstream answer: finds or creates the domain's entry, replaces its addresses,
+    // TTL and their expiry, and moves its last hit time forward to `seen` (never back). Hits are
+    // untouched.
     DnsItemPtr Learn(std::string_view domain, const CLockedStringList& addresses, std::int32_t ttl,
-                     std::time_t seen);
+                     std::time_t seen, std::uint32_t expiry);
     // The same for an AAAA answer: the IPv6 addresses replace the entry's, which become known
     // (an empty list: the name has none).
     DnsItemPtr LearnIpv6(std::string_view domain, const std::vector<std::string>& addresses,
-                         std::int32_t ttl, std::time_t seen);
+                         std::int32_t ttl, std::time_t seen, std::uint32_t expiry);
     // Counts a query answered from the entry that arrived at `arrival`.
     void RecordHit(DnsItem& item, std::time_t arrival);
 
+    // The bound (at least 1); a cache above it is brought down to it at once.
+    void SetMaxEntries(std::size_t count);
+    // Drops the entries hit least recently until the cache is within its bound: after a load,
+    // which may bring more.
+    void TrimToBound();
+    // Whether entries were dropped to keep the bound since the last call: whoever lists the
+    // entries must look at all of them again.
+    [[nodiscard]] bool TakeEvicted() { return m_evicted.exchange(false); }
+
 private:
-    // The domain's entry, made with the next id when there is none; the lock is held.
+    // The domain's entry, made with the next id when there is none (room made first at the
+    // bound); the lock is held.
     DnsItemPtr FindOrCreate(std::string_view domain);
     void Refreshed(DnsItem& item, std::int32_t ttl, std::time_t seen);
+    // Drops the entry hit least recently, from the batch that the last walk chose; the lock is
+    // held.
+    void EvictOne();
+    void ChooseEvictionBatch();
+
+    // An entry as the last walk found it. Every one in the batch is in the table: the batch is
+    // dropped whenever an entry leaves the table otherwise, and its entries' last hit times tell
+    // which were hit (or learned) since.
+    struct EvictionCandidate {
+        std::time_t LastHit;
+        DnsItem* Item;
+    };
 
     // Hash and equality of entries by their Domain, and of a domain looked up against them.
     struct DomainHash {
@@ -102,4 +134,8 @@ private:
     mutable std::recursive_mutex m_lock;
     std::unordered_set<DnsItemPtr, DomainHash, SameDomain> m_items;
     std::int32_t m_nextId = 0;
+    std::size_t m_maxEntries = kDefaultMaxEntries;
+    // The least recently hit entries at the last walk, the oldest last.
+    std::vector<EvictionCandidate> m_evictionBatch;
+    std::atomic<bool> m_evicted{false};
 };

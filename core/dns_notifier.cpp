@@ -26,6 +26,21 @@ void CDnsNotifier::Mark(const DnsItemPtr& item) {
     }
 }
 
+void CDnsNotifier::MarkAll() {
+    if (m_observer == nullptr) {
+        return;
+    }
+    bool wasEmpty = false;
+    {
+        const std::lock_guard guard(m_lock);
+        wasEmpty = m_batch.Items.empty() && !m_batch.RefreshAll;
+        m_batch.RefreshAll = true;
+    }
+    if (wasEmpty) {
+        m_observer->OnCacheChanged();
+    }
+}
+
 DnsChangeBatch CDnsNotifier::Take() {
     DnsChangeBatch taken;
     {

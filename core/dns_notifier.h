@@ -38,6 +38,8 @@ public:
 
     // The entry was answered from or learned into.
     void Mark(const DnsItemPtr& item);
+    // Entries left the cache (the bound dropped them): the owner must look at every row.
+    void MarkAll();
     // Everything marked since the last take.
     [[nodiscard]] DnsChangeBatch Take();
     // Tells the owner that the proxy cannot serve.

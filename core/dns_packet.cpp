@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -86,6 +87,12 @@ std::string AddressDataText(std::span<const std::uint8_t> data) {
                                       : Ipv6Text(data.first<kIpv6Length>());
 }
 
+// A TTL as a record's expiry takes it: one with the top bit set counts as 0 (RFC 2181).
+std::uint32_t SaneTtl(std::uint32_t ttl) {
+    constexpr std::uint32_t kLargestTtl = 0x7FFFFFFF;
+    return ttl > kLargestTtl ? 0 : ttl;
+}
+
 // Steps over one answer record, collecting its address when it is of `type` (A or AAAA). False
 // when the record does not lie inside the message.
 bool ReadAnswer(CDnsWireReader& reader, std::uint16_t type, DnsReplyFacts& facts) {
@@ -100,6 +107,7 @@ bool ReadAnswer(CDnsWireReader& reader, std::uint16_t type, DnsReplyFacts& facts
         return false;
     }
     facts.Ttl = std::max(facts.Ttl, recordTtl);
+    facts.MinTtl = std::min(facts.MinTtl, SaneTtl(recordTtl));
     const bool wanted = recordType == type && (type == kTypeA || type == kTypeAaaa);
     if (!wanted) {
         return reader.Skip(dataLength);
@@ -114,6 +122,37 @@ bool ReadAnswer(CDnsWireReader& reader, std::uint16_t type, DnsReplyFacts& facts
         facts.Addresses.push_back(std::move(text));
     }
     return true;
+}
+
+// How long a reply without records of its question's type may be kept (RFC 2308): the smaller of
+// the SOA record's TTL and its MINIMUM field (the data's last four bytes), the SOA being the
+// first in the authority section; none without one, or when the records before it do not read.
+// `reader` stands behind the examined answers; `answersLeft` more come before the authority.
+std::optional<std::uint32_t> NegativeTtl(CDnsWireReader reader, int answersLeft,
+                                         int authorityCount) {
+    constexpr std::uint16_t kTypeSoa = 6;
+    for (int i = 0; i < answersLeft + authorityCount; ++i) {
+        CDnsNameText owner;
+        std::uint16_t type = 0;
+        std::uint16_t recordClass = 0;
+        std::uint32_t ttl = 0;
+        std::uint16_t length = 0;
+        if (!reader.ReadName(owner) || !reader.ReadU16(type) || !reader.ReadU16(recordClass) ||
+            !reader.ReadU32(ttl) || !reader.ReadU16(length)) {
+            return std::nullopt;
+        }
+        std::uint32_t minimum = 0;
+        if (i >= answersLeft && type == kTypeSoa) {
+            return length >= sizeof minimum && reader.Skip(length - sizeof minimum) &&
+                           reader.ReadU32(minimum)
+                       ? std::optional(std::min(ttl, minimum))
+                       : std::nullopt;
+        }
+        if (!reader.Skip(length)) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
 }
 
 // Calls visit with each "."-separated part of the text up to the first empty one: the labels that
@@ -277,32 +316,44 @@ std::size_t BuildTruncatedReply(std::span<const std::uint8_t> reply, std::span<s
     return kept;
 }
 
-std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
-                                         const DnsQuestion& question,
-                                         std::span<const std::uint8_t> address) noexcept {
-    const bool answered = !address.empty();
-    const std::size_t length = question.End + (answered ? kCachedAnswerFixed + address.size() : 0);
-    if (question.End < kDnsHeaderSize || length > packet.size()) {
+bool CCachedReply::Add(std::span<const std::uint8_t> address) noexcept {
+    const std::size_t at = m_length == 0 ? m_end : m_length;
+    if (at < kDnsHeaderSize || at + kCachedAnswerFixed + address.size() > m_packet.size()) {
+        return false;
+    }
+    CFieldWriter answer(m_packet.subspan(at));
+    answer.U16(kPointerToQuestion);
+    answer.U16(m_type);
+    answer.U16(kClassIn);
+    answer.U32(m_ttl);
+    answer.U16(static_cast<std::uint16_t>(address.size()));
+    answer.Bytes(address);
+    m_length = at + answer.Written();
+    ++m_answers;
+    return true;
+}
+
+std::size_t CCachedReply::Finish() noexcept {
+    if (m_end < kDnsHeaderSize || m_end > m_packet.size()) {
         return 0;
     }
     // The bytes read from the query; the buffer holds the whole question, so they exist.
-    const auto flags = static_cast<std::uint8_t>(kQr | (packet[kFlagsOffset] & kRd));
-    const auto flags2 = static_cast<std::uint8_t>(kRa | (packet[kFlagsOffset + 1] & kCd));
+    const auto flags = static_cast<std::uint8_t>(kQr | (m_packet[kFlagsOffset] & kRd));
+    const auto flags2 = static_cast<std::uint8_t>(kRa | (m_packet[kFlagsOffset + 1] & kCd));
+    CFieldWriter writer(m_packet);
+    writer.U16(m_id);
+    writer.HeaderTail(flags, flags2, m_answers);
+    return m_answers == 0 ? m_end : m_length;
+}
 
-    CFieldWriter writer(packet);
-    writer.U16(question.Id);
-    writer.HeaderTail(flags, flags2, answered ? 1 : 0);
-    if (!answered) {
-        return question.End;
+std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
+                                         const DnsQuestion& question,
+                                         std::span<const std::uint8_t> address) noexcept {
+    CCachedReply reply(packet, question, kCachedReplyTtl, packet.size());
+    if (!address.empty() && !reply.Add(address)) {
+        return 0;
     }
-    CFieldWriter answer(packet.subspan(question.End));
-    answer.U16(kPointerToQuestion);
-    answer.U16(question.Type);
-    answer.U16(kClassIn);
-    answer.U32(kCachedReplyTtl);
-    answer.U16(static_cast<std::uint16_t>(address.size()));
-    answer.Bytes(address);
-    return question.End + answer.Written();
+    return reply.Finish();
 }
 
 bool CDnsResponse::ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts) {
@@ -313,22 +364,36 @@ bool CDnsResponse::ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFac
     std::uint8_t flags2 = 0;
     std::uint16_t questions = 0;
     std::uint16_t answerCount = 0;
+    std::uint16_t authorityCount = 0;
     if (!reader.ReadU8(idLow) || !reader.ReadU8(idHigh) || !reader.ReadU8(flags) ||
         !reader.ReadU8(flags2) || !reader.ReadU16(questions) || !reader.ReadU16(answerCount) ||
-        !reader.Seek(kDnsHeaderSize) || !reader.ReadLabels(facts.Name) || facts.Name.empty() ||
-        !reader.ReadU16(facts.Type) || !reader.ReadU16(facts.Class)) {
+        !reader.ReadU16(authorityCount) || !reader.Seek(kDnsHeaderSize) ||
+        !reader.ReadLabels(facts.Name) || facts.Name.empty() || !reader.ReadU16(facts.Type) ||
+        !reader.ReadU16(facts.Class)) {
         return false;
     }
     facts.Id = static_cast<std::uint16_t>(idHigh << 8 | idLow);
+    const int examined = std::min(int{answerCount}, kMaxAnswersExamined);
     facts.Truncated = (flags & kTc) != 0;
     facts.Rcode = flags2 & kRcodeMask;
     facts.Addresses.clear();
     facts.Ttl = 0;
-    const int examined = std::min(int{answerCount}, kMaxAnswersExamined);
+    // The largest value stands for none: a record's TTL counts at most 2^31 - 1.
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    facts.MinTtl = kNone;
     for (int i = 0; i < examined; ++i) {
         if (!ReadAnswer(reader, facts.Type, facts)) {
             return false;
         }
+    }
+    if (facts.Addresses.empty()) {
+        if (const std::optional<std::uint32_t> negative =
+                NegativeTtl(reader, answerCount - examined, authorityCount)) {
+            facts.MinTtl = std::min(facts.MinTtl, SaneTtl(*negative));
+        }
+    }
+    if (facts.MinTtl == kNone) {
+        facts.MinTtl = 0;
     }
     return true;
 }

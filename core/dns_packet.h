@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -32,8 +33,12 @@ inline constexpr std::size_t kDnsHeaderSize = 12;
 inline constexpr std::size_t kMaxEncodedName = kMaxNameText + 2;
 // A reply is read only as far as its first 20 answers.
 inline constexpr int kMaxAnswersExamined = 20;
-// The TTL of every reply built from the cache, whatever the entry holds: one day.
+// The TTL of a reply for a DNS-over-HTTPS server's host, whose addresses the user gave, and of
+// every reply from the cache with the old answers switched on: one day.
 inline constexpr std::uint32_t kCachedReplyTtl = 86400;
+// The TTL of an answer from an expired entry (RFC 8767): short, so that whoever keeps it asks
+// again soon and gets the renewed answer.
+inline constexpr std::uint32_t kStaleReplyTtl = 30;
 
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypeAaaa = 28;
@@ -99,6 +104,10 @@ struct DnsReplyFacts {
     std::vector<std::string> Addresses;
     // The largest TTL of every examined record, whatever its type.
     std::uint32_t Ttl = 0;
+    // The smallest, a CNAME's included: how long the addresses may be kept. Without a record of
+    // the question's type, the SOA's negative TTL counts too: how long the absence may be kept
+    // (RFC 2308). A TTL with the top bit set counts as 0 (RFC 2181). 0 when there is none.
+    std::uint32_t MinTtl = 0;
 };
 
 // The name codec shared by queries and replies. Has no members.
@@ -136,14 +145,8 @@ public:
 
 class CDnsResponse : public CDnsPacket {
 public:
-    // Rewrites the query held at the start of `packet` (the whole buffer, whose size is its
-    // capacity; `question` read from it) into the reply from the cache, and returns the reply's
-    // length. The header keeps the query's id and its RD and CD bits, sets QR and RA, and counts
-    // the one question and one answer - or none, for an empty `address`: the name has no data of
-    // that type. The question stays byte for byte as the client wrote it (name case, type,
-    // class); the answer points at its name and carries the question's type, TTL 86400 and the
-    // address (4 bytes for A, 16 for AAAA). Whatever followed the question is dropped. Returns 0
-    // and writes nothing when the reply does not fit.
+    // The reply from the cache for one address or none (CCachedReply): TTL 86400, as large as the
+    // buffer takes.
     static std::size_t BuildFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
                                       std::span<const std::uint8_t> address) noexcept;
 
@@ -152,4 +155,38 @@ public:
     // - its header, question or any examined answer does not lie inside the datagram, a name in it
     // cannot be read, or an A or AAAA record's data is not 4 or 16 bytes.
     static bool ReadReply(std::span<const std::uint8_t> datagram, DnsReplyFacts& facts);
+};
+
+// Writes the reply from the cache over the client's query held at the start of `packet` (the
+// whole buffer, whose size is its capacity; `question` read from it). The header keeps the
+// query's id and its RD and CD bits, sets QR and RA, and counts the one question and the
+// answers. The question stays byte for byte as the client wrote it (name case, type, class);
+// each answer points at its name and carries the question's type, the TTL and an address (4
+// bytes for A, 16 for AAAA), as many as fit into `limit` bytes. Whatever followed the question
+// is dropped. No answer at all says that the name has no data of that type.
+class CCachedReply {
+public:
+    CCachedReply(std::span<std::uint8_t> packet, const DnsQuestion& question, std::uint32_t ttl,
+                 std::size_t limit) noexcept
+        : m_packet(packet.first(std::min(packet.size(), limit))),
+          m_id(question.Id),
+          m_type(question.Type),
+          m_end(question.End),
+          m_ttl(ttl) {}
+
+    // Appends an answer with the address; false (nothing written) when it does not fit.
+    bool Add(std::span<const std::uint8_t> address) noexcept;
+    // Writes the header: the reply's length, or 0 with the query untouched when not even the
+    // question fits.
+    [[nodiscard]] std::size_t Finish() noexcept;
+
+private:
+    std::span<std::uint8_t> m_packet;
+    // Of the question, read from the packet.
+    const std::uint16_t m_id;
+    const std::uint16_t m_type;
+    const std::size_t m_end;
+    const std::uint32_t m_ttl;
+    std::size_t m_length = 0;
+    std::uint16_t m_answers = 0;
 };

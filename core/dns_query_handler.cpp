@@ -28,26 +28,27 @@ bool SameClientAndId(const DnsWaiter& left, const DnsWaiter& right) {
     return left.Client == right.Client && left.Id == right.Id;
 }
 
-// The first text of a list, converted to the bytes an answer carries (4 for A, 16 for AAAA);
-// 0 when the list is empty or its first text is no address of that kind. The list's lock is held.
-std::size_t FirstAddressBytes(const CLockedStringList& list, std::uint16_t type,
-                              std::array<std::uint8_t, 16>& bytes) {
-    if (list.Begin() == list.End()) {
-        return 0;
-    }
-    const std::string& text = *list.Begin();
-    if (type == kTypeAaaa) {
-        const std::optional<Ipv6Bytes> parsed = ParseIpv6Text(text);
-        if (!parsed) {
-            return 0;
+// Appends an answer to the reply for each text of the list that is an address of the question's
+// type (A or AAAA), in order, while they fit; with `onlyFirst`, for the first text alone. A text
+// that is no IPv4 address is answered as 255.255.255.255, as it always was. The list's lock is
+// held.
+void AddAddresses(CCachedReply& reply, const CLockedStringList& list, std::uint16_t type,
+                  bool onlyFirst) {
+    for (auto text = list.Begin(); text != list.End(); ++text) {
+        bool added = false;
+        if (type == kTypeAaaa) {
+            const std::optional<Ipv6Bytes> bytes = ParseIpv6Text(*text);
+            added = bytes && reply.Add(*bytes);
+        } else {
+            const std::uint32_t address = TextToAddress(*text);
+            std::array<std::uint8_t, sizeof address> bytes{};
+            std::memcpy(bytes.data(), &address, sizeof address);
+            added = reply.Add(bytes);
         }
-        std::copy(parsed->begin(), parsed->end(), bytes.begin());
-        return parsed->size();
+        if (onlyFirst || (!added && type == kTypeA)) {
+            return;
+        }
     }
-    // An address text that does not convert is answered as 255.255.255.255.
-    const std::uint32_t address = TextToAddress(text);
-    std::memcpy(bytes.data(), &address, sizeof address);
-    return sizeof address;
 }
 
 }  // namespace
@@ -63,6 +64,8 @@ QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_
         state.Question = DnsQuestion{};
         return QueryVerdict::kForward;
     }
+    // The client's size bounds the answer from the cache as much as the forward's reply.
+    CDnsQuery::ReadEdns(packet.first(length), state.Question);
     if (const std::shared_ptr<CUpstreamServer> server =
             m_upstream.HttpsServerNamed(state.Question.Name.View());
         server && state.Question.IsPlainInternetQuery()) {
@@ -70,10 +73,9 @@ QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_
             return QueryVerdict::kAnswered;
         }
         state.HostLookup = true;
-    } else if (AnswerFromCache(packet, state.Question, state.Times.Received, replyLength)) {
+    } else if (AnswerFromCache(packet, state, replyLength)) {
         return QueryVerdict::kAnswered;
     }
-    CDnsQuery::ReadEdns(packet.first(length), state.Question);
     return QueryVerdict::kForward;
 }
 
@@ -104,12 +106,14 @@ InFlightVerdict CDnsQueryHandler::Lead(DnsQueryState& state, DnsWaiter waiter) {
     return InFlightVerdict::kJoined;
 }
 
-bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
-                                       std::time_t received, std::size_t& replyLength) {
+bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, DnsQueryState& state,
+                                       std::size_t& replyLength) {
+    const DnsQuestion& question = state.Question;
     if (!question.IsPlainInternetQuery() ||
         (question.Type != kTypeA && question.Type != kTypeAaaa)) {
         return false;
     }
+    const bool ipv6 = question.Type == kTypeAaaa;
     DnsItemPtr item;
     {
         auto cacheLock = m_cache.Lock();
@@ -117,30 +121,50 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, const Dns
         // An A question needs an address (a domain-only line of the cache file is a miss, filled
         // by the forward's answer); an AAAA question needs the IPv6 list to be known, whether it
         // holds an address or says that there is none.
-        if (!item || (question.Type == kTypeAaaa && !item->Ipv6Known)) {
+        if (!item || (ipv6 && !item->Ipv6Known)) {
             return false;
         }
-        const CLockedStringList& list =
-            question.Type == kTypeA ? item->Addresses : item->Ipv6Addresses;
-        std::array<std::uint8_t, 16> address{};
-        std::size_t addressLength = 0;
+        DnsFreshness& freshness = item->Freshness(ipv6);
+        const std::uint32_t now = EntryTime(state.Times.Received);
+        const bool stale = !m_oldAnswers && now >= freshness.Expiry;
+        const std::uint32_t ttl = m_oldAnswers ? kCachedReplyTtl
+                                  : stale      ? kStaleReplyTtl
+                                               : freshness.Expiry - now;
+        CCachedReply reply(packet, question, ttl, state.OverTcp ? packet.size() : question.UdpSize);
         {
+            const CLockedStringList& list = ipv6 ? item->Ipv6Addresses : item->Addresses;
             auto listLock = list.Lock();
-            addressLength = FirstAddressBytes(list, question.Type, address);
-            if (addressLength == 0 && (question.Type == kTypeA || !list.IsEmpty())) {
+            if (!ipv6 && list.IsEmpty()) {
                 return false;
             }
+            AddAddresses(reply, list, question.Type, m_oldAnswers);
         }
-        replyLength =
-            CDnsResponse::BuildFromCache(packet, question, std::span(address).first(addressLength));
+        replyLength = reply.Finish();
         if (replyLength == 0) {
             return false;
         }
+        state.RenewDue = stale && TakeRenewal(freshness, now);
         // The hit counts the query's arrival, whether or not the reply then reaches the client.
-        m_cache.RecordHit(*item, received);
+        m_cache.RecordHit(*item, state.Times.Received);
     }
     ++m_statistics.CachedRequests;
     m_notifier.Mark(item);
+    return true;
+}
+
+bool CDnsQueryHandler::TakeRenewal(DnsFreshness& freshness, std::uint32_t now) {
+    // Unsigned: a renewal recorded in the future (the clock went back) is long past.
+    if (now - freshness.RenewalTried < kRenewalInterval) {
+        return false;
+    }
+    int running = m_renewals.load();
+    while (running < kMaxRenewals && !m_renewals.compare_exchange_weak(running, running + 1)) {
+    }
+    // Without a slot nothing is recorded: the next hit tries again.
+    if (running >= kMaxRenewals) {
+        return false;
+    }
+    freshness.RenewalTried = now;
     return true;
 }
 
@@ -187,10 +211,12 @@ void CDnsQueryHandler::LearnHostAddresses(std::string_view name,
             ipv6.push_back(address.AddressText());
         }
     }
+    const std::time_t now = Now();
+    const std::uint32_t expiry = ExpiryAfter(now, kTtl);
     if (!ipv4.IsEmpty()) {
-        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, Now()));
+        m_notifier.Mark(m_cache.Learn(name, ipv4, kTtl, now, expiry));
     }
-    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, Now()));
+    m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, now, expiry));
 }
 
 void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
@@ -204,9 +230,28 @@ void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
     m_statistics.UpdateStatistics(times);
 }
 
+bool CDnsQueryHandler::LeadRenewal(DnsQueryState& state) {
+    const DnsQuestion& question = state.Question;
+    std::string key = InFlightKey(question.Name.View(), question.Type, question.Class,
+                                  question.CheckingDisabled, question.DnssecOk);
+    {
+        const std::lock_guard guard(m_inFlightLock);
+        if (m_inFlight.try_emplace(key).second) {
+            state.InFlightKey = std::move(key);
+            state.HoldsInFlight = true;
+            return true;
+        }
+    }
+    --m_renewals;
+    return false;
+}
+
+std::uint32_t CDnsQueryHandler::Clients(const DnsQueryState& state, std::size_t waiters) {
+    return static_cast<std::uint32_t>(state.Renewal ? waiters : std::max<std::size_t>(1, waiters));
+}
+
 void CDnsQueryHandler::Drop(DnsQueryState& state) {
-    const std::size_t waiters = std::max<std::size_t>(1, ReleaseInFlight(state).size());
-    m_statistics.DiscardRequests += static_cast<std::uint32_t>(waiters);
+    m_statistics.DiscardRequests += Clients(state, ReleaseInFlight(state).size());
 }
 
 void CDnsQueryHandler::Refuse() {
@@ -216,14 +261,16 @@ void CDnsQueryHandler::Refuse() {
 
 void CDnsQueryHandler::ForwardStarted(DnsQueryState& state) {
     state.Times.Forwarded = Now();
-    ++m_statistics.ForwardAttempts;
+    if (!state.Renewal) {
+        ++m_statistics.ForwardAttempts;
+    }
 }
 
 std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
                                                          std::span<const std::uint8_t> reply) {
     const std::time_t now = Now();
     if (state.QuestionRead) {
-        Learn(state.Question, reply, state.Times.Received);
+        Learn(state.Question, reply, state.Times.Received, now);
     }
     std::vector<DnsWaiter> waiters = ReleaseInFlight(state);
     const auto count = [&](DnsRequestTimes& times) {
@@ -232,7 +279,7 @@ std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
         ++m_statistics.ForwardRequests;
         m_statistics.UpdateStatistics(times);
     };
-    if (waiters.empty()) {
+    if (waiters.empty() && !state.Renewal) {
         count(state.Times);  // a TCP query, which no other client shares
     }
     for (DnsWaiter& waiter : waiters) {
@@ -242,8 +289,7 @@ std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
 }
 
 void CDnsQueryHandler::ForwardFailed(DnsQueryState& state) {
-    const std::size_t waiters = std::max<std::size_t>(1, ReleaseInFlight(state).size());
-    m_statistics.InternalErrorRequests += static_cast<std::uint32_t>(waiters);
+    m_statistics.InternalErrorRequests += Clients(state, ReleaseInFlight(state).size());
 }
 
 bool CDnsQueryHandler::InFlight(std::string_view name, std::uint16_t type) const {
@@ -262,6 +308,9 @@ std::vector<DnsWaiter> CDnsQueryHandler::ReleaseInFlight(DnsQueryState& state) {
         return {};
     }
     state.HoldsInFlight = false;
+    if (state.Renewal) {
+        --m_renewals;
+    }
     const std::lock_guard guard(m_inFlightLock);
     auto entry = m_inFlight.find(state.InFlightKey);
     if (entry == m_inFlight.end()) {
@@ -273,7 +322,7 @@ std::vector<DnsWaiter> CDnsQueryHandler::ReleaseInFlight(DnsQueryState& state) {
 }
 
 void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply,
-                             std::time_t received) {
+                             std::time_t received, std::time_t now) {
     // A truncated reply is relayed for the client to ask again over TCP; what it holds may be
     // only part of the answer, which must not replace a complete one in the cache. An error
     // (no such name, a server failure, a refusal) teaches nothing either. The exchange took only
@@ -289,15 +338,24 @@ void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint
         return;
     }
     const std::int32_t ttl = EntryTtl(facts.Ttl);
-    if (facts.Type == kTypeA && !facts.Addresses.empty()) {
+    const std::uint32_t expiry = ExpiryAfter(now, facts.MinTtl);
+    if (facts.Type == kTypeA) {
         CLockedStringList addresses(true);
         for (std::string& address : facts.Addresses) {
             addresses.AddTail(std::move(address));
         }
-        m_notifier.Mark(m_cache.Learn(facts.Name, addresses, ttl, received));
+        auto cacheLock = m_cache.Lock();
+        // An answer without A records says the name has none now: a cached name forgets its
+        // old ones (its A questions go upstream again), an unknown one is not made an entry.
+        if (!addresses.IsEmpty() || m_cache.Lookup(facts.Name)) {
+            m_notifier.Mark(m_cache.Learn(facts.Name, addresses, ttl, received, expiry));
+        }
     } else if (facts.Type == kTypeAaaa) {
         // An answer without AAAA records says the name has no IPv6 address: that is learned
         // too, so that the next AAAA question for it is answered here.
-        m_notifier.Mark(m_cache.LearnIpv6(facts.Name, facts.Addresses, ttl, received));
+        m_notifier.Mark(m_cache.LearnIpv6(facts.Name, facts.Addresses, ttl, received, expiry));
+    }
+    if (m_cache.TakeEvicted()) {
+        m_notifier.MarkAll();
     }
 }

@@ -4,6 +4,7 @@
 // questions in flight and keeps the books: cache answers, forward decisions, learning, statistics.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -34,6 +35,13 @@ struct DnsQueryState {
     // The question that this query leads in flight, while it does.
     std::string InFlightKey;
     bool HoldsInFlight = false;
+    // Came over TCP: the reply from the cache may take the whole buffer.
+    bool OverTcp = false;
+    // Set by Handle with an answer from an expired entry whose renewal is due: the caller starts
+    // it (CDnsForwardPool::Renew) once the answer has gone out.
+    bool RenewDue = false;
+    // This is a renewal: a forward of a cached question with no client of its own.
+    bool Renewal = false;
 };
 
 // A UDP client waiting for the reply to a question in flight: the one that leads its forward,
@@ -71,17 +79,32 @@ enum class QueryVerdict {
 // upstream answered, tells the notifier about every entry used or changed and counts everything
 // in the statistics. The listeners and the forward pool move the bytes.
 //
+// An A or AAAA question for a cached name is answered with every address of that type the entry
+// holds, in the upstream's order, with the seconds left until they expire as the TTL: nothing
+// downstream keeps them longer than the upstream allowed. An expired entry is answered at once
+// all the same, with a short TTL, and renewed behind the answer: its question goes upstream as a
+// forward with no client waiting, whose reply is learned like any other (a failure leaves the
+// entry as it is). Renewals are few at a time (kMaxRenewals), and an entry's addresses of one
+// type are asked for again at most once per kRenewalInterval, counted from the last renewal
+// tried, so that a burst of hits on expired names does not become a burst upstream. With the old
+// answers switched on, the cache answers with its first address for a day and renews nothing.
+//
 // Its one lock guards the set of questions in flight; it is held only for one look-up, insert or
 // erase. The cache is read and changed under the cache's own lock.
 class CDnsQueryHandler {
 public:
+    static constexpr int kMaxRenewals = 4;
+    static constexpr std::uint32_t kRenewalInterval = 60;
+
     CDnsQueryHandler(CDnsItemMap& cache, const CUpstreamSettings& upstream,
-                     CDnsStatistics& statistics, CDnsNotifier& notifier, const IClock& clock)
+                     CDnsStatistics& statistics, CDnsNotifier& notifier, const IClock& clock,
+                     bool oldAnswers)
         : m_cache(cache),
           m_upstream(upstream),
           m_statistics(statistics),
           m_notifier(notifier),
-          m_clock(clock) {}
+          m_clock(clock),
+          m_oldAnswers(oldAnswers) {}
     CDnsQueryHandler(const CDnsQueryHandler&) = delete;
     CDnsQueryHandler& operator=(const CDnsQueryHandler&) = delete;
 
@@ -106,10 +129,17 @@ public:
     // The upstream's reply, about to be relayed: it is learned under the question asked, then
     // the question leaves the in-flight set (so that the next query for it hits or forwards
     // afresh), and the clients that wait for it are given back to be answered, each counted.
+    // A renewal itself is no client: it is neither counted nor answered.
     std::vector<DnsWaiter> ForwardAnswered(DnsQueryState& state,
                                            std::span<const std::uint8_t> reply);
     // No reply in time, a socket failure or a stop: the clients get nothing; each is counted.
     void ForwardFailed(DnsQueryState& state);
+
+    // The renewal `state` (Renewal set, its question read, its slot taken by the Handle that made
+    // it due) leads its question in flight, with no client waiting; then it goes the way of a
+    // forward (ForwardStarted, then ForwardAnswered, ForwardFailed or Drop). False when the
+    // question is in flight already, whose reply will teach the cache: the renewal is given up.
+    bool LeadRenewal(DnsQueryState& state);
 
     // The addresses the cache holds for a name (IPv4, then IPv6).
     [[nodiscard]] std::vector<CSocketAddress> CachedAddresses(std::string_view name) const;
@@ -132,9 +162,15 @@ private:
     };
 
     // Rewrites the query into the reply from the name's entry and counts the hit; false (packet
-    // unchanged) unless the entry holds data of the type asked.
-    bool AnswerFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
-                         std::time_t received, std::size_t& replyLength);
+    // unchanged) unless the entry holds data of the type asked. Sets state.RenewDue when the entry
+    // is to be renewed.
+    bool AnswerFromCache(std::span<std::uint8_t> packet, DnsQueryState& state,
+                         std::size_t& replyLength);
+    // Whether the renewal of expired addresses starts now: not tried within the interval, and a
+    // slot free, which it takes (the attempt is recorded). The cache's lock is held.
+    bool TakeRenewal(DnsFreshness& freshness, std::uint32_t now);
+    // The clients a query stands for when it ends: its waiters, and itself when it is no renewal.
+    [[nodiscard]] static std::uint32_t Clients(const DnsQueryState& state, std::size_t waiters);
     // Answers a question for a DNS-over-HTTPS server's host from the server's addresses, never
     // through the server itself: A and AAAA with the first address of the kind (or none), other
     // types with none. False (packet unchanged) while the addresses are not known.
@@ -142,13 +178,17 @@ private:
                          const CUpstreamServer& server, std::size_t& replyLength);
     // The waiters of the question this query leads; the question leaves the in-flight set.
     std::vector<DnsWaiter> ReleaseInFlight(DnsQueryState& state);
-    void Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply, std::time_t received);
+    // Learns the reply, which came at `now`, to the question asked by a query received then.
+    void Learn(const DnsQuestion& asked, std::span<const std::uint8_t> reply, std::time_t received,
+               std::time_t now);
 
     CDnsItemMap& m_cache;
     const CUpstreamSettings& m_upstream;
     CDnsStatistics& m_statistics;
     CDnsNotifier& m_notifier;
     const IClock& m_clock;
+    const bool m_oldAnswers;
+    std::atomic<int> m_renewals{0};
     mutable std::mutex m_inFlightLock;
     std::unordered_map<std::string, std::vector<DnsWaiter>, KeyHash, std::equal_to<>> m_inFlight;
 };

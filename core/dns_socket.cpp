@@ -21,7 +21,7 @@ CDnsSocket::CDnsSocket(CDnsItemMap* cache, CUpstreamSettings& upstream, IDnsProx
     : m_options(std::move(options)),
       m_upstream(upstream),
       m_notifier(observer, m_options.MaxChangeBatch),
-      m_handler(*cache, upstream, m_statistics, m_notifier, clock),
+      m_handler(*cache, upstream, m_statistics, m_notifier, clock, m_options.OldAnswers),
       m_watch(upstream, m_handler, m_options.SilentServerProbePeriod),
       m_pool(m_handler, upstream, m_options.MaxForwards),
       m_filter(m_options.AllowAnyClient, m_options.AttachedNetworks) {}
@@ -114,8 +114,9 @@ void CDnsSocket::OpenIpv6Loopback(std::uint16_t port) {
 }
 
 void CDnsSocket::AddTcp(const CSocketAddress& address) {
-    auto tcp = std::make_unique<CDnsTcpListener>(
-        m_handler, m_upstream, m_filter, m_options.MaxTcpConnections, m_options.TcpIdleTimeout);
+    auto tcp =
+        std::make_unique<CDnsTcpListener>(m_handler, m_pool, m_upstream, m_filter,
+                                          m_options.MaxTcpConnections, m_options.TcpIdleTimeout);
     tcp->Open(address);
     m_tcp.push_back(std::move(tcp));
 }

@@ -39,6 +39,9 @@ struct ProxyOptions {
     std::chrono::milliseconds SilentServerProbePeriod = CUpstreamWatch::kDefaultPeriod;
     // Answer every client, not only those on loopback and on the machine's attached networks.
     bool AllowAnyClient = false;
+    // The cache's answers as they were before the upstream's TTL was kept: the first address for
+    // a day, and no renewal.
+    bool OldAnswers = false;
     // Where the attached networks come from.
     CClientFilter::NetworkSource AttachedNetworks = ::AttachedNetworks;
 };

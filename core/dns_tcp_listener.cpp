@@ -113,6 +113,7 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
                              std::span<const std::uint8_t> query) {
     DnsQueryState state;
     state.Times.Received = m_handler.Now();
+    state.OverTcp = true;
     // The query is copied behind room for the length prefix: the reply from the cache is built
     // over it, as the UDP one is over the datagram; it never needs more than a datagram's room.
     std::array<std::uint8_t, kTcpLengthPrefix + kDnsPacketSize> framed{};
@@ -129,6 +130,9 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
             sent = false;
         }
         m_handler.CacheReplySent(state.Times, sent);
+        if (state.RenewDue) {
+            m_pool.Renew(state.Question);
+        }
         return sent;
     }
 

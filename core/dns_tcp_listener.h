@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/client_filter.h"
+#include "core/dns_forward_pool.h"
 #include "core/dns_query_handler.h"
 #include "core/thread_set.h"
 #include "core/upstream_settings.h"
@@ -29,10 +30,11 @@
 // It has no lock of its own: the connections run in a thread set, which a stop cancels.
 class CDnsTcpListener {
 public:
-    CDnsTcpListener(CDnsQueryHandler& handler, const CUpstreamSettings& upstream,
-                    const CClientFilter& filter, int maxConnections,
-                    std::chrono::milliseconds idleTimeout)
+    CDnsTcpListener(CDnsQueryHandler& handler, CDnsForwardPool& pool,
+                    const CUpstreamSettings& upstream, const CClientFilter& filter,
+                    int maxConnections, std::chrono::milliseconds idleTimeout)
         : m_handler(handler),
+          m_pool(pool),
           m_upstream(upstream),
           m_filter(filter),
           m_idleTimeout(idleTimeout),
@@ -64,6 +66,8 @@ private:
                 std::span<const std::uint8_t> query);
 
     CDnsQueryHandler& m_handler;
+    // Renews what answers from expired entries made due.
+    CDnsForwardPool& m_pool;
     const CUpstreamSettings& m_upstream;
     const CClientFilter& m_filter;
     const std::chrono::milliseconds m_idleTimeout;

@@ -118,6 +118,7 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     // Only the times of the answers from the cache outlive their datagram's turn.
     std::array<DnsRequestTimes, kBatch> times{};
     std::size_t answered = 0;
+    std::size_t renewals = 0;
     for (std::size_t i = 0; i < count; ++i) {
         Datagram& datagram = m_datagrams[i];
         if (datagram.Length == 0) {
@@ -132,6 +133,9 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
         if (HandleDatagram(socket, datagram, state)) {
             times[answered] = state.Times;
             replies[answered++] = datagram;
+            if (state.RenewDue) {
+                m_renewals[renewals++] = state.Question;
+            }
         }
     }
     if (answered == 0) {
@@ -145,6 +149,9 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     }
     for (std::size_t i = 0; i < answered; ++i) {
         m_handler.CacheReplySent(times[i], i < sent);
+    }
+    for (std::size_t i = 0; i < renewals; ++i) {
+        m_pool.Renew(m_renewals[i]);
     }
 }
 

@@ -19,11 +19,12 @@
 
 // One UDP listening socket, on one address, and its receiving thread. The thread takes the
 // datagrams that have arrived in one go (one system call on Linux), answers the cache hits
-// itself - so that a slow upstream never delays them - and sends those answers in one go, and
-// hands the misses to the forward pool; a datagram from a stranger is dropped. The client's
-// address stays as the receive gave it, never turned into text. An oversized datagram is
-// dropped; any other receive failure makes the listener open its socket afresh on the same
-// address and port, and if that fails the proxy can no longer serve there: the owner is told.
+// itself - so that a slow upstream never delays them - and sends those answers in one go, then
+// hands the renewals they made due to the forward pool, as it hands it the misses; a datagram from
+// a stranger is dropped. The client's address stays as the receive gave it, never turned into text.
+// An oversized datagram is dropped; any other receive failure makes the listener open its socket
+// afresh on the same address and port, and if that fails the proxy can no longer serve there: the
+// owner is told.
 //
 // Its one lock guards the socket, which a restart replaces while forward workers may still hold
 // the old one to send their replies.
@@ -74,6 +75,8 @@ private:
     // Used only by the receiving thread.
     std::array<std::array<std::uint8_t, kDnsPacketSize>, kBatch> m_buffers{};
     std::array<Datagram, kBatch> m_datagrams{};
+    // The questions of a batch's answers from expired entries, renewed once the answers are out.
+    std::array<DnsQuestion, kBatch> m_renewals{};
 };
 
 // Wakes a call blocked on the socket in another thread: on Linux the shutdown does it, under

@@ -8,14 +8,15 @@
 
 namespace {
 
-// A port from 1 to 65535, the whole text being digits.
-std::optional<std::uint16_t> ParsePort(std::string_view text) {
+// A number from 1 to `largest`, the whole text being digits.
+std::optional<unsigned> ParseCount(std::string_view text, unsigned largest) {
     unsigned value = 0;
     const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (status != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    if (status != std::errc() || end != text.data() + text.size() || value == 0 ||
+        value > largest) {
         return std::nullopt;
     }
-    return static_cast<std::uint16_t>(value);
+    return value;
 }
 
 }  // namespace
@@ -30,7 +31,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
             options.AllowAnyClient = true;
             continue;
         }
-        if (option != "--listen" && option != "--upstream" && option != "--cache") {
+        if (option != "--listen" && option != "--upstream" && option != "--cache" &&
+            option != "--save-seconds") {
             error = "unknown argument: " + option;
             return std::nullopt;
         }
@@ -40,12 +42,19 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
         }
         const std::string& value = arguments[++i];
         if (option == "--listen") {
-            const std::optional<std::uint16_t> port = ParsePort(value);
+            const std::optional<unsigned> port = ParseCount(value, 65535);
             if (!port) {
                 error = "not a port from 1 to 65535: " + value;
                 return std::nullopt;
             }
-            options.ListenPort = *port;
+            options.ListenPort = static_cast<std::uint16_t>(*port);
+        } else if (option == "--save-seconds") {
+            const std::optional<unsigned> seconds = ParseCount(value, kMaxSaveSeconds);
+            if (!seconds) {
+                error = "not a number of seconds from 1 to 86400: " + value;
+                return std::nullopt;
+            }
+            options.SaveSeconds = *seconds;
         } else if (option == "--upstream") {
             if (std::optional<std::string> why = UpstreamServerError(value, machine)) {
                 error = "not an upstream server (" + *why + "): " + value;

@@ -9,7 +9,8 @@
 #include "net/socket_address.h"
 
 // The command line of quillforthd:
-//     quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] [--allow-any-client]
+//     quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] [--save-seconds SECONDS]
+//                 [--allow-any-client]
 struct DaemonOptions {
     std::uint16_t ListenPort = 53;
     // The upstream servers in order, as CUpstreamSettings::SetServers takes them; the fixed
@@ -18,6 +19,8 @@ struct DaemonOptions {
     std::string CacheFile = "DnsItem.csv";
     // Answer every client, not only those on loopback and the machine's attached networks.
     bool AllowAnyClient = false;
+    // How long after a change the cache file is saved by itself, as the program does.
+    unsigned SaveSeconds = 300;
 };
 
 // The options, or none with `error` set to a one-line reason. The arguments exclude the
@@ -27,8 +30,11 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
                                                 std::span<const CSocketAddress> machine,
                                                 std::string& error);
 
+// The longest save period: a day.
+inline constexpr unsigned kMaxSaveSeconds = 86400;
+
 inline constexpr const char* kDaemonUsage =
     "usage: quillforthd [--listen PORT] [--upstream SERVER]... [--cache FILE] "
-    "[--allow-any-client]\n"
+    "[--save-seconds SECONDS] [--allow-any-client]\n"
     "  SERVER: 192.0.2.1, 192.0.2.1:5353, 2001:db8::1, [2001:db8::1]:5353, fe80::1%eth0,\n"
     "          https://dns.example/dns-query or \"https://dns.example/dns-query (192.0.2.1)\"\n";

@@ -2,11 +2,11 @@
 
 // What quillforthd needs of the operating system besides sockets.
 
-// Prepares the process before any thread starts: Windows Sockets on Windows; on Linux, SIGINT
-// and SIGTERM are blocked in every thread so that only WaitForStopSignal takes them. False when
-// that fails.
+// Prepares the process before any thread starts: Windows Sockets on Windows; on Linux, SIGINT,
+// SIGTERM and SIGHUP are blocked in every thread so that only WaitForStopSignal takes them. False
+// when that fails.
 bool PrepareDaemonProcess();
 
-// Blocks until the user asks the daemon to end: SIGINT or SIGTERM on Linux, Ctrl+C, Ctrl+Break
-// or the console being closed on Windows.
+// Blocks until the user asks the daemon to end: SIGINT, SIGTERM or SIGHUP on Linux, Ctrl+C,
+// Ctrl+Break or the console being closed on Windows.
 void WaitForStopSignal();

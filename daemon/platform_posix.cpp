@@ -11,6 +11,8 @@ sigset_t StopSignals() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    // A closed terminal ends the daemon as a stop does: the cache is saved.
+    sigaddset(&signals, SIGHUP);
     return signals;
 }
 

@@ -1,11 +1,14 @@
 // quillforthd: the proxy and its cache without a window. It loads the cache file, serves until
-// it is told to stop, saves the cache file and prints the statistics.
+// it is told to stop, saving the cache file by itself while it changes (as the program does),
+// saves it once more and prints the statistics.
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "cache/cache_file.h"
+#include "cache/cache_saver.h"
 #include "core/dns_socket.h"
 #include "core/statistics_text.h"
 #include "daemon/daemon_options.h"
@@ -14,11 +17,22 @@
 
 namespace {
 
-// Shows why the proxy cannot serve; the daemon has no list to keep current.
-class ErrorPrinter : public IDnsProxyObserver {
+// Hands the proxy's changes to the saver, which takes each batch when it saves (so that the next
+// change is told again), and shows why the proxy cannot serve.
+class DaemonObserver : public IDnsProxyObserver {
 public:
-    void OnCacheChanged() override {}
+    // Before the proxy runs; the proxy is stopped before the saver goes.
+    void SetSaver(CCacheSaver* saver) { m_saver = saver; }
+
+    void OnCacheChanged() override {
+        if (m_saver != nullptr) {
+            m_saver->MarkChanged();
+        }
+    }
     void OnServerError(const std::string& message) override { std::fputs(message.c_str(), stderr); }
+
+private:
+    CCacheSaver* m_saver = nullptr;
 };
 
 void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
@@ -61,13 +75,18 @@ int main(int argc, char** argv) {
     CUpstreamSettings upstream;
     upstream.SetServers(options->Upstreams);
 
-    ErrorPrinter observer;
+    DaemonObserver observer;
     CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});
+    CCacheSaver saver(cache, options->CacheFile, std::chrono::seconds(options->SaveSeconds),
+                      [&proxy] { (void)proxy.TakeChanges(); });
+    observer.SetSaver(&saver);
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;
     }
     WaitForStopSignal();
     proxy.StopDnsServer();
+    // The saver ends first, so that the last save holds every change.
+    saver.Stop();
 
     const bool saved = SaveToFile(cache, options->CacheFile);
     if (!saved) {

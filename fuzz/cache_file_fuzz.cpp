@@ -1,9 +1,9 @@
 // Loads arbitrary text as a cache file, saves the cache and loads the saved text again: the
-// second cache must hold the same entries with the same fields, IPv6 addresses included (a trailing
-// empty address, which the saved "|" at the end of the field can't carry, is the one thing a save
-// drops), and saving it once more must give a cache equal to it. Where the C library's sscanf is
-// glibc's, every line is also scanned by sscanf with the file's format, and the two scans must
-// agree. Anything else aborts.
+// second cache must hold the same entries with the same fields, IPv6 addresses and expiries
+// included (a trailing empty address, which the saved "|" at the end of the field can't carry, is
+// the one thing a save drops), and saving it once more must give a cache equal to it. Where the C
+// library's sscanf is glibc's, every line is also scanned by sscanf with the file's format, and the
+// two scans must agree. Anything else aborts.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +23,7 @@
 namespace {
 
 using Fields = std::tuple<std::vector<std::string>, std::int32_t, std::int32_t, std::time_t, bool,
-                          std::vector<std::string>>;
+                          std::vector<std::string>, std::uint32_t, std::uint32_t>;
 using Snapshot = std::map<std::string, Fields>;
 
 Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
@@ -34,8 +34,14 @@ Snapshot Take(const CDnsItemMap& cache, bool dropTrailingEmpty) {
         if (dropTrailingEmpty && !addresses.empty() && addresses.back().empty()) {
             addresses.pop_back();
         }
-        snapshot[domain] = {addresses,         item->Ttl,       item->Hits,
-                            item->LastHitDate, item->Ipv6Known, item->Ipv6Addresses.Texts()};
+        snapshot[domain] = {addresses,
+                            item->Ttl,
+                            item->Hits,
+                            item->LastHitDate,
+                            item->Ipv6Known,
+                            item->Ipv6Addresses.Texts(),
+                            item->Ipv4Freshness.Expiry,
+                            item->Ipv6Freshness.Expiry};
     });
     return snapshot;
 }

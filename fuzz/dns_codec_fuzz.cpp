@@ -1,8 +1,8 @@
 // Feeds arbitrary datagrams to the reply and question readers, the relay's cut of a reply and the
-// reader of server texts. A datagram that reads as a plain
-// A or AAAA question is also answered from the cache, as the proxy does, and the answer must read
-// back as a reply to that very question with the address given, or with none; anything else
-// aborts.
+// reader of server texts. A datagram that reads as a plain A or AAAA question is also answered
+// from the cache, as the proxy does, and the answer must read back as a reply to that very
+// question with the address given, or with none, and one with several answers must fit the
+// client's size; anything else aborts.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -87,6 +87,21 @@ void AnswerFromCache(std::span<const std::uint8_t> datagram, const DnsQuestion& 
               "cached reply address");
         Check(facts.Ttl == kCachedReplyTtl, "cached reply ttl");
     }
+
+    // As many copies of the address as fit the client's size, each with the TTL given.
+    std::copy_n(datagram.begin(), copied, packet.begin());
+    CCachedReply many(packet, question, datagram[0], question.UdpSize);
+    std::size_t added = 0;
+    while (!address.empty() && added < kMaxAnswersExamined && many.Add(address)) {
+        ++added;
+    }
+    const std::size_t manyLength = many.Finish();
+    Check(
+        manyLength == question.End + added * (12 + addressLength) && manyLength <= question.UdpSize,
+        "cached reply fits the client");
+    Check(CDnsResponse::ReadReply(std::span(packet).first(manyLength), facts) &&
+              facts.MinTtl == (added == 0 ? 0u : datagram[0]),
+          "cached reply ttl given");
 }
 
 // The relay's cut of a reply too long for its client: a header with TC and no record, and the

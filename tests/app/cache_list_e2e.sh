@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # End to end under Wine (tests/support/e2e_env.sh): the cache list of the real Quillforth.exe over
-# a few hundred entries: rows updated by hits and learned names, header sorts, the saved layout.
+# a few hundred entries: rows updated by hits and learned names, header sorts, the saved layout,
+# and addresses given in the item dialog answered as given until their TTL has passed.
 # QF_E2E_SHOTS=DIR keeps shots of the list sorted by Hits, its header menu and the item dialog.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
-e2e_exe_setup "$@" learned.example.test=198.19.1.1
+e2e_exe_setup "$@" learned.example.test=198.19.1.1 typed.test=198.19.1.8
 
 entries=300
 list=1000
@@ -32,8 +33,10 @@ check "a row shows the entry's addresses and hits" \
 for _ in 1 2 3; do
     answer=$(query host021.cache.test)
 done
-check "a cached entry is answered by the proxy" "host021.cache.test. 86400 IN A 198.19.0.21" \
-    "$answer"
+# Its line has no expiry: it is expired, answered with every address for 30 s (and renewed).
+check "a cached entry is answered by the proxy" \
+    "host021.cache.test. 30 IN A 198.19.0.21,host021.cache.test. 30 IN A 198.19.2.21" \
+    "$(paste -sd, <<<"$answer")"
 sleep 0.3
 hit_row=$(rows 22 | tail -1)
 check "the row in its place shows the three hits" "21,host021.cache.test,198.19.0.21|198.19.2.21,50" \
@@ -74,7 +77,31 @@ check_soon 5 "New opens the item dialog" 1 window count "Dns Item"
 check "the item dialog is shown" 0 "$(window visible "Dns Item"; echo $?)"
 sleep 0.3
 dialog_shot "Dns Item" item-dialog
-window command "Dns Item" 2
+# A new entry with the address the dialog's Resolve brings and a TTL of 4 s (its hidden edit);
+# meanwhile the upstream moves the name.
+window settext "Dns Item" 1010 typed.test
+window settext "Dns Item" 1011 4
+window click "Dns Item" 3
+check "the dialog's Resolve fills the address" "Dns resolving finished successfully." \
+    "$(wait_for_box Quillforth item-resolved)"
+echo 'typed.test=198.19.1.9@4' >"$work/table"
+window command "Dns Item" 1
+check_soon 5 "OK closes the item dialog" 0 window count "Dns Item"
+# "TTL ADDRESS" of the answer for typed.test; how often it reached the upstream.
+typed() {
+    query typed.test | awk '{print $2, $5}'
+}
+asked() {
+    grep -c '^udp typed.test$' "$upstream_log"
+}
+read -r ttl address <<<"$(typed)"
+check "the address given is answered as given, within its TTL" "198.19.1.8 1 1" \
+    "$address $((ttl >= 1 && ttl <= 4)) $(asked)"
+sleep 4.2
+check "once its TTL has passed, it is answered at once for 30 s" "30 198.19.1.8" "$(typed)"
+sleep 0.5
+check "and renewed once: the next answer is the upstream's" "2 198.19.1.9" \
+    "$(asked) $(typed | cut -d' ' -f2)"
 
 check_exit
 check "the hits reached the cache file" "host021.cache.test,198.19.0.21|198.19.2.21,3600,50" \

@@ -85,7 +85,7 @@ public:
                    std::time_t lastHit = 0) {
         CLockedStringList learned;
         learned.SplitUnique(addresses, '|');
-        DnsItemPtr item = cache.Learn(domain, learned, 300, lastHit);
+        DnsItemPtr item = cache.Learn(domain, learned, 300, lastHit, 0);
         auto lock = cache.Lock();
         item->Hits = hits;
         return item;
@@ -299,7 +299,7 @@ TEST_F(CacheList, NewRefreshesACachedDomainInPlaceAndNumbersFromZeroAfterClear) 
     EXPECT_EQ(m_host.Row(0),
               "0,a.test,10.9.9.9|10.9.9.8|2001:db8::9,4," + FormatLastHit(1'765'800'000));
     EXPECT_EQ(m_host.Cells(kIdColumn).size(), 2u);
-    EXPECT_TRUE(Saved("a.test,10.9.9.9|10.9.9.8,0,4,1765800000,2001:db8::9"));
+    EXPECT_TRUE(Saved("a.test,10.9.9.9|10.9.9.8,3600,4,1765800000,2001:db8::9,"));
 
     {
         CMessageBoxAnswerer no(IDNO);
@@ -316,6 +316,15 @@ TEST_F(CacheList, NewRefreshesACachedDomainInPlaceAndNumbersFromZeroAfterClear) 
     EXPECT_EQ(ReadFile(m_file), "#Domain,IP,TTL,HITS,LASTHITDATE\r\n");
     m_host.CommandWith(ID_CACHE_NEW, FillItemDialog("fresh.test", {"10.1.1.1"}));
     EXPECT_EQ(m_host.Row(0), "0,fresh.test,10.1.1.1,0,00/00 00:00");
+
+    // Typed addresses are answered as typed for the TTL, an hour for a new entry. At the cache's
+    // bound a new entry drops the one hit least recently, and its row.
+    const DnsItemPtr fresh = m_host.cache.Lookup("fresh.test");
+    EXPECT_EQ(fresh->Ttl, 3600);
+    EXPECT_NEAR(double(fresh->Ipv4Freshness.Expiry), double(std::time(nullptr) + 3600), 5);
+    m_host.cache.SetMaxEntries(1);
+    m_host.CommandWith(ID_CACHE_NEW, FillItemDialog("next.test", {"10.1.1.2"}));
+    EXPECT_EQ(m_host.Cells(kDomainColumn), Texts{"next.test"});
 }
 
 // The list has no TTL column: an edit must keep the entry's own TTL, not write 0.
@@ -337,6 +346,7 @@ TEST_F(CacheList, EditOpensTheMarkedRowReadOnlyAndKeepsTheEntrysTtl) {
     EXPECT_TRUE(readOnly);
     EXPECT_EQ(m_host.Row(1), "1,b.test,10.0.0.3|10.0.0.2,5,00/00 00:00");
     EXPECT_TRUE(Saved("b.test,10.0.0.3|10.0.0.2,86400,5,"));
+    EXPECT_NEAR(double(b->Ipv4Freshness.Expiry), double(std::time(nullptr) + 86'400), 5);
 
     // Unchanged: the file is not written.
     ::DeleteFileA(m_file.c_str());

@@ -178,7 +178,7 @@ TEST_F(ItemDialog, ResolveRunsOffTheWindowsThreadAndOnlyASuccessReplacesTheList)
     CDnsItemMap cache;
     CLockedStringList cachedAddresses;
     cachedAddresses.AddTail("192.0.2.53");
-    cache.Learn("cached.test", cachedAddresses, 300, std::time(nullptr));
+    cache.Learn("cached.test", cachedAddresses, 300, std::time(nullptr), 0);
     qftest::CSinkUpstream proxyUpstream;
     CDnsSocket proxy(&cache, proxyUpstream, &host);
     ASSERT_TRUE(proxy.RunDnsServer(0, qftest::kLoopback));

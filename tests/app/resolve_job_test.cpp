@@ -64,7 +64,7 @@ DnsItemPtr AddEntry(CDnsItemMap& cache, const std::string& domain, const std::st
                     std::int32_t hits, std::time_t lastHit) {
     CLockedStringList list(true);
     list.SplitUnique(addresses, '|');
-    DnsItemPtr item = cache.Learn(domain, list, 5, lastHit);
+    DnsItemPtr item = cache.Learn(domain, list, 5, lastHit, 0);
     item->Hits = hits;
     return item;
 }
@@ -241,8 +241,8 @@ TEST(RemoveOutdated, GoesByWholeHoursSinceTheLastHit) {
                  {1, kNow - 2 * kHour, true}};
     for (const auto& entry : cases) {
         CDnsItemMap cache;
-        cache.Learn("kept.test", CLockedStringList(true), 300, kNow);
-        cache.Learn("tested.test", CLockedStringList(true), 300, entry.lastHit);
+        cache.Learn("kept.test", CLockedStringList(true), 300, kNow, 0);
+        cache.Learn("tested.test", CLockedStringList(true), 300, entry.lastHit, 0);
         const std::vector<DnsItemPtr> removed = RemoveOutdated(cache, entry.hours, kNow);
         EXPECT_EQ(removed.size(), entry.removed ? 1u : 0u) << entry.hours << " " << entry.lastHit;
         EXPECT_EQ(cache.Lookup("tested.test") == nullptr, entry.removed);

@@ -73,6 +73,11 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     }
     Write("UpdateHours", "24");
     EXPECT_EQ(LoadSettings(m_profile).updateHours, 24);
+    // The cache's bound and the old answers are read; a bound below one reads as one.
+    Write("MaxCacheEntries", "-5");
+    Write("OneAddressForADay", "1");
+    EXPECT_EQ(LoadSettings(m_profile).maxCacheEntries, 1);
+    EXPECT_TRUE(LoadSettings(m_profile).oneAddressForADay);
 
     // Switches read their leading number.
     Write("StartAtLogin", "yes");

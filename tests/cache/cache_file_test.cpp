@@ -48,7 +48,7 @@ DnsItemPtr Add(CDnsItemMap& cache, const std::string& domain, const char* addres
                std::int32_t ttl, std::int32_t hits, std::time_t lastHit) {
     CLockedStringList list;
     list.SplitUnique(addresses, '|');
-    DnsItemPtr item = cache.Learn(domain, list, ttl, lastHit);
+    DnsItemPtr item = cache.Learn(domain, list, ttl, lastHit, 0);
     item->Hits = hits;
     return item;
 }
@@ -75,7 +75,8 @@ protected:
 // What each kind of line turns into; the load time stands in for a missing or zero date. Field
 // lengths sit on both sides of the scanner's limits. The sixth field holds IPv6 addresses in their
 // RFC 5952 form (texts that are none dropped), the mark for a name known to have none, or nothing
-// known; the first five read the same with it or without.
+// known; the first five read the same with it or without. The seventh is the addresses' expiry,
+// none (expired) when it is no number of seconds, and never further ahead than the TTL.
 TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
     struct Case {
         std::string line;
@@ -86,6 +87,7 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         std::time_t lastHit;
         bool ipv6Known = false;
         Texts ipv6{};
+        std::uint32_t expiry = 0;
     };
     const std::string d256(256, 'd');
     const std::string e256(256, 'e');
@@ -119,6 +121,11 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         {"empty,1.2.3.4,60,3,5,", "empty", {"1.2.3.4"}, 60, 3, 5},
         {"bogus,1.2.3.4,60,3,5,bogus", "bogus", {"1.2.3.4"}, 60, 3, 5},
         {"seventh,1.2.3.4,60,3,5,::1,x", "seventh", {"1.2.3.4"}, 60, 3, 5, true, {"::1"}},
+        {"fresh,1.2.3.4,60,3,5,,1700000030", "fresh", {"1.2.3.4"}, 60, 3, 5, false, {}, kNow + 30},
+        {"far,1.2.3.4,60,3,5,-,1800000000", "far", {"1.2.3.4"}, 60, 3, 5, true, {}, kNow + 60},
+        {"minus,1.2.3.4,60,3,5,,-5", "minus", {"1.2.3.4"}, 60, 3, 5},
+        {"junk,1.2.3.4,60,3,5,,12x", "junk", {"1.2.3.4"}, 60, 3, 5},
+        {"bare,,60,3,5,,1700000030", "bare", {}, 60, 3, 5},
     };
     // Comments, blank lines and lines without a domain anywhere; LF and CR LF line ends; no line
     // end after the last line.
@@ -140,6 +147,8 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         EXPECT_EQ(item->LastHitDate, c.lastHit);
         EXPECT_EQ(item->Ipv6Known, c.ipv6Known);
         EXPECT_EQ(item->Ipv6Addresses.Texts(), c.ipv6);
+        EXPECT_EQ(item->Ipv4Freshness.Expiry, c.expiry);
+        EXPECT_EQ(item->Ipv6Freshness.Expiry, c.expiry);
     }
     ASSERT_TRUE(cache.Lookup("last.line"));
     EXPECT_EQ(cache.Lookup("last.line")->LastHitDate, 9);
@@ -181,13 +190,22 @@ TEST_F(CacheFile, SaveWritesExactBytesOverAnyOlderFile) {
               std::string(kHeader) + "Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000\r\n");
 
     // Known IPv6 addresses, or their absence, make the sixth field.
-    cache.LearnIpv6("Ab.cde", {"2001:db8::1", "::1"}, -5, 0);
-    cache.LearnIpv6("none.cde", {}, 0, 1);
+    cache.LearnIpv6("Ab.cde", {"2001:db8::1", "::1"}, -5, 0, 0);
+    cache.LearnIpv6("none.cde", {}, 0, 1, 0);
     ASSERT_TRUE(SaveToFile(cache, m_path));
     const std::string text = ReadBytes(m_path);
     EXPECT_NE(text.find("Ab.cde,1.2.3.4|5.6.7.8,-5,7,3000000000,2001:db8::1|::1\r\n"), text.npos);
     EXPECT_NE(text.find("none.cde,,0,0,1,-\r\n"), text.npos);
     EXPECT_FALSE(fs::exists(m_path + ".tmp"));
+
+    // A known expiry makes a seventh field, the sixth empty while the IPv6 addresses are not
+    // known: the earlier of the two kinds'.
+    Add(cache, "exp.cde", "1.1.1.1", 60, 0, 1)->Ipv4Freshness.Expiry = kNow + 50;
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    EXPECT_NE(ReadBytes(m_path).find("\nexp.cde,1.1.1.1,60,0,1,,1700000050\r\n"), text.npos);
+    cache.LearnIpv6("exp.cde", {}, 60, 1, kNow + 40);
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    EXPECT_NE(ReadBytes(m_path).find("\nexp.cde,1.1.1.1,60,0,1,-,1700000040\r\n"), text.npos);
 }
 
 TEST_F(CacheFile, FailedSaveKeepsThePreviousFile) {
@@ -235,14 +253,14 @@ TEST_F(CacheFile, SaveWhileThreadsLearnAndHit) {
     CDnsItemMap cache;
     CLockedStringList addresses;
     addresses.SplitUnique("10.0.0.1|10.0.0.2", '|');
-    DnsItemPtr hot = cache.Learn("hot.example", addresses, 60, kNow);
+    DnsItemPtr hot = cache.Learn("hot.example", addresses, 60, kNow, 0);
     std::atomic<bool> stop{false};
     std::vector<std::thread> workers;
     for (int t = 0; t < 3; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; !stop.load(); ++i) {
                 cache.Learn("t" + std::to_string(t) + "-" + std::to_string(i % 300) + ".example",
-                            addresses, i, kNow + i);
+                            addresses, i, kNow + i, 0);
                 cache.RecordHit(*hot, kNow + i);
             }
         });

@@ -18,8 +18,8 @@ struct Addresses : CLockedStringList {
 
 TEST(DnsItemMap, LearnCreatesOrUpdatesAnEntryAndNeverMovesItsLastHitBack) {
     CDnsItemMap cache;
-    DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4|5.6.7.8"), 300, 2000);
-    EXPECT_EQ(cache.Learn("x.y", Addresses("9.9.9.9"), 60, 1000)->Id, 1);
+    DnsItemPtr item = cache.Learn("ab.cde", Addresses("1.2.3.4|5.6.7.8"), 300, 2000, 0);
+    EXPECT_EQ(cache.Learn("x.y", Addresses("9.9.9.9"), 60, 1000, 0)->Id, 1);
     EXPECT_EQ(item->Id, 0);
     EXPECT_EQ(item->Addresses.Texts(), (Texts{"1.2.3.4", "5.6.7.8"}));
     EXPECT_EQ(item->LastHitDate, 2000);
@@ -29,13 +29,13 @@ TEST(DnsItemMap, LearnCreatesOrUpdatesAnEntryAndNeverMovesItsLastHitBack) {
     EXPECT_EQ(item->Hits, 1);
     EXPECT_EQ(item->LastHitDate, 1900);
 
-    EXPECT_EQ(cache.Learn("ab.cde", Addresses("5.6.7.8|5.6.7.8"), 60, 1500), item);
+    EXPECT_EQ(cache.Learn("ab.cde", Addresses("5.6.7.8|5.6.7.8"), 60, 1500, 0), item);
     EXPECT_EQ(item->Id, 0);
     EXPECT_EQ(item->Hits, 1);
     EXPECT_EQ(item->Addresses.Texts(), (Texts{"5.6.7.8"}));
     EXPECT_EQ(item->Ttl, 60);
     EXPECT_EQ(item->LastHitDate, 1900);
-    cache.Learn("ab.cde", Addresses("5.6.7.8"), 60, 3000);
+    cache.Learn("ab.cde", Addresses("5.6.7.8"), 60, 3000, 0);
     EXPECT_EQ(item->LastHitDate, 3000);
     EXPECT_EQ(cache.GetNextId(), 2);
 }
@@ -43,7 +43,7 @@ TEST(DnsItemMap, LearnCreatesOrUpdatesAnEntryAndNeverMovesItsLastHitBack) {
 // A holder of a removed entry (a notification in flight) still has a valid, emptied entry.
 TEST(DnsItemMap, RemovedEntriesStayValidForTheirHoldersAndTheCounterStays) {
     CDnsItemMap cache;
-    std::weak_ptr<DnsItem> replaced = cache.Learn("a.b", Addresses("9.9.9.9"), 1, 1);
+    std::weak_ptr<DnsItem> replaced = cache.Learn("a.b", Addresses("9.9.9.9"), 1, 1, 0);
     auto replacement = std::make_shared<DnsItem>();
     replacement->Domain = "a.b";
     replacement->Addresses.AddTail("1.1.1.1");
@@ -57,13 +57,13 @@ TEST(DnsItemMap, RemovedEntriesStayValidForTheirHoldersAndTheCounterStays) {
     EXPECT_TRUE(replacement->Addresses.IsEmpty());
     EXPECT_EQ(replacement->Domain, "a.b");
 
-    DnsItemPtr held = cache.Learn("c.d", Addresses("2.2.2.2"), 1, 1);
+    DnsItemPtr held = cache.Learn("c.d", Addresses("2.2.2.2"), 1, 1, 0);
     cache.RemoveAll();
     EXPECT_EQ(cache.GetCount(), 0);
     EXPECT_EQ(held->Addresses.Texts(), (Texts{"2.2.2.2"}));
     EXPECT_EQ(cache.GetNextId(), 2);
     cache.ResetNextId();
-    EXPECT_EQ(cache.Learn("e.f", Addresses("3.3.3.3"), 1, 1)->Id, 0);
+    EXPECT_EQ(cache.Learn("e.f", Addresses("3.3.3.3"), 1, 1, 0)->Id, 0);
 }
 
 // Workers learn and hit entries while the window's thread deletes them and walks the table:
@@ -73,13 +73,13 @@ TEST(DnsItemMap, WorkersAndTheWindowThreadShareTheCacheSafely) {
     CDnsItemMap cache;
     constexpr int kWorkers = 4;
     constexpr int kRounds = 400;
-    DnsItemPtr kept = cache.Learn("kept.example", Addresses("9.9.9.9"), 1, 1);
+    DnsItemPtr kept = cache.Learn("kept.example", Addresses("9.9.9.9"), 1, 1, 0);
     std::vector<std::thread> threads;
     for (int w = 0; w < kWorkers; ++w) {
         threads.emplace_back([&, w] {
             for (int round = 0; round < kRounds; ++round) {
                 const std::string domain = "d" + std::to_string(round % 16) + ".example";
-                DnsItemPtr item = cache.Learn(domain, Addresses("1.2.3.4|5.6.7.8"), w, round);
+                DnsItemPtr item = cache.Learn(domain, Addresses("1.2.3.4|5.6.7.8"), w, round, 0);
                 cache.RecordHit(*item, round);
                 EXPECT_LE(item->Addresses.GetCount(), 2);
                 (void)item->AddressText();
@@ -107,16 +107,44 @@ TEST(DnsItemMap, WorkersAndTheWindowThreadShareTheCacheSafely) {
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
 }
 
+// At the bound, a new name drops the entry hit (or learned) least recently: of 2,000 names learned
+// one after the other under a bound of 1,000, the last 1,000 stay, and those of the first that
+// were hit since. Whoever lists the entries hears of it once.
+TEST(DnsItemMap, TheBoundKeepsTheEntriesHitLast) {
+    CDnsItemMap cache;
+    cache.SetMaxEntries(1000);
+    const auto name = [](int i) { return "n" + std::to_string(i); };
+    for (int i = 0; i < 2000; ++i) {
+        if (i == 1000) {
+            for (int hit = 0; hit < 1000; hit += 100) {
+                cache.RecordHit(*cache.Lookup(name(hit)), 5000);
+            }
+        }
+        cache.Learn(name(i), Addresses("1.2.3.4"), 1, 100 + i, 0);
+    }
+    EXPECT_EQ(cache.GetCount(), 1000);
+    EXPECT_TRUE(cache.TakeEvicted());
+    EXPECT_FALSE(cache.TakeEvicted());
+    for (int i = 0; i < 2000; ++i) {
+        const bool hitAgain = i < 1000 && i % 100 == 0;
+        const bool last = i >= 1000 + 10;  // 10 of the last made room for those hit again
+        EXPECT_EQ(cache.Lookup(name(i)) != nullptr, hitAgain || last) << i;
+    }
+    cache.SetMaxEntries(10);
+    EXPECT_EQ(cache.GetCount(), 10);
+    EXPECT_TRUE(cache.Lookup(name(900)));
+}
+
 // A walk in small steps while another thread adds entries, enough to grow the table: every entry
 // that was there before is seen exactly once (after a restart, counted afresh).
 TEST(DnsItemMap, AWalkInStepsSeesEveryEntryOnceWhileTheTableGrows) {
     CDnsItemMap cache;
     for (int i = 0; i < 1000; ++i) {
-        cache.Learn("old" + std::to_string(i), Addresses("1.2.3.4"), 1, 1);
+        cache.Learn("old" + std::to_string(i), Addresses("1.2.3.4"), 1, 1, 0);
     }
     std::thread adder([&] {
         for (int i = 0; i < 20000; ++i) {
-            cache.Learn("new" + std::to_string(i), Addresses("1.2.3.4"), 1, 1);
+            cache.Learn("new" + std::to_string(i), Addresses("1.2.3.4"), 1, 1, 0);
         }
     });
     for (int walk = 0; walk < 20; ++walk) {

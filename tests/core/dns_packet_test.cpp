@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -186,6 +187,20 @@ TEST(DnsResponse, BuildFromCacheEchoesTheQuestionAndAnswersItsTypeOrNothing) {
         EXPECT_EQ(facts.Addresses.size(), address.empty() ? 0u : 1u);
     }
 
+    // As many answers as fit the client's size, with the TTL given.
+    Bytes packet = kQuery;
+    packet.resize(kDnsPacketSize);
+    CCachedReply two(packet, QuestionOf(kQuery), 30, kQuery.size() + 2 * 16);
+    EXPECT_TRUE(two.Add(Bytes{1, 2, 3, 4}) && two.Add(Bytes{5, 6, 7, 8}));
+    EXPECT_FALSE(two.Add(Bytes{9, 9, 9, 9}));
+    packet.resize(two.Finish());
+    EXPECT_EQ(packet, Wire()
+                          .Header(0x12, 0x34, 0x81, 0x80, 2)
+                          .Question("ab.cde")
+                          .A(30, 1, 2, 3, 4)
+                          .A(30, 5, 6, 7, 8)
+                          .Get());
+
     // A reply that would not fit writes nothing.
     Bytes small = Wire().Header(0, 1, 0x01, 0, 0).Question("ab.cde").Get();
     const DnsQuestion question = QuestionOf(small);
@@ -240,6 +255,7 @@ TEST(DnsResponse, ReadReplyCollectsTheAddressesAndLargestTtlOfTheFirst20Answers)
     EXPECT_EQ(facts->Name, "ab.cde");
     EXPECT_EQ(facts->Addresses, (Texts{"10.0.0.1", "10.0.0.2"}));
     EXPECT_EQ(facts->Ttl, 3600u);  // the CNAME's TTL counts too
+    EXPECT_EQ(facts->MinTtl, 300u);
     EXPECT_EQ(facts->Id, 0x1234);  // as CDnsQuery::Build wrote it
 
     Wire many;
@@ -252,6 +268,28 @@ TEST(DnsResponse, ReadReplyCollectsTheAddressesAndLargestTtlOfTheFirst20Answers)
     EXPECT_EQ(facts->Addresses.size(), 20u);
     EXPECT_EQ(facts->Addresses.back(), "10.0.0.20");
     EXPECT_EQ(facts->Ttl, 20u);
+    EXPECT_EQ(facts->MinTtl, 1u);
+
+    // Without a record of its type, a reply says how long that may be kept with its SOA (RFC
+    // 2308): its TTL or its MINIMUM, the smaller, and a CNAME's TTL too. A TTL with the top bit
+    // set counts as 0.
+    for (const auto& [cnameTtl, soaTtl, minTtl] :
+         {std::tuple{600u, 900u, 300u}, {600u, 100u, 100u}, {0x80000000u, 900u, 0u}}) {
+        const Bytes nodata = Wire()
+                                 .Raw({0, 1, 0x81, 0x80})
+                                 .U16(1)
+                                 .U16(1)
+                                 .U16(1)
+                                 .U16(0)
+                                 .Question("ab.cde", 28)
+                                 .Record(5, cnameTtl, {3, 'w', 'w', 'w', 0xC0, 0x0C})
+                                 .Record(6, soaTtl, {0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0,
+                                                     0, 0, 3, 0, 0, 0, 4, 0, 0, 1, 44})
+                                 .Get();
+        facts = ReadFacts(nodata);
+        ASSERT_TRUE(facts);
+        EXPECT_EQ(facts->MinTtl, minTtl) << soaTtl;
+    }
 
     // A reply to the root name is no answer about a name.
     EXPECT_FALSE(ReadFacts(Wire().Header(0, 0, 0x81, 0x80, 1).Question("").A(5, 1, 2, 3, 4).Get()));

@@ -27,6 +27,8 @@ namespace qftest {
 using std::chrono::milliseconds;
 using Texts = std::vector<std::string>;
 inline constexpr milliseconds kPatience{5000};
+// An expiry far beyond the tests' clock: the entry is answered as fresh.
+inline constexpr std::uint32_t kFresh = 4'000'000'000;
 
 // Polls the proxy's own state, which has nothing to wait on.
 template <typename Condition>

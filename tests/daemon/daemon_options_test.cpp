@@ -17,20 +17,21 @@ const CSocketAddress kMachine[] = {*CSocketAddress::FromText("198.18.0.1", 0)};
 
 auto Fields(const DaemonOptions& options) {
     return std::tie(options.ListenPort, options.Upstreams, options.CacheFile,
-                    options.AllowAnyClient);
+                    options.AllowAnyClient, options.SaveSeconds);
 }
 
 TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<Arguments, DaemonOptions> cases[] = {
-        {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv"}},
+        {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", false, 300}},
         {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--upstream", "[2001:db8::1]:5353",
           "--upstream", "127.0.0.1:5353", "--upstream", "https://dns.example/q (192.0.2.1)",
-          "--cache", "/tmp/c.csv", "--allow-any-client"},
+          "--cache", "/tmp/c.csv", "--allow-any-client", "--save-seconds", "86400"},
          {5353,
           {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
            "https://dns.example/q (192.0.2.1)"},
           "/tmp/c.csv",
-          true}},
+          true,
+          86400}},
     };
     for (const auto& [arguments, expected] : cases) {
         std::string error;
@@ -47,7 +48,7 @@ TEST(DaemonOptions, RejectsWhatItCannotUseAndSaysWhy) {
         {"--listen", "-1"}, {"--upstream", "dns.example"}, {"--upstream", ":53"},
         {"--upstream", "1.2.3.4:"}, {"--upstream", "1.2.3.4:99999"}, {"--upstream", "[::1"},
         {"--upstream", "127.0.0.1"}, {"--upstream", "http://dns.example/q"}, {"--upstream", "::1"}, {"--upstream", "198.18.0.1:53"},
-        {"--cache", ""}, {"--verbose"}};
+        {"--cache", ""}, {"--verbose"}, {"--save-seconds", "0"}, {"--save-seconds", "86401"}};
     // clang-format on
     for (const Arguments& arguments : refused) {
         std::string error;

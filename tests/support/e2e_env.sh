@@ -190,7 +190,8 @@ service_state() {
 
 # The fake upstream answers the given names; it runs until stop_upstream or the end.
 start_upstream() {
-    FAKE_UPSTREAM_LOG=$upstream_log ip netns exec "$up" python3 "$fake_upstream" \
+    FAKE_UPSTREAM_LOG=$upstream_log FAKE_UPSTREAM_TABLE=$work/table \
+        ip netns exec "$up" python3 "$fake_upstream" \
         "$upstream_address" 53 "$@" &
     upstream_pid=$!
     disown

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """A fake upstream DNS server over UDP and TCP for end-to-end tests, until it is killed.
 
-    fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...] ...
+    fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...][@TTL] ...
 
-Names in the table get the addresses of the question's type (A or AAAA) with TTL 300, other
-types none; other names a name error. Over UDP a "+" name's reply has the TC bit and only the
-first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp NAME [TYPE unless A]".
-With $FAKE_UPSTREAM_RCODE every reply carries that response code and no record; with
-$FAKE_UPSTREAM_SILENT=1 no query gets a reply. ADDRESS may be IPv6.
+Names in the table get the addresses of the question's type (A or AAAA) with TTL 300 (or the one
+given), other types none; other names a name error. Over UDP a "+" name's reply has the TC bit and
+only the first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp NAME [TYPE unless
+A]". With $FAKE_UPSTREAM_RCODE every reply carries that response code and no record; with
+$FAKE_UPSTREAM_SILENT=1 no query gets a reply. $FAKE_UPSTREAM_TABLE names a file read again at
+every query, one entry a line as on the command line, that changes the answers while the fake
+runs; a line "silent" there stops every reply. ADDRESS may be IPv6.
 """
 import os
 import socket
@@ -18,6 +20,28 @@ import threading
 
 table, truncated_names = {}, set()
 log_lock = threading.Lock()
+
+
+def add_entry(entry):
+    name, joined = entry.split("=", 1)
+    if name.startswith("+"):
+        name = name[1:]
+        truncated_names.add(name.lower())
+    addresses, _, ttl = joined.partition("@")
+    table[name.lower()] = (addresses.split("|"), int(ttl or 300))
+
+
+def silenced():
+    """Reads the changing table, if any; true when it says that nothing is to be answered."""
+    path = os.environ.get("FAKE_UPSTREAM_TABLE")
+    if not path or not os.path.exists(path):
+        return bool(os.environ.get("FAKE_UPSTREAM_SILENT"))
+    with open(path, encoding="latin-1") as lines:
+        entries = lines.read().split()
+    for entry in entries:
+        if "=" in entry:
+            add_entry(entry)
+    return "silent" in entries
 
 
 def answer(packet, transport):
@@ -32,7 +56,8 @@ def answer(packet, transport):
         with log_lock, open(os.environ["FAKE_UPSTREAM_LOG"], "a", encoding="latin-1") as log:
             log.write(f"{transport} {name}" + ("" if qtype == 1 else f" {qtype}") + "\n")
     family = {1: socket.AF_INET, 28: socket.AF_INET6}.get(qtype)
-    addresses = [address for address in table.get(name.lower(), [])
+    known, ttl = table.get(name.lower(), ([], 300))
+    addresses = [address for address in known
                  if family == (socket.AF_INET6 if ":" in address else socket.AF_INET)]
     flags = 0x8180 if name.lower() in table else 0x8183
     if os.environ.get("FAKE_UPSTREAM_RCODE"):
@@ -41,7 +66,7 @@ def answer(packet, transport):
         flags |= 0x0200
         addresses = addresses[:1]
     header = packet[:2] + struct.pack(">HHHHH", flags, 1, len(addresses), 0, 0)
-    records = b"".join(struct.pack(">HHHIH", 0xC00C, qtype, 1, 300, 16 if qtype == 28 else 4) +
+    records = b"".join(struct.pack(">HHHIH", 0xC00C, qtype, 1, ttl, 16 if qtype == 28 else 4) +
                        socket.inet_pton(family, address) for address in addresses)
     return header + packet[12:position + 1 + 4] + records
 
@@ -50,8 +75,9 @@ class Udp(socketserver.BaseRequestHandler):
     def handle(self):
         packet, server = self.request
         if len(packet) >= 17:
+            silent = silenced()
             reply = answer(packet, "udp")
-            if not os.environ.get("FAKE_UPSTREAM_SILENT"):
+            if not silent:
                 server.sendto(reply, self.client_address)
 
 
@@ -62,8 +88,9 @@ class Tcp(socketserver.StreamRequestHandler):
             packet = self.rfile.read(struct.unpack(">H", prefix)[0])
             if len(packet) < 17:
                 return
+            silent = silenced()
             reply = answer(packet, "tcp")
-            if not os.environ.get("FAKE_UPSTREAM_SILENT"):
+            if not silent:
                 self.wfile.write(struct.pack(">H", len(reply)) + reply)
 
 
@@ -78,12 +105,8 @@ class UdpServer(socketserver.UDPServer):
 
 if __name__ == "__main__":
     address, port = sys.argv[1], int(sys.argv[2])
-    for entry in sys.argv[3:]:
-        name, joined = entry.split("=", 1)
-        if name.startswith("+"):
-            name = name[1:]
-            truncated_names.add(name.lower())
-        table[name.lower()] = joined.split("|")
+    for argument in sys.argv[3:]:
+        add_entry(argument)
     if ":" in address:
         TcpServer.address_family = UdpServer.address_family = socket.AF_INET6
     threading.Thread(target=TcpServer((address, port), Tcp).serve_forever, daemon=True).start()
