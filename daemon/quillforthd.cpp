@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     upstream.SetServers(options->Upstreams);
 
     ErrorPrinter observer;
-    CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});
+    CDnsSocket proxy(&cache, upstream, &observer, {.Clients = options->Clients});
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;
     }

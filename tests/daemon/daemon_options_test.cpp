@@ -16,8 +16,7 @@ using Arguments = std::vector<std::string>;
 const CSocketAddress kMachine[] = {*CSocketAddress::FromText("198.18.0.1", 0)};
 
 auto Fields(const DaemonOptions& options) {
-    return std::tie(options.ListenPort, options.Upstreams, options.CacheFile,
-                    options.AllowAnyClient);
+    return std::tie(options.ListenPort, options.Upstreams, options.CacheFile, options.Clients);
 }
 
 TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
@@ -30,7 +29,12 @@ TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
           {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
            "https://dns.example/q (192.0.2.1)"},
           "/tmp/c.csv",
-          true}},
+          ClientScope::kAnyone}},
+        {{"--allow-local-network"},
+         {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kLocalNetwork}},
+        // Either order: the wider scope holds.
+        {{"--allow-any-client", "--allow-local-network"},
+         {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kAnyone}},
     };
     for (const auto& [arguments, expected] : cases) {
         std::string error;
