@@ -12,6 +12,7 @@
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "system/dns_client_service.h"
+#include "system/logon_task.h"
 #include "system/system_dns.h"
 #include "win/application.h"
 #include "win/controls.h"
@@ -43,6 +44,14 @@ constexpr char kNoRightsStatusLine[] = "Not running as administrator";
 // Another program holds TCP port 53: the proxy serves over UDP alone.
 constexpr char kNoTcpStatusLine[] = "TCP on port 53 is unavailable";
 
+constexpr char kNoLogonTaskMessage[] =
+    "This copy of Quillforth cannot start at login: it is a portable copy in a folder that "
+    "standard users can write to. Started at login it would run with administrator rights, and "
+    "so would any program put in its place or beside it.\n\nInstall Quillforth (into Program "
+    "Files) to start it at login.";
+constexpr char kNoLogonTaskTooltip[] =
+    "A portable copy in a writable folder cannot start at login:\ninstall Quillforth for that.";
+
 struct Tooltip {
     int control;
     const char* text;
@@ -67,6 +76,10 @@ constexpr Tooltip kTooltips[] = {
     {IDC_DETAIL, "Show some statistics of Quillforth's performance."},
     {IDC_HIDE, "Hide this dialog and run under backgroud."},
     {IDC_STATUS, "Status information about Quillforth."},
+    {IDC_ANSWER_LOCAL_NETWORK,
+     "Also answer the other machines of this computer's networks, for a home or office that "
+     "shares one Quillforth.\nLeave it off on a cafe's or hotel's network: strangers could "
+     "read your browsing from the cache."},
 };
 
 }  // namespace
@@ -115,6 +128,7 @@ bool CQuillforthDlg::OnInitDialog() {
         hours.AddString(std::to_string(value));
     }
 
+    m_logonTaskAllowed = LogonTaskAllowed();
     LoadSettings();
     m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
@@ -159,12 +173,17 @@ bool CQuillforthDlg::OnInitDialog() {
 void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
     exchange.Check(IDC_START_AT_LOGIN, m_settings.startAtLogin);
     exchange.Check(IDC_HIDE_AT_START, m_settings.hideAtStart);
+    exchange.Check(IDC_ANSWER_LOCAL_NETWORK, m_settings.answerLocalNetwork);
     exchange.ComboIndex(IDC_UPDATE_HOURS, m_settings.updateHours);
     exchange.Text(IDC_SEARCH, m_strSearch);
 }
 
 void CQuillforthDlg::LoadSettings() {
     m_settings = ::LoadSettings(m_profile);
+    // Off, and so by default, where the task may not start this copy: a task registered for it
+    // earlier is deleted at start.
+    m_settings.startAtLogin = m_settings.startAtLogin && m_logonTaskAllowed;
+    ApplyClientScope();
     m_lastUpdate = m_settings.lastUpdateTime;
     m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
@@ -319,6 +338,9 @@ void CQuillforthDlg::UpdateStatus() {
 }
 
 std::string_view CQuillforthDlg::StatusNotice() const {
+    if (m_linkCopiedAt != 0 && std::time(nullptr) - m_linkCopiedAt < kLinkCopiedNoticeSeconds) {
+        return kLinkCopiedNotice;
+    }
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
@@ -345,6 +367,9 @@ void CQuillforthDlg::RegisterTooltips() {
         if (control != nullptr) {
             m_toolTip.AddTool(control, tooltip.text);
         }
+    }
+    if (!m_logonTaskAllowed) {
+        m_toolTip.AddTool(Item(IDC_START_AT_LOGIN), kNoLogonTaskTooltip);
     }
 }
 
@@ -404,12 +429,19 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             RunNslookup(Hwnd());
             return true;
         case IDC_DONATE:
-            OpenDonationPage(Hwnd());
+            if (OpenDonationPage(Hwnd()) == LinkOutcome::kCopied) {
+                OnLinkCopied();
+            }
             return true;
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
-                UpdateData(true);
-                ApplyAutostart(false);
+                OnStartAtLoginClicked();
+            }
+            return true;
+        case IDC_ANSWER_LOCAL_NETWORK:
+            if (code == BN_CLICKED) {
+                SaveSettings();
+                ApplyClientScope();
             }
             return true;
         case IDC_GO:
@@ -592,8 +624,13 @@ void CQuillforthDlg::SetInformationAlwaysOnTop(bool onTop) {
 }
 
 void CQuillforthDlg::ShowAboutBox() {
-    CAboutDlg about(Hwnd());
+    CAboutDlg about(Hwnd(), OpenAsDesktopUser, [this] { OnLinkCopied(); });
     about.DoModal();
+}
+
+void CQuillforthDlg::OnLinkCopied() {
+    m_linkCopiedAt = std::time(nullptr);
+    UpdateStatusText();
 }
 
 bool CQuillforthDlg::OnPaint() {
@@ -643,6 +680,22 @@ void CQuillforthDlg::ApplyAutostart(bool atStartup) {
     } else {
         ::SetAutostart(m_settings.startAtLogin);
     }
+}
+
+void CQuillforthDlg::OnStartAtLoginClicked() {
+    UpdateData(true);
+    if (m_settings.startAtLogin && !m_logonTaskAllowed) {
+        m_settings.startAtLogin = false;
+        ::CheckDlgButton(Hwnd(), IDC_START_AT_LOGIN, BST_UNCHECKED);
+        ShowMessage(kNoLogonTaskMessage, MB_OK | MB_ICONINFORMATION, Hwnd());
+        return;
+    }
+    ApplyAutostart(false);
+}
+
+void CQuillforthDlg::ApplyClientScope() {
+    m_dnsSocket->SetClientScope(m_settings.answerLocalNetwork ? ClientScope::kLocalNetwork
+                                                              : ClientScope::kMachine);
 }
 
 void CQuillforthDlg::OnSessionEnd() {

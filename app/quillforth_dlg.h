@@ -141,6 +141,13 @@ private:
     // Brings the logon task in line with "Start at login". At start-up on a thread of its own:
     // the window shows while the Task Scheduler, which may be starting itself, answers.
     void ApplyAutostart(bool atStartup);
+    // "Start at login" clicked: applied, or refused with the reason where the task may not start
+    // this copy.
+    void OnStartAtLoginClicked();
+    // The proxy answers who "Answer the local network" says.
+    void ApplyClientScope();
+    // A link's address went to the clipboard: the status box says so for a while.
+    void OnLinkCopied();
 
     CDnsItemMap m_cache;
     // Where the proxy, the resolves and the probe send their upstream queries.
@@ -185,4 +192,8 @@ private:
     bool m_exitSequenceDone = false;
     // The start-up's change of the logon task; joined before the next one and at the exit.
     std::thread m_autostartThread;
+    // The logon task may start this copy: standard users can change neither it nor its folder.
+    bool m_logonTaskAllowed = false;
+    // When a link's address last went to the clipboard; 0: never.
+    std::time_t m_linkCopiedAt = 0;
 };

