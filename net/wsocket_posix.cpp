@@ -279,7 +279,7 @@ private:
     std::array<iovec, CWSocket::kMaxBatch> m_parts{};
     std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
     std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
-    // Left unset but where a datagram's local address goes: most batches carry none.
+    // Not zeroed: only a datagram with a local address uses its buffer, and most carry none.
     std::array<ControlBuffer, CWSocket::kMaxBatch> m_control;
     std::size_t m_count = 0;
 };
