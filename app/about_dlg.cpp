@@ -4,14 +4,15 @@
 
 #include "res/resource.h"
 
-CAboutDlg::CAboutDlg(HWND parent, UrlOpenFunction open)
+CAboutDlg::CAboutDlg(HWND parent, DesktopOpenFunction open, std::function<void()> copied)
     : CDialog(IDD_ABOUTBOX, parent),
       m_open(std::move(open)),
+      m_copied(std::move(copied)),
       m_webLink(LinkOpener()),
       m_mailLink(LinkOpener()) {}
 
 CLinkStatic::Opener CAboutDlg::LinkOpener() {
-    return [this](const std::string& url) { return OpenHyperlink(Hwnd(), url, m_open); };
+    return [this](const std::string& url) { return OpenHyperlink(Hwnd(), url, m_open, m_copied); };
 }
 
 bool CAboutDlg::OnInitDialog() {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "app/launch.h"
 #include "ui/link_static.h"
 #include "win/dialog.h"
@@ -10,8 +12,10 @@
 // address. Modal.
 class CAboutDlg : public CDialog {
 public:
-    // `open` opens the links' targets (GotoURL unless a test stands in).
-    explicit CAboutDlg(HWND parent, UrlOpenFunction open = GotoURL);
+    // `open` opens the links' targets (OpenAsDesktopUser unless a test stands in); `copied` hears
+    // of a link whose address went to the clipboard instead.
+    explicit CAboutDlg(HWND parent, DesktopOpenFunction open = OpenAsDesktopUser,
+                       std::function<void()> copied = {});
 
     [[nodiscard]] const CLinkStatic& WebLink() const { return m_webLink; }
     [[nodiscard]] const CLinkStatic& MailLink() const { return m_mailLink; }
@@ -22,7 +26,8 @@ protected:
 private:
     [[nodiscard]] CLinkStatic::Opener LinkOpener();
 
-    UrlOpenFunction m_open;
+    DesktopOpenFunction m_open;
+    std::function<void()> m_copied;
     CLinkStatic m_webLink;
     CLinkStatic m_mailLink;
 };

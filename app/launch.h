@@ -3,49 +3,57 @@
 #include <windows.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
 // Handing the user over to programs outside Quillforth: web and mail links, the system's
-// name-lookup tool and the donation page. Every launch reports as the shell does: a value above
-// 32 is success, 32 or less is the error code.
+// name-lookup tool and the donation page. The program runs with administrator rights, and the
+// browser or mail program that a link starts is chosen by file associations that any program of
+// the user may change: it never starts them itself. The desktop's shell, which runs with the
+// user's own rights, is asked to open a link; where there is none, the link's address goes to
+// the clipboard for the user to paste. A program of the system starts by its full path from the
+// system folder, never looked for where another could have been put first.
 
-// The shell's "open" of a file, a program or a URL, with `parameters` for a program (empty:
-// none) and the show command `show`; `owner` parents any window the shell shows.
-using ShellOpenFunction = std::function<INT_PTR(HWND owner, const std::string& file,
-                                                const std::string& parameters, int show)>;
-INT_PTR ShellOpen(HWND owner, const std::string& file, const std::string& parameters, int show);
+// What became of a link.
+enum class LinkOutcome {
+    kOpened,  // the desktop's shell took it
+    kCopied,  // no desktop shell to ask: the address is on the clipboard
+    kFailed,  // neither
+};
 
-// Opens a URL with the shell. When the shell refuses it, the browser of the ".htm" association
-// is started with the URL instead; when there is no such association, the shell's error code
-// is returned.
-INT_PTR GotoURL(const std::string& url, int show);
+// Asks the desktop's shell (Explorer) to open `target`, as a user's double click would; false
+// when there is no desktop shell or it refused.
+bool OpenAsDesktopUser(const std::string& target);
+using DesktopOpenFunction = std::function<bool(const std::string& target)>;
 
-// The command line that starts the ".htm" association's browser on `url`: the association's
-// command cut where its placeholder ("%1", in quotes or not) begins, then a space and the URL;
-// a command without a placeholder gets the space and the URL at its end.
-std::string BrowserCommandLine(std::string_view command, std::string_view url);
-// The ".htm" association's open command as the registry holds it, or none.
-std::optional<std::string> HtmOpenCommand();
+// Opens a link through `open`, or else puts its address on the clipboard, held by `owner`.
+LinkOutcome OpenLink(HWND owner, const std::string& url,
+                     const DesktopOpenFunction& open = OpenAsDesktopUser);
 
-// "Unable to open hyperlink:\n\n" and what a launch's error code means.
-std::string HyperlinkErrorText(INT_PTR result);
+// What the status box says while a link's address waits on the clipboard.
+inline constexpr char kLinkCopiedNotice[] = "Link copied: paste it in a browser";
+// How long it says so.
+inline constexpr int kLinkCopiedNoticeSeconds = 60;
 
-// How a link opens its URL with a show command: GotoURL, or a stand-in.
-using UrlOpenFunction = std::function<INT_PTR(const std::string& url, int show)>;
-// A click on a link: opens the URL shown normally; when that fails, beeps and tells the user
-// why. Whether the URL was opened.
-bool OpenHyperlink(HWND owner, const std::string& url, const UrlOpenFunction& open = GotoURL);
+// "Unable to open hyperlink:\n\n" and the address, which could be neither opened nor copied.
+std::string HyperlinkErrorText(std::string_view url);
 
-// The donation page of the maker, opened by "&Donate" in the system's web browser.
+// A click on a link: opens it; `copied` hears when its address went to the clipboard instead,
+// and a link that could be neither opened nor copied beeps and tells the user. Whether the link
+// was opened.
+bool OpenHyperlink(HWND owner, const std::string& url, const DesktopOpenFunction& open,
+                   const std::function<void()>& copied);
+
+// The donation page of the maker, opened by "&Donate" in the user's web browser.
 inline constexpr char kDonationPage[] = "https://veltmark.example/quillforth/donate";
 inline constexpr char kNslookupProgram[] = "nslookup.exe";
 // What the user reads when a program or page cannot be started: its name and
 // " : File not found or Bad file!".
 std::string LaunchFailureText(std::string_view target);
 
-// "&Nslookup": starts the system's name-lookup tool; tells the user when the shell cannot.
-void RunNslookup(HWND owner, const ShellOpenFunction& open = ShellOpen);
-// "&Donate": opens the donation page; tells the user when the shell cannot.
-void OpenDonationPage(HWND owner, const ShellOpenFunction& open = ShellOpen);
+// "&Nslookup": starts the system folder's name-lookup tool in a console of its own; tells the
+// user when it cannot.
+void RunNslookup(HWND owner);
+// "&Donate": opens the donation page as a link; tells the user when it could be neither opened
+// nor copied.
+LinkOutcome OpenDonationPage(HWND owner, const DesktopOpenFunction& open = OpenAsDesktopUser);

@@ -9,20 +9,38 @@
 
 CQuillforthApp::CQuillforthApp() : CApplication("Quillforth") {}
 
+namespace {
+
+// Creates the mutex `name` into `handle`; true when another copy holds it already (one of another
+// user may also deny this one the access).
+bool HeldByAnotherCopy(const char* name, HANDLE& handle) {
+    handle = ::CreateMutexA(nullptr, FALSE, name);
+    const DWORD error = ::GetLastError();
+    return handle == nullptr ? error == ERROR_ACCESS_DENIED : error == ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
 CQuillforthApp::~CQuillforthApp() {
     if (m_socketsStarted) {
         ::WSACleanup();
     }
-    if (m_mutex != nullptr) {
-        ::CloseHandle(m_mutex);
+    for (HANDLE mutex : {m_machineMutex, m_sessionMutex}) {
+        if (mutex != nullptr) {
+            ::CloseHandle(mutex);
+        }
     }
 }
 
 bool CQuillforthApp::InitInstance() {
-    // The mutex stays open for the life of the process; the copy that finds it only says so.
-    m_mutex = ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    // The mutexes stay open for the life of the process; the copy that finds one only says so,
+    // before it touches anything. The session's first: a copy that holds the machine's holds it.
+    if (HeldByAnotherCopy(kSessionInstanceMutex, m_sessionMutex)) {
         ShowMessage(kAlreadyRunningMessage, MB_OK);
+        return false;
+    }
+    if (HeldByAnotherCopy(kMachineInstanceMutex, m_machineMutex)) {
+        ShowMessage(kRunningInOtherSessionMessage, MB_OK);
         return false;
     }
 

@@ -6,9 +6,11 @@
 #include "win/application.h"
 
 inline constexpr char kAlreadyRunningMessage[] = "Quillforth is already running!";
+inline constexpr char kRunningInOtherSessionMessage[] =
+    "Quillforth is already running in another session";
 
-// The program: one copy at a time, Windows Sockets, then the main dialog for the whole life of
-// the process.
+// The program: one copy on the machine at a time, Windows Sockets, then the main dialog for the
+// whole life of the process.
 class CQuillforthApp : public CApplication {
 public:
     CQuillforthApp();
@@ -18,7 +20,8 @@ protected:
     bool InitInstance() override;
 
 private:
-    HANDLE m_mutex = nullptr;
+    HANDLE m_sessionMutex = nullptr;
+    HANDLE m_machineMutex = nullptr;
     bool m_socketsStarted = false;
 };
 

@@ -12,6 +12,7 @@
 #include "res/resource.h"
 #include "res/window_messages.h"
 #include "system/dns_client_service.h"
+#include "system/logon_task.h"
 #include "system/server_list.h"
 #include "system/system_dns.h"
 #include "win/application.h"
@@ -49,6 +50,14 @@ constexpr char kNoRightsStatusLine[] = "Not running as administrator";
 // Another program holds TCP port 53: the proxy serves over UDP alone.
 constexpr char kNoTcpStatusLine[] = "TCP on port 53 is unavailable";
 
+constexpr char kNoLogonTaskMessage[] =
+    "This copy of Quillforth cannot start at login: it is a portable copy in a folder that "
+    "standard users can write to. Started at login it would run with administrator rights, and "
+    "so would any program put in its place or beside it.\n\nInstall Quillforth (into Program "
+    "Files) to start it at login.";
+constexpr char kNoLogonTaskTooltip[] =
+    "A portable copy in a writable folder cannot start at login:\ninstall Quillforth for that.";
+
 struct Tooltip {
     int control;
     const char* text;
@@ -73,6 +82,10 @@ constexpr Tooltip kTooltips[] = {
     {IDC_DETAIL, "Show some statistics of Quillforth's performance."},
     {IDC_HIDE, "Hide this dialog and run under backgroud."},
     {IDC_STATUS, "Status information about Quillforth."},
+    {IDC_ANSWER_LOCAL_NETWORK,
+     "Also answer the other machines of this computer's networks, for a home or office that "
+     "shares one Quillforth.\nLeave it off on a cafe's or hotel's network: strangers could "
+     "read your browsing from the cache."},
 };
 
 }  // namespace
@@ -123,6 +136,7 @@ bool CQuillforthDlg::OnInitDialog() {
     // Adapters that a copy which did not stop (a crash, a forced end) left pointing at the proxy
     // get their own servers back before anything reads them.
     RestoreAdapters();
+    m_logonTaskAllowed = LogonTaskAllowed();
     LoadSettings();
     m_serverList.FillServerListCtrl(m_serverList.Servers());
     OnUpdateHoursChanged();
@@ -130,7 +144,8 @@ bool CQuillforthDlg::OnInitDialog() {
 
     // Made once the settings say how it answers.
     m_dnsSocket = std::make_unique<CDnsSocket>(
-        &m_cache, m_upstream, this, ProxyOptions{.OldAnswers = m_settings.oneAddressForADay});
+        &m_cache, m_upstream, this,
+        ProxyOptions{.Clients = ChosenClientScope(), .OldAnswers = m_settings.oneAddressForADay});
     m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
     LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
     m_cacheSaver = std::make_unique<CCacheSaver>(m_cache, CacheFilePath(),
@@ -171,12 +186,16 @@ bool CQuillforthDlg::OnInitDialog() {
 void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
     exchange.Check(IDC_START_AT_LOGIN, m_settings.startAtLogin);
     exchange.Check(IDC_HIDE_AT_START, m_settings.hideAtStart);
+    exchange.Check(IDC_ANSWER_LOCAL_NETWORK, m_settings.answerLocalNetwork);
     exchange.ComboIndex(IDC_UPDATE_HOURS, m_settings.updateHours);
     exchange.Text(IDC_SEARCH, m_strSearch);
 }
 
 void CQuillforthDlg::LoadSettings() {
     m_settings = ::LoadSettings(m_profile);
+    // Off, and so by default, where the task may not start this copy: a task registered for it
+    // earlier is deleted at start.
+    m_settings.startAtLogin = m_settings.startAtLogin && m_logonTaskAllowed;
     m_lastUpdate = m_settings.lastUpdateTime;
     m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
@@ -349,6 +368,9 @@ std::string CQuillforthDlg::StatusNotice() const {
     if (std::string refused = m_serverList.CertificateNotice(); !refused.empty()) {
         return refused;
     }
+    if (m_linkCopiedAt != 0 && std::time(nullptr) - m_linkCopiedAt < kLinkCopiedNoticeSeconds) {
+        return kLinkCopiedNotice;
+    }
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
@@ -386,6 +408,9 @@ void CQuillforthDlg::RegisterTooltips() {
         if (control != nullptr) {
             m_toolTip.AddTool(control, tooltip.text);
         }
+    }
+    if (!m_logonTaskAllowed) {
+        m_toolTip.AddTool(Item(IDC_START_AT_LOGIN), kNoLogonTaskTooltip);
     }
 }
 
@@ -445,12 +470,19 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
             RunNslookup(Hwnd());
             return true;
         case IDC_DONATE:
-            OpenDonationPage(Hwnd());
+            if (OpenDonationPage(Hwnd()) == LinkOutcome::kCopied) {
+                OnLinkCopied();
+            }
             return true;
         case IDC_START_AT_LOGIN:
             if (code == BN_CLICKED) {
-                UpdateData(true);
-                ApplyAutostart(false);
+                OnStartAtLoginClicked();
+            }
+            return true;
+        case IDC_ANSWER_LOCAL_NETWORK:
+            if (code == BN_CLICKED) {
+                SaveSettings();
+                ApplyClientScope();
             }
             return true;
         case IDC_GO:
@@ -642,8 +674,13 @@ void CQuillforthDlg::SetInformationAlwaysOnTop(bool onTop) {
 }
 
 void CQuillforthDlg::ShowAboutBox() {
-    CAboutDlg about(Hwnd());
+    CAboutDlg about(Hwnd(), OpenAsDesktopUser, [this] { OnLinkCopied(); });
     about.DoModal();
+}
+
+void CQuillforthDlg::OnLinkCopied() {
+    m_linkCopiedAt = std::time(nullptr);
+    UpdateStatusText();
 }
 
 bool CQuillforthDlg::OnPaint() {
@@ -709,6 +746,25 @@ void CQuillforthDlg::EndAutostartThread() {
     // The Task Scheduler does not answer. The thread holds nothing of the program's (its task
     // owns its setting and its result) and ends with the process.
     m_autostartThread.detach();
+}
+
+void CQuillforthDlg::OnStartAtLoginClicked() {
+    UpdateData(true);
+    if (m_settings.startAtLogin && !m_logonTaskAllowed) {
+        m_settings.startAtLogin = false;
+        ::CheckDlgButton(Hwnd(), IDC_START_AT_LOGIN, BST_UNCHECKED);
+        ShowMessage(kNoLogonTaskMessage, MB_OK | MB_ICONINFORMATION, Hwnd());
+        return;
+    }
+    ApplyAutostart(false);
+}
+
+ClientScope CQuillforthDlg::ChosenClientScope() const {
+    return m_settings.answerLocalNetwork ? ClientScope::kLocalNetwork : ClientScope::kMachine;
+}
+
+void CQuillforthDlg::ApplyClientScope() {
+    m_dnsSocket->SetClientScope(ChosenClientScope());
 }
 
 void CQuillforthDlg::OnSessionEnd() {

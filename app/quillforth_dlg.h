@@ -147,6 +147,15 @@ private:
     // Brings the logon task in line with "Start at login". At start-up on a thread of its own:
     // the window shows while the Task Scheduler, which may be starting itself, answers.
     void ApplyAutostart(bool atStartup);
+    // "Start at login" clicked: applied, or refused with the reason where the task may not start
+    // this copy.
+    void OnStartAtLoginClicked();
+    // Who the proxy answers: the machine, or its local networks too as "Answer the local
+    // network" says.
+    [[nodiscard]] ClientScope ChosenClientScope() const;
+    void ApplyClientScope();
+    // A link's address went to the clipboard: the status box says so for a while.
+    void OnLinkCopied();
 
     CDnsItemMap m_cache;
     // Where the proxy, the resolves and the probe send their upstream queries.
@@ -196,4 +205,8 @@ private:
     std::future<void> m_autostartDone;
     // Tells Windows of every takeover and restore of the adapters.
     CDnsClientRefresh m_dnsClientRefresh;
+    // The logon task may start this copy: standard users can change neither it nor its folder.
+    bool m_logonTaskAllowed = false;
+    // When a link's address last went to the clipboard; 0: never.
+    std::time_t m_linkCopiedAt = 0;
 };

@@ -31,6 +31,8 @@ Settings LoadSettings(CIniProfile& profile) {
     settings.outdatedHours = profile.ReadInt("OutdatedHours", 1);
     settings.lastUpdateTime = profile.ReadString("LastUpdateTime", "00:00:00");
     settings.dns = profile.ReadString("Dns", "127.0.0.1");
+    // Strangers may ask only when the file says so plainly.
+    settings.answerLocalNetwork = profile.ReadString("AnswerLocalNetwork", "0") == "1";
     settings.cacheSaveSeconds = std::max(1, profile.ReadInt("CacheSaveSeconds", 300));
     settings.maxCacheEntries = std::max(
         1, profile.ReadInt("MaxCacheEntries", static_cast<int>(CDnsItemMap::kDefaultMaxEntries)));
@@ -49,6 +51,7 @@ void SaveSettings(CIniProfile& profile, Settings& settings) {
     profile.WriteBool("DlgInformationUp", settings.informationWindowUp);
     profile.WriteBool("HideThisDialog", settings.hideAtStart);
     profile.WriteBool("DlgInformationAlwaysOnTop", settings.informationAlwaysOnTop);
+    profile.WriteBool("AnswerLocalNetwork", settings.answerLocalNetwork);
 }
 
 bool SetAutostart(bool enable) {

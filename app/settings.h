@@ -20,6 +20,9 @@ struct Settings {
     // "Dns": the upstream servers in list order joined by "|". The server list is built from it
     // (and from the adapters) by its owner; the text is stored as that owner hands it over.
     std::string dns = "127.0.0.1";
+    // "AnswerLocalNetwork": the machines of the attached networks are answered too, not only this
+    // one; only the value 1 turns it on.
+    bool answerLocalNetwork = false;
     // "CacheSaveSeconds": how long after a change the cache is saved by itself. Read, never
     // written: the tests shorten it; users have no reason to.
     int cacheSaveSeconds = 300;
@@ -39,7 +42,7 @@ inline constexpr int kMaxUpdateHours = 24;
 
 // Reads every key of section "Settings" (and makes it the profile's current section).
 Settings LoadSettings(CIniProfile& profile);
-// Writes every key of section "Settings", which leaves all eight keys in the file; an
+// Writes every key of section "Settings", which leaves all nine keys in the file; an
 // "UpdateHours" out of range is corrected in `settings` first.
 void SaveSettings(CIniProfile& profile, Settings& settings);
 

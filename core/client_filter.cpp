@@ -1,6 +1,7 @@
 #include "core/client_filter.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 bool CClientFilter::Rules::Allows(const CSocketAddress& client) const {
@@ -9,11 +10,26 @@ bool CClientFilter::Rules::Allows(const CSocketAddress& client) const {
                        [&](const NetworkPrefix& network) { return network.Contains(client); });
 }
 
+std::shared_ptr<const CClientFilter::Rules> CClientFilter::MakeRules(
+    ClientScope scope, const std::vector<InterfaceAddress>& addresses) {
+    auto rules = std::make_shared<Rules>();
+    rules->AllowAny = scope == ClientScope::kAnyone;
+    for (const InterfaceAddress& entry : addresses) {
+        if (entry.Address.IsEmpty()) {
+            continue;
+        }
+        const int whole = entry.Address.Family() == AddressFamily::kIpv4 ? 32 : 128;
+        const std::optional<NetworkPrefix> prefix = NetworkPrefix::Of(
+            entry.Address, scope == ClientScope::kLocalNetwork ? entry.PrefixLength : whole);
+        if (prefix && std::ranges::find(rules->Networks, *prefix) == rules->Networks.end()) {
+            rules->Networks.push_back(*prefix);
+        }
+    }
+    return rules;
+}
+
 void CClientFilter::Start() {
     Stop();
-    if (Current()->AllowAny) {
-        return;
-    }
     Refresh();
     {
         const std::lock_guard guard(m_lock);
@@ -33,16 +49,26 @@ void CClientFilter::Stop() {
     }
 }
 
+void CClientFilter::SetScope(ClientScope scope) {
+    // From the addresses read last: no system call under the lock.
+    const std::lock_guard guard(m_lock);
+    m_scope = scope;
+    m_rules = MakeRules(scope, m_addresses);
+    m_repliesFromQueryAddress.store(scope != ClientScope::kMachine);
+}
+
 std::shared_ptr<const CClientFilter::Rules> CClientFilter::Current() const {
     const std::lock_guard guard(m_lock);
     return m_rules;
 }
 
 void CClientFilter::Refresh() {
-    // Read without the lock: it takes a few system calls.
-    auto rules = std::make_shared<Rules>(Rules{false, m_source()});
+    // Read without the lock: it takes a few system calls. The rules are made under it, with the
+    // scope of that moment.
+    std::vector<InterfaceAddress> addresses = m_source();
     const std::lock_guard guard(m_lock);
-    m_rules = std::move(rules);
+    m_addresses = std::move(addresses);
+    m_rules = MakeRules(m_scope, m_addresses);
 }
 
 void CClientFilter::RefreshLoop() {

@@ -1,8 +1,9 @@
 #pragma once
 
 // The proxy's client filter: it owns the rules for who may ask and the thread that keeps the
-// machine's attached networks current.
+// machine's addresses current.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -11,52 +12,76 @@
 #include <thread>
 #include <vector>
 
+#include "net/attached_networks.h"
 #include "net/socket_address.h"
 
-// Who may ask the proxy: clients on a loopback address and on the networks directly attached to
-// one of the machine's own interfaces, so that the machines of the user's own network can use it
-// but a stranger on a café's or hotel's network cannot use the laptop as an open resolver, nor
-// read from its cache which sites its user visits. Everyone when the owner allows any client.
-//
-// The attached networks are read at start and every refresh period after on a thread of the
-// filter's own, never by a serving thread, which takes the current set once per batch of
-// datagrams. Its one lock guards the current set and the stop flag.
+// Who the proxy answers.
+enum class ClientScope {
+    // The machine itself: loopback and the machine's own addresses. On a café's or hotel's
+    // network nobody else can read from the answer times which names the cache holds.
+    kMachine,
+    // Also the machines of the networks that the machine's interfaces are attached to: a home or
+    // office that shares one proxy.
+    kLocalNetwork,
+    // Every client.
+    kAnyone,
+};
+
+// Who may ask the proxy, by its scope. The machine's addresses are read at start and every
+// refresh period after on a thread of the filter's own, never by a serving thread, which takes
+// the current rules once per batch of datagrams. Its one lock guards the addresses, the rules and
+// the stop flag.
 class CClientFilter {
 public:
-    using NetworkSource = std::function<std::vector<NetworkPrefix>()>;
+    using AddressSource = std::function<std::vector<InterfaceAddress>()>;
     static constexpr std::chrono::seconds kRefreshPeriod{60};
 
     // What a serving thread checks its clients against.
     struct Rules {
         bool AllowAny = false;
+        // The machine's own addresses (as whole-length prefixes), or its attached networks.
         std::vector<NetworkPrefix> Networks;
         [[nodiscard]] bool Allows(const CSocketAddress& client) const;
     };
 
-    CClientFilter(bool allowAny, NetworkSource source,
+    CClientFilter(ClientScope scope, AddressSource source,
                   std::chrono::milliseconds refreshPeriod = kRefreshPeriod)
-        : m_source(std::move(source)),
-          m_refreshPeriod(refreshPeriod),
-          m_rules(std::make_shared<Rules>(Rules{allowAny, {}})) {}
+        : m_source(std::move(source)), m_refreshPeriod(refreshPeriod), m_scope(scope) {
+        m_rules = MakeRules(scope, {});
+        m_repliesFromQueryAddress.store(scope != ClientScope::kMachine);
+    }
     CClientFilter(const CClientFilter&) = delete;
     CClientFilter& operator=(const CClientFilter&) = delete;
     ~CClientFilter() { Stop(); }
 
-    // Reads the networks now, then starts the refreshing thread.
+    // Reads the addresses now, then starts the refreshing thread.
     void Start();
     void Stop();
+    // Applies to the next batch of every serving thread; running or not.
+    void SetScope(ClientScope scope);
 
     [[nodiscard]] std::shared_ptr<const Rules> Current() const;
+    // Whether replies must leave from the address each query came to: a client of another
+    // machine may have asked a second address of this one and would not take a reply from the
+    // first. The machine itself needs no such care, so that its answers cost nothing extra.
+    [[nodiscard]] bool RepliesFromQueryAddress() const {
+        return m_repliesFromQueryAddress.load(std::memory_order_relaxed);
+    }
 
 private:
+    static std::shared_ptr<const Rules> MakeRules(ClientScope scope,
+                                                  const std::vector<InterfaceAddress>& addresses);
     void Refresh();
     void RefreshLoop();
 
-    const NetworkSource m_source;
+    const AddressSource m_source;
     const std::chrono::milliseconds m_refreshPeriod;
     mutable std::mutex m_lock;
     std::condition_variable m_wake;
+    ClientScope m_scope;
+    std::vector<InterfaceAddress> m_addresses;
     std::shared_ptr<const Rules> m_rules;
+    std::atomic<bool> m_repliesFromQueryAddress{false};
     bool m_stopping = false;
     std::thread m_thread;
 };

@@ -20,7 +20,8 @@ void Relay(const DnsWaiter& waiter, std::span<std::uint8_t> reply) {
     }
     std::ranges::copy(waiter.Id, datagram.begin());
     try {
-        waiter.Listener->SendTo(datagram.data(), datagram.size(), waiter.Client);
+        const Datagram one{datagram, datagram.size(), waiter.Client, waiter.Local};
+        waiter.Listener->SendBatch(std::span(&one, 1));
     } catch (const CWSocketException&) {
         // The client has gone, or the listener was closed by a stop: it asks again.
     }

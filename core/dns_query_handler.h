@@ -50,6 +50,8 @@ struct DnsWaiter {
     // The listening socket the query came in on; the reply goes out through it.
     std::shared_ptr<CWSocket> Listener;
     CSocketAddress Client;
+    // The address the query came to, which the reply leaves from; empty: as the routing chooses.
+    CSocketAddress Local;
     // The client's own id, as its two bytes stand on the wire.
     std::array<std::uint8_t, 2> Id{};
     // The largest reply the client takes.

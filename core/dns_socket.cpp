@@ -24,7 +24,7 @@ CDnsSocket::CDnsSocket(CDnsItemMap* cache, CUpstreamSettings& upstream, IDnsProx
       m_handler(*cache, upstream, m_statistics, m_notifier, clock, m_options.OldAnswers),
       m_watch(upstream, m_handler, m_options.SilentServerProbePeriod),
       m_pool(m_handler, upstream, m_options.MaxForwards),
-      m_filter(m_options.AllowAnyClient, m_options.AttachedNetworks) {}
+      m_filter(m_options.Clients, m_options.Addresses) {}
 
 CDnsSocket::~CDnsSocket() {
     StopDnsServer();

@@ -37,22 +37,23 @@ struct ProxyOptions {
     std::size_t MaxChangeBatch = CDnsNotifier::kMaxBatch;
     // How often the silent upstream servers are asked whether they answer again.
     std::chrono::milliseconds SilentServerProbePeriod = CUpstreamWatch::kDefaultPeriod;
-    // Answer every client, not only those on loopback and on the machine's attached networks.
-    bool AllowAnyClient = false;
+    // Who is answered; SetClientScope changes it while the proxy runs.
+    ClientScope Clients = ClientScope::kMachine;
     // The cache's answers as they were before the upstream's TTL was kept: the first address for
     // a day, and no renewal.
     bool OldAnswers = false;
-    // Where the attached networks come from.
-    CClientFilter::NetworkSource AttachedNetworks = ::AttachedNetworks;
+    // Where the machine's addresses and their networks come from.
+    CClientFilter::AddressSource Addresses = ::InterfaceAddresses;
 };
 
 // The local DNS proxy, on UDP and TCP of one port: it answers a question of type A or AAAA for
 // a cached name from the cache, forwards any other query to the upstream servers (the preferred
 // one first, the next ones after a short wait or an error reply), relays the reply to the client
 // and learns the addresses it gives for its question's type (not those of a truncated reply: the
-// TCP answer that the client asks for next is learned instead). It answers only clients on
-// loopback and on the machine's attached networks. While it runs, it watches the silent servers
-// (CUpstreamWatch).
+// TCP answer that the client asks for next is learned instead). It answers the machine itself
+// unless told to answer its attached networks or anyone (ClientScope); a reply to another
+// machine leaves from the address its query came to. While it runs, it watches the silent
+// servers (CUpstreamWatch).
 //
 // It listens on every local IPv4 address (or the one given) and on [::1], each address and
 // protocol a listener of its own. Only the IPv4 UDP listener is needed: without it the proxy
@@ -85,6 +86,8 @@ public:
     // way (their clients get no reply) and joins every thread. It never waits for the owner.
     void StopDnsServer();
     [[nodiscard]] bool IsRunning() const { return m_running.load(); }
+    // Who is answered from the next query on.
+    void SetClientScope(ClientScope scope) { m_filter.SetScope(scope); }
     // Whether the IPv4 TCP listener serves (the port may be taken by another program).
     [[nodiscard]] bool TcpServing() const;
 

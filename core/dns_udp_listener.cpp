@@ -75,6 +75,7 @@ void CDnsUdpListener::ReceiveLoop() {
         for (std::size_t i = 0; i < kBatch; ++i) {
             m_datagrams[i].Buffer = m_buffers[i];
         }
+        FollowScope(*socket);
         std::size_t count = 0;
         try {
             count = socket->ReceiveBatch(m_datagrams);
@@ -90,11 +91,36 @@ void CDnsUdpListener::ReceiveLoop() {
     }
 }
 
+void CDnsUdpListener::FollowScope(CWSocket& socket) {
+    // Only the IPv4 socket takes other machines' queries: [::1] is loopback's alone.
+    const bool wanted =
+        m_address.Family() == AddressFamily::kIpv4 && m_filter.RepliesFromQueryAddress();
+    if (wanted == m_receivesLocal) {
+        return;
+    }
+    try {
+        socket.ReceiveLocalAddresses(wanted);
+    } catch (const CWSocketException&) {
+        // Not tried again for every batch: the replies leave as the routing chooses.
+    }
+    m_receivesLocal = wanted;
+    ForgetLocalAddresses();
+}
+
+void CDnsUdpListener::ForgetLocalAddresses() {
+    for (Datagram& datagram : m_datagrams) {
+        datagram.Local = {};
+    }
+}
+
 bool CDnsUdpListener::Restart() {
     const std::lock_guard guard(m_lock);
     if (m_stopping.load()) {
         return false;
     }
+    // The new socket tells no local addresses until FollowScope asks it.
+    m_receivesLocal = false;
+    ForgetLocalAddresses();
     if (m_socket) {
         CloseListeningSocket(*m_socket);
     }
@@ -114,9 +140,6 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     // One clock reading and one look at the filter's rules for the whole batch.
     const std::time_t received = m_handler.Now();
     const std::shared_ptr<const CClientFilter::Rules> rules = m_filter.Current();
-    std::array<Datagram, kBatch> replies{};
-    // Only the times of the answers from the cache outlive their datagram's turn.
-    std::array<DnsRequestTimes, kBatch> times{};
     std::size_t answered = 0;
     std::size_t renewals = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -131,8 +154,8 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
         DnsQueryState state;
         state.Times.Received = received;
         if (HandleDatagram(socket, datagram, state)) {
-            times[answered] = state.Times;
-            replies[answered++] = datagram;
+            m_replyTimes[answered] = state.Times;
+            m_replies[answered++] = datagram;
             if (state.RenewDue) {
                 m_renewals[renewals++] = state.Question;
             }
@@ -143,12 +166,12 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     }
     std::size_t sent = 0;
     try {
-        sent = socket->SendBatch(std::span(replies).first(answered));
+        sent = socket->SendBatch(std::span(m_replies).first(answered));
     } catch (const CWSocketException&) {
         // None went out: the clients ask again.
     }
     for (std::size_t i = 0; i < answered; ++i) {
-        m_handler.CacheReplySent(times[i], i < sent);
+        m_handler.CacheReplySent(m_replyTimes[i], i < sent);
     }
     for (std::size_t i = 0; i < renewals; ++i) {
         m_pool.Renew(m_renewals[i]);
@@ -167,6 +190,7 @@ bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Da
     request->State = std::move(state);
     request->Self.Listener = socket;
     request->Self.Client = datagram.Peer;
+    request->Self.Local = datagram.Local;
     request->Self.UdpSize = request->State.Question.UdpSize;
     std::copy_n(datagram.Buffer.begin(), std::min<std::size_t>(datagram.Length, 2),
                 request->Self.Id.begin());

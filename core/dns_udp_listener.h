@@ -21,7 +21,8 @@
 // datagrams that have arrived in one go (one system call on Linux), answers the cache hits
 // itself - so that a slow upstream never delays them - and sends those answers in one go, then
 // hands the renewals they made due to the forward pool, as it hands it the misses; a datagram from
-// a stranger is dropped. The client's address stays as the receive gave it, never turned into text.
+// a stranger is dropped. The client's address stays as the receive gave it, never turned into text;
+// while other machines are answered, so does the address it came to, which the reply leaves from.
 // An oversized datagram is dropped; any other receive failure makes the listener open its socket
 // afresh on the same address and port, and if that fails the proxy can no longer serve there: the
 // owner is told.
@@ -55,6 +56,10 @@ private:
     // True when the datagram's buffer now holds the reply from the cache, of Length bytes.
     bool HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
                         DnsQueryState& state);
+    // Makes the socket tell each datagram's local address exactly while replies must leave from
+    // it, so that the machine's own queries cost nothing for it.
+    void FollowScope(CWSocket& socket);
+    void ForgetLocalAddresses();
     bool Restart();
     [[nodiscard]] std::shared_ptr<CWSocket> Socket();
 
@@ -77,6 +82,12 @@ private:
     std::array<Datagram, kBatch> m_datagrams{};
     // The questions of a batch's answers from expired entries, renewed once the answers are out.
     std::array<DnsQuestion, kBatch> m_renewals{};
+    // The answers from the cache of one batch, and their times, the only ones that outlive their
+    // datagram's turn; kept here so that no batch pays for making them afresh.
+    std::array<Datagram, kBatch> m_replies{};
+    std::array<DnsRequestTimes, kBatch> m_replyTimes{};
+    // The socket tells the local addresses (FollowScope).
+    bool m_receivesLocal = false;
 };
 
 // Wakes a call blocked on the socket in another thread: on Linux the shutdown does it, under

@@ -1,5 +1,6 @@
 #include "daemon/daemon_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 #include <utility>
@@ -28,7 +29,11 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         if (option == "--allow-any-client") {
-            options.AllowAnyClient = true;
+            options.Clients = ClientScope::kAnyone;
+            continue;
+        }
+        if (option == "--allow-local-network") {
+            options.Clients = std::max(options.Clients, ClientScope::kLocalNetwork);
             continue;
         }
         if (option != "--listen" && option != "--upstream" && option != "--cache" &&

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     upstream.SetServers(options->Upstreams);
 
     DaemonObserver observer;
-    CDnsSocket proxy(&cache, upstream, &observer, {.AllowAnyClient = options->AllowAnyClient});
+    CDnsSocket proxy(&cache, upstream, &observer, {.Clients = options->Clients});
     CCacheSaver saver(cache, options->CacheFile, std::chrono::seconds(options->SaveSeconds),
                       [&proxy] { (void)proxy.TakeChanges(); });
     observer.SetSaver(&saver);

@@ -96,10 +96,9 @@ Function un.onInit
 FunctionEnd
 
 ; Asks a running Quillforth to exit as its tray's Exit does, so that it puts the adapters back and
-; saves its cache, and waits for it, then deletes the logon task of "Start at login"; the helper
-; must be in $PLUGINSDIR. A copy that does not exit
-; ends the setup: its files could not be replaced or removed, and a restore behind its back would
-; undo its takeover while it still serves.
+; saves its cache, and waits for it; the helper must be in $PLUGINSDIR. A copy that does not exit,
+; or runs in another user's session, ends the setup: its files could not be replaced or removed,
+; and a restore behind its back would undo its takeover while it still serves.
 !macro DEFINE_CLOSE_RUNNING_COPIES un
 Function ${un}CloseRunningCopies
     retry:
@@ -107,9 +106,9 @@ Function ${un}CloseRunningCopies
     nsExec::ExecToLog '"$PLUGINSDIR\${HELPER}" close'
     Pop $0
     ${If} $0 != 0
-        MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "Quillforth is still running and did not \
-            exit when asked. Exit it from its tray icon, then choose Retry." /SD IDCANCEL \
-            IDRETRY retry
+        MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "Quillforth is still running, here or in \
+            another user's session, and did not exit when asked. Exit it from its tray icon, then \
+            choose Retry." /SD IDCANCEL IDRETRY retry
         Abort "Quillforth is still running."
     ${EndIf}
 FunctionEnd
@@ -189,6 +188,9 @@ FunctionEnd
 Section "Uninstall"
     !insertmacro EXTRACT_HELPER
     Call un.CloseRunningCopies
+    ; Every user's "Start at login" (an upgrade keeps them: they name the same path).
+    nsExec::ExecToLog '"$PLUGINSDIR\${HELPER}" remove-tasks'
+    Pop $0
     ; A copy that crashed or was ended by force left the adapters pointing at a proxy that no
     ; longer runs: without this no name would resolve any more.
     DetailPrint "Checking the network adapters' DNS servers..."
@@ -210,7 +212,7 @@ Section "Uninstall"
 
     SetShellVarContext all
     Delete "${SHORTCUT}"
-    ; Where older versions started at login; the logon task went with CloseRunningCopies.
+    ; Where older versions started at login.
     DeleteRegValue HKLM "${RUN_KEY}" "Quillforth"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

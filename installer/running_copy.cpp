@@ -47,9 +47,9 @@ std::vector<HWND> FindMainWindows() {
     return windows;
 }
 
-// The mutex lives as long as the process that created it, a little longer than its window.
-bool SingleInstanceMutexExists() {
-    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, kSingleInstanceMutex);
+// A mutex lives as long as the process that created it, a little longer than its window.
+bool MutexExists(const char* name) {
+    HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, name);
     if (mutex == nullptr) {
         // One that this process may not open still exists.
         return ::GetLastError() == ERROR_ACCESS_DENIED;
@@ -85,7 +85,14 @@ CloseOutcome CloseRunningCopies(std::chrono::milliseconds timeout) {
             processes.push_back(OpenProcessOf(window));
             ::PostMessageA(window, WM_COMMAND, ID_TRAY_EXIT, 0);
         }
-        if (std::ranges::all_of(processes, HasEnded) && !SingleInstanceMutexExists()) {
+        const bool sessionCopy = MutexExists(kSessionInstanceMutex);
+        const bool machineCopy = MutexExists(kMachineInstanceMutex);
+        // A copy of this session makes the session's mutex first and holds it while it runs.
+        if (asked.empty() && machineCopy && !sessionCopy) {
+            outcome.otherSession = true;
+            break;
+        }
+        if (std::ranges::all_of(processes, HasEnded) && !sessionCopy && !machineCopy) {
             outcome.ended = true;
             break;
         }

@@ -1,9 +1,11 @@
 // The installer's and the uninstaller's hands inside the system, run hidden with its output in
 // their log:
 //     QuillforthSetupHelper close [SECONDS]   asks every running Quillforth to exit and waits for
-//                                             it (30 s unless told), then deletes the logon task
-//                                             of "Start at login"; exit code 1 when one still
-//                                             runs after that
+//                                             it (30 s unless told); exit code 1 when one still
+//                                             runs after that, at once when it runs in another
+//                                             user's session, where it cannot be asked
+//     QuillforthSetupHelper remove-tasks      deletes every user's logon task of "Start at
+//                                             login" (and the shared one of older versions)
 //     QuillforthSetupHelper restore           puts back the IPv4 and IPv6 DNS servers of the
 //                                             adapters that a copy which did not stop cleanly
 //                                             left pointing at the proxy, starts the DNS Client
@@ -33,6 +35,10 @@ constexpr int kUsageError = 64;
 
 int Close(std::chrono::seconds timeout) {
     const CloseOutcome outcome = CloseRunningCopies(timeout);
+    if (outcome.otherSession) {
+        std::puts("Quillforth is running in another user's session: it must exit there first.");
+        return 1;
+    }
     if (!outcome.ended) {
         std::puts("Quillforth is still running.");
         return 1;
@@ -40,10 +46,14 @@ int Close(std::chrono::seconds timeout) {
     if (outcome.asked > 0) {
         std::puts("Quillforth was running and has exited.");
     }
-    // It would start the program that is being replaced or removed; the program registers it
-    // again at its next start when "Start at login" is ticked.
-    if (!DeleteLogonTask()) {
-        std::puts("Could not delete the logon task \"Quillforth\".");
+    return 0;
+}
+
+// An upgrade keeps them: each points at the program's path, which stays.
+int RemoveTasks() {
+    if (!DeleteEveryLogonTask()) {
+        std::puts("Could not delete every logon task of \"Start at login\".");
+        return 1;
     }
     return 0;
 }
@@ -103,6 +113,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "restore") == 0) {
         return Restore();
     }
-    std::fputs("usage: QuillforthSetupHelper close [SECONDS] | restore\n", stderr);
+    if (argc == 2 && std::strcmp(argv[1], "remove-tasks") == 0) {
+        return RemoveTasks();
+    }
+    std::fputs("usage: QuillforthSetupHelper close [SECONDS] | restore | remove-tasks\n", stderr);
     return kUsageError;
 }

@@ -10,7 +10,8 @@
 // The machine's own addresses and the networks they are on, read from the system each time a
 // function is called (a few system calls: call them off any hot path).
 
-// One unicast address of an interface that is up, with its on-link prefix length.
+// One unicast address of an interface that is up, with its on-link prefix length: the address
+// cut to it is a network attached to the machine (loopback and IPv6 link-local fe80::/64 too).
 struct InterfaceAddress {
     CSocketAddress Address;
     int PrefixLength = 0;
@@ -19,12 +20,6 @@ struct InterfaceAddress {
 // Every unicast address of the interfaces that are up, loopback and IPv6 link-local included;
 // empty when the system cannot tell (platform part).
 std::vector<InterfaceAddress> InterfaceAddresses();
-
-// The prefixes directly attached to this machine's interfaces that are up: for each unicast
-// address of an interface, its on-link prefix (the address cut to its netmask or on-link prefix
-// length), loopback and IPv6 link-local (fe80::/64) included, each prefix once. Empty when the
-// system cannot tell.
-std::vector<NetworkPrefix> AttachedNetworks();
 
 // The machine's own unicast addresses (port 0), each once.
 std::vector<CSocketAddress> MachineAddresses();

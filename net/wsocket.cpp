@@ -43,11 +43,13 @@ void ThrowWSocketException(int error) {
     throw CWSocketException(error);
 }
 
-CWSocket::CWSocket(CWSocket&& other) noexcept : m_handle(other.Detach()) {}
+CWSocket::CWSocket(CWSocket&& other) noexcept
+    : m_handle(other.Detach()), m_receivesLocal(other.m_receivesLocal) {}
 
 CWSocket& CWSocket::operator=(CWSocket&& other) noexcept {
     if (this != &other) {
         Attach(other.Detach());
+        m_receivesLocal = other.m_receivesLocal;
     }
     return *this;
 }
@@ -163,6 +165,10 @@ void CWSocket::RequireDatagramLength(std::size_t length) {
 int CWSocket::DatagramFault(const Datagram& datagram) noexcept {
     if (datagram.Peer.IsEmpty() || datagram.Length > datagram.Buffer.size()) {
         return socket_error::kBadAddress;
+    }
+    // Only an IPv4 reply is sent from a chosen address.
+    if (!datagram.Local.IsEmpty() && datagram.Local.Family() != AddressFamily::kIpv4) {
+        return socket_error::kAddressFamilyNotSupported;
     }
     return datagram.Length > kMaxDatagram ? socket_error::kMessageSize : 0;
 }

@@ -84,11 +84,14 @@ private:
 [[nodiscard]] int LastSocketError() noexcept;
 
 // One datagram of a batch: the bytes in the first Length bytes of Buffer, and the peer it came
-// from or goes to.
+// from or goes to. Local is the machine's address that it came to, on a socket that receives
+// local addresses (else empty), and the address that it leaves from when not empty, so that a
+// reply to a client that asked one of several addresses comes from the address it asked.
 struct Datagram {
     std::span<std::uint8_t> Buffer;
     std::size_t Length = 0;
     CSocketAddress Peer;
+    CSocketAddress Local;
 };
 
 // Owns one socket handle: destroying it, closing it or attaching another handle closes the held
@@ -133,6 +136,10 @@ public:
     // Keeps an ICMP port-unreachable report caused by an earlier send from failing the next
     // receive of a datagram socket. Does nothing where datagram sockets never report them.
     void DisableConnectionResetReports();
+    // Makes an IPv4 datagram socket tell each received datagram's local address (IP_PKTINFO) in
+    // ReceiveBatch, or stop telling it. Off when the socket is created: a socket bound to one
+    // address needs none, and the system then spends nothing on it.
+    void ReceiveLocalAddresses(bool on);
     // Lets a stream socket bind a port on which connections of an earlier listener still wait
     // out their close (TIME_WAIT), so that a listener can be stopped and started again at once;
     // call it before Bind. Sets SO_REUSEADDR on BSD sockets. Does nothing on Windows, which
@@ -186,13 +193,15 @@ public:
     // The most datagrams one batch call takes.
     static constexpr std::size_t kMaxBatch = 64;
     // Receives up to `datagrams.size()` datagrams (at most kMaxBatch) on a datagram socket,
-    // waiting for the first only; returns how many arrived, each with its Length and Peer, at
+    // waiting for the first only; returns how many arrived, each with its Length and Peer (and
+    // Local, while the socket receives local addresses; otherwise Local is left as it was), at
     // the front of `datagrams` (the entries' buffers may change places for that). A datagram
     // longer than its buffer is dropped and the others are returned; it throws
     // socket_error::kMessageSize, as ReceiveFrom does, only when no other came with it. One
     // system call on Linux (recvmmsg); one ReceiveFrom elsewhere.
     std::size_t ReceiveBatch(std::span<Datagram> datagrams);
-    // Sends the first Length bytes of each datagram to its Peer; returns how many were sent. A
+    // Sends the first Length bytes of each datagram to its Peer, from its Local address when that
+    // is not empty (an IPv4 socket only); returns how many were sent. A
     // datagram that cannot go (the system refuses it, its Peer is empty or its Length exceeds
     // its buffer) is left out, so that it does not hold back the rest; when not one could be
     // sent, the first failure is thrown. sendmmsg on Linux; one SendTo each elsewhere.
@@ -270,4 +279,6 @@ private:
     std::atomic<SocketHandle> m_handle{kInvalidSocket};
     // Calls under way (HandleUse).
     mutable std::atomic<int> m_users{0};
+    // ReceiveLocalAddresses is on; read and written by the receiving thread alone.
+    bool m_receivesLocal = false;
 };

@@ -205,6 +205,12 @@ std::size_t ReceiveOne(int fd, void* buffer, std::size_t capacity, int flags,
     return static_cast<std::size_t>(received);
 }
 
+// Room for the one control message that a datagram carries: its local address (IP_PKTINFO).
+constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
+struct alignas(cmsghdr) ControlBuffer {
+    unsigned char Bytes[kControlSize];
+};
+
 // Up to kMaxBatch datagrams as recvmmsg and sendmmsg take them.
 class MessageBatch {
 public:
@@ -220,6 +226,27 @@ public:
         header.msg_iovlen = 1;
         ++m_count;
     }
+    // Gives every datagram room for its local address, to be filled by a receive.
+    void ReceiveLocal() {
+        for (std::size_t i = 0; i < m_count; ++i) {
+            m_messages[i].msg_hdr.msg_control = m_control[i].Bytes;
+            m_messages[i].msg_hdr.msg_controllen = kControlSize;
+        }
+    }
+    // Makes the datagram added last leave from the IPv4 address `local`. The interface is left
+    // to the routing: one given would put its primary address in the local one's place.
+    void SendFrom(const CSocketAddress& local) {
+        msghdr& header = m_messages[m_count - 1].msg_hdr;
+        header.msg_control = m_control[m_count - 1].Bytes;
+        header.msg_controllen = kControlSize;
+        cmsghdr* control = CMSG_FIRSTHDR(&header);
+        control->cmsg_level = IPPROTO_IP;
+        control->cmsg_type = IP_PKTINFO;
+        control->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        std::memcpy(&info.ipi_spec_dst, local.AddressBytes().data(), sizeof info.ipi_spec_dst);
+        std::memcpy(CMSG_DATA(control), &info, sizeof info);
+    }
     [[nodiscard]] bool IsFull() const noexcept { return m_count == CWSocket::kMaxBatch; }
     [[nodiscard]] unsigned Count() const noexcept { return static_cast<unsigned>(m_count); }
     mmsghdr* Messages() noexcept { return m_messages.data(); }
@@ -231,11 +258,29 @@ public:
         m_peers[index].SetLength(static_cast<int>(m_messages[index].msg_hdr.msg_namelen));
         return m_peers[index];
     }
+    // After a receive with room for it: the address that datagram `index` came to, the one a
+    // reply leaves from (for a broadcast, the receiving interface's); empty when none came.
+    CSocketAddress Local(std::size_t index) {
+        msghdr& header = m_messages[index].msg_hdr;
+        for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
+             control = CMSG_NXTHDR(&header, control)) {
+            if (control->cmsg_level == IPPROTO_IP && control->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(control), sizeof info);
+                std::array<std::uint8_t, sizeof info.ipi_spec_dst> bytes{};
+                std::memcpy(bytes.data(), &info.ipi_spec_dst, bytes.size());
+                return CSocketAddress::FromBytes(AddressFamily::kIpv4, bytes, 0);
+            }
+        }
+        return {};
+    }
 
 private:
     std::array<iovec, CWSocket::kMaxBatch> m_parts{};
     std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
     std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
+    // Not zeroed: only a datagram with a local address uses its buffer, and most carry none.
+    std::array<ControlBuffer, CWSocket::kMaxBatch> m_control;
     std::size_t m_count = 0;
 };
 
@@ -325,6 +370,7 @@ void CWSocket::Create(bool udp, AddressFamily family) {
         ThrowErrno(code);
     }
     Attach(fd);
+    m_receivesLocal = false;
 }
 
 void CWSocket::Bind(const CSocketAddress& address) {
@@ -372,6 +418,15 @@ void CWSocket::SetSockOpt(int option, const void* value, int length, int level) 
         default:
             ThrowWSocketException(socket_error::kNoProtocolOption);
     }
+}
+
+void CWSocket::ReceiveLocalAddresses(bool on) {
+    const HandleUse use(*this);
+    const int value = on ? 1 : 0;
+    if (setsockopt(use.Get(), IPPROTO_IP, IP_PKTINFO, &value, sizeof value) != 0) {
+        ThrowErrno(errno);
+    }
+    m_receivesLocal = on;
 }
 
 // Linux delivers an ICMP error to a datagram socket only when it is connected, and these never
@@ -487,6 +542,9 @@ std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
         const std::span<std::uint8_t> buffer = datagrams[i].Buffer;
         batch.Add(buffer.data(), std::min(buffer.size(), kMaxTransfer), CSocketAddress());
     }
+    if (m_receivesLocal) {
+        batch.ReceiveLocal();
+    }
     if (batch.Count() == 0) {
         return 0;
     }
@@ -513,6 +571,9 @@ std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
         std::swap(datagrams[kept].Buffer, datagrams[i].Buffer);
         datagrams[kept].Length = batch.Length(i);
         datagrams[kept].Peer = sender;
+        if (m_receivesLocal) {
+            datagrams[kept].Local = batch.Local(i);
+        }
         ++kept;
     }
     if (kept == 0) {
@@ -534,6 +595,9 @@ std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
                 break;
             }
             batch.Add(datagrams[i].Buffer.data(), datagrams[i].Length, datagrams[i].Peer);
+            if (!datagrams[i].Local.IsEmpty()) {
+                batch.SendFrom(datagrams[i].Local);
+            }
         }
         int failure = batch.Count() == 0 ? DatagramFault(datagrams[next]) : 0;
         if (failure == 0) {

@@ -11,9 +11,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <mswsock.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -55,6 +58,56 @@ const sockaddr* SystemAddress(const CSocketAddress& address) {
 
 int TransferLength(std::size_t length) {
     return static_cast<int>(std::min(length, kMaxTransfer));
+}
+
+// Room for the one control message that a datagram carries: its local address (IP_PKTINFO).
+constexpr std::size_t kControlSize = WSA_CMSG_SPACE(sizeof(IN_PKTINFO));
+struct alignas(WSACMSGHDR) ControlBuffer {
+    char Bytes[kControlSize];
+};
+
+// WSARecvMsg, which Winsock gives only as an extension of the socket's provider; the same for
+// every socket of the system's, so asked once.
+LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET handle) {
+    static std::atomic<LPFN_WSARECVMSG> known{nullptr};
+    LPFN_WSARECVMSG function = known.load();
+    if (function != nullptr) {
+        return function;
+    }
+    GUID id = WSAID_WSARECVMSG;
+    DWORD returned = 0;
+    if (WSAIoctl(handle, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function,
+                 sizeof function, &returned, nullptr, nullptr) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    known.store(function);
+    return function;
+}
+
+// The address that a received message came to, from its IP_PKTINFO; empty without one.
+CSocketAddress LocalOf(WSAMSG& message) {
+    for (WSACMSGHDR* control = WSA_CMSG_FIRSTHDR(&message); control != nullptr;
+         control = WSA_CMSG_NXTHDR(&message, control)) {
+        if (control->cmsg_level == IPPROTO_IP && control->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info{};
+            std::memcpy(&info, WSA_CMSG_DATA(control), sizeof info);
+            std::array<std::uint8_t, sizeof info.ipi_addr> bytes{};
+            std::memcpy(bytes.data(), &info.ipi_addr, bytes.size());
+            return CSocketAddress::FromBytes(AddressFamily::kIpv4, bytes, 0);
+        }
+    }
+    return {};
+}
+
+// A message of one datagram to or from `peer`, with room for one control message.
+WSAMSG OneDatagram(WSABUF& data, CSocketAddress& peer, ControlBuffer& control) {
+    WSAMSG message{};
+    message.name = static_cast<sockaddr*>(peer.Storage());
+    message.namelen = peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length();
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = {static_cast<ULONG>(kControlSize), control.Bytes};
+    return message;
 }
 
 }  // namespace
@@ -131,6 +184,7 @@ void CWSocket::Create(bool udp, AddressFamily family) {
         ThrowWSocketException(error);
     }
     Attach(handle);
+    m_receivesLocal = false;
 }
 
 void CWSocket::Bind(const CSocketAddress& address) {
@@ -159,6 +213,20 @@ void CWSocket::DisableConnectionResetReports() {
                  nullptr, nullptr) == SOCKET_ERROR) {
         ThrowWSocketException();
     }
+}
+
+void CWSocket::ReceiveLocalAddresses(bool on) {
+    const HandleUse use(*this);
+    const DWORD value = on ? 1 : 0;
+    if (setsockopt(use.Get(), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&value),
+                   sizeof value) == SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    if (on) {
+        // Asked now, so that no receive fails for want of it.
+        ReceiveMessageFunction(use.Get());
+    }
+    m_receivesLocal = on;
 }
 
 // Windows lets a listener bind beside connections that wait out their close; its SO_REUSEADDR
@@ -295,18 +363,64 @@ std::size_t CWSocket::ReceiveBatch(std::span<Datagram> datagrams) {
         return 0;
     }
     Datagram& first = datagrams.front();
-    first.Length = ReceiveFrom(first.Buffer.data(), first.Buffer.size(), first.Peer);
+    if (!m_receivesLocal) {
+        first.Length = ReceiveFrom(first.Buffer.data(), first.Buffer.size(), first.Peer);
+        return 1;
+    }
+    const HandleUse use(*this);
+    const SOCKET handle = use.Get();
+    WSABUF data{static_cast<ULONG>(TransferLength(first.Buffer.size())),
+                reinterpret_cast<char*>(first.Buffer.data())};
+    CSocketAddress sender;
+    ControlBuffer control;
+    WSAMSG message = OneDatagram(data, sender, control);
+    DWORD received = 0;
+    if (ReceiveMessageFunction(handle)(handle, &message, &received, nullptr, nullptr) ==
+        SOCKET_ERROR) {
+        ThrowWSocketException();
+    }
+    if ((message.dwFlags & MSG_TRUNC) != 0) {
+        ThrowWSocketException(socket_error::kMessageSize);
+    }
+    sender.SetLength(message.namelen);
+    first.Length = received;
+    first.Peer = sender;
+    first.Local = LocalOf(message);
     return 1;
 }
 
 std::size_t CWSocket::SendBatch(std::span<const Datagram> datagrams) {
+    // One datagram from its local address; the source is the only control message.
+    auto sendFrom = [this](const Datagram& datagram) {
+        const HandleUse use(*this);
+        WSABUF data{static_cast<ULONG>(datagram.Length),
+                    reinterpret_cast<char*>(datagram.Buffer.data())};
+        CSocketAddress peer = datagram.Peer;
+        ControlBuffer control;
+        WSAMSG message = OneDatagram(data, peer, control);
+        WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+        IN_PKTINFO info{};
+        std::memcpy(&info.ipi_addr, datagram.Local.AddressBytes().data(), sizeof info.ipi_addr);
+        std::memcpy(WSA_CMSG_DATA(header), &info, sizeof info);
+        DWORD sent = 0;
+        if (WSASendMsg(use.Get(), &message, 0, &sent, nullptr, nullptr) == SOCKET_ERROR) {
+            ThrowWSocketException();
+        }
+    };
     std::size_t sent = 0;
     int firstFailure = 0;
     for (const Datagram& datagram : datagrams) {
         int failure = DatagramFault(datagram);
         if (failure == 0) {
             try {
-                SendTo(datagram.Buffer.data(), datagram.Length, datagram.Peer);
+                if (datagram.Local.IsEmpty()) {
+                    SendTo(datagram.Buffer.data(), datagram.Length, datagram.Peer);
+                } else {
+                    sendFrom(datagram);
+                }
                 ++sent;
             } catch (const CWSocketException& e) {
                 failure = e.GetError();

@@ -9,6 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include "system/com_support.h"
+#include "system/file_rights.h"
+
 namespace {
 
 // The characters that XML text cannot hold as they are ("&" may well be in a folder's name).
@@ -45,35 +48,9 @@ std::wstring ExecutablePath() {
     }
 }
 
-// COM on this thread for the calls of one function.
-class CComScope {
-public:
-    CComScope() : m_result(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    CComScope(const CComScope&) = delete;
-    CComScope& operator=(const CComScope&) = delete;
-    ~CComScope() {
-        if (SUCCEEDED(m_result)) {
-            ::CoUninitialize();
-        }
-    }
-
-private:
-    HRESULT m_result;
-};
-
-struct ComRelease {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-template <class T>
-using ComPtr = std::unique_ptr<T, ComRelease>;
-
-struct BstrFree {
-    void operator()(BSTR text) const { ::SysFreeString(text); }
-};
-using Bstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-Bstr MakeBstr(const std::wstring& text) {
-    return Bstr(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+// The folder part of a path, without its last backslash.
+std::wstring FolderOf(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
 }
 
 // The Task Scheduler's root folder on this machine, as the user who runs this program; null
@@ -94,7 +71,62 @@ ComPtr<ITaskFolder> RootFolder() {
     return ComPtr<ITaskFolder>(folder);
 }
 
+// Deletes the named tasks of the folder: true when none of them is left.
+bool DeleteTasks(ITaskFolder& folder, const std::vector<std::wstring>& names) {
+    bool gone = true;
+    for (const std::wstring& name : names) {
+        const HRESULT result = folder.DeleteTask(MakeBstr(name).get(), 0);
+        gone = gone && (SUCCEEDED(result) || result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    }
+    return gone;
+}
+
+// The names of the folder's tasks that are a user's logon task ("Quillforth (...)").
+std::vector<std::wstring> UsersTaskNames(ITaskFolder& folder) {
+    std::vector<std::wstring> names;
+    IRegisteredTaskCollection* tasks = nullptr;
+    if (FAILED(folder.GetTasks(TASK_ENUM_HIDDEN, &tasks))) {
+        return names;
+    }
+    const ComPtr<IRegisteredTaskCollection> owned(tasks);
+    LONG count = 0;
+    tasks->get_Count(&count);
+    const std::wstring prefix = std::wstring(kSharedLogonTaskName) + L" (";
+    for (LONG index = 1; index <= count; ++index) {
+        VARIANT which{};
+        which.vt = VT_I4;
+        which.lVal = index;
+        IRegisteredTask* task = nullptr;
+        BSTR name = nullptr;
+        if (SUCCEEDED(tasks->get_Item(which, &task))) {
+            const ComPtr<IRegisteredTask> ownedTask(task);
+            if (SUCCEEDED(task->get_Name(&name)) && name != nullptr) {
+                const Bstr ownedName(name);
+                const std::wstring text(name, ::SysStringLen(name));
+                if (text.starts_with(prefix) && text.ends_with(L")")) {
+                    names.push_back(text);
+                }
+            }
+        }
+    }
+    return names;
+}
+
 }  // namespace
+
+bool LogonTaskAllowed() {
+    const std::wstring executable = ExecutablePath();
+    return !StandardUsersMayChange(FolderOf(executable)) && !StandardUsersMayChange(executable);
+}
+
+std::wstring LogonTaskName(std::wstring_view user) {
+    const size_t slash = user.find(L'\\');
+    std::wstring who(user);
+    if (slash != std::wstring_view::npos) {
+        who = std::wstring(user.substr(slash + 1)) + L" on " + std::wstring(user.substr(0, slash));
+    }
+    return std::wstring(kSharedLogonTaskName) + L" (" + who + L")";
+}
 
 std::wstring LogonTaskDefinition(std::wstring_view user, std::wstring_view executablePath) {
     const std::wstring who = XmlText(user);
@@ -163,20 +195,38 @@ bool RegisterLogonTask() {
     const VARIANT none{};
     IRegisteredTask* task = nullptr;
     const HRESULT result = folder->RegisterTask(
-        MakeBstr(kLogonTaskName).get(), MakeBstr(LogonTaskDefinition(user, ExecutablePath())).get(),
-        TASK_CREATE_OR_UPDATE, none, none, TASK_LOGON_INTERACTIVE_TOKEN, none, &task);
+        MakeBstr(LogonTaskName(user)).get(),
+        MakeBstr(LogonTaskDefinition(user, ExecutablePath())).get(), TASK_CREATE_OR_UPDATE, none,
+        none, TASK_LOGON_INTERACTIVE_TOKEN, none, &task);
     if (task != nullptr) {
         task->Release();
     }
-    return SUCCEEDED(result);
+    // The shared task of an older version would start a second copy at this user's logon.
+    return SUCCEEDED(result) && DeleteTasks(*folder, {kSharedLogonTaskName});
 }
 
 bool DeleteLogonTask() {
     const CComScope com;
     const ComPtr<ITaskFolder> folder = RootFolder();
+    const std::wstring user = CurrentUserName();
+    std::vector<std::wstring> names{kSharedLogonTaskName};
+    if (!user.empty()) {
+        names.push_back(LogonTaskName(user));
+    }
+    return folder && DeleteTasks(*folder, names) && !user.empty();
+}
+
+bool DeleteEveryLogonTask() {
+    const CComScope com;
+    const ComPtr<ITaskFolder> folder = RootFolder();
     if (!folder) {
         return false;
     }
-    const HRESULT result = folder->DeleteTask(MakeBstr(kLogonTaskName).get(), 0);
-    return SUCCEEDED(result) || result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    // The user's own by name too: a Task Scheduler may list none.
+    std::vector<std::wstring> names = UsersTaskNames(*folder);
+    names.push_back(kSharedLogonTaskName);
+    if (const std::wstring user = CurrentUserName(); !user.empty()) {
+        names.push_back(LogonTaskName(user));
+    }
+    return DeleteTasks(*folder, names);
 }

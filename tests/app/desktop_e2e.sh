@@ -8,28 +8,39 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
 e2e_exe_setup "${@:1:4}" www.example.test=198.19.0.1 mail.example.test=198.19.0.3
 run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
-logon_task=$prefix/drive_c/windows/system32/tasks/Quillforth
 cache=$work/bin/DnsItem.csv
 entries=50000
-task_registered() {
-    [ -e "$logon_task" ] && echo yes || echo no
-}
 
 # ---- A DNS client that takes no stop control, as since Windows 10 ----
 e2e_install_exe "$1" CacheSaveSeconds=1
 in_srv "$wine" reg add "$run_key" /v Quillforth /t REG_SZ /d 'C:\Old\Quillforth.exe' /f \
     >/dev/null 2>&1
 dns_client_service "$5" --no-stop
+# In a folder that standard users may write (as Wine makes every folder of its own user's), with no
+# "StartAtLogin" in the settings, after an earlier copy registered this user's task, and an older
+# version the task that all users shared.
+chmod 777 "$work/bin"
+sed -i '/^StartAtLogin=/d' "$work/bin/Quillforth.ini"
+own=$(own_task)
+register_task Quillforth
+register_task "$own"
+check "the tasks of earlier copies are there" "yes yes" "$(tasks_exist Quillforth "$own")"
 e2e_start
 sleep 1
 check "a DNS client that takes no stop control brings no message box" 0 "$(window count Quillforth)"
 check "and keeps running while the proxy serves" RUNNING "$(service_state)"
 check "an older copy's Run value is gone" "" "$(reg_value "$run_key" Quillforth)"
-check "with Start at login off there is no logon task" no "$(task_registered)"
+check_soon 5 "a copy in a writable folder deletes the user's logon task and the shared one" \
+    "no no" tasks_exist Quillforth "$own"
+check "its Start at login is off by default" 0 "$(ini_value StartAtLogin)"
 window click "$caption" 1001
-check_soon 5 "ticking Start at login registers the logon task" yes task_registered
-window click "$caption" 1001
-check_soon 5 "unticking it deletes the task" no task_registered
+check "ticking Start at login says why it cannot be" \
+    "This copy of Quillforth cannot start at login: it is a portable copy in a folder that standard users can write to. Started at login it would run with administrator rights, and so would any program put in its place or beside it.
+
+Install Quillforth (into Program Files) to start it at login." \
+    "$(wait_for_box Quillforth start-at-login-refused)"
+check "and leaves the box unticked and no task registered" "0 no" \
+    "$(window checked "$caption" 1001) $(tasks_exist "$own")"
 
 check "the tray holds the icon" shown "$(window tray "$caption")"
 check "an Explorer that starts again has lost it" none "$(window tray "$caption" remove)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end under Wine (tests/support/e2e_env.sh): the statistics window of the real
 # Quillforth.exe counts the proxy's queries, opens once however often "&Detail" is pressed, keeps
-# "Always on top" and its place and reopens at the next start; the about box, and a missing
-# nslookup.exe reported. QF_E2E_SHOTS=DIR keeps shots of the window under load and the about box.
+# "Always on top" and its place and reopens at the next start; the about box, whose link the
+# desktop's shell opens, and nslookup.exe started from the system folder alone.
+# QF_E2E_SHOTS=DIR keeps shots of the window under load and the about box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
@@ -85,7 +86,17 @@ check_soon 5 "the next start opens the window again" 1 window count "$info"
 check "at its last position" "$moved" "$(window rect "$info")"
 check "no longer on top" 1 "$(window visible "$info" topmost; echo $?)"
 
-# The about box, modal over the main dialog; "&Nslookup" finds no nslookup.exe under Wine.
+# A link's handler is a stand-in that writes who started it, and Wine's own browser is off: no
+# click reaches the host's browser.
+handler=$work/handler
+mkdir -p "$handler"
+cp "$window_tool" "$handler/handler.exe"
+in_srv "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v winebrowser.exe /t REG_SZ /d '' /f \
+    >/dev/null 2>&1
+in_srv "$wine" reg add 'HKCR\https\shell\open\command' /ve /t REG_SZ \
+    /d "\"Z:${handler//\//\\}\\handler.exe\" launched \"%1\"" /f >/dev/null 2>&1
+
+# The about box, modal over the main dialog.
 window command "$caption" 1018
 check_soon 5 "About opens the about box" 1 window count "$about"
 check "the about box shows the web and support addresses" \
@@ -93,11 +104,28 @@ check "the about box shows the web and support addresses" \
     "$(window text "$about" 1018) $(window text "$about" 1019)"
 sleep 0.3
 dialog_shot "$about" about-box
+if in_srv "$wine" reg query 'HKCR\https\shell\open\command' /ve | grep -q 'handler.exe'; then
+    window click "$about" 1018
+    check_soon 5 "the web link opens through the desktop's shell, not as the program's process" \
+        "explorer.exe https://veltmark.example/quillforth" cat "$handler/launched.txt"
+else
+    check "the link's handler is the stand-in" yes no
+fi
 window command "$about" 1
 check_soon 3 "OK closes the about box" 0 window count "$about"
+
+# "&Nslookup": Wine has no nslookup.exe, and one beside the program must not be run instead.
+system32=$prefix/drive_c/windows/system32
+cp "$window_tool" "$work/bin/nslookup.exe"
 window command "$caption" 1016
 check "a missing nslookup.exe is reported" "nslookup.exe : File not found or Bad file!" \
     "$(wait_for_box Quillforth nslookup-missing)"
+cp "$window_tool" "$system32/nslookup.exe"
+window command "$caption" 1016
+check_soon 5 "the system folder's nslookup.exe is started by the program" quillforth.exe \
+    cat "$system32/launched.txt"
+check "the one beside the program never ran" no \
+    "$([ -e "$work/bin/launched.txt" ] && echo yes || echo no)"
 
 # Escape closes the window; the program then ends with it marked closed.
 window key "$info" 27 1

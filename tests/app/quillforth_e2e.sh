@@ -74,9 +74,22 @@ check "the machine's record holds the adapter's servers" "$adapter_servers" \
     "$(reg_value "$record_key" NameServer)"
 check_soon 5 "Windows was told of the takeover" /registerdns,/flushdns ipconfig_calls
 : >"$ipconfig_log"
-check "the INI file holds all eight keys" \
-    "DlgInformationAlwaysOnTop,DlgInformationUp,Dns,HideThisDialog,LastUpdateTime,OutdatedHours,StartAtLogin,UpdateHours" \
+check "the INI file holds all nine keys" \
+    "AnswerLocalNetwork,DlgInformationAlwaysOnTop,DlgInformationUp,Dns,HideThisDialog,LastUpdateTime,OutdatedHours,StartAtLogin,UpdateHours" \
     "$(tr -d '\r' <"$work/bin/Quillforth.ini" | grep = | cut -d= -f1 | sort | paste -sd,)"
+
+# The machines of the attached network are answered only once "Answer the local network" is
+# ticked; the setting is kept.
+# The setting, then the answer to a machine of the attached network.
+local_network() {
+    echo "$(ini_value AnswerLocalNetwork) $(ip netns exec "$up" dig +tries=1 +time=1 +noall \
+        +answer @198.18.9.1 www.example.test | grep -v '^;;' | tr -s '\t ' ' ')"
+}
+check "a machine of the attached network gets no answer by default" "0 " "$(local_network)"
+window click "$caption" 1003
+check_soon 3 "ticked, the box is kept and the machine answered" "1 $cached" local_network
+window click "$caption" 1003
+check_soon 3 "unticked, it is off again" "0 " local_network
 
 # The close button (WM_CLOSE) only hides the dialog; the proxy keeps serving.
 window post "$caption" 0x10 0 0
@@ -114,6 +127,20 @@ check_exit
 check_restored "after Exit"
 check "the cache file holds the learned entry" "www.example.test,198.19.0.1|198.19.0.2,300" \
     "$(grep -a '^www.example.test' "$work/bin/DnsItem.csv" | cut -d, -f1-3)"
+
+# A copy in another session holds the machine's mutex alone: a copy started here says so and ends
+# without touching the adapter or the DNS client service.
+in_srv "$wine" "$window_tool" mutex 'Global\{4F1E2A90-7C3B-4D52-M7PA-0B9D6E3A1C74}_QUILLFORTH' 30 \
+    >/dev/null 2>&1 &
+sleep 1
+in_srv "$wine" "$work/bin/Quillforth.exe" >/dev/null 2>&1 </dev/null &
+second=$!
+check "a copy started while another session's runs says so" \
+    "Quillforth is already running in another session" "$(wait_for_box Quillforth other-session)"
+check "and ends, leaving the adapter and the DNS client service as they were" \
+    "ended $adapter_servers RUNNING" "$(wait_ended "$second") $(name_server) $(service_state)"
+# shellcheck disable=SC2046
+kill -9 $(windows_pids 'window_tool.* mutex ')
 
 # Started again, the program answers the saved entry from its cache at once.
 : >"$upstream_log"

@@ -43,7 +43,7 @@ protected:
     CIniProfile m_profile{m_path};
 };
 
-TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
+TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllNineKeys) {
     Settings settings = LoadSettings(m_profile);
     EXPECT_EQ(::GetFileAttributesA(m_path.c_str()), INVALID_FILE_ATTRIBUTES)
         << "reading creates nothing";
@@ -51,7 +51,7 @@ TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
     EXPECT_EQ(FileText(),
               "[Settings]\r\nDns=127.0.0.1\r\nLastUpdateTime=00:00:00\r\nStartAtLogin=1\r\n"
               "UpdateHours=1\r\nOutdatedHours=1\r\nDlgInformationUp=0\r\nHideThisDialog=0\r\n"
-              "DlgInformationAlwaysOnTop=1\r\n");
+              "DlgInformationAlwaysOnTop=1\r\nAnswerLocalNetwork=0\r\n");
 
     // Every value comes back whole as it was saved, a server list of any length too; a refresh
     // switched off stays off.
@@ -59,7 +59,7 @@ TEST_F(SettingsFile, MissingFileGivesTheDefaultsAndSavesWriteAllEightKeys) {
     while (servers.size() <= 1100) {
         servers += "|[2001:db8:85a3::8a2e:370:7334]:5353";
     }
-    Settings saved{false, true, false, true, 0, 100, "23:59:58", servers};
+    Settings saved{false, true, false, true, 0, 100, "23:59:58", servers, true};
     SaveSettings(m_profile, saved);
     EXPECT_TRUE(LoadSettings(m_profile) == saved);
 }
@@ -91,6 +91,14 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     EXPECT_EQ(settings.updateHours, 1);
     EXPECT_EQ(m_profile.ReadString("UpdateHours", "", "Settings"), "1");
     EXPECT_EQ(m_profile.ReadString("StartAtLogin", "", "Settings"), "1");
+
+    // Other machines are answered only when the file says 1, nothing that merely starts like it.
+    for (const char* stored : {"2", "-1", "yes", "1x", "0"}) {
+        Write("AnswerLocalNetwork", stored);
+        EXPECT_FALSE(LoadSettings(m_profile).answerLocalNetwork) << stored;
+    }
+    Write("AnswerLocalNetwork", "1");
+    EXPECT_TRUE(LoadSettings(m_profile).answerLocalNetwork);
 
     // Values that fill the reader's first buffers exactly, with or without room for the end.
     for (const std::size_t length : {254u, 255u, 256u, 511u}) {

@@ -30,6 +30,13 @@
 //   adapters                       prints the first adapter's name and DNS servers
 //   balloon                        prints the text of the help balloon on show
 //   pointer X Y                    moves the mouse pointer
+//   checked CAPTION CONTROL        prints 1 when the check box is ticked, else 0
+//   user                           prints the user who runs it, "DOMAIN\name"
+//   mutex NAME SECONDS             holds the named mutex that long
+//   launched [ARGS...]             a stand-in for a program that the program under test starts
+//                                  (also without a verb, as nslookup.exe): appends the name of the
+//                                  process that started it and ARGS as a line to launched.txt
+//                                  beside itself
 #include <winsock2.h>
 
 #include <iphlpapi.h>
@@ -37,8 +44,12 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
+#define SECURITY_WIN32
+#include <security.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -347,7 +358,17 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
                                      static_cast<WPARAM>(number(0)), 1));
     }
     if (verb == "click" && count == 1) {
-        return Result(control != nullptr && ::PostMessageA(control, BM_CLICK, 0, 0));
+        // A static control made a link takes a press of the mouse button.
+        char kind[16] = {};
+        ::GetClassNameA(control, kind, sizeof kind);
+        const bool button = std::strcmp(kind, "Static") != 0;
+        return Result(control != nullptr &&
+                      ::PostMessageA(control, button ? BM_CLICK : WM_LBUTTONDOWN, 0,
+                                     button ? 0 : MAKELPARAM(1, 1)));
+    }
+    if (verb == "checked" && count == 1) {
+        std::printf("%d\n", ::IsDlgButtonChecked(window, number(0)) == BST_CHECKED ? 1 : 0);
+        return 0;
     }
     if (verb == "combo" && count == 2) {
         return ChooseComboEntry(window, number(0), number(1));
@@ -388,10 +409,54 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
     return 64;
 }
 
+// The executable of the process that started this one ("quillforth.exe"), in lower case.
+std::string ParentName() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    std::string name;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (BOOL more = ::Process32First(snapshot, &entry); more;
+             more = ::Process32Next(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == ::GetCurrentProcessId()) {
+                parent = entry.th32ParentProcessID;
+            } else if (pass == 1 && entry.th32ProcessID == parent) {
+                name = entry.szExeFile;
+            }
+        }
+    }
+    ::CloseHandle(snapshot);
+    std::ranges::transform(name, name.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    return name;
+}
+
+int RecordLaunch(char** args, int count) {
+    char path[MAX_PATH] = {};
+    const std::string self(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
+    FILE* log =
+        std::fopen((self.substr(0, self.find_last_of('\\') + 1) + "launched.txt").c_str(), "ab");
+    if (log == nullptr) {
+        return 1;
+    }
+    std::fputs(ParentName().c_str(), log);
+    for (int i = 0; i < count; ++i) {
+        std::fprintf(log, " %s", args[i]);
+    }
+    std::fputs("\n", log);
+    std::fclose(log);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string verb = argc > 1 ? argv[1] : "";
+    if (argc == 1 || verb == "launched") {
+        return RecordLaunch(argv + 2, std::max(argc - 2, 0));
+    }
     if (verb == "adapters" && argc == 2) {
         return PrintFirstAdapter();
     }
@@ -404,6 +469,16 @@ int main(int argc, char** argv) {
     }
     if (verb == "menu" && argc == 2) {
         return CloseOpenMenu();
+    }
+    if (verb == "user" && argc == 2) {
+        char name[256] = {};
+        ULONG size = sizeof name;
+        return Result(::GetUserNameExA(NameSamCompatible, name, &size) && std::puts(name) >= 0);
+    }
+    if (verb == "mutex" && argc == 4) {
+        HANDLE mutex = ::CreateMutexA(nullptr, FALSE, argv[2]);
+        ::Sleep(static_cast<DWORD>(std::atoi(argv[3])) * 1000);
+        return Result(mutex != nullptr && ::CloseHandle(mutex));
     }
     if (verb == "pointer" && argc == 4) {
         return Result(::SetCursorPos(std::atoi(argv[2]), std::atoi(argv[3])));

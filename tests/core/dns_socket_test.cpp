@@ -526,6 +526,42 @@ TEST_F(Proxy, AtTheCapMissesAreDroppedHitsAnsweredAtOnceAndAStopEndsEveryForward
 
 // The framer's edges that its fuzz target, which checks every stream against a plain reading of
 // it, does not reach: calls beyond the space it offers.
+// Who is answered in each scope, from the machine's addresses: the machine itself always (by
+// loopback, by its own addresses, IPv4-mapped too), the rest of its attached networks only when
+// they are answered, a stranger only when anyone is; a change of scope holds at once.
+TEST(ClientFilter, AnswersTheMachineItsNetworksOrAnyoneByScope) {
+    const auto machine = [] {
+        return std::vector<InterfaceAddress>{{*CSocketAddress::FromText("127.0.0.1", 0), 8},
+                                             {*CSocketAddress::FromText("192.0.2.10", 0), 24},
+                                             {*CSocketAddress::FromText("2001:db8::10", 0), 64}};
+    };
+    const struct {
+        const char* client;
+        bool machine;
+        bool localNetwork;
+    } kCases[] = {
+        {"127.0.0.5", true, true},     {"::1", true, true},
+        {"192.0.2.10", true, true},    {"::ffff:192.0.2.10", true, true},
+        {"2001:db8::10", true, true},  {"192.0.2.77", false, true},
+        {"2001:db8::77", false, true}, {"198.51.100.1", false, false},
+    };
+    CClientFilter filter(ClientScope::kAnyone, machine);
+    filter.Start();
+    for (const ClientScope scope :
+         {ClientScope::kMachine, ClientScope::kLocalNetwork, ClientScope::kAnyone}) {
+        filter.SetScope(scope);
+        EXPECT_EQ(filter.RepliesFromQueryAddress(), scope != ClientScope::kMachine);
+        const std::shared_ptr<const CClientFilter::Rules> rules = filter.Current();
+        for (const auto& [client, machineAnswered, networkAnswered] : kCases) {
+            const bool expected =
+                scope == ClientScope::kAnyone ||
+                (scope == ClientScope::kMachine ? machineAnswered : networkAnswered);
+            EXPECT_EQ(rules->Allows(*CSocketAddress::FromText(client, 53)), expected)
+                << client << " in scope " << static_cast<int>(scope);
+        }
+    }
+}
+
 TEST(DnsTcpFramer, ABadLengthStopsTheFramerAndACommitTakesNoMoreThanTheSpace) {
     CDnsTcpFramer bad;
     EXPECT_EQ(bad.Feed(Bytes{0, 11, 1, 2, 3}), 2u);  // 11 bytes: shorter than a header

@@ -16,13 +16,13 @@ using Arguments = std::vector<std::string>;
 const CSocketAddress kMachine[] = {*CSocketAddress::FromText("198.18.0.1", 0)};
 
 auto Fields(const DaemonOptions& options) {
-    return std::tie(options.ListenPort, options.Upstreams, options.CacheFile,
-                    options.AllowAnyClient, options.SaveSeconds);
+    return std::tie(options.ListenPort, options.Upstreams, options.CacheFile, options.Clients,
+                    options.SaveSeconds);
 }
 
 TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<Arguments, DaemonOptions> cases[] = {
-        {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", false, 300}},
+        {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kMachine, 300}},
         {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--upstream", "[2001:db8::1]:5353",
           "--upstream", "127.0.0.1:5353", "--upstream", "https://dns.example/q (192.0.2.1)",
           "--cache", "/tmp/c.csv", "--allow-any-client", "--save-seconds", "86400"},
@@ -30,8 +30,13 @@ TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
           {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
            "https://dns.example/q (192.0.2.1)"},
           "/tmp/c.csv",
-          true,
+          ClientScope::kAnyone,
           86400}},
+        {{"--allow-local-network"},
+         {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kLocalNetwork, 300}},
+        // Either order: the wider scope holds.
+        {{"--allow-any-client", "--allow-local-network"},
+         {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kAnyone, 300}},
     };
     for (const auto& [arguments, expected] : cases) {
         std::string error;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end: quillforthd on port 53 of a namespace, forwarding to a fake upstream in a second,
-# queried with dig over UDP, TCP, IPv4 and IPv6 from its own namespace, the attached network and
-# a third namespace routed through the second. Needs root; exits 77 (skipped) without it.
+# queried with dig over UDP, TCP, IPv4 and IPv6 from its own namespace, the attached network
+# (answered only with --allow-local-network) and a third namespace routed through the second.
+# Needs root; exits 77 (skipped) without it.
 #     quillforthd_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
 set -uo pipefail
 daemon=$1
@@ -72,21 +73,45 @@ check "[::1] is answered from the cache" "$stale" "$(query_from "$srv" ::1 cache
 check "[::1] is forwarded too" "mail.example.test. 300 IN A 198.19.0.9" \
     "$(query_from "$srv" ::1 mail.example.test)"
 check "[::1] over TCP" "$stale" "$(query_from "$srv" ::1 +tcp cached.test)"
-check "a client on the attached network is answered" "$stale" \
-    "$(query_from "$up" 198.18.7.1 cached.test)"
+# Asked from NAMESPACE over UDP, then TCP: the answers, or nothing for each.
+both_ways() {
+    echo "$(query_from "$1" "$2" cached.test),$(query_from "$1" "$2" +tcp cached.test)"
+}
+check "by default a client on the attached network gets nothing, over UDP or TCP" "," \
+    "$(both_ways "$up" 198.18.7.1)"
 check "a client routed from elsewhere gets nothing, over UDP or TCP" "," \
-    "$(query_from "$far" 198.18.7.1 cached.test),$(query_from "$far" 198.18.7.1 +tcp cached.test)"
+    "$(both_ways "$far" 198.18.7.1)"
 
 kill -TERM "$daemon_pid"
 wait "$daemon_pid"
 check "quillforthd exits with 0 on SIGTERM" 0 $?
 check "the saved cache holds the learned answers, never the truncated one, and counts the hits" \
-    "www.example.test,198.19.0.1|198.19.0.2,300,1 big.test,$big_addresses,300,1 cached.test,10.0.0.1|10.0.0.2,300,11" \
+    "www.example.test,198.19.0.1|198.19.0.2,300,1 big.test,$big_addresses,300,1 cached.test,10.0.0.1|10.0.0.2,300,10" \
     "$(for name in www big cached; do grep -a "^$name" "$work/DnsItem.csv" | cut -d, -f1-4; done | paste -sd' ')"
-check "the statistics are printed, the stranger's two queries discarded" \
-    "Discard Requests 2,Cached Requests 8,Forward Requests 4" \
+check "the statistics are printed, the four queries from elsewhere discarded" \
+    "Discard Requests 4,Cached Requests 7,Forward Requests 4" \
     "$(grep -E '^(Discard|Cached|Forward) Requests' "$work/stdout" | tr -s ' ' | paste -sd,)"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+# Told to answer the local network: the attached network is answered, also at a second address of
+# the server whose route the client takes over the same link (the reply must come from the address
+# asked, or dig ignores it); the stranger still gets nothing.
+ip -n "$srv" addr add 198.18.17.1/32 dev qv1
+ip -n "$up" route add 198.18.17.1/32 dev qw1
+(cd "$work" && exec ip netns exec "$srv" "$daemon" --upstream 198.18.7.2 --allow-local-network \
+    >"$work/local.out" 2>"$work/local.err") &
+local_pid=$!
+wait_for "$srv" 127.0.0.1 cached.test
+answer="$stale"
+check "with --allow-local-network the attached network is answered, over UDP and TCP" \
+    "$answer,$answer" "$(both_ways "$up" 198.18.7.1)"
+check "and at the server's second address, from that address" "$answer,$answer" \
+    "$(both_ways "$up" 198.18.17.1)"
+check "a client routed from elsewhere still gets nothing" "," "$(both_ways "$far" 198.18.7.1)"
+kill -TERM "$local_pid"
+wait "$local_pid"
+check "the stranger's two queries are discarded" "Discard Requests 2" \
+    "$(grep -E '^Discard Requests' "$work/local.out" | tr -s ' ')"
 
 # Without IPv6 the proxy serves over IPv4 alone and says nothing about it.
 add_namespaces "$no6"

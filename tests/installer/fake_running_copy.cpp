@@ -1,6 +1,8 @@
-// A running Quillforth for the setup helper's tests: the single-instance mutex and a dialog-class
-// window CAPTION until the tray's Exit command (then 0), or 30 s at most.
-//     fake_running_copy CAPTION [--ignore-exit] [--no-mutex] [--window-after-ms N]
+// A running Quillforth for the setup helper's tests: the single-instance mutexes and a dialog-class
+// window CAPTION until the tray's Exit command (then 0), or 30 s at most. --other-session plays a
+// copy of another session: the machine's mutex alone.
+//     fake_running_copy CAPTION [--ignore-exit] [--no-mutex] [--other-session]
+//                       [--window-after-ms N]
 #include <windows.h>
 
 #include <cstdlib>
@@ -15,16 +17,21 @@ int main(int argc, char** argv) {
     }
     bool obey = true;
     bool holdMutex = true;
+    bool otherSession = false;
     DWORD windowDelayMs = 0;
     for (int i = 2; i < argc; ++i) {
         const std::string_view option = argv[i];
         obey = obey && option != "--ignore-exit";
         holdMutex = holdMutex && option != "--no-mutex";
+        otherSession = otherSession || option == "--other-session";
         if (option == "--window-after-ms" && i + 1 < argc) {
             windowDelayMs = static_cast<DWORD>(std::atoi(argv[++i]));
         }
     }
-    HANDLE mutex = holdMutex ? ::CreateMutexA(nullptr, FALSE, kSingleInstanceMutex) : nullptr;
+    HANDLE session = holdMutex && !otherSession
+                         ? ::CreateMutexA(nullptr, FALSE, kSessionInstanceMutex)
+                         : nullptr;
+    HANDLE machine = holdMutex ? ::CreateMutexA(nullptr, FALSE, kMachineInstanceMutex) : nullptr;
     // A program that is still starting: the mutex exists, the window not yet.
     ::Sleep(windowDelayMs);
     HWND window = ::CreateWindowExA(0, "#32770", argv[1], WS_POPUP, 0, 0, 40, 40, nullptr, nullptr,
@@ -47,8 +54,10 @@ int main(int argc, char** argv) {
         ::DispatchMessageA(&message);
     }
     ::DestroyWindow(window);
-    if (mutex != nullptr) {
-        ::CloseHandle(mutex);
+    for (HANDLE mutex : {machine, session}) {
+        if (mutex != nullptr) {
+            ::CloseHandle(mutex);
+        }
     }
     // A process ends a moment after it let go of the mutex, and holds its exe until then.
     ::Sleep(300);

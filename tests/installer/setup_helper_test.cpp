@@ -49,6 +49,14 @@ bool WaitUntil(Condition condition) {
     return condition();
 }
 
+bool MachineMutexShows() {
+    return WaitUntil([] {
+        HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, kMachineInstanceMutex);
+        ::CloseHandle(mutex);
+        return mutex != nullptr;
+    });
+}
+
 bool WindowShows(const char* caption) {
     return WaitUntil([caption] { return ::FindWindowA("#32770", caption) != nullptr; });
 }
@@ -89,15 +97,23 @@ private:
 // Still starting: its mutex exists, its window not yet. It ends through the Exit command.
 TEST(CloseRunningCopies, AnOlderCopyStillStartingIsAskedOnceItsWindowShowsAndWaitedFor) {
     FakeCopy copy("\"Quillforth v1.79\" --window-after-ms 700");
-    ASSERT_TRUE(WaitUntil([] {
-        HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, kSingleInstanceMutex);
-        ::CloseHandle(mutex);
-        return mutex != nullptr;
-    }));
+    ASSERT_TRUE(MachineMutexShows());
     const CloseOutcome outcome = CloseRunningCopies(10s);
     EXPECT_TRUE(outcome.ended);
     EXPECT_EQ(outcome.asked, 1);
     EXPECT_EQ(copy.ExitCode(), 0u) << "not by force or by its own time limit";
+}
+
+// A copy of another user's session cannot be asked: the helper says so at once.
+TEST(CloseRunningCopies, ACopyOfAnotherSessionEndsTheWaitAtOnce) {
+    FakeCopy copy("Elsewhere --other-session");
+    ASSERT_TRUE(MachineMutexShows());
+    const auto start = std::chrono::steady_clock::now();
+    const CloseOutcome outcome = CloseRunningCopies(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(outcome.otherSession);
+    EXPECT_FALSE(outcome.ended);
+    EXPECT_EQ(copy.ExitCode(), DWORD{STILL_ACTIVE});
 }
 
 // The installer's own window shows while the helper runs.

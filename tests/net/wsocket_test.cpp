@@ -4,6 +4,10 @@
 
 #include "net/wsocket.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -323,8 +327,10 @@ TEST(CWSocketBatch, DatagramsThatCannotGoOrDoNotFitAreLeftOutAndTheOthersArrive)
         return std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
     };
     const std::array<Datagram, 4> outgoing{
-        Datagram{bytes(one), one.size(), to}, Datagram{bytes(one), 99, to},  // more than its buffer
-        Datagram{bytes(tooLong), tooLong.size(), to}, Datagram{bytes(three), three.size(), to}};
+        Datagram{bytes(one), one.size(), to, {}},
+        Datagram{bytes(one), 99, to, {}},  // more than its buffer
+        Datagram{bytes(tooLong), tooLong.size(), to, {}},
+        Datagram{bytes(three), three.size(), to, {}}};
     EXPECT_EQ(sender.SendBatch(outgoing), 3u);
     EXPECT_EQ(ErrorOf([&] { sender.SendBatch(std::span(outgoing).subspan(1, 1)); }),
               socket_error::kBadAddress);
@@ -350,12 +356,53 @@ TEST(CWSocketBatch, DatagramsThatCannotGoOrDoNotFitAreLeftOutAndTheOthersArrive)
     EXPECT_EQ(received, (std::vector<std::string>{"one", "three"}));
 }
 
-// The filter of the proxy's clients starts from this list: loopback is always in it.
-TEST(AttachedNetworks, IncludeTheLoopbackPrefix) {
-    const std::vector<NetworkPrefix> networks = AttachedNetworks();
-    const NetworkPrefix loopback =
-        *NetworkPrefix::Of(CSocketAddress::Loopback(AddressFamily::kIpv4, 0), 8);
-    EXPECT_NE(std::ranges::find(networks, loopback), networks.end());
+// Wine takes WSASendMsg's IP_PKTINFO without acting on it: its reply leaves as routed.
+bool SendsFromTheAddressGiven() {
+#ifdef _WIN32
+    return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
+}
+
+// A socket on every address that is told the address each datagram came to replies from it, so
+// that a client that asked a second address of the machine takes the reply; once it is no longer
+// told, a reply leaves as the routing chooses.
+TEST(CWSocketBatch, AReplyLeavesFromTheAddressItsQueryCameTo) {
+    CWSocket server;
+    server.Create(true);
+    server.Bind(0);
+    const std::uint16_t port = server.GetLocalPort();
+    server.SetReceiveTimeout(5000);
+    CWSocket client = BoundUdp();
+    client.SetReceiveTimeout(5000);
+    const CSocketAddress second = *CSocketAddress::FromText("127.0.0.2", port);
+    std::array<std::uint8_t, 16> buffer{};
+    std::array<Datagram, 1> incoming{};
+    incoming[0].Buffer = buffer;
+    for (const bool told : {true, false}) {
+        server.ReceiveLocalAddresses(told);
+        incoming[0].Local = {};
+        ASSERT_EQ(client.SendTo("q", 1, second), 1u);
+        ASSERT_EQ(server.ReceiveBatch(incoming), 1u);
+        EXPECT_EQ(incoming[0].Local.AddressText(), told ? "127.0.0.2" : "") << told;
+        EXPECT_EQ(server.SendBatch(incoming), 1u);
+        CSocketAddress from;
+        ASSERT_EQ(client.ReceiveFrom(buffer.data(), buffer.size(), from), 1u);
+        if (!told || SendsFromTheAddressGiven()) {
+            EXPECT_EQ(from.AddressText(), told ? "127.0.0.2" : "127.0.0.1") << told;
+        }
+    }
+}
+
+// The filter of the proxy's clients starts from this list: loopback is always in it, with the
+// length of its network.
+TEST(InterfaceAddresses, IncludeLoopbackWithItsPrefixLength) {
+    const std::vector<InterfaceAddress> addresses = InterfaceAddresses();
+    EXPECT_TRUE(std::ranges::any_of(addresses, [](const InterfaceAddress& entry) {
+        return entry.Address == CSocketAddress::Loopback(AddressFamily::kIpv4, 0) &&
+               entry.PrefixLength == 8;
+    }));
 }
 
 }  // namespace

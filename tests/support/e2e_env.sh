@@ -171,6 +171,28 @@ ini_value() {
     tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
 
+# register_task NAME: a logon task of that name, as an earlier copy registered it.
+register_task() {
+    printf '%s\r\n' '<?xml version="1.0" encoding="UTF-16"?>' \
+        '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">' \
+        '<Actions><Exec><Command>C:\Quillforth.exe</Command></Exec></Actions></Task>' |
+        iconv -t UTF-16 >"$work/task.xml"
+    in_srv "$wine" schtasks /create /tn "$1" /xml "Z:${work//\//\\}\\task.xml" >/dev/null 2>&1
+}
+# "yes" or "no" for each logon task NAME..., as Wine keeps them: a file of each name.
+tasks_exist() {
+    local name
+    for name; do
+        [ -e "$prefix/drive_c/windows/system32/tasks/$name" ] && echo yes || echo no
+    done | paste -sd' '
+}
+# The logon task of the user who runs the programs ("Quillforth (root on VM)").
+own_task() {
+    local user
+    user=$(window user)
+    echo "Quillforth (${user#*\\} on ${user%%\\*})"
+}
+
 # dns_client_service FAKE_SERVICE_EXE OPTIONS...: the stand-in registered afresh and started.
 dns_client_service() {
     local options=${*:2}
