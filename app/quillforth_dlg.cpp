@@ -17,6 +17,7 @@
 #include "win/controls.h"
 #include "win/data_exchange.h"
 #include "win/message_box.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -78,8 +79,11 @@ constexpr Tooltip kTooltips[] = {
 
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
-      m_cacheList(m_cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
+      m_dataFolder(ChooseDataFolder(ModuleDirectory(),
+                                    {ModuleBaseName() + ".ini", std::string(kCacheFileName)})),
+      m_cacheList(m_cache, CacheFilePath(), m_upstream, &m_cacheSaves),
       m_dnsSocket(std::make_unique<CDnsSocket>(&m_cache, m_upstream, this)),
+      m_profile(m_dataFolder.path + ModuleBaseName() + ".ini"),
       m_startTime(std::time(nullptr)),
       m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
@@ -129,8 +133,8 @@ bool CQuillforthDlg::OnInitDialog() {
     SaveSettings();
 
     LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
-    m_cacheSaver = std::make_unique<CCacheSaver>(m_cache, CacheFilePath(),
-                                                 std::chrono::seconds(m_settings.cacheSaveSeconds));
+    m_cacheSaver = std::make_unique<CCacheSaver>(
+        m_cache, CacheFilePath(), std::chrono::seconds(m_settings.cacheSaveSeconds), &m_cacheSaves);
     m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
     m_administrator = RunsAsAdministrator();
@@ -155,7 +159,13 @@ bool CQuillforthDlg::OnInitDialog() {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
     if (!m_administrator) {
-        PostNotice(kNoRightsMessage);
+        std::string notice = kNoRightsMessage;
+        if (m_dataFolder.local) {
+            const std::string& folder = m_dataFolder.path;
+            notice +=
+                "\n\nIts settings and cache are in " + folder.substr(0, folder.size() - 1) + ".";
+        }
+        PostNotice(std::move(notice));
     }
     if (const std::optional<std::string> notice = TakeExitNotice()) {
         PostNotice("When Quillforth last exited:\n\n" + *notice);
@@ -173,6 +183,14 @@ void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {
 
 void CQuillforthDlg::LoadSettings() {
     m_settings = ::LoadSettings(m_profile);
+    if (const std::vector<std::string> keys = m_profile.TakeUnreadableKeys(); !keys.empty()) {
+        std::string names;
+        for (const std::string& key : keys) {
+            names += (names.empty() ? "\"" : ", \"") + key + "\"";
+        }
+        PostNotice(m_profile.Path() + " holds text that is not UTF-8 in " + names +
+                   ": what could not be read was replaced with \"\xEF\xBF\xBD\", and is saved so.");
+    }
     m_lastUpdate = m_settings.lastUpdateTime;
     m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
@@ -183,6 +201,12 @@ void CQuillforthDlg::SaveSettings() {
     m_settings.dns = m_serverList.DnsSetting();
     m_settings.lastUpdateTime = m_lastUpdate;
     ::SaveSettings(m_profile, m_settings);
+    // A failure shows at once and stays until a later save, at the next change, succeeds.
+    const std::optional<unsigned long> failure = m_profile.TakeWriteFailure();
+    if (failure != m_settingsFailure) {
+        m_settingsFailure = failure;
+        UpdateStatusText();
+    }
 }
 
 void CQuillforthDlg::OnUpdateHoursChanged() {
@@ -202,7 +226,7 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
     if (!outcome) {
         return false;
     }
-    SaveToFile(m_cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves);
     // Only a completed refresh of the schedule counts as the cache's last update.
     if (!outcome->cancelled && mode == RESOLVE_ALL && byTimer) {
         m_lastUpdate = TimeOfDay(std::time(nullptr));
@@ -216,7 +240,7 @@ std::vector<CacheRow> CQuillforthDlg::ResolveRows() const {
     std::vector<CacheRow> rows;
     for (int row = 0; row < m_cacheList.RowCount(); ++row) {
         CacheRow& taken = rows.emplace_back();
-        taken.domain = m_cacheList.CellText(row, kDomainColumn);
+        taken.domain = m_cacheList.RowDomain(row);
         taken.resolved = !m_cacheList.CellText(row, kIpColumn).empty();
         taken.selected = list.GetItemState(row, LVIS_SELECTED) != 0;
     }
@@ -238,11 +262,11 @@ void CQuillforthDlg::DeleteOutdated() {
     m_settings.outdatedHours = dialog.m_hours;
     m_cacheList.DeleteCacheRow(RemoveOutdated(m_cache, dialog.m_hours, std::time(nullptr)));
     SaveSettings();
-    SaveToFile(m_cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves);
 }
 
 std::string CQuillforthDlg::CacheFilePath() const {
-    return DefaultCacheFilePath(ModuleFileName());
+    return DefaultCacheFilePath(m_dataFolder.path);
 }
 
 void CQuillforthDlg::SetButtons(bool running) {
@@ -337,7 +361,24 @@ void CQuillforthDlg::UpdateStatus() {
     m_trayIcon.SetTooltipText(status.text);
 }
 
+std::string CQuillforthDlg::SaveFailureNotice() const {
+    if (m_settingsFailure) {
+        return "Settings not saved: " + SystemErrorText(*m_settingsFailure);
+    }
+    if (const std::optional<int> failure = m_cacheSaves.Failure()) {
+        return "Cache not saved: " + SystemErrorText(static_cast<DWORD>(*failure));
+    }
+    return {};
+}
+
+std::string CQuillforthDlg::DataFolderNotice() const {
+    return m_dataFolder.local ? "Files in %LOCALAPPDATA%\\Quillforth" : "";
+}
+
 std::string CQuillforthDlg::StatusNotice() const {
+    if (std::string failure = SaveFailureNotice(); !failure.empty()) {
+        return failure;
+    }
     if (!m_administrator) {
         return kNoRightsStatusLine;
     }
@@ -345,12 +386,12 @@ std::string CQuillforthDlg::StatusNotice() const {
         return failure;
     }
     if (!m_bRunning) {
-        return {};
+        return DataFolderNotice();
     }
     if (std::string adapters = AdapterNotice(m_adapterList); !adapters.empty()) {
         return adapters;
     }
-    return m_dnsSocket && !m_dnsSocket->TcpServing() ? kNoTcpStatusLine : "";
+    return m_dnsSocket && !m_dnsSocket->TcpServing() ? kNoTcpStatusLine : DataFolderNotice();
 }
 
 void CQuillforthDlg::UpdateStatusText() {
@@ -468,6 +509,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         default:
             if (m_cacheList.OnCommand(id)) {
                 NoteCacheChanged();
+                UpdateStatusText();
                 return true;
             }
             return CDialog::OnCommand(id, code, control);
@@ -716,11 +758,16 @@ void CQuillforthDlg::RunExitSequence() {
     EndAutostartThread();
     m_trayIcon.RemoveIcon();
     SaveSettings();
+    if (m_settingsFailure) {
+        Tell("Quillforth could not save its settings to " + m_profile.Path() + ": " +
+             SystemErrorText(*m_settingsFailure));
+    }
     m_cacheList.SaveLayout(CRegistryProfile());
     // The saver ends first, so that the last save holds every change.
     m_cacheSaver.reset();
-    if (!SaveToFile(m_cache, CacheFilePath())) {
-        Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
+    if (!SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves)) {
+        Tell("Quillforth could not save its cache to " + CacheFilePath() + ": " +
+             SystemErrorText(static_cast<DWORD>(m_cacheSaves.Failure().value_or(0))));
     }
     m_dnsClientRefresh.Finish(kDnsClientRefreshExitWait);
     if (const std::string failure = m_dnsClientRefresh.Failure(); !failure.empty()) {

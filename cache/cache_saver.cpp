@@ -5,8 +5,12 @@
 #include "cache/cache_file.h"
 
 CCacheSaver::CCacheSaver(const CDnsItemMap& cache, std::string path,
-                         std::chrono::milliseconds period)
-    : m_cache(cache), m_path(std::move(path)), m_period(period), m_thread([this] { Run(); }) {}
+                         std::chrono::milliseconds period, CSaveOutcome* outcome)
+    : m_cache(cache),
+      m_path(std::move(path)),
+      m_period(period),
+      m_outcome(outcome),
+      m_thread([this] { Run(); }) {}
 
 CCacheSaver::~CCacheSaver() {
     Stop();
@@ -41,7 +45,7 @@ void CCacheSaver::Run() {
         // Changes from now on belong to the next save.
         m_due.reset();
         lock.unlock();
-        const bool saved = SaveToFile(m_cache, m_path);
+        const bool saved = SaveToFile(m_cache, m_path, m_outcome);
         lock.lock();
         if (!saved && !m_due) {
             // The changes are still only in memory: try again a period later.

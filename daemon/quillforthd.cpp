@@ -43,8 +43,8 @@ void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
 
 int main(int argc, char** argv) {
     std::string error;
-    const std::optional<DaemonOptions> options = ParseDaemonOptions(
-        std::vector<std::string>(argv + 1, argv + argc), MachineAddresses(), error);
+    const std::optional<DaemonOptions> options =
+        ParseDaemonOptions(DaemonArguments(argc, argv), MachineAddresses(), error);
     if (!options) {
         std::fprintf(stderr, "quillforthd: %s\n%s", error.c_str(), kDaemonUsage);
         return 2;
