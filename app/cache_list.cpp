@@ -112,8 +112,8 @@ RowFields SplitRowText(std::string_view text) {
 
 // What the order of rows for a sort key (column + 1, negative for descending) looks at in one
 // row, taken once per row for a sort. IDs and hits compare as numbers, the other columns as
-// text, byte by byte. Equal hits go by
-// ascending id whatever the direction; a key beyond the columns orders nothing.
+// text, byte by byte. Equal hits go by ascending id whatever the direction; a key beyond the
+// columns orders nothing.
 struct RowSortKey {
     int column = -1;
     long long number = 0;

@@ -189,9 +189,9 @@ check_program_removed "uninstalled while running"
 check "a silent uninstall keeps the cache" "$learned" "$(cached_entry)"
 check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillforth.ini")"
 
-# ---- Installed into a folder of another name, killed during its takeover of servers the ----
-# ---- user set since, then uninstalled by an administrator whose profile holds nothing  ----
-# ---- of the program's                                                                  ----
+# ---- Installed into and upgraded in a folder of another name, killed during its takeover ----
+# ---- of servers the user set since, then uninstalled by an administrator whose profile  ----
+# ---- holds nothing of the program's                                                     ----
 set_adapter 198.18.9.4
 install_dir="$prefix/drive_c/Programme Zoë/Quillforth"
 # The setup takes the rest of its command line after /D= as the folder, which must not be quoted:
@@ -199,6 +199,8 @@ install_dir="$prefix/drive_c/Programme Zoë/Quillforth"
 check "the program installs silently again, into a folder of its user's language" 0 \
     "$(run_setup "$setup" /S '/D=C:\Programme' 'Zoë\Quillforth')"
 check "the program is in that folder" yes "$(exists "$install_dir/Quillforth.exe")"
+check "an upgrade finds it there" "0 no" \
+    "$(run_setup "$setup" /S) $(exists "$prefix/drive_c/Program Files/Quillforth/Quillforth.exe")"
 cp "$prefix/drive_c/Program Files/Quillforth/Quillforth.ini" "$install_dir/"
 start_installed
 check_soon 5 "it stops the DNS Client service again" STOPPED dns_client_state
