@@ -180,9 +180,10 @@ int PrintPropertyLines(HWND list) {
     return 0;
 }
 
+// The cells as the list holds them, in UTF-16, printed in UTF-8 whatever the program's code page.
 int PrintListRows(HWND list, long limit, bool selectedOnly) {
     constexpr size_t kTextSize = 2048;
-    const CRemoteMemory buffer(list, sizeof(LVITEMA) + kTextSize);
+    const CRemoteMemory buffer(list, sizeof(LVITEMW) + kTextSize * sizeof(wchar_t));
     if (list == nullptr || !buffer.Valid()) {
         return 1;
     }
@@ -197,16 +198,18 @@ int PrintListRows(HWND list, long limit, bool selectedOnly) {
         }
         std::string line;
         for (int column = 0; column < columns; ++column) {
-            LVITEMA item{};
+            LVITEMW item{};
             item.iSubItem = column;
-            item.pszText = buffer.Address(sizeof(LVITEMA));
+            item.pszText = reinterpret_cast<wchar_t*>(buffer.Address(sizeof(LVITEMW)));
             item.cchTextMax = static_cast<int>(kTextSize);
-            char text[kTextSize] = {};
+            wchar_t text[kTextSize] = {};
             buffer.Write(&item, sizeof item);
-            ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
+            ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
                            reinterpret_cast<LPARAM>(buffer.Address()));
-            buffer.Read(buffer.Address(sizeof(LVITEMA)), text, kTextSize - 1);
-            line += (column == 0 ? "" : ",") + std::string(text);
+            buffer.Read(buffer.Address(sizeof(LVITEMW)), text, (kTextSize - 1) * sizeof(wchar_t));
+            char utf8[kTextSize * 3] = {};
+            ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+            line += (column == 0 ? "" : ",") + std::string(utf8);
         }
         std::printf("%s\n", line.c_str());
     }
