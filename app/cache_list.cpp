@@ -8,12 +8,14 @@
 #include <numeric>
 
 #include "app/dns_item_dlg.h"
+#include "app/domain_text.h"
 #include "app/settings.h"
 #include "cache/cache_file.h"
 #include "net/ip_text.h"
 #include "res/resource.h"
 #include "win/controls.h"
 #include "win/message_box.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -48,62 +50,22 @@ long long ParseNumber(std::string_view text) {
     return value;
 }
 
-// The lead bytes of the ANSI code page's double-byte characters; none in a single-byte one.
-struct LeadBytes {
-    std::array<bool, 256> lead{};
-    bool any = false;
-    LeadBytes() {
-        CPINFO info{};
-        if (::GetCPInfo(CP_ACP, &info) == FALSE) {
-            return;
-        }
-        for (int range = 0; range + 1 < MAX_LEADBYTES && info.LeadByte[range] != 0; range += 2) {
-            for (int byte = info.LeadByte[range]; byte <= info.LeadByte[range + 1]; ++byte) {
-                lead[static_cast<size_t>(byte)] = true;
-                any = true;
-            }
-        }
-    }
-};
-
-// The character at `at` (a lead byte with its trail byte as one value); moves past it.
-unsigned NextCharacter(std::string_view text, size_t& at, const LeadBytes& table) {
-    const auto first = static_cast<unsigned char>(text[at++]);
-    if (!table.lead[first] || at == text.size()) {
-        return first;
-    }
-    return (static_cast<unsigned>(first) << 8) | static_cast<unsigned char>(text[at++]);
-}
-
+// UTF-8 in byte order is in the order of the characters' code points.
 int CompareText(std::string_view a, std::string_view b) {
-    static const LeadBytes table;
-    if (!table.any) {
-        // As unsigned bytes.
-        const int result = a.compare(b);
-        return result < 0 ? -1 : (result > 0 ? 1 : 0);
-    }
-    size_t atA = 0;
-    size_t atB = 0;
-    while (atA < a.size() && atB < b.size()) {
-        const unsigned charA = NextCharacter(a, atA, table);
-        const unsigned charB = NextCharacter(b, atB, table);
-        if (charA != charB) {
-            return charA < charB ? -1 : 1;
-        }
-    }
-    return ThreeWay(atA < a.size() ? 1 : 0, atB < b.size() ? 1 : 0);
+    const int result = a.compare(b);
+    return result < 0 ? -1 : (result > 0 ? 1 : 0);
 }
 
 bool Contains(std::string_view text, std::string_view keyword) {
     return text.find(keyword) != std::string_view::npos;
 }
 
-// An entry's row text "%d,%s,%s,%d,%s": id, domain, the IPv4 then the IPv6 addresses joined by
-// "|", hits and the last hit text. The caller holds the cache's lock.
+// An entry's row text "%d,%s,%s,%d,%s": id, domain as shown, the IPv4 then the IPv6 addresses
+// joined by "|", hits and the last hit text. The caller holds the cache's lock.
 std::string BuildRowText(const DnsItem& item) {
     std::string text = std::to_string(item.Id);
     text += ',';
-    text += item.Domain;
+    text += DisplayDomain(item.Domain);
     text += ',';
     text += item.AllAddressText();
     text += ',';
@@ -152,8 +114,8 @@ RowFields SplitRowText(std::string_view text) {
 
 // What the order of rows for a sort key (column + 1, negative for descending) looks at in one
 // row, taken once per row for a sort. IDs and hits compare as numbers, the other columns as
-// text, byte by byte (in a multi-byte code page character by character). Equal hits go by
-// ascending id whatever the direction; a key beyond the columns orders nothing.
+// text, byte by byte. Equal hits go by ascending id whatever the direction; a key beyond the
+// columns orders nothing.
 struct RowSortKey {
     int column = -1;
     long long number = 0;
@@ -204,8 +166,11 @@ int CompareSortKeys(const RowSortKey& a, const RowSortKey& b, int key) {
 }  // namespace
 
 CCacheList::CCacheList(CDnsItemMap& cache, std::string cacheFilePath,
-                       const CUpstreamSettings& upstream)
-    : m_cache(cache), m_upstream(upstream), m_cacheFile(std::move(cacheFilePath)) {}
+                       const CUpstreamSettings& upstream, CSaveOutcome* saveOutcome)
+    : m_cache(cache),
+      m_upstream(upstream),
+      m_cacheFile(std::move(cacheFilePath)),
+      m_saveOutcome(saveOutcome) {}
 
 HWND CCacheList::Owner() const {
     return ::GetParent(m_list.Hwnd());
@@ -216,6 +181,11 @@ std::string_view CCacheList::CellText(int row, int column) const {
         return {};
     }
     return Fields(row)[static_cast<size_t>(column)];
+}
+
+const std::string& CCacheList::RowDomain(int row) const {
+    // An entry's domain never changes while it is in the cache.
+    return m_rows[static_cast<size_t>(row)].item->Domain;
 }
 
 RowFields CCacheList::Fields(int row) const {
@@ -506,8 +476,10 @@ void CCacheList::Search(std::string_view keyword) {
     const int origin = std::max(SelectionMark(), 0);
     for (int step = 1; step <= count; ++step) {
         const int row = (origin + step) % count;
+        // A name is found by what the list shows and by the form that DNS carries.
         const RowFields fields = Fields(row);
-        if (Contains(fields[kDomainColumn], keyword) || Contains(fields[kIpColumn], keyword)) {
+        if (Contains(fields[kDomainColumn], keyword) || Contains(RowDomain(row), keyword) ||
+            Contains(fields[kIpColumn], keyword)) {
             SelectCacheRow(row);
             return;
         }
@@ -633,7 +605,7 @@ bool CCacheList::OnCommand(int id) {
 }
 
 void CCacheList::SaveCache() const {
-    SaveToFile(m_cache, m_cacheFile);
+    SaveToFile(m_cache, m_cacheFile, m_saveOutcome);
 }
 
 void CCacheList::NewItem() {
@@ -648,10 +620,9 @@ void CCacheList::EditItem() {
     if (mark < 0) {
         return;
     }
-    const RowFields fields = Fields(mark);
     CDnsItemDlg dialog(m_upstream, Owner());
-    dialog.m_domain = std::string(fields[kDomainColumn]);
-    dialog.m_ipList.SplitUnique(fields[kIpColumn], '|');
+    dialog.m_domain = RowDomain(mark);
+    dialog.m_ipList.SplitUnique(Fields(mark)[kIpColumn], '|');
     {
         // The list has no TTL column: the entry's own TTL goes in, so that an edit keeps it.
         auto lock = m_cache.Lock();
@@ -708,7 +679,7 @@ void CCacheList::DeleteItem() {
     if (mark < 0) {
         return;
     }
-    m_cache.RemoveKey(Fields(mark)[kDomainColumn]);
+    m_cache.RemoveKey(RowDomain(mark));
     RemoveRow(mark);
     SaveCache();
 }
@@ -747,7 +718,7 @@ void CCacheList::ClearSelectedHits() {
     }
     for (int row : rows) {
         auto lock = m_cache.Lock();
-        if (const DnsItemPtr entry = m_cache.Lookup(Fields(row)[kDomainColumn])) {
+        if (const DnsItemPtr entry = m_cache.Lookup(RowDomain(row))) {
             entry->Hits = 0;
             entry->RowText = BuildRowText(*entry);
             RedrawRowIfShown(row);
@@ -757,25 +728,34 @@ void CCacheList::ClearSelectedHits() {
 }
 
 void CCacheList::SaveWithMessage() {
-    const bool saved = SaveToFile(m_cache, m_cacheFile);
+    const bool saved = SaveToFile(m_cache, m_cacheFile, m_saveOutcome);
     ShowMessage("Save to file " + m_cacheFile + (saved ? " successfully." : " failed."), MB_OK,
                 Owner());
 }
 
 std::optional<std::string> CCacheList::AskFileName(bool open) const {
-    std::vector<char> name(kFileNameBuffer, '\0');
-    m_cacheFile.copy(name.data(), name.size() - 1);
-    OPENFILENAMEA dialog{};
+    std::vector<wchar_t> name(kFileNameBuffer, L'\0');
+    ToUtf16(m_cacheFile).copy(name.data(), name.size() - 1);
+    OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = Owner();
     dialog.lpstrFile = name.data();
     dialog.nMaxFile = static_cast<DWORD>(name.size());
     dialog.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
-    const BOOL chosen = open ? ::GetOpenFileNameA(&dialog) : ::GetSaveFileNameA(&dialog);
+    const BOOL chosen = open ? ::GetOpenFileNameW(&dialog) : ::GetSaveFileNameW(&dialog);
     if (chosen == FALSE) {
         return std::nullopt;
     }
-    return std::string(name.data());
+    std::string path;
+    if (!ToUtf8Exactly(name.data(), path)) {
+        // An unpaired surrogate: no UTF-8 names the file, and a replaced character another one.
+        ShowMessage(
+            "The file's name holds a character that Quillforth can't use (an unpaired "
+            "surrogate). Choose another name.",
+            MB_OK | MB_ICONEXCLAMATION, Owner());
+        return std::nullopt;
+    }
+    return path;
 }
 
 void CCacheList::Import() {
@@ -783,13 +763,20 @@ void CCacheList::Import() {
     if (!path) {
         return;
     }
-    LoadFromFile(m_cache, *path, std::time(nullptr));
+    if (!LoadFromFile(m_cache, *path, std::time(nullptr))) {
+        ShowMessage("Can't read the file " + *path + ".", MB_OK | MB_ICONEXCLAMATION, Owner());
+        return;
+    }
     SaveCache();
     FillCacheList();
 }
 
 void CCacheList::Export() {
-    if (const std::optional<std::string> path = AskFileName(false)) {
-        SaveToFile(m_cache, *path);
+    const std::optional<std::string> path = AskFileName(false);
+    CSaveOutcome outcome;
+    if (path && !SaveToFile(m_cache, *path, &outcome)) {
+        ShowMessage("Export to " + *path + " failed: " +
+                        SystemErrorText(static_cast<DWORD>(outcome.Failure().value_or(0))),
+                    MB_OK | MB_ICONEXCLAMATION, Owner());
     }
 }

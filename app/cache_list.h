@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/registry_profile.h"
+#include "cache/save_outcome.h"
 #include "core/dns_item_map.h"
 #include "core/upstream_settings.h"
 #include "ui/list_ctrl_ex.h"
@@ -30,7 +31,9 @@ using RowFields = std::array<std::string_view, kCacheColumnCount>;
 // refresh of one entry cost the same however many rows there are.
 class CCacheList : public IListRowSource {
 public:
-    CCacheList(CDnsItemMap& cache, std::string cacheFilePath, const CUpstreamSettings& upstream);
+    // Every save of the cache file records its outcome in `saveOutcome`, when given.
+    CCacheList(CDnsItemMap& cache, std::string cacheFilePath, const CUpstreamSettings& upstream,
+               CSaveOutcome* saveOutcome = nullptr);
 
     // Sets up the columns and styles, restores the saved layout, fills and sorts the list.
     void InitCacheList(HWND list, const CRegistryProfile& profile);
@@ -68,6 +71,8 @@ public:
 
     [[nodiscard]] int RowCount() const { return static_cast<int>(m_rows.size()); }
     [[nodiscard]] std::string_view CellText(int row, int column) const override;
+    // The domain of a row's entry as the cache keeps it; the list shows it converted.
+    [[nodiscard]] const std::string& RowDomain(int row) const;
     [[nodiscard]] int SortKey() const { return m_nSortKey; }
     [[nodiscard]] CListCtrlEx& Control() { return m_list; }
 
@@ -124,6 +129,7 @@ private:
     // What the item dialog's Resolve asks.
     const CUpstreamSettings& m_upstream;
     std::string m_cacheFile;
+    CSaveOutcome* m_saveOutcome;
     CListCtrlEx m_list;
     std::vector<Row> m_rows;
     // Row by id (ids are small and dense: the cache numbers its entries from 0); -1 for none.

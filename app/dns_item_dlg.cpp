@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "app/domain_text.h"
 #include "core/dns_cache.h"
 #include "core/dns_item.h"
 #include "net/address_text.h"
@@ -24,6 +25,9 @@ constexpr int kWaitCursor = 32514;  // IDC_WAIT
 
 constexpr char kEmptyDomain[] = "Domain can't be empty !";
 constexpr char kUnsafeDomain[] = "Domain can't contain ',', '|' or control characters !";
+constexpr char kUnconvertibleDomain[] =
+    "Domain can't be converted to the form that DNS carries: a label is longer than 63 bytes "
+    "once converted, or it holds a character that domain names can't hold !";
 constexpr char kNoValidAddress[] = "Please fill at leat one valid ip address !";
 constexpr char kResolved[] = "Dns resolving finished successfully.";
 
@@ -64,7 +68,7 @@ void RefreshCursor(HWND dialog) {
 // waits for the window's thread, so holding the lock for it is safe.
 struct CDnsItemDlg::Lookup {
     Lookup(std::string name, bool withIpv6) : domain(std::move(name)), ipv6(withIpv6) {}
-    // As typed when Resolve was pressed; never changes.
+    // What was typed when Resolve was pressed, as DNS carries it; never changes.
     const std::string domain;
     // The list held IPv6 addresses: they are renewed too.
     const bool ipv6;
@@ -89,6 +93,7 @@ int CDnsItemDlg::ResolvesInFlight() {
 }
 
 bool CDnsItemDlg::OnInitDialog() {
+    m_shownDomain = DisplayDomain(m_domain);
     CDialog::OnInitDialog();
     m_addressList.AttachPlaceholder(Item(IDC_ITEM_ADDRESSES));
     m_addressList.SetStandardButtons();
@@ -101,7 +106,7 @@ bool CDnsItemDlg::OnInitDialog() {
 }
 
 void CDnsItemDlg::DoDataExchange(CDataExchange& exchange) {
-    exchange.Text(IDC_ITEM_DOMAIN, m_domain);
+    exchange.Text(IDC_ITEM_DOMAIN, m_shownDomain);
     exchange.Text(IDC_ITEM_TTL, m_ttl);
     // The TTL's edit is hidden: a TTL the caller gave beyond the range (an entry may hold any
     // 32-bit TTL) must pass through, or OK would fail on a number the user can't see or mend.
@@ -126,14 +131,19 @@ void CDnsItemDlg::OnOK() {
     if (!UpdateData(true)) {
         return;
     }
-    if (m_domain.empty()) {
+    if (m_shownDomain.empty()) {
         Refuse(kEmptyDomain, Item(IDC_ITEM_DOMAIN));
         return;
     }
-    if (BreaksCacheFileLine(m_domain)) {
+    const std::optional<std::string> domain = ConvertedDomain();
+    if (!domain) {
+        return;
+    }
+    if (BreaksCacheFileLine(*domain)) {
         Refuse(kUnsafeDomain, Item(IDC_ITEM_DOMAIN));
         return;
     }
+    m_domain = *domain;
     m_ipList.RemoveAll();
     for (std::string& text : ListedAddresses()) {
         // IPv6 addresses are kept in their RFC 5952 form, so that one address is one text.
@@ -175,18 +185,22 @@ void CDnsItemDlg::StartResolve() {
     if (!UpdateData(true)) {
         return;
     }
+    const std::optional<std::string> domain = ConvertedDomain();
+    if (!domain) {
+        return;
+    }
     const std::vector<std::string> listed = ListedAddresses();
     const bool ipv6 = std::any_of(listed.begin(), listed.end(), [](const std::string& text) {
         return ParseIpv6Text(text).has_value();
     });
-    auto lookup = std::make_shared<Lookup>(m_domain, ipv6);
+    auto lookup = std::make_shared<Lookup>(*domain, ipv6);
     lookup->window = Hwnd();
     ++g_resolvesInFlight;
     try {
         m_lookupThread = std::thread(RunLookup, lookup, m_upstream.Target());
     } catch (const std::system_error&) {
         --g_resolvesInFlight;  // no thread, no lookup: it failed
-        ShowMessage(ResolveFailedText(m_domain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        ShowMessage(ResolveFailedText(m_shownDomain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
         return;
     }
     m_lookup = std::move(lookup);
@@ -250,7 +264,7 @@ void CDnsItemDlg::FinishResolve() {
     ShowResolving(false);
     if (!answered) {
         // The address list stays as the user left it.
-        ShowMessage(ResolveFailedText(domain), MB_OK | MB_ICONEXCLAMATION, Hwnd());
+        ShowMessage(ResolveFailedText(DisplayDomain(domain)), MB_OK | MB_ICONEXCLAMATION, Hwnd());
         return;
     }
     // The answer's TTL is not taken: the dialog keeps the one it was given.
@@ -312,6 +326,18 @@ bool CDnsItemDlg::Unchanged() const {
     // Exact comparisons: a change of letter case or of the addresses' order is a change.
     return m_domain == m_snapshot.domain && m_ipList.Texts() == m_snapshot.addresses &&
            m_ttl == m_snapshot.ttl;
+}
+
+std::optional<std::string> CDnsItemDlg::ConvertedDomain() {
+    if (!m_domainEditable) {
+        // The entry's own name: its shown form converted back need not be the same bytes.
+        return m_domain;
+    }
+    std::optional<std::string> domain = WireDomain(m_shownDomain);
+    if (!domain) {
+        Refuse(kUnconvertibleDomain, Item(IDC_ITEM_DOMAIN));
+    }
+    return domain;
 }
 
 void CDnsItemDlg::Refuse(const char* message, HWND control) {

@@ -31,6 +31,8 @@ public:
     explicit CDnsItemDlg(const CUpstreamSettings& upstream, HWND parent = nullptr);
     ~CDnsItemDlg() override;
 
+    // As the cache keeps it (an internationalized name in its "xn--" form); the dialog shows and
+    // takes it in Unicode.
     std::string m_domain;
     // Carried in and out unseen: its edit is hidden. 0 for a new entry.
     std::uint32_t m_ttl = 0;
@@ -76,12 +78,17 @@ private:
     void ShowAddresses(const std::vector<std::string>& addresses);
     [[nodiscard]] std::vector<std::string> ListedAddresses() const;
     [[nodiscard]] bool Unchanged() const;
+    // The domain shown in the edit in the form the cache keeps; none, told to the user, when the
+    // system's conversion refuses it.
+    [[nodiscard]] std::optional<std::string> ConvertedDomain();
     // Tells the user why OK can't close and puts the focus where the fault is.
     void Refuse(const char* message, HWND control);
 
     const CUpstreamSettings& m_upstream;
     CEditableListCtrl m_addressList;
     Snapshot m_snapshot;
+    // The domain as the edit shows it.
+    std::string m_shownDomain;
     std::shared_ptr<Lookup> m_lookup;
     std::thread m_lookupThread;
     // The control that had the focus when the lookup began; it may be a button that goes grey.

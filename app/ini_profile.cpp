@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <climits>
+#include <utility>
 
 #include "win/application.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -19,10 +21,10 @@ bool IsAbsolute(std::string_view path) {
 }
 
 std::string CurrentDirectory() {
-    DWORD size = ::GetCurrentDirectoryA(0, nullptr);
-    std::string directory(size, '\0');
-    DWORD length = ::GetCurrentDirectoryA(size, directory.data());
-    directory.resize(length);
+    DWORD size = ::GetCurrentDirectoryW(0, nullptr);
+    std::wstring wide(size, L'\0');
+    wide.resize(::GetCurrentDirectoryW(size, wide.data()));
+    std::string directory = ToUtf8(wide);
     if (!directory.empty() && directory.back() != '\\') {
         directory += '\\';
     }
@@ -76,21 +78,29 @@ void CIniProfile::UseSection(std::string_view section) {
 std::string CIniProfile::ReadString(std::string_view key, std::string_view defaultText,
                                     std::string_view section) {
     UseSection(section);
-    const std::string keyText(key);
-    const std::string defaultValue(defaultText);
+    const std::wstring sectionText = ToUtf16(m_section);
+    const std::wstring keyText = ToUtf16(key);
+    const std::wstring defaultValue = ToUtf16(defaultText);
+    const std::wstring path = ToUtf16(m_path);
     // The system cuts a value to the buffer and then gives one less than its size: such a
     // value is read again with twice the room, so that a long server list comes back whole.
-    std::string value(256, '\0');
+    std::wstring value(256, L'\0');
     for (;;) {
-        const DWORD length = ::GetPrivateProfileStringA(
-            m_section.c_str(), keyText.c_str(), defaultValue.c_str(), value.data(),
-            static_cast<DWORD>(value.size()), m_path.c_str());
+        const DWORD length = ::GetPrivateProfileStringW(
+            sectionText.c_str(), keyText.c_str(), defaultValue.c_str(), value.data(),
+            static_cast<DWORD>(value.size()), path.c_str());
         if (length + 1 < value.size()) {
             value.resize(length);
-            return value;
+            break;
         }
         value.resize(value.size() * 2);
     }
+    std::string text;
+    if (!ToUtf8Exactly(value, text) || value.find(L'\uFFFD') != std::wstring::npos) {
+        m_unreadableKeys.emplace_back(key);
+        text = ToUtf8(value);
+    }
+    return text;
 }
 
 int CIniProfile::ReadInt(std::string_view key, int defaultValue, std::string_view section) {
@@ -101,19 +111,31 @@ bool CIniProfile::ReadBool(std::string_view key, bool defaultValue, std::string_
     return ReadInt(key, defaultValue ? 1 : 0, section) != 0;
 }
 
-void CIniProfile::WriteString(std::string_view key, std::string_view text,
+bool CIniProfile::WriteString(std::string_view key, std::string_view text,
                               std::string_view section) {
     UseSection(section);
-    // A failed write is not reported: the values stay in the program and the next save tries
-    // again.
-    ::WritePrivateProfileStringA(m_section.c_str(), std::string(key).c_str(),
-                                 std::string(text).c_str(), m_path.c_str());
+    if (::WritePrivateProfileStringW(ToUtf16(m_section).c_str(), ToUtf16(key).c_str(),
+                                     ToUtf16(text).c_str(), ToUtf16(m_path).c_str()) != FALSE) {
+        return true;
+    }
+    if (!m_writeFailure) {
+        m_writeFailure = ::GetLastError();
+    }
+    return false;
 }
 
-void CIniProfile::WriteInt(std::string_view key, int value, std::string_view section) {
-    WriteString(key, std::to_string(value), section);
+bool CIniProfile::WriteInt(std::string_view key, int value, std::string_view section) {
+    return WriteString(key, std::to_string(value), section);
 }
 
-void CIniProfile::WriteBool(std::string_view key, bool value, std::string_view section) {
-    WriteString(key, value ? "1" : "0", section);
+bool CIniProfile::WriteBool(std::string_view key, bool value, std::string_view section) {
+    return WriteString(key, value ? "1" : "0", section);
+}
+
+std::optional<unsigned long> CIniProfile::TakeWriteFailure() {
+    return std::exchange(m_writeFailure, std::nullopt);
+}
+
+std::vector<std::string> CIniProfile::TakeUnreadableKeys() {
+    return std::exchange(m_unreadableKeys, {});
 }

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// Typed access to one INI file through the system's private-profile functions; every value is
-// 8-bit text, read and written whole whatever its length.
+// Typed access to one INI file through the system's private-profile functions (their wide forms:
+// the file's path and its values are UTF-8 here, whatever the process's code page); every value
+// is read and written whole whatever its length. Windows reads a file without a byte order mark
+// in the process's code page (UTF-8 under the program's manifest), an older version's non-ASCII
+// byte as U+FFFD, the replacement character.
 //
 // Integers and booleans are read with the decimal prefix conversion (leading blanks, an
 // optional sign and the digits that follow; text without digits reads 0; a number beyond the
@@ -28,9 +33,16 @@ public:
                            std::string_view section = {});
     int ReadInt(std::string_view key, int defaultValue, std::string_view section = {});
     bool ReadBool(std::string_view key, bool defaultValue, std::string_view section = {});
-    void WriteString(std::string_view key, std::string_view text, std::string_view section = {});
-    void WriteInt(std::string_view key, int value, std::string_view section = {});
-    void WriteBool(std::string_view key, bool value, std::string_view section = {});
+    // False when the file could not be written (the error is kept for TakeWriteFailure).
+    bool WriteString(std::string_view key, std::string_view text, std::string_view section = {});
+    bool WriteInt(std::string_view key, int value, std::string_view section = {});
+    bool WriteBool(std::string_view key, bool value, std::string_view section = {});
+
+    // The system's error number of the first write that failed since the last call, if any.
+    std::optional<unsigned long> TakeWriteFailure();
+    // The keys read since the last call whose stored text was not all readable (bytes that are
+    // not UTF-8, an unpaired surrogate): what could not be read came back as U+FFFD.
+    std::vector<std::string> TakeUnreadableKeys();
 
 private:
     std::string ResolvePath(std::string_view path) const;
@@ -39,6 +51,8 @@ private:
     bool m_moduleRelative = true;
     std::string m_path;
     std::string m_section;
+    std::optional<unsigned long> m_writeFailure;
+    std::vector<std::string> m_unreadableKeys;
 };
 
 // The decimal prefix conversion of the INI store.

@@ -19,6 +19,7 @@
 #include "win/controls.h"
 #include "win/data_exchange.h"
 #include "win/message_box.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -92,7 +93,10 @@ constexpr Tooltip kTooltips[] = {
 
 CQuillforthDlg::CQuillforthDlg(HWND parent)
     : CDialog(IDD_QUILLFORTH_DIALOG, parent),
-      m_cacheList(m_cache, DefaultCacheFilePath(ModuleFileName()), m_upstream),
+      m_dataFolder(ChooseDataFolder(ModuleDirectory(),
+                                    {ModuleBaseName() + ".ini", std::string(kCacheFileName)})),
+      m_cacheList(m_cache, CacheFilePath(), m_upstream, &m_cacheSaves),
+      m_profile(m_dataFolder.path + ModuleBaseName() + ".ini"),
       m_startTime(std::time(nullptr)),
       m_icon(::LoadIconA(::GetModuleHandleA(nullptr), ResourceName(IDR_MAINFRAME))) {}
 
@@ -148,8 +152,8 @@ bool CQuillforthDlg::OnInitDialog() {
         ProxyOptions{.Clients = ChosenClientScope(), .OldAnswers = m_settings.oneAddressForADay});
     m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
     LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
-    m_cacheSaver = std::make_unique<CCacheSaver>(m_cache, CacheFilePath(),
-                                                 std::chrono::seconds(m_settings.cacheSaveSeconds));
+    m_cacheSaver = std::make_unique<CCacheSaver>(
+        m_cache, CacheFilePath(), std::chrono::seconds(m_settings.cacheSaveSeconds), &m_cacheSaves);
     m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
 
     m_administrator = RunsAsAdministrator();
@@ -174,7 +178,13 @@ bool CQuillforthDlg::OnInitDialog() {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
     if (!m_administrator) {
-        PostNotice(kNoRightsMessage);
+        std::string notice = kNoRightsMessage;
+        if (m_dataFolder.local) {
+            const std::string& folder = m_dataFolder.path;
+            notice +=
+                "\n\nIts settings and cache are in " + folder.substr(0, folder.size() - 1) + ".";
+        }
+        PostNotice(std::move(notice));
     }
     if (const std::optional<std::string> notice = TakeExitNotice()) {
         PostNotice("When Quillforth last exited:\n\n" + *notice);
@@ -196,6 +206,14 @@ void CQuillforthDlg::LoadSettings() {
     // Off, and so by default, where the task may not start this copy: a task registered for it
     // earlier is deleted at start.
     m_settings.startAtLogin = m_settings.startAtLogin && m_logonTaskAllowed;
+    if (const std::vector<std::string> keys = m_profile.TakeUnreadableKeys(); !keys.empty()) {
+        std::string names;
+        for (const std::string& key : keys) {
+            names += (names.empty() ? "\"" : ", \"") + key + "\"";
+        }
+        PostNotice(m_profile.Path() + " holds text that is not UTF-8 in " + names +
+                   ": what could not be read was replaced with \"\xEF\xBF\xBD\", and is saved so.");
+    }
     m_lastUpdate = m_settings.lastUpdateTime;
     m_serverList.Load(m_settings.dns, m_adapterList);
     UpdateData(false);
@@ -206,6 +224,12 @@ void CQuillforthDlg::SaveSettings() {
     m_settings.dns = m_serverList.DnsSetting();
     m_settings.lastUpdateTime = m_lastUpdate;
     ::SaveSettings(m_profile, m_settings);
+    // A failure shows at once and stays until a later save, at the next change, succeeds.
+    const std::optional<unsigned long> failure = m_profile.TakeWriteFailure();
+    if (failure != m_settingsFailure) {
+        m_settingsFailure = failure;
+        UpdateStatusText();
+    }
 }
 
 void CQuillforthDlg::OnUpdateHoursChanged() {
@@ -225,7 +249,7 @@ bool CQuillforthDlg::ResolveDomains(ResolveMode mode, bool byTimer) {
     if (!outcome) {
         return false;
     }
-    SaveToFile(m_cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves);
     // Only a completed refresh of the schedule counts as the cache's last update.
     if (!outcome->cancelled && mode == RESOLVE_ALL && byTimer) {
         m_lastUpdate = TimeOfDay(std::time(nullptr));
@@ -239,7 +263,7 @@ std::vector<CacheRow> CQuillforthDlg::ResolveRows() const {
     std::vector<CacheRow> rows;
     for (int row = 0; row < m_cacheList.RowCount(); ++row) {
         CacheRow& taken = rows.emplace_back();
-        taken.domain = m_cacheList.CellText(row, kDomainColumn);
+        taken.domain = m_cacheList.RowDomain(row);
         taken.resolved = !m_cacheList.CellText(row, kIpColumn).empty();
         taken.selected = list.GetItemState(row, LVIS_SELECTED) != 0;
     }
@@ -261,11 +285,11 @@ void CQuillforthDlg::DeleteOutdated() {
     m_settings.outdatedHours = dialog.m_hours;
     m_cacheList.DeleteCacheRow(RemoveOutdated(m_cache, dialog.m_hours, std::time(nullptr)));
     SaveSettings();
-    SaveToFile(m_cache, CacheFilePath());
+    SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves);
 }
 
 std::string CQuillforthDlg::CacheFilePath() const {
-    return DefaultCacheFilePath(ModuleFileName());
+    return DefaultCacheFilePath(m_dataFolder.path);
 }
 
 void CQuillforthDlg::SetButtons(bool running) {
@@ -363,10 +387,27 @@ void CQuillforthDlg::UpdateStatus() {
     m_trayIcon.SetTooltipText(status.text);
 }
 
+std::string CQuillforthDlg::SaveFailureNotice() const {
+    if (m_settingsFailure) {
+        return "Settings not saved: " + SystemErrorText(*m_settingsFailure);
+    }
+    if (const std::optional<int> failure = m_cacheSaves.Failure()) {
+        return "Cache not saved: " + SystemErrorText(static_cast<DWORD>(*failure));
+    }
+    return {};
+}
+
+std::string CQuillforthDlg::DataFolderNotice() const {
+    return m_dataFolder.local ? "Files in %LOCALAPPDATA%\\Quillforth" : "";
+}
+
 std::string CQuillforthDlg::StatusNotice() const {
     // A refused certificate first: it may be someone in the path, and it passes for a while.
     if (std::string refused = m_serverList.CertificateNotice(); !refused.empty()) {
         return refused;
+    }
+    if (std::string failure = SaveFailureNotice(); !failure.empty()) {
+        return failure;
     }
     if (m_linkCopiedAt != 0 && std::time(nullptr) - m_linkCopiedAt < kLinkCopiedNoticeSeconds) {
         return kLinkCopiedNotice;
@@ -378,12 +419,12 @@ std::string CQuillforthDlg::StatusNotice() const {
         return failure;
     }
     if (!m_bRunning) {
-        return {};
+        return DataFolderNotice();
     }
     if (std::string adapters = AdapterNotice(m_adapterList); !adapters.empty()) {
         return adapters;
     }
-    return m_dnsSocket && !m_dnsSocket->TcpServing() ? kNoTcpStatusLine : "";
+    return m_dnsSocket && !m_dnsSocket->TcpServing() ? kNoTcpStatusLine : DataFolderNotice();
 }
 
 void CQuillforthDlg::UpdateStatusText() {
@@ -515,6 +556,7 @@ bool CQuillforthDlg::OnCommand(int id, int code, HWND control) {
         default:
             if (m_cacheList.OnCommand(id)) {
                 NoteCacheChanged();
+                UpdateStatusText();
                 return true;
             }
             return CDialog::OnCommand(id, code, control);
@@ -791,11 +833,16 @@ void CQuillforthDlg::RunExitSequence() {
     EndAutostartThread();
     m_trayIcon.RemoveIcon();
     SaveSettings();
+    if (m_settingsFailure) {
+        Tell("Quillforth could not save its settings to " + m_profile.Path() + ": " +
+             SystemErrorText(*m_settingsFailure));
+    }
     m_cacheList.SaveLayout(CRegistryProfile());
     // The saver ends first, so that the last save holds every change.
     m_cacheSaver.reset();
-    if (!SaveToFile(m_cache, CacheFilePath())) {
-        Tell("Quillforth could not save its cache to " + CacheFilePath() + ".");
+    if (!SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves)) {
+        Tell("Quillforth could not save its cache to " + CacheFilePath() + ": " +
+             SystemErrorText(static_cast<DWORD>(m_cacheSaves.Failure().value_or(0))));
     }
     m_dnsClientRefresh.Finish(kDnsClientRefreshExitWait);
     if (const std::string failure = m_dnsClientRefresh.Failure(); !failure.empty()) {

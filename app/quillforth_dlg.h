@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/cache_list.h"
+#include "app/data_folder.h"
 #include "app/information_dlg.h"
 #include "app/ini_profile.h"
 #include "app/proxy_changes.h"
@@ -126,6 +127,10 @@ private:
     void TakeProxyChanges();
     // The first line of the status box in place of the next refresh, or none.
     [[nodiscard]] std::string StatusNotice() const;
+    // A save of the settings or of the cache that failed, or none.
+    [[nodiscard]] std::string SaveFailureNotice() const;
+    // Where the settings and the cache are when they are not beside the executable, or none.
+    [[nodiscard]] std::string DataFolderNotice() const;
     [[nodiscard]] std::string CacheFilePath() const;
     // "&Detail": opens the statistics window unless it is open.
     void OpenInformationWindow();
@@ -157,6 +162,10 @@ private:
     // A link's address went to the clipboard: the status box says so for a while.
     void OnLinkCopied();
 
+    // Where the settings and the cache live; first, for the members that take their paths.
+    const DataFolder m_dataFolder;
+    // The latest save of the cache file, by a command or by the saver.
+    CSaveOutcome m_cacheSaves;
     CDnsItemMap m_cache;
     // Where the proxy, the resolves and the probe send their upstream queries.
     CUpstreamSettings m_upstream;
@@ -166,6 +175,8 @@ private:
     CServerList m_serverList{*this};
     CIniProfile m_profile;
     Settings m_settings;
+    // The error of the latest save of the settings, while it failed.
+    std::optional<unsigned long> m_settingsFailure;
     CAdapterList m_adapterList;
     CTrayIcon m_trayIcon;
     CBalloonTip m_toolTip;

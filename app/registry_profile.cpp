@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "win/application.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -40,8 +41,9 @@ std::string CRegistryProfile::SectionKey(std::string_view section) const {
 std::optional<std::vector<uint8_t>> CRegistryProfile::ReadBinary(std::string_view section,
                                                                  std::string_view entry) const {
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_CURRENT_USER, SectionKey(section).c_str(), 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS) {
+    // The key is named after the executable, whose name may be any text.
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, ToUtf16(SectionKey(section)).c_str(), 0, KEY_QUERY_VALUE,
+                        &key) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     std::string name(entry);
@@ -64,7 +66,7 @@ std::optional<std::vector<uint8_t>> CRegistryProfile::ReadBinary(std::string_vie
 bool CRegistryProfile::WriteBinary(std::string_view section, std::string_view entry,
                                    std::span<const uint8_t> bytes) const {
     HKEY key = nullptr;
-    if (::RegCreateKeyExA(HKEY_CURRENT_USER, SectionKey(section).c_str(), 0, nullptr, 0,
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, ToUtf16(SectionKey(section)).c_str(), 0, nullptr, 0,
                           KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }

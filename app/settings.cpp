@@ -6,13 +6,14 @@
 
 #include "app/registry_profile.h"
 #include "system/logon_task.h"
-#include "system/registry_key.h"
+#include "win/unicode.h"
 
 namespace {
 
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-constexpr char kSessionEndNoticeValue[] = "SessionEndNotice";
+constexpr wchar_t kSessionEndNoticeValue[] = L"SessionEndNotice";
+constexpr size_t kMaxExitNotice = 255;
 
 int ValidUpdateHours(int hours) {
     return hours < 0 || hours > kMaxUpdateHours ? 1 : hours;
@@ -64,26 +65,33 @@ bool SetAutostart(bool enable) {
     return enable ? RegisterLogonTask() : DeleteLogonTask();
 }
 
+// The notice holds paths and the system's texts: it goes through the wide calls, whatever the
+// process's code page.
 void KeepExitNotice(std::string_view text) {
-    CRegistryKey key;
-    bool created = false;
-    if (key.OpenOrCreate(HKEY_CURRENT_USER, CRegistryProfile().SectionKey(kSettingsSection),
-                         KEY_SET_VALUE, created)) {
-        // With its terminating zero, within what a read takes.
-        const std::string stored(text.substr(0, CRegistryKey::kMaxTextBytes - 1));
-        key.WriteBytes(kSessionEndNoticeValue, REG_SZ, stored.c_str(), stored.size() + 1);
+    // At most 255 bytes of UTF-8, cut before a character that does not fit whole.
+    size_t length = std::min(text.size(), kMaxExitNotice);
+    while (length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+        --length;
     }
+    const std::wstring stored = ToUtf16(text.substr(0, length));
+    ::RegSetKeyValueW(HKEY_CURRENT_USER,
+                      ToUtf16(CRegistryProfile().SectionKey(kSettingsSection)).c_str(),
+                      kSessionEndNoticeValue, REG_SZ, stored.c_str(),
+                      static_cast<DWORD>((stored.size() + 1) * sizeof(wchar_t)));
 }
 
 std::optional<std::string> TakeExitNotice() {
-    const std::string section = CRegistryProfile().SectionKey(kSettingsSection);
-    CRegistryKey key;
-    if (!key.Open(HKEY_CURRENT_USER, section, KEY_QUERY_VALUE)) {
+    const std::wstring section = ToUtf16(CRegistryProfile().SectionKey(kSettingsSection));
+    std::wstring text(kMaxExitNotice + 1, L'\0');
+    auto size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_CURRENT_USER, section.c_str(), kSessionEndNoticeValue, RRF_RT_REG_SZ,
+                       nullptr, text.data(), &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::optional<std::string> text = key.ReadText(kSessionEndNoticeValue);
-    if (text) {
-        ::RegDeleteKeyValueA(HKEY_CURRENT_USER, section.c_str(), kSessionEndNoticeValue);
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, section.c_str(), kSessionEndNoticeValue);
+    text.resize(size / sizeof(wchar_t));
+    if (const size_t end = text.find(L'\0'); end != std::wstring::npos) {
+        text.resize(end);
     }
-    return text;
+    return ToUtf8(text);
 }

@@ -1,6 +1,7 @@
 #include "cache/cache_file.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -133,6 +134,30 @@ private:
     std::size_t m_pos = 0;
 };
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+enum class LineRead { kLine, kTooLong, kEnd };
+
+// The next line, without its LF; the last one need not end in one. A line longer than
+// kMaxLineLength is passed over up to its LF, and only its first part is read into `line`.
+LineRead ReadLine(std::streambuf& in, std::string& line) {
+    line.clear();
+    using Traits = std::streambuf::traits_type;
+    for (Traits::int_type c = in.sbumpc(); c != Traits::eof(); c = in.sbumpc()) {
+        if (c == '\n') {
+            return LineRead::kLine;
+        }
+        if (line.size() == kMaxLineLength) {
+            while (c != Traits::eof() && c != '\n') {
+                c = in.sbumpc();
+            }
+            return LineRead::kTooLong;
+        }
+        line.push_back(Traits::to_char_type(c));
+    }
+    return line.empty() ? LineRead::kEnd : LineRead::kLine;
+}
+
 std::string_view TrimLine(std::string_view line) {
     constexpr std::string_view kBlanks = " \t\r\n";
     const std::size_t first = line.find_first_not_of(kBlanks);
@@ -263,9 +288,17 @@ std::string DefaultCacheFilePath(std::string_view executablePath) {
 
 void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
     auto lock = cache.Lock();
+    std::streambuf& bytes = *in.rdbuf();
     std::string line;
-    while (std::getline(in, line)) {
-        LoadLine(cache, line, now);
+    bool first = true;
+    for (LineRead read; (read = ReadLine(bytes, line)) != LineRead::kEnd;) {
+        // A byte order mark that an editor put before the header is no part of it.
+        if (std::exchange(first, false) && line.starts_with(kUtf8ByteOrderMark)) {
+            line.erase(0, kUtf8ByteOrderMark.size());
+        }
+        if (read == LineRead::kLine) {
+            LoadLine(cache, line, now);
+        }
     }
     cache.TrimToBound();
 }
@@ -273,7 +306,13 @@ void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
 bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) {
     auto lock = cache.Lock();
     // Binary: the same bytes give the same entries on every platform (CR is trimmed per line).
-    std::ifstream in(path, std::ios::binary);
+    // The path is UTF-8; on Windows the file is opened by its UTF-16 name.
+    std::ifstream in;
+    try {
+        in.open(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+    } catch (const std::exception&) {
+        return false;  // not UTF-8: no file has that name
+    }
     if (!in) {
         return false;
     }
@@ -327,11 +366,16 @@ std::string SaveToText(const CDnsItemMap& cache) {
     return FormatCacheFile(SnapshotCache(cache));
 }
 
-bool SaveToFile(const CDnsItemMap& cache, const std::string& path) {
+bool SaveToFile(const CDnsItemMap& cache, const std::string& path, CSaveOutcome* outcome) {
     // The saves share the temporary file. A save that waited for another takes its snapshot
     // after that one has been written: taken before, it could replace a newer file with an
     // older state (an entry deleted by a command would come back at the next start).
     static std::mutex writing;
     std::lock_guard lock(writing);
-    return WriteFileReplacing(path, SaveToText(cache));
+    int error = 0;
+    const bool saved = WriteFileReplacing(path, SaveToText(cache), error);
+    if (outcome != nullptr) {
+        outcome->Record(saved, error);
+    }
+    return saved;
 }

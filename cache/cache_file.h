@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cache/save_outcome.h"
 #include "core/dns_item_map.h"
 
 // The cache file "DnsItem.csv": 8-bit text, the header line, then one line per entry
@@ -25,6 +26,9 @@ inline constexpr std::string_view kCacheFileHeader = "#Domain,IP,TTL,HITS,LASTHI
 // A longer domain or address field makes a line keep only its domain, cut to this length.
 inline constexpr std::size_t kMaxDomainField = 256;
 inline constexpr std::size_t kMaxAddressField = 1024;
+// A line longer than this (a save writes at most 256 + 1024 + 1024 characters and the numbers)
+// is no line of the file: it is skipped, read in pieces, never held whole.
+inline constexpr std::size_t kMaxLineLength = 4096;
 // The sixth field of a name known to have no IPv6 address.
 inline constexpr std::string_view kNoIpv6Mark = "-";
 
@@ -58,14 +62,18 @@ std::string DefaultCacheFilePath(std::string_view executablePath);
 
 // Merges the entries of a cache file's text into the cache, holding its lock throughout. Lines
 // may end with CR LF or LF; a line counts up to its first NUL. Empty lines, lines starting with
-// "#" and lines without a domain are skipped; a line with fewer than four fields keeps only its
-// domain. A last hit time that is missing or 0 becomes `now`. The expiry of the seventh field
-// (none: expired) counts for an entry with addresses, and no further than its TTL from `now`.
-// An entry read replaces (and releases) the container's entry for the same domain, byte for
-// byte; all others stay. A cache beyond its bound afterwards drops the entries hit least
-// recently.
+// "#", lines without a domain and lines longer than kMaxLineLength are skipped (so is a UTF-8 byte
+// order mark before the first line); a line with fewer than four fields keeps only its domain.
+// Bytes above 127 are kept as they are, in the domain too: the cache's names are compared with
+// names as DNS carries them, byte for byte, and a file of an older version (ASCII, or the
+// system's code page) loads unchanged. A last hit time that is missing or 0 becomes `now`. The
+// expiry of the seventh field (none: expired) counts for an entry with addresses, and no further
+// than its TTL from `now`. An entry read replaces (and releases) the container's entry for the
+// same domain, byte for byte; all others stay. A cache beyond its bound afterwards drops the
+// entries hit least recently.
 void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
-// LoadFromStream on the file; false, with the cache unchanged, only when it can't be opened.
+// LoadFromStream on the file (its path in UTF-8); false, with the cache unchanged, only when it
+// can't be opened.
 bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
 
 // One entry as a save writes it: the entry itself for its domain and addresses, and a copy of
@@ -92,5 +100,6 @@ std::string SaveToText(const CDnsItemMap& cache);
 // Writes the file whole from one snapshot of the cache. The previous file is replaced only once
 // the new one is completely on disk: false, with the previous file untouched, when anything
 // fails. Saves from several threads take turns, each from a snapshot taken in its turn, so that
-// the file never goes back to an older state. Never called with the cache's lock held.
-bool SaveToFile(const CDnsItemMap& cache, const std::string& path);
+// the file never goes back to an older state. Never called with the cache's lock held. The
+// outcome, when given, records how the save went.
+bool SaveToFile(const CDnsItemMap& cache, const std::string& path, CSaveOutcome* outcome = nullptr);

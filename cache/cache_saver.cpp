@@ -5,10 +5,12 @@
 #include "cache/cache_file.h"
 
 CCacheSaver::CCacheSaver(const CDnsItemMap& cache, std::string path,
-                         std::chrono::milliseconds period, std::function<void()> beforeSave)
+                         std::chrono::milliseconds period, CSaveOutcome* outcome,
+                         std::function<void()> beforeSave)
     : m_cache(cache),
       m_path(std::move(path)),
       m_period(period),
+      m_outcome(outcome),
       m_beforeSave(std::move(beforeSave)),
       m_thread([this] { Run(); }) {}
 
@@ -48,7 +50,7 @@ void CCacheSaver::Run() {
         if (m_beforeSave) {
             m_beforeSave();
         }
-        const bool saved = SaveToFile(m_cache, m_path);
+        const bool saved = SaveToFile(m_cache, m_path, m_outcome);
         lock.lock();
         if (!saved && !m_due) {
             // The changes are still only in memory: try again a period later.

@@ -8,20 +8,22 @@
 #include <string>
 #include <thread>
 
+#include "cache/save_outcome.h"
 #include "core/dns_item_map.h"
 
 // Saves the cache to its file by itself while it changes, on a thread of its own. The first
 // change since the last save starts the period; the save at its end covers every change made
 // meanwhile. So the file is written at most once a period, and a process ended by force loses
 // at most the changes of the last period. Each save holds the cache's lock only while it copies
-// the entries (SaveToFile), so lookups never wait for the disk.
+// the entries (SaveToFile), so lookups never wait for the disk. A save that fails is recorded in
+// the outcome, when one is given, and tried again a period later.
 class CCacheSaver {
 public:
     // `beforeSave`, if any, runs on the saver's thread before each save: whoever tells the saver
     // of changes from a batch of them takes the batch there, so that the next change is told
     // again.
     CCacheSaver(const CDnsItemMap& cache, std::string path, std::chrono::milliseconds period,
-                std::function<void()> beforeSave = {});
+                CSaveOutcome* outcome = nullptr, std::function<void()> beforeSave = {});
     CCacheSaver(const CCacheSaver&) = delete;
     CCacheSaver& operator=(const CCacheSaver&) = delete;
     ~CCacheSaver();
@@ -40,6 +42,7 @@ private:
     const CDnsItemMap& m_cache;
     const std::string m_path;
     const std::chrono::milliseconds m_period;
+    CSaveOutcome* const m_outcome;
     const std::function<void()> m_beforeSave;
     std::mutex m_lock;
     std::condition_variable m_wake;

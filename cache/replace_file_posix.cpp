@@ -1,16 +1,53 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "cache/replace_file.h"
 
-bool FlushFileToDisk(std::FILE* file) {
-    return fsync(fileno(file)) == 0;
+namespace {
+
+bool WriteAll(int file, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = write(file, content.data(), content.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
 }
 
-bool ReplaceFileWith(const std::string& from, const std::string& to) {
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, std::string_view content, int& error) {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file < 0) {
+        error = errno;
+        return false;
+    }
+    bool ok = WriteAll(file, content) && fsync(file) == 0;
+    if (!ok) {
+        error = errno;
+    }
+    // Closing can report a write that failed late; the file is closed either way.
+    if (close(file) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        unlink(path.c_str());
+    }
+    return ok;
+}
+
+bool ReplaceFileWith(const std::string& from, const std::string& to, int& error) {
     if (std::rename(from.c_str(), to.c_str()) != 0) {
+        error = errno;
         return false;
     }
     // The rename itself reaches the disk with the folder. The new file is in place already, so
@@ -23,4 +60,8 @@ bool ReplaceFileWith(const std::string& from, const std::string& to) {
         close(dir);
     }
     return true;
+}
+
+void RemoveFile(const std::string& path) {
+    unlink(path.c_str());
 }

@@ -1,21 +1,83 @@
 #include <windows.h>
-// <io.h> after <windows.h>: it only needs the CRT's declarations.
-#include <io.h>
 
-#include <cstdint>
-#include <cstdio>
+#include <algorithm>
+#include <optional>
 
 #include "cache/replace_file.h"
 
-bool FlushFileToDisk(std::FILE* file) {
-    const std::intptr_t handle = _get_osfhandle(_fileno(file));
-    if (handle == -1) {
-        return false;
+namespace {
+
+// The wide form of a UTF-8 path; none when it is not UTF-8.
+std::optional<std::wstring> WidePath(const std::string& path) {
+    const int length = static_cast<int>(path.size());
+    const int size =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length, nullptr, 0);
+    if (size <= 0) {
+        return std::nullopt;
     }
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != FALSE;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length, wide.data(), size);
+    return wide;
 }
 
-bool ReplaceFileWith(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+bool WriteAll(HANDLE file, std::string_view content) {
+    constexpr std::size_t kChunk = 1 << 30;
+    while (!content.empty()) {
+        DWORD written = 0;
+        const auto size = static_cast<DWORD>(std::min(content.size(), kChunk));
+        if (WriteFile(file, content.data(), size, &written, nullptr) == FALSE || written == 0) {
+            return false;
+        }
+        content.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, std::string_view content, int& error) {
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide) {
+        error = ERROR_INVALID_NAME;
+        return false;
+    }
+    HANDLE file = CreateFileW(wide->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    bool ok = WriteAll(file, content) && FlushFileBuffers(file) != FALSE;
+    if (!ok) {
+        error = static_cast<int>(GetLastError());
+    }
+    if (CloseHandle(file) == FALSE && ok) {
+        ok = false;
+        error = static_cast<int>(GetLastError());
+    }
+    if (!ok) {
+        DeleteFileW(wide->c_str());
+    }
+    return ok;
+}
+
+bool ReplaceFileWith(const std::string& from, const std::string& to, int& error) {
+    const std::optional<std::wstring> wideFrom = WidePath(from);
+    const std::optional<std::wstring> wideTo = WidePath(to);
+    if (!wideFrom || !wideTo) {
+        error = ERROR_INVALID_NAME;
+        return false;
+    }
+    if (MoveFileExW(wideFrom->c_str(), wideTo->c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void RemoveFile(const std::string& path) {
+    if (const std::optional<std::wstring> wide = WidePath(path)) {
+        DeleteFileW(wide->c_str());
+    }
 }

@@ -18,6 +18,10 @@ sigset_t StopSignals() {
 
 }  // namespace
 
+std::vector<std::string> DaemonArguments(int argc, char** argv) {
+    return {argv + 1, argv + argc};
+}
+
 bool PrepareDaemonProcess() {
     // Each forward holds a socket for every upstream server it waits for: with every server
     // silent under a flood that is more descriptors than the usual soft limit of 1024.

@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include <algorithm>
+
 #include "daemon/platform.h"
 
 namespace {
@@ -18,6 +22,22 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 }  // namespace
+
+std::vector<std::string> DaemonArguments(int, char**) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int index = 1; wide != nullptr && index < count; ++index) {
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, nullptr, 0, nullptr, nullptr);
+        std::string text(static_cast<size_t>(std::max(size, 1)), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[index], -1, text.data(), size, nullptr, nullptr);
+        text.resize(text.size() - 1);  // the terminating zero
+        arguments.push_back(std::move(text));
+    }
+    LocalFree(wide);
+    return arguments;
+}
 
 bool PrepareDaemonProcess() {
     WSADATA data{};

@@ -57,8 +57,8 @@ void PrintStatistics(const CDnsItemMap& cache, const CDnsSocket& proxy,
 
 int main(int argc, char** argv) {
     std::string error;
-    const std::optional<DaemonOptions> options = ParseDaemonOptions(
-        std::vector<std::string>(argv + 1, argv + argc), MachineAddresses(), error);
+    const std::optional<DaemonOptions> options =
+        ParseDaemonOptions(DaemonArguments(argc, argv), MachineAddresses(), error);
     if (!options) {
         std::fprintf(stderr, "quillforthd: %s\n%s", error.c_str(), kDaemonUsage);
         return 2;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     DaemonObserver observer;
     CDnsSocket proxy(&cache, upstream, &observer, {.Clients = options->Clients});
     CCacheSaver saver(cache, options->CacheFile, std::chrono::seconds(options->SaveSeconds),
-                      [&proxy] { (void)proxy.TakeChanges(); });
+                      nullptr, [&proxy] { (void)proxy.TakeChanges(); });
     observer.SetSaver(&saver);
     if (!proxy.RunDnsServer(options->ListenPort)) {
         return 1;

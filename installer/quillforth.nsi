@@ -172,14 +172,19 @@ Section "Quillforth"
 SectionEnd
 
 ; The cache and the settings stay unless the user lets them go; a silent uninstall keeps them.
+; They are beside the program, or, for a user who could not write there, in that user's local
+; application data folder (the uninstalling user's is the one within reach).
+!define LOCAL_DATA "$LOCALAPPDATA\Quillforth"
 Function un.RemoveCacheAndSettingsUnlessKept
     ${If} ${FileExists} "$INSTDIR\DnsItem.csv"
     ${OrIf} ${FileExists} "$INSTDIR\Quillforth.ini"
+    ${OrIf} ${FileExists} "${LOCAL_DATA}\*.*"
         MessageBox MB_YESNO|MB_ICONQUESTION "Keep Quillforth's DNS cache (DnsItem.csv) and its \
             settings for a later installation?" /SD IDYES IDYES keep
     ${EndIf}
     Delete "$INSTDIR\DnsItem.csv"
     Delete "$INSTDIR\Quillforth.ini"
+    RMDir /r "${LOCAL_DATA}"
     DeleteRegKey HKCU "${PROFILE_KEY}"
     DeleteRegKey /ifempty HKCU "Software\Veltmark"
     keep:

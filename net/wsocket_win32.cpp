@@ -46,8 +46,6 @@ namespace {
 constexpr DWORD kUdpConnectionReset = 0x9800000Cu;
 // FIONBIO as ioctlsocket takes it: its headers define it unsigned, the parameter is signed.
 constexpr long kNonBlockingIo = static_cast<long>(FIONBIO);
-// The system's default language, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT).
-constexpr DWORD kSystemDefaultLanguage = 0x800;
 
 // Winsock takes lengths as int; larger buffers are used up to this.
 constexpr std::size_t kMaxTransfer = INT_MAX;
@@ -150,15 +148,20 @@ std::string_view WinsockText(int error) {
 }  // namespace
 
 std::string CWSocketException::SystemMessage(int error) {
-    char* text = nullptr;
+    wchar_t* text = nullptr;
     // FORMAT_MESSAGE_IGNORE_INSERTS: there are no arguments for a text that expects some.
-    const DWORD length = FormatMessageA(
+    // Language 0: the user's language first. The wide form, so that a text in any language
+    // reaches the program in its UTF-8.
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(error), kSystemDefaultLanguage, reinterpret_cast<LPSTR>(&text),
-        0, nullptr);
+        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::string message;
     if (length != 0 && text != nullptr) {
-        message.assign(text, length);
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                             nullptr, nullptr);
+        message.resize(static_cast<size_t>(std::max(size, 0)));
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size,
+                            nullptr, nullptr);
     }
     if (text != nullptr) {
         LocalFree(text);

@@ -129,11 +129,12 @@ std::vector<RunningAdapter> RunningAdapters() {
         if (entry->OperStatus != IfOperStatusUp || entry->IfType == IF_TYPE_SOFTWARE_LOOPBACK) {
             continue;
         }
-        // Room for the longest name Windows gives (256 characters) in any code page; a name
+        // In UTF-8, as the program's texts are, whatever the process's code page: such names
+        // are often not ASCII. Room for the longest name Windows gives (256 characters); a name
         // that does not fit all the same is left empty.
         std::array<char, 1024> friendly{};
         const int length =
-            ::WideCharToMultiByte(CP_ACP, 0, entry->FriendlyName, -1, friendly.data(),
+            ::WideCharToMultiByte(CP_UTF8, 0, entry->FriendlyName, -1, friendly.data(),
                                   static_cast<int>(friendly.size()), nullptr, nullptr);
         running.push_back(
             {entry->AdapterName,

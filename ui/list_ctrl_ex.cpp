@@ -5,6 +5,7 @@
 
 #include "res/resource.h"
 #include "win/controls.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -86,6 +87,9 @@ bool CListCtrlEx::AttachList(HWND list, const IListRowSource* source) {
     }
     m_handle = list;
     m_source = source;
+    // The cells come in the wide notification: the list shows every character of their UTF-8
+    // text, whatever the process's code page.
+    Send(CCM_SETUNICODEFORMAT, TRUE);
     return true;
 }
 
@@ -304,8 +308,8 @@ std::optional<LRESULT> CListCtrlEx::OnOwnerNotify(NMHDR& header) {
         return std::nullopt;
     }
     switch (header.code) {
-        case LVN_GETDISPINFOA:
-            return OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOA&>(header));
+        case LVN_GETDISPINFOW:
+            return OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW&>(header));
         case NM_CUSTOMDRAW:
             return OnCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW&>(header));
         case LVN_COLUMNCLICK:
@@ -325,19 +329,23 @@ void CListCtrlEx::OnColumnClick(NMLISTVIEW& click) {
     SetSortKey(column == SortedColumn() ? -m_sortKey : column + 1);
 }
 
-LRESULT CListCtrlEx::OnGetDisplayInfo(NMLVDISPINFOA& info) const {
-    LVITEMA& item = info.item;
+LRESULT CListCtrlEx::OnGetDisplayInfo(NMLVDISPINFOW& info) const {
+    LVITEMW& item = info.item;
     if ((item.mask & LVIF_TEXT) == 0 || item.pszText == nullptr || item.cchTextMax <= 0) {
         return 0;
     }
-    std::string_view text;
+    std::wstring text;
     const int column = LogicalColumn(item.iSubItem);
     if (m_source != nullptr && column >= 0) {
-        text = m_source->CellText(item.iItem, column);
+        text = ToUtf16(m_source->CellText(item.iItem, column));
     }
-    const size_t length = std::min(text.size(), static_cast<size_t>(item.cchTextMax) - 1);
+    size_t length = std::min(text.size(), static_cast<size_t>(item.cchTextMax) - 1);
+    // A cell cut short keeps no half of a surrogate pair.
+    if (length < text.size() && length > 0 && IS_HIGH_SURROGATE(text[length - 1])) {
+        --length;
+    }
     std::copy_n(text.data(), length, item.pszText);
-    item.pszText[length] = '\0';
+    item.pszText[length] = L'\0';
     return 0;
 }
 

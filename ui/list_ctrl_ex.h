@@ -101,7 +101,7 @@ private:
     void UpdateArrows();
     void ShowHeaderMenu();
     void OnColumnClick(NMLISTVIEW& click);
-    LRESULT OnGetDisplayInfo(NMLVDISPINFOA& info) const;
+    LRESULT OnGetDisplayInfo(NMLVDISPINFOW& info) const;
     LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw) const;
 
     const IListRowSource* m_source = nullptr;

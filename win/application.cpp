@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "win/dialog.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -20,15 +21,15 @@ size_t AfterLastSeparator(const std::string& path) {
 
 std::string ModuleFileName() {
     // The path may be longer than MAX_PATH: grow until the system no longer cuts it.
-    std::vector<char> buffer(MAX_PATH);
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         DWORD length =
-            ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) {
             return {};
         }
         if (length < buffer.size()) {
-            return std::string(buffer.data(), length);
+            return ToUtf8({buffer.data(), length});
         }
         buffer.resize(buffer.size() * 2);
     }

@@ -1,9 +1,8 @@
 #include "win/message_box.h"
 
-#include <string>
-
 #include "win/application.h"
 #include "win/dialog.h"
+#include "win/unicode.h"
 
 int ShowMessage(std::string_view text, UINT type, HWND owner) {
     if (ModalLoopsEnded()) {
@@ -12,5 +11,5 @@ int ShowMessage(std::string_view text, UINT type, HWND owner) {
     if (owner == nullptr) {
         owner = ::GetActiveWindow();
     }
-    return ::MessageBoxA(owner, std::string(text).c_str(), ApplicationName().c_str(), type);
+    return ::MessageBoxW(owner, ToUtf16(text).c_str(), ToUtf16(ApplicationName()).c_str(), type);
 }

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "win/unicode.h"
+
 namespace {
 
 // One subclass id for every attached object: a window is attached to one object at most.
@@ -33,14 +35,14 @@ void ReportHandlerFailure(const char* what) noexcept {
 }
 
 std::string CWindow::GetText() const {
-    int length = ::GetWindowTextLengthA(m_handle);
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    int copied = ::GetWindowTextA(m_handle, buffer.data(), length + 1);
-    return std::string(buffer.data(), static_cast<size_t>(copied));
+    int length = ::GetWindowTextLengthW(m_handle);
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+    int copied = ::GetWindowTextW(m_handle, buffer.data(), length + 1);
+    return ToUtf8({buffer.data(), static_cast<size_t>(copied)});
 }
 
 void CWindow::SetText(std::string_view text) const {
-    ::SetWindowTextA(m_handle, std::string(text).c_str());
+    ::SetWindowTextW(m_handle, ToUtf16(text).c_str());
 }
 
 RECT CWindow::ClientRect() const {

@@ -429,8 +429,9 @@ TEST_F(CacheList, ImportExportAndSave) {
     m_host.Add("a.test", "10.0.0.1", 7);
     m_host.Add("b.test", "10.0.0.2", 1);
     m_host.Open(m_profile);
-    const std::string imported = TempPath("qf-cache-list-import.csv");
-    const std::string exported = TempPath("qf-cache-list-export.csv");
+    // Names that no single-byte code page holds: the dialogs and the files take them whole.
+    const std::string imported = TempPath("qf-cache-list-导入 Zoë.csv");
+    const std::string exported = TempPath("qf-cache-list-导出 Zoë.csv");
     std::ofstream(imported, std::ios::binary) << "#Domain,IP,TTL,HITS,LASTHITDATE\r\n"
                                                  "b.test,10.0.0.8,600,4,1700000000\r\n"
                                                  "c.test,10.0.0.9,600,0,1700000000\r\n";
@@ -452,14 +453,16 @@ TEST_F(CacheList, ImportExportAndSave) {
     ::DeleteFileA(imported.c_str());
     ::DeleteFileA(exported.c_str());
 
-    // Save says where it wrote, or that it failed.
+    // Save says where it wrote, or that it failed; so does an import of a file that is not there.
     CMessageBoxAnswerer answerer;
+    m_host.CommandWith(ID_CACHE_IMPORT, ChooseFile(imported), kFileNameBox);
     m_host.Command(ID_CACHE_SAVE);
     const std::string nowhere = TempPath("no-such-folder\\DnsItem.csv");
     CCacheHost unwritable(nowhere);
     unwritable.Open(m_profile);
     unwritable.Command(ID_CACHE_SAVE);
-    EXPECT_EQ(answerer.Texts(), (Texts{"Save to file " + m_file + " successfully.",
+    EXPECT_EQ(answerer.Texts(), (Texts{"Can't read the file " + imported + ".",
+                                       "Save to file " + m_file + " successfully.",
                                        "Save to file " + nowhere + " failed."}));
 }
 

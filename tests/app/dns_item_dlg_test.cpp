@@ -69,16 +69,18 @@ protected:
 
 // The user's three ways out of an entry's dialog: OK unchanged clears the modified flag; moving
 // an address with Alt+Down is a change; Enter in the domain edit cancels without reading it.
-// An entry may hold any 32-bit TTL: the hidden TTL edit must not refuse it.
+// An entry may hold any 32-bit TTL: the hidden TTL edit must not refuse it. An internationalized
+// name shows in Unicode and comes back as the cache keeps it.
 TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
     enum Action { kUnchanged, kMove, kEnter };
     for (const Action action : {kUnchanged, kMove, kEnter}) {
         CDnsItemDlg dialog(settings);
-        dialog.m_domain = "example.test";
+        dialog.m_domain = "xn--bcher-kva.example";
         dialog.m_ipList.SplitUnique("192.0.2.1|192.0.2.2", '|');
         dialog.m_ttl = 2'147'483'647;
         const INT_PTR result = RunModal(dialog, [&](HWND window) {
             EXPECT_EQ(Rows(window), (Texts{"192.0.2.1", "192.0.2.2"}));
+            EXPECT_EQ(CWindow(::GetDlgItem(window, IDC_ITEM_DOMAIN)).GetText(), "bücher.example");
             if (action == kEnter) {
                 HWND domain = ::GetDlgItem(window, IDC_ITEM_DOMAIN);
                 CWindow(domain).SetText("typed.test");
@@ -96,7 +98,7 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
             Click(window, IDOK);
         });
         EXPECT_EQ(result, action == kEnter ? IDCANCEL : IDOK) << action;
-        EXPECT_EQ(dialog.m_domain, "example.test");
+        EXPECT_EQ(dialog.m_domain, "xn--bcher-kva.example");
         EXPECT_EQ(dialog.m_modified, action != kUnchanged) << action;
         EXPECT_EQ(dialog.m_ttl, 2'147'483'647u);
         EXPECT_EQ(dialog.m_ipList.Texts(), action == kMove ? (Texts{"192.0.2.2", "192.0.2.1"})
@@ -106,7 +108,7 @@ TEST_F(ItemDialog, UnchangedOkMovedAddressAndEnterInTheDomainEdit) {
 }
 
 // A new entry: each refusal keeps the dialog open with what the user typed, and OK finally keeps
-// the valid rows, IPv4 and IPv6, each once, in their order.
+// the valid rows, IPv4 and IPv6, each once, in their order, and the name in its ASCII form.
 TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
     CDnsItemDlg dialog(settings);
     dialog.m_ipList.AddTail("host.example");
@@ -125,9 +127,13 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
                 << unsafe;
             EXPECT_EQ(::GetFocus(), domain);
         }
-        ASSERT_EQ(answerer.Texts().size(), 5u);
+        // 67 bytes once converted: more than a label holds.
+        CWindow(domain).SetText(std::string(60, 'a') + "ü.test");
+        Click(window, IDOK);
+        EXPECT_EQ(answerer.Texts().back().substr(0, 35), "Domain can't be converted to the fo");
+        ASSERT_EQ(answerer.Texts().size(), 6u);
 
-        CWindow(domain).SetText("host.test");
+        CWindow(domain).SetText("bücher.test");
         Click(window, IDOK);
         EXPECT_EQ(answerer.Texts().back(), "Please fill at leat one valid ip address !");
         EXPECT_EQ(Rows(window), (Texts{"host.example", "300.1.2.3"}));
@@ -141,8 +147,8 @@ TEST_F(ItemDialog, OkRefusesAnEmptyOrUnsafeDomainAndInvalidOnlyAddresses) {
         Click(window, IDOK);
     });
     EXPECT_EQ(result, IDOK);
-    EXPECT_EQ(answerer.Texts().size(), 6u);
-    EXPECT_EQ(dialog.m_domain, "host.test");
+    EXPECT_EQ(answerer.Texts().size(), 7u);
+    EXPECT_EQ(dialog.m_domain, "xn--bcher-kva.test");
     // IPv6 addresses are kept in their RFC 5952 form, each once.
     EXPECT_EQ(dialog.m_ipList.Texts(), (Texts{"192.0.2.5", "2001:db8::1", "192.0.2.6"}));
     EXPECT_TRUE(dialog.m_modified);

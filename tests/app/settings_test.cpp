@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -13,6 +14,7 @@
 
 #include "app/ini_profile.h"
 #include "app/registry_profile.h"
+#include "win/unicode.h"
 
 namespace {
 
@@ -107,11 +109,45 @@ TEST_F(SettingsFile, OddStoredValuesReadSafelyAndAreWrittenBackClean) {
     }
 }
 
-// What the end of a session could not tell is shown at the next start, once.
+// The file's path and values are UTF-8, whatever the code page. A byte that is not UTF-8 (an
+// older version's code page) reads as U+FFFD and its key is named; a write that fails is told.
+TEST_F(SettingsFile, AnyFolderUnreadableBytesAndFailedWrites) {
+    const std::string folder = m_path + "-测试 Zoë";
+    const std::string file = folder + "\\Quillforth.ini";
+    ::CreateDirectoryW(ToUtf16(folder).c_str(), nullptr);
+    CIniProfile profile(file);
+    Settings settings = LoadSettings(profile);
+    settings.dns = "192.0.2.9";
+    SaveSettings(profile, settings);
+    EXPECT_EQ(LoadSettings(profile).dns, "192.0.2.9");
+    EXPECT_EQ(profile.TakeWriteFailure(), std::nullopt);
+    EXPECT_TRUE(profile.TakeUnreadableKeys().empty());
+
+    std::ofstream(std::filesystem::path(ToUtf16(file)), std::ios::binary)
+        << "[Settings]\r\nDns=192.0.2.\xFC\r\n";
+    EXPECT_EQ(LoadSettings(profile).dns, "192.0.2.\xEF\xBF\xBD");
+    EXPECT_EQ(profile.TakeUnreadableKeys(), std::vector<std::string>{"Dns"});
+
+    // A folder in the file's place: the first failure is kept, and told once.
+    ::DeleteFileW(ToUtf16(file).c_str());
+    ::CreateDirectoryW(ToUtf16(file).c_str(), nullptr);
+    SaveSettings(profile, settings);
+    EXPECT_NE(profile.TakeWriteFailure(), std::nullopt);
+    EXPECT_EQ(profile.TakeWriteFailure(), std::nullopt);
+    ::RemoveDirectoryW(ToUtf16(file).c_str());
+    ::RemoveDirectoryW(ToUtf16(folder).c_str());
+}
+
+// What the end of a session could not tell is shown at the next start, once, whole or cut
+// before a character that would not fit.
 TEST(ExitNotice, IsTakenOnceAndCutToWhatTheProfileHolds) {
     KeepExitNotice(std::string(300, 'x'));
     EXPECT_EQ(TakeExitNotice(), std::string(255, 'x'));
     EXPECT_EQ(TakeExitNotice(), std::nullopt);
+    KeepExitNotice("C:\\测试 Zoë");
+    EXPECT_EQ(TakeExitNotice(), "C:\\测试 Zoë");
+    KeepExitNotice(std::string(254, 'x') + "ë");
+    EXPECT_EQ(TakeExitNotice(), std::string(254, 'x'));
 }
 
 // The statistics window's place: four little-endian 32-bit numbers; a value of another size is

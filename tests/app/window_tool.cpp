@@ -15,7 +15,8 @@
 //   box CAPTION [ID]               prints the text of the message box of that caption (not of
 //                                  another dialog's), then presses its button ID (1 OK, 6 Yes)
 //   lines CAPTION CONTROL          prints a property list's lines as "LABEL<tab>VALUE"
-//   rows CAPTION LIST [N]          prints the first N (all) rows of a list view, comma-separated
+//   rows CAPTION LIST [N|selected] prints the first N (all, the selected) rows of a list view,
+//                                  comma-separated
 //   header CAPTION LIST COLUMN [right]  clicks a column header; a left click prints how many
 //                                  milliseconds the program took to handle it
 //   waitrows CAPTION LIST N SECONDS  waits until the list view shows N rows; prints that moment
@@ -190,9 +191,10 @@ int PrintPropertyLines(HWND list) {
     return 0;
 }
 
-int PrintListRows(HWND list, long limit) {
+// The cells as the list holds them, in UTF-16, printed in UTF-8 whatever the program's code page.
+int PrintListRows(HWND list, long limit, bool selectedOnly) {
     constexpr size_t kTextSize = 2048;
-    const CRemoteMemory buffer(list, sizeof(LVITEMA) + kTextSize);
+    const CRemoteMemory buffer(list, sizeof(LVITEMW) + kTextSize * sizeof(wchar_t));
     if (list == nullptr || !buffer.Valid()) {
         return 1;
     }
@@ -201,18 +203,24 @@ int PrintListRows(HWND list, long limit) {
     const auto count = static_cast<long>(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
     const long rows = limit >= 0 ? std::min(limit, count) : count;
     for (long row = 0; row < rows; ++row) {
+        if (selectedOnly &&
+            ::SendMessageA(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) == 0) {
+            continue;
+        }
         std::string line;
         for (int column = 0; column < columns; ++column) {
-            LVITEMA item{};
+            LVITEMW item{};
             item.iSubItem = column;
-            item.pszText = buffer.Address(sizeof(LVITEMA));
+            item.pszText = reinterpret_cast<wchar_t*>(buffer.Address(sizeof(LVITEMW)));
             item.cchTextMax = static_cast<int>(kTextSize);
-            char text[kTextSize] = {};
+            wchar_t text[kTextSize] = {};
             buffer.Write(&item, sizeof item);
-            ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
+            ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
                            reinterpret_cast<LPARAM>(buffer.Address()));
-            buffer.Read(buffer.Address(sizeof(LVITEMA)), text, kTextSize - 1);
-            line += (column == 0 ? "" : ",") + std::string(text);
+            buffer.Read(buffer.Address(sizeof(LVITEMW)), text, (kTextSize - 1) * sizeof(wchar_t));
+            char utf8[kTextSize * 3] = {};
+            ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+            line += (column == 0 ? "" : ",") + std::string(utf8);
         }
         std::printf("%s\n", line.c_str());
     }
@@ -400,7 +408,8 @@ int RunOnDialog(const std::string& verb, HWND window, char** args, int count) {
         return PrintPropertyLines(control);
     }
     if (verb == "rows" && (count == 1 || count == 2)) {
-        return PrintListRows(control, count == 2 ? std::atol(args[1]) : -1);
+        const bool selected = count == 2 && std::strcmp(args[1], "selected") == 0;
+        return PrintListRows(control, count == 2 && !selected ? std::atol(args[1]) : -1, selected);
     }
     if (verb == "header" && (count == 2 || count == 3)) {
         return ClickListHeader(control, number(1),

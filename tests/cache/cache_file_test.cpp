@@ -126,14 +126,20 @@ TEST(CacheFileLoad, EachLineKeepsWhatItsFieldsAllow) {
         {"minus,1.2.3.4,60,3,5,,-5", "minus", {"1.2.3.4"}, 60, 3, 5},
         {"junk,1.2.3.4,60,3,5,,12x", "junk", {"1.2.3.4"}, 60, 3, 5},
         {"bare,,60,3,5,,1700000030", "bare", {}, 60, 3, 5},
+        // Bytes above 127 stay as they are: UTF-8, an older version's code page, neither.
+        {"bücher.test,1.2.3.4,1,2,3", "bücher.test", {"1.2.3.4"}, 1, 2, 3},
+        {"m\xFCnchen.test,1.2.3.4,1,2,3", "m\xFCnchen.test", {"1.2.3.4"}, 1, 2, 3},
+        {"\xC3\x28\xED\xA0\x80\xF8.test,1,1,2,3", "\xC3\x28\xED\xA0\x80\xF8.test", {"1"}, 1, 2, 3},
     };
     // Comments, blank lines and lines without a domain anywhere; LF and CR LF line ends; no line
-    // end after the last line.
-    std::string text = std::string(kHeader) + ",1.2.3.4,60,3,5\n\r\n   \t\r\n  #x.y,1,1,1,1\n";
+    // end after the last line. A line longer than any of the file is skipped whole, at the end too.
+    const std::string tooLong = "long.line," + std::string(kMaxLineLength, '1') + ",1,1,1\n";
+    std::string text =
+        std::string(kHeader) + ",1.2.3.4,60,3,5\n\r\n   \t\r\n  #x.y,1,1,1,1\n" + tooLong;
     for (const Case& c : cases) {
         text += c.line + "\r\n#z\n";
     }
-    text += "last.line,5.6.7.8,7,8,9";
+    text += "last.line,5.6.7.8,7,8,9\n" + tooLong.substr(0, tooLong.size() - 1);
     CDnsItemMap cache;
     std::istringstream in(text);
     LoadFromStream(cache, in, kNow);
@@ -167,7 +173,10 @@ TEST_F(CacheFile, LoadMergesIntoTheCacheAndReleasesReplacedEntries) {
     EXPECT_FALSE(LoadFromFile(cache, PathOf("absent.csv"), kNow));
     EXPECT_EQ(cache.GetNextId(), 2);
 
-    WriteBytes(m_path, "a.b,1.1.1.1,10,1,1\r\nA.b,2.2.2.2,20,2,2\r\na.b,3.3.3.3,30,3,3\r\n");
+    // An editor's byte order mark before the header.
+    WriteBytes(m_path,
+               "\xEF\xBB\xBF#Domain\r\na.b,1.1.1.1,10,1,1\r\nA.b,2.2.2.2,20,2,2\r\n"
+               "a.b,3.3.3.3,30,3,3\r\n");
     EXPECT_TRUE(LoadFromFile(cache, m_path, kNow));
     EXPECT_EQ(cache.GetCount(), 3);
     EXPECT_TRUE(replaced.expired());
@@ -246,6 +255,26 @@ TEST_F(CacheFile, FailedSaveKeepsThePreviousFile) {
     EXPECT_EQ(ReadBytes(m_path), kOldFile);
     EXPECT_FALSE(fs::exists(m_path + ".tmp"));
 #endif
+}
+
+// Paths are UTF-8 on every platform: a folder named in any language holds the file. Each save
+// records its outcome: a failure until a save succeeds.
+TEST_F(CacheFile, UnicodeFolderHoldsTheFileAndSavesRecordTheirOutcome) {
+    const fs::path folder = m_dir / fs::path(u8"测试 Zoë");
+    fs::create_directory(folder);
+    const std::u8string name = (folder / "DnsItem.csv").u8string();
+    const std::string path(name.begin(), name.end());
+    CDnsItemMap cache;
+    Add(cache, "bücher.test", "1.2.3.4", 1, 2, 3);
+    CSaveOutcome outcome;
+    EXPECT_FALSE(SaveToFile(cache, path + ".missing/DnsItem.csv", &outcome));
+    EXPECT_TRUE(outcome.Failure());
+    ASSERT_TRUE(SaveToFile(cache, path, &outcome));
+    EXPECT_FALSE(outcome.Failure());
+    EXPECT_TRUE(fs::exists(folder / "DnsItem.csv"));
+    CDnsItemMap loaded;
+    ASSERT_TRUE(LoadFromFile(loaded, path, kNow));
+    EXPECT_TRUE(loaded.Lookup("bücher.test"));
 }
 
 // A save is one consistent snapshot while the proxy's threads learn and count hits.

@@ -63,7 +63,7 @@ run_setup() {
     echo $?
 }
 start_installed() {
-    in_srv "$wine" "$program_path" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
+    in_srv "$wine" "$install_dir/Quillforth.exe" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
     program=$!
     wait_serving
 }
@@ -199,10 +199,19 @@ check_program_removed "uninstalled while running"
 check "a silent uninstall keeps the cache" "$learned" "$(cached_entry)"
 check "a silent uninstall keeps the settings" yes "$(exists "$install_dir/Quillforth.ini")"
 
-# ---- Killed during its takeover of servers the user set since, then uninstalled by an ----
-# ---- administrator whose profile holds nothing of the program's                       ----
+# ---- Installed into and upgraded in a folder of another name, killed during its takeover ----
+# ---- of servers the user set since, then uninstalled by an administrator whose profile  ----
+# ---- holds nothing of the program's                                                     ----
 set_adapter 198.18.9.4
-check "the program installs silently again" 0 "$(run_setup "$setup" /S)"
+install_dir="$prefix/drive_c/Programme Zoë/Quillforth"
+# The setup takes the rest of its command line after /D= as the folder, which must not be quoted:
+# Wine would quote a single argument with a space in it.
+check "the program installs silently again, into a folder of its user's language" 0 \
+    "$(run_setup "$setup" /S '/D=C:\Programme' 'Zoë\Quillforth')"
+check "the program is in that folder" yes "$(exists "$install_dir/Quillforth.exe")"
+check "an upgrade finds it there" "0 no" \
+    "$(run_setup "$setup" /S) $(exists "$prefix/drive_c/Program Files/Quillforth/Quillforth.exe")"
+cp "$prefix/drive_c/Program Files/Quillforth/Quillforth.ini" "$install_dir/"
 start_installed
 check_soon 5 "it stops the DNS Client service again" STOPPED dns_client_state
 kill_program
@@ -215,6 +224,7 @@ register_task "$own"
 uninstall_silently
 check_program_removed "uninstalled after a kill"
 check "the uninstaller told Windows" /registerdns,/flushdns "$(ipconfig_calls)"
+install_dir="$prefix/drive_c/Program Files/Quillforth"
 
 # ---- The pages, clicked through ----
 # Setup: welcome, folder, then the finish page, whose "Start Quillforth now" is ticked: the program

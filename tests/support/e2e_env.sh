@@ -16,7 +16,7 @@ upstream_address=198.18.9.2
 # A server that never answers: the fake's namespace takes what is sent to it and drops it.
 silent_address=198.18.10.1
 failures=0
-work='' prefix='' display='' srv='' up='' program=''
+work='' prefix='' display='' srv='' up='' program='' bin=''
 
 e2e_require() {
     if [ "$(id -u)" -ne 0 ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null ||
@@ -168,7 +168,7 @@ set_adapter() {
     in_srv "$wine" reg add "$interface_key" /v NameServer /d "$1" /f >/dev/null 2>&1
 }
 ini_value() {
-    tr -d '\r' <"$work/bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
+    tr -d '\r' <"$bin/Quillforth.ini" | awk -F= -v key="$1" '$1 == key {print $2}'
 }
 
 # register_task NAME: a logon task of that name, as an earlier copy registered it.
@@ -260,7 +260,9 @@ e2e_setup() {
     ip -n "$srv" route add "$silent_address/32" via "$upstream_address"
     start_upstream "$@"
 
-    mkdir -p "$prefix" "$work/bin"
+    # The program's folder; a script may choose another before it installs the program.
+    bin=$work/bin
+    mkdir -p "$prefix" "$bin"
     cp -al "$template/." "$prefix/"
     cp --remove-destination "$template"/{system,user,userdef}.reg "$prefix/"
     # Not through the hard link, which the template shares.
@@ -294,12 +296,12 @@ e2e_setup() {
         >/dev/null 2>&1
 }
 
-# The program in $work/bin, its INI naming the fake upstream (or the servers of $dns_setting),
+# The program in $bin, its INI naming the fake upstream (or the servers of $dns_setting),
 # autostart off, then KEY=VALUE...
 e2e_install_exe() {
-    cp "$1" "$work/bin/Quillforth.exe"
+    cp "$1" "$bin/Quillforth.exe"
     printf '%s\r\n' '[Settings]' "Dns=${dns_setting:-$upstream_address}" StartAtLogin=0 "${@:2}" \
-        >"$work/bin/Quillforth.ini"
+        >"$bin/Quillforth.ini"
 }
 
 # e2e_exe_setup QUILLFORTH_EXE WINDOW_TOOL_EXE FAKE_UPSTREAM_PY WINE_TEMPLATE_SCRIPT NAME=IP...;
@@ -313,7 +315,7 @@ e2e_exe_setup() {
 # pointer rests in the screen's corner, where it opens no help balloon of the dialog.
 e2e_start() {
     window pointer 1020 760
-    in_srv "$wine" "$work/bin/Quillforth.exe" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
+    in_srv "$wine" "$bin/Quillforth.exe" >>"$work/stdout" 2>>"$work/stderr" </dev/null &
     program=$!
     wait_serving
 }
