@@ -37,7 +37,7 @@ first_status_line() {
     status_text | sed -n 1p | sed -E 's/[0-9]{2}:[0-9]{2}:[0-9]{2}$/HH:MM:SS/'
 }
 answered_then_asked() {
-    echo "$(query "$1"),$(grep -c "$1" "$upstream_log")"
+    echo "$(query "$1" | awk '{print $1, $3, $4, $5}'),$(grep -c "$1" "$upstream_log")"
 }
 
 e2e_start
@@ -87,7 +87,7 @@ check "so are the settings" "$upstream_address 0" \
 : >"$upstream_log"
 e2e_start
 check "the next start answers from the saved cache" \
-    "xn--bcher-kva.example. 86400 IN A 198.19.0.7,0" "$(answered_then_asked xn--bcher-kva.example)"
+    "xn--bcher-kva.example. IN A 198.19.0.7,0" "$(answered_then_asked xn--bcher-kva.example)"
 check_exit
 
 # The zip's copy in a folder that is read-only in the wineserver's mount namespace (it opens the
@@ -121,7 +121,7 @@ check "and writes nothing beside itself" "" "$(ls "$bin" | grep -v '^Quillforth.
 : >"$upstream_log"
 start_read_only
 check "its next start answers from the cache it kept there" \
-    "mail.example.test. 86400 IN A 198.19.0.3,0" "$(answered_then_asked mail.example.test)"
+    "mail.example.test. IN A 198.19.0.3,0" "$(answered_then_asked mail.example.test)"
 check_exit
 check "and keeps the settings it changed" 5 "$(local_value UpdateHours)"
 
