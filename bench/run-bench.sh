@@ -149,8 +149,11 @@ make_workdir() {
 in_srv() { ip netns exec "$SRV_NS" "$@"; }
 in_up() { ip netns exec "$UP_NS" "$@"; }
 
+# The exact name: other scripts make namespaces whose names begin like these.
+netns_exists() { ip netns list | awk '{print $1}' | grep -qxF "$1"; }
+
 create_namespaces() {
-	if ip netns list | grep -qwE "$SRV_NS|$UP_NS"; then
+	if netns_exists "$SRV_NS" || netns_exists "$UP_NS"; then
 		die "namespaces $SRV_NS/$UP_NS exist (another run, or a crashed one: bench/run-bench.sh --cleanup)"
 	fi
 	NS_CREATED=1
@@ -172,7 +175,7 @@ create_namespaces() {
 delete_namespaces() {
 	local ns pid
 	for ns in "$SRV_NS" "$UP_NS"; do
-		ip netns list | grep -qw "$ns" || continue
+		netns_exists "$ns" || continue
 		# Whatever still runs in a namespace this run made was started by this run.
 		for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
 		ip netns del "$ns" 2>/dev/null || true
