@@ -2,18 +2,41 @@
 
 #include <utility>
 
-CHttpsPost::CHttpsPost() {
-    m_doorbell.Create(true, AddressFamily::kIpv4);
-    m_doorbell.Bind(CSocketAddress::Loopback(AddressFamily::kIpv4, 0));
-    m_doorbellPort = m_doorbell.GetLocalPort();
+CDoorbells::Doorbell CDoorbells::Take() {
+    {
+        const std::lock_guard guard(m_lock);
+        if (!m_spare.empty()) {
+            Doorbell doorbell = std::move(m_spare.back());
+            m_spare.pop_back();
+            return doorbell;
+        }
+    }
+    Doorbell doorbell;
+    doorbell.Socket.Create(true, AddressFamily::kIpv4);
+    doorbell.Socket.Bind(CSocketAddress::Loopback(AddressFamily::kIpv4, 0));
+    doorbell.Port = doorbell.Socket.GetLocalPort();
+    // A look at a doorbell that has not rung returns at once.
+    doorbell.Socket.SetReceiveTimeout(1);
+    return doorbell;
+}
+
+void CDoorbells::GiveBack(Doorbell doorbell) {
+    const std::lock_guard guard(m_lock);
+    m_spare.push_back(std::move(doorbell));
+}
+
+CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells)
+    : m_doorbells(std::move(doorbells)), m_doorbell(m_doorbells->Take()) {}
+
+CHttpsPost::~CHttpsPost() {
+    m_doorbells->GiveBack(std::move(m_doorbell));
 }
 
 std::optional<HttpsOutcome> CHttpsPost::Take() {
     std::uint8_t ring = 0;
     CSocketAddress from;
     try {
-        m_doorbell.SetReceiveTimeout(1);
-        static_cast<void>(m_doorbell.ReceiveFrom(&ring, sizeof ring, from));
+        static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
     } catch (const CWSocketException&) {
         // Nothing to read: the outcome decides.
     }
@@ -26,7 +49,9 @@ void CHttpsPost::Cancel() {
     {
         const std::lock_guard guard(m_lock);
         m_cancelled = true;
-        wake = m_wake;
+        if (!m_finished) {
+            wake = m_wake;
+        }
     }
     if (wake) {
         wake();
@@ -47,11 +72,12 @@ void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
     {
         const std::lock_guard guard(m_lock);
         m_outcome = std::move(outcome);
+        m_finished = true;
     }
     const std::uint8_t ring = 1;
     try {
         ringer.SendTo(&ring, sizeof ring,
-                      CSocketAddress::Loopback(AddressFamily::kIpv4, m_doorbellPort));
+                      CSocketAddress::Loopback(AddressFamily::kIpv4, m_doorbell.Port));
     } catch (const CWSocketException&) {
         // The poster finds the outcome at its next look, or has gone.
     }

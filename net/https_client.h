@@ -41,21 +41,41 @@ struct HttpsOutcome {
     bool CertificateRejected = false;
 };
 
+// A client's spare doorbells: UDP sockets bound on ports of 127.0.0.1 that the system chose. A
+// post takes one and gives it back when it goes, so that a post costs no socket of its own. A
+// ring meant for an earlier post may still come on a doorbell given back; its next post's waiter
+// then wakes once for nothing and finds no outcome.
+class CDoorbells {
+public:
+    struct Doorbell {
+        CWSocket Socket;
+        std::uint16_t Port = 0;
+    };
+    // A spare one, or a new one; a socket failure is thrown.
+    Doorbell Take();
+    void GiveBack(Doorbell doorbell);
+
+private:
+    std::mutex m_lock;
+    std::vector<Doorbell> m_spare;
+};
+
 // One post on its way. The client's thread rings the doorbell once when the post has ended;
 // Take then gives its outcome.
 class CHttpsPost {
 public:
-    // Binds the doorbell on a port of 127.0.0.1 that the system chooses; a socket failure is
-    // thrown.
-    CHttpsPost();
+    // Takes a doorbell of `doorbells`; a socket failure is thrown.
+    explicit CHttpsPost(std::shared_ptr<CDoorbells> doorbells);
     CHttpsPost(const CHttpsPost&) = delete;
     CHttpsPost& operator=(const CHttpsPost&) = delete;
+    ~CHttpsPost();
 
-    [[nodiscard]] CWSocket& Doorbell() { return m_doorbell; }
+    [[nodiscard]] CWSocket& Doorbell() { return m_doorbell.Socket; }
     // The outcome once the post has ended (the doorbell's datagram is read and dropped); none
     // before.
     std::optional<HttpsOutcome> Take();
-    // The poster no longer waits: the client drops the post at its next turn.
+    // The poster no longer waits: the client drops the post at its next turn (a post that has
+    // ended already has nothing to drop, and the client is not woken for it).
     void Cancel();
 
     // The client's side. `wake` is called on a cancel, so that the client drops the post at
@@ -66,10 +86,11 @@ public:
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
 
 private:
-    CWSocket m_doorbell;
-    std::uint16_t m_doorbellPort = 0;
+    const std::shared_ptr<CDoorbells> m_doorbells;
+    CDoorbells::Doorbell m_doorbell;
     mutable std::mutex m_lock;
     std::optional<HttpsOutcome> m_outcome;
+    bool m_finished = false;
     bool m_cancelled = false;
     std::function<void()> m_wake;
 };
@@ -98,6 +119,7 @@ private:
     struct Driver;  // the platform part
 
     const HttpsTarget m_target;
+    const std::shared_ptr<CDoorbells> m_doorbells = std::make_shared<CDoorbells>();
     std::unique_ptr<Driver> m_driver;
 };
 

@@ -5,9 +5,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <list>
+#include <map>
 #include <thread>
 
 #include "net/https_client.h"
@@ -50,10 +52,15 @@ struct Transfer {
     std::chrono::milliseconds Timeout{};
     std::vector<CSocketAddress> Addresses{};
     CURL* Easy = nullptr;
-    curl_slist* Headers = nullptr;
     curl_slist* Resolve = nullptr;
     std::vector<std::uint8_t> Response{};
+    // Where it stands in the running list: the finished handle leads back to it.
+    std::list<Transfer>::iterator Self{};
 };
+
+// Easy handles kept for the next posts, beyond which a finished one is cleaned up: making one
+// afresh per post costs more than the post's own work.
+constexpr std::size_t kSpareEasyHandles = 64;
 
 }  // namespace
 
@@ -67,6 +74,8 @@ struct CHttpsClient::Driver {
     void Start(Transfer& transfer);
     void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
     void Release(Transfer& transfer);
+    // The request's headers for `contentType`, made once.
+    curl_slist* Headers(const std::string& contentType);
 
     const HttpsTarget& Target;
     const std::string Url;
@@ -75,8 +84,13 @@ struct CHttpsClient::Driver {
     std::mutex Lock;
     std::deque<Transfer> Handed;
     bool Stopping = false;
+    // A post was cancelled since the running ones were last looked at.
+    std::atomic<bool> CancelSeen = false;
     // The thread's own.
     std::list<Transfer> Running;
+    std::vector<CURL*> SpareEasy;
+    // Per content type, kept while the client lives: transfers under way point at them.
+    std::map<std::string, curl_slist*> HeaderLists;
     std::thread Thread;
 };
 
@@ -99,6 +113,12 @@ CHttpsClient::Driver::~Driver() {
     }
     curl_multi_wakeup(Multi);
     Thread.join();
+    for (CURL* easy : SpareEasy) {
+        curl_easy_cleanup(easy);
+    }
+    for (auto& [type, headers] : HeaderLists) {
+        curl_slist_free_all(headers);
+    }
     curl_multi_cleanup(Multi);
 }
 
@@ -126,11 +146,10 @@ void CHttpsClient::Driver::Run() {
             if (message->msg != CURLMSG_DONE) {
                 continue;
             }
-            const auto done = std::ranges::find_if(Running, [&](const Transfer& transfer) {
-                return transfer.Easy == message->easy_handle;
-            });
-            if (done != Running.end()) {
-                Finish(done, message->data.result);
+            Transfer* done = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &done);
+            if (done != nullptr) {
+                Finish(done->Self, message->data.result);
             }
         }
         // A post handed over or cancelled wakes the wait.
@@ -152,7 +171,11 @@ void CHttpsClient::Driver::TakeNew() {
     while (!Handed.empty()) {
         Running.push_back(std::move(Handed.front()));
         Handed.pop_front();
+        Running.back().Self = std::prev(Running.end());
         Start(Running.back());
+    }
+    if (!CancelSeen.exchange(false)) {
+        return;
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
         if (transfer->Post->Cancelled()) {
@@ -165,12 +188,16 @@ void CHttpsClient::Driver::TakeNew() {
 }
 
 void CHttpsClient::Driver::Start(Transfer& transfer) {
-    CURL* easy = curl_easy_init();
+    CURL* easy = nullptr;
+    if (SpareEasy.empty()) {
+        easy = curl_easy_init();
+    } else {
+        easy = SpareEasy.back();
+        SpareEasy.pop_back();
+        curl_easy_reset(easy);
+    }
     transfer.Easy = easy;
-    transfer.Headers =
-        curl_slist_append(nullptr, ("Content-Type: " + transfer.ContentType).c_str());
-    transfer.Headers =
-        curl_slist_append(transfer.Headers, ("Accept: " + transfer.ContentType).c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
     if (!transfer.Addresses.empty()) {
         std::string entry = Target.Host + ":" + std::to_string(Target.Port) + ":";
         for (std::size_t i = 0; i < transfer.Addresses.size(); ++i) {
@@ -184,7 +211,7 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.Headers);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, Headers(transfer.ContentType));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.Request.data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.Request.size()));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.Timeout.count()));
@@ -217,9 +244,21 @@ void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLco
 
 void CHttpsClient::Driver::Release(Transfer& transfer) {
     curl_multi_remove_handle(Multi, transfer.Easy);
-    curl_easy_cleanup(transfer.Easy);
-    curl_slist_free_all(transfer.Headers);
+    if (SpareEasy.size() < kSpareEasyHandles) {
+        SpareEasy.push_back(transfer.Easy);
+    } else {
+        curl_easy_cleanup(transfer.Easy);
+    }
     curl_slist_free_all(transfer.Resolve);
+}
+
+curl_slist* CHttpsClient::Driver::Headers(const std::string& contentType) {
+    curl_slist*& headers = HeaderLists[contentType];
+    if (headers == nullptr) {
+        headers = curl_slist_append(nullptr, ("Content-Type: " + contentType).c_str());
+        headers = curl_slist_append(headers, ("Accept: " + contentType).c_str());
+    }
+    return headers;
 }
 
 CHttpsClient::CHttpsClient(HttpsTarget target)
@@ -231,10 +270,13 @@ std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
                                                std::span<const std::uint8_t> body,
                                                std::chrono::milliseconds timeout,
                                                std::span<const CSocketAddress> addresses) {
-    auto post = std::make_shared<CHttpsPost>();
+    auto post = std::make_shared<CHttpsPost>(m_doorbells);
     // The driver outlives its posts' cancels: a post is cancelled by the exchange that holds the
     // server, which holds this client.
-    post->OnCancel([multi = m_driver->Multi] { curl_multi_wakeup(multi); });
+    post->OnCancel([driver = m_driver.get()] {
+        driver->CancelSeen = true;
+        curl_multi_wakeup(driver->Multi);
+    });
     m_driver->Add({.Post = post,
                    .ContentType = std::string(contentType),
                    .Request = {body.begin(), body.end()},
