@@ -9,8 +9,10 @@
 namespace {
 
 // Sizes in units of the font, so that they grow with the display's scaling.
-constexpr int kSideColumnChars = 17;
 constexpr int kGapChars = 1;
+// The widest texts of the side, which sets its width.
+constexpr wchar_t kSideTitle[] = L"Answered from the cache";
+constexpr wchar_t kWidestRatio[] = L"This minute: 100.0 %";
 
 std::uint64_t Answered(const ChartMinute& minute) {
     return minute.cached + minute.upstream + minute.failed;
@@ -156,12 +158,17 @@ CStatisticsChart::Layout CStatisticsChart::MakeLayout(HDC dc) const {
     HGDIOBJ oldFont = ::SelectObject(dc, Font());
     TEXTMETRICW metrics{};
     ::GetTextMetricsW(dc, &metrics);
+    SIZE title{};
+    ::GetTextExtentPoint32W(dc, kSideTitle, static_cast<int>(std::size(kSideTitle)) - 1, &title);
+    SIZE ratio{};
+    ::GetTextExtentPoint32W(dc, kWidestRatio, static_cast<int>(std::size(kWidestRatio)) - 1,
+                            &ratio);
     ::SelectObject(dc, oldFont);
     const int line = metrics.tmHeight + metrics.tmExternalLeading;
     const int gap = kGapChars * metrics.tmAveCharWidth;
     const RECT client = ClientRect();
-    const int sideLeft =
-        std::max<LONG>(client.left, client.right - kSideColumnChars * metrics.tmAveCharWidth);
+    const int sideWidth = std::max(title.cx, ratio.cx) + gap;
+    const int sideLeft = std::max<LONG>(client.left, client.right - sideWidth);
     Layout layout{};
     layout.lineHeight = line;
     layout.side = {sideLeft, client.top, client.right, client.bottom};
@@ -277,7 +284,7 @@ void CStatisticsChart::DrawSide(HDC dc, const Layout& layout) const {
         DrawLabel(dc, text, row, DT_LEFT | DT_TOP);
         ::OffsetRect(&row, 0, line);
     };
-    next("Answered from the cache");
+    next(ToUtf8(kSideTitle));
     next("Last hour: " + PercentText(HitRatio(m_minutes)));
     next("This minute: " + PercentText(HitRatio(current)));
     ::OffsetRect(&row, 0, line / 2);

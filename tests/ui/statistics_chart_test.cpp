@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "res/resource.h"
 #include "tests/win/gui_test_support.h"
 #include "win/dialog.h"
@@ -50,8 +52,8 @@ TEST(StatisticsChart, TellsEachMinuteDrawsItsColumnsAndShowsTheHoveredOne) {
               "discarded 0\r\n"
               "This minute: cache 1 (40 \xC2\xB5s), upstream 0 (-), failed 0, discarded 1");
 
-    // The oldest column is full height (5 of a scale of 5): the cache's colour at its foot, the
-    // failed red at its head; the quiet one shows the background.
+    // Along the columns' foot the cache's colour shows twice, the oldest and the newest minute;
+    // the oldest is full height (5 of a scale of 5), with the failed red at its head.
     ::UpdateWindow(chart);
     RECT client{};
     ::GetClientRect(chart, &client);
@@ -60,15 +62,23 @@ TEST(StatisticsChart, TellsEachMinuteDrawsItsColumnsAndShowsTheHoveredOne) {
     ::SelectObject(dc, host.chart.Font());
     ::GetTextMetricsA(dc, &metrics);
     const int line = metrics.tmHeight + metrics.tmExternalLeading;
-    const int plotWidth = client.right - 17 * metrics.tmAveCharWidth - 2 * metrics.tmAveCharWidth;
-    const int firstX = metrics.tmAveCharWidth + plotWidth / 6;
-    EXPECT_EQ(::GetPixel(dc, firstX, client.bottom - line - 2), ::GetSysColor(COLOR_HIGHLIGHT));
-    EXPECT_EQ(::GetPixel(dc, firstX, line + 2), RGB(0xC8, 0x32, 0x32));
-    EXPECT_EQ(::GetPixel(dc, firstX + plotWidth / 3, line + 2), ::GetSysColor(COLOR_WINDOW));
+    std::vector<int> starts;
+    bool before = false;
+    for (int x = 0; x < client.right; ++x) {
+        const bool cache =
+            ::GetPixel(dc, x, client.bottom - line - 2) == ::GetSysColor(COLOR_HIGHLIGHT);
+        if (cache && !before) {
+            starts.push_back(x);
+        }
+        before = cache;
+    }
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(::GetPixel(dc, starts[0] + 1, line + 2), RGB(0xC8, 0x32, 0x32));
+    EXPECT_EQ(::GetPixel(dc, (starts[0] + starts[1]) / 2, line + 2), ::GetSysColor(COLOR_WINDOW));
     ::ReleaseDC(chart, dc);
 
     // The pointer rests on the last column: after the delay the balloon tells its minute.
-    host.chart.Send(WM_MOUSEMOVE, 0, MakeLParam(firstX + 2 * plotWidth / 3, client.bottom / 2));
+    host.chart.Send(WM_MOUSEMOVE, 0, MakeLParam(starts[1] + 1, client.bottom / 2));
     ASSERT_TRUE(PumpUntil([] { return VisibleBalloon() != nullptr; }, 2000));
     char shown[256] = {};
     ::GetWindowTextA(VisibleBalloon(), shown, sizeof shown);
