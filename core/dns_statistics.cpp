@@ -11,6 +11,13 @@ std::uint64_t MicrosBetween(SteadyTime from, SteadyTime to) {
         std::chrono::duration_cast<std::chrono::microseconds>(to - from).count());
 }
 
+// A locked add costs even when it adds nothing, and a cached answer has no remote or forward time.
+void Add(std::atomic<std::uint64_t>& sum, std::uint64_t micros) {
+    if (micros != 0) {
+        sum += micros;
+    }
+}
+
 // Raises `divisor` to `value` unless a later update raised it further already: counters only
 // grow, so the largest value read is the latest.
 void RaiseTo(std::atomic<std::uint64_t>& divisor, std::uint64_t value) {
@@ -48,10 +55,10 @@ void CDnsStatistics::UpdateStatistics(const DnsRequestTimes& request) {
     if (request.Received == SteadyTime{}) {
         return;
     }
-    TotalTimeSum += MicrosBetween(request.Received, request.Done);
-    RemoteTimeSum += MicrosBetween(request.Forwarded, request.Answered);
-    CachedTimeSum += MicrosBetween(request.Received, request.CacheReplied);
-    ForwardTimeSum += MicrosBetween(request.Received, request.Answered);
+    Add(TotalTimeSum, MicrosBetween(request.Received, request.Done));
+    Add(RemoteTimeSum, MicrosBetween(request.Forwarded, request.Answered));
+    Add(CachedTimeSum, MicrosBetween(request.Received, request.CacheReplied));
+    Add(ForwardTimeSum, MicrosBetween(request.Received, request.Answered));
     RaiseTo(m_atLastUpdate.TotalRequests, TotalRequests.load());
     RaiseTo(m_atLastUpdate.ForwardAttempts, ForwardAttempts.load());
     RaiseTo(m_atLastUpdate.ForwardRequests, ForwardRequests.load());
