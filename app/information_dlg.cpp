@@ -1,5 +1,6 @@
 #include "app/information_dlg.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "app/registry_profile.h"
@@ -20,6 +21,10 @@ constexpr int kCloseTopFromBottom = 24;
 constexpr int kCloseHeight = 21;
 constexpr int kListMargin = 4;
 constexpr int kListSpaceBelow = 37;
+// Between the list and the chart.
+constexpr int kChartGap = 4;
+// The list never shrinks below this many lines to make room for the chart.
+constexpr int kFewestListLines = 3;
 
 // Moves a control to a new top and height; it keeps its left edge and width.
 void PlaceVertically(HWND control, int top, int height) {
@@ -48,7 +53,20 @@ std::vector<StatisticsLine> InformationLines(const IInformationOwner& owner,
     for (StatisticsLine& line : RequestStatisticsLines(statistics)) {
         lines.push_back(std::move(line));
     }
+    for (const UpstreamServerFigures& server : owner.UpstreamServers()) {
+        lines.push_back(UpstreamServerLine(server));
+    }
     return lines;
+}
+
+std::vector<ChartMinute> ChartMinutes(const DnsLastHour& hour) {
+    std::vector<ChartMinute> minutes;
+    minutes.reserve(hour.size());
+    for (const DnsMinuteFigures& minute : hour) {
+        minutes.push_back({minute.Cached, minute.Forwarded, minute.Failed, minute.Discarded,
+                           minute.CachedMicros, minute.ForwardedMicros});
+    }
+    return minutes;
 }
 
 CInformationDlg* CInformationDlg::Open(IInformationOwner& owner, HWND ownerWindow,
@@ -78,15 +96,16 @@ bool CInformationDlg::OnInitDialog() {
     Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
     ApplyAlwaysOnTop();
 
-    m_propertyList.Attach(Item(IDC_INFORMATION_LIST));
-    RefreshStatistics();
-    for (const std::unique_ptr<PropertyItem>& line : m_lines) {
-        m_propertyList.AddItem(line.get());
-    }
-    SetTimer(TIMER_INFORMATION_REFRESH, kRefreshPeriodMs);
+    // Measured before anything is laid out: the template's own size and margin.
+    const RECT window = WindowRect();
+    m_minimumSize = {RectWidth(window), RectHeight(window)};
+    m_closeRightMargin = ClientRect().right - CWindow(Item(IDOK)).RectInParent().right;
 
-    RestorePosition();
-    m_fixedWidth = RectWidth(WindowRect());
+    m_propertyList.Attach(Item(IDC_INFORMATION_LIST));
+    m_chart.Attach(Item(IDC_INFORMATION_CHART));
+    RefreshStatistics();
+    SetTimer(TIMER_INFORMATION_REFRESH, kRefreshPeriodMs);
+    FitContents(RestorePosition());
     // The controls stand where every later resize puts them.
     LayOutControls();
     return true;
@@ -97,13 +116,33 @@ void CInformationDlg::DoDataExchange(CDataExchange& exchange) {
 }
 
 void CInformationDlg::RefreshStatistics() {
-    const DnsStatisticsSnapshot statistics = m_proxy.Statistics().Snapshot();
-    for (const auto& [label, value] : InformationLines(m_owner, statistics, std::time(nullptr))) {
+    const CDnsStatistics& statistics = m_proxy.Statistics();
+    ShowLines(InformationLines(m_owner, statistics.Snapshot(), std::time(nullptr)));
+    m_chart.SetMinutes(ChartMinutes(statistics.LastHour(std::chrono::steady_clock::now())));
+}
+
+void CInformationDlg::ShowLines(const std::vector<StatisticsLine>& lines) {
+    const bool sameLabels = std::ranges::equal(
+        lines, m_lines, [](const StatisticsLine& line, const std::unique_ptr<PropertyItem>& item) {
+            return line.first == item->label;
+        });
+    if (!sameLabels) {
+        // A server added or taken out: the list anew, and room for its lines.
+        m_propertyList.Send(LB_RESETCONTENT);
+        m_lines.clear();
+    }
+    for (const auto& [label, value] : lines) {
         SetLine(label, value, PropertyItem::kText, "");
+    }
+    if (!sameLabels) {
+        for (const std::unique_ptr<PropertyItem>& line : m_lines) {
+            m_propertyList.AddItem(line.get());
+        }
+        LayOutControls();
     }
     // Every entry paints its whole row, so the list needs no erasing first (which would
     // flicker at each refresh).
-    CWindow(Item(IDC_INFORMATION_LIST)).Invalidate(false);
+    m_propertyList.Invalidate(false);
 }
 
 void CInformationDlg::SetLine(std::string_view label, std::string_view value, int type,
@@ -159,8 +198,22 @@ void CInformationDlg::OnTimer(UINT_PTR id) {
     }
 }
 
-void CInformationDlg::OnSizing(UINT /*edge*/, RECT& rect) {
-    rect.right = rect.left + m_fixedWidth;
+void CInformationDlg::OnSizing(UINT edge, RECT& rect) {
+    // The edge that the user drags stops at the smallest size; the opposite one stays.
+    if (RectWidth(rect) < m_minimumSize.cx) {
+        if (edge == WMSZ_LEFT || edge == WMSZ_TOPLEFT || edge == WMSZ_BOTTOMLEFT) {
+            rect.left = rect.right - m_minimumSize.cx;
+        } else {
+            rect.right = rect.left + m_minimumSize.cx;
+        }
+    }
+    if (RectHeight(rect) < m_minimumSize.cy) {
+        if (edge == WMSZ_TOP || edge == WMSZ_TOPLEFT || edge == WMSZ_TOPRIGHT) {
+            rect.top = rect.bottom - m_minimumSize.cy;
+        } else {
+            rect.bottom = rect.top + m_minimumSize.cy;
+        }
+    }
 }
 
 void CInformationDlg::OnSize(UINT type, int /*width*/, int /*height*/) {
@@ -170,31 +223,66 @@ void CInformationDlg::OnSize(UINT type, int /*width*/, int /*height*/) {
     }
 }
 
+int CInformationDlg::ListHeightForLines() const {
+    const RECT outer = m_propertyList.WindowRect();
+    const RECT inner = m_propertyList.ClientRect();
+    const int frame = RectHeight(outer) - RectHeight(inner);
+    return static_cast<int>(m_lines.size()) * CPropertyListBox::kItemHeight + frame;
+}
+
+// The list takes the height its lines need as far as the chart keeps its smallest height; the
+// chart takes the rest.
 void CInformationDlg::LayOutControls() const {
     HWND list = Item(IDC_INFORMATION_LIST);
     HWND checkBox = Item(IDC_ALWAYS_ON_TOP);
     HWND close = Item(IDOK);
-    if (list == nullptr || checkBox == nullptr || close == nullptr) {
+    HWND chart = Item(IDC_INFORMATION_CHART);
+    if (list == nullptr || checkBox == nullptr || close == nullptr || chart == nullptr) {
         return;
     }
-    const int bottom = ClientRect().bottom;
+    const RECT client = ClientRect();
+    const int bottom = client.bottom;
     PlaceVertically(checkBox, bottom - kCheckBoxTopFromBottom, kCheckBoxHeight);
-    PlaceVertically(close, bottom - kCloseTopFromBottom, kCloseHeight);
-    const RECT listRect = CWindow(list).RectInParent();
-    ::MoveWindow(list, kListMargin, kListMargin, listRect.right - kListMargin,
-                 bottom - kListSpaceBelow, TRUE);
+    const int closeWidth = RectWidth(CWindow(close).RectInParent());
+    ::MoveWindow(close, client.right - m_closeRightMargin - closeWidth,
+                 bottom - kCloseTopFromBottom, closeWidth, kCloseHeight, TRUE);
+
+    const int width = client.right - 2 * kListMargin;
+    const int room = bottom - kListSpaceBelow - kChartGap;
+    const int fewest = kFewestListLines * CPropertyListBox::kItemHeight;
+    const int listHeight =
+        std::max(fewest, std::min(ListHeightForLines(), room - m_chart.MinimumHeight()));
+    ::MoveWindow(list, kListMargin, kListMargin, width, listHeight, TRUE);
+    const int chartTop = kListMargin + listHeight + kChartGap;
+    ::MoveWindow(chart, kListMargin, chartTop, width,
+                 std::max(0, bottom - kListSpaceBelow + kListMargin - chartTop), TRUE);
 }
 
-void CInformationDlg::RestorePosition() const {
+void CInformationDlg::FitContents(bool restored) const {
+    RECT window = WindowRect();
+    window.right = window.left + std::max<int>(RectWidth(window), m_minimumSize.cx);
+    window.bottom = window.top + std::max<int>(RectHeight(window), m_minimumSize.cy);
+    if (!restored) {
+        // Every line, and the chart half again as tall as its smallest.
+        const int wanted = kListMargin + ListHeightForLines() + kChartGap +
+                           m_chart.MinimumHeight() * 3 / 2 + kListSpaceBelow - kListMargin;
+        window.bottom += std::max<LONG>(0, wanted - ClientRect().bottom);
+    }
+    Move(window, true);
+}
+
+bool CInformationDlg::RestorePosition() const {
     std::optional<std::vector<uint8_t>> value =
         CRegistryProfile().ReadBinary(kSettingsSection, kInformationPosEntry);
     if (!value) {
-        return;
+        return false;
     }
     std::optional<RECT> rect = DecodeWindowRect(*value);
-    if (rect && IsOnSomeScreen(*rect)) {
-        Move(*rect, true);
+    if (!rect || !IsOnSomeScreen(*rect)) {
+        return false;
     }
+    Move(*rect, true);
+    return true;
 }
 
 void CInformationDlg::SavePosition() const {

@@ -10,6 +10,7 @@
 
 #include "core/statistics_text.h"
 #include "ui/property_list_box.h"
+#include "ui/statistics_chart.h"
 #include "win/dialog.h"
 
 class CDnsSocket;
@@ -28,19 +29,27 @@ public:
     [[nodiscard]] virtual std::time_t StartTime() const = 0;
     // The upstream server in use.
     [[nodiscard]] virtual std::string CurrentDnsServer() const = 0;
+    // Every server of the list, in order, with what the proxy knows of it.
+    [[nodiscard]] virtual std::vector<UpstreamServerFigures> UpstreamServers() const = 0;
     // Keeps the window's "Always on top" state in the settings and saves them.
     virtual void SetInformationAlwaysOnTop(bool onTop) = 0;
 };
 
 // The statistics window's fifteen lines at `now`, in display order: the cache, its refresh
-// times, the running time, the upstream server in use, then the proxy's counters and times.
+// times, the running time, the upstream server in use, then the proxy's counters and times;
+// then a line for each upstream server.
 std::vector<StatisticsLine> InformationLines(const IInformationOwner& owner,
                                              const DnsStatisticsSnapshot& statistics,
                                              std::time_t now);
 
-// "Quillforth Information": the proxy's statistics as label/value lines, refreshed every two
-// seconds, in a modeless window that can be kept on top, keeps its width when resized and its
-// position across runs. The window object deletes itself when its window goes.
+// The last hour as the chart takes it.
+std::vector<ChartMinute> ChartMinutes(const DnsLastHour& hour);
+
+// "Quillforth Information": the proxy's statistics as label/value lines and a chart of the last
+// hour below them, refreshed every two seconds, in a modeless window that can be kept on top and
+// keeps its place and size across runs. It opens tall enough for every line and the chart; the
+// chart takes what the window grows by. Nothing is read from the proxy while it is closed. The
+// window object deletes itself when its window goes.
 class CInformationDlg : public CDialog {
 public:
     static constexpr UINT kRefreshPeriodMs = 2000;
@@ -69,12 +78,20 @@ private:
 
     // Recomputes every line and redraws the list.
     void RefreshStatistics();
+    // Shows the lines; when their labels changed (the server list did), the list anew.
+    void ShowLines(const std::vector<StatisticsLine>& lines);
     void SetLine(std::string_view label, std::string_view value, int type,
                  std::string_view choices);
     void ApplyAlwaysOnTop();
-    void RestorePosition() const;
+    // False when the window has no stored place that a screen shows.
+    bool RestorePosition() const;
     void SavePosition() const;
     void LayOutControls() const;
+    // The list's height that shows every line without scrolling.
+    [[nodiscard]] int ListHeightForLines() const;
+    // Grows the window to its smallest size, and to show every line and the chart when it has
+    // no size of its own yet.
+    void FitContents(bool restored) const;
     void CloseByUser();
 
     IInformationOwner& m_owner;
@@ -84,7 +101,10 @@ private:
     bool m_closedByUser = false;
     std::vector<std::unique_ptr<PropertyItem>> m_lines;
     CPropertyListBox m_propertyList;
-    // The window's width after initialisation, which resizing keeps.
-    int m_fixedWidth = 0;
+    CStatisticsChart m_chart;
+    // The template's size: the smallest the window is made.
+    SIZE m_minimumSize{};
+    // From the Close button's right edge to the client area's.
+    int m_closeRightMargin = 0;
     HICON m_icon;
 };

@@ -381,10 +381,28 @@ void CQuillforthDlg::OnServerError(const std::string& message) {
     }
 }
 
+std::vector<UpstreamServerFigures> CQuillforthDlg::UpstreamServers() const {
+    std::vector<UpstreamServerFigures> servers;
+    for (const auto& server : *m_upstream.Target().Servers) {
+        servers.push_back(server->Figures());
+    }
+    return servers;
+}
+
 void CQuillforthDlg::UpdateStatus() {
     const TrayStatus status = m_serverList.UpdateTrayStatus(m_bUpdating, m_bRunning);
     m_trayIcon.SetIcon(status.icon);
-    m_trayIcon.SetTooltipText(status.text);
+    std::optional<int> share;
+    if (m_dnsSocket) {
+        const DnsStatisticsSnapshot counts = m_dnsSocket->Statistics().Snapshot();
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_s(&local, &now);
+        share = m_cacheShare.Update(
+            local.tm_year * 1000 + local.tm_yday, counts.CachedRequests,
+            counts.CachedRequests + counts.ForwardRequests + counts.InternalErrorRequests);
+    }
+    m_trayIcon.SetTooltipText(WithCacheShare(status.text, share));
 }
 
 std::string CQuillforthDlg::SaveFailureNotice() const {

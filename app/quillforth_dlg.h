@@ -84,6 +84,7 @@ public:
     [[nodiscard]] std::string CurrentDnsServer() const override {
         return m_upstream.CurrentDnsServer();
     }
+    [[nodiscard]] std::vector<UpstreamServerFigures> UpstreamServers() const override;
     void SetInformationAlwaysOnTop(bool onTop) override;
 
     // Resolves the cache list's rows of `mode` on a worker behind a modal progress window and
@@ -179,6 +180,7 @@ private:
     std::optional<unsigned long> m_settingsFailure;
     CAdapterList m_adapterList;
     CTrayIcon m_trayIcon;
+    CCacheShareToday m_cacheShare;
     CBalloonTip m_toolTip;
 
     std::string m_lastUpdate = "00:00:00";

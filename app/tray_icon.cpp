@@ -118,6 +118,36 @@ bool CTrayIcon::OnTrayNotification(WPARAM id, LPARAM event) {
     return true;
 }
 
+std::optional<int> CCacheShareToday::Update(int day, std::uint64_t cached, std::uint64_t answered) {
+    if (!m_day) {
+        // The counters started with the program: its first day counts from 0.
+        m_day = day;
+    } else if (*m_day != day) {
+        m_day = day;
+        m_cachedAtStart = cached;
+        m_answeredAtStart = answered;
+    }
+    // Counters never go back; a reading below the day's start would be a fault elsewhere.
+    if (answered <= m_answeredAtStart || cached < m_cachedAtStart) {
+        return std::nullopt;
+    }
+    const std::uint64_t today = answered - m_answeredAtStart;
+    const std::uint64_t fromCache = std::min(cached - m_cachedAtStart, today);
+    return static_cast<int>((fromCache * 100 + today / 2) / today);
+}
+
+std::string WithCacheShare(std::string text, std::optional<int> percent) {
+    if (!percent) {
+        return text;
+    }
+    const std::string line =
+        "\n" + std::to_string(*percent) + "% of today's queries answered from the cache";
+    if (text.size() + line.size() <= CTrayIcon::kMaxTipLength) {
+        text += line;
+    }
+    return text;
+}
+
 TrayStatus CTrayWarning::Update(bool& serverDown, bool updating, bool running,
                                 const TrayNotes& notes) {
     constexpr int kBlinks = 10;

@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,3 +84,22 @@ private:
     bool m_blinkPhase = false;
     int m_blinkCount = 0;
 };
+
+// The share of the day's queries that the cache answered, among those answered from the cache,
+// by the upstream or not at all (discarded ones are left out: they were asked again). The day
+// starts at local midnight, or when the program started.
+class CCacheShareToday {
+public:
+    // The proxy's totals during local day `day`: the share in whole percent, or none while
+    // nothing was answered that day.
+    std::optional<int> Update(int day, std::uint64_t cached, std::uint64_t answered);
+
+private:
+    std::optional<int> m_day;
+    std::uint64_t m_cachedAtStart = 0;
+    std::uint64_t m_answeredAtStart = 0;
+};
+
+// The tooltip text with a line for the cache's share of the day, when there is a share and the
+// line fits the tooltip's 127 characters.
+std::string WithCacheShare(std::string text, std::optional<int> percent);

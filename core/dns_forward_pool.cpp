@@ -58,7 +58,8 @@ void CDnsForwardPool::Renew(const DnsQuestion& question) {
     state.Question.DnssecOk = false;
     state.QuestionRead = true;
     state.Renewal = true;
-    state.Times.Received = m_handler.Now();
+    state.Times.WallReceived = m_handler.Now();
+    state.Times.Received = m_handler.SteadyNow();
     // The name was read from a query, so it fits a query of our own.
     request->Length = CDnsQuery::Build(request->Packet, question.Name.View(), 0, question.Type);
     if (m_handler.LeadRenewal(state) && !Submit(request)) {

@@ -55,6 +55,7 @@ void AddAddresses(CCachedReply& reply, const CLockedStringList& list, std::uint1
 
 QueryVerdict CDnsQueryHandler::Handle(std::span<std::uint8_t> packet, std::size_t length,
                                       DnsQueryState& state, std::size_t& replyLength) {
+    m_statistics.MinuteAt(state.Times.Received);
     ++m_statistics.TotalRequests;
     // A message that is no readable query (a response, a broken one) goes on as a question
     // without name or type, which no entry answers: it is forwarded like any miss, and nothing
@@ -85,7 +86,7 @@ InFlightVerdict CDnsQueryHandler::Lead(DnsQueryState& state, DnsWaiter waiter) {
                                   question.CheckingDisabled, question.DnssecOk);
     waiter.UdpSize = question.UdpSize;
     waiter.Times = state.Times;
-    waiter.Times.Forwarded = Now();
+    waiter.Times.Forwarded = SteadyNow();
     const std::lock_guard guard(m_inFlightLock);
     const auto [entry, inserted] = m_inFlight.try_emplace(key);
     std::vector<DnsWaiter>& waiters = entry->second;
@@ -125,7 +126,7 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, DnsQueryS
             return false;
         }
         DnsFreshness& freshness = item->Freshness(ipv6);
-        const std::uint32_t now = EntryTime(state.Times.Received);
+        const std::uint32_t now = EntryTime(state.Times.WallReceived);
         const bool stale = !m_oldAnswers && now >= freshness.Expiry;
         const std::uint32_t ttl = m_oldAnswers ? kCachedReplyTtl
                                   : stale      ? kStaleReplyTtl
@@ -145,7 +146,7 @@ bool CDnsQueryHandler::AnswerFromCache(std::span<std::uint8_t> packet, DnsQueryS
         }
         state.RenewDue = stale && TakeRenewal(freshness, now);
         // The hit counts the query's arrival, whether or not the reply then reaches the client.
-        m_cache.RecordHit(*item, state.Times.Received);
+        m_cache.RecordHit(*item, state.Times.WallReceived);
     }
     ++m_statistics.CachedRequests;
     m_notifier.Mark(item);
@@ -219,14 +220,14 @@ void CDnsQueryHandler::LearnHostAddresses(std::string_view name,
     m_notifier.Mark(m_cache.LearnIpv6(name, ipv6, kTtl, now, expiry));
 }
 
-void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent) {
+void CDnsQueryHandler::CacheReplySent(DnsRequestTimes& times, bool sent, SteadyTime now) {
+    m_statistics.MinuteAt(now);
     if (!sent) {
         ++m_statistics.InternalErrorRequests;
         return;
     }
-    // The clock is read once per datagram: a reply from the cache leaves within its second.
-    times.CacheReplied = times.Received;
-    times.Done = times.Received;
+    times.CacheReplied = now;
+    times.Done = now;
     m_statistics.UpdateStatistics(times);
 }
 
@@ -251,16 +252,18 @@ std::uint32_t CDnsQueryHandler::Clients(const DnsQueryState& state, std::size_t 
 }
 
 void CDnsQueryHandler::Drop(DnsQueryState& state) {
+    m_statistics.MinuteAt(SteadyNow());
     m_statistics.DiscardRequests += Clients(state, ReleaseInFlight(state).size());
 }
 
 void CDnsQueryHandler::Refuse() {
+    m_statistics.MinuteAt(SteadyNow());
     ++m_statistics.TotalRequests;
     ++m_statistics.DiscardRequests;
 }
 
 void CDnsQueryHandler::ForwardStarted(DnsQueryState& state) {
-    state.Times.Forwarded = Now();
+    state.Times.Forwarded = SteadyNow();
     if (!state.Renewal) {
         ++m_statistics.ForwardAttempts;
     }
@@ -268,14 +271,15 @@ void CDnsQueryHandler::ForwardStarted(DnsQueryState& state) {
 
 std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
                                                          std::span<const std::uint8_t> reply) {
-    const std::time_t now = Now();
     if (state.QuestionRead) {
-        Learn(state.Question, reply, state.Times.Received, now);
+        Learn(state.Question, reply, state.Times.WallReceived, Now());
     }
     std::vector<DnsWaiter> waiters = ReleaseInFlight(state);
+    const SteadyTime answered = SteadyNow();
+    m_statistics.MinuteAt(answered);
     const auto count = [&](DnsRequestTimes& times) {
-        times.Answered = now;
-        times.Done = now;
+        times.Answered = answered;
+        times.Done = answered;
         ++m_statistics.ForwardRequests;
         m_statistics.UpdateStatistics(times);
     };
@@ -289,6 +293,7 @@ std::vector<DnsWaiter> CDnsQueryHandler::ForwardAnswered(DnsQueryState& state,
 }
 
 void CDnsQueryHandler::ForwardFailed(DnsQueryState& state) {
+    m_statistics.MinuteAt(SteadyNow());
     m_statistics.InternalErrorRequests += Clients(state, ReleaseInFlight(state).size());
 }
 

@@ -110,13 +110,14 @@ public:
     CDnsQueryHandler(const CDnsQueryHandler&) = delete;
     CDnsQueryHandler& operator=(const CDnsQueryHandler&) = delete;
 
-    // A query of `length` bytes at the start of `packet`, taken in at `state.Times.Received`;
+    // A query of `length` bytes at the start of `packet`, taken in at `state.Times.Received`
+    // (and WallReceived);
     // the whole span is room for the reply. On kAnswered, `replyLength` is the reply's length in
     // `packet`; on kForward, `state` holds the question and its client's UDP size.
     QueryVerdict Handle(std::span<std::uint8_t> packet, std::size_t length, DnsQueryState& state,
                         std::size_t& replyLength);
-    // The reply from the cache went out (or failed to).
-    void CacheReplySent(DnsRequestTimes& times, bool sent);
+    // The reply from the cache went out at `now` (or failed to).
+    void CacheReplySent(DnsRequestTimes& times, bool sent, SteadyTime now);
 
     // The in-flight rule of UDP: one forward per question (name as asked, type, class, and the
     // CD and DO bits) at a time, whose reply answers every client that asked meanwhile.
@@ -154,6 +155,7 @@ public:
     [[nodiscard]] bool InFlight(std::string_view name, std::uint16_t type) const;
     [[nodiscard]] std::size_t InFlightCount() const;
     [[nodiscard]] std::time_t Now() const { return m_clock.Now(); }
+    [[nodiscard]] SteadyTime SteadyNow() const { return m_clock.Steady(); }
 
 private:
     struct KeyHash {

@@ -112,7 +112,8 @@ void CDnsTcpListener::Serve(CThreadSet::Member& self, CWSocket& connection) {
 bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
                              std::span<const std::uint8_t> query) {
     DnsQueryState state;
-    state.Times.Received = m_handler.Now();
+    state.Times.WallReceived = m_handler.Now();
+    state.Times.Received = m_handler.SteadyNow();
     state.OverTcp = true;
     // The query is copied behind room for the length prefix: the reply from the cache is built
     // over it, as the UDP one is over the datagram; it never needs more than a datagram's room.
@@ -129,7 +130,7 @@ bool CDnsTcpListener::Answer(CThreadSet::Member& self, CWSocket& connection,
         } catch (const CWSocketException&) {
             sent = false;
         }
-        m_handler.CacheReplySent(state.Times, sent);
+        m_handler.CacheReplySent(state.Times, sent, m_handler.SteadyNow());
         if (state.RenewDue) {
             m_pool.Renew(state.Question);
         }

@@ -137,8 +137,9 @@ bool CDnsUdpListener::Restart() {
 }
 
 void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::size_t count) {
-    // One clock reading and one look at the filter's rules for the whole batch.
+    // One reading of each clock and one look at the filter's rules for the whole batch.
     const std::time_t received = m_handler.Now();
+    const SteadyTime taken = m_handler.SteadyNow();
     const std::shared_ptr<const CClientFilter::Rules> rules = m_filter.Current();
     std::size_t answered = 0;
     std::size_t renewals = 0;
@@ -152,7 +153,8 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
             continue;
         }
         DnsQueryState state;
-        state.Times.Received = received;
+        state.Times.WallReceived = received;
+        state.Times.Received = taken;
         if (HandleDatagram(socket, datagram, state)) {
             m_replyTimes[answered] = state.Times;
             m_replies[answered++] = datagram;
@@ -170,8 +172,9 @@ void CDnsUdpListener::HandleBatch(const std::shared_ptr<CWSocket>& socket, std::
     } catch (const CWSocketException&) {
         // None went out: the clients ask again.
     }
+    const SteadyTime replied = m_handler.SteadyNow();
     for (std::size_t i = 0; i < answered; ++i) {
-        m_handler.CacheReplySent(m_replyTimes[i], i < sent);
+        m_handler.CacheReplySent(m_replyTimes[i], i < sent, replied);
     }
     for (std::size_t i = 0; i < renewals; ++i) {
         m_pool.Renew(m_renewals[i]);

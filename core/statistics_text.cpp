@@ -25,6 +25,13 @@ std::string FormatRunTime(std::int64_t seconds) {
     return text.data();
 }
 
+std::string FormatMilliseconds(std::chrono::microseconds duration) {
+    constexpr double kMicrosPerMilli = 1000.0;
+    constexpr double kTwoDecimalsBelow = 10.0;
+    const double millis = static_cast<double>(duration.count()) / kMicrosPerMilli;
+    return FormatFixed(millis, millis < kTwoDecimalsBelow ? 2 : 1) + " ms";
+}
+
 std::vector<StatisticsLine> RequestStatisticsLines(const DnsStatisticsSnapshot& statistics) {
     constexpr int kSavedTimeDecimals = 2;
     constexpr int kAverageDecimals = 4;
@@ -54,6 +61,9 @@ StatisticsLine UpstreamServerLine(const UpstreamServerFigures& server) {
     value += ", " + std::to_string(server.Queries) + " queries, " + std::to_string(server.Answers) +
              " answers, " + std::to_string(server.Timeouts) + " time-outs, " +
              std::to_string(server.Errors) + " errors";
+    if (server.Answers > 0) {
+        value += ", " + FormatMilliseconds(server.RoundTripSum / server.Answers) + " round trip";
+    }
     if (!server.LastFailure.empty()) {
         value += ", " + server.LastFailure;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -21,12 +22,16 @@ std::vector<StatisticsLine> RequestStatisticsLines(const DnsStatisticsSnapshot& 
 // A value with exactly `decimals` decimals, rounded.
 std::string FormatFixed(double value, int decimals);
 
+// A duration in milliseconds, with 2 decimals below 10 ms and 1 above ("0.25 ms", "21.3 ms").
+std::string FormatMilliseconds(std::chrono::microseconds duration);
+
 // A running time as "%D days %H:%M:%S": whole days without leading zeros, then hours, minutes
 // and seconds with two digits each ("0 days 01:02:03"). A negative time (the clock was set
 // back) shows as 0 days 00:00:00.
 std::string FormatRunTime(std::int64_t seconds);
 
 // One upstream server as the user reads it: its text as label; as value whether it answers,
-// whether it is encrypted, its counts and why its last query over HTTPS failed ("answering,
-// encrypted, 12 queries, 11 answers, 1 time-outs, 0 errors").
+// whether it is encrypted, its counts, the average round trip of its answers and why its last
+// query over HTTPS failed ("answering, encrypted, 12 queries, 11 answers, 1 time-outs, 0 errors,
+// 21.3 ms round trip").
 StatisticsLine UpstreamServerLine(const UpstreamServerFigures& server);

@@ -337,6 +337,7 @@ void CUpstreamServer::QuerySent() {
 void CUpstreamServer::Answered(std::chrono::microseconds roundTrip, SteadyTime now) {
     const std::lock_guard guard(m_lock);
     ++m_figures.Answers;
+    m_figures.RoundTripSum += roundTrip;
     m_roundTrips[m_roundTripCount++ % kRoundTripsKept] = roundTrip;
     MarkAnswering(now);
 }

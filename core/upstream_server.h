@@ -71,6 +71,8 @@ struct UpstreamServerFigures {
     std::uint64_t Queries = 0;
     // Replies that serve: no error, or no such name.
     std::uint64_t Answers = 0;
+    // The round trips of every answer: with Answers, their average.
+    std::chrono::microseconds RoundTripSum{0};
     std::uint64_t Timeouts = 0;
     // Error replies (server failure, refused, not implemented) and failed sends.
     std::uint64_t Errors = 0;

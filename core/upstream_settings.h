@@ -106,12 +106,16 @@ private:
 // How many servers of the target are not silent.
 int AnsweringServers(const UpstreamTarget& target);
 
-// The wall clock in whole seconds since 1970, as request and hit times are kept. The proxy reads
-// it through this interface so that tests can set the time instead of waiting for it.
+// The wall clock in whole seconds since 1970, as hit times are kept, and the monotonic clock that
+// times requests. The proxy reads them through this interface so that tests can set the time
+// instead of waiting for it.
 class IClock {
 public:
     virtual ~IClock() = default;
     [[nodiscard]] virtual std::time_t Now() const = 0;
+    [[nodiscard]] virtual std::chrono::steady_clock::time_point Steady() const {
+        return std::chrono::steady_clock::now();
+    }
 
 protected:
     IClock() = default;

@@ -79,6 +79,7 @@
 // Statistics window.
 #define IDC_INFORMATION_LIST 1000
 #define IDC_ALWAYS_ON_TOP 1001
+#define IDC_INFORMATION_CHART 1002
 
 // Delete Outdated dialog.
 #define IDC_OUTDATED_HOURS 1010

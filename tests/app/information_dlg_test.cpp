@@ -33,6 +33,10 @@ public:
     [[nodiscard]] std::string NextUpdateText() const override { return "Disabled"; }
     [[nodiscard]] std::time_t StartTime() const override { return start; }
     [[nodiscard]] std::string CurrentDnsServer() const override { return "192.0.2.53"; }
+    [[nodiscard]] std::vector<UpstreamServerFigures> UpstreamServers() const override {
+        return servers;
+    }
+    std::vector<UpstreamServerFigures> servers;
     void SetInformationAlwaysOnTop(bool onTop) override { alwaysOnTop.push_back(onTop); }
 };
 
@@ -45,9 +49,16 @@ protected:
     COwner owner;
 };
 
-TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
+TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequestThenEachServer) {
     const std::time_t now = std::time(nullptr);
     owner.start = now - kRunTime;
+    UpstreamServerFigures server;
+    server.Text = "192.0.2.53";
+    server.Queries = 12;
+    server.Answers = 10;
+    server.Timeouts = 2;
+    server.RoundTripSum = std::chrono::microseconds(213'000);
+    owner.servers = {server};
     const std::vector<StatisticsLine> expected{
         {"Cached DNS item", "3"},
         {"Cache last update", "00:00:00"},
@@ -64,21 +75,34 @@ TEST_F(InformationWindow, ShowsFifteenLinesAllZeroBeforeAnyRequest) {
         {"Avg Respond time for forward requests(s)", "0.0000"},
         {"Avg Respond time for cached requests(s)", "0.0000"},
         {"Avg Respond time of remote DNS server(s)", "0.0000"},
+        {"192.0.2.53",
+         "answering, 12 queries, 10 answers, 2 time-outs, 0 errors, 21.3 ms round trip"},
     };
     EXPECT_EQ(InformationLines(owner, {}, now), expected);
 }
 
-// A saved place that no screen shows is ignored. Always on top follows the check box and is
-// handed to the owner (unowned here: Wine keeps an owned popup in the topmost band while only
-// topmost windows lie between it and its owner; Windows takes it out). Resizing keeps the width,
-// Close at the bottom, and stretches the list.
+// A saved place that no screen shows is ignored: the window opens tall enough for every line and
+// the chart. Always on top follows the check box and is handed to the owner (unowned here: Wine
+// keeps an owned popup in the topmost band while only topmost windows lie between it and its
+// owner; Windows takes it out). Resizing stops at the template's size; the chart takes what the
+// window grows by, Close keeps to the bottom right corner.
 TEST_F(InformationWindow, PlaceAlwaysOnTopAndResizing) {
+    owner.servers.resize(3);
+    for (std::size_t i = 0; i < owner.servers.size(); ++i) {
+        owner.servers[i].Text = "192.0.2." + std::to_string(i);
+    }
     ASSERT_TRUE(CRegistryProfile().WriteBinary(kSettingsSection, kInformationPosEntry,
                                                EncodeWindowRect({-9000, -9000, -8500, -8700})));
     CInformationDlg* window = CInformationDlg::Open(owner, nullptr, proxy, true);
     ASSERT_NE(window, nullptr);
     const RECT start = window->WindowRect();
     EXPECT_GT(start.left, -1000);
+    const auto height = [&](int id) {
+        return RectHeight(CWindow(window->Item(id)).RectInParent());
+    };
+    EXPECT_GE(height(IDC_INFORMATION_LIST), 18 * CPropertyListBox::kItemHeight);
+    const int chartHeight = height(IDC_INFORMATION_CHART);
+    EXPECT_GT(chartHeight, 100);
     auto topmost = [&] {
         return (::GetWindowLongPtrA(window->Hwnd(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
     };
@@ -88,17 +112,25 @@ TEST_F(InformationWindow, PlaceAlwaysOnTopAndResizing) {
     EXPECT_EQ(owner.alwaysOnTop, (std::vector<bool>{true, false}));
 
     RECT proposed = start;
-    proposed.left -= 60;  // the left edge dragged out
-    window->Send(WM_SIZING, WMSZ_LEFT, reinterpret_cast<LPARAM>(&proposed));
-    EXPECT_EQ(RectWidth(proposed), RectWidth(start));
+    proposed.left += 2000;  // the left edge dragged past the right one
+    proposed.top -= 2000;
+    window->Send(WM_SIZING, WMSZ_TOPLEFT, reinterpret_cast<LPARAM>(&proposed));
+    EXPECT_EQ(proposed.right, start.right);
+    EXPECT_LE(RectWidth(proposed), RectWidth(start));
+    EXPECT_GT(RectWidth(proposed), 300);
     proposed = start;
+    proposed.right += 60;
     proposed.bottom += 100;
-    window->Send(WM_SIZING, WMSZ_BOTTOM, reinterpret_cast<LPARAM>(&proposed));
+    window->Send(WM_SIZING, WMSZ_BOTTOMRIGHT, reinterpret_cast<LPARAM>(&proposed));
     window->Move(proposed);
-    EXPECT_EQ(RectWidth(window->WindowRect()), RectWidth(start));
-    const int bottom = window->ClientRect().bottom;
-    EXPECT_EQ(CWindow(window->Item(IDOK)).RectInParent().bottom, bottom - 3);
-    EXPECT_EQ(CWindow(window->Item(IDC_INFORMATION_LIST)).RectInParent().bottom, bottom - 33);
+    EXPECT_EQ(RectWidth(window->WindowRect()), RectWidth(start) + 60);
+    const RECT client = window->ClientRect();
+    const RECT close = CWindow(window->Item(IDOK)).RectInParent();
+    EXPECT_EQ(close.bottom, client.bottom - 3);
+    EXPECT_GT(close.right, client.right - 20);
+    EXPECT_EQ(CWindow(window->Item(IDC_INFORMATION_CHART)).RectInParent().bottom,
+              client.bottom - 33);
+    EXPECT_EQ(height(IDC_INFORMATION_CHART), chartHeight + 100);
     window->EndDialog(IDOK);
 }
 

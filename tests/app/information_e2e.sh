@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # End to end under Wine (tests/support/e2e_env.sh): the statistics window of the real
-# Quillforth.exe counts the proxy's queries, opens once however often "&Detail" is pressed, keeps
-# "Always on top" and its place and reopens at the next start; the about box, whose link the
+# Quillforth.exe counts the proxy's queries, opens once however often "&Detail" is pressed, charts
+# two minutes of hits and forwards through an upstream that answers after 20 ms and times them,
+# keeps "Always on top" and its place and reopens at the next start; the about box, whose link the
 # desktop's shell opens, and nslookup.exe started from the system folder alone.
-# QF_E2E_SHOTS=DIR keeps shots of the window under load and the about box.
+# QF_E2E_SHOTS=DIR keeps shots of the window under load, its chart and the about box.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 e2e_require
+export FAKE_UPSTREAM_DELAY_MS=20
 e2e_exe_setup "$@" www.example.test=198.19.0.1
 
 info="Quillforth Information"
@@ -64,6 +66,44 @@ dialog_shot "$info" statistics-under-load
 wait "$load"
 wait_refresh
 check "the load is counted" $((total + $(cat "$work/sent"))) "$(values "Total Requests")"
+
+# The chart's text: a line per minute with queries, "N minutes ago: cache C (...), upstream U
+# (...), failed F, discarded D". Prints the sums "C U F" and how many minutes had queries.
+chart_sums() {
+    window text "$info" 1002 | awk '/(ago|minute): cache/ {
+        for (i = 1; i < NF; i++) {
+            if ($i == "cache") c += $(i + 1)
+            if ($i == "upstream") u += $(i + 1)
+            if ($i == "failed") f += $(i + 1)
+        }
+        n++
+    } END {print c + 0, u + 0, f + 0, n + 0}'
+}
+# Two minutes of hits and forwards, one after the other: the chart holds each of them in the
+# minute it came, and the times of forwards through the upstream's 20 ms read 0.02xx seconds.
+read -r cached0 upstream0 _ <<<"$(chart_sums)"
+hits=0 forwards=0 end=$((SECONDS + 120))
+while [ "$SECONDS" -lt "$end" ] && [ "$forwards" -lt 3000 ]; do
+    ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 www.example.test >/dev/null 2>&1 &&
+        hits=$((hits + 1))
+    ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 "chart$forwards.test" >/dev/null 2>&1 &&
+        forwards=$((forwards + 1))
+done
+wait_refresh
+read -r cached upstream failed minutes <<<"$(chart_sums)"
+check "the chart's columns hold the hits and forwards sent, none failed" \
+    "$hits $forwards 0" "$((cached - cached0)) $((upstream - upstream0)) $failed"
+check "two minutes of queries span at least three columns" yes \
+    "$([ "$minutes" -ge 3 ] && echo yes || echo no)"
+check "the chart holds what the counters hold" "$(values "Cached Requests" "Forward Requests")" \
+    "$cached $upstream"
+check "forwards and the upstream take 20 ms and some" "0.02xx 0.02xx" \
+    "$(values "Avg Respond time for forward requests(s)" "Avg Respond time of remote DNS server(s)" |
+        sed -E 's/0\.02[0-9]{2}/0.02xx/g')"
+check "the upstream server's line counts its queries" yes \
+    "$(values "$upstream_address" | grep -qE ' [0-9]+ answers, 0 time-outs, .* 2[0-9]\.[0-9] ms round trip' &&
+        echo yes || echo no)"
+dialog_shot "$info" statistics-chart
 
 # Unticking "Always on top" is saved at once. (Under Wine an owned window stays in the topmost
 # band; the next start shows it off.)

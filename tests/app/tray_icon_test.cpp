@@ -59,4 +59,29 @@ TEST(TrayIcon, KeepsTheShellsTipCutRestoresOnADoubleClickAndIgnoresCallsWhenGone
     EXPECT_FALSE(icon.SetIcon(IDI_STOPPED));
 }
 
+// The first day counts from the program's start, a new day from its first reading; a share is
+// rounded, and its line is left out rather than cut when the tip has no room for it.
+TEST(TrayIcon, CacheShareOfTheDay) {
+    CCacheShareToday share;
+    struct Reading {
+        int day;
+        std::uint64_t cached;
+        std::uint64_t answered;
+        std::optional<int> percent;
+    };
+    const Reading readings[] = {
+        {100, 0, 0, std::nullopt},  {100, 2, 3, 67}, {100, 9, 10, 90},
+        {101, 9, 10, std::nullopt}, {101, 9, 14, 0}, {101, 12, 18, 38},
+    };
+    for (const Reading& reading : readings) {
+        EXPECT_EQ(share.Update(reading.day, reading.cached, reading.answered), reading.percent)
+            << reading.day << " " << reading.cached << "/" << reading.answered;
+    }
+    EXPECT_EQ(WithCacheShare("Quillforth is running", 38),
+              "Quillforth is running\n38% of today's queries answered from the cache");
+    EXPECT_EQ(WithCacheShare("Quillforth is running", std::nullopt), "Quillforth is running");
+    const std::string longWarning(100, 'w');
+    EXPECT_EQ(WithCacheShare(longWarning, 38), longWarning);
+}
+
 }  // namespace

@@ -9,7 +9,8 @@ only the first address. Each query is logged to $FAKE_UPSTREAM_LOG as "udp|tcp N
 A]". With $FAKE_UPSTREAM_RCODE every reply carries that response code and no record; with
 $FAKE_UPSTREAM_SILENT=1 no query gets a reply. $FAKE_UPSTREAM_TABLE names a file read again at
 every query, one entry a line as on the command line, that changes the answers while the fake
-runs; a line "silent" there stops every reply. ADDRESS may be IPv6.
+runs; a line "silent" there stops every reply. $FAKE_UPSTREAM_DELAY_MS holds each reply back that
+many milliseconds. ADDRESS may be IPv6.
 """
 import os
 import socket
@@ -17,6 +18,7 @@ import socketserver
 import struct
 import sys
 import threading
+import time
 
 table, truncated_names = {}, set()
 log_lock = threading.Lock()
@@ -68,6 +70,7 @@ def answer(packet, transport):
     header = packet[:2] + struct.pack(">HHHHH", flags, 1, len(addresses), 0, 0)
     records = b"".join(struct.pack(">HHHIH", 0xC00C, qtype, 1, ttl, 16 if qtype == 28 else 4) +
                        socket.inet_pton(family, address) for address in addresses)
+    time.sleep(int(os.environ.get("FAKE_UPSTREAM_DELAY_MS", "0")) / 1000)
     return header + packet[12:position + 1 + 4] + records
 
 
