@@ -69,6 +69,8 @@ check "the silent server is passed over: a new name is answered within a second"
 check_soon 6 "the DNS client service is stopped while the proxy serves" STOPPED service_state
 check "the tray text says that the proxy runs: no warning while one server answers" \
     "Quillforth is running" "$(tray_text)"
+check "and the share of the day's queries answered from the cache" \
+    "% of today's queries answered from the cache" "$(tray_text 2 | sed 's/^[0-9]*//')"
 check "the adapter points at the proxy while it runs" 127.0.0.1 "$(name_server)"
 check "the machine's record holds the adapter's servers" "$adapter_servers" \
     "$(reg_value "$record_key" NameServer)"

@@ -140,11 +140,12 @@ check_exit() {
     check "${1:-Exit ends the program}" ended "$(wait_ended "$program")"
 }
 
-# The tray icon's status text, as its balloon shows it when the pointer rests on the icon.
+# Line LINE (the first: the program's state) of the tray icon's status text, as its balloon shows
+# it when the pointer rests on the icon.
 tray_text() {
     window post "$caption" 0x8005 132 0x200
     sleep 0.8
-    window balloon
+    window balloon | sed -n "${1:-1}p"
 }
 # The main dialog's status box, without trailing blanks.
 status_text() {
