@@ -114,23 +114,7 @@ bool CQuillforthDlg::OnInitDialog() {
         application->SetMainWindow(Hwnd());
     }
 
-    char aboutText[128] = {};
-    if (::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, aboutText, sizeof aboutText) > 0) {
-        CMenu systemMenu = CMenu::SystemMenuOf(Hwnd());
-        if (systemMenu.Handle() != nullptr) {
-            systemMenu.AppendSeparator();
-            systemMenu.AppendItem(IDM_ABOUTBOX, aboutText);
-        }
-    }
-
-    m_trayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_icon, kTrayIconId);
-    m_taskbarCreatedMessage = ::RegisterWindowMessageA("TaskbarCreated");
-    // Explorer runs with lower rights than an elevated program, whose window would otherwise
-    // never get the message.
-    ::ChangeWindowMessageFilterEx(Hwnd(), m_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
-    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
-    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
-
+    AddMenuTrayAndIcons();
     m_serverList.AttachControl(Item(IDC_SERVER_LIST));
     CComboBox hours(Item(IDC_UPDATE_HOURS));
     for (int value = 0; value <= kMaxRefreshHours; ++value) {
@@ -146,16 +130,7 @@ bool CQuillforthDlg::OnInitDialog() {
     OnUpdateHoursChanged();
     SaveSettings();
 
-    // Made once the settings say how it answers.
-    m_dnsSocket = std::make_unique<CDnsSocket>(
-        &m_cache, m_upstream, this,
-        ProxyOptions{.Clients = ChosenClientScope(), .OldAnswers = m_settings.oneAddressForADay});
-    m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
-    LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
-    m_cacheSaver = std::make_unique<CCacheSaver>(
-        m_cache, CacheFilePath(), std::chrono::seconds(m_settings.cacheSaveSeconds), &m_cacheSaves);
-    m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
-
+    MakeProxyAndLoadCache();
     m_administrator = RunsAsAdministrator();
     StartProxy();
     if (m_bExit) {
@@ -177,6 +152,43 @@ bool CQuillforthDlg::OnInitDialog() {
     if (m_settings.hideAtStart) {
         SetTimer(TIMER_HIDE_AT_START, kHideAtStartDelayMs);
     }
+    PostStartNotices();
+    CWindow(Item(IDC_SEARCH)).Focus();
+    return false;
+}
+
+void CQuillforthDlg::AddMenuTrayAndIcons() {
+    char aboutText[128] = {};
+    if (::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, aboutText, sizeof aboutText) > 0) {
+        CMenu systemMenu = CMenu::SystemMenuOf(Hwnd());
+        if (systemMenu.Handle() != nullptr) {
+            systemMenu.AppendSeparator();
+            systemMenu.AppendItem(IDM_ABOUTBOX, aboutText);
+        }
+    }
+
+    m_trayIcon.Create(Hwnd(), WM_TRAYNOTIFY, "", m_icon, kTrayIconId);
+    m_taskbarCreatedMessage = ::RegisterWindowMessageA("TaskbarCreated");
+    // Explorer runs with lower rights than an elevated program, whose window would otherwise
+    // never get the message.
+    ::ChangeWindowMessageFilterEx(Hwnd(), m_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
+    Send(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
+    Send(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
+}
+
+void CQuillforthDlg::MakeProxyAndLoadCache() {
+    // Made once the settings say how it answers.
+    m_dnsSocket = std::make_unique<CDnsSocket>(
+        &m_cache, m_upstream, this,
+        ProxyOptions{.Clients = ChosenClientScope(), .OldAnswers = m_settings.oneAddressForADay});
+    m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
+    LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
+    m_cacheSaver = std::make_unique<CCacheSaver>(
+        m_cache, CacheFilePath(), std::chrono::seconds(m_settings.cacheSaveSeconds), &m_cacheSaves);
+    m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
+}
+
+void CQuillforthDlg::PostStartNotices() {
     if (!m_administrator) {
         std::string notice = kNoRightsMessage;
         if (m_dataFolder.local) {
@@ -189,8 +201,6 @@ bool CQuillforthDlg::OnInitDialog() {
     if (const std::optional<std::string> notice = TakeExitNotice()) {
         PostNotice("When Quillforth last exited:\n\n" + *notice);
     }
-    CWindow(Item(IDC_SEARCH)).Focus();
-    return false;
 }
 
 void CQuillforthDlg::DoDataExchange(CDataExchange& exchange) {

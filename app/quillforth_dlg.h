@@ -115,6 +115,12 @@ protected:
     std::optional<LRESULT> OnNotify(NMHDR& header) override;
 
 private:
+    // The start's parts: the system menu's About item, the tray icon and the window's icons; the
+    // proxy (once the settings say whom it answers) with the cache file loaded and the list filled;
+    // the message boxes of a start without administrator rights and of the last exit's failures.
+    void AddMenuTrayAndIcons();
+    void MakeProxyAndLoadCache();
+    void PostStartNotices();
     void LoadSettings();
     // "Delete &Outdated": asks for the hours and removes the entries not hit for longer.
     void DeleteOutdated();
