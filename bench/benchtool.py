@@ -360,18 +360,47 @@ def per_rep_table(res):
     return lines
 
 
-def cmd_report(results_path, meta_path):
+def read_run(results_path, meta_path):
+    """(meta, results, notes) of a run: meta.tsv as a dict, results.tsv without the notes' rows."""
     meta = dict((k, v) for k, v in read_tsv(meta_path, 2))
     res = Results(results_path)
     notes = [v for _, v in sorted(res.reps("-", "note").items())]
     res.servers = [s for s in res.servers if s != "-"]
-    out = ["# Benchmark: quillforthd, dnsmasq and unbound as caching forwarders, and the floor", ""]
+    return meta, res, notes
+
+
+def meta_lines(meta, more=()):
+    """The run's facts from meta.tsv as a list; MORE, (label, key) pairs, come before the pinning."""
+    out = []
     for label, key in [("Date", "date"), ("Machine", "machine"), ("Load average (1, 5, 15 min)", "load"),
-                       ("Kernel", "kernel"), ("Command", "command"), ("Versions", "versions"),
+                       ("Kernel", "kernel"), ("Command", "command"), ("Versions", "versions")] + list(more) + [
                        ("Pinning", "pinning"), ("Parameters", "params")]:
         if key in meta:
             value = "`%s`" % meta[key] if key == "command" else meta[key]
             out.append("- %s: %s" % (label, value))
+    return out
+
+
+def report_end(notes, meta, heading="quillforthd output at exit (last run)"):
+    """The notes, and the end of quillforthd's output at exit when meta.tsv names its file."""
+    out = []
+    if notes:
+        out += ["", "## Notes", ""] + ["- " + n for n in notes]
+    stats = meta.get("quillforthd_stats_file")
+    if stats:
+        try:
+            with open(stats, errors="replace") as f:
+                text = f.read().strip()
+            out += ["", "## " + heading, "", "```", text[-4000:], "```"]
+        except OSError:
+            pass
+    return out
+
+
+def cmd_report(results_path, meta_path):
+    meta, res, notes = read_run(results_path, meta_path)
+    out = ["# Benchmark: quillforthd, dnsmasq and unbound as caching forwarders, and the floor", ""]
+    out += meta_lines(meta)
     out += ["", "Median over the repetitions, [min–max] when they differ; \"max\" rows give the largest "
             "value of any repetition, \"min\" rows the smallest."]
     if "floor" in res.servers:
@@ -381,16 +410,7 @@ def cmd_report(results_path, meta_path):
     out += [""] + main_table(res, meta)
     out += ["", "## Targets (quillforthd)", ""] + targets(res, meta)
     out += ["", "## Per repetition", ""] + per_rep_table(res)
-    if notes:
-        out += ["", "## Notes", ""] + ["- " + n for n in notes]
-    stats = meta.get("quillforthd_stats_file")
-    if stats:
-        try:
-            with open(stats, errors="replace") as f:
-                text = f.read().strip()
-            out += ["", "## quillforthd output at exit (last run)", "", "```", text[-4000:], "```"]
-        except OSError:
-            pass
+    out += report_end(notes, meta)
     print("\n".join(out))
 
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Helpers for doh_bench.sh (standard library only; the paced client is failover_tool.py's, the
-table code benchtool.py's).
+"""Helpers for doh_bench.sh (standard library only; the paced client and the summary table are
+failover_tool.py's, the report's frame benchtool.py's).
 
   doh_tool.py gen DIR WARMUP LATENCY THROUGHPUT UPSTREAM   zone file and the names files
   doh_tool.py dnsperf LOG                  dnsperf figures and NOERROR answers per second
@@ -14,7 +14,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import benchtool  # noqa: E402  (Results, number formatting, dnsperf parsing)
-import failover_tool  # noqa: E402  (names, addresses, percentiles)
+import failover_tool  # noqa: E402  (names, addresses, the summary table)
 
 ZONE = failover_tool.ZONE
 # The paced client's sets: s1 warms the server up, s2 is timed.
@@ -119,21 +119,6 @@ ROWS = [
 ]
 
 
-def main_table(res):
-    servers = res.servers
-    lines = ["| Measurement | " + " | ".join(LABELS.get(s, s) for s in servers) + " |",
-             "|---|" + "---:|" * len(servers)]
-    for label, key, digits, how in ROWS:
-        if key is None:
-            lines.append("| %s |" % label + " |" * len(servers))
-            continue
-        cells = [failover_tool.summary(res.numbers(s, key), digits, how) for s in servers]
-        lines.append("| %s | %s |" % (label, " | ".join(cells)))
-    cells = [benchtool.yes_no(list(res.reps(s, "exit_ok").values()), "1") for s in servers]
-    lines.append("| exit status 0 on SIGTERM | %s |" % " | ".join(cells))
-    return lines
-
-
 def ratio_line(res, what, key, ours, other, limit=None, at_least=False):
     """"what": ours/other of KEY per repetition, its median against LIMIT."""
     found = benchtool.ratios(res, key, ours, other)
@@ -196,35 +181,18 @@ def per_rep_table(res):
 
 
 def cmd_report(results_path, meta_path):
-    meta = dict((k, v) for k, v in benchtool.read_tsv(meta_path, 2))
-    res = benchtool.Results(results_path)
-    notes = [v for _, v in sorted(res.reps("-", "note").items())]
-    res.servers = [s for s in res.servers if s != "-"]
+    meta, res, notes = benchtool.read_run(results_path, meta_path)
     out = ["# DNS-over-HTTPS benchmark: new names over DoH, over plain UDP and through dnsdist", ""]
-    for label, key in [("Date", "date"), ("Machine", "machine"), ("Load average (1, 5, 15 min)", "load"),
-                       ("Kernel", "kernel"), ("Command", "command"), ("Versions", "versions"),
-                       ("Upstream", "upstream"), ("Pinning", "pinning"), ("Parameters", "params")]:
-        if key in meta:
-            value = "`%s`" % meta[key] if key == "command" else meta[key]
-            out.append("- %s: %s" % (label, value))
+    out += benchtool.meta_lines(meta, [("Upstream", "upstream")])
     out += ["", "Median over the repetitions, [min–max] when they differ; \"min\" and \"max\" rows give the "
             "smallest or largest value of any repetition. Latency percentiles are nearest-rank over every "
             "timed query, a query with no right answer within the client's time-out counting as infinitely "
             "slow (\"lost\")."]
-    out += [""] + main_table(res)
+    out += [""] + failover_tool.main_table(res, ROWS, LABELS)
     out += ["", "## Targets (quillforthd over DoH), ratios of the same repetition, median over the repetitions",
             ""] + targets(res)
     out += ["", "## Per repetition", ""] + per_rep_table(res)
-    if notes:
-        out += ["", "## Notes", ""] + ["- " + n for n in notes]
-    stats = meta.get("quillforthd_stats_file")
-    if stats:
-        try:
-            with open(stats, errors="replace") as f:
-                text = f.read().strip()
-            out += ["", "## quillforthd over DoH: output at exit (last run)", "", "```", text[-4000:], "```"]
-        except OSError:
-            pass
+    out += benchtool.report_end(notes, meta, "quillforthd over DoH: output at exit (last run)")
     print("\n".join(out))
 
 

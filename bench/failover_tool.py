@@ -20,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import benchtool  # noqa: E402  (its Results class and number formatting)
+import benchtool  # noqa: E402  (its Results class, number formatting and report frame)
 
 ZONE = "bench.test"
 # Queries sent before this many seconds into a run fall in the "first second", where a server
@@ -364,11 +364,12 @@ ROWS = [
 ]
 
 
-def main_table(res):
+def main_table(res, rows=ROWS, labels=LABELS):
+    """ROWS of (label, key, digits, how) as a table of the servers' summaries, and the exit check."""
     servers = res.servers
-    lines = ["| Measurement | " + " | ".join(LABELS.get(s, s) for s in servers) + " |",
+    lines = ["| Measurement | " + " | ".join(labels.get(s, s) for s in servers) + " |",
              "|---|" + "---:|" * len(servers)]
-    for label, key, digits, how in ROWS:
+    for label, key, digits, how in rows:
         if key is None:
             lines.append("| %s |" % label + " |" * len(servers))
             continue
@@ -463,18 +464,10 @@ def per_rep_table(res):
 
 
 def cmd_report(results_path, meta_path):
-    meta = dict((k, v) for k, v in benchtool.read_tsv(meta_path, 2))
-    res = benchtool.Results(results_path)
-    notes = [v for _, v in sorted(res.reps("-", "note").items())]
-    res.servers = [s for s in res.servers if s != "-"]
+    meta, res, notes = benchtool.read_run(results_path, meta_path)
     tolerance = float(meta.get("tolerance", "1.10"))
     out = ["# Failover benchmark: new names with the first upstream server silent", ""]
-    for label, key in [("Date", "date"), ("Machine", "machine"), ("Load average (1, 5, 15 min)", "load"),
-                       ("Kernel", "kernel"), ("Command", "command"), ("Versions", "versions"),
-                       ("Upstreams", "upstreams"), ("Pinning", "pinning"), ("Parameters", "params")]:
-        if key in meta:
-            value = "`%s`" % meta[key] if key == "command" else meta[key]
-            out.append("- %s: %s" % (label, value))
+    out += benchtool.meta_lines(meta, [("Upstreams", "upstreams")])
     out += ["", "Median over the repetitions, [min–max] when they differ; \"min\" and \"max\" rows give the "
             "smallest or largest value of any repetition. Percentiles are nearest-rank over every query "
             "sent in the window, a query with no right answer within the client's time-out counting as "
@@ -483,16 +476,7 @@ def cmd_report(results_path, meta_path):
     out += ["", "## Target (quillforthd): after the first second, no worse than the best peer", ""]
     out += targets(res, tolerance)
     out += ["", "## Per repetition", ""] + per_rep_table(res)
-    if notes:
-        out += ["", "## Notes", ""] + ["- " + n for n in notes]
-    stats = meta.get("quillforthd_stats_file")
-    if stats:
-        try:
-            with open(stats, errors="replace") as f:
-                text = f.read().strip()
-            out += ["", "## quillforthd output at exit (last run)", "", "```", text[-4000:], "```"]
-        except OSError:
-            pass
+    out += benchtool.report_end(notes, meta)
     print("\n".join(out))
 
 
