@@ -29,25 +29,61 @@ void Relay(const DnsWaiter& waiter, std::span<std::uint8_t> reply) {
 
 }  // namespace
 
-bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
-    std::unique_lock lock(m_lock);
+bool CDnsForwardPool::Reserve() {
+    const std::lock_guard guard(m_lock);
     if (m_stopped || m_active >= m_maxForwards) {
         return false;
     }
-    m_queue.push_back(std::move(request));
-    // A thread for every request that no idle worker will take. Busy and queued requests
-    // together never exceed the cap, so neither do the threads.
-    if (m_queue.size() > static_cast<std::size_t>(m_idleWorkers) &&
-        !m_workers.Start([this](CThreadSet::Member& self) { WorkerLoop(self); })) {
+    ++m_active;
+    return true;
+}
+
+bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
+    if (!Reserve()) {
+        return false;
+    }
+    // Sent here, without the pool's lock: a worker takes the exchange over.
+    Begin(*request);
+    std::unique_lock lock(m_lock);
+    if (!m_stopped) {
+        m_queue.push_back(std::move(request));
+        // A thread for every request that no idle worker will take. Busy and queued requests
+        // together never exceed the cap, so neither do the threads.
+        if (m_queue.size() <= static_cast<std::size_t>(m_idleWorkers) ||
+            m_workers.Start([this](CThreadSet::Member& self) { WorkerLoop(self); })) {
+            lock.unlock();
+            m_wake.notify_one();
+            return true;
+        }
         // No thread to be had: the request goes back, as when the cap is reached.
         request = std::move(m_queue.back());
         m_queue.pop_back();
-        return false;
     }
-    ++m_active;
+    --m_active;
     lock.unlock();
-    m_wake.notify_one();
-    return true;
+    request->Exchange.reset();
+    if (!request->Claim->TakeOver()) {
+        request.reset();  // answered already, on an HTTPS client's thread
+        return true;
+    }
+    return false;
+}
+
+void CDnsForwardPool::Begin(DnsRequest& request) {
+    m_handler.ForwardStarted(request.State);
+    request.Exchange = std::make_unique<CUpstreamExchange>(
+        m_upstream.TargetFor(request.State.HostLookup), nullptr);
+    // The request outlives the hook's work: whoever else ends it waits for that (TakeOver).
+    request.Exchange->SetReplyHook(
+        [this, claim = request.Claim, raw = &request](std::span<std::uint8_t> reply) {
+            if (!claim->Claim()) {
+                return false;
+            }
+            Answer(*raw, reply);
+            claim->Done();
+            return true;
+        });
+    request.Exchange->Begin(std::span(request.Packet).first(request.Length));
 }
 
 void CDnsForwardPool::Renew(const DnsQuestion& question) {
@@ -83,7 +119,10 @@ void CDnsForwardPool::Stop() {
     }
     m_wake.notify_all();
     for (const std::unique_ptr<DnsRequest>& request : dropped) {
-        m_handler.ForwardFailed(request->State);
+        request->Exchange.reset();
+        if (request->Claim->TakeOver()) {
+            m_handler.ForwardFailed(request->State);
+        }
     }
     // Closing the upstream sockets releases the workers that wait for a reply.
     m_workers.Stop();
@@ -119,20 +158,26 @@ void CDnsForwardPool::WorkerLoop(CThreadSet::Member& self) {
 
 void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
                               std::span<std::uint8_t> reply) {
-    m_handler.ForwardStarted(request.State);
     std::optional<std::size_t> length;
     try {
-        CUpstreamExchange exchange(m_upstream.TargetFor(request.State.HostLookup), &self);
-        length = exchange.OverUdp(std::span(request.Packet).first(request.Length), reply);
+        request.Exchange->Adopt(&self);
+        length = request.Exchange->OverUdp(std::span(request.Packet).first(request.Length), reply);
     } catch (const CWSocketException&) {
         // A stop closed the exchange's sockets.
+    }
+    request.Exchange.reset();
+    if (!request.Claim->TakeOver()) {
+        return;  // answered on an HTTPS client's thread
     }
     if (!length) {
         // No reply in time from any server, or a stop: the clients ask again on their own.
         m_handler.ForwardFailed(request.State);
         return;
     }
-    const std::span<std::uint8_t> answer = reply.first(*length);
+    Answer(request, reply.first(*length));
+}
+
+void CDnsForwardPool::Answer(DnsRequest& request, std::span<std::uint8_t> answer) {
     std::vector<DnsWaiter> waiters = m_handler.ForwardAnswered(request.State, answer);
     if (waiters.empty() && !request.State.Renewal) {
         waiters.push_back(std::move(request.Self));

@@ -4,6 +4,7 @@
 // threads that forward them and relay the replies.
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -16,8 +17,36 @@
 #include "core/dns_packet.h"
 #include "core/dns_query_handler.h"
 #include "core/thread_set.h"
+#include "core/upstream_exchange.h"
 #include "core/upstream_settings.h"
 #include "net/wsocket.h"
+
+// Who ends a forward: the worker that carries it or, for a DNS-over-HTTPS server's reply, the
+// HTTPS client's thread that got it (sparing the worker's wake-up on the reply's way). The one
+// that claims it first answers or fails its clients; the other leaves them alone, and a worker
+// that lost waits until the client's thread is done with the request.
+class CForwardClaim {
+public:
+    bool Claim() { return !m_claimed.exchange(true); }
+    // The client's thread that claimed the forward is done with its request.
+    void Done() {
+        m_done.store(true);
+        m_done.notify_all();
+    }
+    // For the worker, or a stop: true when it claimed the forward; false once the client's
+    // thread that claimed it is done.
+    bool TakeOver() {
+        if (Claim()) {
+            return true;
+        }
+        m_done.wait(false);
+        return false;
+    }
+
+private:
+    std::atomic<bool> m_claimed{false};
+    std::atomic<bool> m_done{false};
+};
 
 // One UDP query on its way upstream: what the receiving thread hands to a forward worker.
 struct DnsRequest {
@@ -27,10 +56,16 @@ struct DnsRequest {
     // The query as received.
     std::array<std::uint8_t, kDnsPacketSize> Packet{};
     std::size_t Length = 0;
+    // Begun by the thread that submitted the request, carried on by a worker.
+    std::unique_ptr<CUpstreamExchange> Exchange;
+    // Shared with the finisher of the exchange's posts, which may outlive the request.
+    std::shared_ptr<CForwardClaim> Claim = std::make_shared<CForwardClaim>();
 };
 
 // The forwards of UDP misses: a queue and worker threads made on demand, up to the cap of
-// concurrent forwards. Each worker asks the upstream servers the query through an exchange
+// concurrent forwards. The thread that submits a request sends the query to the preferred server
+// itself, so that the hand-over to a worker takes place while the server answers. Each worker
+// carries on asking the upstream servers the query through an exchange
 // (core/upstream_exchange.h) and relays the reply to every client that waits for it, through the
 // socket each query came in on, with each client's own id, cut with TC to what the client takes.
 // A worker that finds nothing to do for kWorkerIdleLimit ends.
@@ -46,8 +81,8 @@ public:
     CDnsForwardPool& operator=(const CDnsForwardPool&) = delete;
     ~CDnsForwardPool() { Stop(); }
 
-    // Takes the request; false (request untouched) while stopped or when every forward slot is
-    // busy.
+    // Takes the request and sends its query on its way; false (request untouched) while stopped
+    // or when every forward slot is busy.
     bool Submit(std::unique_ptr<DnsRequest>& request);
     // Renews a cached question behind an answer from an expired entry (its slot taken by the
     // handler): a forward with no client, asked without the CD and DO bits that the cache does
@@ -63,9 +98,15 @@ public:
     [[nodiscard]] int WorkerThreads() const { return m_workers.Alive(); }
 
 private:
+    // Takes a forward slot: false while stopped or when every one is busy.
+    bool Reserve();
     void WorkerLoop(CThreadSet::Member& self);
+    // Starts the request's exchange on the calling thread.
+    void Begin(DnsRequest& request);
     // `reply` is the worker's own room for a reply of any size.
     void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);
+    // Learns the reply and relays it to every client that waits for it.
+    void Answer(DnsRequest& request, std::span<std::uint8_t> answer);
 
     CDnsQueryHandler& m_handler;
     const CUpstreamSettings& m_upstream;

@@ -53,21 +53,39 @@ std::string MediaType(std::string_view contentType) {
     return type;
 }
 
-// Where a DNS-over-HTTPS server's host is: the addresses its text gave or those found before,
-// else asked now of the servers that host names may be asked of (never the server itself).
+// Where a DNS-over-HTTPS server's host is without asking anyone: the addresses its text gave or
+// those found before, or the host itself when it is an address; none while unknown.
+std::vector<CSocketAddress> KnownHostAddresses(const CUpstreamServer& server) {
+    std::vector<CSocketAddress> addresses = server.HttpsAddresses();
+    if (addresses.empty()) {
+        if (const auto literal = CSocketAddress::FromText(std::string(server.HttpsHost()), 0)) {
+            addresses.push_back(*literal);
+        }
+    }
+    return addresses;
+}
+
+// Where a DNS-over-HTTPS server's host is: known, else asked now of the servers that host names
+// may be asked of (never the server itself).
 std::vector<CSocketAddress> HttpsHostAddresses(CUpstreamServer& server,
                                                const UpstreamTarget& target) {
-    std::vector<CSocketAddress> addresses = server.HttpsAddresses();
-    if (!addresses.empty()) {
-        return addresses;
+    std::vector<CSocketAddress> addresses = KnownHostAddresses(server);
+    if (addresses.empty()) {
+        addresses = CDnsCache::FindAddresses(target.HostLookups(), std::string(server.HttpsHost()));
+        server.SetFoundHttpsAddresses(addresses);
     }
-    const std::string host(server.HttpsHost());
-    if (const std::optional<CSocketAddress> literal = CSocketAddress::FromText(host, 0)) {
-        return {*literal};
-    }
-    addresses = CDnsCache::FindAddresses(target.HostLookups(), host);
-    server.SetFoundHttpsAddresses(addresses);
     return addresses;
+}
+
+// Why a post's outcome holds no DNS message: empty when it is HTTP 200 with one.
+std::string PostFailure(const HttpsOutcome& outcome) {
+    if (outcome.Responded && outcome.Status != 200) {
+        return "HTTP status " + std::to_string(outcome.Status);
+    }
+    if (outcome.Responded && MediaType(outcome.ContentType) != kDnsMessageType) {
+        return "the reply is no DNS message";
+    }
+    return outcome.Failure;
 }
 
 bool IsErrorReply(std::span<const std::uint8_t> reply) {
@@ -104,17 +122,47 @@ std::optional<std::vector<std::uint8_t>> CUpstreamExchange::OverTcp(
     return reply;
 }
 
-std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> query, bool udp,
-                                                  std::span<std::uint8_t> reply) {
-    if (query.size() < 2) {
-        return std::nullopt;  // no id to answer by
-    }
+void CUpstreamExchange::Prepare(std::span<const std::uint8_t> query) {
+    m_prepared = true;
+    std::copy_n(query.begin(), 2, m_queryId.begin());
     if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
         m_question = question;
     }
     m_order = m_target.PreferenceOrder();
     m_nextSendAt = Clock::now();
     m_deadline = m_nextSendAt + m_target.Wait;
+}
+
+void CUpstreamExchange::Begin(std::span<const std::uint8_t> query) {
+    if (query.size() < 2) {
+        return;  // Run gives up on it
+    }
+    Prepare(query);
+    // Finding a DNS-over-HTTPS server's host may wait for other servers: the waiting thread
+    // does that.
+    const CUpstreamServer& first = *m_order.front();
+    if (!first.IsHttps() || !KnownHostAddresses(first).empty()) {
+        StartNext(query, true);
+    }
+}
+
+void CUpstreamExchange::Adopt(CThreadSet::Member* member) {
+    m_member = member;
+    for (const auto& attempt : m_attempts) {
+        if (attempt->Open) {
+            Watch(*attempt);
+        }
+    }
+}
+
+std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> query, bool udp,
+                                                  std::span<std::uint8_t> reply) {
+    if (query.size() < 2) {
+        return std::nullopt;  // no id to answer by
+    }
+    if (!m_prepared) {
+        Prepare(query);
+    }
     for (Clock::time_point now = Clock::now(); now < m_deadline; now = Clock::now()) {
         const bool more = m_next < m_order.size() && OpenAttempts() < kMaxAttempts;
         const Clock::time_point wake = NoteOverdue(now, more);
@@ -130,6 +178,9 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
         if (ready != nullptr && Take(*ready, udp, reply, length)) {
             std::copy_n(query.begin(), 2, reply.begin());
             return length;
+        }
+        if (m_taken) {
+            return std::nullopt;
         }
     }
     CloseAll(Clock::now());
@@ -208,6 +259,11 @@ bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t>
         case Outcome::kFailed:
             attempt.Server->Missed(now, true);
             break;
+        case Outcome::kTaken:
+            m_taken = true;
+            Close(attempt, false);
+            CloseAll(now);
+            return false;
     }
     // The next server is asked at once.
     Close(attempt, false);
@@ -273,7 +329,8 @@ void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wir
     }
     attempt.SentAt = Clock::now();
     attempt.Post = server.HttpsClient()->Post(
-        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses);
+        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses,
+        m_replyHook ? Finisher(attempt) : HttpsFinisher{});
     attempt.Open = true;
     Watch(attempt);
 }
@@ -296,8 +353,9 @@ CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp
             CSocketAddress from;
             length = attempt.Socket.ReceiveFrom(reply.data(), reply.size(), from);
             // A datagram from anywhere but the server's address and port is no reply.
-            return from == attempt.Server->Address() ? Judge(attempt, reply.first(length))
-                                                     : Outcome::kIgnored;
+            return from == attempt.Server->Address()
+                       ? Judge(reply.first(length), attempt.Id, m_question)
+                       : Outcome::kIgnored;
         }
         CDnsTcpFramer framer;
         if (ReadTcpMessage(attempt.Socket, framer, m_deadline) != TcpRead::kMessage) {
@@ -307,7 +365,7 @@ CUpstreamExchange::Outcome CUpstreamExchange::Receive(Attempt& attempt, bool udp
         length = std::min(message.size(), reply.size());
         std::copy_n(message.begin(), length, reply.begin());
         // One query per connection: anything else on it ends the attempt.
-        const Outcome outcome = Judge(attempt, reply.first(length));
+        const Outcome outcome = Judge(reply.first(length), attempt.Id, m_question);
         return outcome == Outcome::kIgnored ? Outcome::kFailed : outcome;
     } catch (const CWSocketException&) {
         if (m_member != nullptr && m_member->Cancelled()) {
@@ -324,19 +382,16 @@ CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
     if (!outcome) {
         return Outcome::kIgnored;
     }
-    std::string failure = outcome->Failure;
-    if (outcome->Responded && outcome->Status != 200) {
-        failure = "HTTP status " + std::to_string(outcome->Status);
-    } else if (outcome->Responded && MediaType(outcome->ContentType) != kDnsMessageType) {
-        failure = "the reply is no DNS message";
+    if (outcome->Taken) {
+        return Outcome::kTaken;
     }
-    if (!failure.empty()) {
+    if (std::string failure = PostFailure(*outcome); !failure.empty()) {
         attempt.Server->NoteHttpsFailure(std::move(failure), outcome->CertificateRejected);
         return Outcome::kFailed;
     }
     length = std::min(outcome->Body.size(), reply.size());
     std::copy_n(outcome->Body.begin(), length, reply.begin());
-    const Outcome judged = Judge(attempt, reply.first(length));
+    const Outcome judged = Judge(reply.first(length), attempt.Id, m_question);
     if (judged != Outcome::kIgnored) {
         return judged;
     }
@@ -345,16 +400,35 @@ CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
     return Outcome::kFailed;
 }
 
-CUpstreamExchange::Outcome CUpstreamExchange::Judge(Attempt& attempt,
-                                                    std::span<const std::uint8_t> reply) {
-    if (reply.size() < 2 || reply[0] != attempt.Id[0] || reply[1] != attempt.Id[1]) {
+CUpstreamExchange::Outcome CUpstreamExchange::Judge(std::span<const std::uint8_t> reply,
+                                                    std::array<std::uint8_t, 2> id,
+                                                    const std::optional<DnsQuestion>& question) {
+    if (reply.size() < 2 || reply[0] != id[0] || reply[1] != id[1]) {
         return Outcome::kIgnored;
     }
-    if (m_question && !ReplyAnswersQuestion(reply, m_question->Name.View(), m_question->Type,
-                                            m_question->Class)) {
+    if (question &&
+        !ReplyAnswersQuestion(reply, question->Name.View(), question->Type, question->Class)) {
         return Outcome::kIgnored;
     }
     return IsErrorReply(reply) ? Outcome::kError : Outcome::kServes;
+}
+
+HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
+    // Copies only: the exchange may have ended when the post ends.
+    return [hook = m_replyHook, server = attempt.Server, id = attempt.Id, question = m_question,
+            queryId = m_queryId, sentAt = attempt.SentAt](HttpsOutcome& outcome) {
+        if (!PostFailure(outcome).empty() ||
+            Judge(outcome.Body, id, question) != Outcome::kServes) {
+            return false;  // the waiting thread judges it again and counts it
+        }
+        const Clock::time_point now = Clock::now();
+        std::ranges::copy(queryId, outcome.Body.begin());
+        if (!hook(outcome.Body)) {
+            return false;
+        }
+        server->Answered(std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt), now);
+        return true;
+    };
 }
 
 void CUpstreamExchange::Close(Attempt& attempt, bool missed) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +16,7 @@
 #include "core/dns_packet.h"
 #include "core/thread_set.h"
 #include "core/upstream_settings.h"
+#include "net/https_client.h"
 #include "net/wsocket.h"
 
 // A fresh random query id, so that a blind spoofer has to guess it.
@@ -51,6 +53,20 @@ public:
     CUpstreamExchange& operator=(const CUpstreamExchange&) = delete;
     ~CUpstreamExchange();
 
+    // Readies the schedule for `query` and sends it to the preferred server at once when that
+    // cannot wait (a plain server, or a DNS-over-HTTPS server whose addresses are known): the
+    // thread that takes a query in starts its forward, and the one that waits for the reply
+    // takes the exchange over meanwhile (Adopt, then OverUdp with the same query).
+    void Begin(std::span<const std::uint8_t> query);
+    // Called on an HTTPS client's thread with a DNS-over-HTTPS server's reply that serves (the
+    // query's own id on it): true when it took the reply, which then ends the exchange without a
+    // result. Set before Begin.
+    using ReplyHook = std::function<bool(std::span<std::uint8_t> reply)>;
+    void SetReplyHook(ReplyHook hook) { m_replyHook = std::move(hook); }
+    // The thread that waits for the replies takes the exchange over: a stop of `member`'s set
+    // cancels it from now on (socket_error::kInterrupted thrown when it is stopping already).
+    void Adopt(CThreadSet::Member* member);
+
     // Over UDP: the reply's length at the start of `reply` (kMaxDnsMessage bytes are room for
     // any), or none when no server replied in time.
     std::optional<std::size_t> OverUdp(std::span<const std::uint8_t> query,
@@ -65,9 +81,12 @@ public:
 
 private:
     struct Attempt;
-    enum class Outcome { kIgnored, kServes, kError, kFailed };
+    // kTaken: the reply hook took a reply on an HTTPS client's thread.
+    enum class Outcome { kIgnored, kServes, kError, kFailed, kTaken };
     using Clock = std::chrono::steady_clock;
 
+    // The query's question, the order of the servers and the times, from now.
+    void Prepare(std::span<const std::uint8_t> query);
     // Runs the schedule: the reply's length in `reply`, or none.
     std::optional<std::size_t> Run(std::span<const std::uint8_t> query, bool udp,
                                    std::span<std::uint8_t> reply);
@@ -92,14 +111,20 @@ private:
     // What a post to a DNS-over-HTTPS server brought: a failure unless HTTP 200 with a DNS
     // message.
     Outcome ReceivePosted(Attempt& attempt, std::span<std::uint8_t> reply, std::size_t& length);
-    Outcome Judge(Attempt& attempt, std::span<const std::uint8_t> reply);
+    // A reply's verdict for a query sent with `id`: ignored unless it has that id and answers
+    // `question` (when that could be read).
+    static Outcome Judge(std::span<const std::uint8_t> reply, std::array<std::uint8_t, 2> id,
+                         const std::optional<DnsQuestion>& question);
+    // The finisher of a post, which offers a reply that serves to the reply hook.
+    HttpsFinisher Finisher(const Attempt& attempt) const;
     // Closes an attempt's socket; a server that had its whole delay and no reply missed it.
     void Close(Attempt& attempt, bool missed);
     void CloseAll(Clock::time_point now);
     [[nodiscard]] std::size_t OpenAttempts() const;
 
     const UpstreamTarget m_target;
-    CThreadSet::Member* const m_member;
+    CThreadSet::Member* m_member;
+    bool m_prepared = false;
     UpstreamServerList m_order;
     std::size_t m_next = 0;
     Clock::time_point m_nextSendAt{};
@@ -107,6 +132,9 @@ private:
     std::vector<std::unique_ptr<Attempt>> m_attempts;
     // The query's question, for the reply checks: none when it cannot be read.
     std::optional<DnsQuestion> m_question;
+    std::array<std::uint8_t, 2> m_queryId{};
+    ReplyHook m_replyHook;
+    bool m_taken = false;
     std::vector<std::uint8_t> m_lastError;
     std::shared_ptr<CUpstreamServer> m_answeredBy;
 };

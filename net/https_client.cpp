@@ -25,8 +25,10 @@ void CDoorbells::GiveBack(Doorbell doorbell) {
     m_spare.push_back(std::move(doorbell));
 }
 
-CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells)
-    : m_doorbells(std::move(doorbells)), m_doorbell(m_doorbells->Take()) {}
+CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher finisher)
+    : m_doorbells(std::move(doorbells)),
+      m_finisher(std::move(finisher)),
+      m_doorbell(m_doorbells->Take()) {}
 
 CHttpsPost::~CHttpsPost() {
     m_doorbells->GiveBack(std::move(m_doorbell));
@@ -69,6 +71,10 @@ bool CHttpsPost::Cancelled() const {
 }
 
 void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
+    if (m_finisher && !Cancelled() && m_finisher(outcome)) {
+        outcome.Taken = true;
+        outcome.Body.clear();
+    }
     {
         const std::lock_guard guard(m_lock);
         m_outcome = std::move(outcome);

@@ -39,7 +39,14 @@ struct HttpsOutcome {
     // Why no response came, in a few words for the status box.
     std::string Failure{};
     bool CertificateRejected = false;
+    // The poster's finisher took the response on the client's thread (the body is gone).
+    bool Taken = false;
 };
+
+// Called on the client's thread when a post has ended, before its doorbell rings: true when it
+// took the outcome's response and acted on it, which spares the poster's thread a wake-up on the
+// way of a reply. It must not wait for the poster.
+using HttpsFinisher = std::function<bool(HttpsOutcome&)>;
 
 // A client's spare doorbells: UDP sockets bound on ports of 127.0.0.1 that the system chose. A
 // post takes one and gives it back when it goes, so that a post costs no socket of its own. A
@@ -65,7 +72,7 @@ private:
 class CHttpsPost {
 public:
     // Takes a doorbell of `doorbells`; a socket failure is thrown.
-    explicit CHttpsPost(std::shared_ptr<CDoorbells> doorbells);
+    CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher finisher);
     CHttpsPost(const CHttpsPost&) = delete;
     CHttpsPost& operator=(const CHttpsPost&) = delete;
     ~CHttpsPost();
@@ -82,11 +89,13 @@ public:
     // once; it must stay callable for as long as the client lives.
     void OnCancel(std::function<void()> wake);
     [[nodiscard]] bool Cancelled() const;
-    // Keeps the outcome and rings through `ringer`, a UDP socket of the client's.
+    // Offers the outcome to the finisher (unless cancelled), keeps it and rings through
+    // `ringer`, a UDP socket of the client's.
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
 
 private:
     const std::shared_ptr<CDoorbells> m_doorbells;
+    const HttpsFinisher m_finisher;
     CDoorbells::Doorbell m_doorbell;
     mutable std::mutex m_lock;
     std::optional<HttpsOutcome> m_outcome;
@@ -107,11 +116,13 @@ public:
     // Posts `body` as `contentType`, to be answered within `timeout`. `addresses` are where the
     // host is, when known: the connection goes there and the certificate is still checked for
     // the host's name (where the platform cannot choose the address, the system's resolver
-    // finds the host). A socket failure of the doorbell is thrown.
+    // finds the host). `finisher`, if any, is offered the outcome first. A socket failure of the
+    // doorbell is thrown.
     std::shared_ptr<CHttpsPost> Post(std::string_view contentType,
                                      std::span<const std::uint8_t> body,
                                      std::chrono::milliseconds timeout,
-                                     std::span<const CSocketAddress> addresses);
+                                     std::span<const CSocketAddress> addresses,
+                                     HttpsFinisher finisher = {});
 
     [[nodiscard]] const HttpsTarget& Target() const { return m_target; }
 

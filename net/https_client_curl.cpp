@@ -269,8 +269,9 @@ CHttpsClient::~CHttpsClient() = default;
 std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
                                                std::span<const std::uint8_t> body,
                                                std::chrono::milliseconds timeout,
-                                               std::span<const CSocketAddress> addresses) {
-    auto post = std::make_shared<CHttpsPost>(m_doorbells);
+                                               std::span<const CSocketAddress> addresses,
+                                               HttpsFinisher finisher) {
+    auto post = std::make_shared<CHttpsPost>(m_doorbells, std::move(finisher));
     // The driver outlives its posts' cancels: a post is cancelled by the exchange that holds the
     // server, which holds this client.
     post->OnCancel([driver = m_driver.get()] {

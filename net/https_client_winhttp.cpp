@@ -209,8 +209,9 @@ CHttpsClient::~CHttpsClient() = default;
 std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
                                                std::span<const std::uint8_t> body,
                                                std::chrono::milliseconds timeout,
-                                               std::span<const CSocketAddress> /*addresses*/) {
-    auto post = std::make_shared<CHttpsPost>(m_doorbells);
+                                               std::span<const CSocketAddress> /*addresses*/,
+                                               HttpsFinisher finisher) {
+    auto post = std::make_shared<CHttpsPost>(m_doorbells, std::move(finisher));
     const std::wstring type = Wide(contentType);
     m_driver->Add({.Post = post,
                    .Headers = L"Content-Type: " + type + L"\r\nAccept: " + type + L"\r\n",
