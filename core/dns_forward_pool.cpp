@@ -46,18 +46,15 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
     Begin(*request);
     std::unique_lock lock(m_lock);
     if (!m_stopped) {
-        m_queue.push_back(std::move(request));
-        // A thread for every request that no idle worker will take. Busy and queued requests
-        // together never exceed the cap, so neither do the threads.
-        if (m_queue.size() <= static_cast<std::size_t>(m_idleWorkers) ||
-            m_workers.Start([this](CThreadSet::Member& self) { WorkerLoop(self); })) {
+        if (request->Exchange->OnlyPosted()) {
+            Park(std::move(request));
+            return true;
+        }
+        if (Enqueue(request)) {
             lock.unlock();
             m_wake.notify_one();
             return true;
         }
-        // No thread to be had: the request goes back, as when the cap is reached.
-        request = std::move(m_queue.back());
-        m_queue.pop_back();
     }
     --m_active;
     lock.unlock();
@@ -74,16 +71,79 @@ void CDnsForwardPool::Begin(DnsRequest& request) {
     request.Exchange = std::make_unique<CUpstreamExchange>(
         m_upstream.TargetFor(request.State.HostLookup), nullptr);
     // The request outlives the hook's work: whoever else ends it waits for that (TakeOver).
-    request.Exchange->SetReplyHook(
+    request.Exchange->SetPostHooks(
         [this, claim = request.Claim, raw = &request](std::span<std::uint8_t> reply) {
             if (!claim->Claim()) {
                 return false;
             }
             Answer(*raw, reply);
+            const std::unique_ptr<DnsRequest> parked = Release(*claim);
             claim->Done();
             return true;
+        },
+        [this, claim = request.Claim] {
+            std::unique_lock lock(m_lock);
+            if (claim->Posted) {
+                Unpark(*claim, lock);
+            }
         });
     request.Exchange->Begin(std::span(request.Packet).first(request.Length));
+}
+
+bool CDnsForwardPool::Enqueue(std::unique_ptr<DnsRequest>& request) {
+    m_queue.push_back(std::move(request));
+    // A thread for every request that no idle worker will take. Busy and queued requests
+    // together never exceed the cap, so neither do the threads.
+    if (m_queue.size() <= static_cast<std::size_t>(m_idleWorkers) ||
+        m_workers.Start([this](CThreadSet::Member& self) { WorkerLoop(self); })) {
+        return true;
+    }
+    // No thread to be had: the request goes back, as when the cap is reached.
+    request = std::move(m_queue.back());
+    m_queue.pop_back();
+    return false;
+}
+
+void CDnsForwardPool::Park(std::unique_ptr<DnsRequest> request) {
+    CForwardClaim& claim = *request->Claim;
+    const auto due = request->Exchange->NextSendAt();
+    claim.Posted = m_posted.emplace(due, std::move(request));
+    if (claim.Posted == m_posted.begin()) {
+        m_postedWake.notify_one();
+    }
+}
+
+void CDnsForwardPool::Unpark(CForwardClaim& claim, std::unique_lock<std::mutex>& lock) {
+    std::unique_ptr<DnsRequest> request = std::move((*claim.Posted)->second);
+    m_posted.erase(*claim.Posted);
+    claim.Posted.reset();
+    if (Enqueue(request)) {
+        m_wake.notify_one();
+        return;
+    }
+    --m_active;
+    lock.unlock();
+    Fail(std::move(request));
+    lock.lock();
+}
+
+std::unique_ptr<DnsRequest> CDnsForwardPool::Release(CForwardClaim& claim) {
+    const std::lock_guard guard(m_lock);
+    if (!claim.Posted) {
+        return nullptr;  // a worker carries it, or a stop dropped it
+    }
+    std::unique_ptr<DnsRequest> request = std::move((*claim.Posted)->second);
+    m_posted.erase(*claim.Posted);
+    claim.Posted.reset();
+    --m_active;
+    return request;
+}
+
+void CDnsForwardPool::Fail(std::unique_ptr<DnsRequest> request) {
+    request->Exchange.reset();
+    if (request->Claim->TakeOver()) {
+        m_handler.ForwardFailed(request->State);
+    }
 }
 
 void CDnsForwardPool::Renew(const DnsQuestion& question) {
@@ -107,25 +167,51 @@ void CDnsForwardPool::Start() {
     m_workers.Reset();
     const std::lock_guard guard(m_lock);
     m_stopped = false;
+    if (!m_postedTimer.joinable()) {
+        m_postedTimer = std::thread([this] { PostedLoop(); });
+    }
 }
 
 void CDnsForwardPool::Stop() {
-    std::deque<std::unique_ptr<DnsRequest>> dropped;
+    std::vector<std::unique_ptr<DnsRequest>> dropped;
     {
         const std::lock_guard guard(m_lock);
         m_stopped = true;
-        m_active -= static_cast<int>(m_queue.size());
-        dropped.swap(m_queue);
+        m_active -= static_cast<int>(m_queue.size() + m_posted.size());
+        for (std::unique_ptr<DnsRequest>& request : m_queue) {
+            dropped.push_back(std::move(request));
+        }
+        m_queue.clear();
+        for (auto& [due, request] : m_posted) {
+            request->Claim->Posted.reset();
+            dropped.push_back(std::move(request));
+        }
+        m_posted.clear();
     }
     m_wake.notify_all();
-    for (const std::unique_ptr<DnsRequest>& request : dropped) {
-        request->Exchange.reset();
-        if (request->Claim->TakeOver()) {
-            m_handler.ForwardFailed(request->State);
-        }
+    m_postedWake.notify_all();
+    if (m_postedTimer.joinable()) {
+        m_postedTimer.join();
+    }
+    for (std::unique_ptr<DnsRequest>& request : dropped) {
+        Fail(std::move(request));
     }
     // Closing the upstream sockets releases the workers that wait for a reply.
     m_workers.Stop();
+}
+
+void CDnsForwardPool::PostedLoop() {
+    std::unique_lock lock(m_lock);
+    while (!m_stopped) {
+        if (m_posted.empty()) {
+            m_postedWake.wait(lock);
+        } else if (const auto due = m_posted.begin()->first;
+                   std::chrono::steady_clock::now() < due) {
+            m_postedWake.wait_until(lock, due);
+        } else {
+            Unpark(*m_posted.begin()->second->Claim, lock);
+        }
+    }
 }
 
 int CDnsForwardPool::ActiveForwards() const {

@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "core/dns_packet.h"
 #include "core/dns_query_handler.h"
@@ -21,10 +24,16 @@
 #include "core/upstream_settings.h"
 #include "net/wsocket.h"
 
+struct DnsRequest;
+// Requests whose forward waits on a post alone, by when their next send is due.
+using PostedRequests =
+    std::multimap<std::chrono::steady_clock::time_point, std::unique_ptr<DnsRequest>>;
+
 // Who ends a forward: the worker that carries it or, for a DNS-over-HTTPS server's reply, the
 // HTTPS client's thread that got it (sparing the worker's wake-up on the reply's way). The one
 // that claims it first answers or fails its clients; the other leaves them alone, and a worker
-// that lost waits until the client's thread is done with the request.
+// that lost waits until the client's thread is done with the request. Shared with the finishers
+// of the forward's posts, which may outlive the request.
 class CForwardClaim {
 public:
     bool Claim() { return !m_claimed.exchange(true); }
@@ -43,6 +52,9 @@ public:
         return false;
     }
 
+    // Where the request waits among the posted ones, while it does; guarded by the pool's lock.
+    std::optional<PostedRequests::iterator> Posted;
+
 private:
     std::atomic<bool> m_claimed{false};
     std::atomic<bool> m_done{false};
@@ -58,14 +70,16 @@ struct DnsRequest {
     std::size_t Length = 0;
     // Begun by the thread that submitted the request, carried on by a worker.
     std::unique_ptr<CUpstreamExchange> Exchange;
-    // Shared with the finisher of the exchange's posts, which may outlive the request.
     std::shared_ptr<CForwardClaim> Claim = std::make_shared<CForwardClaim>();
 };
 
 // The forwards of UDP misses: a queue and worker threads made on demand, up to the cap of
 // concurrent forwards. The thread that submits a request sends the query to the preferred server
-// itself, so that the hand-over to a worker takes place while the server answers. Each worker
-// carries on asking the upstream servers the query through an exchange
+// itself, so that the hand-over to a worker takes place while the server answers. A forward
+// whose query went to a DNS-over-HTTPS server waits without a worker: its reply is learned and
+// relayed on the HTTPS client's thread, and a worker takes it over only when the post ends
+// without a reply that serves or when its next send is due (a timer thread watches those).
+// Each worker carries on asking the upstream servers the query through an exchange
 // (core/upstream_exchange.h) and relays the reply to every client that waits for it, through the
 // socket each query came in on, with each client's own id, cut with TC to what the client takes.
 // A worker that finds nothing to do for kWorkerIdleLimit ends.
@@ -90,7 +104,7 @@ public:
     void Renew(const DnsQuestion& question);
     void Start();
     // Drops the queued requests and cancels the forwards under way (their clients get no reply;
-    // each counts as an error), then joins every worker.
+    // each counts as an error), then joins every thread.
     void Stop();
 
     // Forwards accepted and not finished yet.
@@ -100,9 +114,24 @@ public:
 private:
     // Takes a forward slot: false while stopped or when every one is busy.
     bool Reserve();
-    void WorkerLoop(CThreadSet::Member& self);
     // Starts the request's exchange on the calling thread.
     void Begin(DnsRequest& request);
+    // Hands the request to a worker, starting one when none is idle; false (request untouched)
+    // when no thread is to be had. The lock is held.
+    bool Enqueue(std::unique_ptr<DnsRequest>& request);
+    // Keeps a request whose forward waits on a post alone until it is due. The lock is held.
+    void Park(std::unique_ptr<DnsRequest> request);
+    // Hands a parked request to a worker; the lock is held, and let go meanwhile when the
+    // request fails for want of a thread.
+    void Unpark(CForwardClaim& claim, std::unique_lock<std::mutex>& lock);
+    // Takes a parked request out of the pool (none when it is not parked) and frees its slot.
+    std::unique_ptr<DnsRequest> Release(CForwardClaim& claim);
+    // Cancels a request that no thread carries: its clients get nothing, unless an HTTPS
+    // client's thread answered it meanwhile.
+    void Fail(std::unique_ptr<DnsRequest> request);
+    void WorkerLoop(CThreadSet::Member& self);
+    // The timer thread: hands each parked request to a worker when its next send is due.
+    void PostedLoop();
     // `reply` is the worker's own room for a reply of any size.
     void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);
     // Learns the reply and relays it to every client that waits for it.
@@ -114,7 +143,10 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_wake;
     std::deque<std::unique_ptr<DnsRequest>> m_queue;
-    // Queued and under way.
+    PostedRequests m_posted;
+    std::condition_variable m_postedWake;
+    std::thread m_postedTimer;
+    // Queued, parked and under way.
     int m_active = 0;
     int m_idleWorkers = 0;
     bool m_stopped = true;

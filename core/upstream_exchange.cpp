@@ -330,7 +330,7 @@ void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wir
     attempt.SentAt = Clock::now();
     attempt.Post = server.HttpsClient()->Post(
         kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses,
-        m_replyHook ? Finisher(attempt) : HttpsFinisher{});
+        m_servedHook ? Finisher(attempt) : HttpsFinisher{});
     attempt.Open = true;
     Watch(attempt);
 }
@@ -415,20 +415,26 @@ CUpstreamExchange::Outcome CUpstreamExchange::Judge(std::span<const std::uint8_t
 
 HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
     // Copies only: the exchange may have ended when the post ends.
-    return [hook = m_replyHook, server = attempt.Server, id = attempt.Id, question = m_question,
-            queryId = m_queryId, sentAt = attempt.SentAt](HttpsOutcome& outcome) {
-        if (!PostFailure(outcome).empty() ||
-            Judge(outcome.Body, id, question) != Outcome::kServes) {
-            return false;  // the waiting thread judges it again and counts it
-        }
+    return [served = m_servedHook, unserved = m_unservedHook, server = attempt.Server,
+            id = attempt.Id, question = m_question, queryId = m_queryId,
+            sentAt = attempt.SentAt](HttpsOutcome& outcome) {
         const Clock::time_point now = Clock::now();
-        std::ranges::copy(queryId, outcome.Body.begin());
-        if (!hook(outcome.Body)) {
-            return false;
+        if (PostFailure(outcome).empty() && Judge(outcome.Body, id, question) == Outcome::kServes) {
+            std::ranges::copy(queryId, outcome.Body.begin());
+            if (served(outcome.Body)) {
+                server->Answered(
+                    std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt), now);
+                return true;
+            }
+        } else if (unserved) {
+            unserved();  // the waiting thread judges it again and counts it
         }
-        server->Answered(std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt), now);
-        return true;
+        return false;
     };
+}
+
+bool CUpstreamExchange::OnlyPosted() const {
+    return OpenAttempts() == 1 && m_attempts.back()->Open && m_attempts.back()->Post;
 }
 
 void CUpstreamExchange::Close(Attempt& attempt, bool missed) {

@@ -45,7 +45,7 @@ public:
     // At most this many servers wait for a reply at once (each holds a socket).
     static constexpr std::size_t kMaxAttempts = CWSocket::kMaxWaited - 1;
     // How often a query that waits for a server looks whether others found it silent meanwhile.
-    static constexpr std::chrono::milliseconds kSilenceLook{100};
+    static constexpr std::chrono::milliseconds kSilenceLook{20};
 
     // `member`: the thread-set member whose stop must cancel the exchange (none: not cancelled).
     CUpstreamExchange(UpstreamTarget target, CThreadSet::Member* member);
@@ -58,11 +58,19 @@ public:
     // thread that takes a query in starts its forward, and the one that waits for the reply
     // takes the exchange over meanwhile (Adopt, then OverUdp with the same query).
     void Begin(std::span<const std::uint8_t> query);
-    // Called on an HTTPS client's thread with a DNS-over-HTTPS server's reply that serves (the
-    // query's own id on it): true when it took the reply, which then ends the exchange without a
-    // result. Set before Begin.
+    // Called on an HTTPS client's thread when a post to a DNS-over-HTTPS server ends, before the
+    // waiting thread hears of it: `served` with a reply that serves (the query's own id on it),
+    // true when it took the reply, which then ends the exchange without a result; `unserved`
+    // when the post brought no such reply. Set before Begin.
     using ReplyHook = std::function<bool(std::span<std::uint8_t> reply)>;
-    void SetReplyHook(ReplyHook hook) { m_replyHook = std::move(hook); }
+    void SetPostHooks(ReplyHook served, std::function<void()> unserved) {
+        m_servedHook = std::move(served);
+        m_unservedHook = std::move(unserved);
+    }
+    // After Begin: the one attempt under way is a post, so that no thread need wait for the
+    // exchange before its next send is due (NextSendAt) or the post ends (the hooks).
+    [[nodiscard]] bool OnlyPosted() const;
+    [[nodiscard]] std::chrono::steady_clock::time_point NextSendAt() const { return m_nextSendAt; }
     // The thread that waits for the replies takes the exchange over: a stop of `member`'s set
     // cancels it from now on (socket_error::kInterrupted thrown when it is stopping already).
     void Adopt(CThreadSet::Member* member);
@@ -115,7 +123,7 @@ private:
     // `question` (when that could be read).
     static Outcome Judge(std::span<const std::uint8_t> reply, std::array<std::uint8_t, 2> id,
                          const std::optional<DnsQuestion>& question);
-    // The finisher of a post, which offers a reply that serves to the reply hook.
+    // The finisher of a post, which offers a reply that serves to the hooks.
     HttpsFinisher Finisher(const Attempt& attempt) const;
     // Closes an attempt's socket; a server that had its whole delay and no reply missed it.
     void Close(Attempt& attempt, bool missed);
@@ -133,7 +141,8 @@ private:
     // The query's question, for the reply checks: none when it cannot be read.
     std::optional<DnsQuestion> m_question;
     std::array<std::uint8_t, 2> m_queryId{};
-    ReplyHook m_replyHook;
+    ReplyHook m_servedHook;
+    std::function<void()> m_unservedHook;
     bool m_taken = false;
     std::vector<std::uint8_t> m_lastError;
     std::shared_ptr<CUpstreamServer> m_answeredBy;
