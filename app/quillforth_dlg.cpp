@@ -317,7 +317,7 @@ void CQuillforthDlg::StartProxy() {
     // Adapters that came since the last start are taken over too. Their servers, found before
     // the takeover points them at the proxy, are where a DNS-over-HTTPS server's host may be
     // asked when the list holds no plain server that knows it.
-    m_adapterList.Refresh();
+    ReadAdapters();
     m_upstream.SetBootstrapServers(AdapterServersInUse(m_adapterList));
     m_bRunning = true;
     // The port first: when another program holds it, no adapter is changed at all.
@@ -345,6 +345,20 @@ void CQuillforthDlg::StopProxy() {
     }
     SetButtons(false);
     m_bRunning = false;
+}
+
+// The takeover reads the adapters once: one missing from that reading would keep its own servers
+// for the whole run. A reading that lacks a running adapter is taken again, a few times.
+void CQuillforthDlg::ReadAdapters() {
+    constexpr int kReadings = 4;
+    constexpr DWORD kPauseMs = 150;
+    for (int reading = 1;; ++reading) {
+        m_adapterList.Refresh();
+        if (reading == kReadings || ListsEveryRunningAdapter(m_adapterList)) {
+            return;
+        }
+        ::Sleep(kPauseMs);
+    }
 }
 
 void CQuillforthDlg::RestoreAdapters() {

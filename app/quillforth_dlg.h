@@ -56,6 +56,8 @@ public:
     void StopProxy();
     // Gives every adapter left pointing at the proxy its own servers back and tells Windows.
     void RestoreAdapters();
+    // Reads the adapters for the takeover, again while a running one is missing from the list.
+    void ReadAdapters();
 
     // The tray icon and its status text, from the proxy's and the upstream's state.
     void UpdateStatus();

@@ -25,15 +25,16 @@ private:
     std::vector<uint64_t> m_words;
 };
 
-// Runs a sizing call of IP Helper with the usual buffer, and once more with the size it asked
-// for when that was too small. None on any other failure, or when even the second try was short
-// (the data grew between the two calls).
+// Runs a sizing call of IP Helper with the usual buffer, and again with the size it asked for
+// while that was too small: the data may grow between two calls when an adapter comes up. None on
+// any other failure, or when it was still short after a few tries.
 template <typename T, typename Call>
-std::optional<IpHelperBuffer> CallWithOneRetry(Call call) {
+std::optional<IpHelperBuffer> CallWithRetries(Call call) {
+    constexpr int kAttempts = 4;
     ULONG size = kInitialBufferSize;
     IpHelperBuffer buffer(size);
     DWORD status = call(buffer.As<T>(), &size);
-    if (status == ERROR_BUFFER_OVERFLOW) {
+    for (int attempt = 1; status == ERROR_BUFFER_OVERFLOW && attempt < kAttempts; ++attempt) {
         buffer.Resize(size);
         status = call(buffer.As<T>(), &size);
     }
@@ -66,7 +67,7 @@ CAdapterList::CAdapterList(IpHelperApi api) : m_api(std::move(api)) {
 
 int CAdapterList::Refresh() {
     m_adapters.clear();
-    std::optional<IpHelperBuffer> buffer = CallWithOneRetry<IP_ADAPTER_INFO>(m_api.getAdaptersInfo);
+    std::optional<IpHelperBuffer> buffer = CallWithRetries<IP_ADAPTER_INFO>(m_api.getAdaptersInfo);
     if (!buffer) {
         return -1;
     }
@@ -87,7 +88,7 @@ void CAdapterList::ReadDnsServers(AdapterInfo& adapter) const {
     auto perAdapterInfo = [&](PIP_PER_ADAPTER_INFO info, PULONG size) {
         return m_api.getPerAdapterInfo(adapter.Index, info, size);
     };
-    std::optional<IpHelperBuffer> buffer = CallWithOneRetry<IP_PER_ADAPTER_INFO>(perAdapterInfo);
+    std::optional<IpHelperBuffer> buffer = CallWithRetries<IP_PER_ADAPTER_INFO>(perAdapterInfo);
     if (!buffer) {
         return;
     }
@@ -122,8 +123,7 @@ std::vector<RunningAdapter> RunningAdapters() {
                                       nullptr, buffer, size);
     };
     std::vector<RunningAdapter> running;
-    std::optional<IpHelperBuffer> buffer =
-        CallWithOneRetry<IP_ADAPTER_ADDRESSES>(adaptersAddresses);
+    std::optional<IpHelperBuffer> buffer = CallWithRetries<IP_ADAPTER_ADDRESSES>(adaptersAddresses);
     for (const IP_ADAPTER_ADDRESSES* entry = buffer ? buffer->As<IP_ADAPTER_ADDRESSES>() : nullptr;
          entry != nullptr; entry = entry->Next) {
         if (entry->OperStatus != IfOperStatusUp || entry->IfType == IF_TYPE_SOFTWARE_LOOPBACK) {
@@ -141,4 +141,17 @@ std::vector<RunningAdapter> RunningAdapters() {
              std::string(friendly.data(), length > 0 ? static_cast<size_t>(length) - 1 : 0)});
     }
     return running;
+}
+
+bool ListsEveryRunningAdapter(const CAdapterList& adapters) {
+    for (const RunningAdapter& running : RunningAdapters()) {
+        bool listed = false;
+        for (int i = 0; i < adapters.GetCount() && !listed; ++i) {
+            listed = adapters.GetAt(i)->AdapterName == running.AdapterName;
+        }
+        if (!listed) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -89,3 +89,6 @@ struct RunningAdapter {
 // The machine's IPv4 adapters that are up and running, the loopback aside, as the system lists
 // them at this moment; empty when it cannot list them.
 std::vector<RunningAdapter> RunningAdapters();
+// Whether the list holds every adapter that is up and running now: a list read while one came up,
+// or while the system could not list them, lacks it.
+bool ListsEveryRunningAdapter(const CAdapterList& adapters);

@@ -134,8 +134,8 @@ check "the cache file holds the learned entry" "www.example.test,198.19.0.1|198.
 # A copy in another session holds the machine's mutex alone: a copy started here says so and ends
 # without touching the adapter or the DNS client service.
 in_srv "$wine" "$window_tool" mutex 'Global\{4F1E2A90-7C3B-4D52-M7PA-0B9D6E3A1C74}_QUILLFORTH' 30 \
-    >/dev/null 2>&1 &
-sleep 1
+    >"$work/mutex" 2>&1 &
+wait_until 10 grep -q '^held' "$work/mutex"
 in_srv "$wine" "$work/bin/Quillforth.exe" >/dev/null 2>&1 </dev/null &
 second=$!
 check "a copy started while another session's runs says so" \
@@ -144,6 +144,7 @@ check "and ends, leaving the adapter and the DNS client service as they were" \
     "ended $adapter_servers RUNNING" "$(wait_ended "$second") $(name_server) $(service_state)"
 # shellcheck disable=SC2046
 kill -9 $(windows_pids 'window_tool.* mutex ')
+wait_until 5 eval '[ -z "$(windows_pids "window_tool.* mutex ")" ]'
 
 # Started again, the program answers the saved entry from its cache at once.
 : >"$upstream_log"
@@ -187,7 +188,7 @@ check "the program ends after the message" "ended" "$(wait_ended "$program")"
 check "the next start put back the servers of the last takeover" "$adapter_servers" "$(name_server)"
 check "and told Windows once, taking no adapter over" /registerdns,/flushdns "$(ipconfig_calls)"
 
-kill "$holder" 2>/dev/null
+kill "$holder" 2>/dev/null && wait "$holder"
 
 # TCP port 53 held by another program: the program serves over UDP and says so.
 hold_port53 "$srv" 0.0.0.0 tcp
@@ -196,7 +197,7 @@ check "with TCP port 53 taken the program still answers over UDP" "$cached" \
     "$(answers www.example.test)"
 check "its status box says that TCP is unavailable" "TCP on port 53 is unavailable" \
     "$(status_text | sed -n 1p)"
-kill "$holder" 2>/dev/null
+kill "$holder" 2>/dev/null && wait "$holder"
 check_exit "and it ends as usual"
 
 # Without IPv6 the program serves over IPv4 alone and says nothing about it. An ipconfig that

@@ -33,7 +33,7 @@
 //   pointer X Y                    moves the mouse pointer
 //   checked CAPTION CONTROL        prints 1 when the check box is ticked, else 0
 //   user                           prints the user who runs it, "DOMAIN\name"
-//   mutex NAME SECONDS             holds the named mutex that long
+//   mutex NAME SECONDS             holds the named mutex that long, once it does prints "held"
 //   launched [ARGS...]             a stand-in for a program that the program under test starts
 //                                  (also without a verb, as nslookup.exe): appends the name of the
 //                                  process that started it and ARGS as a line to launched.txt
@@ -486,6 +486,8 @@ int main(int argc, char** argv) {
     }
     if (verb == "mutex" && argc == 4) {
         HANDLE mutex = ::CreateMutexA(nullptr, FALSE, argv[2]);
+        std::puts(mutex != nullptr ? "held" : "not held");
+        std::fflush(stdout);
         ::Sleep(static_cast<DWORD>(std::atoi(argv[3])) * 1000);
         return Result(mutex != nullptr && ::CloseHandle(mutex));
     }

@@ -232,7 +232,7 @@ if sys.argv[2] == "tcp":
     s.listen()
 time.sleep(60)' "$2" "${3:-udp}" &
     holder=$!
-    sleep 0.3
+    wait_until 5 eval "ip netns exec $1 ss -Hlnp -A ${3:-udp} 'sport = :53' | grep -q pid=$holder,"
 }
 
 # e2e_setup WINE_TEMPLATE_SCRIPT FAKE_UPSTREAM_PY WINDOW_TOOL_EXE [NAME=IP[|IP...] ...]
@@ -289,12 +289,14 @@ e2e_setup() {
     # The adapter gets its interface key, which a fresh prefix lacks, holding the servers that the
     # system reports for it (under Wine the host's, out of the namespace's reach): a takeover must
     # point it at the proxy and a restore bring them back.
-    read -r adapter adapter_servers <<<"$(window adapters)"
+    # Both are tried until they succeed: an adapter left without its key is never taken over.
+    wait_until 10 eval 'read -r adapter adapter_servers <<<"$(window adapters)"
+        [ -n "$adapter" ]'
     adapter_servers=${adapter_servers:-198.18.9.3}
     interface_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\$adapter"
     record_key="HKLM\\SOFTWARE\\Veltmark\\Quillforth\\DnsServers\\$adapter\\Tcpip"
-    in_srv "$wine" reg add "$interface_key" /v NameServer /t REG_SZ /d "$adapter_servers" /f \
-        >/dev/null 2>&1
+    wait_until 10 in_srv "$wine" reg add "$interface_key" /v NameServer /t REG_SZ \
+        /d "$adapter_servers" /f >/dev/null 2>&1
 }
 
 # The program in $bin, its INI naming the fake upstream (or the servers of $dns_setting),
