@@ -12,7 +12,9 @@
 # holds nsd on 198.18.0.2:53, authoritative for the bench names, and dnsdist's DoH front end on
 # 198.18.0.2:443 (https://doh.bench.test/dns-query, a certificate of a test CA made here, trusted
 # through a CA bundle bind-mounted in a mount namespace of the run's own). SERVERS:
-# quillforthd-doh, quillforthd-udp, dnsdist (all three by default). See bench/README.md.
+# quillforthd-doh, quillforthd-udp, dnsdist, and the floors without a forwarder: nsd-direct (nsd
+# asked over UDP by the paced client) and front-direct (the front end asked by curl over one
+# connection, paced alike); all five by default. See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -40,7 +42,7 @@ TPUT_RATE=80000 # throughput names per second of TPUT_SECS: more than any server
 TIMEOUT=5     # the paced client's wait for each answer (no retries)
 SERVER_CPU=${QFD_SERVER_CPU:-0}
 LOAD_CPU=${QFD_LOAD_CPU:-1}
-ALL_SERVERS="quillforthd-doh quillforthd-udp dnsdist"
+ALL_SERVERS="quillforthd-doh quillforthd-udp dnsdist nsd-direct front-direct"
 OUT_FILE="$BENCH_DIR/doh-latest.md"
 COMMAND_LINE="bench/doh_bench.sh${*:+ $*}"
 STATS_SERVER=quillforthd-doh
@@ -147,11 +149,11 @@ start_server() { # NAME REP: sets SERVER_PID
 	proc_alive "$SERVER_PID" || die "$name exited at start (see $out)"
 }
 
-paced() { # TAG NAME REP SET COUNT: the paced client over names-SET, figures recorded as TAG.*
+paced() { # TAG NAME REP SET COUNT [TARGET]: the paced client over names-SET, figures as TAG.*
 	local tag=$1 name=$2 rep=$3 out="$WORK/$2-r$3-$1" secs key value
 	secs=$(awk -v n="$5" -v r="$RATE" 'BEGIN{printf "%.3f", n / r}')
 	timeout -k 5 $((${secs%.*} + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$CLIENT" client 127.0.0.1 53 "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
+		"$PY" "$CLIENT" client "${6:-127.0.0.1}" 53 "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
 		"$out-queries.tsv" >"$out.tsv" 2>"$out.err" &
 	# In the background so that a signal to this script ends the run at once.
 	wait $! || log "$name r$rep: the client failed (see $out.err)"
@@ -190,10 +192,41 @@ throughput() { # NAME REP
 	record "$name" "$rep" tput.conns "$(https_conns)"
 }
 
+# The floor over DoH: curl posts the timed names to the front end over one connection, paced as
+# the client paces its queries; each one's time counts from its request (the handshake left out).
+paced_curl() { # NAME REP
+	local out="$WORK/$1-r$2-lat" key value
+	rm -rf "$out" && mkdir "$out"
+	"$PY" "$TOOL" curlconfig "$out" "$WORK/names-s2.txt" "$NAMES" "$DOH_URL"
+	timeout -k 5 $((NAMES / RATE + TIMEOUT + 20)) "${SPAWN_WRAPPER[@]}" ip netns exec "$SRV_NS" \
+		taskset -c "$LOAD_CPU" curl -sS --rate "$RATE/s" --max-time "$TIMEOUT" \
+		--resolve "$DOH_HOST:443:$UP_ADDR" -K "$out/curl.conf" >"$out.lines" 2>"$out.err" &
+	wait $! || log "$1 r$2: curl failed (see $out.err)"
+	while IFS=$'\t' read -r key value; do
+		record "$1" "$2" "lat.$key" "$value"
+	done < <("$PY" "$TOOL" curlstats "$out" "$WORK/names-s2.txt" "$NAMES" <"$out.lines")
+}
+
+run_floor() { # NAME REP: the paced names without a forwarder, and no load
+	log "=== $1, repetition $2: $NAMES timed names at $RATE q/s, no forwarder"
+	record "$1" "$2" order "$ORDER"
+	if [[ $1 == nsd-direct ]]; then
+		paced lat "$1" "$2" s2 "$NAMES" "$UP_ADDR"
+	else
+		paced_curl "$1" "$2"
+	fi
+	log "$1 r$2: median $(recorded "$1" "$2" lat.all.median_ms) ms," \
+		"p99 $(recorded "$1" "$2" lat.all.p99_ms) ms"
+}
+
 ORDER=0
 run_server() { # NAME REP: a fresh server, its connection warmed, then timed names and the load
 	local name=$1 rep=$2 key value
 	ORDER=$((ORDER + 1))
+	if [[ $name == *-direct ]]; then
+		run_floor "$name" "$rep"
+		return
+	fi
 	log "=== $name, repetition $rep"
 	proc_alive "$FRONT_PID" || die "the DoH front end has ended (see $WORK/front.out)"
 	declare -A before=()
@@ -251,7 +284,8 @@ select_servers() { # drops quillforthd with a note when it is not built
 			fi
 			;;
 		quillforthd-doh | quillforthd-udp) if have_quillforthd "$s"; then kept+=" $s"; fi ;;
-		*) die "unknown server '$s' (quillforthd-doh, quillforthd-udp, dnsdist)" ;;
+		nsd-direct | front-direct) kept+=" $s" ;;
+		*) die "unknown server '$s' (quillforthd-doh, quillforthd-udp, dnsdist, nsd-direct, front-direct)" ;;
 		esac
 	done
 	SERVERS=${kept# }
@@ -261,7 +295,7 @@ select_servers() { # drops quillforthd with a note when it is not built
 main() {
 	parse_args "$@"
 	check_host "namespaces, mounts, port 53" "clients"
-	ensure_packages dnsdist=dnsdist nsd=nsd dnsperf=dnsperf dig=bind9-dnsutils openssl=openssl \
+	ensure_packages dnsdist=dnsdist nsd=nsd dnsperf=dnsperf dig=bind9-dnsutils openssl=openssl curl=curl \
 		unshare=util-linux taskset=util-linux ip=iproute2 ss=iproute2 flock=util-linux timeout=coreutils
 	begin_run qfbd
 	select_servers

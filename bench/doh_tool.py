@@ -5,6 +5,9 @@ failover_tool.py's, the report's frame benchtool.py's).
   doh_tool.py gen DIR WARMUP LATENCY THROUGHPUT UPSTREAM   zone file and the names files
   doh_tool.py dnsperf LOG                  dnsperf figures and NOERROR answers per second
   doh_tool.py frontend CONSOLE_OUTPUT      HTTP/1 and HTTP/2 query counts of the DoH front end
+  doh_tool.py curlconfig DIR NAMES COUNT URL
+                                           a curl config posting one query per name (the floor)
+  doh_tool.py curlstats DIR NAMES COUNT    the paced client's figures of those posts
   doh_tool.py report RESULTS META          markdown results table
 """
 
@@ -87,11 +90,62 @@ def cmd_frontend(path):
             break
 
 
+# ---------------------------------------------------------------- the DoH floor
+
+
+def cmd_curlconfig(directory, names_file, count, url):
+    """DIR/curl.conf: for each of the first COUNT names of NAMES, a POST of its A query to URL,
+    its response kept in DIR/rNNNNN, the status and times written out; curl reuses one connection
+    for them all."""
+    with open(names_file) as f:
+        names = [line.strip() for line in f if line.strip()][:int(count)]
+    with open(os.path.join(directory, "curl.conf"), "w") as conf:
+        for i, name in enumerate(names):
+            body = os.path.join(directory, "q%05d" % i)
+            with open(body, "wb") as query:
+                query.write(failover_tool.build_query(i, name))
+            if i:
+                conf.write("next\n")
+            conf.write('url = "%s"\nhttp2\ndata-binary = "@%s"\noutput = "%s"\n' % (
+                url, body, os.path.join(directory, "r%05d" % i)))
+            conf.write('header = "Content-Type: application/dns-message"\n')
+            conf.write('write-out = "%{http_code} %{time_total} %{time_pretransfer}\\n"\n')
+
+
+def cmd_curlstats(directory, names_file, count):
+    """The figures of the posts cmd_curlconfig made, from curl's written-out lines on standard
+    input: each one's time from the request on (its connection's set-up left out), "ok" when the
+    response is NOERROR with the name's own address."""
+    with open(names_file) as f:
+        names = [line.strip() for line in f if line.strip()][:int(count)]
+    lines = sys.stdin.read().split("\n")
+    rows = []
+    for i, name in enumerate(names):
+        fields = lines[i].split() if i < len(lines) else []
+        latency, outcome = float("inf"), "lost"
+        if len(fields) == 3 and fields[0] == "200":
+            latency = (float(fields[1]) - float(fields[2])) * 1000.0
+            try:
+                with open(os.path.join(directory, "r%05d" % i), "rb") as response:
+                    reply = failover_tool.parse_reply(response.read())
+            except OSError:
+                reply = None
+            expected = [failover_tool.address_of(int(name[1:6]))]
+            outcome = "ok" if reply and reply[1] == 0 and reply[3] == expected else "wrong"
+        rows.append((0.0, latency if outcome == "ok" else float("inf"), outcome))
+    figures = {"queries": len(rows)}
+    figures.update(failover_tool.window_figures("all", rows))
+    for key, value in figures.items():
+        print("%s\t%s" % (key, "%.6g" % value if isinstance(value, float) else value))
+
+
 # ---------------------------------------------------------------- report
 
 LABELS = {"quillforthd-doh": "quillforthd over DoH", "quillforthd-udp": "quillforthd over UDP",
           "dnsdist": "dnsdist over DoH",
-          "dnsdist-udp": "dnsdist over plain UDP (this build has no outgoing DoH)"}
+          "dnsdist-udp": "dnsdist over plain UDP (this build has no outgoing DoH)",
+          "nsd-direct": "nsd asked directly (floor)",
+          "front-direct": "DoH front end asked directly, curl (floor)"}
 
 # (label, key, digits, how); how: median [min–max], or the worst ("min"/"max") of the repetitions
 ROWS = [
@@ -156,6 +210,8 @@ def targets(res):
                    "tput.noerror_qps", ours, "quillforthd-udp"),
         ratio_line(res, "server CPU per answer under load, quillforthd over DoH / " + name,
                    "tput.server_cpu_us", ours, peer),
+        ratio_line(res, "median latency without a forwarder, the DoH front end asked directly / nsd asked "
+                   "directly (the floors)", "lat.all.median_ms", "front-direct", "nsd-direct"),
     ]
 
 
@@ -196,7 +252,8 @@ def cmd_report(results_path, meta_path):
     print("\n".join(out))
 
 
-COMMANDS = {"gen": cmd_gen, "dnsperf": cmd_dnsperf, "frontend": cmd_frontend, "report": cmd_report}
+COMMANDS = {"gen": cmd_gen, "dnsperf": cmd_dnsperf, "frontend": cmd_frontend,
+            "curlconfig": cmd_curlconfig, "curlstats": cmd_curlstats, "report": cmd_report}
 
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
