@@ -58,11 +58,11 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
     }
     --m_active;
     lock.unlock();
-    request->Exchange.reset();
     if (!request->Claim->TakeOver()) {
         request.reset();  // answered already, on an HTTPS client's thread
         return true;
     }
+    request->Exchange.reset();
     return false;
 }
 
@@ -70,21 +70,25 @@ void CDnsForwardPool::Begin(DnsRequest& request) {
     m_handler.ForwardStarted(request.State);
     request.Exchange = std::make_unique<CUpstreamExchange>(
         m_upstream.TargetFor(request.State.HostLookup), nullptr);
-    // The request outlives the hook's work: whoever else ends it waits for that (TakeOver).
+    // The request and its exchange outlive the hook's work: whoever else ends the forward
+    // waits for that (TakeOver) before it lets them go. The client's thread never lets a request
+    // go itself: that may end the last hold on the client (Retire, Unpark).
     request.Exchange->SetPostHooks(
-        [this, claim = request.Claim, raw = &request](std::span<std::uint8_t> reply) {
+        [this, claim = request.Claim, raw = &request](std::span<std::uint8_t> reply,
+                                                      const std::function<void()>& claimed) {
             if (!claim->Claim()) {
                 return false;
             }
+            claimed();
             Answer(*raw, reply);
-            const std::unique_ptr<DnsRequest> parked = Release(*claim);
+            Retire(*claim);
             claim->Done();
             return true;
         },
         [this, claim = request.Claim] {
-            std::unique_lock lock(m_lock);
+            const std::lock_guard guard(m_lock);
             if (claim->Posted) {
-                Unpark(*claim, lock);
+                Unpark(*claim);
             }
         });
     request.Exchange->Begin(std::span(request.Packet).first(request.Length));
@@ -113,7 +117,7 @@ void CDnsForwardPool::Park(std::unique_ptr<DnsRequest> request) {
     }
 }
 
-void CDnsForwardPool::Unpark(CForwardClaim& claim, std::unique_lock<std::mutex>& lock) {
+void CDnsForwardPool::Unpark(CForwardClaim& claim) {
     std::unique_ptr<DnsRequest> request = std::move((*claim.Posted)->second);
     m_posted.erase(*claim.Posted);
     claim.Posted.reset();
@@ -122,25 +126,25 @@ void CDnsForwardPool::Unpark(CForwardClaim& claim, std::unique_lock<std::mutex>&
         return;
     }
     --m_active;
-    lock.unlock();
-    Fail(std::move(request));
-    lock.lock();
+    m_failed.push_back(std::move(request));
+    m_postedWake.notify_one();
 }
 
-std::unique_ptr<DnsRequest> CDnsForwardPool::Release(CForwardClaim& claim) {
+void CDnsForwardPool::Retire(CForwardClaim& claim) {
     const std::lock_guard guard(m_lock);
     if (!claim.Posted) {
-        return nullptr;  // a worker carries it, or a stop dropped it
+        return;  // a worker carries it, or a stop dropped it
     }
-    std::unique_ptr<DnsRequest> request = std::move((*claim.Posted)->second);
+    m_retired.push_back(std::move((*claim.Posted)->second));
     m_posted.erase(*claim.Posted);
     claim.Posted.reset();
     --m_active;
-    return request;
+    m_postedWake.notify_one();
 }
 
 void CDnsForwardPool::Fail(std::unique_ptr<DnsRequest> request) {
-    request->Exchange.reset();
+    // Claimed while the exchange still holds its servers: a reply taken meanwhile on an HTTPS
+    // client's thread is counted for its server.
     if (request->Claim->TakeOver()) {
         m_handler.ForwardFailed(request->State);
     }
@@ -187,6 +191,13 @@ void CDnsForwardPool::Stop() {
             dropped.push_back(std::move(request));
         }
         m_posted.clear();
+        // Answered or failed on their way out: Fail leaves the answered ones as they are.
+        for (auto* list : {&m_failed, &m_retired}) {
+            for (std::unique_ptr<DnsRequest>& request : *list) {
+                dropped.push_back(std::move(request));
+            }
+            list->clear();
+        }
     }
     m_wake.notify_all();
     m_postedWake.notify_all();
@@ -203,13 +214,24 @@ void CDnsForwardPool::Stop() {
 void CDnsForwardPool::PostedLoop() {
     std::unique_lock lock(m_lock);
     while (!m_stopped) {
-        if (m_posted.empty()) {
+        if (!m_retired.empty() || !m_failed.empty()) {
+            std::vector<std::unique_ptr<DnsRequest>> retired;
+            std::vector<std::unique_ptr<DnsRequest>> failed;
+            retired.swap(m_retired);
+            failed.swap(m_failed);
+            lock.unlock();
+            retired.clear();
+            for (std::unique_ptr<DnsRequest>& request : failed) {
+                Fail(std::move(request));
+            }
+            lock.lock();
+        } else if (m_posted.empty()) {
             m_postedWake.wait(lock);
         } else if (const auto due = m_posted.begin()->first;
                    std::chrono::steady_clock::now() < due) {
             m_postedWake.wait_until(lock, due);
         } else {
-            Unpark(*m_posted.begin()->second->Claim, lock);
+            Unpark(*m_posted.begin()->second->Claim);
         }
     }
 }
@@ -251,8 +273,11 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
     } catch (const CWSocketException&) {
         // A stop closed the exchange's sockets.
     }
+    // Claimed before the exchange goes, so that a reply taken meanwhile on an HTTPS client's
+    // thread still finds its server.
+    const bool mine = request.Claim->TakeOver();
     request.Exchange.reset();
-    if (!request.Claim->TakeOver()) {
+    if (!mine) {
         return;  // answered on an HTTPS client's thread
     }
     if (!length) {

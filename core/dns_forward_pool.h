@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/dns_packet.h"
 #include "core/dns_query_handler.h"
@@ -121,16 +122,18 @@ private:
     bool Enqueue(std::unique_ptr<DnsRequest>& request);
     // Keeps a request whose forward waits on a post alone until it is due. The lock is held.
     void Park(std::unique_ptr<DnsRequest> request);
-    // Hands a parked request to a worker; the lock is held, and let go meanwhile when the
-    // request fails for want of a thread.
-    void Unpark(CForwardClaim& claim, std::unique_lock<std::mutex>& lock);
-    // Takes a parked request out of the pool (none when it is not parked) and frees its slot.
-    std::unique_ptr<DnsRequest> Release(CForwardClaim& claim);
-    // Cancels a request that no thread carries: its clients get nothing, unless an HTTPS
-    // client's thread answered it meanwhile.
+    // Hands a parked request to a worker, or to the timer thread to fail it for want of one. The
+    // lock is held.
+    void Unpark(CForwardClaim& claim);
+    // Takes a parked request that an HTTPS client's thread answered out of the pool, frees its
+    // slot and leaves it to the timer thread to let go (none when it is not parked).
+    void Retire(CForwardClaim& claim);
+    // Ends a request that no thread carries: its clients get nothing, unless an HTTPS client's
+    // thread answered it meanwhile.
     void Fail(std::unique_ptr<DnsRequest> request);
     void WorkerLoop(CThreadSet::Member& self);
-    // The timer thread: hands each parked request to a worker when its next send is due.
+    // The timer thread: hands each parked request to a worker when its next send is due, and
+    // lets go of the requests that HTTPS clients' threads ended.
     void PostedLoop();
     // `reply` is the worker's own room for a reply of any size.
     void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);
@@ -144,6 +147,10 @@ private:
     std::condition_variable m_wake;
     std::deque<std::unique_ptr<DnsRequest>> m_queue;
     PostedRequests m_posted;
+    // Answered on an HTTPS client's thread, and to be failed for want of a worker: the timer
+    // thread lets them go.
+    std::vector<std::unique_ptr<DnsRequest>> m_retired;
+    std::vector<std::unique_ptr<DnsRequest>> m_failed;
     std::condition_variable m_postedWake;
     std::thread m_postedTimer;
     // Queued, parked and under way.

@@ -414,19 +414,22 @@ CUpstreamExchange::Outcome CUpstreamExchange::Judge(std::span<const std::uint8_t
 }
 
 HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
-    // Copies only: the exchange may have ended when the post ends.
-    return [served = m_servedHook, unserved = m_unservedHook, server = attempt.Server,
+    // Copies only: the exchange may have ended when the post ends. The server is held by address
+    // alone: a post may outlive every other owner of it, and its end must never come on the
+    // client's own thread (it joins that thread). It is touched only once the hook has taken the
+    // reply, while the exchange that holds it waits.
+    return [served = m_servedHook, unserved = m_unservedHook, server = attempt.Server.get(),
             id = attempt.Id, question = m_question, queryId = m_queryId,
             sentAt = attempt.SentAt](HttpsOutcome& outcome) {
         const Clock::time_point now = Clock::now();
         if (PostFailure(outcome).empty() && Judge(outcome.Body, id, question) == Outcome::kServes) {
             std::ranges::copy(queryId, outcome.Body.begin());
-            if (served(outcome.Body)) {
+            return served(outcome.Body, [&] {
                 server->Answered(
                     std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt), now);
-                return true;
-            }
-        } else if (unserved) {
+            });
+        }
+        if (unserved) {
             unserved();  // the waiting thread judges it again and counts it
         }
         return false;
