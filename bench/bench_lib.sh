@@ -23,6 +23,7 @@ QUILLFORTHD_SET=${QUILLFORTHD:+1}
 QUILLFORTHD=${QUILLFORTHD:-$REPO_DIR/build/native/daemon/quillforthd}
 
 declare -A VALUE_OPTIONS=()
+declare -A FLAG_OPTIONS=()
 SERVERS=""
 KEEP=0
 QUICK=0
@@ -48,8 +49,9 @@ usage() { # the comment block at the top of the script
 }
 
 # parse_args ARGS...: --quick, --reps N, --servers LIST, --out FILE, --keep, --cleanup, --help and
-# the script's own options, each with a value: VALUE_OPTIONS[OPTION]=VARIABLE; then the script's
-# check_args (what --quick changes, the bounds).
+# the script's own options, each with a value: VALUE_OPTIONS[OPTION]=VARIABLE, or without one:
+# FLAG_OPTIONS[OPTION]=VARIABLE (set to 1); then the script's check_args (what --quick changes, the
+# bounds).
 parse_args() {
 	while (($#)); do
 		case $1 in
@@ -61,6 +63,9 @@ parse_args() {
 		--cleanup) cleanup_leftovers && exit 0 ;;
 		-h | --help) usage 0 ;;
 		*)
+			if [[ -n $1 && -n ${FLAG_OPTIONS[$1]:-} ]]; then
+				printf -v "${FLAG_OPTIONS[$1]}" '%s' 1 && shift && continue
+			fi
 			[[ -n $1 && -n ${VALUE_OPTIONS[$1]:-} ]] || usage 2
 			printf -v "${VALUE_OPTIONS[$1]}" '%s' "${2:-}" && shift
 			;;
@@ -238,7 +243,8 @@ wait_until() { # SECONDS COMMAND...: poll every 0.1 s
 	done
 }
 
-udp53_bound() { in_srv ss -Hlun 'sport = :53' | grep -q .; }
+udp53_bound() { udp_bound 53; }
+udp_bound() { in_srv ss -Hlun "sport = :$1" | grep -q .; }
 
 # Asked with a name outside the bench sets, so that no bench name is asked before its run.
 answers_ns() { # NS ADDRESS
@@ -277,10 +283,11 @@ EOF
 	log "nsd answers on $UP_ADDR"
 }
 
-# stop_server NAME REP: SIGTERM to SERVER_PID, its exit status recorded; the output of the run of
-# STATS_SERVER (quillforthd's statistics at exit) kept for the report.
+# stop_server NAME REP [PORT]: SIGTERM to SERVER_PID, which listens on PORT (53), its exit status
+# recorded; the output of the run of STATS_SERVER (quillforthd's statistics at exit) kept for the
+# report.
 stop_server() {
-	local name=$1 rep=$2 rc=0
+	local name=$1 rep=$2 port=${3:-53} rc=0
 	kill -TERM "$SERVER_PID" 2>/dev/null || true
 	# Bounded wait: a server that ignores SIGTERM for 15 s is killed.
 	timeout 15 tail --pid="$SERVER_PID" -f /dev/null || kill -KILL "$SERVER_PID" 2>/dev/null || true
@@ -291,8 +298,8 @@ stop_server() {
 	if [[ $name == "${STATS_SERVER:-quillforthd}" ]]; then
 		cp "$WORK/$name-r$rep.out" "$WORK/quillforthd-last.out"
 	fi
-	wait_until 10 bash -c "! ip netns exec $SRV_NS ss -Hlun 'sport = :53' | grep -q ." ||
-		die "port 53 still bound after $name stopped"
+	wait_until 10 bash -c "! ip netns exec $SRV_NS ss -Hlun 'sport = :$port' | grep -q ." ||
+		die "port $port still bound after $name stopped"
 	log "$name stopped, exit status $rc"
 }
 

@@ -153,8 +153,8 @@ paced() { # TAG NAME REP SET COUNT [TARGET]: the paced client over names-SET, fi
 	local tag=$1 name=$2 rep=$3 out="$WORK/$2-r$3-$1" secs key value
 	secs=$(awk -v n="$5" -v r="$RATE" 'BEGIN{printf "%.3f", n / r}')
 	timeout -k 5 $((${secs%.*} + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$CLIENT" client "${6:-127.0.0.1}" 53 "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
-		"$out-queries.tsv" >"$out.tsv" 2>"$out.err" &
+		"$PY" "$CLIENT" client "${6:-127.0.0.1}:53" "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
+		"$out-queries" >"$out.tsv" 2>"$out.err" &
 	# In the background so that a signal to this script ends the run at once.
 	wait $! || log "$name r$rep: the client failed (see $out.err)"
 	while IFS=$'\t' read -r key value; do

@@ -4,7 +4,7 @@
 # addresses in the same order).
 #
 # Usage (as root): bench/failover_bench.sh [--quick] [--reps N] [--rate Q] [--seconds S]
-#                  [--timeout T] [--servers LIST] [--out FILE] [--keep]
+#                  [--timeout T] [--servers LIST] [--together] [--out FILE] [--keep]
 #                  bench/failover_bench.sh --cleanup
 #
 # Two network namespaces made here and joined only to each other by a veth pair (198.18.0.0/29,
@@ -12,7 +12,10 @@
 # the silent server on 198.18.0.6 (first in every list) and nsd on 198.18.0.2 (second),
 # authoritative for the bench names. Each run asks names never asked before, one query each at a
 # fixed rate. SERVERS: quillforthd, dnsmasq, dnsmasq-all, unbound (all four by default), and
-# direct: nsd asked itself, the reference without a forwarder. See bench/README.md.
+# direct: nsd asked itself, the reference without a forwarder. With --together, the servers of a
+# repetition run side by side, each on a port of its own, and the client asks them turn by turn,
+# each at the rate: what the shared machine does to latency meanwhile falls on all of them alike.
+# See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -43,6 +46,8 @@ COMMAND_LINE="bench/failover_bench.sh${*:+ $*}"
 SILENT_PID=""
 
 VALUE_OPTIONS=([--rate]=RATE [--seconds]=RUN_SECS [--timeout]=TIMEOUT)
+FLAG_OPTIONS=([--together]=TOGETHER)
+TOGETHER=0
 check_args() {
 	if ((QUICK)); then
 		[[ $COMMAND_LINE == *--reps* ]] || REPS=1
@@ -79,11 +84,11 @@ start_upstreams() {
 	log "silent server bound on $SILENT_ADDR:53 (UDP and TCP), answers nothing"
 }
 
-write_unbound_conf() { # FILE REP
+write_unbound_conf() { # FILE REP PORT
 	cat >"$1" <<EOF
 server:
     interface: 127.0.0.1
-    port: 53
+    port: $3
     do-ip6: no
     num-threads: 1
     username: ""
@@ -108,27 +113,42 @@ remote-control:
 EOF
 }
 
+# The port a server listens on: 53, or one of its own when the servers run together.
+port_of() {
+	((TOGETHER)) || {
+		echo 53
+		return
+	}
+	case $1 in
+	quillforthd) echo 5301 ;;
+	dnsmasq) echo 5302 ;;
+	dnsmasq-all) echo 5303 ;;
+	unbound) echo 5304 ;;
+	esac
+}
+
 start_server() { # NAME REP: sets SERVER_PID
-	local name=$1 rep=$2 out="$WORK/$1-r$2.out"
+	local name=$1 rep=$2 out="$WORK/$1-r$2.out" port
+	port=$(port_of "$1")
 	local dnsmasq_args=(--keep-in-foreground --conf-file=/dev/null --no-resolv --no-poll --no-hosts
 		--server="$SILENT_ADDR#53" --server="$UP_ADDR#53" --listen-address=127.0.0.1
-		--bind-interfaces --port=53 --cache-size=20000 --user=root --group=root --pid-file=
+		--bind-interfaces --port="$port" --cache-size=20000 --user=root --group=root --pid-file=
 		--log-facility="$WORK/$name-r$rep.log")
 	case $name in
 	dnsmasq) spawn "$SRV_NS" "$SERVER_CPU" "$out" dnsmasq "${dnsmasq_args[@]}" ;;
 	dnsmasq-all) spawn "$SRV_NS" "$SERVER_CPU" "$out" dnsmasq "${dnsmasq_args[@]}" --all-servers ;;
 	unbound)
-		write_unbound_conf "$WORK/unbound.conf" "$rep"
+		write_unbound_conf "$WORK/unbound.conf" "$rep" "$port"
 		spawn "$SRV_NS" "$SERVER_CPU" "$out" unbound -d -c "$WORK/unbound.conf"
 		;;
 	quillforthd)
 		rm -f "$WORK/quillforthd-r$rep.csv"
-		spawn "$SRV_NS" "$SERVER_CPU" "$out" "$QUILLFORTHD" --listen 53 \
+		spawn "$SRV_NS" "$SERVER_CPU" "$out" "$QUILLFORTHD" --listen "$port" \
 			--upstream "$SILENT_ADDR" --upstream "$UP_ADDR" --cache "$WORK/quillforthd-r$rep.csv"
 		;;
 	esac
 	SERVER_PID=$SPAWNED_PID
-	wait_until 20 udp53_bound || die "$name does not listen on 127.0.0.1:53 (see $out)"
+	wait_until 20 udp_bound "$port" || die "$name does not listen on 127.0.0.1:$port (see $out)"
 	proc_alive "$SERVER_PID" || die "$name exited at start (see $out)"
 }
 
@@ -146,8 +166,8 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 		sleep 0.5
 	fi
 	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$TOOL" client "$target" 53 "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
-		"$WORK/$name-r$rep-queries.tsv" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" &
+		"$PY" "$TOOL" client "$target:53" "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
+		"$WORK/$name-r$rep-queries" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" &
 	# In the background so that a signal to this script ends the run at once (the cleanup kills
 	# what runs in the namespaces).
 	wait $! || log "$name r$rep: the client failed (see $WORK/$name-r$rep-client.err)"
@@ -167,6 +187,52 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 	[[ $name == direct ]] && return 0
 	proc_alive "$SERVER_PID" || log "$name exited during the run (see $WORK/$name-r$rep.out)"
 	stop_server "$name" "$rep"
+}
+
+# run_together REP: every server fresh and side by side, asked turn by turn from one set of names
+# never asked before (name i to the i-th server mod their count, each at RATE).
+run_together() {
+	local rep=$1 name j targets="" start end key value
+	local -a names pids
+	read -ra names <<<"$(rotated "$rep")"
+	SET=$((SET + 1))
+	log "=== repetition $rep, together: ${names[*]}, $((RATE * RUN_SECS)) new names each at $RATE q/s"
+	proc_alive "$SILENT_PID" || die "the silent server has ended (see $WORK/silent.out)"
+	for name in "${names[@]}"; do
+		if [[ $name == direct ]]; then
+			targets+=",$UP_ADDR:53"
+			pids+=("")
+		else
+			start_server "$name" "$rep"
+			targets+=",127.0.0.1:$(port_of "$name")"
+			pids+=("$SERVER_PID")
+		fi
+	done
+	sleep 0.5
+	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
+		"$PY" "$TOOL" client "${targets#,}" "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
+		"$WORK/together-r$rep-queries" >"$WORK/together-r$rep-client.tsv" 2>"$WORK/together-r$rep-client.err" &
+	wait $! || log "r$rep: the client failed (see $WORK/together-r$rep-client.err)"
+	end=$(date +%s.%N)
+	while IFS=$'\t' read -r j key value; do
+		record "${names[j]}" "$rep" "$key" "$value"
+	done <"$WORK/together-r$rep-client.tsv"
+	start=$(recorded "${names[0]}" "$rep" wall_start)
+	for j in "${!names[@]}"; do
+		name=${names[j]}
+		if [[ -n $start ]]; then
+			while IFS=$'\t' read -r key value; do
+				record "$name" "$rep" "$key" "$value"
+			done < <("$PY" "$TOOL" silentcount "$WORK/silent.log" "$start" "$end" "${#names[@]}" "$j")
+		fi
+		log "$name r$rep: answered $(recorded "$name" "$rep" all.answered_pct) %," \
+			"after the first second median $(recorded "$name" "$rep" after.median_ms) ms," \
+			"p99 $(recorded "$name" "$rep" after.p99_ms) ms"
+		[[ -n ${pids[j]} ]] || continue
+		SERVER_PID=${pids[j]}
+		proc_alive "$SERVER_PID" || log "$name exited during the run (see $WORK/$name-r$rep.out)"
+		stop_server "$name" "$rep" "$(port_of "$name")"
+	done
 }
 
 # ------------------------------------------------------------------ report
@@ -189,8 +255,13 @@ meta_lines() { # REV
 	printf 'accepts) first, %s:53 nsd second, in every server'"'"'s list\n' "$UP_ADDR"
 	printf 'pinning\tserver on CPU %s; client, nsd and the silent server on CPU %s (taskset)\n' \
 		"$SERVER_CPU" "$LOAD_CPU"
-	printf 'params\t%s repetition(s), servers alternating; per run %s new names at %s queries/s ' \
-		"$REPS" "$((RATE * RUN_SECS))" "$RATE"
+	if ((TOGETHER)); then
+		printf 'params\t%s repetition(s), servers side by side, asked turn by turn; per server and ' "$REPS"
+		printf 'run %s new names at %s queries/s ' "$((RATE * RUN_SECS))" "$RATE"
+	else
+		printf 'params\t%s repetition(s), servers alternating; per run %s new names at %s queries/s ' \
+			"$REPS" "$((RATE * RUN_SECS))" "$RATE"
+	fi
 	printf '(%s s), one A query each, no retries, %s s time-out\n' "$RUN_SECS" "$TIMEOUT"
 	printf 'tolerance\t%s\n' "$TOLERANCE"
 }
@@ -217,13 +288,25 @@ main() {
 		taskset=util-linux ip=iproute2 ss=iproute2 flock=util-linux timeout=coreutils
 	begin_run qfbf
 	select_servers
-	local runs
-	runs=$(($(wc -w <<<"$SERVERS") * REPS))
-	"$PY" "$TOOL" gen "$WORK" "$runs" "$((RATE * RUN_SECS))" "$UP_ADDR"
+	local count=$(($(wc -w <<<"$SERVERS"))) runs=$REPS per_set=$((RATE * RUN_SECS))
+	if ((TOGETHER)); then
+		per_set=$((per_set * count))
+		((per_set <= 65536)) || die "--rate × --seconds × servers must stay within 65,536 queries"
+	else
+		runs=$((count * REPS))
+	fi
+	"$PY" "$TOOL" gen "$WORK" "$runs" "$per_set" "$UP_ADDR"
 	log "servers: $SERVERS; $REPS repetition(s) of $RUN_SECS s at $RATE q/s; work dir $WORK"
 	create_namespaces
 	start_upstreams
-	run_all
+	if ((TOGETHER)); then
+		local rep
+		for ((rep = 1; rep <= REPS; rep++)); do run_together "$rep"; done
+		report
+		FAILED=0
+	else
+		run_all
+	fi
 }
 
 main "$@"

@@ -3,14 +3,17 @@
 
   failover_tool.py gen DIR SETS COUNT UPSTREAM       zone file and one names file per set
   failover_tool.py silent ADDR PORT LOG SECONDS      a server that takes queries and never answers
-  failover_tool.py client ADDR PORT NAMES RATE SECONDS TIMEOUT OUT
-                                                     paced queries, one per name; prints key/value
-  failover_tool.py silentcount LOG START END         queries the silent server got in a window
+  failover_tool.py client TARGETS NAMES RATE SECONDS TIMEOUT OUTPREFIX
+                                                     paced queries, one per name, to one or more
+                                                     ADDR:PORT turn by turn; prints key/value
+  failover_tool.py silentcount LOG START END [K J]   queries the silent server got in a window
+                                                     (of target J's names only, of K together)
   failover_tool.py report RESULTS META               markdown results table
 """
 
 import math
 import os
+import re
 import select
 import signal
 import socket
@@ -154,9 +157,10 @@ def cmd_silent(addr, port, log, seconds):
                 lines += 1
 
 
-def cmd_silentcount(log, start, end):
+def cmd_silentcount(log, start, end, k=None, j=None):
     """Queries the silent server got from START to END (epoch seconds): bench names in the
-    first second and after it, and other names (probes)."""
+    first second and after it, and other names (probes). With K and J, only the bench names that
+    went to target J of K asked together (name i to target i mod K); probes are then nobody's."""
     start, end = float(start), float(end)
     first = after = other = 0
     with open(log) as f:
@@ -167,13 +171,19 @@ def cmd_silentcount(log, start, end):
             when, name = float(parts[0]), parts[2]
             if not start <= when <= end:
                 continue
-            if not name.endswith("." + ZONE):
+            bench = re.match(r"q(\d{5})\.", name.lower())
+            if not name.lower().endswith("." + ZONE) or not bench:
                 other += 1
+            elif k is not None and int(bench.group(1)) % int(k) != int(j):
+                continue
             elif when < start + FIRST_SECOND:
                 first += 1
             else:
                 after += 1
-    for key, value in (("silent_first", first), ("silent_after", after), ("silent_other", other)):
+    counts = [("silent_first", first), ("silent_after", after)]
+    if k is None:
+        counts.append(("silent_other", other))
+    for key, value in counts:
         print("%s\t%d" % (key, value))
 
 
@@ -204,21 +214,22 @@ def window_figures(prefix, rows):
     return out
 
 
-def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
-    """Sends one A query per name at RATE a second for SECONDS, from one socket, each name once,
-    and waits up to TIMEOUT seconds for each answer; no retries. Writes one line per query to OUT
-    (send offset in s, latency in ms or "-", outcome) and prints the figures as key/value lines.
-    An answer is "ok" when it is NOERROR with the name's own address; a query with no reply
-    within TIMEOUT is "lost"; in the percentiles a query without a right answer counts as
-    infinitely slow."""
-    port, rate, seconds, timeout = int(port), float(rate), float(seconds), float(timeout)
-    with open(names_file) as f:
-        names = [line.strip() for line in f if line.strip()]
-    count = min(len(names), int(rate * seconds), MAX_QUERIES)
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
-    sock.connect((addr, port))
-    sock.setblocking(False)
+def paced_queries(targets, names, rate, seconds, timeout):
+    """Sends one A query per name at RATE a second per target for SECONDS, from one socket per
+    target, each name once: name i goes to target i mod K, so that K targets asked together are
+    asked turn by turn, each at RATE. Waits up to TIMEOUT seconds for each answer; no retries.
+    Gives the send offsets (s), the latencies (s, None when lost), the outcomes and the figures
+    of the run as a whole. An answer is "ok" when it is NOERROR with the name's own address; a
+    query with no reply within TIMEOUT is "lost"."""
+    k = len(targets)
+    count = min(len(names), int(rate * seconds) * k, MAX_QUERIES)
+    socks = []
+    for addr, port in targets:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        sock.connect((addr, port))
+        sock.setblocking(False)
+        socks.append(sock)
     sent_at = [0.0] * count
     answered_at = [None] * count
     outcome = ["lost"] * count
@@ -226,10 +237,11 @@ def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
     start = time.monotonic() + 0.01
     wall_start = time.time() + 0.01
     hard_stop = start + seconds + timeout + 5  # bound, whatever happens
+    interval = 1.0 / (rate * k)
     worst_lag = 0.0
     sent = waiting = 0
 
-    def receive():
+    def receive(sock, j):
         nonlocal waiting
         while True:
             try:
@@ -243,7 +255,7 @@ def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
             if reply is None:
                 continue
             i = reply[0]
-            if i >= sent or answered_at[i] is not None or reply[2] != expected[i][0]:
+            if i >= sent or i % k != j or answered_at[i] is not None or reply[2] != expected[i][0]:
                 continue
             if now - sent_at[i] > timeout:
                 continue  # too late: stays lost
@@ -261,11 +273,11 @@ def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
         now = time.monotonic()
         if now >= hard_stop:
             break
-        while sent < count and now >= start + sent / rate:
-            worst_lag = max(worst_lag, now - (start + sent / rate))
+        while sent < count and now >= start + sent * interval:
+            worst_lag = max(worst_lag, now - (start + sent * interval))
             sent_at[sent] = time.monotonic()
             try:
-                sock.send(build_query(sent, names[sent]))
+                socks[sent % k].send(build_query(sent, names[sent]))
             except OSError:
                 pass  # stays lost
             sent += 1
@@ -279,34 +291,62 @@ def cmd_client(addr, port, names_file, rate, seconds, timeout, out_path):
             if now >= wait_until:
                 break
         else:
-            wait_until = start + sent / rate
+            wait_until = start + sent * interval
         try:
-            ready, _, _ = select.select([sock], [], [], max(0.0, wait_until - now))
+            ready, _, _ = select.select(socks, [], [], max(0.0, wait_until - now))
         except InterruptedError:
             continue
-        if ready:
-            receive()
+        for sock in ready:
+            receive(sock, socks.index(sock))
     run_time = (sent_at[count - 1] - start) if count else 0.0
+    offsets = [at - start for at in sent_at]
+    latencies = [None if answered_at[i] is None else answered_at[i] - sent_at[i] for i in range(count)]
+    run = {"wall_start": "%.6f" % wall_start, "worst_send_lag_ms": worst_lag * 1000.0,
+           "send_qps": count / k / run_time if run_time > 0 else 0.0}
+    return offsets, latencies, outcome, run
 
+
+def target_figures(offsets, latencies, outcome, indexes, out_path):
+    """Writes one line per query of INDEXES to OUT (send offset in s, latency in ms or "-",
+    outcome) and gives their figures; in the percentiles a query without a right answer counts
+    as infinitely slow."""
     rows = []
     with open(out_path, "w") as out:
         out.write("# offset_s\tlatency_ms\toutcome\n")
-        for i in range(count):
-            offset = sent_at[i] - start
-            took = (answered_at[i] - sent_at[i]) * 1000.0 if answered_at[i] is not None else None
-            out.write("%.6f\t%s\t%s\n" % (offset, "-" if took is None else "%.3f" % took, outcome[i]))
+        for i in indexes:
+            took = None if latencies[i] is None else latencies[i] * 1000.0
+            out.write("%.6f\t%s\t%s\n" % (offsets[i], "-" if took is None else "%.3f" % took, outcome[i]))
             # only a right answer ends the wait: an error reply or a wrong one counts as lost time
-            rows.append((offset, took if outcome[i] == "ok" else math.inf, outcome[i]))
-    figures = {"wall_start": "%.6f" % wall_start, "queries": count,
-               "send_qps": count / run_time if run_time > 0 else 0.0,
-               "worst_send_lag_ms": worst_lag * 1000.0}
+            rows.append((offsets[i], took if outcome[i] == "ok" else math.inf, outcome[i]))
+    figures = {"queries": len(rows)}
     figures.update(window_figures("all", rows))
     figures.update(window_figures("first", [row for row in rows if row[0] < FIRST_SECOND]))
     figures.update(window_figures("after", [row for row in rows if row[0] >= FIRST_SECOND]))
+    return figures
+
+
+def print_figures(figures, prefix=""):
     for key, value in figures.items():
         if isinstance(value, float):
             value = "inf" if math.isinf(value) else "%.6g" % value
-        print("%s\t%s" % (key, value))
+        print("%s%s\t%s" % (prefix, key, value))
+
+
+def cmd_client(targets, names_file, rate, seconds, timeout, out_prefix):
+    """TARGETS: ADDR:PORT[,ADDR:PORT...], asked turn by turn (paced_queries). Writes the queries
+    to OUT_PREFIX.tsv, those of target J to OUT_PREFIX-J.tsv when there are several, and prints the figures as key/value lines, each key after
+    "J<TAB>" when there are several targets."""
+    rate, seconds, timeout = float(rate), float(seconds), float(timeout)
+    targets = [(t.rsplit(":", 1)[0], int(t.rsplit(":", 1)[1])) for t in targets.split(",")]
+    with open(names_file) as f:
+        names = [line.strip() for line in f if line.strip()]
+    offsets, latencies, outcome, run = paced_queries(targets, names, rate, seconds, timeout)
+    k = len(targets)
+    for j in range(k):
+        figures = dict(run)
+        figures.update(target_figures(offsets, latencies, outcome, range(j, len(outcome), k),
+                                      "%s-%d.tsv" % (out_prefix, j) if k > 1 else out_prefix + ".tsv"))
+        print_figures(figures, "%d\t" % j if k > 1 else "")
 
 
 # ---------------------------------------------------------------- report
