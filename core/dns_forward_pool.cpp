@@ -77,13 +77,15 @@ void CDnsForwardPool::Begin(DnsRequest& request) {
         [this, claim = request.Claim, raw = &request](std::span<std::uint8_t> reply,
                                                       const std::function<void()>& claimed) {
             if (!claim->Claim()) {
-                return false;
+                return FinisherVerdict::kLeft;
             }
             claimed();
             Answer(*raw, reply);
-            Retire(*claim);
+            // A parked request has no thread waiting for its post; a worker that carries it
+            // learns from the ring that it ended.
+            const bool parked = Retire(*claim);
             claim->Done();
-            return true;
+            return parked ? FinisherVerdict::kTakenUnwatched : FinisherVerdict::kTaken;
         },
         [this, claim = request.Claim] {
             const std::lock_guard guard(m_lock);
@@ -130,16 +132,17 @@ void CDnsForwardPool::Unpark(CForwardClaim& claim) {
     m_postedWake.notify_one();
 }
 
-void CDnsForwardPool::Retire(CForwardClaim& claim) {
+bool CDnsForwardPool::Retire(CForwardClaim& claim) {
     const std::lock_guard guard(m_lock);
     if (!claim.Posted) {
-        return;  // a worker carries it, or a stop dropped it
+        return false;  // a worker carries it, or a stop dropped it
     }
     m_retired.push_back(std::move((*claim.Posted)->second));
     m_posted.erase(*claim.Posted);
     claim.Posted.reset();
     --m_active;
     m_postedWake.notify_one();
+    return true;
 }
 
 void CDnsForwardPool::Fail(std::unique_ptr<DnsRequest> request) {

@@ -432,7 +432,7 @@ HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
         if (unserved) {
             unserved();  // the waiting thread judges it again and counts it
         }
-        return false;
+        return FinisherVerdict::kLeft;
     };
 }
 

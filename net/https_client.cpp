@@ -31,18 +31,33 @@ CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher fini
       m_doorbell(m_doorbells->Take()) {}
 
 CHttpsPost::~CHttpsPost() {
+    // A ring over loopback is queued by the time its send returns, so it is there to read: left
+    // unread, it would wake the doorbell's next waiter for nothing, and rings of posts nobody
+    // waited for would pile up in the socket's queue.
+    if (m_rang && !m_ringRead) {
+        std::uint8_t ring = 0;
+        CSocketAddress from;
+        try {
+            static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
+        } catch (const CWSocketException&) {
+            // Not there after all: nothing to read.
+        }
+    }
     m_doorbells->GiveBack(std::move(m_doorbell));
 }
 
 std::optional<HttpsOutcome> CHttpsPost::Take() {
     std::uint8_t ring = 0;
     CSocketAddress from;
+    bool read = false;
     try {
         static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
+        read = true;
     } catch (const CWSocketException&) {
         // Nothing to read: the outcome decides.
     }
     const std::lock_guard guard(m_lock);
+    m_ringRead = m_ringRead || read;
     return std::exchange(m_outcome, std::nullopt);
 }
 
@@ -71,7 +86,9 @@ bool CHttpsPost::Cancelled() const {
 }
 
 void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
-    if (m_finisher && !Cancelled() && m_finisher(outcome)) {
+    const FinisherVerdict verdict =
+        m_finisher && !Cancelled() ? m_finisher(outcome) : FinisherVerdict::kLeft;
+    if (verdict != FinisherVerdict::kLeft) {
         outcome.Taken = true;
         outcome.Body.clear();
     }
@@ -80,11 +97,16 @@ void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
         m_outcome = std::move(outcome);
         m_finished = true;
     }
+    if (verdict == FinisherVerdict::kTakenUnwatched) {
+        return;
+    }
     const std::uint8_t ring = 1;
     try {
         ringer.SendTo(&ring, sizeof ring,
                       CSocketAddress::Loopback(AddressFamily::kIpv4, m_doorbell.Port));
     } catch (const CWSocketException&) {
-        // The poster finds the outcome at its next look, or has gone.
+        return;  // the poster finds the outcome at its next look, or has gone
     }
+    const std::lock_guard guard(m_lock);
+    m_rang = true;
 }

@@ -43,15 +43,25 @@ struct HttpsOutcome {
     bool Taken = false;
 };
 
-// Called on the client's thread when a post has ended, before its doorbell rings: true when it
-// took the outcome's response and acted on it, which spares the poster's thread a wake-up on the
-// way of a reply. It must not wait for the poster.
-using HttpsFinisher = std::function<bool(HttpsOutcome&)>;
+// What a finisher did with a post's outcome.
+enum class FinisherVerdict {
+    // Left to the poster, who judges the outcome.
+    kLeft,
+    // Taken and acted on: the doorbell still rings, for a poster that may be waiting.
+    kTaken,
+    // Taken, and no thread waits for the post: the doorbell stays quiet, so that a reply's way
+    // costs no ring that nobody would read.
+    kTakenUnwatched,
+};
+
+// Called on the client's thread when a post has ended, before its doorbell rings: it may take the
+// outcome's response and act on it, which spares the poster's thread a wake-up on the way of a
+// reply. It must not wait for the poster.
+using HttpsFinisher = std::function<FinisherVerdict(HttpsOutcome&)>;
 
 // A client's spare doorbells: UDP sockets bound on ports of 127.0.0.1 that the system chose. A
-// post takes one and gives it back when it goes, so that a post costs no socket of its own. A
-// ring meant for an earlier post may still come on a doorbell given back; its next post's waiter
-// then wakes once for nothing and finds no outcome.
+// post takes one and gives it back when it goes, so that a post costs no socket of its own. A post
+// reads the ring it made before it gives its doorbell back, so a doorbell given back holds none.
 class CDoorbells {
 public:
     struct Doorbell {
@@ -90,7 +100,7 @@ public:
     void OnCancel(std::function<void()> wake);
     [[nodiscard]] bool Cancelled() const;
     // Offers the outcome to the finisher (unless cancelled), keeps it and rings through
-    // `ringer`, a UDP socket of the client's.
+    // `ringer`, a UDP socket of the client's, unless the finisher took it with no one waiting.
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
 
 private:
@@ -101,6 +111,9 @@ private:
     std::optional<HttpsOutcome> m_outcome;
     bool m_finished = false;
     bool m_cancelled = false;
+    // The ring was sent, and read by Take: a ring sent and never read is read when the post goes.
+    bool m_rang = false;
+    bool m_ringRead = false;
     std::function<void()> m_wake;
 };
 
