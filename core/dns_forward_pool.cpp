@@ -68,8 +68,16 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
 
 void CDnsForwardPool::Begin(DnsRequest& request) {
     m_handler.ForwardStarted(request.State);
-    request.Exchange = std::make_unique<CUpstreamExchange>(
-        m_upstream.TargetFor(request.State.HostLookup), nullptr);
+    UpstreamTarget target = m_upstream.TargetFor(request.State.HostLookup);
+    const bool posts = target.HasHttps();
+    request.Exchange = std::make_unique<CUpstreamExchange>(std::move(target), nullptr);
+    if (posts) {
+        SetPostHooks(request);
+    }
+    request.Exchange->Begin(std::span(request.Packet).first(request.Length));
+}
+
+void CDnsForwardPool::SetPostHooks(DnsRequest& request) {
     // The request and its exchange outlive the hook's work: whoever else ends the forward
     // waits for that (TakeOver) before it lets them go. The client's thread never lets a request
     // go itself: that may end the last hold on the client (Retire, Unpark).
@@ -93,7 +101,6 @@ void CDnsForwardPool::Begin(DnsRequest& request) {
                 Unpark(*claim);
             }
         });
-    request.Exchange->Begin(std::span(request.Packet).first(request.Length));
 }
 
 bool CDnsForwardPool::Enqueue(std::unique_ptr<DnsRequest>& request) {

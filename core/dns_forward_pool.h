@@ -117,6 +117,9 @@ private:
     bool Reserve();
     // Starts the request's exchange on the calling thread.
     void Begin(DnsRequest& request);
+    // Lets an HTTPS client's thread answer the request, or hand it to a worker, when a post of
+    // its exchange ends.
+    void SetPostHooks(DnsRequest& request);
     // Hands the request to a worker, starting one when none is idle; false (request untouched)
     // when no thread is to be had. The lock is held.
     bool Enqueue(std::unique_ptr<DnsRequest>& request);

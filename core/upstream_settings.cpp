@@ -69,6 +69,10 @@ UpstreamServerList UpstreamTarget::PreferenceOrder() const {
     return order;
 }
 
+bool UpstreamTarget::HasHttps() const {
+    return std::ranges::any_of(*Servers, [](const auto& server) { return server->IsHttps(); });
+}
+
 std::shared_ptr<CUpstreamServer> UpstreamTarget::Preferred() const {
     const auto answering =
         std::ranges::find_if(*Servers, [](const auto& server) { return !server->Silent(); });

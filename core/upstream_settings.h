@@ -53,6 +53,8 @@ struct UpstreamTarget {
     [[nodiscard]] UpstreamServerList PreferenceOrder() const;
     // The server a query goes to first.
     [[nodiscard]] std::shared_ptr<CUpstreamServer> Preferred() const;
+    // Whether a server of the list is a DNS-over-HTTPS server.
+    [[nodiscard]] bool HasHttps() const;
 };
 
 // The ordered list of upstream servers and the wait: one object, owned by the program (or the
