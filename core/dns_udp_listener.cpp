@@ -72,13 +72,14 @@ std::shared_ptr<CWSocket> CDnsUdpListener::Socket() {
 void CDnsUdpListener::ReceiveLoop() {
     while (!m_stopping.load()) {
         const std::shared_ptr<CWSocket> socket = Socket();
-        for (std::size_t i = 0; i < kBatch; ++i) {
+        for (std::size_t i = 0; i < m_room; ++i) {
             m_datagrams[i].Buffer = m_buffers[i];
         }
         FollowScope(*socket);
         std::size_t count = 0;
         try {
-            count = socket->ReceiveBatch(m_datagrams);
+            count = socket->ReceiveBatch(std::span(m_datagrams).first(m_room));
+            m_room = NextRoom(m_room, count);
         } catch (const CWSocketException& e) {
             // A stop released the receive. An oversized datagram is gone with its failure;
             // anything else makes the socket start afresh on the same address.
@@ -89,6 +90,13 @@ void CDnsUdpListener::ReceiveLoop() {
         }
         HandleBatch(socket, count);
     }
+}
+
+std::size_t CDnsUdpListener::NextRoom(std::size_t room, std::size_t taken) {
+    if (taken == room) {
+        return std::min(kBatch, room * 2);
+    }
+    return taken * 4 <= room ? std::max(kLeastRoom, room / 2) : room;
 }
 
 void CDnsUdpListener::FollowScope(CWSocket& socket) {

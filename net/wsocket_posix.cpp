@@ -224,6 +224,9 @@ public:
             static_cast<socklen_t>(peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length());
         header.msg_iov = &m_parts[m_count];
         header.msg_iovlen = 1;
+        header.msg_control = nullptr;
+        header.msg_controllen = 0;
+        header.msg_flags = 0;
         ++m_count;
     }
     // Gives every datagram room for its local address, to be filled by a receive.
@@ -276,9 +279,11 @@ public:
     }
 
 private:
-    std::array<iovec, CWSocket::kMaxBatch> m_parts{};
-    std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers{};
-    std::array<mmsghdr, CWSocket::kMaxBatch> m_messages{};
+    // Not zeroed either: Add fills what a datagram uses, and a receive of one datagram need not
+    // pay for clearing room for a whole batch.
+    std::array<iovec, CWSocket::kMaxBatch> m_parts;
+    std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers;
+    std::array<mmsghdr, CWSocket::kMaxBatch> m_messages;
     // Not zeroed: only a datagram with a local address uses its buffer, and most carry none.
     std::array<ControlBuffer, CWSocket::kMaxBatch> m_control;
     std::size_t m_count = 0;
