@@ -217,9 +217,10 @@ public:
     // Adds a datagram of `length` bytes at `data` with `peer` (to fill for a receive).
     void Add(void* data, std::size_t length, const CSocketAddress& peer) {
         m_parts[m_count] = {data, length};
-        m_peers[m_count] = peer;
+        PeerRoom& room = m_peers[m_count];
+        std::memcpy(room.Bytes.data(), peer.Data(), static_cast<std::size_t>(peer.Length()));
         msghdr& header = m_messages[m_count].msg_hdr;
-        header.msg_name = m_peers[m_count].Storage();
+        header.msg_name = room.Bytes.data();
         header.msg_namelen =
             static_cast<socklen_t>(peer.IsEmpty() ? CSocketAddress::kCapacity : peer.Length());
         header.msg_iov = &m_parts[m_count];
@@ -257,9 +258,13 @@ public:
     // After a receive: the length, the flags and the sender of datagram `index`.
     [[nodiscard]] std::size_t Length(std::size_t index) const { return m_messages[index].msg_len; }
     [[nodiscard]] int Flags(std::size_t index) const { return m_messages[index].msg_hdr.msg_flags; }
-    CSocketAddress Sender(std::size_t index) {
-        m_peers[index].SetLength(static_cast<int>(m_messages[index].msg_hdr.msg_namelen));
-        return m_peers[index];
+    CSocketAddress Sender(std::size_t index) const {
+        const socklen_t length =
+            std::min<socklen_t>(m_messages[index].msg_hdr.msg_namelen, CSocketAddress::kCapacity);
+        CSocketAddress sender;
+        std::memcpy(sender.Storage(), m_peers[index].Bytes.data(), length);
+        sender.SetLength(static_cast<int>(length));
+        return sender;
     }
     // After a receive with room for it: the address that datagram `index` came to, the one a
     // reply leaves from (for a broadcast, the receiving interface's); empty when none came.
@@ -281,8 +286,11 @@ public:
 private:
     // Not zeroed either: Add fills what a datagram uses, and a receive of one datagram need not
     // pay for clearing room for a whole batch.
+    struct PeerRoom {
+        alignas(8) std::array<std::uint8_t, CSocketAddress::kCapacity> Bytes;
+    };
     std::array<iovec, CWSocket::kMaxBatch> m_parts;
-    std::array<CSocketAddress, CWSocket::kMaxBatch> m_peers;
+    std::array<PeerRoom, CWSocket::kMaxBatch> m_peers;
     std::array<mmsghdr, CWSocket::kMaxBatch> m_messages;
     // Not zeroed: only a datagram with a local address uses its buffer, and most carry none.
     std::array<ControlBuffer, CWSocket::kMaxBatch> m_control;
