@@ -38,12 +38,15 @@ bool CDnsForwardPool::Reserve() {
     return true;
 }
 
-bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
+bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request, bool mayCarry) {
     if (!Reserve()) {
         return false;
     }
     // Sent here, without the pool's lock: a worker takes the exchange over.
     Begin(*request);
+    if (mayCarry && request->Exchange->LoneUdpSocket() != nullptr) {
+        return true;
+    }
     std::unique_lock lock(m_lock);
     if (!m_stopped) {
         if (request->Exchange->OnlyPosted()) {
@@ -64,6 +67,32 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request) {
     }
     request->Exchange.reset();
     return false;
+}
+
+bool CDnsForwardPool::FinishCarried(DnsRequest& request, std::span<std::uint8_t> room) {
+    const std::optional<std::size_t> length =
+        request.Exchange->TakeArrived(std::span(request.Packet).first(request.Length), room);
+    if (!length) {
+        return false;
+    }
+    // Nothing but this thread holds a carried request: no post of it is under way.
+    request.Exchange.reset();
+    Answer(request, room.first(*length));
+    const std::lock_guard guard(m_lock);
+    --m_active;
+    return true;
+}
+
+void CDnsForwardPool::HandOver(std::unique_ptr<DnsRequest> request) {
+    std::unique_lock lock(m_lock);
+    if (!m_stopped && Enqueue(request)) {
+        lock.unlock();
+        m_wake.notify_one();
+        return;
+    }
+    --m_active;
+    lock.unlock();
+    Fail(std::move(request));
 }
 
 void CDnsForwardPool::Begin(DnsRequest& request) {

@@ -97,8 +97,17 @@ public:
     ~CDnsForwardPool() { Stop(); }
 
     // Takes the request and sends its query on its way; false (request untouched) while stopped
-    // or when every forward slot is busy.
-    bool Submit(std::unique_ptr<DnsRequest>& request);
+    // or when every forward slot is busy. With `mayCarry`, a request whose query went to one plain
+    // server over UDP stays with the caller (true, `request` kept), which waits for the reply
+    // itself (LoneUdpSocket, then FinishCarried) and hands the request over to a worker
+    // (HandOver) as soon as it has other work or the wait is over.
+    bool Submit(std::unique_ptr<DnsRequest>& request, bool mayCarry = false);
+    // A carried request's socket has something: true when that was a reply that served, learned
+    // and relayed (the forward has ended and the request may go); false when the forward goes on.
+    bool FinishCarried(DnsRequest& request, std::span<std::uint8_t> room);
+    // Gives a carried request to a worker, which carries the forward on; without one (stopped, or
+    // no thread to be had) its clients get nothing.
+    void HandOver(std::unique_ptr<DnsRequest> request);
     // Renews a cached question behind an answer from an expired entry (its slot taken by the
     // handler): a forward with no client, asked without the CD and DO bits that the cache does
     // not keep. Never waits: called on the receiving thread.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/dns_tcp_framing.h"
+
 namespace {
 
 // A bound UDP socket, deaf to the port-unreachable reports that an earlier reply to a vanished
@@ -45,7 +47,12 @@ void CDnsUdpListener::Open(const CSocketAddress& address) {
 
 void CDnsUdpListener::Start() {
     m_stopping.store(false);
-    m_thread = std::thread(&CDnsUdpListener::ReceiveLoop, this);
+    m_thread = std::thread([this] {
+        ReceiveLoop();
+        if (m_carried) {
+            m_pool.HandOver(std::move(m_carried));
+        }
+    });
 }
 
 void CDnsUdpListener::Stop() {
@@ -76,6 +83,9 @@ void CDnsUdpListener::ReceiveLoop() {
             m_datagrams[i].Buffer = m_buffers[i];
         }
         FollowScope(*socket);
+        if (m_carried) {
+            WaitCarrying(*socket);
+        }
         std::size_t count = 0;
         try {
             count = socket->ReceiveBatch(std::span(m_datagrams).first(m_room));
@@ -90,6 +100,27 @@ void CDnsUdpListener::ReceiveLoop() {
         }
         HandleBatch(socket, count);
     }
+}
+
+void CDnsUdpListener::WaitCarrying(CWSocket& socket) {
+    if (!m_carriedReply) {
+        m_carriedReply = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
+    }
+    const auto until =
+        std::min(m_carried->Exchange->NextSendAt(), std::chrono::steady_clock::now() + kCarryLimit);
+    while (CWSocket* upstream = m_carried->Exchange->LoneUdpSocket()) {
+        const std::array<CWSocket*, 2> sockets{&socket, upstream};
+        const std::optional<std::size_t> ready =
+            CWSocket::WaitReadable(sockets, MillisecondsLeft(until));
+        if (ready != 1u) {
+            break;  // another datagram, a stop, or the wait is over
+        }
+        if (m_pool.FinishCarried(*m_carried, std::span(m_carriedReply.get(), kMaxDnsMessage))) {
+            m_carried.reset();
+            return;
+        }
+    }
+    m_pool.HandOver(std::move(m_carried));
 }
 
 std::size_t CDnsUdpListener::NextRoom(std::size_t room, std::size_t taken) {
@@ -212,8 +243,14 @@ bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Da
         m_handler.Lead(request->State, request->Self) != InFlightVerdict::kLead) {
         return false;
     }
-    if (!m_pool.Submit(request)) {
+    // One miss carried at a time: the one before goes to a worker.
+    if (m_carried) {
+        m_pool.HandOver(std::move(m_carried));
+    }
+    if (!m_pool.Submit(request, true)) {
         m_handler.Drop(request->State);
+    } else if (request) {
+        m_carried = std::move(request);
     }
     return false;
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,11 +22,14 @@
 // datagrams that have arrived in one go (one system call on Linux), answers the cache hits
 // itself - so that a slow upstream never delays them - and sends those answers in one go, then
 // hands the renewals they made due to the forward pool, as it hands it the misses; a datagram from
-// a stranger is dropped. The client's address stays as the receive gave it, never turned into text;
-// while other machines are answered, so does the address it came to, which the reply leaves from.
-// An oversized datagram is dropped; any other receive failure makes the listener open its socket
-// afresh on the same address and port, and if that fails the proxy can no longer serve there: the
-// owner is told.
+// a stranger is dropped. The last miss that went out to a plain server over UDP stays with the
+// thread, which waits for its reply together with the next queries and learns and relays it
+// itself, so that a forward's reply wakes the thread that sent it, with its work at hand; the
+// miss goes to a forward worker as soon as another datagram comes or kCarryLimit has passed. The
+// client's address stays as the receive gave it, never turned into text; while other machines are
+// answered, so does the address it came to, which the reply leaves from. An oversized datagram is
+// dropped; any other receive failure makes the listener open its socket afresh on the same address
+// and port, and if that fails the proxy can no longer serve there: the owner is told.
 //
 // Its one lock guards the socket, which a restart replaces while forward workers may still hold
 // the old one to send their replies.
@@ -50,7 +54,14 @@ public:
     [[nodiscard]] std::uint32_t RestartCount() const { return m_restarts.load(); }
 
 private:
+    // Waits with a carried miss for its reply at most this long before a worker takes it over,
+    // which then also looks whether others found its server silent meanwhile.
+    static constexpr std::chrono::milliseconds kCarryLimit = CUpstreamExchange::kSilenceLook;
+
     void ReceiveLoop();
+    // Waits until the socket has a datagram, carrying the carried miss meanwhile: its reply is
+    // answered here; it goes to a worker when another datagram comes or the wait is over.
+    void WaitCarrying(CWSocket& socket);
     // Handles the first `count` datagrams and sends the answers from the cache.
     void HandleBatch(const std::shared_ptr<CWSocket>& socket, std::size_t count);
     // True when the datagram's buffer now holds the reply from the cache, of Length bytes.
@@ -95,6 +106,9 @@ private:
     // The socket tells the local addresses (FollowScope).
     bool m_receivesLocal = false;
     std::size_t m_room = kLeastRoom;
+    // The miss whose reply this thread waits for (WaitCarrying), and room for that reply.
+    std::unique_ptr<DnsRequest> m_carried;
+    std::unique_ptr<std::uint8_t[]> m_carriedReply;
 };
 
 // Wakes a call blocked on the socket in another thread: on Linux the shutdown does it, under

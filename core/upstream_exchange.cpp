@@ -436,6 +436,24 @@ HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
     };
 }
 
+CWSocket* CUpstreamExchange::LoneUdpSocket() const {
+    if (OpenAttempts() != 1 || !m_attempts.back()->Open || m_attempts.back()->Post) {
+        return nullptr;
+    }
+    return &m_attempts.back()->Socket;
+}
+
+std::optional<std::size_t> CUpstreamExchange::TakeArrived(std::span<const std::uint8_t> query,
+                                                          std::span<std::uint8_t> reply) {
+    Attempt& attempt = *m_attempts.back();
+    std::size_t length = 0;
+    if (query.size() < 2 || !attempt.Open || !Take(attempt, true, reply, length)) {
+        return std::nullopt;
+    }
+    std::copy_n(query.begin(), 2, reply.begin());
+    return length;
+}
+
 bool CUpstreamExchange::OnlyPosted() const {
     return OpenAttempts() == 1 && m_attempts.back()->Open && m_attempts.back()->Post;
 }

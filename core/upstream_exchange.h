@@ -74,6 +74,15 @@ public:
     // exchange before its next send is due (NextSendAt) or the post ends (the hooks).
     [[nodiscard]] bool OnlyPosted() const;
     [[nodiscard]] std::chrono::steady_clock::time_point NextSendAt() const { return m_nextSendAt; }
+    // After Begin: the socket of the one attempt under way when it is a plain server's over UDP,
+    // which the thread that sent it may watch itself; none otherwise.
+    [[nodiscard]] CWSocket* LoneUdpSocket() const;
+    // For that thread, once the socket has something: reads it and judges it as OverUdp would,
+    // without sending or waiting. The reply's length when it serves; none when it does not, the
+    // exchange then left for a worker to carry on (an error reply or a failure has made the next
+    // send due at once).
+    std::optional<std::size_t> TakeArrived(std::span<const std::uint8_t> query,
+                                           std::span<std::uint8_t> reply);
     // The thread that waits for the replies takes the exchange over: a stop of `member`'s set
     // cancels it from now on (socket_error::kInterrupted thrown when it is stopping already).
     void Adopt(CThreadSet::Member* member);
