@@ -190,7 +190,7 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 }
 
 # run_together REP: every server fresh and side by side, asked turn by turn from one set of names
-# never asked before (name i to the i-th server mod their count, each at RATE).
+# never asked before (in turns whose order rotates, each server at RATE).
 run_together() {
 	local rep=$1 name j targets="" start end key value
 	local -a names pids

@@ -160,7 +160,7 @@ def cmd_silent(addr, port, log, seconds):
 def cmd_silentcount(log, start, end, k=None, j=None):
     """Queries the silent server got from START to END (epoch seconds): bench names in the
     first second and after it, and other names (probes). With K and J, only the bench names that
-    went to target J of K asked together (name i to target i mod K); probes are then nobody's."""
+    went to target J of K asked together (target_of); probes are then nobody's."""
     start, end = float(start), float(end)
     first = after = other = 0
     with open(log) as f:
@@ -174,7 +174,7 @@ def cmd_silentcount(log, start, end, k=None, j=None):
             bench = re.match(r"q(\d{5})\.", name.lower())
             if not name.lower().endswith("." + ZONE) or not bench:
                 other += 1
-            elif k is not None and int(bench.group(1)) % int(k) != int(j):
+            elif k is not None and target_of(int(bench.group(1)), int(k)) != int(j):
                 continue
             elif when < start + FIRST_SECOND:
                 first += 1
@@ -214,9 +214,15 @@ def window_figures(prefix, rows):
     return out
 
 
+def target_of(i, k):
+    """The target of K asked together that name i goes to: turn by turn, the order rotating by one
+    each round, so that every target is asked first, second... equally often."""
+    return (i + i // k) % k
+
+
 def paced_queries(targets, names, rate, seconds, timeout):
     """Sends one A query per name at RATE a second per target for SECONDS, from one socket per
-    target, each name once: name i goes to target i mod K, so that K targets asked together are
+    target, each name once: name i goes to target_of(i, K), so that K targets asked together are
     asked turn by turn, each at RATE. Waits up to TIMEOUT seconds for each answer; no retries.
     Gives the send offsets (s), the latencies (s, None when lost), the outcomes and the figures
     of the run as a whole. An answer is "ok" when it is NOERROR with the name's own address; a
@@ -255,7 +261,7 @@ def paced_queries(targets, names, rate, seconds, timeout):
             if reply is None:
                 continue
             i = reply[0]
-            if i >= sent or i % k != j or answered_at[i] is not None or reply[2] != expected[i][0]:
+            if i >= sent or target_of(i, k) != j or answered_at[i] is not None or reply[2] != expected[i][0]:
                 continue
             if now - sent_at[i] > timeout:
                 continue  # too late: stays lost
@@ -277,7 +283,7 @@ def paced_queries(targets, names, rate, seconds, timeout):
             worst_lag = max(worst_lag, now - (start + sent * interval))
             sent_at[sent] = time.monotonic()
             try:
-                socks[sent % k].send(build_query(sent, names[sent]))
+                socks[target_of(sent, k)].send(build_query(sent, names[sent]))
             except OSError:
                 pass  # stays lost
             sent += 1
@@ -344,7 +350,8 @@ def cmd_client(targets, names_file, rate, seconds, timeout, out_prefix):
     k = len(targets)
     for j in range(k):
         figures = dict(run)
-        figures.update(target_figures(offsets, latencies, outcome, range(j, len(outcome), k),
+        mine = [i for i in range(len(outcome)) if target_of(i, k) == j]
+        figures.update(target_figures(offsets, latencies, outcome, mine,
                                       "%s-%d.tsv" % (out_prefix, j) if k > 1 else out_prefix + ".tsv"))
         print_figures(figures, "%d\t" % j if k > 1 else "")
 
