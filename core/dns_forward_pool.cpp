@@ -75,9 +75,10 @@ bool CDnsForwardPool::FinishCarried(DnsRequest& request, std::span<std::uint8_t>
     if (!length) {
         return false;
     }
-    // Nothing but this thread holds a carried request: no post of it is under way.
-    request.Exchange.reset();
+    // Nothing but this thread holds a carried request: no post of it is under way. Its socket
+    // closes once the reply is out.
     Answer(request, room.first(*length));
+    request.Exchange.reset();
     const std::lock_guard guard(m_lock);
     --m_active;
     return true;
@@ -314,17 +315,19 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
     }
     // Claimed before the exchange goes, so that a reply taken meanwhile on an HTTPS client's
     // thread still finds its server.
-    const bool mine = request.Claim->TakeOver();
-    request.Exchange.reset();
-    if (!mine) {
+    if (!request.Claim->TakeOver()) {
+        request.Exchange.reset();
         return;  // answered on an HTTPS client's thread
     }
     if (!length) {
         // No reply in time from any server, or a stop: the clients ask again on their own.
+        request.Exchange.reset();
         m_handler.ForwardFailed(request.State);
         return;
     }
+    // The exchange's sockets close once the reply is out.
     Answer(request, reply.first(*length));
+    request.Exchange.reset();
 }
 
 void CDnsForwardPool::Answer(DnsRequest& request, std::span<std::uint8_t> answer) {

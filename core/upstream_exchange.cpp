@@ -249,8 +249,8 @@ bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t>
             attempt.Server->Answered(
                 std::chrono::duration_cast<std::chrono::microseconds>(now - attempt.SentAt), now);
             m_answeredBy = attempt.Server;
-            Close(attempt, false);
-            CloseAll(now);
+            // Its own socket closes with the exchange, after the reply has gone out.
+            CloseAll(now, &attempt);
             return true;
         case Outcome::kError:
             attempt.Server->ErrorReply(now);
@@ -476,9 +476,11 @@ void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
     }
 }
 
-void CUpstreamExchange::CloseAll(Clock::time_point now) {
+void CUpstreamExchange::CloseAll(Clock::time_point now, const Attempt* kept) {
     for (const auto& attempt : m_attempts) {
-        Close(*attempt, now - attempt->SentAt >= attempt->Delay);
+        if (attempt.get() != kept) {
+            Close(*attempt, now - attempt->SentAt >= attempt->Delay);
+        }
     }
 }
 

@@ -139,7 +139,8 @@ private:
     HttpsFinisher Finisher(const Attempt& attempt) const;
     // Closes an attempt's socket; a server that had its whole delay and no reply missed it.
     void Close(Attempt& attempt, bool missed);
-    void CloseAll(Clock::time_point now);
+    // Closes every attempt but `kept`.
+    void CloseAll(Clock::time_point now, const Attempt* kept = nullptr);
     [[nodiscard]] std::size_t OpenAttempts() const;
 
     const UpstreamTarget m_target;
