@@ -76,7 +76,9 @@ struct DnsRequest {
 
 // The forwards of UDP misses: a queue and worker threads made on demand, up to the cap of
 // concurrent forwards. The thread that submits a request sends the query to the preferred server
-// itself, so that the hand-over to a worker takes place while the server answers. A forward
+// itself, so that the hand-over to a worker takes place while the server answers; a UDP
+// listener's thread may keep its last miss sent to a plain server and answer it itself, handing
+// it over only when it has other work (Submit's mayCarry). A forward
 // whose query went to a DNS-over-HTTPS server waits without a worker: its reply is learned and
 // relayed on the HTTPS client's thread, and a worker takes it over only when the post ends
 // without a reply that serves or when its next send is due (a timer thread watches those).
