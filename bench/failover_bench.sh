@@ -152,6 +152,23 @@ start_server() { # NAME REP: sets SERVER_PID
 	proc_alive "$SERVER_PID" || die "$name exited at start (see $out)"
 }
 
+# run_client TARGETS TAG: the paced client over this run's names (set SET), asking TARGETS
+# (ADDR:PORT,...); its figures go to $WORK/TAG-client.tsv.
+run_client() {
+	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
+		"$PY" "$TOOL" client "$1" "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
+		"$WORK/$2-queries" >"$WORK/$2-client.tsv" 2>"$WORK/$2-client.err" &
+	# In the background so that a signal to this script ends the run at once (the cleanup kills
+	# what runs in the namespaces).
+	wait $! || log "$2: the client failed (see $WORK/$2-client.err)"
+}
+
+log_figures() { # NAME REP
+	log "$1 r$2: answered $(recorded "$1" "$2" all.answered_pct) %," \
+		"after the first second median $(recorded "$1" "$2" after.median_ms) ms," \
+		"p99 $(recorded "$1" "$2" after.p99_ms) ms"
+}
+
 SET=0
 run_server() { # NAME REP: a fresh server, asked a set of names never asked before
 	local name=$1 rep=$2 start end key value
@@ -165,12 +182,7 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 		start_server "$name" "$rep"
 		sleep 0.5
 	fi
-	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$TOOL" client "$target:53" "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
-		"$WORK/$name-r$rep-queries" >"$WORK/$name-r$rep-client.tsv" 2>"$WORK/$name-r$rep-client.err" &
-	# In the background so that a signal to this script ends the run at once (the cleanup kills
-	# what runs in the namespaces).
-	wait $! || log "$name r$rep: the client failed (see $WORK/$name-r$rep-client.err)"
+	run_client "$target:53" "$name-r$rep"
 	end=$(date +%s.%N)
 	while IFS=$'\t' read -r key value; do
 		record "$name" "$rep" "$key" "$value"
@@ -181,9 +193,7 @@ run_server() { # NAME REP: a fresh server, asked a set of names never asked befo
 			record "$name" "$rep" "$key" "$value"
 		done < <("$PY" "$TOOL" silentcount "$WORK/silent.log" "$start" "$end")
 	fi
-	log "$name r$rep: answered $(recorded "$name" "$rep" all.answered_pct) %," \
-		"after the first second median $(recorded "$name" "$rep" after.median_ms) ms," \
-		"p99 $(recorded "$name" "$rep" after.p99_ms) ms"
+	log_figures "$name" "$rep"
 	[[ $name == direct ]] && return 0
 	proc_alive "$SERVER_PID" || log "$name exited during the run (see $WORK/$name-r$rep.out)"
 	stop_server "$name" "$rep"
@@ -209,10 +219,7 @@ run_together() {
 		fi
 	done
 	sleep 0.5
-	timeout -k 5 $((RUN_SECS + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$TOOL" client "${targets#,}" "$WORK/names-s$SET.txt" "$RATE" "$RUN_SECS" "$TIMEOUT" \
-		"$WORK/together-r$rep-queries" >"$WORK/together-r$rep-client.tsv" 2>"$WORK/together-r$rep-client.err" &
-	wait $! || log "r$rep: the client failed (see $WORK/together-r$rep-client.err)"
+	run_client "${targets#,}" "together-r$rep"
 	end=$(date +%s.%N)
 	while IFS=$'\t' read -r j key value; do
 		record "${names[j]}" "$rep" "$key" "$value"
@@ -225,9 +232,7 @@ run_together() {
 				record "$name" "$rep" "$key" "$value"
 			done < <("$PY" "$TOOL" silentcount "$WORK/silent.log" "$start" "$end" "${#names[@]}" "$j")
 		fi
-		log "$name r$rep: answered $(recorded "$name" "$rep" all.answered_pct) %," \
-			"after the first second median $(recorded "$name" "$rep" after.median_ms) ms," \
-			"p99 $(recorded "$name" "$rep" after.p99_ms) ms"
+		log_figures "$name" "$rep"
 		[[ -n ${pids[j]} ]] || continue
 		SERVER_PID=${pids[j]}
 		proc_alive "$SERVER_PID" || log "$name exited during the run (see $WORK/$name-r$rep.out)"
