@@ -314,20 +314,16 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
         // A stop closed the exchange's sockets.
     }
     // Claimed before the exchange goes, so that a reply taken meanwhile on an HTTPS client's
-    // thread still finds its server.
-    if (!request.Claim->TakeOver()) {
-        request.Exchange.reset();
-        return;  // answered on an HTTPS client's thread
+    // thread still finds its server; not mine when that thread answered it.
+    const bool mine = request.Claim->TakeOver();
+    if (mine && length) {
+        Answer(request, reply.first(*length));  // the exchange's sockets close once it is out
     }
-    if (!length) {
-        // No reply in time from any server, or a stop: the clients ask again on their own.
-        request.Exchange.reset();
-        m_handler.ForwardFailed(request.State);
-        return;
-    }
-    // The exchange's sockets close once the reply is out.
-    Answer(request, reply.first(*length));
     request.Exchange.reset();
+    if (mine && !length) {
+        // No reply in time from any server, or a stop: the clients ask again on their own.
+        m_handler.ForwardFailed(request.State);
+    }
 }
 
 void CDnsForwardPool::Answer(DnsRequest& request, std::span<std::uint8_t> answer) {

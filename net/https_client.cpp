@@ -35,27 +35,25 @@ CHttpsPost::~CHttpsPost() {
     // unread, it would wake the doorbell's next waiter for nothing, and rings of posts nobody
     // waited for would pile up in the socket's queue.
     if (m_rang && !m_ringRead) {
-        std::uint8_t ring = 0;
-        CSocketAddress from;
-        try {
-            static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
-        } catch (const CWSocketException&) {
-            // Not there after all: nothing to read.
-        }
+        static_cast<void>(ReadRing());
     }
     m_doorbells->GiveBack(std::move(m_doorbell));
 }
 
-std::optional<HttpsOutcome> CHttpsPost::Take() {
+bool CHttpsPost::ReadRing() {
     std::uint8_t ring = 0;
     CSocketAddress from;
-    bool read = false;
     try {
         static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
-        read = true;
+        return true;
     } catch (const CWSocketException&) {
-        // Nothing to read: the outcome decides.
+        return false;  // nothing to read
     }
+}
+
+std::optional<HttpsOutcome> CHttpsPost::Take() {
+    // With nothing to read, the outcome decides.
+    const bool read = ReadRing();
     const std::lock_guard guard(m_lock);
     m_ringRead = m_ringRead || read;
     return std::exchange(m_outcome, std::nullopt);

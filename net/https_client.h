@@ -104,6 +104,9 @@ public:
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
 
 private:
+    // Reads the doorbell's ring, waiting a millisecond at most: false when none came.
+    bool ReadRing();
+
     const std::shared_ptr<CDoorbells> m_doorbells;
     const HttpsFinisher m_finisher;
     CDoorbells::Doorbell m_doorbell;
