@@ -1,5 +1,6 @@
 #include "core/dns_forward_pool.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -178,7 +179,10 @@ bool CDnsForwardPool::Retire(CForwardClaim& claim) {
     m_posted.erase(*claim.Posted);
     claim.Posted.reset();
     --m_active;
-    m_postedWake.notify_one();
+    // The first one sets the timer thread's sweep; the rest go with it.
+    if (m_retired.size() == 1) {
+        m_postedWake.notify_one();
+    }
     return true;
 }
 
@@ -252,9 +256,16 @@ void CDnsForwardPool::Stop() {
 }
 
 void CDnsForwardPool::PostedLoop() {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_lock);
+    std::optional<Clock::time_point> sweepAt;
     while (!m_stopped) {
-        if (!m_retired.empty() || !m_failed.empty()) {
+        const auto now = Clock::now();
+        if (!m_retired.empty() && !sweepAt) {
+            sweepAt = now + kRetiredSweep;
+        }
+        if (!m_failed.empty() || (sweepAt && now >= *sweepAt)) {
+            sweepAt.reset();
             std::vector<std::unique_ptr<DnsRequest>> retired;
             std::vector<std::unique_ptr<DnsRequest>> failed;
             retired.swap(m_retired);
@@ -265,13 +276,18 @@ void CDnsForwardPool::PostedLoop() {
                 Fail(std::move(request));
             }
             lock.lock();
-        } else if (m_posted.empty()) {
-            m_postedWake.wait(lock);
-        } else if (const auto due = m_posted.begin()->first;
-                   std::chrono::steady_clock::now() < due) {
-            m_postedWake.wait_until(lock, due);
-        } else {
+        } else if (!m_posted.empty() && m_posted.begin()->first <= now) {
             Unpark(*m_posted.begin()->second->Claim);
+        } else {
+            auto until = sweepAt.value_or(Clock::time_point::max());
+            if (!m_posted.empty()) {
+                until = std::min(until, m_posted.begin()->first);
+            }
+            if (until == Clock::time_point::max()) {
+                m_postedWake.wait(lock);
+            } else {
+                m_postedWake.wait_until(lock, until);
+            }
         }
     }
 }

@@ -91,6 +91,9 @@ struct DnsRequest {
 class CDnsForwardPool {
 public:
     static constexpr std::chrono::seconds kWorkerIdleLimit{30};
+    // Requests answered on an HTTPS client's thread wait this long at most before the timer
+    // thread lets them go: it wakes once for all that came meanwhile, not once for each.
+    static constexpr std::chrono::milliseconds kRetiredSweep{5};
 
     CDnsForwardPool(CDnsQueryHandler& handler, const CUpstreamSettings& upstream, int maxForwards)
         : m_handler(handler), m_upstream(upstream), m_maxForwards(maxForwards) {}
@@ -147,7 +150,7 @@ private:
     void Fail(std::unique_ptr<DnsRequest> request);
     void WorkerLoop(CThreadSet::Member& self);
     // The timer thread: hands each parked request to a worker when its next send is due, and
-    // lets go of the requests that HTTPS clients' threads ended.
+    // lets go of the requests that HTTPS clients' threads ended (kRetiredSweep after the first).
     void PostedLoop();
     // `reply` is the worker's own room for a reply of any size.
     void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);

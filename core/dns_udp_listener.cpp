@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/dns_tcp_framing.h"
+#include "net/https_client.h"
 
 namespace {
 
@@ -98,6 +99,8 @@ void CDnsUdpListener::ReceiveLoop() {
             }
             continue;
         }
+        // The misses of the batch go to each DNS-over-HTTPS server in one turn of its client.
+        const CHttpsWakeBatch wakes;
         HandleBatch(socket, count);
     }
 }

@@ -1,6 +1,45 @@
 #include "net/https_client.h"
 
+#include <algorithm>
 #include <utility>
+
+namespace {
+
+thread_local CHttpsWakeBatch* t_wakeBatch = nullptr;
+
+}  // namespace
+
+void CHttpsWaker::Wake() {
+    const std::lock_guard guard(m_lock);
+    if (m_wake) {
+        m_wake();
+    }
+}
+
+void CHttpsWaker::Disarm() {
+    const std::lock_guard guard(m_lock);
+    m_wake = nullptr;
+}
+
+CHttpsWakeBatch::CHttpsWakeBatch() : m_outer(std::exchange(t_wakeBatch, this)) {}
+
+CHttpsWakeBatch::~CHttpsWakeBatch() {
+    t_wakeBatch = m_outer;
+    for (const std::shared_ptr<CHttpsWaker>& waker : m_wakers) {
+        waker->Wake();
+    }
+}
+
+bool CHttpsWakeBatch::Defer(const std::shared_ptr<CHttpsWaker>& waker) {
+    if (t_wakeBatch == nullptr) {
+        return false;
+    }
+    std::vector<std::shared_ptr<CHttpsWaker>>& wakers = t_wakeBatch->m_wakers;
+    if (std::ranges::find(wakers, waker) == wakers.end()) {
+        wakers.push_back(waker);
+    }
+    return true;
+}
 
 CDoorbells::Doorbell CDoorbells::Take() {
     {
@@ -26,25 +65,53 @@ void CDoorbells::GiveBack(Doorbell doorbell) {
 }
 
 CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher finisher)
-    : m_doorbells(std::move(doorbells)),
-      m_finisher(std::move(finisher)),
-      m_doorbell(m_doorbells->Take()) {}
+    : m_doorbells(std::move(doorbells)), m_finisher(std::move(finisher)) {}
 
 CHttpsPost::~CHttpsPost() {
+    if (!m_doorbell) {
+        return;
+    }
     // A ring over loopback is queued by the time its send returns, so it is there to read: left
     // unread, it would wake the doorbell's next waiter for nothing, and rings of posts nobody
     // waited for would pile up in the socket's queue.
     if (m_rang && !m_ringRead) {
-        static_cast<void>(ReadRing());
+        static_cast<void>(ReadRing(m_doorbell->Socket));
     }
-    m_doorbells->GiveBack(std::move(m_doorbell));
+    m_doorbells->GiveBack(std::move(*m_doorbell));
 }
 
-bool CHttpsPost::ReadRing() {
+CWSocket& CHttpsPost::Doorbell() {
+    std::unique_lock lock(m_lock);
+    if (m_doorbell) {
+        return m_doorbell->Socket;
+    }
+    m_doorbell = m_doorbells->Take();
+    CWSocket& doorbell = m_doorbell->Socket;
+    if (m_finished) {
+        // The client's thread found no doorbell to ring: it rings itself, for the wait to come.
+        lock.unlock();
+        RingFrom(doorbell);
+    }
+    return doorbell;
+}
+
+void CHttpsPost::RingFrom(CWSocket& ringer) {
+    const std::uint8_t ring = 1;
+    try {
+        ringer.SendTo(&ring, sizeof ring,
+                      CSocketAddress::Loopback(AddressFamily::kIpv4, m_doorbell->Port));
+    } catch (const CWSocketException&) {
+        return;  // the poster finds the outcome at its next look, or has gone
+    }
+    const std::lock_guard guard(m_lock);
+    m_rang = true;
+}
+
+bool CHttpsPost::ReadRing(CWSocket& doorbell) {
     std::uint8_t ring = 0;
     CSocketAddress from;
     try {
-        static_cast<void>(m_doorbell.Socket.ReceiveFrom(&ring, sizeof ring, from));
+        static_cast<void>(doorbell.ReceiveFrom(&ring, sizeof ring, from));
         return true;
     } catch (const CWSocketException&) {
         return false;  // nothing to read
@@ -52,8 +119,13 @@ bool CHttpsPost::ReadRing() {
 }
 
 std::optional<HttpsOutcome> CHttpsPost::Take() {
+    CWSocket* doorbell = nullptr;
+    {
+        const std::lock_guard guard(m_lock);
+        doorbell = m_doorbell ? &m_doorbell->Socket : nullptr;
+    }
     // With nothing to read, the outcome decides.
-    const bool read = ReadRing();
+    const bool read = doorbell != nullptr && ReadRing(*doorbell);
     const std::lock_guard guard(m_lock);
     m_ringRead = m_ringRead || read;
     return std::exchange(m_outcome, std::nullopt);
@@ -90,21 +162,15 @@ void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
         outcome.Taken = true;
         outcome.Body.clear();
     }
+    bool ring = false;
     {
         const std::lock_guard guard(m_lock);
         m_outcome = std::move(outcome);
         m_finished = true;
+        // Without a doorbell yet, the thread that takes one rings it itself.
+        ring = verdict != FinisherVerdict::kTakenUnwatched && m_doorbell;
     }
-    if (verdict == FinisherVerdict::kTakenUnwatched) {
-        return;
+    if (ring) {
+        RingFrom(ringer);
     }
-    const std::uint8_t ring = 1;
-    try {
-        ringer.SendTo(&ring, sizeof ring,
-                      CSocketAddress::Loopback(AddressFamily::kIpv4, m_doorbell.Port));
-    } catch (const CWSocketException&) {
-        return;  // the poster finds the outcome at its next look, or has gone
-    }
-    const std::lock_guard guard(m_lock);
-    m_rang = true;
 }

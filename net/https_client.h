@@ -60,8 +60,9 @@ enum class FinisherVerdict {
 using HttpsFinisher = std::function<FinisherVerdict(HttpsOutcome&)>;
 
 // A client's spare doorbells: UDP sockets bound on ports of 127.0.0.1 that the system chose. A
-// post takes one and gives it back when it goes, so that a post costs no socket of its own. A post
-// reads the ring it made before it gives its doorbell back, so a doorbell given back holds none.
+// post that a thread waits for takes one and gives it back when it goes, so that a post costs no
+// socket of its own. A post reads the ring it made before it gives its doorbell back, so a
+// doorbell given back holds none.
 class CDoorbells {
 public:
     struct Doorbell {
@@ -77,17 +78,52 @@ private:
     std::vector<Doorbell> m_spare;
 };
 
+// How a client's thread is woken for posts handed over, shared with the batches that put the
+// wake-up off: a client disarms it before it goes, so that a batch that outlives it wakes nothing.
+class CHttpsWaker {
+public:
+    explicit CHttpsWaker(std::function<void()> wake) : m_wake(std::move(wake)) {}
+    void Wake();
+    void Disarm();
+
+private:
+    std::mutex m_lock;
+    std::function<void()> m_wake;
+};
+
+// While one lives on a thread, the posts made there wake their clients' threads once, when it
+// goes, rather than once each: a client's thread that ran at each post, on a busy processor,
+// would send one query per turn instead of all that came in together. A UDP listener opens one
+// for each batch of datagrams it takes in.
+class CHttpsWakeBatch {
+public:
+    CHttpsWakeBatch();
+    CHttpsWakeBatch(const CHttpsWakeBatch&) = delete;
+    CHttpsWakeBatch& operator=(const CHttpsWakeBatch&) = delete;
+    ~CHttpsWakeBatch();
+
+    // For a client: keeps `waker` for the end of the batch open on this thread (true), or
+    // false when none is open.
+    static bool Defer(const std::shared_ptr<CHttpsWaker>& waker);
+
+private:
+    std::vector<std::shared_ptr<CHttpsWaker>> m_wakers;
+    CHttpsWakeBatch* m_outer;
+};
+
 // One post on its way. The client's thread rings the doorbell once when the post has ended;
-// Take then gives its outcome.
+// Take then gives its outcome. The doorbell is taken when a thread first wants to wait for it:
+// a post whose end no thread waits for (its reply taken by the finisher) costs no socket.
 class CHttpsPost {
 public:
-    // Takes a doorbell of `doorbells`; a socket failure is thrown.
     CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher finisher);
     CHttpsPost(const CHttpsPost&) = delete;
     CHttpsPost& operator=(const CHttpsPost&) = delete;
     ~CHttpsPost();
 
-    [[nodiscard]] CWSocket& Doorbell() { return m_doorbell.Socket; }
+    // Taken at the first call, and rung at once when the post has ended already; a socket
+    // failure is thrown.
+    [[nodiscard]] CWSocket& Doorbell();
     // The outcome once the post has ended (the doorbell's datagram is read and dropped); none
     // before.
     std::optional<HttpsOutcome> Take();
@@ -104,13 +140,16 @@ public:
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
 
 private:
+    // Sends the ring to the doorbell, which is there.
+    void RingFrom(CWSocket& ringer);
     // Reads the doorbell's ring, waiting a millisecond at most: false when none came.
-    bool ReadRing();
+    static bool ReadRing(CWSocket& doorbell);
 
     const std::shared_ptr<CDoorbells> m_doorbells;
     const HttpsFinisher m_finisher;
-    CDoorbells::Doorbell m_doorbell;
     mutable std::mutex m_lock;
+    // Set once, under the lock; its socket is used without it.
+    std::optional<CDoorbells::Doorbell> m_doorbell;
     std::optional<HttpsOutcome> m_outcome;
     bool m_finished = false;
     bool m_cancelled = false;

@@ -62,6 +62,9 @@ struct Transfer {
 // afresh per post costs more than the post's own work.
 constexpr std::size_t kSpareEasyHandles = 64;
 
+// Connections to a server that speaks HTTP/1.1 only, each carrying one post at a time.
+constexpr long kHttp1Connections = 8;
+
 }  // namespace
 
 struct CHttpsClient::Driver {
@@ -69,10 +72,15 @@ struct CHttpsClient::Driver {
     ~Driver();
     void Add(Transfer transfer);
     void Run();
+    // Whether the thread may wait in the poll: nothing was handed over since it last looked.
+    bool MayWait();
     // Adds what was handed over and drops what was cancelled; under the lock.
     void TakeNew();
     void Start(Transfer& transfer);
+    CURL* NewEasy();
     void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
+    // Keeps one connection to a server that answered over HTTP/2, a few to one over HTTP/1.1.
+    void FollowProtocol(CURL* easy);
     void Release(Transfer& transfer);
     // The request's headers for `contentType`, made once.
     curl_slist* Headers(const std::string& contentType);
@@ -86,9 +94,20 @@ struct CHttpsClient::Driver {
     bool Stopping = false;
     // A post was cancelled since the running ones were last looked at.
     std::atomic<bool> CancelSeen = false;
+    // The thread waits, or is about to, for a post handed over.
+    std::atomic<bool> Waiting = false;
+    const std::shared_ptr<CHttpsWaker> Waker =
+        std::make_shared<CHttpsWaker>([this] { curl_multi_wakeup(Multi); });
     // The thread's own.
     std::list<Transfer> Running;
     std::vector<CURL*> SpareEasy;
+    // Connections kept to the server: one while it speaks HTTP/2, whose streams carry every
+    // post at once (a burst of posts would otherwise open more, and wait for their handshakes
+    // far longer than for a stream of the open one), a few while it speaks HTTP/1.1. More posts
+    // wait for a stream or a connection.
+    long Connections = 1;
+    // The resolve entry last given to libcurl ("host:port:addresses").
+    std::string Resolved;
     // Per content type, kept while the client lives: transfers under way point at them.
     std::map<std::string, curl_slist*> HeaderLists;
     std::thread Thread;
@@ -100,8 +119,7 @@ CHttpsClient::Driver::Driver(const HttpsTarget& target)
     std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     Multi = curl_multi_init();
     curl_multi_setopt(Multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    // A few HTTP/1.1 connections where the server offers no HTTP/2; more posts wait for one.
-    curl_multi_setopt(Multi, CURLMOPT_MAX_HOST_CONNECTIONS, 8L);
+    curl_multi_setopt(Multi, CURLMOPT_MAX_HOST_CONNECTIONS, Connections);
     Ringer.Create(true, AddressFamily::kIpv4);
     Thread = std::thread(&Driver::Run, this);
 }
@@ -113,6 +131,7 @@ CHttpsClient::Driver::~Driver() {
     }
     curl_multi_wakeup(Multi);
     Thread.join();
+    Waker->Disarm();
     for (CURL* easy : SpareEasy) {
         curl_easy_cleanup(easy);
     }
@@ -127,7 +146,11 @@ void CHttpsClient::Driver::Add(Transfer transfer) {
         const std::lock_guard guard(Lock);
         Handed.push_back(std::move(transfer));
     }
-    curl_multi_wakeup(Multi);
+    // A thread that is not waiting takes it at its next turn: only the first post handed over
+    // while it waits wakes it.
+    if (Waiting.exchange(false) && !CHttpsWakeBatch::Defer(Waker)) {
+        Waker->Wake();
+    }
 }
 
 void CHttpsClient::Driver::Run() {
@@ -152,8 +175,11 @@ void CHttpsClient::Driver::Run() {
                 Finish(done->Self, message->data.result);
             }
         }
-        // A post handed over or cancelled wakes the wait.
-        curl_multi_poll(Multi, nullptr, 0, 1000, nullptr);
+        if (MayWait()) {
+            // A post handed over or cancelled wakes the wait.
+            curl_multi_poll(Multi, nullptr, 0, 1000, nullptr);
+            Waiting = false;
+        }
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
         transfer->Post->Finish({.Failure = "stopped"}, Ringer);
@@ -165,6 +191,18 @@ void CHttpsClient::Driver::Run() {
         transfer.Post->Finish({.Failure = "stopped"}, Ringer);
     }
     Handed.clear();
+}
+
+bool CHttpsClient::Driver::MayWait() {
+    // Set before the look at what was handed over, so that a post handed over after the look
+    // finds it set and wakes the wait.
+    Waiting = true;
+    const std::lock_guard guard(Lock);
+    if (Handed.empty() && !Stopping) {
+        return true;
+    }
+    Waiting = false;
+    return false;
 }
 
 void CHttpsClient::Driver::TakeNew() {
@@ -179,6 +217,9 @@ void CHttpsClient::Driver::TakeNew() {
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
         if (transfer->Post->Cancelled()) {
+            if (transfer->Resolve != nullptr) {
+                Resolved.clear();  // perhaps never given to libcurl: the next transfer gives it
+            }
             Release(*transfer);
             transfer = Running.erase(transfer);
         } else {
@@ -190,11 +231,10 @@ void CHttpsClient::Driver::TakeNew() {
 void CHttpsClient::Driver::Start(Transfer& transfer) {
     CURL* easy = nullptr;
     if (SpareEasy.empty()) {
-        easy = curl_easy_init();
+        easy = NewEasy();
     } else {
         easy = SpareEasy.back();
         SpareEasy.pop_back();
-        curl_easy_reset(easy);
     }
     transfer.Easy = easy;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
@@ -203,21 +243,32 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
         for (std::size_t i = 0; i < transfer.Addresses.size(); ++i) {
             entry += (i == 0 ? "" : ",") + HostText(transfer.Addresses[i]);
         }
-        transfer.Resolve = curl_slist_append(nullptr, entry.c_str());
-        curl_easy_setopt(easy, CURLOPT_RESOLVE, transfer.Resolve);
+        // Kept in the multi handle's cache of names, which every transfer shares, until other
+        // addresses replace them: given again with every transfer, they would be parsed anew.
+        if (entry != Resolved) {
+            transfer.Resolve = curl_slist_append(nullptr, entry.c_str());
+            Resolved = std::move(entry);
+        }
     }
+    curl_easy_setopt(easy, CURLOPT_RESOLVE, transfer.Resolve);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, Headers(transfer.ContentType));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.Request.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.Request.size()));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.Timeout.count()));
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.Response);
+    curl_multi_add_handle(Multi, easy);
+}
+
+CURL* CHttpsClient::Driver::NewEasy() {
+    // What every post of the client shares, set once for the handle's life.
+    CURL* easy = curl_easy_init();
     curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, Headers(transfer.ContentType));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.Request.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.Request.size()));
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.Timeout.count()));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.Response);
-    curl_multi_add_handle(Multi, easy);
+    return easy;
 }
 
 void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLcode code) {
@@ -227,6 +278,7 @@ void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLco
         char* type = nullptr;
         curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &status);
         curl_easy_getinfo(transfer->Easy, CURLINFO_CONTENT_TYPE, &type);
+        FollowProtocol(transfer->Easy);
         outcome.Responded = true;
         outcome.Status = static_cast<int>(status);
         outcome.ContentType = type != nullptr ? type : "";
@@ -240,6 +292,18 @@ void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLco
     transfer->Post->Finish(std::move(outcome), Ringer);
     Release(*transfer);
     Running.erase(transfer);
+}
+
+void CHttpsClient::Driver::FollowProtocol(CURL* easy) {
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    const long wanted = version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1
+                            ? kHttp1Connections
+                            : 1;
+    if (wanted != Connections) {
+        Connections = wanted;
+        curl_multi_setopt(Multi, CURLMOPT_MAX_HOST_CONNECTIONS, Connections);
+    }
 }
 
 void CHttpsClient::Driver::Release(Transfer& transfer) {

@@ -82,6 +82,27 @@ check "the server's name is found through the plain server" "198.19.3.1" \
     "$(answer 5301 www.test A | cut -d' ' -f4)"
 check "the proxy answers the server's own name itself" "dns.test. IN A $server" \
     "$(answer 5301 dns.test A)"
+# A burst of new names, more than a connection's streams: every one answered at once, over the
+# one connection that HTTP/2 needs (waiting for the handshakes of more would cost time-outs).
+check "a burst of 200 new names: all answered" 200 "$(ip netns exec "$srv" python3 - <<'PY'
+import socket, struct
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(2)
+for i in range(200):
+    name = b"\x05burst" + bytes([len(b"%d" % i)]) + b"%d" % i + b"\x04test\x00"
+    s.sendto(struct.pack(">6H", i, 0x100, 1, 0, 0, 0) + name + b"\0\1\0\1", ("127.0.0.1", 53))
+ids = set()
+try:
+    while len(ids) < 200:
+        ids.add(struct.unpack(">H", s.recv(512)[:2])[0])
+except socket.timeout:
+    pass
+print(len(ids))
+PY
+)"
+pid53=$(ip netns exec "$srv" ss -Hulnp 'sport = :53' | grep -o 'pid=[0-9]*' | head -1)
+check "... over one connection to the server" 1 \
+    "$(ip netns exec "$srv" ss -Htnp state established '( dport = :443 )' | grep -c "$pid53,")"
 pids=()
 for port in 5302 5303 5304; do
     answer "$port" www.test A >"$work/$port.answer" &
@@ -125,6 +146,8 @@ check "why each misbehaving server failed" \
         grep -o 'HTTP status 503\|the reply is no DNS message\|the reply answers another question' \
             "$work/$port.out"
     done | paste -sd'|')"
+check "no query to the HTTPS server was late" 1 \
+    "$(grep -c 'answering, encrypted.* 0 time-outs' "$work/53.out")"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
 
 [ "$failures" -eq 0 ]
