@@ -6,11 +6,12 @@ failover_tool.py's, the report's frame benchtool.py's).
   doh_tool.py dnsperf LOG                  dnsperf figures and NOERROR answers per second
   doh_tool.py frontend CONSOLE_OUTPUT      HTTP/1 and HTTP/2 query counts of the DoH front end
   doh_tool.py curlconfig DIR NAMES COUNT URL
-                                           a curl config posting one query per name (the floor)
-  doh_tool.py curlstats DIR NAMES COUNT    the paced client's figures of those posts
+                                           a curl config asking one query per name (the floor)
+  doh_tool.py curlstats DIR NAMES COUNT    the paced client's figures of those queries
   doh_tool.py report RESULTS META          markdown results table
 """
 
+import base64
 import os
 import statistics
 import sys
@@ -94,21 +95,19 @@ def cmd_frontend(path):
 
 
 def cmd_curlconfig(directory, names_file, count, url):
-    """DIR/curl.conf: for each of the first COUNT names of NAMES, a POST of its A query to URL,
-    its response kept in DIR/rNNNNN, the status and times written out; curl reuses one connection
-    for them all."""
+    """DIR/curl.conf: for each of the first COUNT names of NAMES, a GET of its A query from URL
+    (RFC 8484's "dns" parameter, as quillforthd asks), its response kept in DIR/rNNNNN, the status
+    and times written out; curl reuses one connection for them all."""
     with open(names_file) as f:
         names = [line.strip() for line in f if line.strip()][:int(count)]
     with open(os.path.join(directory, "curl.conf"), "w") as conf:
         for i, name in enumerate(names):
-            body = os.path.join(directory, "q%05d" % i)
-            with open(body, "wb") as query:
-                query.write(failover_tool.build_query(i, name))
+            query = base64.urlsafe_b64encode(failover_tool.build_query(i, name)).rstrip(b"=")
             if i:
                 conf.write("next\n")
-            conf.write('url = "%s"\nhttp2\ndata-binary = "@%s"\noutput = "%s"\n' % (
-                url, body, os.path.join(directory, "r%05d" % i)))
-            conf.write('header = "Content-Type: application/dns-message"\n')
+            conf.write('url = "%s?dns=%s"\nhttp2\noutput = "%s"\n' % (
+                url, query.decode(), os.path.join(directory, "r%05d" % i)))
+            conf.write('header = "Accept: application/dns-message"\n')
             conf.write('write-out = "%{http_code} %{time_total} %{time_pretransfer}\\n"\n')
 
 

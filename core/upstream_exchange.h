@@ -23,7 +23,7 @@
 std::uint16_t RandomQueryId();
 
 // Asks the servers of a target one question, as Windows' own resolver does: plain servers over
-// UDP or TCP, DNS-over-HTTPS servers (RFC 8484, a POST of the query) over the connections of the
+// UDP or TCP, DNS-over-HTTPS servers (RFC 8484, a GET of the query) over the connections of the
 // server's HTTPS client whatever the client came by. The query goes to
 // the preferred server; when no reply has come within that server's failover delay, it goes to
 // the next server of the preference order as well, and so on, while the wait lasts. The first

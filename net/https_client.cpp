@@ -174,3 +174,22 @@ void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
         RingFrom(ringer);
     }
 }
+
+std::string DnsQueryPath(std::string_view path, std::span<const std::uint8_t> query) {
+    static constexpr std::string_view kDigits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string text(path);
+    text += path.find('?') == std::string_view::npos ? "?dns=" : "&dns=";
+    for (std::size_t i = 0; i < query.size(); i += 3) {
+        const std::size_t left = std::min<std::size_t>(3, query.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t j = 0; j < 3; ++j) {
+            group = group << 8U | (j < left ? query[i + j] : 0U);
+        }
+        // Each byte makes a digit and a part of the next: n bytes, n + 1 digits.
+        for (std::size_t j = 0; j <= left; ++j) {
+            text += kDigits[group >> (18 - 6 * j) & 63U];
+        }
+    }
+    return text;
+}

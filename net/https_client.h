@@ -1,9 +1,10 @@
 #pragma once
 
-// HTTPS POSTs to one server, over connections kept open and reused: libcurl on Linux (one multi
-// handle, HTTP/2 where the server offers it), WinHTTP on Windows. A client owns its connections
-// and the thread that drives them; each post owns a doorbell socket that a waiting thread can
-// watch with the sockets of its other work (CWSocket::WaitReadable).
+// The DNS queries posted to one DNS-over-HTTPS server, each an HTTPS GET (RFC 8484), over
+// connections kept open and reused: libcurl on Linux (one multi handle, HTTP/2 where the server
+// offers it), WinHTTP on Windows. A client owns its connections and the thread that drives them;
+// a post that a thread waits for owns a doorbell socket, which that thread can watch with the
+// sockets of its other work (CWSocket::WaitReadable).
 
 #include <chrono>
 #include <cstdint>
@@ -168,13 +169,14 @@ public:
     // Drops the posts under way (their doorbells ring with a failure) and ends the thread.
     ~CHttpsClient();
 
-    // Posts `body` as `contentType`, to be answered within `timeout`. `addresses` are where the
-    // host is, when known: the connection goes there and the certificate is still checked for
-    // the host's name (where the platform cannot choose the address, the system's resolver
-    // finds the host). `finisher`, if any, is offered the outcome first. A socket failure of the
-    // doorbell is thrown.
-    std::shared_ptr<CHttpsPost> Post(std::string_view contentType,
-                                     std::span<const std::uint8_t> body,
+    // Posts `query`, a DNS message, as RFC 8484's GET: in base64url as the "dns" parameter of
+    // the target's path (DnsQueryPath), asking for `accept`, to be answered within `timeout`.
+    // A GET is one HTTP/2 frame, where a POST is two (its headers, then its body), which libcurl
+    // writes to the connection one at a time. `addresses` are where the host is, when known: the
+    // connection goes there and the certificate is still checked for the host's name (where the
+    // platform cannot choose the address, the system's resolver finds the host). `finisher`, if
+    // any, is offered the outcome first.
+    std::shared_ptr<CHttpsPost> Post(std::string_view accept, std::span<const std::uint8_t> query,
                                      std::chrono::milliseconds timeout,
                                      std::span<const CSocketAddress> addresses,
                                      HttpsFinisher finisher = {});
@@ -188,6 +190,10 @@ private:
     const std::shared_ptr<CDoorbells> m_doorbells = std::make_shared<CDoorbells>();
     std::unique_ptr<Driver> m_driver;
 };
+
+// `path` asking `query`: with the query in base64url without padding (RFC 4648) as its "dns"
+// parameter, after the path's own parameters if it has any.
+std::string DnsQueryPath(std::string_view path, std::span<const std::uint8_t> query);
 
 // The longest response body taken: the largest DNS message.
 inline constexpr std::size_t kMaxHttpsBody = 65535;

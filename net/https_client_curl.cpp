@@ -47,8 +47,8 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
 // One post handed to the thread, and then the transfer that carries it.
 struct Transfer {
     std::shared_ptr<CHttpsPost> Post{};
-    std::string ContentType{};
-    std::vector<std::uint8_t> Request{};
+    std::string Accept{};
+    std::string Url{};
     std::chrono::milliseconds Timeout{};
     std::vector<CSocketAddress> Addresses{};
     CURL* Easy = nullptr;
@@ -82,11 +82,12 @@ struct CHttpsClient::Driver {
     // Keeps one connection to a server that answered over HTTP/2, a few to one over HTTP/1.1.
     void FollowProtocol(CURL* easy);
     void Release(Transfer& transfer);
-    // The request's headers for `contentType`, made once.
-    curl_slist* Headers(const std::string& contentType);
+    // The request's headers asking for `accept`, made once.
+    curl_slist* Headers(const std::string& accept);
 
     const HttpsTarget& Target;
-    const std::string Url;
+    // "https://host:port", before the path and its query.
+    const std::string Origin;
     CURLM* Multi = nullptr;
     CWSocket Ringer;
     std::mutex Lock;
@@ -108,14 +109,14 @@ struct CHttpsClient::Driver {
     long Connections = 1;
     // The resolve entry last given to libcurl ("host:port:addresses").
     std::string Resolved;
-    // Per content type, kept while the client lives: transfers under way point at them.
+    // Per type asked for, kept while the client lives: transfers under way point at them.
     std::map<std::string, curl_slist*> HeaderLists;
     std::thread Thread;
 };
 
 CHttpsClient::Driver::Driver(const HttpsTarget& target)
     : Target(target),
-      Url("https://" + HostInUrl(target.Host) + ":" + std::to_string(target.Port) + target.Path) {
+      Origin("https://" + HostInUrl(target.Host) + ":" + std::to_string(target.Port)) {
     std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     Multi = curl_multi_init();
     curl_multi_setopt(Multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
@@ -251,9 +252,8 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
         }
     }
     curl_easy_setopt(easy, CURLOPT_RESOLVE, transfer.Resolve);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, Headers(transfer.ContentType));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.Request.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.Request.size()));
+    curl_easy_setopt(easy, CURLOPT_URL, transfer.Url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, Headers(transfer.Accept));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.Timeout.count()));
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.Response);
     curl_multi_add_handle(Multi, easy);
@@ -262,7 +262,6 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
 CURL* CHttpsClient::Driver::NewEasy() {
     // What every post of the client shares, set once for the handle's life.
     CURL* easy = curl_easy_init();
-    curl_easy_setopt(easy, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
@@ -316,11 +315,10 @@ void CHttpsClient::Driver::Release(Transfer& transfer) {
     curl_slist_free_all(transfer.Resolve);
 }
 
-curl_slist* CHttpsClient::Driver::Headers(const std::string& contentType) {
-    curl_slist*& headers = HeaderLists[contentType];
+curl_slist* CHttpsClient::Driver::Headers(const std::string& accept) {
+    curl_slist*& headers = HeaderLists[accept];
     if (headers == nullptr) {
-        headers = curl_slist_append(nullptr, ("Content-Type: " + contentType).c_str());
-        headers = curl_slist_append(headers, ("Accept: " + contentType).c_str());
+        headers = curl_slist_append(nullptr, ("Accept: " + accept).c_str());
     }
     return headers;
 }
@@ -330,8 +328,8 @@ CHttpsClient::CHttpsClient(HttpsTarget target)
 
 CHttpsClient::~CHttpsClient() = default;
 
-std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
-                                               std::span<const std::uint8_t> body,
+std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
+                                               std::span<const std::uint8_t> query,
                                                std::chrono::milliseconds timeout,
                                                std::span<const CSocketAddress> addresses,
                                                HttpsFinisher finisher) {
@@ -343,8 +341,8 @@ std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
         curl_multi_wakeup(driver->Multi);
     });
     m_driver->Add({.Post = post,
-                   .ContentType = std::string(contentType),
-                   .Request = {body.begin(), body.end()},
+                   .Accept = std::string(accept),
+                   .Url = m_driver->Origin + DnsQueryPath(m_target.Path, query),
                    .Timeout = timeout,
                    .Addresses = {addresses.begin(), addresses.end()}});
     return post;

@@ -48,7 +48,8 @@ bool IsCertificateFailure(DWORD error) {
 struct Pending {
     std::shared_ptr<CHttpsPost> Post{};
     std::wstring Headers{};
-    std::vector<std::uint8_t> Request{};
+    // The target's path and the query (DnsQueryPath).
+    std::wstring Path{};
     std::chrono::milliseconds Timeout{};
 };
 
@@ -146,7 +147,7 @@ HttpsOutcome CHttpsClient::Driver::Carry(Pending& pending) {
     Handle request;
     request.Value = Connection.Value == nullptr
                         ? nullptr
-                        : WinHttpOpenRequest(Connection.Value, L"POST", Wide(Target.Path).c_str(),
+                        : WinHttpOpenRequest(Connection.Value, L"GET", pending.Path.c_str(),
                                              nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (request.Value == nullptr) {
@@ -155,9 +156,8 @@ HttpsOutcome CHttpsClient::Driver::Carry(Pending& pending) {
     const int timeout = static_cast<int>(pending.Timeout.count());
     WinHttpSetTimeouts(request.Value, timeout, timeout, timeout, timeout);
     if (!WinHttpSendRequest(request.Value, pending.Headers.c_str(),
-                            static_cast<DWORD>(pending.Headers.size()), pending.Request.data(),
-                            static_cast<DWORD>(pending.Request.size()),
-                            static_cast<DWORD>(pending.Request.size()), 0) ||
+                            static_cast<DWORD>(pending.Headers.size()), WINHTTP_NO_REQUEST_DATA, 0,
+                            0, 0) ||
         !WinHttpReceiveResponse(request.Value, nullptr)) {
         return Failed(GetLastError());
     }
@@ -206,16 +206,15 @@ CHttpsClient::CHttpsClient(HttpsTarget target)
 
 CHttpsClient::~CHttpsClient() = default;
 
-std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view contentType,
-                                               std::span<const std::uint8_t> body,
+std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
+                                               std::span<const std::uint8_t> query,
                                                std::chrono::milliseconds timeout,
                                                std::span<const CSocketAddress> /*addresses*/,
                                                HttpsFinisher finisher) {
     auto post = std::make_shared<CHttpsPost>(m_doorbells, std::move(finisher));
-    const std::wstring type = Wide(contentType);
     m_driver->Add({.Post = post,
-                   .Headers = L"Content-Type: " + type + L"\r\nAccept: " + type + L"\r\n",
-                   .Request = {body.begin(), body.end()},
+                   .Headers = L"Accept: " + Wide(accept) + L"\r\n",
+                   .Path = Wide(DnsQueryPath(m_target.Path, query)),
                    .Timeout = timeout});
     return post;
 }

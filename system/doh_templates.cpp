@@ -17,8 +17,8 @@ std::optional<std::string> ReadTemplate(const std::string& path, const char* val
     return text && !text->empty() ? text : std::nullopt;
 }
 
-// A URI template (RFC 6570) as a POST uses it: each expression ("{?dns}") expands to nothing, as
-// one without values does.
+// A URI template (RFC 6570) without its variables: each expression ("{?dns}") expands to nothing,
+// as one without values does; each query adds its own "dns" parameter.
 std::string Expanded(std::string_view uriTemplate) {
     std::string url;
     for (std::size_t at = 0; at < uriTemplate.size();) {

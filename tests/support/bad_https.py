@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
-"""A DNS-over-HTTPS server that misbehaves, by path, until it is killed:
+"""A DNS-over-HTTPS server (RFC 8484's GET) that misbehaves, by path, until it is killed:
 
     bad_https.py ADDRESS PORT CERTIFICATE KEY
 
 /status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
 another question; /stall never answers; /cut promises a body and closes half-way.
 """
+import base64
 import http.server
 import socketserver
 import ssl
 import sys
 import time
+import urllib.parse
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -26,20 +28,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        if self.path == "/status":
+    def do_GET(self):
+        path, _, parameters = self.path.partition("?")
+        encoded = urllib.parse.parse_qs(parameters)["dns"][0]
+        query = base64.urlsafe_b64decode(encoded + "=" * (-len(encoded) % 4))
+        if path == "/status":
             self.reply(503, "text/plain", b"busy")
-        elif self.path == "/html":
+        elif path == "/html":
             self.reply(200, "text/html", b"<html>not here</html>")
-        elif self.path == "/other":
+        elif path == "/other":
             # The same id, a response with no record, to the question "other.test A".
             other = b"\x05other\x04test\x00\x00\x01\x00\x01"
             self.reply(200, "application/dns-message",
                        query[:2] + b"\x81\x80\x00\x01\x00\x00\x00\x00\x00\x00" + other)
-        elif self.path == "/stall":
+        elif path == "/stall":
             time.sleep(30)
-        elif self.path == "/cut":
+        elif path == "/cut":
             self.reply(200, "application/dns-message", query[:8], length=100)
             self.close_connection = True
 
