@@ -257,15 +257,17 @@ void CDnsForwardPool::Stop() {
 
 void CDnsForwardPool::PostedLoop() {
     using Clock = std::chrono::steady_clock;
+    constexpr Clock::time_point kNever = Clock::time_point::max();
     std::unique_lock lock(m_lock);
-    std::optional<Clock::time_point> sweepAt;
+    // When the requests retired meanwhile go; kNever while none waits.
+    Clock::time_point sweepAt = kNever;
     while (!m_stopped) {
         const auto now = Clock::now();
-        if (!m_retired.empty() && !sweepAt) {
+        if (!m_retired.empty() && sweepAt == kNever) {
             sweepAt = now + kRetiredSweep;
         }
-        if (!m_failed.empty() || (sweepAt && now >= *sweepAt)) {
-            sweepAt.reset();
+        if (!m_failed.empty() || now >= sweepAt) {
+            sweepAt = kNever;
             std::vector<std::unique_ptr<DnsRequest>> retired;
             std::vector<std::unique_ptr<DnsRequest>> failed;
             retired.swap(m_retired);
@@ -279,11 +281,9 @@ void CDnsForwardPool::PostedLoop() {
         } else if (!m_posted.empty() && m_posted.begin()->first <= now) {
             Unpark(*m_posted.begin()->second->Claim);
         } else {
-            auto until = sweepAt.value_or(Clock::time_point::max());
-            if (!m_posted.empty()) {
-                until = std::min(until, m_posted.begin()->first);
-            }
-            if (until == Clock::time_point::max()) {
+            const auto until =
+                m_posted.empty() ? sweepAt : std::min(sweepAt, m_posted.begin()->first);
+            if (until == kNever) {
                 m_postedWake.wait(lock);
             } else {
                 m_postedWake.wait_until(lock, until);
