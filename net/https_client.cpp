@@ -61,7 +61,9 @@ CDoorbells::Doorbell CDoorbells::Take() {
 
 void CDoorbells::GiveBack(Doorbell doorbell) {
     const std::lock_guard guard(m_lock);
-    m_spare.push_back(std::move(doorbell));
+    if (m_spare.size() < kMostSpare) {
+        m_spare.push_back(std::move(doorbell));
+    }
 }
 
 CHttpsPost::CHttpsPost(std::shared_ptr<CDoorbells> doorbells, HttpsFinisher finisher)

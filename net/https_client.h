@@ -72,7 +72,11 @@ public:
     };
     // A spare one, or a new one; a socket failure is thrown.
     Doorbell Take();
+    // Kept as a spare, or closed when kMostSpare are kept already: a burst of waits (the
+    // threads of many late replies) leaves no sockets open behind it.
     void GiveBack(Doorbell doorbell);
+
+    static constexpr std::size_t kMostSpare = 16;
 
 private:
     std::mutex m_lock;
