@@ -120,11 +120,10 @@ void CDnsForwardPool::SetPostHooks(DnsRequest& request) {
             }
             claimed();
             Answer(*raw, reply);
-            // A parked request has no thread waiting for its post; a worker that carries it
-            // learns from the ring that it ended.
-            const bool parked = Retire(*claim);
+            // A worker that carries it learns from the ring that it ended.
+            Retire(*claim);
             claim->Done();
-            return parked ? FinisherVerdict::kTakenUnwatched : FinisherVerdict::kTaken;
+            return FinisherVerdict::kTaken;
         },
         [this, claim = request.Claim] {
             const std::lock_guard guard(m_lock);
@@ -170,10 +169,10 @@ void CDnsForwardPool::Unpark(CForwardClaim& claim) {
     m_postedWake.notify_one();
 }
 
-bool CDnsForwardPool::Retire(CForwardClaim& claim) {
+void CDnsForwardPool::Retire(CForwardClaim& claim) {
     const std::lock_guard guard(m_lock);
     if (!claim.Posted) {
-        return false;  // a worker carries it, or a stop dropped it
+        return;  // a worker carries it, or a stop dropped it
     }
     m_retired.push_back(std::move((*claim.Posted)->second));
     m_posted.erase(*claim.Posted);
@@ -183,7 +182,6 @@ bool CDnsForwardPool::Retire(CForwardClaim& claim) {
     if (m_retired.size() == 1) {
         m_postedWake.notify_one();
     }
-    return true;
 }
 
 void CDnsForwardPool::Fail(std::unique_ptr<DnsRequest> request) {

@@ -143,8 +143,8 @@ private:
     // lock is held.
     void Unpark(CForwardClaim& claim);
     // Takes a parked request that an HTTPS client's thread answered out of the pool, frees its
-    // slot and leaves it to the timer thread to let go; false when it is not parked.
-    bool Retire(CForwardClaim& claim);
+    // slot and leaves it to the timer thread to let go; nothing when it is not parked.
+    void Retire(CForwardClaim& claim);
     // Ends a request that no thread carries: its clients get nothing, unless an HTTPS client's
     // thread answered it meanwhile.
     void Fail(std::unique_ptr<DnsRequest> request);

@@ -60,10 +60,9 @@ public:
     void Begin(std::span<const std::uint8_t> query);
     // Called on an HTTPS client's thread when a post to a DNS-over-HTTPS server ends, before the
     // waiting thread hears of it: `served` with a reply that serves (the query's own id on it),
-    // which it may take (then the exchange ends without a result; kTakenUnwatched when no thread
-    // waits for the exchange); it calls `claimed` as soon as the reply is its own, while whoever
-    // holds the exchange still waits for it. `unserved` when the post brought no such reply. Set
-    // before Begin.
+    // which it may take (then the exchange ends without a result); it calls `claimed` as soon as
+    // the reply is its own, while whoever holds the exchange still waits for it. `unserved` when
+    // the post brought no such reply. Set before Begin.
     using ReplyHook = std::function<FinisherVerdict(std::span<std::uint8_t> reply,
                                                     const std::function<void()>& claimed)>;
     void SetPostHooks(ReplyHook served, std::function<void()> unserved) {

@@ -170,7 +170,7 @@ void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
         m_outcome = std::move(outcome);
         m_finished = true;
         // Without a doorbell yet, the thread that takes one rings it itself.
-        ring = verdict != FinisherVerdict::kTakenUnwatched && m_doorbell;
+        ring = m_doorbell.has_value();
     }
     if (ring) {
         RingFrom(ringer);

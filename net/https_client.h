@@ -48,11 +48,9 @@ struct HttpsOutcome {
 enum class FinisherVerdict {
     // Left to the poster, who judges the outcome.
     kLeft,
-    // Taken and acted on: the doorbell still rings, for a poster that may be waiting.
+    // Taken and acted on: the doorbell rings if a thread has taken it to wait (one that takes it
+    // later finds it rung).
     kTaken,
-    // Taken, and no thread waits for the post: the doorbell stays quiet, so that a reply's way
-    // costs no ring that nobody would read.
-    kTakenUnwatched,
 };
 
 // Called on the client's thread when a post has ended, before its doorbell rings: it may take the
