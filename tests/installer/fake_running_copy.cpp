@@ -1,5 +1,5 @@
 // A running Quillforth for the setup helper's tests: the single-instance mutexes and a dialog-class
-// window CAPTION until the tray's Exit command (then 0), or 30 s at most. --other-session plays a
+// window CAPTION until the tray's Exit command (then 0), or 60 s at most. --other-session plays a
 // copy of another session: the machine's mutex alone.
 //     fake_running_copy CAPTION [--ignore-exit] [--no-mutex] [--other-session]
 //                       [--window-after-ms N]
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         return 3;
     }
     constexpr UINT_PTR kLifetimeTimer = 1;
-    ::SetTimer(window, kLifetimeTimer, 30000, nullptr);
+    ::SetTimer(window, kLifetimeTimer, 60000, nullptr);
     int exitCode = 1;
     MSG message{};
     while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
