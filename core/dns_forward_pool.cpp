@@ -151,7 +151,7 @@ void CDnsForwardPool::Park(std::unique_ptr<DnsRequest> request) {
     CForwardClaim& claim = *request->Claim;
     const auto due = request->Exchange->NextSendAt();
     claim.Posted = m_posted.emplace(due, std::move(request));
-    if (claim.Posted == m_posted.begin()) {
+    if (due < m_timerLooksAt) {
         m_postedWake.notify_one();
     }
 }
@@ -178,8 +178,9 @@ void CDnsForwardPool::Retire(CForwardClaim& claim) {
     m_posted.erase(*claim.Posted);
     claim.Posted.reset();
     --m_active;
-    // The first one sets the timer thread's sweep; the rest go with it.
-    if (m_retired.size() == 1) {
+    // A timer thread that waits for a deadline lets it go then; one that waits for nothing is
+    // woken by the first, and any by a full batch.
+    if ((m_retired.size() == 1 && m_timerLooksAt == kNever) || m_retired.size() == kRetiredBatch) {
         m_postedWake.notify_one();
     }
 }
@@ -214,6 +215,7 @@ void CDnsForwardPool::Start() {
     const std::lock_guard guard(m_lock);
     m_stopped = false;
     if (!m_postedTimer.joinable()) {
+        m_timerLooksAt = kAwake;
         m_postedTimer = std::thread([this] { PostedLoop(); });
     }
 }
@@ -254,18 +256,10 @@ void CDnsForwardPool::Stop() {
 }
 
 void CDnsForwardPool::PostedLoop() {
-    using Clock = std::chrono::steady_clock;
-    constexpr Clock::time_point kNever = Clock::time_point::max();
     std::unique_lock lock(m_lock);
-    // When the requests retired meanwhile go; kNever while none waits.
-    Clock::time_point sweepAt = kNever;
     while (!m_stopped) {
-        const auto now = Clock::now();
-        if (!m_retired.empty() && sweepAt == kNever) {
-            sweepAt = now + kRetiredSweep;
-        }
-        if (!m_failed.empty() || now >= sweepAt) {
-            sweepAt = kNever;
+        m_timerLooksAt = kAwake;
+        if (!m_failed.empty() || !m_retired.empty()) {
             std::vector<std::unique_ptr<DnsRequest>> retired;
             std::vector<std::unique_ptr<DnsRequest>> failed;
             retired.swap(m_retired);
@@ -276,16 +270,14 @@ void CDnsForwardPool::PostedLoop() {
                 Fail(std::move(request));
             }
             lock.lock();
-        } else if (!m_posted.empty() && m_posted.begin()->first <= now) {
+        } else if (m_posted.empty()) {
+            m_timerLooksAt = kNever;
+            m_postedWake.wait(lock);
+        } else if (m_posted.begin()->first <= std::chrono::steady_clock::now()) {
             Unpark(*m_posted.begin()->second->Claim);
         } else {
-            const auto until =
-                m_posted.empty() ? sweepAt : std::min(sweepAt, m_posted.begin()->first);
-            if (until == kNever) {
-                m_postedWake.wait(lock);
-            } else {
-                m_postedWake.wait_until(lock, until);
-            }
+            m_timerLooksAt = m_posted.begin()->first;
+            m_postedWake.wait_until(lock, m_timerLooksAt);
         }
     }
 }

@@ -91,9 +91,14 @@ struct DnsRequest {
 class CDnsForwardPool {
 public:
     static constexpr std::chrono::seconds kWorkerIdleLimit{30};
-    // Requests answered on an HTTPS client's thread wait this long at most before the timer
-    // thread lets them go: it wakes once for all that came meanwhile, not once for each.
-    static constexpr std::chrono::milliseconds kRetiredSweep{5};
+    // Requests answered on an HTTPS client's thread wait for the timer thread's next look, which
+    // its wait for the next parked request brings within the failover delay; so many of them wake
+    // it sooner, which bounds what they hold under load.
+    static constexpr std::size_t kRetiredBatch = 64;
+    static constexpr std::chrono::steady_clock::time_point kNever =
+        std::chrono::steady_clock::time_point::max();
+    static constexpr std::chrono::steady_clock::time_point kAwake =
+        std::chrono::steady_clock::time_point::min();
 
     CDnsForwardPool(CDnsQueryHandler& handler, const CUpstreamSettings& upstream, int maxForwards)
         : m_handler(handler), m_upstream(upstream), m_maxForwards(maxForwards) {}
@@ -150,7 +155,7 @@ private:
     void Fail(std::unique_ptr<DnsRequest> request);
     void WorkerLoop(CThreadSet::Member& self);
     // The timer thread: hands each parked request to a worker when its next send is due, and
-    // lets go of the requests that HTTPS clients' threads ended (kRetiredSweep after the first).
+    // lets go of the requests that HTTPS clients' threads ended at each look.
     void PostedLoop();
     // `reply` is the worker's own room for a reply of any size.
     void Forward(DnsRequest& request, CThreadSet::Member& self, std::span<std::uint8_t> reply);
@@ -169,6 +174,10 @@ private:
     std::vector<std::unique_ptr<DnsRequest>> m_retired;
     std::vector<std::unique_ptr<DnsRequest>> m_failed;
     std::condition_variable m_postedWake;
+    // When the timer thread looks at the parked and retired requests next: the end of its wait,
+    // kNever while it waits for a wake, kAwake while it runs (it looks before it waits again).
+    // Only what cannot wait until then wakes it: on a quiet machine most misses wake it not at all.
+    std::chrono::steady_clock::time_point m_timerLooksAt = kAwake;
     std::thread m_postedTimer;
     // Queued, parked and under way.
     int m_active = 0;
