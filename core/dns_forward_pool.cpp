@@ -71,8 +71,7 @@ bool CDnsForwardPool::Submit(std::unique_ptr<DnsRequest>& request, bool mayCarry
 }
 
 bool CDnsForwardPool::FinishCarried(DnsRequest& request, std::span<std::uint8_t> room) {
-    const std::optional<std::size_t> length =
-        request.Exchange->TakeArrived(std::span(request.Packet).first(request.Length), room);
+    const std::optional<std::size_t> length = request.Exchange->TakeArrived(request.Packet, room);
     if (!length) {
         return false;
     }
@@ -105,7 +104,7 @@ void CDnsForwardPool::Begin(DnsRequest& request) {
     if (posts) {
         SetPostHooks(request);
     }
-    request.Exchange->Begin(std::span(request.Packet).first(request.Length));
+    request.Exchange->Begin(request.Packet);
 }
 
 void CDnsForwardPool::SetPostHooks(DnsRequest& request) {
@@ -204,7 +203,9 @@ void CDnsForwardPool::Renew(const DnsQuestion& question) {
     state.Times.WallReceived = m_handler.Now();
     state.Times.Received = m_handler.SteadyNow();
     // The name was read from a query, so it fits a query of our own.
-    request->Length = CDnsQuery::Build(request->Packet, question.Name.View(), 0, question.Type);
+    std::array<std::uint8_t, kDnsPacketSize> packet{};
+    const std::size_t length = CDnsQuery::Build(packet, question.Name.View(), 0, question.Type);
+    request->Packet.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(length));
     if (m_handler.LeadRenewal(state) && !Submit(request)) {
         m_handler.Drop(request->State);
     }
@@ -315,7 +316,7 @@ void CDnsForwardPool::Forward(DnsRequest& request, CThreadSet::Member& self,
     std::optional<std::size_t> length;
     try {
         request.Exchange->Adopt(&self);
-        length = request.Exchange->OverUdp(std::span(request.Packet).first(request.Length), reply);
+        length = request.Exchange->OverUdp(request.Packet, reply);
     } catch (const CWSocketException&) {
         // A stop closed the exchange's sockets.
     }

@@ -66,9 +66,10 @@ struct DnsRequest {
     DnsQueryState State;
     // The client that asked, answered when no other waits with it (its question unread).
     DnsWaiter Self;
-    // The query as received.
-    std::array<std::uint8_t, kDnsPacketSize> Packet{};
-    std::size_t Length = 0;
+    // The query as received, in a block of its own: with room for the largest query inline, each
+    // request was a block so large that glibc's allocator merged every small free block of its
+    // heap before it gave one, and the room was zeroed for each query.
+    std::vector<std::uint8_t> Packet;
     // Begun by the thread that submitted the request, carried on by a worker.
     std::unique_ptr<CUpstreamExchange> Exchange;
     std::shared_ptr<CForwardClaim> Claim = std::make_shared<CForwardClaim>();

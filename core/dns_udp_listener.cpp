@@ -239,8 +239,8 @@ bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Da
     request->Self.UdpSize = request->State.Question.UdpSize;
     std::copy_n(datagram.Buffer.begin(), std::min<std::size_t>(datagram.Length, 2),
                 request->Self.Id.begin());
-    std::copy_n(datagram.Buffer.begin(), datagram.Length, request->Packet.begin());
-    request->Length = datagram.Length;
+    const auto query = datagram.Buffer.first(datagram.Length);
+    request->Packet.assign(query.begin(), query.end());
     // A query whose question cannot be read shares no forward: nothing says what it asks.
     if (request->State.QuestionRead &&
         m_handler.Lead(request->State, request->Self) != InFlightVerdict::kLead) {
