@@ -66,9 +66,9 @@ struct DnsRequest {
     DnsQueryState State;
     // The client that asked, answered when no other waits with it (its question unread).
     DnsWaiter Self;
-    // The query as received, in a block of its own: with room for the largest query inline, each
-    // request was a block so large that glibc's allocator merged every small free block of its
-    // heap before it gave one, and the room was zeroed for each query.
+    // The query as received, in a block of its own the query's size: room for the largest query
+    // inline would make each request a block so large that glibc's allocator merges every small
+    // free block of its heap before it gives one, and would be zeroed for each query.
     std::vector<std::uint8_t> Packet;
     // Begun by the thread that submitted the request, carried on by a worker.
     std::unique_ptr<CUpstreamExchange> Exchange;
@@ -96,10 +96,6 @@ public:
     // its wait for the next parked request brings within the failover delay; so many of them wake
     // it sooner, which bounds what they hold under load.
     static constexpr std::size_t kRetiredBatch = 64;
-    static constexpr std::chrono::steady_clock::time_point kNever =
-        std::chrono::steady_clock::time_point::max();
-    static constexpr std::chrono::steady_clock::time_point kAwake =
-        std::chrono::steady_clock::time_point::min();
 
     CDnsForwardPool(CDnsQueryHandler& handler, const CUpstreamSettings& upstream, int maxForwards)
         : m_handler(handler), m_upstream(upstream), m_maxForwards(maxForwards) {}
@@ -133,6 +129,12 @@ public:
     [[nodiscard]] int WorkerThreads() const { return m_workers.Alive(); }
 
 private:
+    // What the timer thread's next look may be besides the end of a wait.
+    static constexpr std::chrono::steady_clock::time_point kNever =
+        std::chrono::steady_clock::time_point::max();
+    static constexpr std::chrono::steady_clock::time_point kAwake =
+        std::chrono::steady_clock::time_point::min();
+
     // Takes a forward slot: false while stopped or when every one is busy.
     bool Reserve();
     // Starts the request's exchange on the calling thread.
