@@ -3,6 +3,10 @@
 // offers it, else several HTTP/1.1 connections).
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +14,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "net/https_client.h"
@@ -75,7 +80,7 @@ struct CHttpsClient::Driver {
     // Whether the thread may wait in the poll: nothing was handed over since it last looked.
     bool MayWait();
     // Adds what was handed over and drops what was cancelled; under the lock.
-    void TakeNew();
+    std::size_t TakeNew();
     void Start(Transfer& transfer);
     CURL* NewEasy();
     void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
@@ -84,6 +89,11 @@ struct CHttpsClient::Driver {
     void Release(Transfer& transfer);
     // The request's headers asking for `accept`, made once.
     curl_slist* Headers(const std::string& accept);
+    // Holds back, or lets go, the TLS records written to every open connection.
+    void Cork(bool on) const;
+    // libcurl's calls when it opens a socket and when it would close one.
+    static int Opened(void* driver, curl_socket_t socket, curlsocktype purpose);
+    static int Closing(void* driver, curl_socket_t socket);
 
     const HttpsTarget& Target;
     // "https://host:port", before the path and its query.
@@ -111,6 +121,8 @@ struct CHttpsClient::Driver {
     std::string Resolved;
     // Per type asked for, kept while the client lives: transfers under way point at them.
     std::map<std::string, curl_slist*> HeaderLists;
+    // The sockets libcurl opened for the client and has not closed.
+    std::set<curl_socket_t> Sockets;
     std::thread Thread;
 };
 
@@ -156,15 +168,26 @@ void CHttpsClient::Driver::Add(Transfer transfer) {
 
 void CHttpsClient::Driver::Run() {
     for (;;) {
+        std::size_t started = 0;
         {
             const std::lock_guard guard(Lock);
             if (Stopping) {
                 break;
             }
-            TakeNew();
+            started = TakeNew();
+        }
+        // Posts started together go out in one TCP segment, not one per query: libcurl writes
+        // each request in a TLS record and a send of its own, and each segment costs the kernel
+        // a delivery, on this thread, to the server.
+        const bool corked = started > 1;
+        if (corked) {
+            Cork(true);
         }
         int active = 0;
         curl_multi_perform(Multi, &active);
+        if (corked) {
+            Cork(false);
+        }
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(Multi, &left)) {
             if (message->msg != CURLMSG_DONE) {
@@ -206,7 +229,8 @@ bool CHttpsClient::Driver::MayWait() {
     return false;
 }
 
-void CHttpsClient::Driver::TakeNew() {
+std::size_t CHttpsClient::Driver::TakeNew() {
+    const std::size_t started = Handed.size();
     while (!Handed.empty()) {
         Running.push_back(std::move(Handed.front()));
         Handed.pop_front();
@@ -214,7 +238,7 @@ void CHttpsClient::Driver::TakeNew() {
         Start(Running.back());
     }
     if (!CancelSeen.exchange(false)) {
-        return;
+        return started;
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
         if (transfer->Post->Cancelled()) {
@@ -227,6 +251,7 @@ void CHttpsClient::Driver::TakeNew() {
             ++transfer;
         }
     }
+    return started;
 }
 
 void CHttpsClient::Driver::Start(Transfer& transfer) {
@@ -267,6 +292,10 @@ CURL* CHttpsClient::Driver::NewEasy() {
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, Opened);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, Closing);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
     return easy;
 }
 
@@ -313,6 +342,23 @@ void CHttpsClient::Driver::Release(Transfer& transfer) {
         curl_easy_cleanup(transfer.Easy);
     }
     curl_slist_free_all(transfer.Resolve);
+}
+
+void CHttpsClient::Driver::Cork(bool on) const {
+    const int value = on ? 1 : 0;
+    for (const curl_socket_t socket : Sockets) {
+        setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    }
+}
+
+int CHttpsClient::Driver::Opened(void* driver, curl_socket_t socket, curlsocktype /*purpose*/) {
+    static_cast<Driver*>(driver)->Sockets.insert(socket);
+    return CURL_SOCKOPT_OK;
+}
+
+int CHttpsClient::Driver::Closing(void* driver, curl_socket_t socket) {
+    static_cast<Driver*>(driver)->Sockets.erase(socket);
+    return close(socket);
 }
 
 curl_slist* CHttpsClient::Driver::Headers(const std::string& accept) {
