@@ -63,9 +63,12 @@ struct Transfer {
     std::list<Transfer>::iterator Self{};
 };
 
-// Easy handles kept for the next posts, beyond which a finished one is cleaned up: making one
-// afresh per post costs more than the post's own work.
+// Easy handles kept for the next posts while none run: making one afresh per post costs more than
+// the post's own work. Under load as many are kept as ran at once since the client was last idle
+// (kIdleSpell), so that a round's finished transfers give their handles to the next round's.
 constexpr std::size_t kSpareEasyHandles = 64;
+// A wait of the thread's with nothing running that lasts this long is the end of a load.
+constexpr std::chrono::milliseconds kIdleSpell{1000};
 
 // Connections to a server that speaks HTTP/1.1 only, each carrying one post at a time.
 constexpr long kHttp1Connections = 8;
@@ -87,6 +90,8 @@ struct CHttpsClient::Driver {
     // Keeps one connection to a server that answered over HTTP/2, a few to one over HTTP/1.1.
     void FollowProtocol(CURL* easy);
     void Release(Transfer& transfer);
+    // Cleans up the spare handles a load left beyond kSpareEasyHandles.
+    void TrimSpares();
     // The request's headers asking for `accept`, made once.
     curl_slist* Headers(const std::string& accept);
     // Holds back, or lets go, the TLS records written to every open connection.
@@ -112,6 +117,8 @@ struct CHttpsClient::Driver {
     // The thread's own.
     std::list<Transfer> Running;
     std::vector<CURL*> SpareEasy;
+    // The most transfers that ran at once since the client was last idle.
+    std::size_t MostRunning = 0;
     // Connections kept to the server: one while it speaks HTTP/2, whose streams carry every
     // post at once (a burst of posts would otherwise open more, and wait for their handshakes
     // far longer than for a stream of the open one), a few while it speaks HTTP/1.1. More posts
@@ -201,8 +208,12 @@ void CHttpsClient::Driver::Run() {
         }
         if (MayWait()) {
             // A post handed over or cancelled wakes the wait.
-            curl_multi_poll(Multi, nullptr, 0, 1000, nullptr);
+            const auto waited = std::chrono::steady_clock::now();
+            curl_multi_poll(Multi, nullptr, 0, static_cast<int>(kIdleSpell.count()), nullptr);
             Waiting = false;
+            if (Running.empty() && std::chrono::steady_clock::now() - waited >= kIdleSpell) {
+                TrimSpares();
+            }
         }
     }
     for (auto transfer = Running.begin(); transfer != Running.end();) {
@@ -237,6 +248,7 @@ std::size_t CHttpsClient::Driver::TakeNew() {
         Running.back().Self = std::prev(Running.end());
         Start(Running.back());
     }
+    MostRunning = std::max(MostRunning, Running.size());
     if (!CancelSeen.exchange(false)) {
         return started;
     }
@@ -336,12 +348,20 @@ void CHttpsClient::Driver::FollowProtocol(CURL* easy) {
 
 void CHttpsClient::Driver::Release(Transfer& transfer) {
     curl_multi_remove_handle(Multi, transfer.Easy);
-    if (SpareEasy.size() < kSpareEasyHandles) {
+    if (SpareEasy.size() < std::max(kSpareEasyHandles, MostRunning)) {
         SpareEasy.push_back(transfer.Easy);
     } else {
         curl_easy_cleanup(transfer.Easy);
     }
     curl_slist_free_all(transfer.Resolve);
+}
+
+void CHttpsClient::Driver::TrimSpares() {
+    MostRunning = 0;
+    while (SpareEasy.size() > kSpareEasyHandles) {
+        curl_easy_cleanup(SpareEasy.back());
+        SpareEasy.pop_back();
+    }
 }
 
 void CHttpsClient::Driver::Cork(bool on) const {
