@@ -183,9 +183,9 @@ void CHttpsClient::Driver::Run() {
             }
             started = TakeNew();
         }
-        // Posts started together go out in one TCP segment, not one per query: libcurl writes
-        // each request in a TLS record and a send of its own, and each segment costs the kernel
-        // a delivery, on this thread, to the server.
+        // Posts started together go out in as few TCP segments as they fill, not one each:
+        // libcurl writes each request in a TLS record and a send of its own, and each segment
+        // costs the kernel a delivery, on this thread, to the server.
         const bool corked = started > 1;
         if (corked) {
             Cork(true);
