@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # DNS-over-HTTPS benchmark: new names forwarded by quillforthd over DoH to dnsdist's DoH front end
-# (before an authoritative nsd), by quillforthd over plain UDP to that nsd, and by dnsdist itself
-# over DoH to the same front end.
+# (before an authoritative nsd), by quillforthd over plain UDP to that nsd and to the front end's
+# own plain port, and by dnsdist itself over DoH to the same front end.
 #
 # Usage (as root): bench/doh_bench.sh [--quick] [--reps N] [--rate Q] [--names N] [--seconds S]
 #                  [--servers LIST] [--out FILE] [--keep]
@@ -10,11 +10,11 @@
 # Two network namespaces made here and joined only to each other by a veth pair (198.18.0.0/30,
 # no route out): qfbd-srv holds the server under test on 127.0.0.1:53 and the clients; qfbd-up
 # holds nsd on 198.18.0.2:53, authoritative for the bench names, and dnsdist's DoH front end on
-# 198.18.0.2:443 (https://doh.bench.test/dns-query, a certificate of a test CA made here, trusted
+# 198.18.0.2:443 (https://doh.bench.test/dns-query, plain DNS on 198.18.0.2:5300, a certificate of a test CA made here, trusted
 # through a CA bundle bind-mounted in a mount namespace of the run's own). SERVERS:
-# quillforthd-doh, quillforthd-udp, dnsdist, and the floors without a forwarder: nsd-direct (nsd
+# quillforthd-doh, quillforthd-udp, quillforthd-clear, dnsdist, and the floors without a forwarder: nsd-direct (nsd
 # asked over UDP by the paced client) and front-direct (the front end asked by curl over one
-# connection, paced alike); all five by default. See bench/README.md.
+# connection, paced alike); all six by default. See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -28,7 +28,8 @@ UP_NS=qfbd-up
 SRV_IF=qfbd-s0
 UP_IF=qfbd-u0
 SRV_ADDR=198.18.0.1
-UP_ADDR=198.18.0.2 # nsd on port 53, the DoH front end on 443
+UP_ADDR=198.18.0.2 # nsd on port 53, the DoH front end on 443 and in clear on 5300
+FRONT_PLAIN_PORT=5300
 NET_PREFIX=30
 DOH_HOST=doh.bench.test
 DOH_URL="https://$DOH_HOST/dns-query"
@@ -42,7 +43,7 @@ TPUT_RATE=80000 # throughput names per second of TPUT_SECS: more than any server
 TIMEOUT=5     # the paced client's wait for each answer (no retries)
 SERVER_CPU=${QFD_SERVER_CPU:-0}
 LOAD_CPU=${QFD_LOAD_CPU:-1}
-ALL_SERVERS="quillforthd-doh quillforthd-udp dnsdist nsd-direct front-direct"
+ALL_SERVERS="quillforthd-doh quillforthd-udp quillforthd-clear dnsdist nsd-direct front-direct"
 OUT_FILE="$BENCH_DIR/doh-latest.md"
 COMMAND_LINE="bench/doh_bench.sh${*:+ $*}"
 STATS_SERVER=quillforthd-doh
@@ -105,6 +106,7 @@ setKey("$(head -c 32 /dev/urandom | base64)")
 addACL("0.0.0.0/0")
 newServer({address="$UP_ADDR:53", checkName="ns.bench.test."})
 addDOHLocal("$UP_ADDR:443", "$WORK/doh.crt", "$WORK/doh.key", "/dns-query")
+addLocal("$UP_ADDR:$FRONT_PLAIN_PORT")
 EOF
 	spawn "$UP_NS" "$LOAD_CPU" "$WORK/front.out" dnsdist --supervised --disable-syslog -C "$WORK/front.conf"
 	FRONT_PID=$SPAWNED_PID
@@ -131,9 +133,10 @@ EOF
 start_server() { # NAME REP: sets SERVER_PID
 	local name=$1 rep=$2 out="$WORK/$1-r$2.out"
 	case $name in
-	quillforthd-doh | quillforthd-udp)
+	quillforthd-*)
 		local upstream=$UP_ADDR
 		[[ $name == quillforthd-doh ]] && upstream="$DOH_URL ($UP_ADDR)"
+		[[ $name == quillforthd-clear ]] && upstream="$UP_ADDR:$FRONT_PLAIN_PORT"
 		rm -f "$WORK/$name-r$rep.csv"
 		spawn "$SRV_NS" "$SERVER_CPU" "$out" "$QUILLFORTHD" --listen 53 --upstream "$upstream" \
 			--cache "$WORK/$name-r$rep.csv"
@@ -256,8 +259,9 @@ meta_lines() { # REV
 		"$(dnsdist --version | head -1 | cut -d' ' -f1-2)" "$(nsd -v 2>&1 | awk '/version/{print $3; exit}')" \
 		"$(dnsperf -h 2>&1 | awk '/^Version/{print "dnsperf " $2}')" \
 		"$(dpkg-query -W -f '${Version}' libcurl4 2>/dev/null || echo '?')" "$1"
-	printf 'upstream\tnsd on %s:53; dnsdist'"'"'s DoH front end (no cache) on %s:443 as %s, ' \
+	printf 'upstream\tnsd on %s:53; dnsdist'"'"'s DoH front end (no cache) on %s:443 as %s ' \
 		"$UP_ADDR" "$UP_ADDR" "$DOH_URL"
+	printf '(and in clear on port %s), ' "$FRONT_PLAIN_PORT"
 	printf 'a certificate of a test CA made by the run\n'
 	printf 'pinning\tserver on CPU %s; clients, nsd and the DoH front end on CPU %s (taskset)\n' \
 		"$SERVER_CPU" "$LOAD_CPU"
@@ -283,9 +287,9 @@ select_servers() { # drops quillforthd with a note when it is not built
 				kept+=" dnsdist-udp"
 			fi
 			;;
-		quillforthd-doh | quillforthd-udp) if have_quillforthd "$s"; then kept+=" $s"; fi ;;
+		quillforthd-doh | quillforthd-udp | quillforthd-clear) if have_quillforthd "$s"; then kept+=" $s"; fi ;;
 		nsd-direct | front-direct) kept+=" $s" ;;
-		*) die "unknown server '$s' (quillforthd-doh, quillforthd-udp, dnsdist, nsd-direct, front-direct)" ;;
+		*) die "unknown server '$s' (${ALL_SERVERS// /, })" ;;
 		esac
 	done
 	SERVERS=${kept# }

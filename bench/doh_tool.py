@@ -141,6 +141,7 @@ def cmd_curlstats(directory, names_file, count):
 # ---------------------------------------------------------------- report
 
 LABELS = {"quillforthd-doh": "quillforthd over DoH", "quillforthd-udp": "quillforthd over UDP",
+          "quillforthd-clear": "quillforthd over UDP to the front end",
           "dnsdist": "dnsdist over DoH",
           "dnsdist-udp": "dnsdist over plain UDP (this build has no outgoing DoH)",
           "nsd-direct": "nsd asked directly (floor)",
@@ -202,6 +203,8 @@ def targets(res):
         "Beside the targets, from the same run:",
         "",
         ratio_line(res, "median latency, quillforthd over DoH / " + name, "lat.all.median_ms", ours, peer),
+        ratio_line(res, "median latency, quillforthd over DoH / quillforthd over UDP to the front end (the same "
+                   "server, one hop, in clear)", "lat.all.median_ms", ours, "quillforthd-clear"),
         ratio_line(res, "99th percentile latency, quillforthd over DoH / quillforthd over UDP", "lat.all.p99_ms",
                    ours, "quillforthd-udp"),
         ratio_line(res, "99th percentile latency, quillforthd over DoH / " + name, "lat.all.p99_ms", ours, peer),
