@@ -12,9 +12,10 @@
 # holds nsd on 198.18.0.2:53, authoritative for the bench names, and dnsdist's DoH front end on
 # 198.18.0.2:443 (https://doh.bench.test/dns-query, plain DNS on 198.18.0.2:5300, a certificate of a test CA made here, trusted
 # through a CA bundle bind-mounted in a mount namespace of the run's own). SERVERS:
-# quillforthd-doh, quillforthd-udp, quillforthd-clear, dnsdist, and the floors without a forwarder: nsd-direct (nsd
-# asked over UDP by the paced client) and front-direct (the front end asked by curl over one
-# connection, paced alike); all six by default. See bench/README.md.
+# quillforthd-doh, quillforthd-udp, quillforthd-clear, dnsdist, and the floors without a forwarder:
+# nsd-direct (nsd asked over UDP by the paced client), front-direct (the front end asked by curl
+# over one connection, paced alike) and front-clear-direct (the front end asked in clear by the
+# paced client); all seven by default. See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -43,7 +44,7 @@ TPUT_RATE=80000 # throughput names per second of TPUT_SECS: more than any server
 TIMEOUT=5     # the paced client's wait for each answer (no retries)
 SERVER_CPU=${QFD_SERVER_CPU:-0}
 LOAD_CPU=${QFD_LOAD_CPU:-1}
-ALL_SERVERS="quillforthd-doh quillforthd-udp quillforthd-clear dnsdist nsd-direct front-direct"
+ALL_SERVERS="quillforthd-doh quillforthd-udp quillforthd-clear dnsdist nsd-direct front-direct front-clear-direct"
 OUT_FILE="$BENCH_DIR/doh-latest.md"
 COMMAND_LINE="bench/doh_bench.sh${*:+ $*}"
 STATS_SERVER=quillforthd-doh
@@ -152,11 +153,11 @@ start_server() { # NAME REP: sets SERVER_PID
 	proc_alive "$SERVER_PID" || die "$name exited at start (see $out)"
 }
 
-paced() { # TAG NAME REP SET COUNT [TARGET]: the paced client over names-SET, figures as TAG.*
+paced() { # TAG NAME REP SET COUNT [ADDR:PORT]: the paced client over names-SET, figures as TAG.*
 	local tag=$1 name=$2 rep=$3 out="$WORK/$2-r$3-$1" secs key value
 	secs=$(awk -v n="$5" -v r="$RATE" 'BEGIN{printf "%.3f", n / r}')
 	timeout -k 5 $((${secs%.*} + TIMEOUT + 20)) ip netns exec "$SRV_NS" taskset -c "$LOAD_CPU" \
-		"$PY" "$CLIENT" client "${6:-127.0.0.1}:53" "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
+		"$PY" "$CLIENT" client "${6:-127.0.0.1:53}" "$WORK/names-$4.txt" "$RATE" "$secs" "$TIMEOUT" \
 		"$out-queries" >"$out.tsv" 2>"$out.err" &
 	# In the background so that a signal to this script ends the run at once.
 	wait $! || log "$name r$rep: the client failed (see $out.err)"
@@ -213,11 +214,11 @@ paced_curl() { # NAME REP
 run_floor() { # NAME REP: the paced names without a forwarder, and no load
 	log "=== $1, repetition $2: $NAMES timed names at $RATE q/s, no forwarder"
 	record "$1" "$2" order "$ORDER"
-	if [[ $1 == nsd-direct ]]; then
-		paced lat "$1" "$2" s2 "$NAMES" "$UP_ADDR"
-	else
-		paced_curl "$1" "$2"
-	fi
+	case $1 in
+	nsd-direct) paced lat "$1" "$2" s2 "$NAMES" "$UP_ADDR:53" ;;
+	front-clear-direct) paced lat "$1" "$2" s2 "$NAMES" "$UP_ADDR:$FRONT_PLAIN_PORT" ;;
+	*) paced_curl "$1" "$2" ;;
+	esac
 	log "$1 r$2: median $(recorded "$1" "$2" lat.all.median_ms) ms," \
 		"p99 $(recorded "$1" "$2" lat.all.p99_ms) ms"
 }
@@ -288,7 +289,7 @@ select_servers() { # drops quillforthd with a note when it is not built
 			fi
 			;;
 		quillforthd-doh | quillforthd-udp | quillforthd-clear) if have_quillforthd "$s"; then kept+=" $s"; fi ;;
-		nsd-direct | front-direct) kept+=" $s" ;;
+		nsd-direct | front-direct | front-clear-direct) kept+=" $s" ;;
 		*) die "unknown server '$s' (${ALL_SERVERS// /, })" ;;
 		esac
 	done

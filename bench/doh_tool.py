@@ -145,7 +145,8 @@ LABELS = {"quillforthd-doh": "quillforthd over DoH", "quillforthd-udp": "quillfo
           "dnsdist": "dnsdist over DoH",
           "dnsdist-udp": "dnsdist over plain UDP (this build has no outgoing DoH)",
           "nsd-direct": "nsd asked directly (floor)",
-          "front-direct": "DoH front end asked directly, curl (floor)"}
+          "front-direct": "DoH front end asked directly, curl (floor)",
+          "front-clear-direct": "DoH front end asked directly in clear (floor)"}
 
 # (label, key, digits, how); how: median [min–max], or the worst ("min"/"max") of the repetitions
 ROWS = [
@@ -214,6 +215,8 @@ def targets(res):
                    "tput.server_cpu_us", ours, peer),
         ratio_line(res, "median latency without a forwarder, the DoH front end asked directly / nsd asked "
                    "directly (the floors)", "lat.all.median_ms", "front-direct", "nsd-direct"),
+        ratio_line(res, "median latency without a forwarder, the DoH front end asked directly over DoH / in clear "
+                   "(the floors of the same server)", "lat.all.median_ms", "front-direct", "front-clear-direct"),
     ]
 
 
