@@ -41,28 +41,36 @@ void SetSendTimeout(CWSocket& socket, std::uint32_t milliseconds) {
 
 constexpr std::string_view kDnsMessageType = "application/dns-message";
 
-// The content type without its parameters, in lower case.
-std::string MediaType(std::string_view contentType) {
-    std::string type(contentType.substr(0, contentType.find(';')));
-    std::ranges::transform(type, type.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+// Whether a content type is a DNS message's, its parameters and the case of its letters aside.
+bool IsDnsMessageType(std::string_view contentType) {
+    std::string_view type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && type.back() == ' ') {
-        type.pop_back();
+        type.remove_suffix(1);
     }
-    return type;
+    return std::ranges::equal(type, kDnsMessageType, [](char c, char expected) {
+        return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == expected;
+    });
 }
 
 // Where a DNS-over-HTTPS server's host is without asking anyone: the addresses its text gave or
 // those found before, or the host itself when it is an address; none while unknown.
+std::optional<CSocketAddress> HostLiteral(const CUpstreamServer& server) {
+    return CSocketAddress::FromText(std::string(server.HttpsHost()), 0);
+}
+
 std::vector<CSocketAddress> KnownHostAddresses(const CUpstreamServer& server) {
     std::vector<CSocketAddress> addresses = server.HttpsAddresses();
     if (addresses.empty()) {
-        if (const auto literal = CSocketAddress::FromText(std::string(server.HttpsHost()), 0)) {
+        if (const auto literal = HostLiteral(server)) {
             addresses.push_back(*literal);
         }
     }
     return addresses;
+}
+
+// Whether KnownHostAddresses would find any: asked for every query, so nothing is copied.
+bool HostAddressKnown(const CUpstreamServer& server) {
+    return server.HttpsAddressesKnown() || HostLiteral(server).has_value();
 }
 
 // Where a DNS-over-HTTPS server's host is: known, else asked now of the servers that host names
@@ -82,7 +90,7 @@ std::string PostFailure(const HttpsOutcome& outcome) {
     if (outcome.Responded && outcome.Status != 200) {
         return "HTTP status " + std::to_string(outcome.Status);
     }
-    if (outcome.Responded && MediaType(outcome.ContentType) != kDnsMessageType) {
+    if (outcome.Responded && !IsDnsMessageType(outcome.ContentType)) {
         return "the reply is no DNS message";
     }
     return outcome.Failure;
@@ -141,7 +149,7 @@ void CUpstreamExchange::Begin(std::span<const std::uint8_t> query) {
     // Finding a DNS-over-HTTPS server's host may wait for other servers: the waiting thread
     // does that.
     const CUpstreamServer& first = *m_order.front();
-    if (!first.IsHttps() || !KnownHostAddresses(first).empty()) {
+    if (!first.IsHttps() || HostAddressKnown(first)) {
         StartNext(query, true);
     }
 }
@@ -321,7 +329,7 @@ void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> que
 
 void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wire) {
     CUpstreamServer& server = *attempt.Server;
-    const std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target);
+    std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target);
     if (addresses.empty()) {
         server.NoteHttpsFailure("the address of " + std::string(server.HttpsHost()) +
                                 " is not known");
@@ -329,8 +337,8 @@ void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wir
     }
     attempt.SentAt = Clock::now();
     attempt.Post = server.HttpsClient()->Post(
-        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)), addresses,
-        m_servedHook ? Finisher(attempt) : HttpsFinisher{});
+        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)),
+        std::move(addresses), m_servedHook ? Finisher(attempt) : HttpsFinisher{});
     attempt.Open = true;
     Watch(attempt);
 }

@@ -308,6 +308,14 @@ std::vector<CSocketAddress> CUpstreamServer::HttpsAddresses() const {
     return m_foundHttpsAddresses;
 }
 
+bool CUpstreamServer::HttpsAddressesKnown() const {
+    if (HttpsAddressesGiven()) {
+        return true;
+    }
+    const std::lock_guard guard(m_lock);
+    return !m_foundHttpsAddresses.empty();
+}
+
 void CUpstreamServer::SetFoundHttpsAddresses(std::vector<CSocketAddress> addresses) {
     const std::lock_guard guard(m_lock);
     m_foundHttpsAddresses = std::move(addresses);

@@ -115,6 +115,8 @@ public:
     // since (empty while none are known).
     [[nodiscard]] std::vector<CSocketAddress> HttpsAddresses() const;
     [[nodiscard]] bool HttpsAddressesGiven() const { return !m_endpoint.HttpsAddresses.empty(); }
+    // Whether HttpsAddresses holds any, without copying them.
+    [[nodiscard]] bool HttpsAddressesKnown() const;
     void SetFoundHttpsAddresses(std::vector<CSocketAddress> addresses);
 
     [[nodiscard]] bool Silent() const;

@@ -180,7 +180,7 @@ public:
     // any, is offered the outcome first.
     std::shared_ptr<CHttpsPost> Post(std::string_view accept, std::span<const std::uint8_t> query,
                                      std::chrono::milliseconds timeout,
-                                     std::span<const CSocketAddress> addresses,
+                                     std::vector<CSocketAddress> addresses,
                                      HttpsFinisher finisher = {});
 
     [[nodiscard]] const HttpsTarget& Target() const { return m_target; }

@@ -16,6 +16,8 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "net/https_client.h"
 
@@ -86,6 +88,8 @@ struct CHttpsClient::Driver {
     std::size_t TakeNew();
     void Start(Transfer& transfer);
     CURL* NewEasy();
+    // Finishes the transfers that libcurl reports done.
+    void FinishDone();
     void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
     // Keeps one connection to a server that answered over HTTP/2, a few to one over HTTP/1.1.
     void FollowProtocol(CURL* easy);
@@ -116,6 +120,8 @@ struct CHttpsClient::Driver {
         std::make_shared<CHttpsWaker>([this] { curl_multi_wakeup(Multi); });
     // The thread's own.
     std::list<Transfer> Running;
+    // The transfers FinishDone found done, kept for the next round's.
+    std::vector<std::pair<std::list<Transfer>::iterator, CURLcode>> Done;
     std::vector<CURL*> SpareEasy;
     // The most transfers that ran at once since the client was last idle.
     std::size_t MostRunning = 0;
@@ -195,17 +201,7 @@ void CHttpsClient::Driver::Run() {
         if (corked) {
             Cork(false);
         }
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(Multi, &left)) {
-            if (message->msg != CURLMSG_DONE) {
-                continue;
-            }
-            Transfer* done = nullptr;
-            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &done);
-            if (done != nullptr) {
-                Finish(done->Self, message->data.result);
-            }
-        }
+        FinishDone();
         if (MayWait()) {
             // A post handed over or cancelled wakes the wait.
             const auto waited = std::chrono::steady_clock::now();
@@ -311,6 +307,25 @@ CURL* CHttpsClient::Driver::NewEasy() {
     return easy;
 }
 
+void CHttpsClient::Driver::FinishDone() {
+    // Every message is read before any transfer is released: libcurl looks for a removed
+    // handle's message among those still unread, which would make a busy round's releases
+    // quadratic in the transfers it finished.
+    Done.clear();
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(Multi, &left)) {
+        Transfer* done = nullptr;
+        if (message->msg == CURLMSG_DONE &&
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &done) == CURLE_OK &&
+            done != nullptr) {
+            Done.emplace_back(done->Self, message->data.result);
+        }
+    }
+    for (const auto& [transfer, code] : Done) {
+        Finish(transfer, code);
+    }
+}
+
 void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLcode code) {
     HttpsOutcome outcome;
     if (code == CURLE_OK) {
@@ -397,7 +412,7 @@ CHttpsClient::~CHttpsClient() = default;
 std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
                                                std::span<const std::uint8_t> query,
                                                std::chrono::milliseconds timeout,
-                                               std::span<const CSocketAddress> addresses,
+                                               std::vector<CSocketAddress> addresses,
                                                HttpsFinisher finisher) {
     auto post = std::make_shared<CHttpsPost>(m_doorbells, std::move(finisher));
     // The driver outlives its posts' cancels: a post is cancelled by the exchange that holds the
@@ -410,6 +425,6 @@ std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
                    .Accept = std::string(accept),
                    .Url = m_driver->Origin + DnsQueryPath(m_target.Path, query),
                    .Timeout = timeout,
-                   .Addresses = {addresses.begin(), addresses.end()}});
+                   .Addresses = std::move(addresses)});
     return post;
 }

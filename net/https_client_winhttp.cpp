@@ -209,7 +209,7 @@ CHttpsClient::~CHttpsClient() = default;
 std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
                                                std::span<const std::uint8_t> query,
                                                std::chrono::milliseconds timeout,
-                                               std::span<const CSocketAddress> /*addresses*/,
+                                               std::vector<CSocketAddress> /*addresses*/,
                                                HttpsFinisher finisher) {
     auto post = std::make_shared<CHttpsPost>(m_doorbells, std::move(finisher));
     m_driver->Add({.Post = post,
