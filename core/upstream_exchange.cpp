@@ -52,12 +52,13 @@ bool IsDnsMessageType(std::string_view contentType) {
     });
 }
 
-// Where a DNS-over-HTTPS server's host is without asking anyone: the addresses its text gave or
-// those found before, or the host itself when it is an address; none while unknown.
+// The host of a DNS-over-HTTPS server's URL when it is an address.
 std::optional<CSocketAddress> HostLiteral(const CUpstreamServer& server) {
     return CSocketAddress::FromText(std::string(server.HttpsHost()), 0);
 }
 
+// Where a DNS-over-HTTPS server's host is without asking anyone: the addresses its text gave or
+// those found before, or the host itself when it is an address; none while unknown.
 std::vector<CSocketAddress> KnownHostAddresses(const CUpstreamServer& server) {
     std::vector<CSocketAddress> addresses = server.HttpsAddresses();
     if (addresses.empty()) {
