@@ -10,12 +10,12 @@
 # Two network namespaces made here and joined only to each other by a veth pair (198.18.0.0/30,
 # no route out): qfbd-srv holds the server under test on 127.0.0.1:53 and the clients; qfbd-up
 # holds nsd on 198.18.0.2:53, authoritative for the bench names, and dnsdist's DoH front end on
-# 198.18.0.2:443 (https://doh.bench.test/dns-query, plain DNS on 198.18.0.2:5300, a certificate of a test CA made here, trusted
-# through a CA bundle bind-mounted in a mount namespace of the run's own). SERVERS:
-# quillforthd-doh, quillforthd-udp, quillforthd-clear, dnsdist, and the floors without a forwarder:
-# nsd-direct (nsd asked over UDP by the paced client), front-direct (the front end asked by curl
-# over one connection, paced alike) and front-clear-direct (the front end asked in clear by the
-# paced client); all seven by default. See bench/README.md.
+# 198.18.0.2:443 (https://doh.bench.test/dns-query, plain DNS on 198.18.0.2:5300, a certificate
+# of a test CA made here, trusted through a CA bundle bind-mounted in a mount namespace of the
+# run's own). SERVERS: quillforthd-doh, quillforthd-udp, quillforthd-clear, dnsdist, and the
+# floors without a forwarder: nsd-direct (nsd asked over UDP by the paced client), front-direct
+# (the front end asked by curl over one connection, paced alike) and front-clear-direct (the
+# front end asked in clear by the paced client); all seven by default. See bench/README.md.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -44,7 +44,8 @@ TPUT_RATE=80000 # throughput names per second of TPUT_SECS: more than any server
 TIMEOUT=5     # the paced client's wait for each answer (no retries)
 SERVER_CPU=${QFD_SERVER_CPU:-0}
 LOAD_CPU=${QFD_LOAD_CPU:-1}
-ALL_SERVERS="quillforthd-doh quillforthd-udp quillforthd-clear dnsdist nsd-direct front-direct front-clear-direct"
+ALL_SERVERS="quillforthd-doh quillforthd-udp quillforthd-clear dnsdist"
+ALL_SERVERS+=" nsd-direct front-direct front-clear-direct"
 OUT_FILE="$BENCH_DIR/doh-latest.md"
 COMMAND_LINE="bench/doh_bench.sh${*:+ $*}"
 STATS_SERVER=quillforthd-doh
@@ -288,7 +289,9 @@ select_servers() { # drops quillforthd with a note when it is not built
 				kept+=" dnsdist-udp"
 			fi
 			;;
-		quillforthd-doh | quillforthd-udp | quillforthd-clear) if have_quillforthd "$s"; then kept+=" $s"; fi ;;
+		quillforthd-doh | quillforthd-udp | quillforthd-clear)
+			if have_quillforthd "$s"; then kept+=" $s"; fi
+			;;
 		nsd-direct | front-direct | front-clear-direct) kept+=" $s" ;;
 		*) die "unknown server '$s' (${ALL_SERVERS// /, })" ;;
 		esac
