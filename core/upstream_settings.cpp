@@ -98,9 +98,14 @@ bool CUpstreamSettings::SetServers(std::span<const std::string> texts) {
     }
     const bool https = std::ranges::any_of(servers, [](const auto& s) { return s->IsHttps(); });
     auto list = std::make_shared<const UpstreamServerList>(std::move(servers));
-    const std::lock_guard guard(m_lock);
-    m_servers = std::move(list);
-    m_hasHttps.store(https);
+    {
+        const std::lock_guard guard(m_lock);
+        m_servers.swap(list);
+        m_hasHttps.store(https);
+    }
+    // The old list goes here, outside the lock, which the proxy's threads take to read the
+    // list: a server that leaves with it ends its HTTPS client's threads.
+    list.reset();
     return valid;
 }
 

@@ -168,7 +168,9 @@ public:
     explicit CHttpsClient(HttpsTarget target);
     CHttpsClient(const CHttpsClient&) = delete;
     CHttpsClient& operator=(const CHttpsClient&) = delete;
-    // Drops the posts under way (their doorbells ring with a failure) and ends the thread.
+    // Drops the posts under way (their doorbells ring with a failure) and ends its threads, and
+    // never waits for the network: where a post is held in a blocking call (WinHTTP), it is
+    // cancelled instead, and its thread let go with it.
     ~CHttpsClient();
 
     // Posts `query`, a DNS message, as RFC 8484's GET: in base64url as the "dns" parameter of

@@ -63,17 +63,18 @@ struct Handle {
     }
 };
 
-}  // namespace
-
-struct CHttpsClient::Driver {
-    explicit Driver(const HttpsTarget& target);
-    ~Driver();
-    void Add(Pending pending);
-    void Work();
+// What the client shares with its threads. A thread inside a post when the client goes keeps
+// it until the post ends: WinHTTP's blocking calls cannot be cut short, and a server that
+// never answers holds one for the post's whole time-out (under Wine, a handshake that never
+// ends holds it for good), which the client's owner must not wait for.
+struct Shared {
+    explicit Shared(const HttpsTarget& target);
+    // Carries the queued posts, one at a time, until the client goes.
+    static void Work(std::shared_ptr<Shared> shared, std::size_t place);
     HttpsOutcome Carry(Pending& pending);
-    HttpsOutcome Failed(DWORD error) const;
+    [[nodiscard]] HttpsOutcome Failed(DWORD error) const;
 
-    const HttpsTarget& Target;
+    const HttpsTarget Target;
     Handle Session;
     Handle Connection;
     CWSocket Ringer;
@@ -82,10 +83,23 @@ struct CHttpsClient::Driver {
     std::deque<Pending> Queue;
     std::size_t Idle = 0;
     bool Stopping = false;
+    // The post each thread carries, by the thread's place; none while it waits.
+    std::vector<std::shared_ptr<CHttpsPost>> Carried;
+};
+
+}  // namespace
+
+struct CHttpsClient::Driver {
+    explicit Driver(const HttpsTarget& target) : State(std::make_shared<Shared>(target)) {}
+    ~Driver();
+    void Add(Pending pending);
+
+    const std::shared_ptr<Shared> State;
+    // By place, under the state's lock.
     std::vector<std::thread> Threads;
 };
 
-CHttpsClient::Driver::Driver(const HttpsTarget& target) : Target(target) {
+Shared::Shared(const HttpsTarget& target) : Target(target) {
     Session.Value = WinHttpOpen(L"Quillforth", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, 0);
     if (Session.Value != nullptr) {
@@ -99,51 +113,69 @@ CHttpsClient::Driver::Driver(const HttpsTarget& target) : Target(target) {
 }
 
 CHttpsClient::Driver::~Driver() {
+    std::deque<Pending> queued;
+    std::vector<bool> carrying;
     {
-        const std::lock_guard guard(Lock);
-        Stopping = true;
+        const std::lock_guard guard(State->Lock);
+        State->Stopping = true;
+        queued.swap(State->Queue);
+        for (const std::shared_ptr<CHttpsPost>& post : State->Carried) {
+            carrying.push_back(post != nullptr);
+            if (post) {
+                post->Cancel();  // nothing of the poster's is called when it ends
+            }
+        }
     }
-    Wake.notify_all();
-    // A thread inside a post ends with it, within the post's time-out.
-    for (std::thread& thread : Threads) {
-        thread.join();
+    State->Wake.notify_all();
+    // A waiting thread ends at once. One inside a post is let go: it touches nothing but the
+    // shared state and its cancelled post, and ends when the post does.
+    for (std::size_t place = 0; place < Threads.size(); ++place) {
+        if (carrying[place]) {
+            Threads[place].detach();
+        } else {
+            Threads[place].join();
+        }
     }
-    for (Pending& pending : Queue) {
-        pending.Post->Finish({.Failure = "stopped"}, Ringer);
+    for (Pending& pending : queued) {
+        pending.Post->Finish({.Failure = "stopped"}, State->Ringer);
     }
 }
 
 void CHttpsClient::Driver::Add(Pending pending) {
     {
-        const std::lock_guard guard(Lock);
-        Queue.push_back(std::move(pending));
-        if (Idle == 0 && Threads.size() < kMaxThreads) {
-            Threads.emplace_back(&Driver::Work, this);
+        const std::lock_guard guard(State->Lock);
+        State->Queue.push_back(std::move(pending));
+        if (State->Idle == 0 && Threads.size() < kMaxThreads) {
+            State->Carried.emplace_back();
+            Threads.emplace_back(&Shared::Work, State, Threads.size());
         }
     }
-    Wake.notify_one();
+    State->Wake.notify_one();
 }
 
-void CHttpsClient::Driver::Work() {
-    std::unique_lock lock(Lock);
+void Shared::Work(std::shared_ptr<Shared> shared, std::size_t place) {
+    Shared& state = *shared;
+    std::unique_lock lock(state.Lock);
     for (;;) {
-        ++Idle;
-        Wake.wait(lock, [this] { return Stopping || !Queue.empty(); });
-        --Idle;
-        if (Stopping) {
+        ++state.Idle;
+        state.Wake.wait(lock, [&state] { return state.Stopping || !state.Queue.empty(); });
+        --state.Idle;
+        if (state.Stopping) {
             return;
         }
-        Pending pending = std::move(Queue.front());
-        Queue.pop_front();
+        Pending pending = std::move(state.Queue.front());
+        state.Queue.pop_front();
+        state.Carried[place] = pending.Post;
         lock.unlock();
         if (!pending.Post->Cancelled()) {
-            pending.Post->Finish(Carry(pending), Ringer);
+            pending.Post->Finish(state.Carry(pending), state.Ringer);
         }
         lock.lock();
+        state.Carried[place].reset();
     }
 }
 
-HttpsOutcome CHttpsClient::Driver::Carry(Pending& pending) {
+HttpsOutcome Shared::Carry(Pending& pending) {
     Handle request;
     request.Value = Connection.Value == nullptr
                         ? nullptr
@@ -193,7 +225,7 @@ HttpsOutcome CHttpsClient::Driver::Carry(Pending& pending) {
     return outcome;
 }
 
-HttpsOutcome CHttpsClient::Driver::Failed(DWORD error) const {
+HttpsOutcome Shared::Failed(DWORD error) const {
     if (IsCertificateFailure(error)) {
         return {.Failure = "certificate of " + Target.Host + " not trusted",
                 .CertificateRejected = true};
