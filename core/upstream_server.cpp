@@ -205,11 +205,18 @@ std::optional<UpstreamEndpoint> ParseHttpsServer(std::string_view text, std::str
     }
     const std::size_t slash = std::min(rest.find('/'), rest.size());
     HttpsTarget target;
-    target.Path = slash == rest.size() ? kDefaultHttpsPath : rest.substr(slash);
-    if (!std::ranges::all_of(target.Path, [](char c) { return c > ' ' && c < 0x7F; })) {
-        reason = "a space or another character a URL cannot hold in the path";
+    std::optional<std::string> path =
+        ExpandedUriTemplate(slash == rest.size() ? kDefaultHttpsPath : rest.substr(slash));
+    if (!path) {
+        reason = "an unmatched \"{\" or \"}\" in the path";
         return std::nullopt;
     }
+    // What follows a "#" never goes to the server, nor would the query's own parameter.
+    if (!std::ranges::all_of(*path, [](char c) { return c > ' ' && c < 0x7F && c != '#'; })) {
+        reason = "a space, a \"#\" or another character a query's path cannot hold";
+        return std::nullopt;
+    }
+    target.Path = std::move(*path);
     if (!ParseAuthority(rest.substr(0, slash), target, reason)) {
         return std::nullopt;
     }
@@ -218,6 +225,27 @@ std::optional<UpstreamEndpoint> ParseHttpsServer(std::string_view text, std::str
 }
 
 }  // namespace
+
+std::optional<std::string> ExpandedUriTemplate(std::string_view uriTemplate) {
+    std::string expanded;
+    for (std::size_t at = 0; at < uriTemplate.size();) {
+        const std::size_t open = std::min(uriTemplate.find('{', at), uriTemplate.size());
+        const std::string_view literal = uriTemplate.substr(at, open - at);
+        if (literal.find('}') != std::string_view::npos) {
+            return std::nullopt;
+        }
+        expanded.append(literal);
+        if (open == uriTemplate.size()) {
+            break;
+        }
+        const std::size_t close = uriTemplate.find_first_of("{}", open + 1);
+        if (close == std::string_view::npos || uriTemplate[close] != '}') {
+            return std::nullopt;
+        }
+        at = close + 1;
+    }
+    return expanded;
+}
 
 std::optional<UpstreamEndpoint> ParseUpstreamEndpoint(std::string_view text, std::string& reason) {
     if (StartsWithIgnoringCase(text, kHttpsScheme)) {

@@ -47,8 +47,13 @@ struct UpstreamEndpoint {
 // Every text ParseUpstreamServer takes, and a DNS-over-HTTPS server:
 // "https://HOST[:PORT][/PATH] [(ADDRESS, ...)]", where HOST is a name, an IPv4 address or an IPv6
 // one in brackets, PATH defaults to "/dns-query" and the addresses in parentheses say where the
-// host is. Fills `reason` with why a text is none.
+// host is. PATH may be a URI template, as RFC 8484 writes a server ("/dns-query{?dns}"). Fills
+// `reason` with why a text is none.
 std::optional<UpstreamEndpoint> ParseUpstreamEndpoint(std::string_view text, std::string& reason);
+
+// A URI template (RFC 6570) with each expression ("{?dns}") expanded to nothing, as one without
+// values is: each query adds its own "dns" parameter. None when a brace is left unmatched.
+std::optional<std::string> ExpandedUriTemplate(std::string_view uriTemplate);
 
 // Why a text cannot be a server of the list (malformed, or the proxy itself on port 53 of one
 // of `machine`'s addresses); none when it can.

@@ -17,19 +17,6 @@ std::optional<std::string> ReadTemplate(const std::string& path, const char* val
     return text && !text->empty() ? text : std::nullopt;
 }
 
-// A URI template (RFC 6570) without its variables: each expression ("{?dns}") expands to nothing,
-// as one without values does; each query adds its own "dns" parameter.
-std::string Expanded(std::string_view uriTemplate) {
-    std::string url;
-    for (std::size_t at = 0; at < uriTemplate.size();) {
-        const std::size_t open = std::min(uriTemplate.find('{', at), uriTemplate.size());
-        url.append(uriTemplate.substr(at, open - at));
-        const std::size_t close = uriTemplate.find('}', open);
-        at = close == std::string_view::npos ? uriTemplate.size() : close + 1;
-    }
-    return url;
-}
-
 }  // namespace
 
 std::string EncryptedForm(std::string_view adapterName, const std::string& server) {
@@ -51,7 +38,11 @@ std::string EncryptedForm(std::string_view adapterName, const std::string& serve
     if (!found) {
         return server;
     }
-    std::string https = Expanded(*found) + " (" + text + ")";
+    const std::optional<std::string> url = ExpandedUriTemplate(*found);
+    if (!url) {
+        return server;
+    }
+    std::string https = *url + " (" + text + ")";
     const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(https, reason);
     return endpoint && endpoint->Https ? https : server;
 }
