@@ -51,16 +51,27 @@ void CUpstreamWatch::KeepHttpsHostsFound() {
             CSocketAddress::FromText(host, 0)) {
             continue;
         }
-        std::vector<CSocketAddress> found = server->HttpsAddresses();
+        const std::vector<CSocketAddress> kept = server->HttpsAddresses();
         const std::vector<CSocketAddress> cached = m_handler.CachedAddresses(host);
-        if (found.empty() && cached.empty()) {
-            found = CDnsCache::FindAddresses(target.HostLookups(), host);
-        } else if (found.empty()) {
-            server->SetFoundHttpsAddresses(cached);
+        std::vector<CSocketAddress> found = kept.empty() ? cached : kept;
+        // A silent server's host is asked again. What was found may be stale (the server
+        // moved) or false (a network's resolver that gives its sign-in page's address for every
+        // name until the user signs in), and kept it would leave the server silent for good,
+        // this run and the next ones, which find it in the cache.
+        if (found.empty() || server->Silent()) {
+            std::vector<CSocketAddress> asked =
+                CDnsCache::FindAddresses(target.HostLookups(), host);
+            if (!asked.empty()) {
+                found = std::move(asked);
+            }
+        }
+        if (found.empty()) {
             continue;
         }
-        if (!found.empty() && found != cached) {
+        if (found != kept) {
             server->SetFoundHttpsAddresses(found);
+        }
+        if (found != cached) {
             m_handler.LearnHostAddresses(host, found);
         }
     }

@@ -18,8 +18,8 @@
 //
 // At start and every period it also finds where each DNS-over-HTTPS server's host is when its
 // text does not say: from the cache (what an earlier run learned, known before the network is
-// up), else asked of the servers host names may be asked of; what is found is learned into the
-// cache like any name.
+// up), else asked of the servers host names may be asked of, and asked of them again while the
+// server is silent; what is found is learned into the cache like any name.
 //
 // Its one lock guards the stop flag; the probes run in a thread set of their own, which a stop
 // cancels.

@@ -4,7 +4,8 @@
 # bind-mounted in a mount namespace of its own. Answers as the upstream gives them, a long one
 # cut for a small UDP client and whole over TCP, nothing in clear text but the lookup of the
 # server's own name, bad certificates refused and named, failover from a dead HTTPS server to a
-# plain one. Needs root; exits 77 (skipped) without it.
+# plain one, a host learned at a false address asked again. Needs root; exits 77 (skipped)
+# without it.
 #     https_e2e.sh QUILLFORTHD BAD_HTTPS_PY
 set -uo pipefail
 daemon=$1
@@ -30,6 +31,11 @@ ip netns exec "$up" python3 "$bad_https" "$server" 8443 "$work/good.crt" "$work/
 # Served from ports 5311 on, in this order.
 paths="status html other stall cut"
 
+# An earlier run, on a network whose resolver gave its sign-in page's address for every name,
+# learned that one for the server's host.
+printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\ndns.test,127.0.0.1,86400,1,1700000000\r\n' \
+    >"$work/5306.csv"
+
 # The daemons, each on a port of its own, in one mount namespace that trusts the test CA.
 cat >"$work/daemons.sh" <<DAEMONS
 mount --bind "$work/bundle.crt" /etc/ssl/certs/ca-certificates.crt
@@ -42,6 +48,7 @@ serve 5302 --upstream "https://dns.test:444/dns-query ($server)"
 serve 5303 --upstream "https://dns.test:445/dns-query ($server)"
 serve 5304 --upstream "https://dns.test:446/dns-query ($server)"
 serve 5305 --upstream "https://dns.test:447/dns-query ($server)" --upstream $server
+serve 5306 --upstream https://dns.test/dns-query --upstream $server
 port=5311
 for path in $paths; do
     serve \$port --upstream "https://dns.test:8443/\$path ($server)" --upstream $server
@@ -115,6 +122,17 @@ check "in clear text only the lookups of the server's own name" "dns.test" \
     "$(grep -o '? [a-z.]*' "$work/clear.txt" | sed 's/? //; s/\.$//' | sort -u | paste -sd,)"
 check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
     "$(answer 5305 www.test A | cut -d' ' -f4)"
+
+# Silent at the false address, the server has its host asked again, and serves once more.
+for name in a b c; do answer 5306 "$name.moved.test" A >/dev/null; done
+served=0
+for i in $(seq 30); do
+    answer 5306 "again$i.moved.test" A >/dev/null
+    grep -q "again$i\.moved\.test" "$work/doh.log" && served=1 && break
+    sleep 0.5
+done
+check "a server whose host was learned at a false address finds it again, and serves" \
+    "dns.test. IN A $server 1" "$(answer 5306 dns.test A) $served"
 
 # Servers that misbehave: each query fails over to the plain server, nothing is left open.
 port=5311
