@@ -126,7 +126,7 @@ check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
 # Silent at the false address, the server has its host asked again, and serves once more.
 for name in a b c; do answer 5306 "$name.moved.test" A >/dev/null; done
 served=0
-for i in $(seq 30); do
+for i in $(seq 60); do
     answer 5306 "again$i.moved.test" A >/dev/null
     grep -q "again$i\.moved\.test" "$work/doh.log" && served=1 && break
     sleep 0.5
