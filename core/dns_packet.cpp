@@ -348,8 +348,9 @@ std::size_t CCachedReply::Finish() noexcept {
 
 std::size_t CDnsResponse::BuildFromCache(std::span<std::uint8_t> packet,
                                          const DnsQuestion& question,
-                                         std::span<const std::uint8_t> address) noexcept {
-    CCachedReply reply(packet, question, kCachedReplyTtl, packet.size());
+                                         std::span<const std::uint8_t> address,
+                                         std::uint32_t ttl) noexcept {
+    CCachedReply reply(packet, question, ttl, packet.size());
     if (!address.empty() && !reply.Add(address)) {
         return 0;
     }

@@ -145,10 +145,11 @@ public:
 
 class CDnsResponse : public CDnsPacket {
 public:
-    // The reply from the cache for one address or none (CCachedReply): TTL 86400, as large as the
-    // buffer takes.
+    // The reply from the cache for one address or none (CCachedReply), as large as the buffer
+    // takes.
     static std::size_t BuildFromCache(std::span<std::uint8_t> packet, const DnsQuestion& question,
-                                      std::span<const std::uint8_t> address) noexcept;
+                                      std::span<const std::uint8_t> address,
+                                      std::uint32_t ttl = kCachedReplyTtl) noexcept;
 
     // Reads an upstream reply; the datagram's span is exactly the received bytes. False (facts
     // unspecified) for a reply whose question name is empty (the root), and for one that is broken

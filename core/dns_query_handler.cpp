@@ -185,7 +185,13 @@ bool CDnsQueryHandler::AnswerHttpsHost(std::span<std::uint8_t> packet, const Dns
             answer = first->AddressBytes();
         }
     }
-    replyLength = CDnsResponse::BuildFromCache(packet, question, answer);
+    // Addresses found rather than given may change (the watch asks a silent server's host again):
+    // a resolver's cache before the client of that server, as Windows' DNS Client is before
+    // WinHTTP, keeps an answer as long as its TTL says.
+    constexpr std::uint32_t kFoundAddressesTtl = 60;
+    replyLength = CDnsResponse::BuildFromCache(
+        packet, question, answer,
+        server.HttpsAddressesGiven() ? kCachedReplyTtl : kFoundAddressesTtl);
     if (replyLength == 0) {
         return false;
     }

@@ -71,18 +71,25 @@ struct Shared {
     explicit Shared(const HttpsTarget& target);
     // Carries the queued posts, one at a time, until the client goes.
     static void Work(std::shared_ptr<Shared> shared, std::size_t place);
-    HttpsOutcome Carry(Pending& pending);
+    HttpsOutcome Carry(Pending& pending, HINTERNET connection);
     [[nodiscard]] HttpsOutcome Failed(DWORD error) const;
+    [[nodiscard]] std::shared_ptr<Handle> Connect() const;
+    // After a post that got no response: the next posts go over a new connection handle, which
+    // finds the host anew. A handle keeps the address it first found (under Wine, for good), so
+    // the old one would go on to an address the proxy no longer gives for the host (the watch
+    // asks a silent server's host again), or one that has stopped answering.
+    void Reconnect(const std::shared_ptr<Handle>& failed);
 
     const HttpsTarget Target;
     Handle Session;
-    Handle Connection;
     CWSocket Ringer;
     std::mutex Lock;
     std::condition_variable Wake;
     std::deque<Pending> Queue;
     std::size_t Idle = 0;
     bool Stopping = false;
+    // The posts' connection handle; each post holds the one it went over.
+    std::shared_ptr<Handle> Connection;
     // The post each thread carries, by the thread's place; none while it waits.
     std::vector<std::shared_ptr<CHttpsPost>> Carried;
 };
@@ -107,9 +114,26 @@ Shared::Shared(const HttpsTarget& target) : Target(target) {
         DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
         WinHttpSetOption(Session.Value, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
                          sizeof protocols);
-        Connection.Value = WinHttpConnect(Session.Value, Wide(target.Host).c_str(), target.Port, 0);
     }
+    Connection = Connect();
     Ringer.Create(true, AddressFamily::kIpv4);
+}
+
+std::shared_ptr<Handle> Shared::Connect() const {
+    auto connection = std::make_shared<Handle>();
+    if (Session.Value != nullptr) {
+        connection->Value =
+            WinHttpConnect(Session.Value, Wide(Target.Host).c_str(), Target.Port, 0);
+    }
+    return connection;
+}
+
+void Shared::Reconnect(const std::shared_ptr<Handle>& failed) {
+    std::shared_ptr<Handle> fresh = Connect();
+    const std::lock_guard guard(Lock);
+    if (Connection == failed) {
+        Connection.swap(fresh);  // the old one closes when its last post ends
+    }
 }
 
 CHttpsClient::Driver::~Driver() {
@@ -166,22 +190,27 @@ void Shared::Work(std::shared_ptr<Shared> shared, std::size_t place) {
         Pending pending = std::move(state.Queue.front());
         state.Queue.pop_front();
         state.Carried[place] = pending.Post;
+        const std::shared_ptr<Handle> connection = state.Connection;
         lock.unlock();
         if (!pending.Post->Cancelled()) {
-            pending.Post->Finish(state.Carry(pending), state.Ringer);
+            HttpsOutcome outcome = state.Carry(pending, connection->Value);
+            if (!outcome.Responded) {
+                state.Reconnect(connection);
+            }
+            pending.Post->Finish(std::move(outcome), state.Ringer);
         }
         lock.lock();
         state.Carried[place].reset();
     }
 }
 
-HttpsOutcome Shared::Carry(Pending& pending) {
+HttpsOutcome Shared::Carry(Pending& pending, HINTERNET connection) {
     Handle request;
-    request.Value = Connection.Value == nullptr
+    request.Value = connection == nullptr
                         ? nullptr
-                        : WinHttpOpenRequest(Connection.Value, L"GET", pending.Path.c_str(),
-                                             nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+                        : WinHttpOpenRequest(connection, L"GET", pending.Path.c_str(), nullptr,
+                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             WINHTTP_FLAG_SECURE);
     if (request.Value == nullptr) {
         return Failed(GetLastError());
     }

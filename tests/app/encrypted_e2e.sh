@@ -30,10 +30,12 @@ printf 'nameserver %s\n' 127.0.0.1 "$upstream_address" >"/etc/netns/$srv/resolv.
 ready_name=dns.test
 
 # The program started afresh with the "Dns" setting $1, the adapter's static servers $2 and an
-# empty cache.
+# empty cache, or one that holds the entry $3.
 run() {
     dns_setting=$1 e2e_install_exe "$exe"
     rm -f "$work/bin/DnsItem.csv"
+    [ -z "${3:-}" ] ||
+        printf '#Domain,IP,TTL,HITS,LASTHITDATE\r\n%s\r\n' "$3" >"$work/bin/DnsItem.csv"
     in_srv "$wine" reg add "$interface_key" /v NameServer /t REG_SZ /d "$2" /f >/dev/null 2>&1
     e2e_start
 }
@@ -76,6 +78,14 @@ wait "$capture" 2>/dev/null
 check "in clear text only the server's own name, asked of the adapter's former server" \
     "$upstream_address dns.test" "$(sed -n 's/.* > \(.*\)\.53: .*? \([a-z.]*\)\. .*/\1 \2/p' \
         "$work/clear.txt" | sort -u | paste -sd,)"
+
+# An earlier run learned a false address for the server's host (a café's sign-in page's): the
+# server falls silent there, the proxy asks its host again, and WinHTTP goes to the one found.
+run https://dns.test/dns-query "" "dns.test,127.0.0.1,86400,1,1700000000"
+for name in a b c; do query "$name.moved.test" >/dev/null; done
+check_soon 40 "a server whose host was learned at a false address finds it again, and serves" \
+    "$(direct www.test A)" answer www.test A
+check_exit
 
 # The adapter's server is one that Windows' DNS Client reaches encrypted: the list holds its
 # HTTPS form in its place. Behind a dead HTTPS server, a plain one answers.
