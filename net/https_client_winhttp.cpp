@@ -1,5 +1,6 @@
 // The HTTPS client on WinHTTP, which Windows has: one session and one connection handle per
-// server, and a few threads that each carry one post at a time with WinHTTP's blocking calls.
+// server (a new handle after a post that got no response), and a few threads that each carry
+// one post at a time with WinHTTP's blocking calls.
 // WinHTTP keeps the connections open between posts and uses HTTP/2 where Windows and the server
 // offer it. It cannot be told where the host is: the system's resolver finds it (which, while
 // the proxy serves the machine, asks the proxy, and the proxy answers a DNS-over-HTTPS server's
