@@ -5,9 +5,10 @@
 # namespace and finds the server's host through the namespace's resolver: the proxy first, then
 # the fake upstream, which the adapter reports as its server before the takeover. Answers as nsd
 # gives them, cached ones without the server, nothing in clear text but the server's own name
-# asked of that bootstrap server, the status box and the tray saying so; a server of Windows' own
-# encrypted list offered in its HTTPS form; failover from a dead HTTPS server to a plain one;
-# three refused certificates, each without an answer and named.
+# asked of that bootstrap server, the status box and the tray saying so; a host learned at a false
+# address asked again; a server of Windows' own encrypted list offered in its HTTPS form; failover
+# from a dead HTTPS server to a plain one; three refused certificates, each without an answer and
+# named.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../support/dns_servers.sh"
