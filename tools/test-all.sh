@@ -5,7 +5,7 @@
 # exits non-zero when anything failed.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+cd "$root" || exit 1
 fuzz_seconds=${QF_FUZZ_SECONDS:-60}
 export WINEDEBUG=-all
 
@@ -98,7 +98,8 @@ build mingw-x86_64 && start_virtual_display && "$root/tools/wine-template" >/dev
 build mingw-i686
 
 # fuzz TARGET SECONDS: fuzzes a target from its committed corpus; what the fuzzer adds stays in a
-# temporary folder. A crash, a hang or a sanitizer report fails the check.
+# temporary folder. Prints the fuzzer's summary and returns its status: a crash, a hang or a
+# sanitizer report fails the check.
 fuzz() {
     local target=$1 seconds=$2
     echo "== fuzz $target for ${seconds}s"
@@ -109,14 +110,23 @@ fuzz() {
         -artifact_prefix="$logs/$target-" -print_final_stats=1 "$work" >"$logs/fuzz-$target.log" 2>&1
     local status=$?
     grep -E '^(Done|stat::number_of_executed_units)|ERROR|SUMMARY' "$logs/fuzz-$target.log" | head -20
-    record "fuzz $target" "$status"
     rm -rf "$work"
+    return "$status"
 }
 
+# Each fuzzer keeps one core busy: the codec fuzzes on one core while the cache file and then the
+# TCP framing fuzz on the other, so the two cores finish together.
 if build fuzz; then
-    fuzz dns_codec "$fuzz_seconds"
+    fuzz dns_codec "$fuzz_seconds" >"$logs/fuzz-dns_codec.summary" 2>&1 &
+    codec_fuzzer=$!
     fuzz cache_file $((fuzz_seconds / 2))
+    record "fuzz cache_file" $?
     fuzz tcp_framing $((fuzz_seconds / 2))
+    record "fuzz tcp_framing" $?
+    wait "$codec_fuzzer"
+    codec_status=$?
+    cat "$logs/fuzz-dns_codec.summary"
+    record "fuzz dns_codec" "$codec_status"
 fi
 
 echo
