@@ -27,7 +27,6 @@ constexpr std::uint8_t kRcodeMask = 0x0F;
 constexpr std::size_t kFlagsOffset = 2;
 constexpr std::size_t kQuestionCountOffset = 4;
 constexpr std::size_t kAnswerCountOffset = 6;
-constexpr std::uint16_t kTypeOpt = 41;
 constexpr std::uint32_t kDnssecOkBit = 0x8000;
 // Type and class behind a question name.
 constexpr std::size_t kQuestionTail = 4;

@@ -42,6 +42,8 @@ inline constexpr std::uint32_t kStaleReplyTtl = 30;
 
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypeAaaa = 28;
+// The EDNS pseudo-record (RFC 6891), in a message's additional section.
+inline constexpr std::uint16_t kTypeOpt = 41;
 inline constexpr std::uint16_t kClassIn = 1;
 // The response codes a reply teaches by, and those after which a query goes to the next server.
 inline constexpr std::uint8_t kRcodeNoError = 0;

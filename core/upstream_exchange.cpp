@@ -6,6 +6,7 @@
 #include <random>
 
 #include "core/dns_cache.h"
+#include "core/dns_padding.h"
 #include "core/dns_tcp_framing.h"
 
 std::uint16_t RandomQueryId() {
@@ -31,6 +32,8 @@ struct CUpstreamExchange::Attempt {
     bool Open = false;
     // The server had its whole delay without a reply, and that was counted.
     bool Missed = false;
+    // The query went padded in an EDNS record of the proxy's: the reply's goes.
+    bool OptAdded = false;
 };
 
 namespace {
@@ -306,6 +309,8 @@ void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> que
     std::vector<std::uint8_t> wire(query.begin(), query.end());
     std::ranges::copy(attempt.Id, wire.begin());
     if (attempt.Server->IsHttps()) {
+        // Padded, so that the length of what leaves the machine encrypted does not tell the name.
+        attempt.OptAdded = PadForEncryptedServer(wire) == QueryPadding::kOptAdded;
         Post(attempt, wire);
         return;
     }
@@ -400,6 +405,9 @@ CUpstreamExchange::Outcome CUpstreamExchange::ReceivePosted(Attempt& attempt,
     }
     length = std::min(outcome->Body.size(), reply.size());
     std::copy_n(outcome->Body.begin(), length, reply.begin());
+    if (attempt.OptAdded) {
+        length = RemoveReplyOpt(reply.first(length));
+    }
     const Outcome judged = Judge(reply.first(length), attempt.Id, m_question);
     if (judged != Outcome::kIgnored) {
         return judged;
@@ -428,10 +436,14 @@ HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
     // client's own thread (it joins that thread). It is touched only once the hook has taken the
     // reply, while the exchange that holds it waits.
     return [served = m_servedHook, unserved = m_unservedHook, server = attempt.Server.get(),
-            id = attempt.Id, question = m_question, queryId = m_queryId,
-            sentAt = attempt.SentAt](HttpsOutcome& outcome) {
+            id = attempt.Id, question = m_question, queryId = m_queryId, sentAt = attempt.SentAt,
+            optAdded = attempt.OptAdded](HttpsOutcome& outcome) {
         const Clock::time_point now = Clock::now();
         if (PostFailure(outcome).empty() && Judge(outcome.Body, id, question) == Outcome::kServes) {
+            // Only here: a reply left to the waiting thread is made ready there (ReceivePosted).
+            if (optAdded) {
+                outcome.Body.resize(RemoveReplyOpt(outcome.Body));
+            }
             std::ranges::copy(queryId, outcome.Body.begin());
             return served(outcome.Body, [&] {
                 server->Answered(

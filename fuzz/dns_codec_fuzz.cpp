@@ -1,8 +1,8 @@
-// Feeds arbitrary datagrams to the reply and question readers, the relay's cut of a reply and the
-// reader of server texts. A datagram that reads as a plain A or AAAA question is also answered
-// from the cache, as the proxy does, and the answer must read back as a reply to that very
-// question with the address given, or with none, and one with several answers must fit the
-// client's size; anything else aborts.
+// Feeds arbitrary datagrams to the reply and question readers, the relay's cut of a reply, the
+// padding for encrypted servers and the reader of server texts. A datagram that reads as a plain
+// A or AAAA question is also answered from the cache, as the proxy does, and the answer must read
+// back as a reply to that very question with the address given, or with none, and one with
+// several answers must fit the client's size; anything else aborts.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -11,8 +11,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/dns_packet.h"
+#include "core/dns_padding.h"
 #include "core/upstream_server.h"
 #include "fuzz/fuzz_check.h"
 #include "net/ip_text.h"
@@ -120,6 +122,34 @@ void CheckTruncated(std::span<const std::uint8_t> datagram) {
           "cut reply keeps the question");
 }
 
+// The padding for an encrypted server: a padded query asks the very question, with the client's
+// UDP size and DO bit when it had an EDNS record, at a multiple of 128 bytes; one left unpadded is
+// untouched. Taking the EDNS record out of the padded query leaves the query that came, its
+// additional count aside.
+void CheckPadding(std::span<const std::uint8_t> datagram, const DnsQuestion& asked) {
+    std::vector<std::uint8_t> query(datagram.begin(), datagram.end());
+    const QueryPadding padding = PadForEncryptedServer(query);
+    if (padding == QueryPadding::kNone) {
+        Check(std::ranges::equal(query, datagram), "an unpadded query is untouched");
+        return;
+    }
+    DnsQuestion padded;
+    Check(query.size() % 128 == 0 && CDnsQuery::ReadQuestion(query, padded) &&
+              padded.Name.View() == asked.Name.View() && padded.Type == asked.Type &&
+              padded.End == asked.End,
+          "a padded query asks the same");
+    CDnsQuery::ReadEdns(query, padded);
+    Check(padding == QueryPadding::kOptAdded ||
+              (padded.UdpSize == asked.UdpSize && padded.DnssecOk == asked.DnssecOk),
+          "a padded query keeps the client's EDNS");
+    if (padding == QueryPadding::kOptAdded) {
+        const std::size_t length = RemoveReplyOpt(query);
+        Check(length == datagram.size() &&
+                  std::equal(query.begin(), query.begin() + 10, datagram.begin()),
+              "the added record comes out whole");
+    }
+}
+
 // A server text from the bytes: one that reads gives an address whose text reads back alike.
 void CheckServerText(std::span<const std::uint8_t> datagram) {
     const std::string text(datagram.begin(), datagram.end());
@@ -164,6 +194,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string queryName(question.Name.View());
         CheckBuiltQuery(queryName, question.Id, question.Type);
         AnswerFromCache(datagram, question);
+        CheckPadding(datagram, question);
     }
+    std::vector<std::uint8_t> reply(datagram.begin(), datagram.end());
+    Check(RemoveReplyOpt(reply) <= size, "a reply only loses bytes");
     return 0;
 }

@@ -75,6 +75,12 @@ for type in A AAAA MX TXT; do
     check "$type over HTTPS as the upstream gives it" "$(direct www.test "$type")" \
         "$(answer 53 www.test "$type")"
 done
+# The server refuses a query that is not padded; the EDNS record added for the padding goes.
+edns() {
+    ip netns exec "$srv" dig +tries=1 +time=4 @127.0.0.1 "$@" | grep -c 'OPT PSEUDOSECTION'
+}
+check "padded queries: EDNS back for a client with it, none for one without" "1 0" \
+    "$(edns edns1.test A) $(edns +noedns edns2.test A)"
 check "a long answer whole over TCP, after the TC of a cut one over UDP" \
     "$(direct +tcp long.test TXT)" "$(answer 53 +noedns long.test TXT)"
 check "a client without EDNS gets the long answer cut, with TC" "tc 0" "$(

@@ -45,7 +45,8 @@ certificate() {
 # ADDRESS), and dnsdist forwarding to it with DoH on ADDRESS, path /dns-query: on port 443 with a
 # certificate for dns.test, 444 one for other.test, 445 an expired one for dns.test, 446 one for
 # dns.test from a CA nobody trusts. Every query dnsdist takes is logged in $work/doh.log; it
-# answers the probes' name, www.example.com, itself (198.19.0.9).
+# answers the probes' name, www.example.com, itself (198.19.0.9), and refuses a query to port 443
+# that is not padded.
 start_doh_servers() {
     local ca
     for ca in ca rogue; do
@@ -81,6 +82,7 @@ addACL("0.0.0.0/0")
 newServer({address="$2:53"})
 addAction(AllRule(), LogAction("$work/doh.log", false, true, false))
 addAction(QNameRule("www.example.com"), SpoofAction("198.19.0.9"))
+addAction(AndRule{DSTPortRule(443), NotRule(EDNSOptionRule(12))}, RCodeAction(DNSRCode.REFUSED))
 addDOHLocal("$2:443", "$work/good.crt", "$work/good.key", "/dns-query")
 addDOHLocal("$2:444", "$work/other.crt", "$work/other.key", "/dns-query")
 addDOHLocal("$2:445", "$work/expired.crt", "$work/expired.key", "/dns-query")

@@ -1,0 +1,206 @@
+#include "core/dns_padding.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/dns_packet.h"
+#include "tests/support/fake_upstream.h"
+
+namespace {
+
+using qftest::Bytes;
+using qftest::Wire;
+
+struct OptRecord {
+    std::uint16_t UdpSize = 0;
+    std::uint32_t Ttl = 0;
+    std::vector<std::pair<unsigned, Bytes>> Options;
+};
+
+unsigned U16At(const Bytes& bytes, std::size_t at) {
+    return bytes.at(at) << 8U | bytes.at(at + 1);
+}
+
+// The EDNS record that a padded query holds behind its question; its options must fill its data.
+OptRecord ReadOpt(const Bytes& query) {
+    DnsQuestion question;
+    EXPECT_TRUE(CDnsQuery::ReadQuestion(query, question));
+    std::size_t at = question.End;
+    EXPECT_EQ(U16At(query, 10), 1U);
+    EXPECT_EQ(query.at(at), 0);
+    EXPECT_EQ(U16At(query, at + 1), kTypeOpt);
+    OptRecord opt;
+    opt.UdpSize = static_cast<std::uint16_t>(U16At(query, at + 3));
+    opt.Ttl = U16At(query, at + 5) << 16U | U16At(query, at + 7);
+    const std::size_t end = at + 11 + U16At(query, at + 9);
+    EXPECT_EQ(end, query.size());
+    for (at += 11; at + 4 <= end;) {
+        const std::size_t length = U16At(query, at + 2);
+        opt.Options.emplace_back(U16At(query, at),
+                                 Bytes(query.begin() + std::ptrdiff_t(at + 4),
+                                       query.begin() + std::ptrdiff_t(at + 4 + length)));
+        at += 4 + length;
+    }
+    EXPECT_EQ(at, end);
+    return opt;
+}
+
+Bytes WithOptions(Bytes query, std::uint32_t ttl, const Bytes& options) {
+    query[11] = 1;
+    return Wire(std::move(query))
+        .Raw({0, 0, 41})
+        .U16(4096)
+        .U32(ttl)
+        .U16(unsigned(options.size()))
+        .Raw(options)
+        .Get();
+}
+
+const Bytes kCookie = {0, 10, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};
+
+TEST(QueryPadding, EveryQueryGoesOutAtAMultipleOf128KeepingWhatItAsked) {
+    const std::string longName = std::string(63, 'a') + "." + std::string(63, 'b') + ".example";
+    struct Case {
+        const char* Label;
+        Bytes Query;
+        QueryPadding Expected;
+        std::uint16_t UdpSize;
+        std::uint32_t Ttl;
+        std::vector<unsigned> Codes;
+    };
+    const std::vector<Case> cases = {
+        {"no EDNS",
+         qftest::MakeQuery("www.example.com", 7),
+         QueryPadding::kOptAdded,
+         1232,
+         0,
+         {12}},
+        {"long name",
+         qftest::MakeQuery(longName, 7, kTypeAaaa),
+         QueryPadding::kOptAdded,
+         1232,
+         0,
+         {12}},
+        {"EDNS with DO and a cookie",
+         WithOptions(qftest::MakeQuery("a.example", 7), 0x8000, kCookie),
+         QueryPadding::kPadded,
+         4096,
+         0x8000,
+         {10, 12}},
+        {"padded already",
+         WithOptions(qftest::MakeQuery("a.example", 7), 0, {0, 12, 0, 3, 0, 0, 0}),
+         QueryPadding::kPadded,
+         4096,
+         0,
+         {12}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        Bytes query = c.Query;
+        DnsQuestion asked;
+        ASSERT_TRUE(CDnsQuery::ReadQuestion(c.Query, asked));
+        EXPECT_EQ(PadForEncryptedServer(query), c.Expected);
+        EXPECT_EQ(query.size() % 128, 0U);
+        // The header but its additional count, and the question, stay byte for byte.
+        EXPECT_TRUE(std::equal(c.Query.begin(), c.Query.begin() + 10, query.begin()));
+        EXPECT_TRUE(std::equal(c.Query.begin() + 12, c.Query.begin() + std::ptrdiff_t(asked.End),
+                               query.begin() + 12));
+        const OptRecord opt = ReadOpt(query);
+        EXPECT_EQ(opt.UdpSize, c.UdpSize);
+        EXPECT_EQ(opt.Ttl, c.Ttl);
+        std::vector<unsigned> codes;
+        for (const auto& [code, data] : opt.Options) {
+            codes.push_back(code);
+            if (code == 12) {
+                EXPECT_EQ(data, Bytes(data.size(), 0));
+            }
+        }
+        EXPECT_EQ(codes, c.Codes);
+        if (c.Codes.front() == 10) {
+            EXPECT_EQ(opt.Options.front().second, Bytes(kCookie.begin() + 4, kCookie.end()));
+        }
+    }
+}
+
+// A query's header, id 7 and RD set, with the given answer and additional counts.
+Wire QueryHeader(unsigned answers, unsigned additional) {
+    return Wire().U16(7).Raw({0x01, 0}).U16(1).U16(answers).U16(0).U16(additional);
+}
+
+TEST(QueryPadding, WhatIsNotOneQuestionWithAtMostAnEdnsRecordGoesAsItCame) {
+    const Bytes query = qftest::MakeQuery("a.example", 7);
+    const auto opt = [](Wire wire) { return wire.Raw({0, 0, 41}).U16(1232).U32(0); };
+    const std::vector<std::pair<const char*, Bytes>> cases = {
+        {"an answer", QueryHeader(1, 0).Question("a.example").A(60, 1, 2, 3, 4).Get()},
+        {"a signature behind the EDNS record", opt(QueryHeader(0, 2).Question("a.example"))
+                                                   .U16(0)
+                                                   .Name("key")
+                                                   .U16(250)
+                                                   .U16(255)
+                                                   .U32(0)
+                                                   .U16(2)
+                                                   .Raw({0, 0})
+                                                   .Get()},
+        {"another record",
+         QueryHeader(0, 1).Question("a.example").Name("x").U16(1).U16(1).U32(0).U16(0).Get()},
+        {"bytes behind the record", Wire(qftest::WithOptRecord(query)).Raw({0}).Get()},
+        {"an option past the data", WithOptions(query, 0, {0, 10, 0, 9, 1})},
+        {"cut in the question", Bytes(query.begin(), query.end() - 3)},
+    };
+    for (const auto& [label, message] : cases) {
+        SCOPED_TRACE(label);
+        Bytes padded = message;
+        EXPECT_EQ(PadForEncryptedServer(padded), QueryPadding::kNone);
+        EXPECT_EQ(padded, message);
+    }
+}
+
+TEST(ReplyOpt, TakenOutOnlyWhenItIsTheLastRecordAndCarriesNoExtendedCode) {
+    const auto replyWith = [](unsigned additional) {
+        return Wire()
+            .Raw({0, 7, 0x81, 0x80})
+            .U16(1)
+            .U16(1)
+            .U16(0)
+            .U16(additional)
+            .Question("a.example")
+            .A(60, 1, 2, 3, 4);
+    };
+    const Bytes reply = replyWith(0).Get();
+    const auto withOpt = [&](std::uint32_t ttl, const Bytes& behind) {
+        return replyWith(behind.empty() ? 1 : 2)
+            .Raw({0, 0, 41})
+            .U16(1232)
+            .U32(ttl)
+            .U16(6)
+            .Raw({0, 12, 0, 2, 0, 0})
+            .Raw(behind)
+            .Get();
+    };
+    Bytes taken = withOpt(0x8000, {});
+    ASSERT_EQ(RemoveReplyOpt(taken), reply.size());
+    EXPECT_EQ(Bytes(taken.begin(), taken.begin() + std::ptrdiff_t(reply.size())), reply);
+
+    const Bytes record = Wire().Name("x").U16(1).U16(1).U32(0).U16(0).Get();
+    const std::vector<std::pair<const char*, Bytes>> kept = {
+        {"no EDNS record", reply},
+        {"a record behind it", withOpt(0, record)},
+        {"an extended response code", withOpt(0x01000000, {})},
+        {"cut in the record",
+         Bytes(taken.begin(), taken.begin() + std::ptrdiff_t(reply.size()) - 2)},
+    };
+    for (const auto& [label, message] : kept) {
+        SCOPED_TRACE(label);
+        Bytes copy = message;
+        EXPECT_EQ(RemoveReplyOpt(copy), message.size());
+        EXPECT_EQ(copy, message);
+    }
+}
+
+}  // namespace
