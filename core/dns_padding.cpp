@@ -16,6 +16,7 @@ constexpr std::uint16_t kAddedUdpSize = 1232;
 // An EDNS record without options: the root owner, type, UDP size, TTL and data length.
 constexpr std::size_t kOptFixed = 11;
 constexpr std::size_t kOptionHeader = 4;
+constexpr std::size_t kQuestionCountOffset = 4;
 constexpr std::size_t kAdditionalCountOffset = 10;
 constexpr std::uint32_t kExtendedRcodeShift = 24;
 
@@ -37,8 +38,9 @@ struct RecordView {
 
 // Reads the counts and leaves the reader behind the questions.
 bool ReadHeaderAndQuestions(CDnsWireReader& reader, SectionCounts& counts) {
-    if (!reader.Seek(4) || !reader.ReadU16(counts.Questions) || !reader.ReadU16(counts.Answers) ||
-        !reader.ReadU16(counts.Authority) || !reader.ReadU16(counts.Additional)) {
+    if (!reader.Seek(kQuestionCountOffset) || !reader.ReadU16(counts.Questions) ||
+        !reader.ReadU16(counts.Answers) || !reader.ReadU16(counts.Authority) ||
+        !reader.ReadU16(counts.Additional)) {
         return false;
     }
     for (int i = 0; i < counts.Questions; ++i) {

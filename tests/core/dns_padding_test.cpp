@@ -24,7 +24,7 @@ struct OptRecord {
 };
 
 unsigned U16At(const Bytes& bytes, std::size_t at) {
-    return bytes.at(at) << 8U | bytes.at(at + 1);
+    return static_cast<unsigned>(bytes.at(at)) << 8U | bytes.at(at + 1);
 }
 
 // The EDNS record that a padded query holds behind its question; its options must fill its data.
