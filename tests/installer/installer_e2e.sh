@@ -249,8 +249,12 @@ check "the uninstaller asks whether to keep the cache and settings" \
     "Keep Quillforth's DNS cache (DnsItem.csv) and its settings for a later installation?" \
     "$(window text "$uninstall_caption" 65535)"
 window command "$uninstall_caption" 7 # IDNO
+# The page's button reads "&Close" from the start, greyed while the uninstaller works: its last
+# step, the Add/Remove Programs entry, says it is done.
+wait_until 30 uninstall_entry_gone
 wait_until 30 button_reads "$uninstall_caption" "&Close"
 next_page "$uninstall_caption" uninstall-done
+wait_until 10 uninstaller_ended
 check_program_removed "uninstalled through its pages"
 check "told not to keep them, it removes the cache" no "$(exists "$install_dir/DnsItem.csv")"
 check "and the settings" no "$(exists "$install_dir/Quillforth.ini")"
