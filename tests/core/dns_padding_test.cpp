@@ -17,37 +17,38 @@ namespace {
 using qftest::Bytes;
 using qftest::Wire;
 
-struct OptRecord {
-    std::uint16_t UdpSize = 0;
-    std::uint32_t Ttl = 0;
-    std::vector<std::pair<unsigned, Bytes>> Options;
-};
-
 unsigned U16At(const Bytes& bytes, std::size_t at) {
     return static_cast<unsigned>(bytes.at(at)) << 8U | bytes.at(at + 1);
 }
 
-// The EDNS record that a padded query holds behind its question; its options must fill its data.
-OptRecord ReadOpt(const Bytes& query) {
-    DnsQuestion question;
-    EXPECT_TRUE(CDnsQuery::ReadQuestion(query, question));
-    std::size_t at = question.End;
+struct PaddedOpt {
+    unsigned UdpSize = 0;
+    std::uint32_t Ttl = 0;
+    // Every option but the padding, as they stand on the wire.
+    Bytes Kept;
+};
+
+// The EDNS record that a padded query holds at `at`, behind its question, as its one additional
+// record; its padding must come last, all zeros, and end the query.
+PaddedOpt ReadPaddedOpt(const Bytes& query, std::size_t at) {
     EXPECT_EQ(U16At(query, 10), 1U);
-    EXPECT_EQ(query.at(at), 0);
-    EXPECT_EQ(U16At(query, at + 1), kTypeOpt);
-    OptRecord opt;
-    opt.UdpSize = static_cast<std::uint16_t>(U16At(query, at + 3));
-    opt.Ttl = U16At(query, at + 5) << 16U | U16At(query, at + 7);
-    const std::size_t end = at + 11 + U16At(query, at + 9);
-    EXPECT_EQ(end, query.size());
-    for (at += 11; at + 4 <= end;) {
-        const std::size_t length = U16At(query, at + 2);
-        opt.Options.emplace_back(U16At(query, at),
-                                 Bytes(query.begin() + std::ptrdiff_t(at + 4),
-                                       query.begin() + std::ptrdiff_t(at + 4 + length)));
-        at += 4 + length;
+    EXPECT_EQ(Bytes(query.begin() + std::ptrdiff_t(at), query.begin() + std::ptrdiff_t(at + 3)),
+              (Bytes{0, 0, 41}));
+    EXPECT_EQ(at + 11 + U16At(query, at + 9), query.size());
+    PaddedOpt opt{.UdpSize = U16At(query, at + 3),
+                  .Ttl = U16At(query, at + 5) << 16U | U16At(query, at + 7),
+                  .Kept = {}};
+    std::size_t option = at + 11;
+    while (option + 4 <= query.size() && U16At(query, option) != 12) {
+        const std::size_t next = std::min(option + 4 + U16At(query, option + 2), query.size());
+        opt.Kept.insert(opt.Kept.end(), query.begin() + std::ptrdiff_t(option),
+                        query.begin() + std::ptrdiff_t(next));
+        option = next;
     }
-    EXPECT_EQ(at, end);
+    EXPECT_EQ(U16At(query, option), 12U);
+    EXPECT_EQ(option + 4 + U16At(query, option + 2), query.size());
+    EXPECT_TRUE(std::all_of(query.begin() + std::ptrdiff_t(option + 4), query.end(),
+                            [](std::uint8_t byte) { return byte == 0; }));
     return opt;
 }
 
@@ -66,39 +67,32 @@ const Bytes kCookie = {0, 10, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};
 
 TEST(QueryPadding, EveryQueryGoesOutAtAMultipleOf128KeepingWhatItAsked) {
     const std::string longName = std::string(63, 'a') + "." + std::string(63, 'b') + ".example";
+    const Bytes padding = {0, 12, 0, 3, 0, 0, 0};
     struct Case {
         const char* Label;
         Bytes Query;
         QueryPadding Expected;
-        std::uint16_t UdpSize;
+        unsigned UdpSize;
         std::uint32_t Ttl;
-        std::vector<unsigned> Codes;
+        Bytes Kept;
     };
     const std::vector<Case> cases = {
-        {"no EDNS",
-         qftest::MakeQuery("www.example.com", 7),
-         QueryPadding::kOptAdded,
-         1232,
-         0,
-         {12}},
+        {"no EDNS", qftest::MakeQuery("www.example.com", 7), QueryPadding::kOptAdded, 1232, 0, {}},
         {"long name",
          qftest::MakeQuery(longName, 7, kTypeAaaa),
          QueryPadding::kOptAdded,
          1232,
          0,
-         {12}},
+         {}},
         {"EDNS with DO and a cookie",
-         WithOptions(qftest::MakeQuery("a.example", 7), 0x8000, kCookie),
-         QueryPadding::kPadded,
-         4096,
-         0x8000,
-         {10, 12}},
+         WithOptions(qftest::MakeQuery("a.example", 7), 0x8000, kCookie), QueryPadding::kPadded,
+         4096, 0x8000, kCookie},
         {"padded already",
-         WithOptions(qftest::MakeQuery("a.example", 7), 0, {0, 12, 0, 3, 0, 0, 0}),
+         WithOptions(qftest::MakeQuery("a.example", 7), 0, padding),
          QueryPadding::kPadded,
          4096,
          0,
-         {12}},
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -111,20 +105,10 @@ TEST(QueryPadding, EveryQueryGoesOutAtAMultipleOf128KeepingWhatItAsked) {
         EXPECT_TRUE(std::equal(c.Query.begin(), c.Query.begin() + 10, query.begin()));
         EXPECT_TRUE(std::equal(c.Query.begin() + 12, c.Query.begin() + std::ptrdiff_t(asked.End),
                                query.begin() + 12));
-        const OptRecord opt = ReadOpt(query);
+        const PaddedOpt opt = ReadPaddedOpt(query, asked.End);
         EXPECT_EQ(opt.UdpSize, c.UdpSize);
         EXPECT_EQ(opt.Ttl, c.Ttl);
-        std::vector<unsigned> codes;
-        for (const auto& [code, data] : opt.Options) {
-            codes.push_back(code);
-            if (code == 12) {
-                EXPECT_EQ(data, Bytes(data.size(), 0));
-            }
-        }
-        EXPECT_EQ(codes, c.Codes);
-        if (c.Codes.front() == 10) {
-            EXPECT_EQ(opt.Options.front().second, Bytes(kCookie.begin() + 4, kCookie.end()));
-        }
+        EXPECT_EQ(opt.Kept, c.Kept);
     }
 }
 
@@ -187,13 +171,15 @@ TEST(ReplyOpt, TakenOutOnlyWhenItIsTheLastRecordAndCarriesNoExtendedCode) {
     ASSERT_EQ(RemoveReplyOpt(taken), reply.size());
     EXPECT_EQ(Bytes(taken.begin(), taken.begin() + std::ptrdiff_t(reply.size())), reply);
 
+    // Cut in the record's data: the additional count still names it.
+    Bytes cut = withOpt(0, {});
+    cut.pop_back();
     const Bytes record = Wire().Name("x").U16(1).U16(1).U32(0).U16(0).Get();
     const std::vector<std::pair<const char*, Bytes>> kept = {
         {"no EDNS record", reply},
         {"a record behind it", withOpt(0, record)},
         {"an extended response code", withOpt(0x01000000, {})},
-        {"cut in the record",
-         Bytes(taken.begin(), taken.begin() + std::ptrdiff_t(reply.size()) - 2)},
+        {"cut in the record", cut},
     };
     for (const auto& [label, message] : kept) {
         SCOPED_TRACE(label);
