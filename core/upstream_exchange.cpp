@@ -34,6 +34,21 @@ struct CUpstreamExchange::Attempt {
     bool Missed = false;
     // The query went padded in an EDNS record of the proxy's: the reply's goes.
     bool OptAdded = false;
+
+    // When the server's failover delay began: when the query went, for a plain server; for a
+    // post, when its client took it to the server. A post that waits in its client's queue is
+    // not the server's to miss while the server replies to others, so its delay runs from the
+    // later of its hand-over and the server's last reply: a queue that no reply moves (a server
+    // gone silent) still fails over.
+    [[nodiscard]] Clock::time_point DelayFrom() const {
+        if (!Post) {
+            return SentAt;
+        }
+        if (const std::optional<Clock::time_point> started = Post->StartedAt()) {
+            return std::max(SentAt, *started);
+        }
+        return std::max(SentAt, Server->LastReply());
+    }
 };
 
 namespace {
@@ -142,6 +157,7 @@ void CUpstreamExchange::Prepare(std::span<const std::uint8_t> query) {
     }
     m_order = m_target.PreferenceOrder();
     m_nextSendAt = Clock::now();
+    m_nextFollowsLatest = false;
     m_deadline = m_nextSendAt + m_target.Wait;
 }
 
@@ -206,14 +222,21 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
 
 CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_point now,
                                                                     bool more) {
+    // The next server is due when the latest one's delay is over, which moves while a post waits
+    // in its client's queue.
+    if (m_nextFollowsLatest && !m_attempts.empty() && m_attempts.back()->Open) {
+        const Attempt& latest = *m_attempts.back();
+        m_nextSendAt = latest.DelayFrom() + latest.Delay;
+    }
     Clock::time_point wake = Clock::time_point::max();
     for (const auto& attempt : m_attempts) {
         if (!attempt->Open) {
             continue;
         }
+        const Clock::time_point delayFrom = attempt->DelayFrom();
         // A miss counts as soon as the server's delay is over, so that the third one in a row
         // marks it silent while queries still wait for it, not only when they end.
-        if (!attempt->Missed && now - attempt->SentAt >= attempt->Delay) {
+        if (!attempt->Missed && now - delayFrom >= attempt->Delay) {
             attempt->Missed = true;
             attempt->Server->Missed(now);
         }
@@ -224,8 +247,9 @@ CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_
         // at once. Until then a wait is cut into slices, so that the mark is seen soon.
         if (attempt->Server->Silent()) {
             m_nextSendAt = std::min(m_nextSendAt, now);
+            m_nextFollowsLatest = false;
         } else {
-            wake = std::min({wake, now + kSilenceLook, attempt->SentAt + attempt->Delay});
+            wake = std::min({wake, now + kSilenceLook, delayFrom + attempt->Delay});
         }
     }
     return wake;
@@ -259,7 +283,8 @@ bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t>
             return false;
         case Outcome::kServes:
             attempt.Server->Answered(
-                std::chrono::duration_cast<std::chrono::microseconds>(now - attempt.SentAt), now);
+                std::chrono::duration_cast<std::chrono::microseconds>(now - attempt.DelayFrom()),
+                now);
             m_answeredBy = attempt.Server;
             // Its own socket closes with the exchange, after the reply has gone out.
             CloseAll(now, &attempt);
@@ -280,6 +305,7 @@ bool CUpstreamExchange::Take(Attempt& attempt, bool udp, std::span<std::uint8_t>
     // The next server is asked at once.
     Close(attempt, false);
     m_nextSendAt = now;
+    m_nextFollowsLatest = false;
     return false;
 }
 
@@ -296,10 +322,12 @@ bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp)
         }
         attempt->Server->Missed(Clock::now(), true);
         m_nextSendAt = Clock::now();
+        m_nextFollowsLatest = false;
         return false;
     }
     attempt->Server->QuerySent();
     m_nextSendAt = attempt->SentAt + attempt->Delay;
+    m_nextFollowsLatest = true;
     return true;
 }
 
@@ -436,7 +464,7 @@ HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
     // client's own thread (it joins that thread). It is touched only once the hook has taken the
     // reply, while the exchange that holds it waits.
     return [served = m_servedHook, unserved = m_unservedHook, server = attempt.Server.get(),
-            id = attempt.Id, question = m_question, queryId = m_queryId, sentAt = attempt.SentAt,
+            id = attempt.Id, question = m_question, queryId = m_queryId,
             optAdded = attempt.OptAdded](HttpsOutcome& outcome) {
         const Clock::time_point now = Clock::now();
         if (PostFailure(outcome).empty() && Judge(outcome.Body, id, question) == Outcome::kServes) {
@@ -447,7 +475,8 @@ HttpsFinisher CUpstreamExchange::Finisher(const Attempt& attempt) const {
             std::ranges::copy(queryId, outcome.Body.begin());
             return served(outcome.Body, [&] {
                 server->Answered(
-                    std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt), now);
+                    std::chrono::duration_cast<std::chrono::microseconds>(now - outcome.Started),
+                    now);
             });
         }
         if (unserved) {
@@ -500,7 +529,7 @@ void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
 void CUpstreamExchange::CloseAll(Clock::time_point now, const Attempt* kept) {
     for (const auto& attempt : m_attempts) {
         if (attempt.get() != kept) {
-            Close(*attempt, now - attempt->SentAt >= attempt->Delay);
+            Close(*attempt, now - attempt->DelayFrom() >= attempt->Delay);
         }
     }
 }

@@ -31,7 +31,9 @@ std::uint16_t RandomQueryId();
 // refused, not implemented) sends the query on to the next server at once; when every server
 // asked has failed, the last error reply is the result. A server that got the query and gave no
 // reply within its failover delay has missed it, counted at once; when it is found silent while
-// the query still waits for it, the next server is asked at once.
+// the query still waits for it, the next server is asked at once. A DNS-over-HTTPS server gets
+// the query when its client takes the post to it: the post's wait in the client's queue, while
+// the server replies to others, is neither a miss nor a reason to ask the next server.
 //
 // Each server gets the query with a random id of its own, from a socket of its own, and only a
 // reply from that server's address and port, with that id and with the query's question (the
@@ -148,6 +150,8 @@ private:
     UpstreamServerList m_order;
     std::size_t m_next = 0;
     Clock::time_point m_nextSendAt{};
+    // m_nextSendAt is when the latest attempt's delay ends, and follows it.
+    bool m_nextFollowsLatest = false;
     Clock::time_point m_deadline{};
     std::vector<std::unique_ptr<Attempt>> m_attempts;
     // The query's question, for the reply checks: none when it cannot be read.

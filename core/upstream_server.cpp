@@ -365,6 +365,11 @@ std::chrono::milliseconds CUpstreamServer::FailoverDelay() const {
                       kShortestFailoverDelay, kLongestFailoverDelay);
 }
 
+SteadyTime CUpstreamServer::LastReply() const {
+    const std::lock_guard guard(m_lock);
+    return m_lastReply;
+}
+
 void CUpstreamServer::QuerySent() {
     const std::lock_guard guard(m_lock);
     ++m_figures.Queries;
@@ -401,6 +406,7 @@ void CUpstreamServer::NoteHttpsFailure(std::string why, bool certificateRejected
 
 void CUpstreamServer::MarkAnswering(SteadyTime now) {
     m_missesInRow = 0;
+    m_lastReply = std::max(m_lastReply, now);
     m_figures.LastFailure.clear();
     m_figures.CertificateRejected = false;
     if (!m_figures.Answering || m_figures.Since == SteadyTime{}) {

@@ -129,6 +129,9 @@ public:
     // slowest recent round trip, within the bounds; the longest until it has answered.
     [[nodiscard]] std::chrono::milliseconds FailoverDelay() const;
 
+    // When it last replied (served or with an error); the clock's start before it ever did.
+    [[nodiscard]] SteadyTime LastReply() const;
+
     void QuerySent();
     // A reply that serves, after `roundTrip`.
     void Answered(std::chrono::microseconds roundTrip, SteadyTime now);
@@ -151,6 +154,7 @@ private:
     // Under the lock from here on.
     UpstreamServerFigures m_figures;
     int m_missesInRow = 0;
+    SteadyTime m_lastReply{};
     std::array<std::chrono::microseconds, kRoundTripsKept> m_roundTrips{};
     std::size_t m_roundTripCount = 0;
     std::vector<CSocketAddress> m_foundHttpsAddresses;

@@ -157,9 +157,28 @@ bool CHttpsPost::Cancelled() const {
     return m_cancelled;
 }
 
+void CHttpsPost::MarkStarted() {
+    const std::lock_guard guard(m_lock);
+    if (!m_started) {
+        m_started = std::chrono::steady_clock::now();
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> CHttpsPost::StartedAt() const {
+    const std::lock_guard guard(m_lock);
+    return m_started;
+}
+
 void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
+    bool cancelled = false;
+    {
+        const std::lock_guard guard(m_lock);
+        cancelled = m_cancelled;
+        // A post dropped before it started (its client going) is timed from now.
+        outcome.Started = m_started.value_or(std::chrono::steady_clock::now());
+    }
     const FinisherVerdict verdict =
-        m_finisher && !Cancelled() ? m_finisher(outcome) : FinisherVerdict::kLeft;
+        m_finisher && !cancelled ? m_finisher(outcome) : FinisherVerdict::kLeft;
     if (verdict != FinisherVerdict::kLeft) {
         outcome.Taken = true;
         outcome.Body.clear();

@@ -42,6 +42,8 @@ struct HttpsOutcome {
     bool CertificateRejected = false;
     // The poster's finisher took the response on the client's thread (the body is gone).
     bool Taken = false;
+    // When the client took the post to the server (CHttpsPost::MarkStarted): its round trip.
+    std::chrono::steady_clock::time_point Started{};
 };
 
 // What a finisher did with a post's outcome.
@@ -138,6 +140,13 @@ public:
     // once; it must stay callable for as long as the client lives.
     void OnCancel(std::function<void()> wake);
     [[nodiscard]] bool Cancelled() const;
+    // The post leaves the client's queue for the server now: a thread or a connection of the
+    // client takes it, or a connection is opened for it. Later calls change nothing.
+    void MarkStarted();
+    // When it did; none while the post waits in the queue (WinHTTP carries a few posts at once,
+    // a server of HTTP/1.1 takes one per connection), so that the wait is not taken for the
+    // server's.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> StartedAt() const;
     // Offers the outcome to the finisher (unless cancelled), keeps it and rings through
     // `ringer`, a UDP socket of the client's, unless the finisher took it with no one waiting.
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
@@ -156,6 +165,7 @@ private:
     std::optional<HttpsOutcome> m_outcome;
     bool m_finished = false;
     bool m_cancelled = false;
+    std::optional<std::chrono::steady_clock::time_point> m_started;
     // The ring was sent, and read by Take: a ring sent and never read is read when the post goes.
     bool m_rang = false;
     bool m_ringRead = false;

@@ -61,6 +61,8 @@ struct Transfer {
     CURL* Easy = nullptr;
     curl_slist* Resolve = nullptr;
     std::vector<std::uint8_t> Response{};
+    // The client's record of the sockets libcurl opened, for a connection opened for this one.
+    std::set<curl_socket_t>* Sockets = nullptr;
     // Where it stands in the running list: the finished handle leads back to it.
     std::list<Transfer>::iterator Self{};
 };
@@ -100,8 +102,10 @@ struct CHttpsClient::Driver {
     curl_slist* Headers(const std::string& accept);
     // Holds back, or lets go, the TLS records written to every open connection.
     void Cork(bool on) const;
-    // libcurl's calls when it opens a socket and when it would close one.
-    static int Opened(void* driver, curl_socket_t socket, curlsocktype purpose);
+    // libcurl's calls when it opens a socket for a transfer, when a transfer is about to be sent
+    // over its connection, and when it would close a socket.
+    static int Opened(void* transfer, curl_socket_t socket, curlsocktype purpose);
+    static int Sending(void* transfer, char* remote, char* local, int remotePort, int localPort);
     static int Closing(void* driver, curl_socket_t socket);
 
     const HttpsTarget& Target;
@@ -271,7 +275,12 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
         SpareEasy.pop_back();
     }
     transfer.Easy = easy;
+    transfer.Sockets = &Sockets;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+    // A transfer leaves libcurl's queue when it opens a connection of its own, or when one it
+    // waited for (a stream of HTTP/2, a free connection of HTTP/1.1) takes it.
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
     if (!transfer.Addresses.empty()) {
         std::string entry = Target.Host + ":" + std::to_string(Target.Port) + ":";
         for (std::size_t i = 0; i < transfer.Addresses.size(); ++i) {
@@ -305,7 +314,7 @@ CURL* CHttpsClient::Driver::NewEasy() {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, Opened);
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, Sending);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, Closing);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
     return easy;
@@ -390,9 +399,17 @@ void CHttpsClient::Driver::Cork(bool on) const {
     }
 }
 
-int CHttpsClient::Driver::Opened(void* driver, curl_socket_t socket, curlsocktype /*purpose*/) {
-    static_cast<Driver*>(driver)->Sockets.insert(socket);
+int CHttpsClient::Driver::Opened(void* transfer, curl_socket_t socket, curlsocktype /*purpose*/) {
+    auto& opener = *static_cast<Transfer*>(transfer);
+    opener.Sockets->insert(socket);
+    opener.Post->MarkStarted();
     return CURL_SOCKOPT_OK;
+}
+
+int CHttpsClient::Driver::Sending(void* transfer, char* /*remote*/, char* /*local*/,
+                                  int /*remotePort*/, int /*localPort*/) {
+    static_cast<Transfer*>(transfer)->Post->MarkStarted();
+    return CURL_PREREQFUNC_OK;
 }
 
 int CHttpsClient::Driver::Closing(void* driver, curl_socket_t socket) {

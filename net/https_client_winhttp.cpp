@@ -194,6 +194,7 @@ void Shared::Work(std::shared_ptr<Shared> shared, std::size_t place) {
         const std::shared_ptr<Handle> connection = state.Connection;
         lock.unlock();
         if (!pending.Post->Cancelled()) {
+            pending.Post->MarkStarted();
             HttpsOutcome outcome = state.Carry(pending, connection->Value);
             if (!outcome.Responded) {
                 state.Reconnect(connection);

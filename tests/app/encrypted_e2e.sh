@@ -7,8 +7,8 @@
 # gives them, cached ones without the server, nothing in clear text but the server's own name
 # asked of that bootstrap server, the status box and the tray saying so; a host learned at a false
 # address asked again; a server of Windows' own encrypted list offered in its HTTPS form; failover
-# from a dead HTTPS server to a plain one; three refused certificates, each without an answer and
-# named.
+# from a dead HTTPS server to a plain one, and none from a slow one for a burst of new names; three
+# refused certificates, each without an answer and named.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../support/dns_servers.sh"
@@ -99,6 +99,20 @@ check "the adapter's server is listed in its HTTPS form" \
     "$(ini_value Dns)"
 check "a dead HTTPS server fails over to the plain one" "www.example.com. 300 IN A 198.19.0.9" \
     "$(query www.example.com)"
+check_exit
+
+# A server of HTTP/1.1 only that takes 60 ms a query, behind which a plain one is listed: the
+# program carries a few queries at once (a thread each), so most of a burst of new names waits its
+# turn, and none of them goes to the plain server in clear text meanwhile.
+ip netns exec "$up" python3 "$(dirname "${BASH_SOURCE[0]}")/../support/bad_https.py" \
+    "$doh_address" 8443 "$work/good.crt" "$work/good.key" &
+run "https://dns.test:8443/slow ($doh_address)|$upstream_address" ""
+# Its round trips measured on open connections: the program waits twice the slowest of them for
+# a query before it asks the next server.
+for i in 1 2 3 4 5 6 7 8; do query "warm$i.slow.test" >/dev/null; done
+check "a burst of 100 new names at a server that carries a few at once: all answered by it" \
+    100 "$(burst "$srv" 53 100 slow 198.19.7.7)"
+check "... and none asked of the plain server" 0 "$(grep -c slow "$upstream_log")"
 check_exit
 
 # Certificates for another name, expired, and from an unknown CA: no answer, and the status box

@@ -4,7 +4,8 @@
     bad_https.py ADDRESS PORT CERTIFICATE KEY
 
 /status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
-another question; /stall never answers; /cut promises a body and closes half-way.
+another question; /stall never answers; /cut promises a body and closes half-way; /slow answers
+every name with the address 198.19.7.7 after 60 ms, one query at a time per connection.
 """
 import base64
 import http.server
@@ -17,6 +18,8 @@ import urllib.parse
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # The handshake's small writes go at once, not held for the client's delayed ACK.
+    disable_nagle_algorithm = True
 
     def log_message(self, *_):
         pass
@@ -43,6 +46,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                        query[:2] + b"\x81\x80\x00\x01\x00\x00\x00\x00\x00\x00" + other)
         elif path == "/stall":
             time.sleep(30)
+        elif path == "/slow":
+            time.sleep(0.06)
+            question = query[12:query.index(0, 12) + 5]
+            answer = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\xc6\x13\x07\x07"
+            self.reply(200, "application/dns-message",
+                       query[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00" + question + answer)
         elif path == "/cut":
             self.reply(200, "application/dns-message", query[:8], length=100)
             self.close_connection = True
@@ -51,11 +60,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # Room for a client's connections opened at once: a connect dropped from a full backlog
+    # waits a second for its retry.
+    request_queue_size = 64
 
 
 if __name__ == "__main__":
     server = Server((sys.argv[1], int(sys.argv[2])), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[3], sys.argv[4])
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    # Each connection's handshake on its own thread, not one after another in the accepting one.
+    server.socket = context.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
     server.serve_forever()

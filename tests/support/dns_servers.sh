@@ -3,6 +3,7 @@
 # it with certificates of a test CA made here. A process trusts that CA through
 # $work/bundle.crt (the system's roots and the test CA), bind-mounted over the system's bundle in
 # a mount namespace of its own: libcurl and Wine's certificate store both read that file.
+# `burst` asks a proxy many new names at once.
 
 # start_nsd NAMESPACE ADDRESS ZONE: nsd on ADDRESS:53 in NAMESPACE, authoritative for ZONE from
 # $work/ZONE.zone, in the background; its pid file is $work/nsd.pid.
@@ -90,4 +91,29 @@ addDOHLocal("$2:446", "$work/untrusted.crt", "$work/untrusted.key", "/dns-query"
 CONF
     ip netns exec "$1" dnsdist --supervised --disable-syslog -C "$work/dnsdist.conf" \
         >"$work/dnsdist.out" 2>&1 &
+}
+
+# burst NAMESPACE PORT COUNT LABEL [ADDRESS]: asks COUNT new names LABEL0.test, LABEL1.test... of
+# 127.0.0.1:PORT in NAMESPACE all at once, over UDP; prints how many are answered (with ADDRESS
+# as the last record, when it is given) within 2 s of the last answer.
+burst() {
+    ip netns exec "$1" python3 - "${@:2}" <<'PY'
+import socket, struct, sys
+port, count, label = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3].encode()
+address = socket.inet_aton(sys.argv[4]) if len(sys.argv) > 4 else b""
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(2)
+for i in range(count):
+    name = bytes([len(label)]) + label + bytes([len(b"%d" % i)]) + b"%d" % i + b"\x04test\x00"
+    s.sendto(struct.pack(">6H", i, 0x100, 1, 0, 0, 0) + name + b"\0\1\0\1", ("127.0.0.1", port))
+ids = set()
+try:
+    while len(ids) < count:
+        reply = s.recv(512)
+        if reply.endswith(address):
+            ids.add(struct.unpack(">H", reply[:2])[0])
+except socket.timeout:
+    pass
+print(len(ids))
+PY
 }
