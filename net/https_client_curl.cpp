@@ -309,8 +309,10 @@ CURL* CHttpsClient::Driver::NewEasy() {
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     // The CA bundle alone: given the certificates' folder as well (Debian's libcurl has both
     // built in), libcurl parses the whole bundle again for every connection it opens, some 140
-    // certificates, where from the bundle alone it keeps the store it made.
+    // certificates, where from the bundle alone it keeps the store it made. Made again hourly, so
+    // that a root the system adds or drops is followed within the hour, not libcurl's day.
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 3600L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
     curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, Opened);
