@@ -130,9 +130,18 @@ wait_ended() {
 }
 # Until the program answers on port 53 (it needs a few seconds to start under Wine) the name
 # $ready_name, ready.test unless set.
+# Waits until the program answers; one that does not within 60 s (Wine is slow to start on a busy
+# machine) ends the script, saying whether it still runs and with the end of its error output,
+# rather than failing every check after.
 wait_serving() {
-    wait_until 30 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 "${ready_name:-ready.test}" \
-        >/dev/null 2>&1
+    wait_until 60 ip netns exec "$srv" dig +tries=1 +time=1 @127.0.0.1 "${ready_name:-ready.test}" \
+        >/dev/null 2>&1 && return
+    echo "FAILED: the program serves within 60 s of its start"
+    kill -0 "$program" 2>/dev/null || echo "    it has ended"
+    tail -n 20 "$work/stderr" 2>/dev/null | sed 's/^/    stderr: /'
+    failures=$((failures + 1))
+    e2e_finish
+    exit 1
 }
 # The tray menu's "&Exit", checked to end the program.
 check_exit() {
