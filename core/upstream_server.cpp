@@ -118,10 +118,17 @@ std::string_view Trimmed(std::string_view text) {
     return text;
 }
 
-// A host name of letters, digits and hyphens in dot-separated labels of 1 to 63 characters.
-bool IsHostName(std::string_view host) {
-    if (host.empty() || host.size() > 253) {
-        return false;
+// Why `host` is no host name of letters, digits and hyphens in dot-separated labels of 1 to 63
+// characters, 253 in all; empty when it is one.
+std::string HostNameFault(std::string_view host) {
+    if (host.empty()) {
+        return "no host name or address after https://";
+    }
+    if (host.size() > 253) {
+        return "a host name longer than 253 characters";
+    }
+    if (std::ranges::any_of(host, [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return "a host name in letters other than ASCII: give its xn-- form";
     }
     std::size_t label = 0;
     for (const char c : host) {
@@ -129,16 +136,16 @@ bool IsHostName(std::string_view host) {
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (c == '.') {
             if (label == 0) {
-                return false;
+                return "an empty label in the host name";
             }
             label = 0;
-        } else if ((letterOrDigit || c == '-') && ++label <= 63) {
-            continue;
-        } else {
-            return false;
+        } else if (!letterOrDigit && c != '-') {
+            return "a character a host name cannot hold: \"" + std::string(1, c) + "\"";
+        } else if (++label > 63) {
+            return "a label of the host name longer than 63 characters";
         }
     }
-    return label != 0;
+    return label == 0 ? "an empty label in the host name" : "";
 }
 
 // The addresses in parentheses: numeric IPv4 or IPv6 addresses separated by commas.
@@ -183,9 +190,15 @@ bool ParseAuthority(std::string_view authority, HttpsTarget& target, std::string
         }
         target.Port = *number;
     }
-    if (!authority.starts_with('[') && !IsHostName(host)) {
-        reason = "no host name or address after https://";
-        return false;
+    if (!authority.starts_with('[')) {
+        // A name written whole, with the root's dot at its end, is the same name.
+        if (host.size() > 1 && host.ends_with('.')) {
+            host.remove_suffix(1);
+        }
+        reason = HostNameFault(host);
+        if (!reason.empty()) {
+            return false;
+        }
     }
     target.Host = host;
     return true;

@@ -72,9 +72,27 @@ TEST(UpstreamServerText, ReadsEveryFormAndRefusesWhatIsNoAddress) {
         {"https://dns.example/ (dns.example)", "refused: why"},
         {"https://[::1/", "refused: why"},
         {"https://dns_example/", "refused: why"},
+        {"https://dns.example./dns-query", "https dns.example 443 /dns-query 0"},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(Read(text), expected) << text;
+    }
+}
+
+TEST(UpstreamServerText, SaysWhatIsWrongWithAServersHost) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"https:///dns-query", "no host name or address after https://"},
+        {"https://dns_example/", "a character a host name cannot hold: \"_\""},
+        {"https://user@dns.example/", "a character a host name cannot hold: \"@\""},
+        {"https://dns.exämple/", "a host name in letters other than ASCII: give its xn-- form"},
+        {"https://dns..example/", "an empty label in the host name"},
+        {"https://" + std::string(64, 'a') + ".example/",
+         "a label of the host name longer than 63 characters"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string reason;
+        EXPECT_FALSE(ParseUpstreamEndpoint(text, reason)) << text;
+        EXPECT_EQ(reason, expected) << text;
     }
 }
 
