@@ -103,12 +103,12 @@ check_exit
 
 # A server of HTTP/1.1 only that takes 60 ms a query, behind which a plain one is listed: the
 # program carries a few queries at once (a thread each), so most of a burst of new names waits its
-# turn, and none of them goes to the plain server in clear text meanwhile.
+# turn, and none of them goes to the plain server in clear text meanwhile. Its round trips are
+# measured first, so that the program waits only twice the slowest of them before it asks the next
+# server.
 ip netns exec "$up" python3 "$(dirname "${BASH_SOURCE[0]}")/../support/bad_https.py" \
     "$doh_address" 8443 "$work/good.crt" "$work/good.key" &
 run "https://dns.test:8443/slow ($doh_address)|$upstream_address" ""
-# Its round trips measured on open connections: the program waits twice the slowest of them for
-# a query before it asks the next server.
 for i in 1 2 3 4 5 6 7 8; do query "warm$i.slow.test" >/dev/null; done
 check "a burst of 100 new names at a server that carries a few at once: all answered by it" \
     100 "$(burst "$srv" 53 100 slow 198.19.7.7)"

@@ -4,8 +4,8 @@
 # bind-mounted in a mount namespace of its own. Answers as the upstream gives them, a long one
 # cut for a small UDP client and whole over TCP, nothing in clear text but the lookup of the
 # server's own name, bad certificates refused and named, failover from a dead HTTPS server to a
-# plain one and none from a slow one for a burst, a host learned at a false address asked again. Needs root; exits 77 (skipped)
-# without it.
+# plain one and none from a slow one for a burst, a host learned at a false address asked again.
+# Needs root; exits 77 (skipped) without it.
 #     https_e2e.sh QUILLFORTHD BAD_HTTPS_PY
 set -uo pipefail
 daemon=$1
@@ -117,9 +117,9 @@ check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
 
 # A server of HTTP/1.1 only, which carries one query at a time on each of the few connections the
 # client opens to it: the queries of a burst that wait their turn there are not the server's
-# misses, and none goes to the next server while this one answers.
-# Its round trips measured on an open connection: the proxy waits twice the slowest of them for a
-# query before it asks the next server.
+# misses, and none goes to the next server while this one answers. Its round trips are measured
+# first, on open connections, so that the proxy waits only twice the slowest of them (250 ms at
+# least) before it asks the next server.
 for i in 1 2 3 4 5 6 7 8; do answer 5316 "warm$i.slow.test" A >/dev/null; done
 check "a burst of 100 new names at a server that carries a few at once: all answered by it" \
     100 "$(burst "$srv" 5316 100 slow 198.19.7.7)"
