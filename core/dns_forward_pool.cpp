@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/dns_padding.h"
 #include "core/upstream_exchange.h"
 
 namespace {
@@ -338,7 +339,20 @@ void CDnsForwardPool::Answer(DnsRequest& request, std::span<std::uint8_t> answer
     if (waiters.empty() && !request.State.Renewal) {
         waiters.push_back(std::move(request.Self));
     }
+    // Clients with EDNS first. Those without, who may have joined the forward of one with it,
+    // then get the reply without its EDNS record (RFC 6891), taken out in place.
     for (const DnsWaiter& waiter : waiters) {
-        Relay(waiter, answer);
+        if (waiter.Edns) {
+            Relay(waiter, answer);
+        }
+    }
+    if (std::ranges::all_of(waiters, &DnsWaiter::Edns)) {
+        return;
+    }
+    answer = answer.first(RemoveReplyOpt(answer));
+    for (const DnsWaiter& waiter : waiters) {
+        if (!waiter.Edns) {
+            Relay(waiter, answer);
+        }
     }
 }

@@ -261,6 +261,7 @@ void CDnsQuery::ReadEdns(std::span<const std::uint8_t> datagram, DnsQuestion& qu
         if (type == kTypeOpt && i >= counts[0] + counts[1]) {
             question.UdpSize = std::max<std::size_t>(kClassicUdpSize, payloadSize);
             question.DnssecOk = (ttl & kDnssecOkBit) != 0;
+            question.Edns = true;
             return;
         }
     }

@@ -84,6 +84,8 @@ struct DnsQuestion {
     std::size_t UdpSize = kClassicUdpSize;
     // The EDNS DO bit: the client wants signatures.
     bool DnssecOk = false;
+    // The query has an EDNS record: a client without one must get a reply without (RFC 6891).
+    bool Edns = false;
 
     // A standard query with exactly one question of class IN, for a name whose labels read back
     // as themselves (no "." inside a label, none longer than 63 bytes): one that the cache may

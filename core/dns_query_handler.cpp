@@ -85,6 +85,7 @@ InFlightVerdict CDnsQueryHandler::Lead(DnsQueryState& state, DnsWaiter waiter) {
     std::string key = InFlightKey(question.Name.View(), question.Type, question.Class,
                                   question.CheckingDisabled, question.DnssecOk);
     waiter.UdpSize = question.UdpSize;
+    waiter.Edns = question.Edns;
     waiter.Times = state.Times;
     waiter.Times.Forwarded = SteadyNow();
     const std::lock_guard guard(m_inFlightLock);

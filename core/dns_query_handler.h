@@ -56,6 +56,8 @@ struct DnsWaiter {
     std::array<std::uint8_t, 2> Id{};
     // The largest reply the client takes.
     std::size_t UdpSize = kClassicUdpSize;
+    // Whether the client sent an EDNS record: a reply to one that did not goes without any.
+    bool Edns = false;
     DnsRequestTimes Times;
 };
 

@@ -237,6 +237,7 @@ bool CDnsUdpListener::HandleDatagram(const std::shared_ptr<CWSocket>& socket, Da
     request->Self.Client = datagram.Peer;
     request->Self.Local = datagram.Local;
     request->Self.UdpSize = request->State.Question.UdpSize;
+    request->Self.Edns = request->State.Question.Edns;
     std::copy_n(datagram.Buffer.begin(), std::min<std::size_t>(datagram.Length, 2),
                 request->Self.Id.begin());
     const auto query = datagram.Buffer.first(datagram.Length);

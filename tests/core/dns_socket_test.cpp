@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <map>
 
 #include "core/dns_tcp_framing.h"
 #include "tests/core/proxy_test_support.h"
@@ -207,17 +207,18 @@ TEST_F(Renewals, AnAnswerTakesWhatFitsTheClientOrTheOldFormAndTheBoundIsTold) {
 }
 
 // A and AAAA for one name travel together; a second client's identical question over UDP while
-// the first is forwarded shares its forward and its reply, an exact repeat (same client and id)
-// is dropped, and over TCP each question goes upstream. Each type is learned on its own and
-// answered from the cache by its type, a name without IPv6 with no answer; other types always go
-// upstream.
+// the first is forwarded shares its forward and its reply (without the EDNS record that only the
+// first asked with), an exact repeat (same client and id) is dropped, and over TCP each question
+// goes upstream. Each type is learned on its own and answered from the cache by its type, a name
+// without IPv6 with no answer; other types always go upstream.
 TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
-    upstream.Answer("dup.test", {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300)});
+    upstream.Answer("dup.test",
+                    {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300), .Edns = true});
     upstream.Answer("six.test", {.Addresses = {"1.2.3.5"}, .Ipv6Addresses = {"2001:db8::7"}});
     Start();
 
-    client.Send(MakeQuery("dup.test", 0x0001, kTypeA), port);
-    client.Send(MakeQuery("dup.test", 0x0001, kTypeA), port);
+    client.Send(WithOptRecord(MakeQuery("dup.test", 0x0001, kTypeA)), port);
+    client.Send(WithOptRecord(MakeQuery("dup.test", 0x0001, kTypeA)), port);
     Client other;  // a second client with the same question
     other.Send(MakeQuery("dup.test", 0x0002, kTypeA), port);
     client.Send(MakeQuery("dup.test", 0x0003, kTypeAaaa), port);
@@ -227,12 +228,15 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     first.Send(MakeQuery("dup.test", 0x0011));
     second.Send(MakeQuery("dup.test", 0x0012));
     EXPECT_TRUE(first.Receive() && second.Receive());
-    std::set<int> ids;  // two workers: either may relay first
+    std::map<int, int> additional;  // records by id; two workers: either may relay first
     for (int i = 0; i < 2; ++i) {
-        ids.insert(client.Receive().value_or(Bytes(2))[1]);
+        const Bytes reply = client.Receive().value_or(Bytes(kDnsHeaderSize));
+        additional[reply[1]] = reply[11];
     }
-    EXPECT_EQ(ids, (std::set<int>{1, 3}));
-    EXPECT_EQ(other.Receive().value_or(Bytes(2))[1], 2);
+    // The AAAA question, without EDNS, gets none either, though the upstream sent one.
+    EXPECT_EQ(additional, (std::map<int, int>{{1, 1}, {3, 0}}));
+    const Bytes joined = other.Receive().value_or(Bytes(kDnsHeaderSize));
+    EXPECT_EQ(std::pair(int{joined[1]}, int{joined[11]}), std::pair(2, 0));
     EXPECT_FALSE(client.Receive(milliseconds(50)));
     ExpectCounters("total 6 cached 0 discarded 1 forwards 5/5 errors 0");
 

@@ -28,7 +28,8 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     }
     Wire reply;
     reply.Raw({query[0], query[1], 0x80 | (query[2] & 0x01), 0x80 | (answer.Rcode & 0x0F)});
-    reply.U16(1).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1))).U32(0);
+    reply.U16(1).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1)));
+    reply.U16(0).U16(answer.Edns ? 1 : 0);
     reply.Raw(question);
     if (!answer.Cname.empty()) {
         const Bytes target = Wire().Name(answer.Cname).Get();
@@ -43,6 +44,9 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
         } else {
             reply.U16(4).Raw(ParseIpv4Text(address).value_or(Ipv4Bytes{}));
         }
+    }
+    if (answer.Edns) {
+        reply.Raw({0, 0, 41}).U16(1232).Raw({0, 0, 0, 0, 0, 0});
     }
     return reply.Get();
 }

@@ -98,6 +98,7 @@ struct FakeAnswer {
     // genuine reply then follows at least 100 ms after them.
     bool SpoofFirst = false;
     bool UppercaseQuestion = false;  // the reply repeats the question name in upper case
+    bool Edns = false;               // the reply ends with an EDNS record (UDP size 1232)
     std::string ReplyQuestion{};     // when set, the reply asks for this name (type A) instead
 };
 
