@@ -222,18 +222,17 @@ std::optional<std::size_t> CUpstreamExchange::Run(std::span<const std::uint8_t> 
 
 CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_point now,
                                                                     bool more) {
-    // The next server is due when the latest one's delay is over, which moves while a post waits
-    // in its client's queue.
-    if (m_nextFollowsLatest && !m_attempts.empty() && m_attempts.back()->Open) {
-        const Attempt& latest = *m_attempts.back();
-        m_nextSendAt = latest.DelayFrom() + latest.Delay;
-    }
     Clock::time_point wake = Clock::time_point::max();
     for (const auto& attempt : m_attempts) {
         if (!attempt->Open) {
             continue;
         }
         const Clock::time_point delayFrom = attempt->DelayFrom();
+        // The next server is due when the latest one's delay is over, which moves while a post
+        // waits in its client's queue (unless a failure or a silent server made it due at once).
+        if (m_nextFollowsLatest && attempt == m_attempts.back()) {
+            m_nextSendAt = delayFrom + attempt->Delay;
+        }
         // A miss counts as soon as the server's delay is over, so that the third one in a row
         // marks it silent while queries still wait for it, not only when they end.
         if (!attempt->Missed && now - delayFrom >= attempt->Delay) {

@@ -46,7 +46,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
         }
     }
     if (answer.Edns) {
-        reply.Raw({0, 0, 41}).U16(1232).Raw({0, 0, 0, 0, 0, 0});
+        reply.Opt(1232);
     }
     return reply.Get();
 }
@@ -76,8 +76,7 @@ Bytes MakeQuery(std::string_view name, std::uint16_t id, std::uint16_t type, std
 
 Bytes WithOptRecord(Bytes query, std::uint16_t udpSize) {
     query[11] = 1;  // ARCOUNT
-    // Root owner, type OPT, the UDP size, extended rcode and flags 0, no data.
-    return Wire(std::move(query)).Raw({0, 0, 41}).U16(udpSize).Raw({0, 0, 0, 0, 0, 0}).Get();
+    return Wire(std::move(query)).Opt(udpSize).Get();
 }
 
 Bytes Framed(std::span<const std::uint8_t> message) {

@@ -44,6 +44,8 @@ public:
     }
     Wire& U16(unsigned value) { return Raw({int(value >> 8 & 0xFF), int(value & 0xFF)}); }
     Wire& U32(std::uint32_t value) { return U16(value >> 16).U16(value & 0xFFFF); }
+    // An EDNS record: root owner, type OPT, the UDP size, extended rcode and flags 0, no data.
+    Wire& Opt(unsigned udpSize) { return Raw({0, 0, 41}).U16(udpSize).U32(0).U16(0); }
     Wire& Name(std::string_view dotted) {
         for (std::size_t start = 0; start < dotted.size();) {
             const std::size_t end = std::min(dotted.find('.', start), dotted.size());
