@@ -10,14 +10,13 @@
 #include "core/dns_tcp_framing.h"
 
 std::uint16_t RandomQueryId() {
+    // Drawn from the system's secure source for each query, not from a generator seeded once:
+    // the state of a Mersenne Twister follows from some thousand of its outputs, and whoever sees
+    // that many queries on a shared network could then tell the next ids and forge the replies.
     static std::mutex lock;
-    static std::mt19937 engine = [] {
-        std::random_device device;
-        std::seed_seq seed{device(), device(), device(), device()};
-        return std::mt19937(seed);
-    }();
+    static std::random_device device;
     const std::lock_guard guard(lock);
-    return static_cast<std::uint16_t>(engine() & 0xFFFFu);
+    return static_cast<std::uint16_t>(device() & 0xFFFFu);
 }
 
 struct CUpstreamExchange::Attempt {
