@@ -57,11 +57,11 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
         }
     }
     item.Ttl = EntryTtl(facts.Ttl);
-    item.Ipv4Freshness.Expiry = ExpiryAfter(SystemClock().Now(), facts.MinTtl);
+    item.Ipv4Freshness.Expiry = AnswerExpiry(SystemClock().Now(), facts.MinTtl);
     // Only an answer renews the IPv6 addresses: without one they stay as they were.
     DnsReplyFacts facts6;
     if (ipv6 && Ask(upstream, domain, kTypeAaaa, facts6) && facts6.Rcode == kRcodeNoError) {
-        item.Ipv6Freshness.Expiry = ExpiryAfter(SystemClock().Now(), facts6.MinTtl);
+        item.Ipv6Freshness.Expiry = AnswerExpiry(SystemClock().Now(), facts6.MinTtl);
         auto lock = item.Ipv6Addresses.Lock();
         item.Ipv6Addresses.RemoveAll();
         for (std::string& address : facts6.Addresses) {

@@ -27,6 +27,10 @@ std::uint32_t ExpiryAfter(std::time_t learned, std::uint32_t ttl) {
     return EntryTime(static_cast<std::int64_t>(learned) + ttl);
 }
 
+std::uint32_t AnswerExpiry(std::time_t learned, std::uint32_t ttl) {
+    return ExpiryAfter(learned, std::min(ttl, kLongestAnswerTtl));
+}
+
 std::string DnsItem::AllAddressText() const {
     std::string text = AddressText();
     const std::string ipv6 = Ipv6Addresses.JoinList('|');

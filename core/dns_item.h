@@ -15,6 +15,11 @@
 std::uint32_t EntryTime(std::int64_t when);
 // When something learned at `learned` for `ttl` seconds expires, as an entry keeps times.
 std::uint32_t ExpiryAfter(std::time_t learned, std::uint32_t ttl);
+// The longest an upstream's answer is taken as its word before it is asked again: a day, whatever
+// TTL it gave, so that one wrong or forged answer with a TTL of decades is not kept for good.
+inline constexpr std::uint32_t kLongestAnswerTtl = 86400;
+// When an answer learned at `learned` with `ttl` expires.
+std::uint32_t AnswerExpiry(std::time_t learned, std::uint32_t ttl);
 
 // How long one kind of an entry's addresses (IPv4 or IPv6) is the upstream's word, and when the
 // proxy last asked for it again. Guarded, as the entry's other scalar fields, by the cache's lock.

@@ -337,12 +337,14 @@ void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint
                              std::time_t received, std::time_t now) {
     // A truncated reply is relayed for the client to ask again over TCP; what it holds may be
     // only part of the answer, which must not replace a complete one in the cache. An error
-    // (no such name, a server failure, a refusal) teaches nothing either. The exchange took only
-    // a reply to the question asked, and it is learned under that question's name as asked.
+    // (no such name, a server failure, a refusal) teaches nothing either. A reply to a question
+    // asked with checking disabled may hold what a validating upstream would have refused: it is
+    // the asker's alone. The exchange took only a reply to the question asked, and it is learned
+    // under that question's name as asked.
     DnsReplyFacts facts;
-    if (!asked.IsPlainInternetQuery() || !CDnsResponse::ReadReply(reply, facts) ||
-        facts.Truncated || facts.Rcode != kRcodeNoError || facts.Class != kClassIn ||
-        facts.Type != asked.Type) {
+    if (!asked.IsPlainInternetQuery() || asked.CheckingDisabled ||
+        !CDnsResponse::ReadReply(reply, facts) || facts.Truncated || facts.Rcode != kRcodeNoError ||
+        facts.Class != kClassIn || facts.Type != asked.Type) {
         return;
     }
     facts.Name = asked.Name.View();
@@ -350,7 +352,7 @@ void CDnsQueryHandler::Learn(const DnsQuestion& asked, std::span<const std::uint
         return;
     }
     const std::int32_t ttl = EntryTtl(facts.Ttl);
-    const std::uint32_t expiry = ExpiryAfter(now, facts.MinTtl);
+    const std::uint32_t expiry = AnswerExpiry(now, facts.MinTtl);
     if (facts.Type == kTypeA) {
         CLockedStringList addresses(true);
         for (std::string& address : facts.Addresses) {

@@ -151,7 +151,10 @@ std::optional<std::vector<std::uint8_t>> CUpstreamExchange::OverTcp(
 void CUpstreamExchange::Prepare(std::span<const std::uint8_t> query) {
     m_prepared = true;
     std::copy_n(query.begin(), 2, m_queryId.begin());
-    if (DnsQuestion question; CDnsQuery::ReadQuestion(query, question)) {
+    // A reply must repeat the question when the query asked exactly one: a query with none (an
+    // EDNS cookie's), or with several, gets a reply that need not, and is judged by id alone.
+    if (DnsQuestion question;
+        CDnsQuery::ReadQuestion(query, question) && question.QuestionCount == 1) {
         m_question = question;
     }
     m_order = m_target.PreferenceOrder();

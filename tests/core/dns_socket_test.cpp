@@ -24,7 +24,7 @@ TEST_F(Proxy, RelaysAMissUnchangedLearnsTheGenuineAnswerAndThenAnswersItselfByte
                     {.Addresses = {"1.2.3.4", "5.6.7.8"}, .Ttl = 600, .SpoofFirst = true});
     Start();
 
-    const Bytes query = WithOptRecord(MakeQuery("learn.test", 0xBEEF, 1, 0x10));
+    const Bytes query = WithOptRecord(MakeQuery("learn.test", 0xBEEF, 1, 0x20));
     client.Send(query, port);
     const std::optional<Bytes> reply = client.Receive();
     ASSERT_TRUE(reply);
@@ -149,7 +149,19 @@ TEST_F(Renewals, AnExpiredEntryIsAnsweredAtOnceAndRenewedBehindTheAnswer) {
     ASSERT_TRUE(Asked(8));
     EXPECT_EQ(AddressesOf("moving.test"), Texts{});
     EXPECT_EQ(Ask("moving.test"), "0");  // no A any more: forwarded
-    ExpectCounters("total 17 cached 15 discarded 0 forwards 2/2 errors 0");
+
+    // A TTL of decades is kept for a day. A reply to a question asked with checking disabled is
+    // the asker's alone: it may hold what a validating upstream refuses to others.
+    upstream.Answer("forever.test", {.Addresses = {"10.0.0.7"}, .Ttl = 0x7FFFFFFF});
+    EXPECT_EQ(Ask("forever.test"), "2147483647 10.0.0.7");
+    ASSERT_TRUE(Asked(10));
+    EXPECT_EQ(Ask("forever.test"), "86400 10.0.0.7");
+    upstream.Answer("unchecked.test", {.Addresses = {"10.0.0.8"}});
+    client.Send(MakeQuery("unchecked.test", 1, 1, 0x10), port);
+    EXPECT_EQ(Said(client.Receive()), "300 10.0.0.8");
+    ASSERT_TRUE(Asked(11));
+    EXPECT_EQ(AddressesOf("unchecked.test"), Texts{"gone"});
+    ExpectCounters("total 20 cached 16 discarded 0 forwards 4/4 errors 0");
 }
 
 // A burst of 10,000 hits on 1,000 expired names is answered at once, and only the few renewals
@@ -210,7 +222,7 @@ TEST_F(Renewals, AnAnswerTakesWhatFitsTheClientOrTheOldFormAndTheBoundIsTold) {
 // the first is forwarded shares its forward and its reply (without the EDNS record that only the
 // first asked with), an exact repeat (same client and id) is dropped, and over TCP each question
 // goes upstream. Each type is learned on its own and answered from the cache by its type, a name
-// without IPv6 with no answer; other types always go upstream.
+// without IPv6 with no answer; other types, and queries without one question, always go upstream.
 TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     upstream.Answer("dup.test",
                     {.Addresses = {"1.2.3.4"}, .Delay = milliseconds(300), .Edns = true});
@@ -259,9 +271,14 @@ TEST_F(Proxy, QuestionsAreForwardedAndAnsweredByNameAndType) {
     client.Send(MakeQuery("six.test", 0x0006, kTypeA), port);
     client.Send(MakeQuery("dup.test", 0x0007, 15), port);
     EXPECT_TRUE(client.Receive() && client.Receive());
-    EXPECT_TRUE(upstream.WaitForQueries(8, kPatience));
-    EXPECT_EQ(upstream.QueryCount(), 8);
-    ExpectCounters("total 12 cached 3 discarded 1 forwards 8/8 errors 0");
+    // A query without a question (as an EDNS cookie's) gets the upstream's reply, which has none.
+    upstream.Answer("", {});
+    client.Send(Wire().Raw({0, 8, 1, 0}).U16(0).U16(0).U16(0).U16(1).Opt(1232).Get(), port);
+    const Bytes bare = client.Receive().value_or(Bytes(kDnsHeaderSize));
+    EXPECT_EQ(std::pair(int{bare[1]}, int{bare[2]}), std::pair(8, 0x81));
+    EXPECT_TRUE(upstream.WaitForQueries(9, kPatience));
+    EXPECT_EQ(upstream.QueryCount(), 9);
+    ExpectCounters("total 13 cached 3 discarded 1 forwards 9/9 errors 0");
 
     // Nothing is sent after the stop, so what is not here by then never comes.
     proxy->StopDnsServer();

@@ -18,7 +18,10 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     const std::string name(asked.Name.View());
     const bool ipv6 = asked.Type == kTypeAaaa && answer.ReplyQuestion.empty();
     const std::vector<std::string>& addresses = ipv6 ? answer.Ipv6Addresses : answer.Addresses;
-    Bytes question = answer.ReplyQuestion.empty()
+    // A query without one question gets a reply without any.
+    const bool oneAsked = asked.QuestionCount == 1;
+    Bytes question = !oneAsked ? Bytes{}
+                     : answer.ReplyQuestion.empty()
                          ? Bytes(query.begin() + 12, query.begin() + std::ptrdiff_t(asked.End))
                          : Wire().Question(answer.ReplyQuestion).Get();
     if (answer.UppercaseQuestion) {
@@ -28,7 +31,7 @@ Bytes MakeReply(std::span<const std::uint8_t> query, const FakeAnswer& answer) {
     }
     Wire reply;
     reply.Raw({query[0], query[1], 0x80 | (query[2] & 0x01), 0x80 | (answer.Rcode & 0x0F)});
-    reply.U16(1).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1)));
+    reply.U16(oneAsked ? 1 : 0).U16(unsigned(addresses.size() + (answer.Cname.empty() ? 0 : 1)));
     reply.U16(0).U16(answer.Edns ? 1 : 0);
     reply.Raw(question);
     if (!answer.Cname.empty()) {
