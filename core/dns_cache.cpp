@@ -10,25 +10,34 @@
 
 namespace {
 
-// Asks the target one question of `type` for `domain` and reads the reply. False without a reply
-// that serves within the wait, or on any socket failure.
+// Asks the target one question of `type` for `domain` and reads the reply, over TCP again when
+// only part of the answer came over UDP. False without a whole reply that serves within the wait,
+// or on any socket failure.
 bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t type,
          DnsReplyFacts& facts) {
-    std::array<std::uint8_t, kDnsPacketSize> query{};
-    const std::size_t queryLength = CDnsQuery::Build(query, domain, 0, type);
+    std::array<std::uint8_t, kDnsPacketSize> packet{};
+    const std::size_t queryLength = CDnsQuery::Build(packet, domain, 0, type);
     if (queryLength == 0) {
         return false;
     }
+    const std::span<const std::uint8_t> query = std::span(packet).first(queryLength);
     const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxDnsMessage);
     const std::span<std::uint8_t> reply(room.get(), kMaxDnsMessage);
-    std::optional<std::size_t> replyLength;
+    std::optional<std::vector<std::uint8_t>> whole;
     try {
-        replyLength = CUpstreamExchange(upstream, nullptr)
-                          .OverUdp(std::span(query).first(queryLength), reply);
+        const std::optional<std::size_t> length =
+            CUpstreamExchange(upstream, nullptr).OverUdp(query, reply);
+        if (!length || !CDnsResponse::ReadReply(reply.first(*length), facts)) {
+            return false;
+        }
+        if (!facts.Truncated) {
+            return true;
+        }
+        whole = CUpstreamExchange(upstream, nullptr).OverTcp(query);
     } catch (const CWSocketException&) {
         return false;
     }
-    return replyLength && CDnsResponse::ReadReply(reply.first(*replyLength), facts);
+    return whole && CDnsResponse::ReadReply(*whole, facts) && !facts.Truncated;
 }
 
 }  // namespace

@@ -69,6 +69,11 @@ TEST_F(Resolver, FillsTheEntryFromTheGenuineAnswerWithAFreshIdPerQuery) {
                                    .UppercaseQuestion = true});
     ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "www.ab.cde", item));
     EXPECT_EQ(Entry(), "www.ab.cde 1.2.3.4 3600 7 3 1000");
+
+    // An answer too long for UDP, cut short with TC, is asked for again over TCP.
+    upstream.Answer("many.ab.cde", {.Addresses = NumberedAddresses(40), .Truncates = true});
+    ASSERT_TRUE(CDnsCache::GetHostByName(settings.Target(), "many.ab.cde", item));
+    EXPECT_EQ(item.Addresses.Texts(), NumberedAddresses(20));  // the first 20 answers are read
 }
 
 // Asked for IPv6 too, the resolver follows the A answer with an AAAA question: its addresses, or

@@ -242,7 +242,15 @@ void FakeUpstream::Serve() {
             }
             delay = std::max(delay, std::chrono::milliseconds(100));
         }
-        Send(m_socket, Reply(query, *answer, delay), port);
+        Bytes reply = Reply(query, *answer, delay);
+        if (answer->Truncates && reply.size() > 512) {
+            DnsQuestion asked;
+            static_cast<void>(CDnsQuery::ReadQuestion(query, asked));
+            reply.resize(asked.End);
+            reply[2] |= 0x02;
+            std::fill(reply.begin() + 6, reply.begin() + 12, 0);
+        }
+        Send(m_socket, reply, port);
     }
 }
 
