@@ -371,9 +371,12 @@ void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wir
         ThrowWSocketException(socket_error::kHostNotFound);
     }
     attempt.SentAt = Clock::now();
+    // Finding the host may have taken the whole wait; a time-out of 0 would be none at all to
+    // both HTTPS clients, and a post whose connection died silently would hold its thread forever.
+    const std::uint32_t timeout = std::max<std::uint32_t>(1, MillisecondsLeft(m_deadline));
     attempt.Post = server.HttpsClient()->Post(
-        kDnsMessageType, wire, std::chrono::milliseconds(MillisecondsLeft(m_deadline)),
-        std::move(addresses), m_servedHook ? Finisher(attempt) : HttpsFinisher{});
+        kDnsMessageType, wire, std::chrono::milliseconds(timeout), std::move(addresses),
+        m_servedHook ? Finisher(attempt) : HttpsFinisher{});
     attempt.Open = true;
     Watch(attempt);
 }
