@@ -203,9 +203,12 @@ void CDnsForwardPool::Renew(const DnsQuestion& question) {
     state.Renewal = true;
     state.Times.WallReceived = m_handler.Now();
     state.Times.Received = m_handler.SteadyNow();
-    // The name was read from a query, so it fits a query of our own.
+    // The name was read from a query, so it fits a query of our own. It offers EDNS's room: an
+    // answer longer than 512 bytes would come truncated, which is never learned, and the entry
+    // would never be renewed.
     std::array<std::uint8_t, kDnsPacketSize> packet{};
-    const std::size_t length = CDnsQuery::Build(packet, question.Name.View(), 0, question.Type);
+    const std::size_t length =
+        CDnsQuery::Build(packet, question.Name.View(), 0, question.Type, kRenewalUdpSize);
     request->Packet.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(length));
     if (m_handler.LeadRenewal(state) && !Submit(request)) {
         m_handler.Drop(request->State);

@@ -97,6 +97,8 @@ public:
     // it sooner, which bounds what they hold under load (a request with its exchange and post is
     // under 2 kB). Each wake takes the CPU from the thread that answers the next replies.
     static constexpr std::size_t kRetiredBatch = 512;
+    // The EDNS size a renewal offers: what crosses networks without fragments.
+    static constexpr std::uint16_t kRenewalUdpSize = 1232;
 
     CDnsForwardPool(CDnsQueryHandler& handler, const CUpstreamSettings& upstream, int maxForwards)
         : m_handler(handler), m_upstream(upstream), m_maxForwards(maxForwards) {}

@@ -60,13 +60,14 @@ public:
     }
     void Name(std::string_view name) { m_at += CDnsPacket::EncodeName(name, m_out.subspan(m_at)); }
     // The header after the two id bytes: the flag bytes and the four counts.
-    void HeaderTail(std::uint8_t flags, std::uint8_t flags2, std::uint16_t answers) {
+    void HeaderTail(std::uint8_t flags, std::uint8_t flags2, std::uint16_t answers,
+                    std::uint16_t additional = 0) {
         U8(flags);
         U8(flags2);
         U16(1);  // QDCOUNT
         U16(answers);
         U16(0);  // NSCOUNT
-        U16(0);  // ARCOUNT
+        U16(additional);
     }
 
     [[nodiscard]] std::size_t Written() const { return m_at; }
@@ -201,19 +202,30 @@ std::size_t CDnsPacket::EncodeName(std::string_view name, std::span<std::uint8_t
 }
 
 std::size_t CDnsQuery::Build(std::span<std::uint8_t> out, std::string_view name, std::uint16_t id,
-                             std::uint16_t type) {
+                             std::uint16_t type, std::uint16_t ednsSize) {
+    // An EDNS record: the root's empty name, type OPT, the size as its class, TTL and length 0.
+    constexpr std::size_t kOptLength = 11;
     const std::size_t nameLength = EncodedNameLength(name);
-    const std::size_t length = kDnsHeaderSize + nameLength + kQuestionTail;
+    const std::size_t length =
+        kDnsHeaderSize + nameLength + kQuestionTail + (ednsSize != 0 ? kOptLength : 0);
     if (nameLength == 0 || length > out.size()) {
         return 0;
     }
     CFieldWriter writer(out);
     writer.U8(static_cast<std::uint8_t>(id));
     writer.U8(static_cast<std::uint8_t>(id >> 8));
-    writer.HeaderTail(kRd, 0, 0);
+    writer.HeaderTail(kRd, 0, 0, ednsSize != 0 ? 1 : 0);
     writer.Name(name);
     writer.U16(type);
     writer.U16(kClassIn);
+    if (ednsSize != 0) {
+        writer.U8(0);
+        writer.U16(kTypeOpt);
+        writer.U16(ednsSize);
+        writer.U16(0);
+        writer.U16(0);
+        writer.U16(0);
+    }
     return writer.Written();
 }
 

@@ -131,11 +131,12 @@ public:
 class CDnsQuery : public CDnsPacket {
 public:
     // Writes a query (RD set) of `type` for the name into `out` and returns its length: 12 + the
-    // encoded name + 4. The id is written low byte first, as the value stands in memory on the
-    // workstation, which is how CDnsResponse::ReadReply gives it back. Returns 0 and writes nothing
-    // when the name exceeds kMaxNameText characters or the query does not fit into `out`.
+    // encoded name + 4, and 11 more for an EDNS record offering `ednsSize` bytes when that is not
+    // 0. The id is written low byte first, as the value stands in memory on the workstation,
+    // which is how CDnsResponse::ReadReply gives it back. Returns 0 and writes nothing when the
+    // name exceeds kMaxNameText characters or the query does not fit into `out`.
     static std::size_t Build(std::span<std::uint8_t> out, std::string_view name, std::uint16_t id,
-                             std::uint16_t type = kTypeA);
+                             std::uint16_t type = kTypeA, std::uint16_t ednsSize = 0);
 
     // Reads the header and the question of a client's query; the datagram's span is exactly the
     // received bytes. True for a query (QR clear) whose header and first question lie inside the

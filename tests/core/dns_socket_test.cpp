@@ -150,18 +150,25 @@ TEST_F(Renewals, AnExpiredEntryIsAnsweredAtOnceAndRenewedBehindTheAnswer) {
     EXPECT_EQ(AddressesOf("moving.test"), Texts{});
     EXPECT_EQ(Ask("moving.test"), "0");  // no A any more: forwarded
 
+    // A renewal offers EDNS's room: an answer too long for 512 bytes is renewed, not truncated.
+    cache.Learn("many.test", Addresses{"10.0.0.1"}, 300, 0, 0);
+    upstream.Answer("many.test", {.Addresses = NumberedAddresses(40), .Truncates = true});
+    EXPECT_EQ(Ask("many.test"), "30 10.0.0.1");
+    ASSERT_TRUE(Asked(10));
+    EXPECT_EQ(AddressesOf("many.test"), NumberedAddresses(20));  // the first 20 answers are read
+
     // A TTL of decades is kept for a day. A reply to a question asked with checking disabled is
     // the asker's alone: it may hold what a validating upstream refuses to others.
     upstream.Answer("forever.test", {.Addresses = {"10.0.0.7"}, .Ttl = 0x7FFFFFFF});
     EXPECT_EQ(Ask("forever.test"), "2147483647 10.0.0.7");
-    ASSERT_TRUE(Asked(10));
+    ASSERT_TRUE(Asked(11));
     EXPECT_EQ(Ask("forever.test"), "86400 10.0.0.7");
     upstream.Answer("unchecked.test", {.Addresses = {"10.0.0.8"}});
     client.Send(MakeQuery("unchecked.test", 1, 1, 0x10), port);
     EXPECT_EQ(Said(client.Receive()), "300 10.0.0.8");
-    ASSERT_TRUE(Asked(11));
+    ASSERT_TRUE(Asked(12));
     EXPECT_EQ(AddressesOf("unchecked.test"), Texts{"gone"});
-    ExpectCounters("total 20 cached 16 discarded 0 forwards 4/4 errors 0");
+    ExpectCounters("total 21 cached 17 discarded 0 forwards 4/4 errors 0");
 }
 
 // A burst of 10,000 hits on 1,000 expired names is answered at once, and only the few renewals

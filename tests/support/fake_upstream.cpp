@@ -243,12 +243,14 @@ void FakeUpstream::Serve() {
             delay = std::max(delay, std::chrono::milliseconds(100));
         }
         Bytes reply = Reply(query, *answer, delay);
-        if (answer->Truncates && reply.size() > 512) {
-            DnsQuestion asked;
-            static_cast<void>(CDnsQuery::ReadQuestion(query, asked));
-            reply.resize(asked.End);
-            reply[2] |= 0x02;
-            std::fill(reply.begin() + 6, reply.begin() + 12, 0);
+        DnsQuestion asked;
+        if (answer->Truncates && CDnsQuery::ReadQuestion(query, asked)) {
+            CDnsQuery::ReadEdns(query, asked);
+            if (reply.size() > asked.UdpSize) {
+                reply.resize(asked.End);
+                reply[2] |= 0x02;
+                std::fill(reply.begin() + 6, reply.begin() + 12, 0);
+            }
         }
         Send(m_socket, reply, port);
     }

@@ -102,7 +102,8 @@ struct FakeAnswer {
     bool UppercaseQuestion = false;  // the reply repeats the question name in upper case
     bool Edns = false;               // the reply ends with an EDNS record (UDP size 1232)
     std::string ReplyQuestion{};     // when set, the reply asks for this name (type A) instead
-    // Over UDP a reply longer than 512 bytes goes as its header and question, with TC set.
+    // Over UDP a reply longer than the query offers room for (512 bytes without EDNS) goes as its
+    // header and question, with TC set.
     bool Truncates = false;
 };
 
