@@ -28,6 +28,11 @@ struct CUpstreamExchange::Attempt {
     std::array<std::uint8_t, 2> Id{};
     Clock::time_point SentAt{};
     std::chrono::milliseconds Delay{};
+    // Added to the delay of a post for which a connection is being opened: TCP's and TLS's round
+    // trips come before the query's own, two or three, where the delay learned from open
+    // connections allows for two. None before the server has answered: its first delay, the
+    // longest, allows for a handshake, and a server that never answers is not waited for twice.
+    std::chrono::milliseconds HandshakeAllowance{};
     bool Open = false;
     // The server had its whole delay without a reply, and that was counted.
     bool Missed = false;
@@ -47,6 +52,12 @@ struct CUpstreamExchange::Attempt {
             return std::max(SentAt, *started);
         }
         return std::max(SentAt, Server->LastReply());
+    }
+    // When the server has had its delay.
+    [[nodiscard]] Clock::time_point Due() const {
+        const bool connecting = Post && Post->Connecting();
+        return DelayFrom() + Delay +
+               (connecting ? HandshakeAllowance : std::chrono::milliseconds{});
     }
 };
 
@@ -229,15 +240,15 @@ CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_
         if (!attempt->Open) {
             continue;
         }
-        const Clock::time_point delayFrom = attempt->DelayFrom();
+        const Clock::time_point due = attempt->Due();
         // The next server is due when the latest one's delay is over, which moves while a post
         // waits in its client's queue (unless a failure or a silent server made it due at once).
         if (m_nextFollowsLatest && attempt == m_attempts.back()) {
-            m_nextSendAt = delayFrom + attempt->Delay;
+            m_nextSendAt = due;
         }
         // A miss counts as soon as the server's delay is over, so that the third one in a row
         // marks it silent while queries still wait for it, not only when they end.
-        if (!attempt->Missed && now - delayFrom >= attempt->Delay) {
+        if (!attempt->Missed && now >= due) {
             attempt->Missed = true;
             attempt->Server->Missed(now);
         }
@@ -250,7 +261,7 @@ CUpstreamExchange::Clock::time_point CUpstreamExchange::NoteOverdue(Clock::time_
             m_nextSendAt = std::min(m_nextSendAt, now);
             m_nextFollowsLatest = false;
         } else {
-            wake = std::min({wake, now + kSilenceLook, delayFrom + attempt->Delay});
+            wake = std::min({wake, now + kSilenceLook, due});
         }
     }
     return wake;
@@ -314,6 +325,9 @@ bool CUpstreamExchange::StartNext(std::span<const std::uint8_t> query, bool udp)
     auto& attempt = m_attempts.emplace_back(std::make_unique<Attempt>());
     attempt->Server = m_order[m_next++];
     attempt->Delay = attempt->Server->FailoverDelay();
+    if (attempt->Server->IsHttps() && attempt->Server->HasAnswered()) {
+        attempt->HandshakeAllowance = attempt->Delay;
+    }
     try {
         Send(*attempt, query, udp);
     } catch (const CWSocketException&) {
@@ -533,7 +547,7 @@ void CUpstreamExchange::Close(Attempt& attempt, bool missed) {
 void CUpstreamExchange::CloseAll(Clock::time_point now, const Attempt* kept) {
     for (const auto& attempt : m_attempts) {
         if (attempt.get() != kept) {
-            Close(*attempt, now - attempt->DelayFrom() >= attempt->Delay);
+            Close(*attempt, now >= attempt->Due());
         }
     }
 }

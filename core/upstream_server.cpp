@@ -378,6 +378,11 @@ std::chrono::milliseconds CUpstreamServer::FailoverDelay() const {
                       kShortestFailoverDelay, kLongestFailoverDelay);
 }
 
+bool CUpstreamServer::HasAnswered() const {
+    const std::lock_guard guard(m_lock);
+    return m_roundTripCount != 0;
+}
+
 SteadyTime CUpstreamServer::LastReply() const {
     const std::lock_guard guard(m_lock);
     return m_lastReply;

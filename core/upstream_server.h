@@ -128,6 +128,8 @@ public:
     // How long a query waits for this server before it also goes to the next one: twice its
     // slowest recent round trip, within the bounds; the longest until it has answered.
     [[nodiscard]] std::chrono::milliseconds FailoverDelay() const;
+    // Whether it has answered a query: its delay is learned.
+    [[nodiscard]] bool HasAnswered() const;
 
     // When it last replied (served or with an error); the clock's start before it ever did.
     [[nodiscard]] SteadyTime LastReply() const;

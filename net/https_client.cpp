@@ -169,6 +169,16 @@ std::optional<std::chrono::steady_clock::time_point> CHttpsPost::StartedAt() con
     return m_started;
 }
 
+void CHttpsPost::MarkConnecting() {
+    const std::lock_guard guard(m_lock);
+    m_connecting = true;
+}
+
+bool CHttpsPost::Connecting() const {
+    const std::lock_guard guard(m_lock);
+    return m_connecting;
+}
+
 void CHttpsPost::Finish(HttpsOutcome outcome, CWSocket& ringer) {
     bool cancelled = false;
     {

@@ -147,6 +147,10 @@ public:
     // a server of HTTP/1.1 takes one per connection), so that the wait is not taken for the
     // server's.
     [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> StartedAt() const;
+    // A connection is being opened for the post, or for the posts it waits behind: the
+    // handshake's round trips come before the query's own.
+    void MarkConnecting();
+    [[nodiscard]] bool Connecting() const;
     // Offers the outcome to the finisher (unless cancelled), keeps it and rings through
     // `ringer`, a UDP socket of the client's, unless the finisher took it with no one waiting.
     void Finish(HttpsOutcome outcome, CWSocket& ringer);
@@ -166,6 +170,7 @@ private:
     bool m_finished = false;
     bool m_cancelled = false;
     std::optional<std::chrono::steady_clock::time_point> m_started;
+    bool m_connecting = false;
     // The ring was sent, and read by Take: a ring sent and never read is read when the post goes.
     bool m_rang = false;
     bool m_ringRead = false;

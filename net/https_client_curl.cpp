@@ -63,6 +63,8 @@ struct Transfer {
     std::vector<std::uint8_t> Response{};
     // The client's record of the sockets libcurl opened, for a connection opened for this one.
     std::set<curl_socket_t>* Sockets = nullptr;
+    // The client's running transfers, which a connection opened for this one may carry.
+    std::list<Transfer>* Running = nullptr;
     // Where it stands in the running list: the finished handle leads back to it.
     std::list<Transfer>::iterator Self{};
 };
@@ -276,6 +278,7 @@ void CHttpsClient::Driver::Start(Transfer& transfer) {
     }
     transfer.Easy = easy;
     transfer.Sockets = &Sockets;
+    transfer.Running = &Running;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
     // A transfer leaves libcurl's queue when it opens a connection of its own, or when one it
     // waited for (a stream of HTTP/2, a free connection of HTTP/1.1) takes it.
@@ -405,6 +408,12 @@ int CHttpsClient::Driver::Opened(void* transfer, curl_socket_t socket, curlsockt
     auto& opener = *static_cast<Transfer*>(transfer);
     opener.Sockets->insert(socket);
     opener.Post->MarkStarted();
+    // The transfers still waiting in libcurl wait for this connection, or for one like it.
+    for (const Transfer& running : *opener.Running) {
+        if (&running == &opener || !running.Post->StartedAt()) {
+            running.Post->MarkConnecting();
+        }
+    }
     return CURL_SOCKOPT_OK;
 }
 

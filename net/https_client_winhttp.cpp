@@ -46,6 +46,14 @@ bool IsCertificateFailure(DWORD error) {
     }
 }
 
+// WinHTTP's word that it opens a connection for a request: the request's post is its context.
+void CALLBACK OnStatus(HINTERNET /*handle*/, DWORD_PTR context, DWORD status, LPVOID /*info*/,
+                       DWORD /*length*/) {
+    if (status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER && context != 0) {
+        reinterpret_cast<CHttpsPost*>(context)->MarkConnecting();
+    }
+}
+
 struct Pending {
     std::shared_ptr<CHttpsPost> Post{};
     std::wstring Headers{};
@@ -115,6 +123,9 @@ Shared::Shared(const HttpsTarget& target) : Target(target) {
         DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
         WinHttpSetOption(Session.Value, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
                          sizeof protocols);
+        // Made before the connection and request handles, which take it from the session.
+        WinHttpSetStatusCallback(Session.Value, OnStatus, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER,
+                                 0);
     }
     Connection = Connect();
     Ringer.Create(true, AddressFamily::kIpv4);
@@ -220,7 +231,7 @@ HttpsOutcome Shared::Carry(Pending& pending, HINTERNET connection) {
     WinHttpSetTimeouts(request.Value, timeout, timeout, timeout, timeout);
     if (!WinHttpSendRequest(request.Value, pending.Headers.c_str(),
                             static_cast<DWORD>(pending.Headers.size()), WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0) ||
+                            0, reinterpret_cast<DWORD_PTR>(pending.Post.get())) ||
         !WinHttpReceiveResponse(request.Value, nullptr)) {
         return Failed(GetLastError());
     }

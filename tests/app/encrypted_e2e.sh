@@ -115,6 +115,19 @@ check "a burst of 100 new names at a server that carries a few at once: all answ
 check "... and none asked of the plain server" 0 "$(grep -c slow "$upstream_log")"
 check_exit
 
+# A server far away, whose handshakes take 300 ms, closes a connection idle for a second: after an
+# idle spell a query waits for a new connection's handshake as well as for its answer, longer than
+# the 250 ms the program waits on an open one, and is still the server's alone.
+ip netns exec "$up" python3 "$(dirname "${BASH_SOURCE[0]}")/../support/bad_https.py" \
+    "$doh_address" 8444 "$work/good.crt" "$work/good.key" 300 &
+run "https://dns.test:8444/slow ($doh_address)|$upstream_address" ""
+for i in 1 2 3 4 5 6 7 8 9; do query "near$i.slow.test" >/dev/null; done
+sleep 1.5
+check "after an idle spell a far server's new connection is waited for, not failed over" \
+    198.19.7.7 "$(answer far.slow.test A | cut -d' ' -f4)"
+check "... and it is not asked of the plain server" 0 "$(grep -c far "$upstream_log")"
+check_exit
+
 # Certificates for another name, expired, and from an unknown CA: no answer, and the status box
 # and the tray name the refused one.
 for port in 444 445 446; do

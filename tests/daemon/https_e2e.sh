@@ -28,6 +28,7 @@ ip netns exec "$up" tcpdump -l -nn -i qw1 'port 53' >"$work/clear.txt" 2>/dev/nu
 sleep 0.5
 
 ip netns exec "$up" python3 "$bad_https" "$server" 8443 "$work/good.crt" "$work/good.key" &
+ip netns exec "$up" python3 "$bad_https" "$server" 8444 "$work/good.crt" "$work/good.key" 300 &
 # Served from ports 5311 on, in this order.
 paths="status html other stall cut"
 
@@ -55,6 +56,7 @@ for path in $paths; do
     port=\$((port + 1))
 done
 serve 5316 --upstream "https://dns.test:8443/slow ($server)" --upstream $server
+serve 5317 --upstream "https://dns.test:8444/slow ($server)" --upstream $server
 wait
 DAEMONS
 unshare -m bash "$work/daemons.sh" &
@@ -123,6 +125,14 @@ check "a dead HTTPS server fails over to the plain one" "198.19.3.1" \
 for i in 1 2 3 4 5 6 7 8; do answer 5316 "warm$i.slow.test" A >/dev/null; done
 check "a burst of 100 new names at a server that carries a few at once: all answered by it" \
     100 "$(burst "$srv" 5316 100 slow 198.19.7.7)"
+
+# A server far away, whose handshakes take 300 ms, closes a connection idle for a second: after an
+# idle spell a query waits for a new connection's handshake as well as for its answer, longer than
+# the 250 ms the proxy waits on an open one, and is still the server's alone.
+for i in 1 2 3 4 5 6 7 8 9; do answer 5317 "near$i.slow.test" A >/dev/null; done
+sleep 1.5
+check "after an idle spell a far server's new connection is waited for, not failed over" \
+    198.19.7.7 "$(answer 5317 far.slow.test A | cut -d' ' -f4)"
 
 # Silent at the false address, the server has its host asked again, and serves once more.
 for name in a b c; do answer 5306 "$name.moved.test" A >/dev/null; done

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """A DNS-over-HTTPS server (RFC 8484's GET) that misbehaves, by path, until it is killed:
 
-    bad_https.py ADDRESS PORT CERTIFICATE KEY
+    bad_https.py ADDRESS PORT CERTIFICATE KEY [HANDSHAKE_MS]
 
 /status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
 another question; /stall never answers; /cut promises a body and closes half-way; /slow answers
-every name with the address 198.19.7.7 after 60 ms, one query at a time per connection.
+every name with the address 198.19.7.7 after 60 ms, one query at a time per connection. With
+HANDSHAKE_MS, as a server far away, each connection waits that long before its handshake, and one
+idle for a second is closed.
 """
 import base64
 import http.server
@@ -23,6 +25,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *_):
         pass
+
+    def setup(self):
+        time.sleep(HANDSHAKE_DELAY)
+        super().setup()
 
     def reply(self, status, content_type, body, length=None):
         self.send_response(status)
@@ -65,7 +71,12 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     request_queue_size = 64
 
 
+HANDSHAKE_DELAY = 0.0
+
 if __name__ == "__main__":
+    if len(sys.argv) > 5:
+        HANDSHAKE_DELAY = int(sys.argv[5]) / 1000
+        Handler.timeout = 1
     server = Server((sys.argv[1], int(sys.argv[2])), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[3], sys.argv[4])
