@@ -86,3 +86,24 @@ bool CRegistryKey::DeleteValue(const char* name) const {
     const LSTATUS status = ::RegDeleteValueA(m_key, name);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
+
+std::vector<std::string> CRegistryKey::SubkeyNames() const {
+    std::vector<std::string> names;
+    // A subkey's name is at most 255 characters.
+    std::array<char, 256> name{};
+    for (DWORD index = 0; m_key != nullptr; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (::RegEnumKeyExA(m_key, index, name.data(), &length, nullptr, nullptr, nullptr,
+                            nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name.data(), length);
+    }
+    return names;
+}
+
+void CRegistryKey::Flush() const {
+    if (m_key != nullptr) {
+        ::RegFlushKey(m_key);
+    }
+}

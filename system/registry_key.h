@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // A registry value exactly as it is stored: its type and its bytes, whatever zeros they hold or
 // lack.
@@ -38,6 +39,11 @@ public:
     bool WriteValue(const char* name, const RegistryValue& value) const;
     // True when the value is gone, also when there was none.
     bool DeleteValue(const char* name) const;
+    // The names of the key's subkeys; none when it cannot be read.
+    [[nodiscard]] std::vector<std::string> SubkeyNames() const;
+    // Writes the key's hive to the disk now, not when the system gets to it: a change of another
+    // hive that must never be on the disk without this one's comes after.
+    void Flush() const;
 
     static constexpr DWORD kMaxTextBytes = 256;
 

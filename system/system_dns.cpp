@@ -137,6 +137,14 @@ bool WriteRecord(const std::string& adapterName, const OwnValues& own) {
             return false;
         }
     }
+    // On the disk before the adapter names the proxy there: the record and the interface keys
+    // are in two hives, which the system writes out each in its own time. A power cut between
+    // them would otherwise leave the adapter at the proxy with no record of its own servers, and
+    // taken for a resolver of the user's from then on.
+    CRegistryKey record;
+    if (record.Open(HKEY_LOCAL_MACHINE, RecordKey(kMachineRecordKey, adapterName), KEY_READ)) {
+        record.Flush();
+    }
     return true;
 }
 
@@ -218,6 +226,11 @@ bool RestoreAdapter(AdapterInfo& adapter) {
     }
     const bool wrote4 = PutBack(adapter, kIpv4, own->m_v4);
     const bool wrote6 = PutBack(adapter, kIpv6, own->m_v6);
+    // The values put back are on the disk before their record goes, for the same reason.
+    CRegistryKey interfaces;
+    if ((wrote4 || wrote6) && interfaces.Open(HKEY_LOCAL_MACHINE, kInterfacesKey, KEY_READ)) {
+        interfaces.Flush();
+    }
     // Kept while a value could not be written back, for the next restore.
     if (!PointsAtProxy(adapter.AdapterName)) {
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE,
@@ -245,6 +258,26 @@ std::string NamedLine(std::string_view label, const std::vector<std::string>& na
     return names.size() == 1 ? line : line + " +" + std::to_string(names.size() - 1);
 }
 
+// The adapters in the machine's record that the list does not hold: unplugged or disabled now
+// (a dock's, a USB one), they keep their interface keys, which would still name the proxy when
+// they come back, after the program or its uninstaller has ended.
+std::vector<std::string> RecordedAdaptersNotListed(const CAdapterList& adapters) {
+    CRegistryKey record;
+    std::vector<std::string> names;
+    if (record.Open(HKEY_LOCAL_MACHINE, kMachineRecordKey, KEY_READ)) {
+        names = record.SubkeyNames();
+    }
+    std::erase_if(names, [&adapters](const std::string& name) {
+        for (int i = 0; i < adapters.GetCount(); ++i) {
+            if (adapters.GetAt(i)->AdapterName == name) {
+                return true;
+            }
+        }
+        return false;
+    });
+    return names;
+}
+
 }  // namespace
 
 int SetSystemDns(CAdapterList& adapters, bool takeOver) {
@@ -253,6 +286,15 @@ int SetSystemDns(CAdapterList& adapters, bool takeOver) {
         AdapterInfo& adapter = *adapters.GetAt(i);
         if (takeOver ? TakeOverAdapter(adapter) : RestoreAdapter(adapter)) {
             ++changed;
+        }
+    }
+    if (!takeOver) {
+        for (const std::string& name : RecordedAdaptersNotListed(adapters)) {
+            AdapterInfo absent;
+            absent.AdapterName = name;
+            if (RestoreAdapter(absent)) {
+                ++changed;
+            }
         }
     }
     return changed;
