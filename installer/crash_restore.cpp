@@ -59,10 +59,20 @@ IpHelperApi AdaptersLeftAtProxy(IpHelperApi system) {
 
 std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& system) {
     CAdapterList adapters(AdaptersLeftAtProxy(system));
+    std::vector<std::string> names;
+    for (int i = 0; i < adapters.GetCount(); ++i) {
+        names.push_back(adapters.GetAt(i)->AdapterName);
+    }
+    // Those of the record that the system does not list now, and that still name the proxy, are
+    // put back too, and told after the others.
+    for (std::string& name : RecordedAdaptersNotListed(adapters)) {
+        if (PointsAtProxy(name)) {
+            names.push_back(std::move(name));
+        }
+    }
     SetSystemDns(adapters, false);
     std::vector<RestoredAdapter> restored;
-    for (int i = 0; i < adapters.GetCount(); ++i) {
-        const std::string& name = adapters.GetAt(i)->AdapterName;
+    for (const std::string& name : names) {
         restored.push_back({name, !PointsAtProxy(name),
                             StaticServers(kInterfacesKey, name).value_or(""),
                             StaticServers(kInterfaces6Key, name)});

@@ -27,5 +27,6 @@ IpHelperApi AdaptersLeftAtProxy(IpHelperApi system);
 // Puts back the DNS servers of every adapter left pointing at the proxy, as the program's own
 // next start does (SetSystemDns): the static values of the machine's record, byte for byte, or
 // those of an older version's record. Values that point elsewhere are not touched. Returns the
-// adapters that pointed at the proxy.
+// adapters that pointed at the proxy, then those of the machine's record that the system does not
+// list now (unplugged, disabled) and that did.
 std::vector<RestoredAdapter> RestoreAdaptersLeftAtProxy(const IpHelperApi& system);

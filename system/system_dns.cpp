@@ -258,9 +258,8 @@ std::string NamedLine(std::string_view label, const std::vector<std::string>& na
     return names.size() == 1 ? line : line + " +" + std::to_string(names.size() - 1);
 }
 
-// The adapters in the machine's record that the list does not hold: unplugged or disabled now
-// (a dock's, a USB one), they keep their interface keys, which would still name the proxy when
-// they come back, after the program or its uninstaller has ended.
+}  // namespace
+
 std::vector<std::string> RecordedAdaptersNotListed(const CAdapterList& adapters) {
     CRegistryKey record;
     std::vector<std::string> names;
@@ -277,8 +276,6 @@ std::vector<std::string> RecordedAdaptersNotListed(const CAdapterList& adapters)
     });
     return names;
 }
-
-}  // namespace
 
 int SetSystemDns(CAdapterList& adapters, bool takeOver) {
     int changed = 0;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/adapter_list.h"
 
@@ -57,7 +58,12 @@ inline constexpr size_t kMaxNameServerLength = 254;
 // left it so), else those of an older version's record; without any of them it stays as it is.
 // Only a value that still names the proxy is written: one changed since is the user's. A record
 // goes once its adapter no longer points at the proxy.
+// An adapter unplugged or disabled meanwhile (a dock's, a USB one) is not listed, but keeps its
+// interface keys, which would still name the proxy when it comes back, after the program or its
+// uninstaller has ended: the restore puts back every adapter of the machine's record too.
 int SetSystemDns(CAdapterList& adapters, bool takeOver);
+// The adapters in the machine's record that the list does not hold.
+std::vector<std::string> RecordedAdaptersNotListed(const CAdapterList& adapters);
 
 // Empties the system's resolver cache: TRUE when dnsapi did so, FALSE when it failed or is
 // missing.
