@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """A fake upstream DNS server over UDP and TCP for end-to-end tests, until it is killed.
 
     fake_upstream.py ADDRESS PORT [+]NAME=IP[|IP...][@TTL] ...
