@@ -12,9 +12,9 @@ namespace {
 
 // Asks the target one question of `type` for `domain` and reads the reply, over TCP again when
 // only part of the answer came over UDP. False without a whole reply that serves within the wait,
-// or on any socket failure.
+// or on any socket failure, or when a stop of `member`'s set cancels it.
 bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t type,
-         DnsReplyFacts& facts) {
+         DnsReplyFacts& facts, CThreadSet::Member* member) {
     std::array<std::uint8_t, kDnsPacketSize> packet{};
     const std::size_t queryLength = CDnsQuery::Build(packet, domain, 0, type);
     if (queryLength == 0) {
@@ -26,14 +26,14 @@ bool Ask(const UpstreamTarget& upstream, std::string_view domain, std::uint16_t 
     std::optional<std::vector<std::uint8_t>> whole;
     try {
         const std::optional<std::size_t> length =
-            CUpstreamExchange(upstream, nullptr).OverUdp(query, reply);
+            CUpstreamExchange(upstream, member).OverUdp(query, reply);
         if (!length || !CDnsResponse::ReadReply(reply.first(*length), facts)) {
             return false;
         }
         if (!facts.Truncated) {
             return true;
         }
-        whole = CUpstreamExchange(upstream, nullptr).OverTcp(query);
+        whole = CUpstreamExchange(upstream, member).OverTcp(query);
     } catch (const CWSocketException&) {
         return false;
     }
@@ -48,10 +48,10 @@ bool CDnsCache::SetDnsServers(const CLockedStringList& servers) {
 }
 
 bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view domain,
-                              DnsItem& item, bool ipv6) {
+                              DnsItem& item, bool ipv6, CThreadSet::Member* member) {
     item.Addresses.RemoveAll();
     DnsReplyFacts facts;
-    if (!Ask(upstream, domain, kTypeA, facts)) {
+    if (!Ask(upstream, domain, kTypeA, facts, member)) {
         return false;
     }
     if (facts.Rcode != kRcodeNoError || facts.Addresses.empty()) {
@@ -69,7 +69,7 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
     item.Ipv4Freshness.Expiry = AnswerExpiry(SystemClock().Now(), facts.MinTtl);
     // Only an answer renews the IPv6 addresses: without one they stay as they were.
     DnsReplyFacts facts6;
-    if (ipv6 && Ask(upstream, domain, kTypeAaaa, facts6) && facts6.Rcode == kRcodeNoError) {
+    if (ipv6 && Ask(upstream, domain, kTypeAaaa, facts6, member) && facts6.Rcode == kRcodeNoError) {
         item.Ipv6Freshness.Expiry = AnswerExpiry(SystemClock().Now(), facts6.MinTtl);
         auto lock = item.Ipv6Addresses.Lock();
         item.Ipv6Addresses.RemoveAll();
@@ -82,9 +82,10 @@ bool CDnsCache::GetHostByName(const UpstreamTarget& upstream, std::string_view d
 }
 
 std::vector<CSocketAddress> CDnsCache::FindAddresses(const UpstreamTarget& target,
-                                                     std::string_view host) {
+                                                     std::string_view host,
+                                                     CThreadSet::Member* member) {
     DnsItem found;
-    GetHostByName(target, host, found, true);
+    GetHostByName(target, host, found, true, member);
     return found.SocketAddresses();
 }
 
@@ -95,7 +96,7 @@ std::vector<bool> CDnsCache::ProbeServers(const UpstreamTarget& target,
         const UpstreamTarget alone = target.Alone(server, wait);
         DnsReplyFacts facts;
         // No such name is an answer too: the server resolves.
-        answered.push_back(Ask(alone, kProbeHostName, kTypeA, facts) &&
+        answered.push_back(Ask(alone, kProbeHostName, kTypeA, facts, nullptr) &&
                            (facts.Rcode == kRcodeNoError || facts.Rcode == kRcodeNameError));
     }
     return answered;

@@ -9,6 +9,7 @@
 
 #include "core/dns_item.h"
 #include "core/locked_string_list.h"
+#include "core/thread_set.h"
 #include "core/upstream_settings.h"
 
 // The upstream side as the program sees it: the user's server list handed to the proxy, the
@@ -37,13 +38,16 @@ public:
     // AAAA record: the name has none) replaces the entry's IPv6 addresses and makes them known.
     //
     // Fills only `item`: a caller that passes an entry of the cache holds the cache's lock.
+    // A thread of a set passes itself as `member`, so that a stop of the set cancels the
+    // questions instead of waiting out their wait.
     static bool GetHostByName(const UpstreamTarget& target, std::string_view domain, DnsItem& item,
-                              bool ipv6 = false);
+                              bool ipv6 = false, CThreadSet::Member* member = nullptr);
 
     // Where `host` is (its A and AAAA answers), asked of the target's servers; empty when no
-    // answer came.
+    // answer came (or a stop of `member`'s set cancelled the questions).
     static std::vector<CSocketAddress> FindAddresses(const UpstreamTarget& target,
-                                                     std::string_view host);
+                                                     std::string_view host,
+                                                     CThreadSet::Member* member);
 
     // Asks each server of the target alone for kProbeHostName, one after the other, each within
     // `wait`; each server's state takes the outcome. Gives, in list order, whether each gave a

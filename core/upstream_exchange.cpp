@@ -103,12 +103,14 @@ bool HostAddressKnown(const CUpstreamServer& server) {
 }
 
 // Where a DNS-over-HTTPS server's host is: known, else asked now of the servers that host names
-// may be asked of (never the server itself).
+// may be asked of (never the server itself); a stop of `member`'s set cancels the asking.
 std::vector<CSocketAddress> HttpsHostAddresses(CUpstreamServer& server,
-                                               const UpstreamTarget& target) {
+                                               const UpstreamTarget& target,
+                                               CThreadSet::Member* member) {
     std::vector<CSocketAddress> addresses = KnownHostAddresses(server);
     if (addresses.empty()) {
-        addresses = CDnsCache::FindAddresses(target.HostLookups(), std::string(server.HttpsHost()));
+        addresses =
+            CDnsCache::FindAddresses(target.HostLookups(), std::string(server.HttpsHost()), member);
         server.SetFoundHttpsAddresses(addresses);
     }
     return addresses;
@@ -378,7 +380,10 @@ void CUpstreamExchange::Send(Attempt& attempt, std::span<const std::uint8_t> que
 
 void CUpstreamExchange::Post(Attempt& attempt, std::span<const std::uint8_t> wire) {
     CUpstreamServer& server = *attempt.Server;
-    std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target);
+    std::vector<CSocketAddress> addresses = HttpsHostAddresses(server, m_target, m_member);
+    if (m_member != nullptr && m_member->Cancelled()) {
+        ThrowWSocketException(socket_error::kInterrupted);
+    }
     if (addresses.empty()) {
         server.NoteHttpsFailure("the address of " + std::string(server.HttpsHost()) +
                                 " is not known");

@@ -27,7 +27,7 @@ void CUpstreamWatch::Stop() {
 }
 
 void CUpstreamWatch::Run(CThreadSet::Member& self) {
-    KeepHttpsHostsFound();
+    KeepHttpsHostsFound(self);
     // On fixed ticks: a probe's own wait does not push the next one back.
     auto tick = std::chrono::steady_clock::now();
     std::unique_lock lock(m_lock);
@@ -38,12 +38,12 @@ void CUpstreamWatch::Run(CThreadSet::Member& self) {
         }
         lock.unlock();
         ProbeSilentServers(self);
-        KeepHttpsHostsFound();
+        KeepHttpsHostsFound(self);
         lock.lock();
     }
 }
 
-void CUpstreamWatch::KeepHttpsHostsFound() {
+void CUpstreamWatch::KeepHttpsHostsFound(CThreadSet::Member& self) {
     const UpstreamTarget target = m_upstream.Target();
     for (const std::shared_ptr<CUpstreamServer>& server : *target.Servers) {
         const std::string host(server->HttpsHost());
@@ -60,7 +60,10 @@ void CUpstreamWatch::KeepHttpsHostsFound() {
         // this run and the next ones, which find it in the cache.
         if (found.empty() || server->Silent()) {
             std::vector<CSocketAddress> asked =
-                CDnsCache::FindAddresses(target.HostLookups(), host);
+                CDnsCache::FindAddresses(target.HostLookups(), host, &self);
+            if (self.Cancelled()) {
+                return;
+            }
             if (!asked.empty()) {
                 found = std::move(asked);
             }

@@ -42,7 +42,7 @@ public:
 private:
     void Run(CThreadSet::Member& self);
     void ProbeSilentServers(CThreadSet::Member& self);
-    void KeepHttpsHostsFound();
+    void KeepHttpsHostsFound(CThreadSet::Member& self);
 
     const CUpstreamSettings& m_upstream;
     CDnsQueryHandler& m_handler;

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
+
+#include "core/thread_set.h"
 
 #include "tests/core/proxy_test_support.h"
 
@@ -115,6 +118,20 @@ TEST_F(Resolver, AFailedLookupClearsTheEntryOnANameErrorAndOnlyItsAddressesOther
         EXPECT_EQ(Entry(), "before  5 7 3 1000");
     }
     EXPECT_EQ(upstream.QueryCount(), 3);
+
+    // A stop of the asking thread's set cancels the lookup (a DoH server's host, looked for by
+    // the proxy's threads): stopping the proxy waited out the whole wait, the window frozen.
+    settings.SetWait(milliseconds(10000));
+    CThreadSet threads(1);
+    std::vector<CSocketAddress> found{CSocketAddress()};
+    threads.Start([&](CThreadSet::Member& self) {
+        found = CDnsCache::FindAddresses(settings.Target(), "quiet.test", &self);
+    });
+    ASSERT_TRUE(upstream.WaitForQueries(4, kPatience));
+    const auto stopping = steady_clock::now();
+    threads.Stop();
+    EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
+    EXPECT_TRUE(found.empty());
 }
 
 }  // namespace
