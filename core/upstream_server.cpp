@@ -276,14 +276,22 @@ std::optional<UpstreamEndpoint> ParseUpstreamEndpoint(std::string_view text, std
 }
 
 std::optional<std::string> UpstreamServerError(std::string_view text,
-                                               std::span<const CSocketAddress> machine) {
+                                               std::span<const CSocketAddress> machine,
+                                               std::uint16_t proxyPort) {
     std::string reason;
     const std::optional<UpstreamEndpoint> endpoint = ParseUpstreamEndpoint(text, reason);
     if (!endpoint) {
         return reason;
     }
-    if (!endpoint->Https && LoopsToProxy(endpoint->Address, machine)) {
-        return "this machine itself on port 53: the proxy would ask itself";
+    if (endpoint->Https) {
+        return std::nullopt;
+    }
+    // Port 53 of the machine stays refused on another port too: the list leaves such a server out.
+    for (const std::uint16_t port : {kDefaultDnsServerPort, proxyPort}) {
+        if (LoopsToProxy(endpoint->Address, machine, port)) {
+            return "this machine itself on port " + std::to_string(port) +
+                   ": the proxy would ask itself";
+        }
     }
     return std::nullopt;
 }
@@ -303,8 +311,9 @@ std::optional<CSocketAddress> ParseUpstreamServer(std::string_view text, std::st
     return ParseIpv4WithPort(text, reason);
 }
 
-bool LoopsToProxy(const CSocketAddress& address, std::span<const CSocketAddress> machine) {
-    if (address.Port() != kDefaultDnsServerPort) {
+bool LoopsToProxy(const CSocketAddress& address, std::span<const CSocketAddress> machine,
+                  std::uint16_t proxyPort) {
+    if (address.Port() != proxyPort) {
         return false;
     }
     const std::span<const std::uint8_t> bytes = address.AddressBytes();

@@ -31,10 +31,11 @@ inline constexpr std::uint16_t kDefaultDnsServerPort = 53;
 // is none.
 std::optional<CSocketAddress> ParseUpstreamServer(std::string_view text, std::string& reason);
 
-// Whether a server at `address` would be the proxy itself: port 53 of a loopback address, of the
-// unspecified address or of one of `machine`'s own addresses. On another port it is some other
-// program of the machine.
-bool LoopsToProxy(const CSocketAddress& address, std::span<const CSocketAddress> machine);
+// Whether a server at `address` would be the proxy itself: the proxy's port (53) of a loopback
+// address, of the unspecified address or of one of `machine`'s own addresses. On another port it
+// is some other program of the machine.
+bool LoopsToProxy(const CSocketAddress& address, std::span<const CSocketAddress> machine,
+                  std::uint16_t proxyPort = kDefaultDnsServerPort);
 
 // Where one server of the list is: a plain DNS server's address and port, or a DNS-over-HTTPS
 // server's URL with the addresses of its host when the text gives them.
@@ -55,10 +56,11 @@ std::optional<UpstreamEndpoint> ParseUpstreamEndpoint(std::string_view text, std
 // values is: each query adds its own "dns" parameter. None when a brace is left unmatched.
 std::optional<std::string> ExpandedUriTemplate(std::string_view uriTemplate);
 
-// Why a text cannot be a server of the list (malformed, or the proxy itself on port 53 of one
-// of `machine`'s addresses); none when it can.
+// Why a text cannot be a server of the list (malformed, or the proxy itself on port 53, or on
+// `proxyPort` where it listens, of one of `machine`'s addresses); none when it can.
 std::optional<std::string> UpstreamServerError(std::string_view text,
-                                               std::span<const CSocketAddress> machine);
+                                               std::span<const CSocketAddress> machine,
+                                               std::uint16_t proxyPort = kDefaultDnsServerPort);
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 

@@ -61,16 +61,20 @@ std::optional<DaemonOptions> ParseDaemonOptions(const std::vector<std::string>& 
             }
             options.SaveSeconds = *seconds;
         } else if (option == "--upstream") {
-            if (std::optional<std::string> why = UpstreamServerError(value, machine)) {
-                error = "not an upstream server (" + *why + "): " + value;
-                return std::nullopt;
-            }
             options.Upstreams.push_back(value);
         } else if (value.empty()) {
             error = "--cache needs a file name";
             return std::nullopt;
         } else {
             options.CacheFile = value;
+        }
+    }
+    // Judged once the port is known, which may come after them: the proxy's own port loops.
+    for (const std::string& upstream : options.Upstreams) {
+        if (std::optional<std::string> why =
+                UpstreamServerError(upstream, machine, options.ListenPort)) {
+            error = "not an upstream server (" + *why + "): " + upstream;
+            return std::nullopt;
         }
     }
     if (options.Upstreams.empty()) {

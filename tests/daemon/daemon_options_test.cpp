@@ -24,10 +24,10 @@ TEST(DaemonOptions, ReadsEveryOptionAndDefaultsTheRest) {
     const std::pair<Arguments, DaemonOptions> cases[] = {
         {{}, {53, {std::string(kFallbackDnsServer)}, "DnsItem.csv", ClientScope::kMachine, 300}},
         {{"--listen", "5353", "--upstream", "198.18.0.2:5300", "--upstream", "[2001:db8::1]:5353",
-          "--upstream", "127.0.0.1:5353", "--upstream", "https://dns.example/q (192.0.2.1)",
+          "--upstream", "127.0.0.1:5300", "--upstream", "https://dns.example/q (192.0.2.1)",
           "--cache", "/tmp/c.csv", "--allow-any-client", "--save-seconds", "86400"},
          {5353,
-          {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5353",
+          {"198.18.0.2:5300", "[2001:db8::1]:5353", "127.0.0.1:5300",
            "https://dns.example/q (192.0.2.1)"},
           "/tmp/c.csv",
           ClientScope::kAnyone,
@@ -53,6 +53,7 @@ TEST(DaemonOptions, RejectsWhatItCannotUseAndSaysWhy) {
         {"--listen", "-1"}, {"--upstream", "dns.example"}, {"--upstream", ":53"},
         {"--upstream", "1.2.3.4:"}, {"--upstream", "1.2.3.4:99999"}, {"--upstream", "[::1"},
         {"--upstream", "127.0.0.1"}, {"--upstream", "http://dns.example/q"}, {"--upstream", "::1"}, {"--upstream", "198.18.0.1:53"},
+        {"--upstream", "198.18.0.1:5353", "--listen", "5353"}, {"--listen", "5353", "--upstream", "127.0.0.1"},
         {"--cache", ""}, {"--verbose"}, {"--save-seconds", "0"}, {"--save-seconds", "86401"}};
     // clang-format on
     for (const Arguments& arguments : refused) {
