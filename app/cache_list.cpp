@@ -728,6 +728,10 @@ void CCacheList::ClearSelectedHits() {
 }
 
 void CCacheList::SaveWithMessage() {
+    // The user's own Save writes over a file that could not be read at start.
+    if (m_saveOutcome != nullptr) {
+        m_saveOutcome->KeepFile(false);
+    }
     const bool saved = SaveToFile(m_cache, m_cacheFile, m_saveOutcome);
     ShowMessage("Save to file " + m_cacheFile + (saved ? " successfully." : " failed."), MB_OK,
                 Owner());
@@ -763,7 +767,7 @@ void CCacheList::Import() {
     if (!path) {
         return;
     }
-    if (!LoadFromFile(m_cache, *path, std::time(nullptr))) {
+    if (LoadFromFile(m_cache, *path, std::time(nullptr)) != CacheLoad::kLoaded) {
         ShowMessage("Can't read the file " + *path + ".", MB_OK | MB_ICONEXCLAMATION, Owner());
         return;
     }

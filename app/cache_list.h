@@ -31,7 +31,8 @@ using RowFields = std::array<std::string_view, kCacheColumnCount>;
 // refresh of one entry cost the same however many rows there are.
 class CCacheList : public IListRowSource {
 public:
-    // Every save of the cache file records its outcome in `saveOutcome`, when given.
+    // Every save of the cache file records its outcome in `saveOutcome`, when given; while it
+    // keeps the file, only the Save command writes it.
     CCacheList(CDnsItemMap& cache, std::string cacheFilePath, const CUpstreamSettings& upstream,
                CSaveOutcome* saveOutcome = nullptr);
 

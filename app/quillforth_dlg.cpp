@@ -51,6 +51,14 @@ constexpr char kNoRightsStatusLine[] = "Not running as administrator";
 // Another program holds TCP port 53: the proxy serves over UDP alone.
 constexpr char kNoTcpStatusLine[] = "TCP on port 53 is unavailable";
 
+constexpr char kUnreadCacheText[] =
+    ". Another program may hold it, it may not be available on this computer (a cloud file "
+    "offline), access to it may be denied, or it holds Unicode (UTF-16) text.\n\nQuillforth "
+    "starts with an empty cache and does not overwrite that file. Start Quillforth again once "
+    "the file can be read, or choose Save in the cache list to replace it with the cache "
+    "Quillforth holds then.";
+constexpr char kUnreadCacheStatusLine[] = "Cache not saved: its file could not be read";
+
 constexpr char kNoLogonTaskMessage[] =
     "This copy of Quillforth cannot start at login: it is a portable copy in a folder that "
     "standard users can write to. Started at login it would run with administrator rights, and "
@@ -182,7 +190,12 @@ void CQuillforthDlg::MakeProxyAndLoadCache() {
         &m_cache, m_upstream, this,
         ProxyOptions{.Clients = ChosenClientScope(), .OldAnswers = m_settings.oneAddressForADay});
     m_cache.SetMaxEntries(static_cast<std::size_t>(m_settings.maxCacheEntries));
-    LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr));
+    if (LoadFromFile(m_cache, CacheFilePath(), std::time(nullptr)) == CacheLoad::kUnreadable) {
+        // Saved over, the file would lose what it holds.
+        m_cacheSaves.KeepFile(true);
+        PostNotice("Quillforth could not read its cache file " + CacheFilePath() +
+                   kUnreadCacheText);
+    }
     m_cacheSaver = std::make_unique<CCacheSaver>(
         m_cache, CacheFilePath(), std::chrono::seconds(m_settings.cacheSaveSeconds), &m_cacheSaves);
     m_cacheList.InitCacheList(Item(IDC_CACHE_LIST), CRegistryProfile());
@@ -435,6 +448,9 @@ std::string CQuillforthDlg::SaveFailureNotice() const {
     }
     if (const std::optional<int> failure = m_cacheSaves.Failure()) {
         return "Cache not saved: " + SystemErrorText(static_cast<DWORD>(*failure));
+    }
+    if (m_cacheSaves.FileKept()) {
+        return kUnreadCacheStatusLine;
     }
     return {};
 }
@@ -882,7 +898,8 @@ void CQuillforthDlg::RunExitSequence() {
     m_cacheList.SaveLayout(CRegistryProfile());
     // The saver ends first, so that the last save holds every change.
     m_cacheSaver.reset();
-    if (!SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves)) {
+    // A file kept since the start was told of then.
+    if (!SaveToFile(m_cache, CacheFilePath(), &m_cacheSaves) && !m_cacheSaves.FileKept()) {
         Tell("Quillforth could not save its cache to " + CacheFilePath() + ": " +
              SystemErrorText(static_cast<DWORD>(m_cacheSaves.Failure().value_or(0))));
     }

@@ -1,11 +1,13 @@
 #include "cache/cache_file.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "cache/replace_file.h"
@@ -135,6 +137,12 @@ private:
 };
 
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+// UTF-16 in either byte order (UTF-32 little-endian starts alike).
+constexpr std::string_view kUtf16ByteOrderMarks[] = {"\xFF\xFE", "\xFE\xFF"};
+
+// Another program holding the file (a backup tool, a scanner at logon) lets go within a second.
+constexpr int kOpenAttempts = 10;
+constexpr auto kOpenRetryDelay = std::chrono::milliseconds(100);
 
 enum class LineRead { kLine, kTooLong, kEnd };
 
@@ -286,38 +294,61 @@ std::string DefaultCacheFilePath(std::string_view executablePath) {
     return path;
 }
 
-void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
+bool LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now) {
     auto lock = cache.Lock();
     std::streambuf& bytes = *in.rdbuf();
     std::string line;
     bool first = true;
     for (LineRead read; (read = ReadLine(bytes, line)) != LineRead::kEnd;) {
-        // A byte order mark that an editor put before the header is no part of it.
-        if (std::exchange(first, false) && line.starts_with(kUtf8ByteOrderMark)) {
-            line.erase(0, kUtf8ByteOrderMark.size());
+        if (std::exchange(first, false)) {
+            const auto utf16 = [&line](std::string_view mark) { return line.starts_with(mark); };
+            if (std::ranges::any_of(kUtf16ByteOrderMarks, utf16)) {
+                return false;
+            }
+            // A byte order mark that an editor put before the header is no part of it.
+            if (line.starts_with(kUtf8ByteOrderMark)) {
+                line.erase(0, kUtf8ByteOrderMark.size());
+            }
         }
         if (read == LineRead::kLine) {
             LoadLine(cache, line, now);
         }
     }
     cache.TrimToBound();
+    return true;
 }
 
-bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) {
-    auto lock = cache.Lock();
+CacheLoad LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now) {
     // Binary: the same bytes give the same entries on every platform (CR is trimmed per line).
     // The path is UTF-8; on Windows the file is opened by its UTF-16 name.
-    std::ifstream in;
+    std::filesystem::path name;
     try {
-        in.open(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+        name = std::filesystem::path(std::u8string(path.begin(), path.end()));
     } catch (const std::exception&) {
-        return false;  // not UTF-8: no file has that name
+        return CacheLoad::kMissing;  // not UTF-8: no file has that name
     }
-    if (!in) {
-        return false;
+    std::ifstream in;
+    for (int attempt = 1;; ++attempt) {
+        in.open(name, std::ios::binary);
+        if (in) {
+            break;
+        }
+        const OpenFailure failure = WhyNotReadable(path);
+        if (failure == OpenFailure::kMissing) {
+            return CacheLoad::kMissing;
+        }
+        if (failure != OpenFailure::kHeld || attempt == kOpenAttempts) {
+            return CacheLoad::kUnreadable;
+        }
+        // Without the cache's lock: the proxy may be answering from it.
+        std::this_thread::sleep_for(kOpenRetryDelay);
     }
-    LoadFromStream(cache, in, now);
-    return true;
+    try {
+        return LoadFromStream(cache, in, now) ? CacheLoad::kLoaded : CacheLoad::kUnreadable;
+    } catch (const std::exception&) {
+        // The stream's buffer throws when a read fails (a folder, a file not on the disk).
+        return CacheLoad::kUnreadable;
+    }
 }
 
 std::vector<CacheRecord> SnapshotCache(const CDnsItemMap& cache) {
@@ -372,6 +403,9 @@ bool SaveToFile(const CDnsItemMap& cache, const std::string& path, CSaveOutcome*
     // older state (an entry deleted by a command would come back at the next start).
     static std::mutex writing;
     std::lock_guard lock(writing);
+    if (outcome != nullptr && outcome->FileKept()) {
+        return false;
+    }
     int error = 0;
     const bool saved = WriteFileReplacing(path, SaveToText(cache), error);
     if (outcome != nullptr) {

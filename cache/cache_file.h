@@ -70,11 +70,22 @@ std::string DefaultCacheFilePath(std::string_view executablePath);
 // expiry of the seventh field (none: expired) counts for an entry with addresses, and no further
 // than its TTL from `now`. An entry read replaces (and releases) the container's entry for the
 // same domain, byte for byte; all others stay. A cache beyond its bound afterwards drops the
-// entries hit least recently.
-void LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
-// LoadFromStream on the file (its path in UTF-8); false, with the cache unchanged, only when it
-// can't be opened.
-bool LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
+// entries hit least recently. False, with the cache unchanged, for a text that starts with a
+// UTF-16 byte order mark (an editor's or a shell's "Unicode"), which holds no line of the file.
+bool LoadFromStream(CDnsItemMap& cache, std::istream& in, std::time_t now);
+
+enum class CacheLoad {
+    kLoaded,
+    // No file of that name: the cache is unchanged, as at a first start.
+    kMissing,
+    // The file is there but could not be read (no access, held by another program, not on the
+    // disk, a folder, UTF-16 text): the cache is unchanged, or holds the lines read before a read
+    // failed. Its owner must not write a cache over that file that lacks what it holds.
+    kUnreadable,
+};
+// LoadFromStream on the file (its path in UTF-8). A file that another program holds for the
+// moment (Windows) is tried again for about a second.
+CacheLoad LoadFromFile(CDnsItemMap& cache, const std::string& path, std::time_t now);
 
 // One entry as a save writes it: the entry itself for its domain and addresses, and a copy of
 // the fields that the cache's lock guards, taken under that lock. An entry's domain is its key
@@ -101,5 +112,6 @@ std::string SaveToText(const CDnsItemMap& cache);
 // the new one is completely on disk: false, with the previous file untouched, when anything
 // fails. Saves from several threads take turns, each from a snapshot taken in its turn, so that
 // the file never goes back to an older state. Never called with the cache's lock held. The
-// outcome, when given, records how the save went.
+// outcome, when given, records how the save went; while it keeps the file, nothing is written
+// and the result is false.
 bool SaveToFile(const CDnsItemMap& cache, const std::string& path, CSaveOutcome* outcome = nullptr);

@@ -18,3 +18,9 @@ bool WriteWholeFile(const std::string& path, std::string_view content, int& erro
 // Moves the complete file `from` onto `to` in one step, replacing `to` if it exists.
 bool ReplaceFileWith(const std::string& from, const std::string& to, int& error);
 void RemoveFile(const std::string& path);
+
+// Why a file could not be opened for reading: it is not there (nor is its folder), another
+// program holds it for the moment (Windows' sharing and lock violations; never elsewhere), or
+// anything else (no access, a folder of that name, a file that is not on the disk).
+enum class OpenFailure { kMissing, kHeld, kOther };
+OpenFailure WhyNotReadable(const std::string& path);

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,4 +65,12 @@ bool ReplaceFileWith(const std::string& from, const std::string& to, int& error)
 
 void RemoveFile(const std::string& path) {
     unlink(path.c_str());
+}
+
+OpenFailure WhyNotReadable(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        return OpenFailure::kMissing;
+    }
+    return OpenFailure::kOther;
 }

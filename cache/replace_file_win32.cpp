@@ -81,3 +81,28 @@ void RemoveFile(const std::string& path) {
         DeleteFileW(wide->c_str());
     }
 }
+
+OpenFailure WhyNotReadable(const std::string& path) {
+    const std::optional<std::wstring> wide = WidePath(path);
+    if (!wide) {
+        return OpenFailure::kMissing;
+    }
+    // Opened as the C library opens a file for reading, so that the same failure comes back.
+    HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        // Released meanwhile.
+        CloseHandle(file);
+        return OpenFailure::kHeld;
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return OpenFailure::kMissing;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return OpenFailure::kHeld;
+        default:
+            return OpenFailure::kOther;
+    }
+}

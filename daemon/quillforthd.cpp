@@ -70,8 +70,16 @@ int main(int argc, char** argv) {
 
     const std::time_t started = std::time(nullptr);
     CDnsItemMap cache;
-    // A missing cache file is an empty cache, as at the program's first start.
-    LoadFromFile(cache, options->CacheFile, started);
+    // A missing cache file is an empty cache, as at the program's first start. One that is there
+    // but cannot be read would be written over by the first save with what it lacks.
+    if (LoadFromFile(cache, options->CacheFile, started) == CacheLoad::kUnreadable) {
+        std::fprintf(stderr,
+                     "quillforthd: cannot read the cache file %s (no access to it, a folder of "
+                     "that name, UTF-16 text), so it is left as it is: make it readable, or name "
+                     "another with --cache\n",
+                     options->CacheFile.c_str());
+        return 2;
+    }
     CUpstreamSettings upstream;
     upstream.SetServers(options->Upstreams);
 

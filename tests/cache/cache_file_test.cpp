@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 
 #include <csignal>
@@ -170,20 +172,56 @@ TEST_F(CacheFile, LoadMergesIntoTheCacheAndReleasesReplacedEntries) {
     CDnsItemMap cache;
     Add(cache, "kept.example", "9.9.9.9", 1, 1, 1);
     std::weak_ptr<DnsItem> replaced = Add(cache, "a.b", "8.8.8.8", 1, 1, 1);
-    EXPECT_FALSE(LoadFromFile(cache, PathOf("absent.csv"), kNow));
+    EXPECT_EQ(LoadFromFile(cache, PathOf("absent.csv"), kNow), CacheLoad::kMissing);
     EXPECT_EQ(cache.GetNextId(), 2);
 
     // An editor's byte order mark before the header.
     WriteBytes(m_path,
                "\xEF\xBB\xBF#Domain\r\na.b,1.1.1.1,10,1,1\r\nA.b,2.2.2.2,20,2,2\r\n"
                "a.b,3.3.3.3,30,3,3\r\n");
-    EXPECT_TRUE(LoadFromFile(cache, m_path, kNow));
+    EXPECT_EQ(LoadFromFile(cache, m_path, kNow), CacheLoad::kLoaded);
     EXPECT_EQ(cache.GetCount(), 3);
     EXPECT_TRUE(replaced.expired());
     EXPECT_EQ(cache.Lookup("kept.example")->Addresses.Texts(), Texts{"9.9.9.9"});
     EXPECT_EQ(cache.Lookup("a.b")->Addresses.Texts(), Texts{"3.3.3.3"});
     EXPECT_EQ(cache.Lookup("a.b")->Id, 4);
     EXPECT_EQ(cache.Lookup("A.b")->Ttl, 20);
+}
+
+// A file that is there but can't be read is told from a missing one and changes nothing; saves
+// leave such a file alone while their outcome keeps it. Under Windows a file that another program
+// holds for a moment is waited for.
+TEST_F(CacheFile, UnreadableFileIsToldApartAndKept) {
+    CDnsItemMap cache;
+    fs::create_directory(PathOf("folder.csv"));
+    EXPECT_EQ(LoadFromFile(cache, PathOf("folder.csv"), kNow), CacheLoad::kUnreadable);
+    // UTF-16 in either byte order, as PowerShell's ">" and Notepad's "Unicode" write it.
+    const std::string utf16("#\0D\0\r\0\n\0a\0.\0b\0", 14);
+    for (const std::string mark : {"\xFF\xFE", "\xFE\xFF"}) {
+        WriteBytes(m_path, mark + utf16);
+        EXPECT_EQ(LoadFromFile(cache, m_path, kNow), CacheLoad::kUnreadable);
+    }
+    EXPECT_EQ(cache.GetCount(), 0);
+
+    CSaveOutcome outcome;
+    outcome.KeepFile(true);
+    EXPECT_FALSE(SaveToFile(cache, m_path, &outcome));
+    EXPECT_EQ(ReadBytes(m_path)[0], '\xFE');
+    outcome.KeepFile(false);
+    EXPECT_TRUE(SaveToFile(cache, m_path, &outcome));
+#ifdef _WIN32
+    HANDLE held = CreateFileW(fs::path(m_path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread holder([held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CloseHandle(held);
+    });
+    CDnsItemMap loaded;
+    EXPECT_EQ(LoadFromFile(loaded, m_path, kNow), CacheLoad::kLoaded);
+    holder.join();
+    EXPECT_EQ(loaded.GetCount(), 1);
+#endif
 }
 
 // Saved texts load back as they were; the fuzz target checks that for every corpus file.
@@ -273,7 +311,7 @@ TEST_F(CacheFile, UnicodeFolderHoldsTheFileAndSavesRecordTheirOutcome) {
     EXPECT_FALSE(outcome.Failure());
     EXPECT_TRUE(fs::exists(folder / "DnsItem.csv"));
     CDnsItemMap loaded;
-    ASSERT_TRUE(LoadFromFile(loaded, path, kNow));
+    ASSERT_EQ(LoadFromFile(loaded, path, kNow), CacheLoad::kLoaded);
     EXPECT_TRUE(loaded.Lookup("bücher.test"));
 }
 
@@ -302,7 +340,7 @@ TEST_F(CacheFile, SaveWhileThreadsLearnAndHit) {
         worker.join();
     }
     CDnsItemMap loaded;
-    ASSERT_TRUE(LoadFromFile(loaded, m_path, 0));
+    ASSERT_EQ(LoadFromFile(loaded, m_path, 0), CacheLoad::kLoaded);
     EXPECT_GT(loaded.GetCount(), 0);
     loaded.ForEach([&](const std::string& domain, const DnsItemPtr& item) {
         EXPECT_EQ(item->Addresses.Texts(), (Texts{"10.0.0.1", "10.0.0.2"})) << domain;

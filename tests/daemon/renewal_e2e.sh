@@ -4,8 +4,8 @@
 # passed, the next query is answered at once with 30 s and renewed upstream once, and the one after
 # gets the new addresses; a silent upstream leaves the expired entry answered at once and asked
 # again only once. glibc's getaddrinfo gets every address. A daemon killed a save period after it
-# learned finds its names at the next start; one ended with SIGHUP saves as on SIGTERM. Needs root;
-# exits 77 (skipped) without it.
+# learned finds its names at the next start; one ended with SIGHUP saves as on SIGTERM; a cache file
+# it cannot read stops it before it serves. Needs root; exits 77 (skipped) without it.
 #     renewal_e2e.sh QUILLFORTHD FAKE_UPSTREAM_PY
 set -uo pipefail
 daemon=$1
@@ -107,5 +107,12 @@ wait "$daemon_pid"
 check "SIGHUP ends the daemon with 0" 0 $?
 check "and the cache is saved as on SIGTERM" 1 "$(grep -ac '^saved.test,' "$work/DnsItem.csv")"
 check "nothing went to stderr" "" "$(cat "$work/stderr")"
+
+# A cache file it cannot read (UTF-16, as PowerShell's ">" writes) is left alone: no start.
+printf '\xff\xfe#\0D\0' >"$work/utf16.csv"
+ip netns exec "$srv" timeout 5 "$daemon" --upstream 198.18.11.2 --cache "$work/utf16.csv" \
+    >/dev/null 2>"$work/utf16.err"
+check "a cache file it cannot read ends it with 2 and a message, the file as it was" "2 1 6" \
+    "$? $(grep -c 'cannot read the cache file' "$work/utf16.err") $(wc -c <"$work/utf16.csv")"
 
 [ "$failures" -eq 0 ]
