@@ -209,6 +209,16 @@ void LoadIpv6Field(DnsItem& item, std::string_view text) {
     }
 }
 
+// Addresses joined by "|" as far as the reader takes them: a longer field would lose the line all
+// but its domain, so it ends with the last whole address that fits.
+std::string_view FitAddressField(std::string_view joined) {
+    if (joined.size() <= kMaxAddressField) {
+        return joined;
+    }
+    const std::size_t bar = joined.rfind('|', kMaxAddressField);
+    return joined.substr(0, bar == std::string_view::npos ? 0 : bar);
+}
+
 // One line of the file into the cache; the caller holds the cache's lock.
 void LoadLine(CDnsItemMap& cache, std::string_view line, std::time_t now) {
     line = TrimLine(line.substr(0, line.find('\0')));
@@ -367,7 +377,8 @@ std::string FormatCacheFile(const std::vector<CacheRecord>& records) {
     std::string text(kCacheFileHeader);
     text += "\r\n";
     for (const CacheRecord& record : records) {
-        const std::string addresses = record.Item->AddressText();
+        const std::string joined = record.Item->AddressText();
+        const std::string_view addresses = FitAddressField(joined);
         text += record.Item->Domain;
         text += ',';
         text += addresses;
@@ -382,7 +393,7 @@ std::string FormatCacheFile(const std::vector<CacheRecord>& records) {
         if (record.Ipv6Known || expiry != 0) {
             text += ',';
             const std::string ipv6 = record.Item->Ipv6Addresses.JoinList('|');
-            text += !record.Ipv6Known ? "" : ipv6.empty() ? kNoIpv6Mark : std::string_view(ipv6);
+            text += !record.Ipv6Known ? "" : ipv6.empty() ? kNoIpv6Mark : FitAddressField(ipv6);
         }
         if (expiry != 0) {
             text += ',';

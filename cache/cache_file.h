@@ -15,7 +15,8 @@
 //     domain,IPv4 addresses joined by "|",ttl,hits,last hit time (seconds since 1970,
 //     unsigned)[,IPv6 addresses joined by "|", or "-" for a name known to have none
 //     [,expiry (seconds since 1970)]]
-// with CR LF after every line on every platform. The sixth field is written for an entry whose
+// with CR LF after every line on every platform. An address field longer than the reader takes
+// is written up to the last whole address that fits. The sixth field is written for an entry whose
 // IPv6 addresses are known, and left empty before a seventh; the seventh when the addresses'
 // expiry is known: the earlier of the IPv4 addresses' and the IPv6 ones'. A reader of the
 // five-field form stops before them. Entry ids are not stored; a load numbers the entries it adds

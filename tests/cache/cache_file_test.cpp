@@ -253,6 +253,19 @@ TEST_F(CacheFile, SaveWritesExactBytesOverAnyOlderFile) {
     cache.LearnIpv6("exp.cde", {}, 60, 1, kNow + 40);
     ASSERT_TRUE(SaveToFile(cache, m_path));
     EXPECT_NE(ReadBytes(m_path).find("\nexp.cde,1.1.1.1,60,0,1,-,1700000040\r\n"), text.npos);
+
+    // More addresses than the reader takes: the whole ones that fit, and the rest of the line.
+    std::string many = "192.168.100.0";
+    for (int i = 1; i < 80; ++i) {
+        many += "|192.168.100." + std::to_string(i);
+    }
+    Add(cache, "many.cde", many.c_str(), 60, 9, 1);
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    CDnsItemMap loaded;
+    LoadFromFile(loaded, m_path, kNow);
+    EXPECT_EQ(loaded.Lookup("many.cde")->Addresses.JoinList('|'),
+              many.substr(0, many.rfind('|', kMaxAddressField)));
+    EXPECT_EQ(loaded.Lookup("many.cde")->Hits, 9);
 }
 
 TEST_F(CacheFile, FailedSaveKeepsThePreviousFile) {
