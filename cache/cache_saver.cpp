@@ -41,6 +41,10 @@ void CCacheSaver::Run() {
     std::unique_lock lock(m_lock);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || m_due.has_value(); });
+        // Stopped with nothing due, there is no time to wait for.
+        if (m_stopping) {
+            return;
+        }
         if (m_wake.wait_until(lock, *m_due, [this] { return m_stopping; })) {
             return;
         }
