@@ -20,6 +20,15 @@ std::optional<std::wstring> WidePath(const std::string& path) {
     return wide;
 }
 
+constexpr int kReplaceAttempts = 10;
+constexpr DWORD kReplaceRetryDelayMs = 100;
+
+// The failures of a file that another program has open for the moment.
+bool HeldByAnother(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
 bool WriteAll(HANDLE file, std::string_view content) {
     constexpr std::size_t kChunk = 1 << 30;
     while (!content.empty()) {
@@ -68,12 +77,18 @@ bool ReplaceFileWith(const std::string& from, const std::string& to, int& error)
         error = ERROR_INVALID_NAME;
         return false;
     }
-    if (MoveFileExW(wideFrom->c_str(), wideTo->c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+    // A scanner, the search indexer or a backup tool may hold the old file for a moment.
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(wideFrom->c_str(), wideTo->c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE) {
+            return true;
+        }
         error = static_cast<int>(GetLastError());
-        return false;
+        if (!HeldByAnother(static_cast<DWORD>(error)) || attempt == kReplaceAttempts) {
+            return false;
+        }
+        Sleep(kReplaceRetryDelayMs);
     }
-    return true;
 }
 
 void RemoveFile(const std::string& path) {
