@@ -13,8 +13,10 @@ bool WriteFileReplacing(const std::string& path, std::string_view content, int& 
 // The platform's steps, one file per platform; paths are UTF-8, and a failure gives the system's
 // error number.
 // Creates or empties the file, writes `content` and pushes it from the system's cache to the disk;
-// a file that could not be written whole is removed again.
-bool WriteWholeFile(const std::string& path, std::string_view content, int& error);
+// a file that could not be written whole is removed again. On POSIX it takes the permissions of
+// the file it will replace, when that exists, so that a save never opens the file to others.
+bool WriteWholeFile(const std::string& path, std::string_view content, const std::string& replacing,
+                    int& error);
 // Moves the complete file `from` onto `to` in one step, replacing `to` if it exists.
 bool ReplaceFileWith(const std::string& from, const std::string& to, int& error);
 void RemoveFile(const std::string& path);

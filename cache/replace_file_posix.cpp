@@ -25,13 +25,20 @@ bool WriteAll(int file, std::string_view content) {
 
 }  // namespace
 
-bool WriteWholeFile(const std::string& path, std::string_view content, int& error) {
-    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+bool WriteWholeFile(const std::string& path, std::string_view content, const std::string& replacing,
+                    int& error) {
+    // A cache of 0600 (every name the machine looked up) stays so; a new one follows the umask.
+    struct stat old {};
+    const bool keepMode = stat(replacing.c_str(), &old) == 0;
+    const mode_t mode = keepMode ? old.st_mode & 0777 : 0666;
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (file < 0) {
         error = errno;
         return false;
     }
-    bool ok = WriteAll(file, content) && fsync(file) == 0;
+    // Exactly the old mode, whatever the umask or a temporary file left behind had.
+    bool ok = (!keepMode || fchmod(file, old.st_mode & 07777) == 0) && WriteAll(file, content) &&
+              fsync(file) == 0;
     if (!ok) {
         error = errno;
     }

@@ -44,7 +44,9 @@ bool WriteAll(HANDLE file, std::string_view content) {
 
 }  // namespace
 
-bool WriteWholeFile(const std::string& path, std::string_view content, int& error) {
+// The new file's permissions are those that its folder gives new files.
+bool WriteWholeFile(const std::string& path, std::string_view content,
+                    const std::string& /*replacing*/, int& error) {
     const std::optional<std::wstring> wide = WidePath(path);
     if (!wide) {
         error = ERROR_INVALID_NAME;

@@ -308,6 +308,12 @@ TEST_F(CacheFile, FailedSaveKeepsThePreviousFile) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(ReadBytes(m_path), kOldFile);
     EXPECT_FALSE(fs::exists(m_path + ".tmp"));
+
+    // The save that works keeps the old file's permissions.
+    constexpr fs::perms kPrivate = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(m_path, kPrivate);
+    ASSERT_TRUE(SaveToFile(cache, m_path));
+    EXPECT_EQ(fs::status(m_path).permissions(), kPrivate);
 #endif
 }
 
