@@ -15,5 +15,5 @@ std::vector<std::string> DaemonArguments(int argc, char** argv);
 bool PrepareDaemonProcess();
 
 // Blocks until the user asks the daemon to end: SIGINT, SIGTERM or SIGHUP on Linux, Ctrl+C,
-// Ctrl+Break or the console being closed on Windows.
+// Ctrl+Break, the console being closed or the end of the session (logoff, shutdown) on Windows.
 void WaitForStopSignal();

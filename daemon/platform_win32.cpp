@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "daemon/platform.h"
 
@@ -19,6 +20,48 @@ BOOL WINAPI OnConsoleControl(DWORD) {
     // to save the cache first.
     Sleep(INFINITE);
     return TRUE;
+}
+
+// The end of the Windows session comes as window messages: a console program that loads the
+// system's window library (the shell's command-line parser does) gets no logoff or shutdown
+// event, and without this window it would be ended without its last save.
+LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam != FALSE) {
+                SetEvent(g_stopEvent);
+                // Windows ends the process once this returns; main ends it after the save.
+                Sleep(INFINITE);
+            }
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// A hidden top-level window (one only for messages hears no session end) and its loop, on a
+// thread that ends with the process.
+bool WatchSessionEnd() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = OnSessionMessage;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"QuillforthdSessionEnd";
+    if (RegisterClassW(&windowClass) == 0) {
+        return false;
+    }
+    std::thread([] {
+        if (CreateWindowExW(0, L"QuillforthdSessionEnd", L"quillforthd", WS_OVERLAPPED, 0, 0, 0, 0,
+                            nullptr, nullptr, GetModuleHandleW(nullptr), nullptr) == nullptr) {
+            return;
+        }
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            DispatchMessageW(&message);
+        }
+    }).detach();
+    return true;
 }
 
 }  // namespace
@@ -45,7 +88,8 @@ bool PrepareDaemonProcess() {
         return false;
     }
     g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return g_stopEvent != nullptr && SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
+    return g_stopEvent != nullptr && SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE &&
+           WatchSessionEnd();
 }
 
 void WaitForStopSignal() {
