@@ -54,7 +54,6 @@ void CClientFilter::SetScope(ClientScope scope) {
     const std::lock_guard guard(m_lock);
     m_scope = scope;
     m_rules = MakeRules(scope, m_addresses);
-    m_repliesFromQueryAddress.store(scope != ClientScope::kMachine);
 }
 
 std::shared_ptr<const CClientFilter::Rules> CClientFilter::Current() const {

@@ -3,7 +3,6 @@
 // The proxy's client filter: it owns the rules for who may ask and the thread that keeps the
 // machine's addresses current.
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -48,7 +47,6 @@ public:
                   std::chrono::milliseconds refreshPeriod = kRefreshPeriod)
         : m_source(std::move(source)), m_refreshPeriod(refreshPeriod), m_scope(scope) {
         m_rules = MakeRules(scope, {});
-        m_repliesFromQueryAddress.store(scope != ClientScope::kMachine);
     }
     CClientFilter(const CClientFilter&) = delete;
     CClientFilter& operator=(const CClientFilter&) = delete;
@@ -61,12 +59,6 @@ public:
     void SetScope(ClientScope scope);
 
     [[nodiscard]] std::shared_ptr<const Rules> Current() const;
-    // Whether replies must leave from the address each query came to: a client of another
-    // machine may have asked a second address of this one and would not take a reply from the
-    // first. The machine itself needs no such care, so that its answers cost nothing extra.
-    [[nodiscard]] bool RepliesFromQueryAddress() const {
-        return m_repliesFromQueryAddress.load(std::memory_order_relaxed);
-    }
 
 private:
     static std::shared_ptr<const Rules> MakeRules(ClientScope scope,
@@ -81,7 +73,6 @@ private:
     ClientScope m_scope;
     std::vector<InterfaceAddress> m_addresses;
     std::shared_ptr<const Rules> m_rules;
-    std::atomic<bool> m_repliesFromQueryAddress{false};
     bool m_stopping = false;
     std::thread m_thread;
 };

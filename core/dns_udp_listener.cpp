@@ -83,7 +83,7 @@ void CDnsUdpListener::ReceiveLoop() {
         for (std::size_t i = 0; i < m_room; ++i) {
             m_datagrams[i].Buffer = m_buffers[i];
         }
-        FollowScope(*socket);
+        AskLocalAddresses(*socket);
         if (m_carried) {
             WaitCarrying(*socket);
         }
@@ -133,10 +133,11 @@ std::size_t CDnsUdpListener::NextRoom(std::size_t room, std::size_t taken) {
     return taken * 4 <= room ? std::max(kLeastRoom, room / 2) : room;
 }
 
-void CDnsUdpListener::FollowScope(CWSocket& socket) {
-    // Only the IPv4 socket takes other machines' queries: [::1] is loopback's alone.
-    const bool wanted =
-        m_address.Family() == AddressFamily::kIpv4 && m_filter.RepliesFromQueryAddress();
+void CDnsUdpListener::AskLocalAddresses(CWSocket& socket) {
+    // Only the IPv4 socket is bound to several addresses: [::1] is one. Replies leave from the
+    // address each query came to, for the machine's own queries too: one to 127.0.0.2 answered
+    // from 127.0.0.1, as the routing picks, is no reply to a connected client (glibc's).
+    const bool wanted = m_address.Family() == AddressFamily::kIpv4;
     if (wanted == m_receivesLocal) {
         return;
     }
@@ -160,7 +161,7 @@ bool CDnsUdpListener::Restart() {
     if (m_stopping.load()) {
         return false;
     }
-    // The new socket tells no local addresses until FollowScope asks it.
+    // The new socket tells no local addresses until AskLocalAddresses asks it.
     m_receivesLocal = false;
     ForgetLocalAddresses();
     if (m_socket) {

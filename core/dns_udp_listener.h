@@ -67,9 +67,8 @@ private:
     // True when the datagram's buffer now holds the reply from the cache, of Length bytes.
     bool HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
                         DnsQueryState& state);
-    // Makes the socket tell each datagram's local address exactly while replies must leave from
-    // it, so that the machine's own queries cost nothing for it.
-    void FollowScope(CWSocket& socket);
+    // Makes a new socket tell each datagram's local address, from which its reply leaves.
+    void AskLocalAddresses(CWSocket& socket);
     void ForgetLocalAddresses();
     bool Restart();
     [[nodiscard]] std::shared_ptr<CWSocket> Socket();
@@ -103,7 +102,7 @@ private:
     // datagram's turn; kept here so that no batch pays for making them afresh.
     std::array<Datagram, kBatch> m_replies{};
     std::array<DnsRequestTimes, kBatch> m_replyTimes{};
-    // The socket tells the local addresses (FollowScope).
+    // The socket tells the local addresses (AskLocalAddresses).
     bool m_receivesLocal = false;
     std::size_t m_room = kLeastRoom;
     // The miss whose reply this thread waits for (WaitCarrying), and room for that reply.
