@@ -57,6 +57,8 @@ struct Transfer {
     std::string Accept{};
     std::string Url{};
     std::chrono::milliseconds Timeout{};
+    // When the poster handed it over: its wait ends at this plus the time-out.
+    std::chrono::steady_clock::time_point HandedAt{};
     std::vector<CSocketAddress> Addresses{};
     CURL* Easy = nullptr;
     curl_slist* Resolve = nullptr;
@@ -79,6 +81,25 @@ constexpr std::chrono::milliseconds kIdleSpell{1000};
 // Connections to a server that speaks HTTP/1.1 only, each carrying one post at a time.
 constexpr long kHttp1Connections = 8;
 
+// How long data sent on a connection may go unacknowledged before the kernel drops it: about twice
+// the proxy's usual wait for a reply. A connection that died silently (a NAT mapping lost, a
+// network left) would otherwise carry every later post until TCP gives up, some 15 minutes.
+constexpr unsigned kUnacknowledgedLimitMs = 6000;
+// A post cancelled this close to the end of its wait has waited it out: its poster's deadline and
+// libcurl's time-out end it at about the same moment.
+constexpr std::chrono::milliseconds kEndOfWaitSlack{50};
+// A shorter wait unanswered says nothing of the connection: a post whose poster had little time
+// left (finding the host took most of it).
+constexpr std::chrono::milliseconds kShortestSilence{1000};
+
+// The connection on `socket` has received nothing for at least `silence`.
+bool SilentFor(curl_socket_t socket, std::chrono::milliseconds silence) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           info.tcpi_state == TCP_ESTABLISHED && info.tcpi_last_data_recv >= silence.count();
+}
+
 }  // namespace
 
 struct CHttpsClient::Driver {
@@ -95,6 +116,9 @@ struct CHttpsClient::Driver {
     // Finishes the transfers that libcurl reports done.
     void FinishDone();
     void Finish(std::list<Transfer>::iterator transfer, CURLcode code);
+    // After a post that waited out its time-out unanswered: the server's connections that have
+    // received nothing all that time are given up, so that the next posts open a new one.
+    void DropSilentConnections(const Transfer& transfer);
     // Keeps one connection to a server that answered over HTTP/2, a few to one over HTTP/1.1.
     void FollowProtocol(CURL* easy);
     void Release(Transfer& transfer);
@@ -259,6 +283,11 @@ std::size_t CHttpsClient::Driver::TakeNew() {
             if (transfer->Resolve != nullptr) {
                 Resolved.clear();  // perhaps never given to libcurl: the next transfer gives it
             }
+            // The poster gives up at the end of its wait, usually before libcurl's time-out.
+            if (std::chrono::steady_clock::now() + kEndOfWaitSlack >=
+                transfer->HandedAt + transfer->Timeout) {
+                DropSilentConnections(*transfer);
+            }
             Release(*transfer);
             transfer = Running.erase(transfer);
         } else {
@@ -361,10 +390,29 @@ void CHttpsClient::Driver::Finish(std::list<Transfer>::iterator transfer, CURLco
         outcome.Failure = "certificate of " + Target.Host + " not trusted";
     } else {
         outcome.Failure = curl_easy_strerror(code);
+        if (code == CURLE_OPERATION_TIMEDOUT) {
+            DropSilentConnections(*transfer);
+        }
     }
     transfer->Post->Finish(std::move(outcome), Ringer);
     Release(*transfer);
     Running.erase(transfer);
+}
+
+void CHttpsClient::Driver::DropSilentConnections(const Transfer& transfer) {
+    // libcurl resets only the post's stream and keeps the connection for the next posts: over
+    // HTTP/2, every one of them. One closed for reading reads as closed by the server, which
+    // libcurl finds at its next look (and fails the posts it still carries, silent as well).
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - transfer.HandedAt);
+    if (waited < kShortestSilence) {
+        return;
+    }
+    for (const curl_socket_t socket : Sockets) {
+        if (SilentFor(socket, waited - kEndOfWaitSlack)) {
+            shutdown(socket, SHUT_RD);
+        }
+    }
 }
 
 void CHttpsClient::Driver::FollowProtocol(CURL* easy) {
@@ -407,6 +455,8 @@ void CHttpsClient::Driver::Cork(bool on) const {
 int CHttpsClient::Driver::Opened(void* transfer, curl_socket_t socket, curlsocktype /*purpose*/) {
     auto& opener = *static_cast<Transfer*>(transfer);
     opener.Sockets->insert(socket);
+    setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedLimitMs,
+               sizeof kUnacknowledgedLimitMs);
     opener.Post->MarkStarted();
     // The transfers still waiting in libcurl wait for this connection, or for one like it.
     for (const Transfer& running : *opener.Running) {
@@ -457,6 +507,7 @@ std::shared_ptr<CHttpsPost> CHttpsClient::Post(std::string_view accept,
                    .Accept = std::string(accept),
                    .Url = m_driver->Origin + DnsQueryPath(m_target.Path, query),
                    .Timeout = timeout,
+                   .HandedAt = std::chrono::steady_clock::now(),
                    .Addresses = std::move(addresses)});
     return post;
 }
