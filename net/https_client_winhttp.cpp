@@ -229,6 +229,11 @@ HttpsOutcome Shared::Carry(Pending& pending, HINTERNET connection) {
     }
     const int timeout = static_cast<int>(pending.Timeout.count());
     WinHttpSetTimeouts(request.Value, timeout, timeout, timeout, timeout);
+    // WinHTTP would keep a server's cookies and send them back with every query, which links the
+    // user's queries across addresses and networks, and would follow a redirect, which sends the
+    // query (it is in the URL) to a host the user never listed: a redirect is a failure instead.
+    DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(request.Value, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
     if (!WinHttpSendRequest(request.Value, pending.Headers.c_str(),
                             static_cast<DWORD>(pending.Headers.size()), WINHTTP_NO_REQUEST_DATA, 0,
                             0, reinterpret_cast<DWORD_PTR>(pending.Post.get())) ||

@@ -7,8 +7,8 @@
 # gives them, cached ones without the server, nothing in clear text but the server's own name
 # asked of that bootstrap server, the status box and the tray saying so; a host learned at a false
 # address asked again; a server of Windows' own encrypted list offered in its HTTPS form; failover
-# from a dead HTTPS server to a plain one, and none from a slow one for a burst of new names; three
-# refused certificates, each without an answer and named.
+# from a dead HTTPS server to a plain one, and none from a slow one for a burst of new names; a
+# redirect and a cookie not followed; three refused certificates, each without an answer and named.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../support/dns_servers.sh"
@@ -113,6 +113,13 @@ for i in 1 2 3 4 5 6 7 8; do query "warm$i.slow.test" >/dev/null; done
 check "a burst of 100 new names at a server that carries a few at once: all answered by it" \
     100 "$(burst "$srv" 53 100 slow 198.19.7.7)"
 check "... and none asked of the plain server" 0 "$(grep -c slow "$upstream_log")"
+check_exit
+
+# A server that sets a cookie and redirects elsewhere: neither is followed (a query that went on, or
+# brought the cookie back, would be answered).
+run "https://dns.test:8443/redirect ($doh_address)" ""
+check "a server that redirects and sets a cookie: no answer" "" \
+    "$(answer first.slow.test A)$(answer second.slow.test A)"
 check_exit
 
 # A server far away, whose handshakes take 300 ms, closes a connection idle for a second: after an

@@ -5,7 +5,8 @@
 
 /status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
 another question; /stall never answers; /cut promises a body and closes half-way; /slow answers
-every name with the address 198.19.7.7 after 60 ms, one query at a time per connection. With
+every name with the address 198.19.7.7 after 60 ms, one query at a time per connection; /redirect
+sets a cookie and redirects to /slow, and answers as /slow a request that brings a cookie. With
 HANDSHAKE_MS, as a server far away, each connection waits that long before its handshake, and one
 idle for a second is closed.
 """
@@ -52,7 +53,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                        query[:2] + b"\x81\x80\x00\x01\x00\x00\x00\x00\x00\x00" + other)
         elif path == "/stall":
             time.sleep(30)
-        elif path == "/slow":
+        elif path == "/redirect" and "Cookie" not in self.headers:
+            self.send_response(302)
+            self.send_header("Set-Cookie", "id=1; Path=/")
+            self.send_header("Location", "/slow?" + parameters)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif path in ("/slow", "/redirect"):
             time.sleep(0.06)
             question = query[12:query.index(0, 12) + 5]
             answer = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\xc6\x13\x07\x07"
