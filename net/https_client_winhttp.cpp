@@ -16,6 +16,8 @@
 #include <winhttp.h>
 #include <winsock2.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -218,6 +220,9 @@ void Shared::Work(std::shared_ptr<Shared> shared, std::size_t place) {
 }
 
 HttpsOutcome Shared::Carry(Pending& pending, HINTERNET connection) {
+    // WinHTTP's time-outs limit each call, not the post: a server that trickles its reply a few
+    // bytes at a time would hold the thread, one of a few, for minutes.
+    const auto deadline = std::chrono::steady_clock::now() + pending.Timeout;
     Handle request;
     request.Value = connection == nullptr
                         ? nullptr
@@ -254,9 +259,23 @@ HttpsOutcome Shared::Carry(Pending& pending, HINTERNET connection) {
         }
     }
     for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || pending.Post->Cancelled()) {
+            return Failed(ERROR_WINHTTP_TIMEOUT);
+        }
+        auto receiveTimeout = static_cast<DWORD>(left.count());
+        WinHttpSetOption(request.Value, WINHTTP_OPTION_RECEIVE_TIMEOUT, &receiveTimeout,
+                         sizeof receiveTimeout);
+        // What has come, read as it comes: a read of more (under Wine) waits until it has all.
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request.Value, &available)) {
+            return Failed(GetLastError());
+        }
         std::uint8_t chunk[4096];
         DWORD read = 0;
-        if (!WinHttpReadData(request.Value, chunk, sizeof chunk, &read)) {
+        if (available > 0 && !WinHttpReadData(request.Value, chunk,
+                                              std::min<DWORD>(available, sizeof chunk), &read)) {
             return Failed(GetLastError());
         }
         if (read == 0) {

@@ -8,7 +8,8 @@
 # asked of that bootstrap server, the status box and the tray saying so; a host learned at a false
 # address asked again; a server of Windows' own encrypted list offered in its HTTPS form; failover
 # from a dead HTTPS server to a plain one, and none from a slow one for a burst of new names; a
-# redirect and a cookie not followed; three refused certificates, each without an answer and named.
+# redirect and a cookie not followed, a reply that trickles in given up; three refused certificates,
+# each without an answer and named.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_env.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../support/dns_servers.sh"
@@ -120,6 +121,14 @@ check_exit
 run "https://dns.test:8443/redirect ($doh_address)" ""
 check "a server that redirects and sets a cookie: no answer" "" \
     "$(answer first.slow.test A)$(answer second.slow.test A)"
+check_exit
+
+# A server that trickles its replies holds none of the program's few threads past a query's wait:
+# once a burst of such queries has given up, the next query is answered.
+run "https://dns.test:8443/trickle ($doh_address)" ""
+burst "$srv" 53 8 trickle >/dev/null
+check "after a burst of trickled replies, a query is answered" 198.19.7.7 \
+    "$(answer after.slow.test A | cut -d' ' -f4)"
 check_exit
 
 # A server far away, whose handshakes take 300 ms, closes a connection idle for a second: after an

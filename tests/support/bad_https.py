@@ -6,7 +6,8 @@
 /status answers 503; /html answers 200 with a web page; /other answers 200 with a DNS reply to
 another question; /stall never answers; /cut promises a body and closes half-way; /slow answers
 every name with the address 198.19.7.7 after 60 ms, one query at a time per connection; /redirect
-sets a cookie and redirects to /slow, and answers as /slow a request that brings a cookie. With
+sets a cookie and redirects to /slow, and answers as /slow a request that brings a cookie;
+/trickle answers as /slow, a name whose first label begins with "t" a byte every half second. With
 HANDSHAKE_MS, as a server far away, each connection waits that long before its handshake, and one
 idle for a second is closed.
 """
@@ -59,12 +60,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Location", "/slow?" + parameters)
             self.send_header("Content-Length", "0")
             self.end_headers()
-        elif path in ("/slow", "/redirect"):
+        elif path in ("/slow", "/redirect", "/trickle"):
             time.sleep(0.06)
             question = query[12:query.index(0, 12) + 5]
             answer = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\xc6\x13\x07\x07"
-            self.reply(200, "application/dns-message",
-                       query[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00" + question + answer)
+            reply = query[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00" + question + answer
+            trickled = reply if path == "/trickle" and query[13:14] == b"t" else b""
+            self.reply(200, "application/dns-message", reply[:len(reply) - len(trickled)],
+                       length=len(reply))
+            for byte in trickled:
+                time.sleep(0.5)
+                self.wfile.write(bytes([byte]))
         elif path == "/cut":
             self.reply(200, "application/dns-message", query[:8], length=100)
             self.close_connection = True
