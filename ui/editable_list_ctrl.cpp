@@ -372,6 +372,15 @@ bool CEditableListCtrl::OnKey(UINT key) {
 }
 
 void CEditableListCtrl::RunCommand(int command) {
+    // A button takes no focus: an entry still being edited ends first, its text stored, so that
+    // the command acts on the list the user sees. Moved while its text was still the old one,
+    // the entry left its editor's index behind, and the edit then overwrote another entry.
+    if (m_list.GetEditControl() != nullptr) {
+        m_list.Focus();
+    }
+    while (!m_endedEdits.empty()) {
+        FinishEdit();
+    }
     switch (command) {
         case kNewCommand:
             NewItem();

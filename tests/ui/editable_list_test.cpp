@@ -156,6 +156,13 @@ TEST(EditableList, ButtonsAndRequestsFitTheControl) {
     EXPECT_FALSE(list.RemoveItem(1));
     EXPECT_FALSE(list.RemoveItem(-1));
 
+    // A button clicked while a new entry is still being edited: the typed text counts.
+    host.Press(VK_INSERT);
+    CWindow(CListView(list.ListHwnd()).GetEditControl()).SetText("b");
+    list.Send(WM_COMMAND, CEditableListCtrl::kUpCommand, reinterpret_cast<LPARAM>(toolbar.Hwnd()));
+    PumpMessages(60);
+    EXPECT_EQ(list.Entries(), (Texts{"b", "a"}));
+
     CEditableListCtrl unattached;
     EXPECT_EQ(unattached.GetCount(), -1);
     EXPECT_EQ(unattached.AddItem("192.0.2.1"), -1);
