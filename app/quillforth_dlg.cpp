@@ -654,7 +654,11 @@ void CQuillforthDlg::OnTimer(UINT_PTR id) {
             break;
         case TIMER_HIDE_AT_START:
             KillTimer(TIMER_HIDE_AT_START);
-            OnCommand(IDC_HIDE, BN_CLICKED, nullptr);
+            // Hidden without a tray icon (a shell that was busy at logon refused it), the
+            // program could not be reached at all: the window stays.
+            if (m_trayIcon.Enabled() || m_trayIcon.AddAgain()) {
+                OnCommand(IDC_HIDE, BN_CLICKED, nullptr);
+            }
             break;
         case TIMER_REFRESH:
             // The next period starts when this run is over, from the hours chosen by then.
