@@ -21,5 +21,7 @@ bool CAboutDlg::OnInitDialog() {
     m_mailLink.AttachLink(Item(IDC_MAIL_LINK));
     m_webLink.SetURL(CWindow(Item(IDC_WEB_LINK)).GetText());
     m_mailLink.SetURL("mailto:" + CWindow(Item(IDC_MAIL_LINK)).GetText());
-    return true;
+    // The links are tab stops before it: Enter on the box just opened still means OK.
+    CWindow(Item(IDOK)).Focus();
+    return false;
 }

@@ -105,8 +105,10 @@ bool CLinkStatic::AttachLink(HWND control) {
     if (!Attach(control)) {
         return false;
     }
-    // Without it the static lets the mouse through to its parent.
-    ::SetWindowLongPtrA(m_handle, GWL_STYLE, ::GetWindowLongPtrA(m_handle, GWL_STYLE) | SS_NOTIFY);
+    // Without SS_NOTIFY the static lets the mouse through to its parent; a tab stop lets the
+    // keyboard reach it, as it reaches a link in any Windows dialog.
+    ::SetWindowLongPtrA(m_handle, GWL_STYLE,
+                        ::GetWindowLongPtrA(m_handle, GWL_STYLE) | SS_NOTIFY | WS_TABSTOP);
     const std::string text = GetText();
     if (m_url.empty()) {
         m_url = text;
@@ -229,6 +231,9 @@ void CLinkStatic::Paint(HDC dc) const {
     const COLORREF oldColour = ::SetTextColor(dc, TextColour());
     ::DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &client,
                 TextFormat(::GetWindowLongPtrA(m_handle, GWL_STYLE)));
+    if (::GetFocus() == m_handle) {
+        ::DrawFocusRect(dc, &client);
+    }
     ::SetTextColor(dc, oldColour);
     ::SetBkMode(dc, oldMode);
     ::SelectObject(dc, oldFont);
@@ -295,6 +300,24 @@ LRESULT CLinkStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
                 m_overLink = false;
                 Redraw();
             }
+            break;
+        case WM_GETDLGCODE: {
+            // Enter and Space open the link that has the focus, instead of pressing the
+            // dialog's default button.
+            const auto* key = reinterpret_cast<const MSG*>(lParam);
+            const bool opens = key != nullptr && key->message == WM_KEYDOWN &&
+                               (key->wParam == VK_RETURN || key->wParam == VK_SPACE);
+            return opens ? DLGC_WANTMESSAGE : DLGC_STATIC;
+        }
+        case WM_KEYDOWN:
+            if (wParam == VK_RETURN || wParam == VK_SPACE) {
+                Click();
+                return 0;
+            }
+            break;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            Redraw();
             break;
         case WM_SETCURSOR:
             if (m_cursor != nullptr) {

@@ -164,6 +164,7 @@ TEST(AboutBox, LinksOpenThroughTheDesktopShellOrElseGoToTheClipboard) {
         },
         [&copied] { ++copied; });
     ASSERT_TRUE(about.Create());
+    EXPECT_EQ(::GetFocus(), about.Item(IDOK)) << "Enter on the box just opened means OK";
     const std::string web = CWindow(about.Item(IDC_WEB_LINK)).GetText();
     EXPECT_EQ(about.MailLink().GetURL(), "mailto:support@veltmark.example");
 

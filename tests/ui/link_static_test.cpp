@@ -80,6 +80,15 @@ TEST(LinkStatic, UnderlinedShrunkAndTippedItFollowsHoverAndClicks) {
     host.Mouse(WM_LBUTTONDOWN, 3);
     EXPECT_TRUE(host.link.Visited());
     EXPECT_EQ(host.opened.size(), 2u);
+
+    // The keyboard reaches it with Tab and opens it with Enter or Space, not the default button.
+    HWND next = ::GetNextDlgTabItem(host.Hwnd(), host.link.Hwnd(), FALSE);
+    EXPECT_EQ(::GetNextDlgTabItem(host.Hwnd(), next, TRUE), host.link.Hwnd()) << "a tab stop";
+    host.link.Focus();
+    PressKey(host.link.Hwnd(), VK_RETURN);
+    PressKey(host.link.Hwnd(), VK_SPACE);
+    EXPECT_EQ(host.opened.size(), 4u);
+    EXPECT_TRUE(host.Exists()) << "Enter pressed no button of the box";
 }
 
 }  // namespace
