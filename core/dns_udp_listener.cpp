@@ -8,6 +8,17 @@
 
 namespace {
 
+// The IPv4 socket is bound to every local address ([::1] is one): each reply leaves from the
+// address its query came to, for the machine's own queries too. One to 127.0.0.2 answered from
+// 127.0.0.1, as the routing picks, is no reply to a connected client (glibc's).
+void AskLocalAddresses(CWSocket& socket) {
+    try {
+        socket.ReceiveLocalAddresses(true);
+    } catch (const CWSocketException&) {
+        // The replies leave as the routing chooses.
+    }
+}
+
 // A bound UDP socket, deaf to the port-unreachable reports that an earlier reply to a vanished
 // client would otherwise turn into a failed receive.
 std::shared_ptr<CWSocket> OpenSocket(const CSocketAddress& address) {
@@ -16,6 +27,9 @@ std::shared_ptr<CWSocket> OpenSocket(const CSocketAddress& address) {
         socket->Create(true, address.Family());
         socket->Bind(address);
         socket->DisableConnectionResetReports();
+        if (address.Family() == AddressFamily::kIpv4) {
+            AskLocalAddresses(*socket);
+        }
     } catch (const CWSocketException&) {
         socket->Close();
         throw;
@@ -83,7 +97,6 @@ void CDnsUdpListener::ReceiveLoop() {
         for (std::size_t i = 0; i < m_room; ++i) {
             m_datagrams[i].Buffer = m_buffers[i];
         }
-        AskLocalAddresses(*socket);
         if (m_carried) {
             WaitCarrying(*socket);
         }
@@ -133,23 +146,6 @@ std::size_t CDnsUdpListener::NextRoom(std::size_t room, std::size_t taken) {
     return taken * 4 <= room ? std::max(kLeastRoom, room / 2) : room;
 }
 
-void CDnsUdpListener::AskLocalAddresses(CWSocket& socket) {
-    // Only the IPv4 socket is bound to several addresses: [::1] is one. Replies leave from the
-    // address each query came to, for the machine's own queries too: one to 127.0.0.2 answered
-    // from 127.0.0.1, as the routing picks, is no reply to a connected client (glibc's).
-    const bool wanted = m_address.Family() == AddressFamily::kIpv4;
-    if (wanted == m_receivesLocal) {
-        return;
-    }
-    try {
-        socket.ReceiveLocalAddresses(wanted);
-    } catch (const CWSocketException&) {
-        // Not tried again for every batch: the replies leave as the routing chooses.
-    }
-    m_receivesLocal = wanted;
-    ForgetLocalAddresses();
-}
-
 void CDnsUdpListener::ForgetLocalAddresses() {
     for (Datagram& datagram : m_datagrams) {
         datagram.Local = {};
@@ -161,8 +157,7 @@ bool CDnsUdpListener::Restart() {
     if (m_stopping.load()) {
         return false;
     }
-    // The new socket tells no local addresses until AskLocalAddresses asks it.
-    m_receivesLocal = false;
+    // The new socket may tell no local addresses: none of the old one's is kept.
     ForgetLocalAddresses();
     if (m_socket) {
         CloseListeningSocket(*m_socket);

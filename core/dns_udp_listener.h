@@ -67,8 +67,6 @@ private:
     // True when the datagram's buffer now holds the reply from the cache, of Length bytes.
     bool HandleDatagram(const std::shared_ptr<CWSocket>& socket, Datagram& datagram,
                         DnsQueryState& state);
-    // Makes a new socket tell each datagram's local address, from which its reply leaves.
-    void AskLocalAddresses(CWSocket& socket);
     void ForgetLocalAddresses();
     bool Restart();
     [[nodiscard]] std::shared_ptr<CWSocket> Socket();
@@ -102,8 +100,6 @@ private:
     // datagram's turn; kept here so that no batch pays for making them afresh.
     std::array<Datagram, kBatch> m_replies{};
     std::array<DnsRequestTimes, kBatch> m_replyTimes{};
-    // The socket tells the local addresses (AskLocalAddresses).
-    bool m_receivesLocal = false;
     std::size_t m_room = kLeastRoom;
     // The miss whose reply this thread waits for (WaitCarrying), and room for that reply.
     std::unique_ptr<DnsRequest> m_carried;
